@@ -1,0 +1,156 @@
+// Internal to platform/: the objects behind drawing-layer handles, the handle
+// table, and the pixel-format helpers shared by fills, transfers and loaders.
+// Not part of the public interface; other subsystems use platform/gdi.hpp.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <vector>
+
+#include "platform/gdi.hpp"
+
+namespace zoetra::platform::detail {
+
+enum class Kind : std::uint8_t { Bitmap, DC, Brush, Palette, Global, Icon, Metafile };
+
+struct FreeDeleter {
+  void operator()(std::uint8_t* p) const noexcept { std::free(p); }
+};
+
+// A DIB section: bottom-up rows of `stride` bytes, zero-filled on creation.
+struct BitmapObject {
+  std::int32_t width = 0;
+  std::int32_t height = 0;
+  std::int16_t bpp = 0;
+  std::int32_t stride = 0;
+  std::size_t size = 0;
+  std::unique_ptr<std::uint8_t[], FreeDeleter> memory;
+  std::array<RGBQuad, 256> colors{};
+  std::uint32_t color_count = 0;  // 2^bpp for indexed depths, else 0
+  HDC selected_into = 0;
+  bool stock = false;
+
+  std::uint8_t* bits() const { return memory.get(); }
+  std::uint8_t* row(std::int32_t r) const { return memory.get() + static_cast<std::size_t>(r) * stride; }
+};
+
+struct DCObject {
+  HBITMAP bitmap = 0;  // selected bitmap (the stock bitmap for a fresh memory context)
+  int stretch_mode = 1;
+  bool screen = false;
+};
+
+struct BrushObject {
+  ColorRef color = 0;
+};
+
+struct PaletteObject {
+  std::vector<PaletteEntry> entries;
+};
+
+struct GlobalObject {
+  std::vector<std::uint8_t> data;
+  int lock_count = 0;
+};
+
+struct IconObject {
+  std::int32_t width = 0;
+  std::int32_t height = 0;
+};
+
+struct MetafileObject {
+  bool enhanced = false;
+};
+
+// Handle table. Lookups return a shared reference so an object outlives a
+// concurrent delete for the duration of a call.
+Handle Register(Kind kind, std::shared_ptr<void> object);
+bool Unregister(Handle h, Kind kind);
+std::shared_ptr<void> LookupRaw(Handle h, Kind kind);
+
+template <class T>
+struct KindOf;
+template <> struct KindOf<BitmapObject> { static constexpr Kind value = Kind::Bitmap; };
+template <> struct KindOf<DCObject> { static constexpr Kind value = Kind::DC; };
+template <> struct KindOf<BrushObject> { static constexpr Kind value = Kind::Brush; };
+template <> struct KindOf<PaletteObject> { static constexpr Kind value = Kind::Palette; };
+template <> struct KindOf<GlobalObject> { static constexpr Kind value = Kind::Global; };
+template <> struct KindOf<IconObject> { static constexpr Kind value = Kind::Icon; };
+template <> struct KindOf<MetafileObject> { static constexpr Kind value = Kind::Metafile; };
+
+template <class T>
+std::shared_ptr<T> Lookup(Handle h) {
+  return std::static_pointer_cast<T>(LookupRaw(h, KindOf<T>::value));
+}
+
+// The bitmap selected into a memory context, or nullptr (invalid context,
+// screen context, or the 1x1 stock bitmap).
+std::shared_ptr<BitmapObject> SurfaceOf(HDC dc);
+
+// Creates and registers a zero-filled DIB section; returns 0 when the depth or
+// size is not acceptable or memory is short. `out` receives the object.
+HBITMAP NewBitmap(std::int32_t width, std::int32_t height, int bpp, std::span<const RGBQuad> colors,
+                  std::shared_ptr<BitmapObject>* out);
+
+// Row stride of a DIB: ((bpp * width + 31) / 32) * 4, or -1 when it overflows 32 bits.
+inline std::int64_t DibStride(std::int64_t width, std::int64_t bpp) {
+  const std::int64_t bits = bpp * width + 31;
+  if (bits > 0x7FFFFFFF || bits < 0) return -1;
+  return (bits / 32) * 4;
+}
+
+// --- pixel formats ------------------------------------------------------------
+
+// Index of the nearest table entry: smallest squared distance, lowest index on a tie.
+inline std::uint32_t NearestIndex(const RGBQuad* table, std::uint32_t count, std::uint8_t r, std::uint8_t g,
+                                  std::uint8_t b) {
+  std::uint32_t best = 0;
+  std::int32_t best_d = 0x7FFFFFFF;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    const std::int32_t dr = table[i].red - r;
+    const std::int32_t dg = table[i].green - g;
+    const std::int32_t db = table[i].blue - b;
+    const std::int32_t d = dr * dr + dg * dg + db * db;
+    if (d < best_d) {
+      best_d = d;
+      best = i;
+      if (d == 0) break;
+    }
+  }
+  return best;
+}
+
+inline std::uint32_t LoadIndex(const std::uint8_t* row, std::int32_t x, int bpp) {
+  switch (bpp) {
+    case 8: return row[x];
+    case 4: return (x & 1) ? (row[x >> 1] & 0x0F) : (row[x >> 1] >> 4);
+    case 1: return (row[x >> 3] >> (7 - (x & 7))) & 1;
+    default: return 0;
+  }
+}
+
+inline void StoreIndex(std::uint8_t* row, std::int32_t x, int bpp, std::uint32_t index) {
+  switch (bpp) {
+    case 8: row[x] = static_cast<std::uint8_t>(index); break;
+    case 4: {
+      std::uint8_t& byte = row[x >> 1];
+      byte = (x & 1) ? static_cast<std::uint8_t>((byte & 0xF0) | (index & 0x0F))
+                     : static_cast<std::uint8_t>((byte & 0x0F) | ((index & 0x0F) << 4));
+      break;
+    }
+    case 1: {
+      std::uint8_t& byte = row[x >> 3];
+      const std::uint8_t bit = static_cast<std::uint8_t>(0x80u >> (x & 7));
+      byte = (index & 1) ? static_cast<std::uint8_t>(byte | bit) : static_cast<std::uint8_t>(byte & ~bit);
+      break;
+    }
+    default: break;
+  }
+}
+
+// 5-bit channels widen as (v << 3) | (v >> 2).
+inline std::uint8_t Widen5(std::uint32_t v) { return static_cast<std::uint8_t>((v << 3) | (v >> 2)); }
+
+}  // namespace zoetra::platform::detail

@@ -1,0 +1,138 @@
+#include "raster/cdib.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+#include "platform/arith.hpp"
+
+namespace zoetra {
+
+using namespace platform;
+
+cDIB::~cDIB() { Destroy(); }
+
+std::int32_t cDIB::BytesPerScanline() const {
+  const std::int32_t bits = Add32(Mul32(header_.bit_count, header_.width), 31);
+  return Mul32(bits / 32, 4);
+}
+
+bool cDIB::Create(std::int32_t NewWidth, std::int32_t NewHeight, std::int32_t NewBPP) {
+  Destroy();
+  BitmapInfoHeader h{};
+  h.size = 40;
+  h.planes = 1;
+  h.bit_count = Narrow<std::int16_t>(NewBPP);
+  h.width = NewWidth;
+  h.height = NewHeight;
+  const std::int32_t stride = Mul32(Add32(Mul32(NewBPP, NewWidth), 31) / 32, 4);
+  h.size_image = static_cast<std::uint32_t>(Mul32(stride, NewHeight));
+
+  const HDC dc = CreateCompatibleDC(0);
+  if (dc == 0) return false;
+  std::uint8_t* bits = nullptr;
+  const HBITMAP bitmap = CreateDIBSection(dc, h, {}, &bits);
+  if (bitmap == 0) {
+    DeleteDC(dc);
+    return false;
+  }
+  header_ = h;
+  hdc_ = dc;
+  hdib_ = bitmap;
+  bits_ = bits;
+  previous_ = SelectObject(dc, bitmap);
+  return true;
+}
+
+bool cDIB::AdoptBitmap(HBITMAP bitmap) {
+  Destroy();
+  BitmapDesc desc{};
+  if (!GetBitmapDesc(bitmap, &desc)) return false;
+  const HDC dc = CreateCompatibleDC(0);
+  if (dc == 0) return false;
+  const HGDIOBJ previous = SelectObject(dc, bitmap);
+  if (previous == 0) {
+    DeleteDC(dc);
+    return false;
+  }
+  BitmapInfoHeader h{};
+  h.size = 40;
+  h.planes = 1;
+  h.width = desc.width;
+  h.height = desc.height;
+  h.bit_count = static_cast<std::int16_t>(desc.bits_pixel);
+  h.size_image = static_cast<std::uint32_t>(
+      Mul32(Mul32(Add32(Mul32(h.bit_count, h.width), 31) / 32, 4), h.height));
+  header_ = h;
+  hdc_ = dc;
+  hdib_ = bitmap;
+  previous_ = previous;
+  bits_ = desc.bits;
+  return true;
+}
+
+void cDIB::Destroy() {
+  if (hdc_ != 0) {
+    if (hdib_ != 0) {
+      SelectObject(hdc_, previous_);
+      DeleteObject(hdib_);
+    }
+    DeleteDC(hdc_);
+  }
+  header_ = BitmapInfoHeader{};
+  hdc_ = 0;
+  hdib_ = 0;
+  previous_ = 0;
+  bits_ = nullptr;
+}
+
+void cDIB::Reset() {
+  if (hdib_ == 0) return;
+  std::memset(bits_, 0, header_.size_image);
+}
+
+void cDIB::Cls(std::uint32_t ColorRef) {
+  if (hdib_ == 0) return;
+  Rect r{};
+  SetRect(&r, 0, 0, header_.width, header_.height);
+  const HBRUSH brush = CreateSolidBrush(ColorRef);
+  FillRect(hdc_, r, brush);
+  DeleteObject(brush);
+}
+
+void cDIB::SetPalette(std::span<const std::uint8_t> Palette) {
+  if (hdib_ == 0) return;
+  const std::uint32_t n = static_cast<std::uint32_t>(Palette.size() / 4);
+  if (n == 0) return;
+  SetDIBColorTable(hdc_, 0, n, reinterpret_cast<const RGBQuad*>(Palette.data()));
+}
+
+void cDIB::GetPalette(std::span<std::uint8_t> Palette) const {
+  if (hdib_ == 0 || header_.bit_count > 8) return;
+  const std::uint32_t n = std::min<std::uint32_t>(1u << header_.bit_count,
+                                                   static_cast<std::uint32_t>(Palette.size() / 4));
+  GetDIBColorTable(hdc_, 0, n, reinterpret_cast<RGBQuad*>(Palette.data()));
+}
+
+std::int32_t cDIB::CloneTo(cDIB& oDIB) const {
+  if (hdib_ == 0) return 0;
+  if (&oDIB == this) return BPP();
+  if (!oDIB.Create(Width(), Height(), BPP())) {
+    // Nothing to copy into: report failure instead of writing through a missing buffer.
+    return 0;
+  }
+  if (BPP() <= 8) {
+    std::vector<std::uint8_t> table(static_cast<std::size_t>(4) << BPP());
+    GetPalette(table);
+    oDIB.SetPalette(table);
+  }
+  std::memcpy(oDIB.lpBits(), bits_, header_.size_image);
+  return oDIB.BPP();
+}
+
+void BindRasterPixelView(RasterPixelView& view, const cDIB& raster) {
+  view.base = raster.lpBits();
+  view.width = raster.Width();
+  view.height = raster.Height();
+}
+
+}  // namespace zoetra
