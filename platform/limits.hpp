@@ -1,0 +1,24 @@
+// Limits against hostile or accidental huge inputs, checked right after a
+// header is read and before any large allocation. Process-wide; a host may
+// change them at any time (a change applies to operations that start later).
+#pragma once
+
+#include <cstdint>
+
+namespace zoetra::platform {
+
+struct Limits {
+  // Picture loader: longest side and pixel count of one decoded picture.
+  std::int64_t max_picture_side = 32767;
+  std::int64_t max_picture_pixels = std::int64_t{1} << 27;  // 128 Mpixel, 512 MiB at 32 bits
+  // GIF reader: decoded pixels of all frames of one document, and frame count.
+  std::int64_t max_document_pixels = std::int64_t{1} << 28;
+  std::int32_t max_document_frames = 32767;
+  // Largest input file read into memory whole (pictures, GIF files, modules).
+  std::int64_t max_file_bytes = std::int64_t{1} << 30;
+};
+
+Limits GetLimits();
+void SetLimits(const Limits& limits);
+
+}  // namespace zoetra::platform
