@@ -427,9 +427,20 @@ int Transfer(HDC dst_dc, std::int32_t x, std::int32_t y, std::int32_t width, std
   const std::size_t stride = static_cast<std::size_t>(src->stride);
   if (pairs) {
     std::vector<std::uint8_t> a(stride), b(stride);
+    // Whole-run copies between the same columns (vertical flips) swap two
+    // row segments through one buffer.
+    const bool swap = plan.kind == RowKind::kCopy && plan.src_first == plan.dst_x0;
+    const std::size_t offset = static_cast<std::size_t>(plan.dst_x0) * plan.bytes_per_pixel;
+    const std::size_t bytes = static_cast<std::size_t>(plan.n) * plan.bytes_per_pixel;
     for (std::size_t k = 0; k < count; ++k) {
       const std::int32_t d = dst_rows[k], s = src_rows[k];
-      if (s == d) {
+      if (swap) {
+        if (d < s) {
+          std::memcpy(a.data(), dst->row(d) + offset, bytes);
+          std::memcpy(dst->row(d) + offset, dst->row(s) + offset, bytes);
+          std::memcpy(dst->row(s) + offset, a.data(), bytes);
+        }
+      } else if (s == d) {
         std::memcpy(a.data(), src->row(s), stride);
         worker.Run(a.data(), dst->row(d), -1);
       } else if (d < s) {
