@@ -502,6 +502,7 @@ int GetDIBits(HDC dc, HBITMAP bitmap, std::uint32_t start, std::uint32_t lines, 
   if (n == 0) return 0;
 
   if (bpp <= 8 && colors != nullptr) std::copy_n(b->colors.begin(), b->color_count, colors);
+  // A layout narrower or wider than the bitmap gets its first min(widths) pixels per row.
   const std::int32_t w = std::min(header.width, b->width);
   try {
     if (bpp == b->bpp && header.width == b->width) {
