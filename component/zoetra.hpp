@@ -49,6 +49,11 @@ class Zoetra {
   std::string CreateZoetra(const std::vector<std::string>& files, std::string_view output, std::int16_t lDelay = 350,
                            std::int16_t isGray = 0, std::int16_t doOptimize = 0, std::int16_t SwapRG = 0,
                            std::int16_t showError = 0);
+  // The same conversion into memory (the bytes the file would hold); every
+  // failure is raised, the save failure as 0x800403E9 with the save message.
+  std::vector<std::uint8_t> CreateZoetraToBuffer(const std::vector<std::string>& files, std::int16_t lDelay = 350,
+                                                 std::int16_t isGray = 0, std::int16_t doOptimize = 0,
+                                                 std::int16_t SwapRG = 0);
 
   // Object control as a transaction server calls it: never pooled.
   void Activate() {}
