@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -19,6 +18,7 @@
 #include <vector>
 
 #include "gif/cgif.hpp"
+#include "support/temp_dir.hpp"
 
 #ifdef ZOETRA_HAVE_GIFLIB
 #include <gif_lib.h>
@@ -232,34 +232,7 @@ TEST(GIFSaveTest, DocumentsThatCannotBeWritten) {
 
 // --- files ---
 
-class TempDir {
- public:
-  TempDir() {
-    std::string tmpl = ::testing::TempDir() + "zoetra_save_XXXXXX";
-    path_ = ::mkdtemp(tmpl.data()) ? tmpl : std::string();
-  }
-  ~TempDir() {
-    std::error_code ec;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
-  }
-  const std::string& path() const { return path_; }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-  std::vector<std::string> Entries() const {
-    std::vector<std::string> names;
-    if (DIR* d = ::opendir(path_.c_str())) {
-      while (dirent* e = ::readdir(d)) {
-        const std::string n = e->d_name;
-        if (n != "." && n != "..") names.push_back(n);
-      }
-      ::closedir(d);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-  }
-
- private:
-  std::string path_;
-};
+using test::TempDir;
 
 Bytes ReadAll(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
@@ -281,8 +254,7 @@ void NoiseFrame(cGIF& g, std::int16_t w, std::int16_t h, std::uint32_t seed) {
 
 TEST(GIFSaveFileTest, WritesTheBufferBytesOverALongerFile) {
   TempDir dir;
-  ASSERT_FALSE(dir.path().empty());
-  const std::string target = dir / "anim.gif";
+  const std::string target = dir.Path("anim.gif");
   WriteAll(target, Bytes(100000, 0x55));
   cGIF g;
   NoiseFrame(g, 30, 20, 1);
@@ -294,40 +266,38 @@ TEST(GIFSaveFileTest, WritesTheBufferBytesOverALongerFile) {
 
 TEST(GIFSaveFileTest, FailuresLeaveTargetAndDirectoryAsTheyWere) {
   TempDir dir;
-  ASSERT_FALSE(dir.path().empty());
   cGIF g;
   NoiseFrame(g, 30, 20, 2);
   SetGlobal(g, 256);
 
-  EXPECT_FALSE(g.Save(dir / "missing/anim.gif"));
+  EXPECT_FALSE(g.Save(dir.Path("missing/anim.gif")));
   EXPECT_FALSE(g.Save(""));
   EXPECT_FALSE(g.Save(dir.path() + "/"));
 
-  ASSERT_EQ(::mkdir((dir / "sub").c_str(), 0755), 0);
-  EXPECT_FALSE(g.Save(dir / "sub"));
+  ASSERT_EQ(::mkdir(dir.Path("sub").c_str(), 0755), 0);
+  EXPECT_FALSE(g.Save(dir.Path("sub")));
   struct stat st {};
-  ASSERT_EQ(::stat((dir / "sub").c_str(), &st), 0);
+  ASSERT_EQ(::stat(dir.Path("sub").c_str(), &st), 0);
   EXPECT_TRUE(S_ISDIR(st.st_mode));
 
   // A document that cannot be written does not disturb an existing file.
   const Bytes old(5000, 0xA5);
-  WriteAll(dir / "keep.gif", old);
+  WriteAll(dir.Path("keep.gif"), old);
   g.FrameDisposalMethod(1, 200);
-  EXPECT_FALSE(g.Save(dir / "keep.gif"));
-  EXPECT_EQ(ReadAll(dir / "keep.gif"), old);
+  EXPECT_FALSE(g.Save(dir.Path("keep.gif")));
+  EXPECT_EQ(ReadAll(dir.Path("keep.gif")), old);
   EXPECT_EQ(dir.Entries(), (std::vector<std::string>{"keep.gif", "sub"}));
 }
 
 TEST(GIFSaveFileTest, UnwritableDirectory) {
   TempDir dir;
-  ASSERT_FALSE(dir.path().empty());
   ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
-  ASSERT_EQ(::mkdir((dir / "ro").c_str(), 0555), 0);
+  ASSERT_EQ(::mkdir(dir.Path("ro").c_str(), 0555), 0);
   cGIF g;
   NoiseFrame(g, 8, 8, 3);
   SetGlobal(g, 256);
-  const std::string target = dir / "ro/anim.gif";
-  if (::access((dir / "ro").c_str(), W_OK) != 0) {
+  const std::string target = dir.Path("ro/anim.gif");
+  if (::access(dir.Path("ro").c_str(), W_OK) != 0) {
     EXPECT_FALSE(g.Save(target));
   } else {
     // Permissions are not enforced for this user: try as an unprivileged one.
@@ -343,7 +313,7 @@ TEST(GIFSaveFileTest, UnwritableDirectory) {
     if (WEXITSTATUS(status) == 2) GTEST_SKIP() << "cannot drop privileges";
     EXPECT_EQ(WEXITSTATUS(status), 0) << "Save reported success in a read-only directory";
   }
-  EXPECT_TRUE(std::filesystem::is_empty(dir / "ro"));
+  EXPECT_TRUE(std::filesystem::is_empty(dir.Path("ro")));
 }
 
 // A file-size limit makes the operating system refuse writes part way through.
@@ -370,8 +340,7 @@ class FileSizeLimit {
 
 TEST(GIFSaveFileTest, WriteFailingPartWayKeepsTheOldFile) {
   TempDir dir;
-  ASSERT_FALSE(dir.path().empty());
-  const std::string target = dir / "anim.gif";
+  const std::string target = dir.Path("anim.gif");
   const Bytes old(10000, 0x3C);
   WriteAll(target, old);
   cGIF g;
