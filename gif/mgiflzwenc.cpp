@@ -84,7 +84,7 @@ class Encoder {
 
   void Start() { Emit(clear_code_); }
 
-  // Feeds one row of pixels; the first pixel of the frame seeds the prefix.
+  // Feeds one row of pixels, carrying the current string across rows.
   inline void Row(const std::uint8_t* p, const std::uint8_t* end) {
     std::uint32_t prefix = prefix_;
     std::uint32_t seen = 0;
