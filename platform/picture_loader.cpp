@@ -62,13 +62,19 @@ bool IsEnhancedMetafile(const LeBytes& in) {
 std::int32_t ClampSide(double v) { return static_cast<std::int32_t>(std::clamp(v, 0.0, 32767.0)); }
 
 Picture IconPicture(const LeBytes& in) {
-  // The first image's size; 0 in the directory means 256.
-  std::uint8_t w = 0, h = 0;
-  in.U8(6, &w);
-  in.U8(7, &h);
+  // The largest image of the directory; a size byte of 0 means 256.
   auto icon = std::make_shared<detail::IconObject>();
-  icon->width = w == 0 ? 256 : w;
-  icon->height = h == 0 ? 256 : h;
+  const std::uint16_t count = in.U16At(4);
+  for (std::uint32_t i = 0; i < count; ++i) {
+    std::uint8_t w = 0, h = 0;
+    in.U8(6 + 16 * i, &w);
+    in.U8(7 + 16 * i, &h);
+    const std::int32_t width = w == 0 ? 256 : w, height = h == 0 ? 256 : h;
+    if (width * height > icon->width * icon->height) {
+      icon->width = width;
+      icon->height = height;
+    }
+  }
   const Handle handle = detail::Register(detail::Kind::Icon, icon);
   if (handle == 0) RaiseOutOfMemory();
   return std::make_shared<StdPicture>(PictureType::Icon, handle, true, icon->width, icon->height);

@@ -27,6 +27,7 @@ struct SpngFree {
 };
 
 [[noreturn]] void RaisePng(int err) {
+  if (err == SPNG_EIO) RaiseInvalidPicture("PNG data is truncated");  // the buffer ran out
   RaiseInvalidPicture(std::string("PNG: ") + spng_strerror(err));
 }
 
