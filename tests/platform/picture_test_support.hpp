@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -125,18 +126,22 @@ inline std::optional<RgbImage> ReadRgbDump(const std::string& path) {
   return img;
 }
 
-// The colours of a bitmap of any depth, rows top-down.
-inline RgbImage BitmapRgb(platform::HBITMAP bitmap) {
+// The colours of a bitmap of any depth, rows top-down. An indexed bitmap
+// that is selected into a context (a raster's) needs its table passed in.
+inline RgbImage BitmapRgb(platform::HBITMAP bitmap, const platform::RGBQuad* selected_table = nullptr) {
   using namespace platform;
   RgbImage img;
   BitmapDesc d{};
   if (!GetBitmapDesc(bitmap, &d)) return img;
   RGBQuad table[256] = {};
-  if (d.bits_pixel <= 8) {
+  if (d.bits_pixel <= 8 && selected_table != nullptr) {
+    std::copy_n(selected_table, 1u << d.bits_pixel, table);
+  } else if (d.bits_pixel <= 8) {
     const HDC dc = CreateCompatibleDC(0);
     const HGDIOBJ old = SelectObject(dc, bitmap);
+    EXPECT_NE(old, 0u) << "bitmap is selected elsewhere; pass its table";
     GetDIBColorTable(dc, 0, 256, table);
-    SelectObject(dc, old);
+    if (old != 0) SelectObject(dc, old);
     DeleteDC(dc);
   }
   img.width = d.width;
