@@ -2,6 +2,7 @@
 
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
@@ -193,7 +194,7 @@ TEST_F(cDIBClipboardExportTest, BlockHoldsHeaderTableAndPixels) {
     EXPECT_EQ(Le32(block, 20), static_cast<std::uint32_t>(d.Size()));
     std::vector<std::uint8_t> want(table);
     d.GetPalette(want);
-    EXPECT_EQ(std::memcmp(block.data() + 40, want.data(), table), 0);
+    EXPECT_TRUE(std::equal(want.begin(), want.end(), block.begin() + 40));
     EXPECT_EQ(std::memcmp(block.data() + 40 + table, d.lpBits(), d.Size()), 0);
   }
 }
