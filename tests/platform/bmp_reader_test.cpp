@@ -286,7 +286,7 @@ TEST(BmpReaderTest, PillowReadsTheVariantsTheSameWay) {
   std::string script = kPillowPrelude;
   for (std::size_t i = 0; i < variants.size(); ++i) {
     if (variants[i].pillow_tolerance < 0) continue;
-    const std::string path = dir.File("v" + std::to_string(i) + ".bmp");
+    const std::string path = dir.Path("v" + std::to_string(i) + ".bmp");
     WriteBytes(path, variants[i].file);
     script += "rgb_dump(os.path.join(D, 'v" + std::to_string(i) + ".bmp'))\n";
   }
@@ -295,7 +295,7 @@ TEST(BmpReaderTest, PillowReadsTheVariantsTheSameWay) {
     const Variant& variant = variants[i];
     if (variant.pillow_tolerance < 0) continue;
     SCOPED_TRACE(variant.name);
-    const auto pillow = ReadRgbDump(dir.File("v" + std::to_string(i) + ".bmp.rgb"));
+    const auto pillow = ReadRgbDump(dir.Path("v" + std::to_string(i) + ".bmp.rgb"));
     ASSERT_TRUE(pillow.has_value());
     const HBITMAP bitmap = Decode(variant.file);
     const RgbImage ours = BitmapRgb(bitmap);
@@ -525,14 +525,14 @@ TEST(BmpReaderTest, DamagedFilesNeverCrash) {
 
 TEST(BmpReaderTest, LoaderForFilesReturnsZeroOnFailure) {
   TempDir dir;
-  WriteBytes(dir.File("good.bmp"), Valid8Bit());
-  WriteBytes(dir.File("bad.bmp"), Bytes{'B', 'M', 1, 2, 3});
-  const HBITMAP good = LoadImageFromFile(dir.File("good.bmp"));
+  WriteBytes(dir.Path("good.bmp"), Valid8Bit());
+  WriteBytes(dir.Path("bad.bmp"), Bytes{'B', 'M', 1, 2, 3});
+  const HBITMAP good = LoadImageFromFile(dir.Path("good.bmp"));
   EXPECT_NE(good, 0u);
   DeleteObject(good);
-  EXPECT_EQ(LoadImageFromFile(dir.File("bad.bmp")), 0u);
-  EXPECT_EQ(LoadImageFromFile(dir.File("missing.bmp")), 0u);
-  EXPECT_EQ(LoadImageFromFile(dir.path().string()), 0u);
+  EXPECT_EQ(LoadImageFromFile(dir.Path("bad.bmp")), 0u);
+  EXPECT_EQ(LoadImageFromFile(dir.Path("missing.bmp")), 0u);
+  EXPECT_EQ(LoadImageFromFile(dir.path()), 0u);
 }
 
 }  // namespace

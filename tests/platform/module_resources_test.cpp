@@ -54,7 +54,7 @@ TEST(ModuleResourcesTest, FindsBitmapResourcesByTypeIdAndFirstLanguage) {
 
 TEST(ModuleResourcesTest, LoaderDecodesTheResourceAsAPackedBitmap) {
   TempDir dir;
-  const std::string path = dir.File("pictures.dll");
+  const std::string path = dir.Path("pictures.dll");
   WriteBytes(path, BuildModule(SomeResources()));
   const HBITMAP bitmap = LoadResourceBitmap(path, 101);
   ASSERT_NE(bitmap, 0u);
@@ -69,7 +69,7 @@ TEST(ModuleResourcesTest, LoaderDecodesTheResourceAsAPackedBitmap) {
   for (std::int32_t id : {0, -1, 102, 0x10065, 9}) {
     EXPECT_EQ(LoadResourceBitmap(path, id), 0u) << id;
   }
-  EXPECT_EQ(LoadResourceBitmap(dir.File("missing.dll"), 101), 0u);
+  EXPECT_EQ(LoadResourceBitmap(dir.Path("missing.dll"), 101), 0u);
 }
 
 TEST(ModuleResourcesTest, FilesThatAreNotModules) {

@@ -133,7 +133,7 @@ class PictureLoaderTest : public ::testing::Test {
   }
   void TearDown() override { SetLimits(saved_); }
 
-  static std::string File(const std::string& name) { return dir_->File(name); }
+  static std::string File(const std::string& name) { return dir_->Path(name); }
 
   static TempDir* dir_;
   static bool made_;
@@ -199,17 +199,17 @@ TEST_F(PictureLoaderTest, IconsAndMetafilesAreNotBitmaps) {
   cursor.resize(6 + 16, 0);
   cursor[6] = 0;  // width 256
   cursor[7] = 48;
-  WriteBytes(dir_->File("c.cur"), cursor);
+  WriteBytes(dir_->Path("c.cur"), cursor);
   Bytes placeable;
   Put32(placeable, 0x9AC6CDD7);
   Put16(placeable, 0);
   for (std::uint32_t v : {0u, 0u, 1440u, 720u, 1440u}) Put16(placeable, v);  // box 1 x 0.5 inch, 1440 per inch
   placeable.resize(40, 0);
-  WriteBytes(dir_->File("p.wmf"), placeable);
+  WriteBytes(dir_->Path("p.wmf"), placeable);
   Bytes standard;
   for (std::uint32_t v : {1u, 9u, 0x300u}) Put16(standard, v);
   standard.resize(18, 0);
-  WriteBytes(dir_->File("s.wmf"), standard);
+  WriteBytes(dir_->Path("s.wmf"), standard);
   Bytes emf;
   Put32(emf, 1);
   Put32(emf, 88);
@@ -217,7 +217,7 @@ TEST_F(PictureLoaderTest, IconsAndMetafilesAreNotBitmaps) {
   emf.resize(40, 0);
   Put32(emf, 0x464D4520);
   emf.resize(88, 0);
-  WriteBytes(dir_->File("e.emf"), emf);
+  WriteBytes(dir_->Path("e.emf"), emf);
 
   struct Case {
     const char* name;
@@ -253,7 +253,7 @@ Picture FakeGifDecoder(std::span<const std::uint8_t> file) {
 }
 
 TEST_F(PictureLoaderTest, GifFilesGoToTheInstalledDecoder) {
-  WriteBytes(dir_->File("a.gif"), Bytes{'G', 'I', 'F', '8', '9', 'a', 1, 0, 1, 0});
+  WriteBytes(dir_->Path("a.gif"), Bytes{'G', 'I', 'F', '8', '9', 'a', 1, 0, 1, 0});
   try {
     LoadPicture(File("a.gif"));
     ADD_FAILURE() << "a GIF loaded without a decoder";
@@ -269,10 +269,10 @@ TEST_F(PictureLoaderTest, GifFilesGoToTheInstalledDecoder) {
 }
 
 TEST_F(PictureLoaderTest, FailuresSayWhichProblemItIs) {
-  WriteBytes(dir_->File("empty.png"), {});
-  WriteBytes(dir_->File("text.png"), Bytes{'h', 'e', 'l', 'l', 'o'});
+  WriteBytes(dir_->Path("empty.png"), {});
+  WriteBytes(dir_->Path("text.png"), Bytes{'h', 'e', 'l', 'l', 'o'});
   ExpectError(File("missing.png"), kErrFileNotFound, "File not found");
-  ExpectError(dir_->path().string(), kErrPathAccess, "directory");
+  ExpectError(dir_->path(), kErrPathAccess, "directory");
   for (const char* name : {"empty.png", "text.png"}) {
     try {
       LoadPicture(File(name));
@@ -296,7 +296,7 @@ TEST_F(PictureLoaderTest, TruncatedFilesAreRefusedWhole) {
     // Cut inside the compressed data. (A PNG that lacks only chunks after its
     // last row is complete and loads.)
     for (std::size_t keep : {file.size() * 2 / 3, file.size() - 30}) {
-      WriteBytes(dir_->File("cut"), Bytes(file.begin(), file.begin() + static_cast<long>(keep)));
+      WriteBytes(dir_->Path("cut"), Bytes(file.begin(), file.begin() + static_cast<long>(keep)));
       ExpectError(File("cut"), kErrInvalidPicture, "Invalid picture (");
     }
   }
@@ -342,8 +342,8 @@ Bytes JpegWithSize(Bytes jpeg, std::uint16_t width, std::uint16_t height) {
 
 TEST_F(PictureLoaderTest, PicturesOverTheLimitsAreRefusedBeforeDecoding) {
   // 60000 x 60000 at 32 bits would be 14 GB: the header alone must stop it.
-  WriteBytes(dir_->File("huge.png"), PngHeader(60000, 60000));
-  WriteBytes(dir_->File("huge.jpg"), JpegWithSize(ReadBytes(File("rgb420.jpg")), 60000, 60000));
+  WriteBytes(dir_->Path("huge.png"), PngHeader(60000, 60000));
+  WriteBytes(dir_->Path("huge.jpg"), JpegWithSize(ReadBytes(File("rgb420.jpg")), 60000, 60000));
   ExpectError(File("huge.png"), kErrInvalidPicture, "exceeds the size limit");
   ExpectError(File("huge.jpg"), kErrInvalidPicture, "exceeds the size limit");
 

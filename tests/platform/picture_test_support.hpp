@@ -22,30 +22,13 @@
 #include <vector>
 
 #include "platform/gdi.hpp"
+#include "tests/support/temp_dir.hpp"
 
 namespace zoetra::testing {
 
 using Bytes = std::vector<std::uint8_t>;
 
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "zoetra-pictures-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) std::abort();
-    path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  std::string File(const std::string& name) const { return (path_ / name).string(); }
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-};
+using TempDir = zoetra::test::TempDir;
 
 inline void WriteBytes(const std::string& path, const Bytes& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -82,11 +65,11 @@ inline const std::optional<std::string>& PillowPython() {
 // Runs a Python script (Pillow available) with the scratch directory as its
 // first argument. True when it exits 0.
 inline bool RunPillowScript(const TempDir& dir, const std::string& script) {
-  const std::string file = dir.File("script.py");
+  const std::string file = dir.Path("script.py");
   std::ofstream(file) << script;
-  const std::string cmd = *PillowPython() + " " + file + " " + dir.path().string() + " 2>" + dir.File("stderr.txt");
+  const std::string cmd = *PillowPython() + " " + file + " " + dir.path() + " 2>" + dir.Path("stderr.txt");
   if (RunCommand(cmd) == 0) return true;
-  ADD_FAILURE() << "python failed:\n" << std::string(std::istreambuf_iterator<char>(std::ifstream(dir.File("stderr.txt")).rdbuf()), {});
+  ADD_FAILURE() << "python failed:\n" << std::string(std::istreambuf_iterator<char>(std::ifstream(dir.Path("stderr.txt")).rdbuf()), {});
   return false;
 }
 

@@ -59,7 +59,7 @@ TEST_F(cDIBSaveTest, FileLayoutFollowsTheRaster) {
     SCOPED_TRACE(std::to_string(c.w) + "x" + std::to_string(c.h) + "x" + std::to_string(c.bpp));
     cDIB d;
     Patterned(d, c.w, c.h, c.bpp);
-    const std::string path = dir_.File("out.bmp");
+    const std::string path = dir_.Path("out.bmp");
     ASSERT_TRUE(d.Save(path));
     const Bytes f = ReadBytes(path);
     ASSERT_EQ(f.size(), c.file_size);
@@ -87,7 +87,7 @@ TEST_F(cDIBSaveTest, FileLayoutFollowsTheRaster) {
 
 TEST_F(cDIBSaveTest, EmptyRasterCreatesNoFile) {
   cDIB d;
-  EXPECT_FALSE(d.Save(dir_.File("none.bmp")));
+  EXPECT_FALSE(d.Save(dir_.Path("none.bmp")));
   EXPECT_EQ(FilesIn(dir_.path()), 0u);
 }
 
@@ -102,9 +102,9 @@ TEST_F(cDIBSaveTest, SavedFilesLoadBackAndPillowAgrees) {
       for (std::int32_t i = 0; i < 11 * 6; ++i) d.lpBits()[4 * i + 3] = 0;
     }
     const std::string name = "depth" + std::to_string(bpp) + ".bmp";
-    ASSERT_TRUE(d.Save(dir_.File(name)));
+    ASSERT_TRUE(d.Save(dir_.Path(name)));
     cDIB back;
-    ASSERT_EQ(back.CreateFromBitmapFile(dir_.File(name)), bpp);
+    ASSERT_EQ(back.CreateFromBitmapFile(dir_.Path(name)), bpp);
     ASSERT_EQ(back.Size(), d.Size());
     EXPECT_EQ(std::memcmp(back.lpBits(), d.lpBits(), d.Size()), 0);
     saved.emplace_back(name, RasterRgb(d));
@@ -114,7 +114,7 @@ TEST_F(cDIBSaveTest, SavedFilesLoadBackAndPillowAgrees) {
   ASSERT_TRUE(RunPillowScript(dir_, script));
   for (const auto& [name, ours] : saved) {
     SCOPED_TRACE(name);
-    const auto pillow = ReadRgbDump(dir_.File(name + ".rgb"));
+    const auto pillow = ReadRgbDump(dir_.Path(name + ".rgb"));
     ASSERT_TRUE(pillow.has_value());
     // Pillow widens 5-bit channels as v * 255 / 31, one off bit repetition at most.
     const int tolerance = name == "depth16.bmp" ? 1 : 0;
@@ -124,7 +124,7 @@ TEST_F(cDIBSaveTest, SavedFilesLoadBackAndPillowAgrees) {
 }
 
 TEST_F(cDIBSaveTest, ReplacesAnExistingFileWhole) {
-  const std::string path = dir_.File("a.bmp");
+  const std::string path = dir_.Path("a.bmp");
   WriteBytes(path, Bytes(5000, 0xAB));
   cDIB d;
   Patterned(d, 3, 1, 24);
@@ -137,13 +137,13 @@ TEST_F(cDIBSaveTest, FailedSaveKeepsTheExistingFileAndLeavesNoPartialFile) {
   cDIB d;
   Patterned(d, 200, 100, 32);  // 80 kB of pixels
   // A directory in the way, and a directory that does not exist.
-  std::filesystem::create_directory(dir_.File("sub"));
-  EXPECT_FALSE(d.Save(dir_.File("sub")));
-  EXPECT_TRUE(std::filesystem::is_directory(dir_.File("sub")));
-  EXPECT_FALSE(d.Save(dir_.File("missing/x.bmp")));
+  std::filesystem::create_directory(dir_.Path("sub"));
+  EXPECT_FALSE(d.Save(dir_.Path("sub")));
+  EXPECT_TRUE(std::filesystem::is_directory(dir_.Path("sub")));
+  EXPECT_FALSE(d.Save(dir_.Path("missing/x.bmp")));
 
   // A write that fails part-way: the process may write no more than 20 kB per file.
-  const std::string path = dir_.File("keep.bmp");
+  const std::string path = dir_.Path("keep.bmp");
   const Bytes old(3000, 0x11);
   WriteBytes(path, old);
   rlimit saved{};

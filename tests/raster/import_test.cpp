@@ -164,24 +164,24 @@ TEST_F(cDIBFileImportTest, BitmapFiles) {
   h.height = 2;
   h.bpp = 8;
   h.clr_used = 2;
-  WriteBytes(dir_.File("a.bmp"), BitmapFile(h, {1, 2, 3, 9, 4, 5, 6, 9}, {0, 1, 1, 0, 1, 0, 0, 0}));
-  WriteBytes(dir_.File("empty.bmp"), {});
-  WriteBytes(dir_.File("text.bmp"), Bytes{'n', 'o', 't', ' ', 'a', ' ', 'b', 'm', 'p'});
+  WriteBytes(dir_.Path("a.bmp"), BitmapFile(h, {1, 2, 3, 9, 4, 5, 6, 9}, {0, 1, 1, 0, 1, 0, 0, 0}));
+  WriteBytes(dir_.Path("empty.bmp"), {});
+  WriteBytes(dir_.Path("text.bmp"), Bytes{'n', 'o', 't', ' ', 'a', ' ', 'b', 'm', 'p'});
 
   cDIB d;
   FillPrevious(d);
-  EXPECT_EQ(d.CreateFromBitmapFile(dir_.File("empty.bmp")), 0);
+  EXPECT_EQ(d.CreateFromBitmapFile(dir_.Path("empty.bmp")), 0);
   ExpectPrevious(d);
-  EXPECT_EQ(d.CreateFromBitmapFile(dir_.File("text.bmp")), 0);
+  EXPECT_EQ(d.CreateFromBitmapFile(dir_.Path("text.bmp")), 0);
   ExpectEmpty(d);
   try {
-    d.CreateFromBitmapFile(dir_.File("missing.bmp"));
+    d.CreateFromBitmapFile(dir_.Path("missing.bmp"));
     ADD_FAILURE() << "no error for a missing file";
   } catch (const Error& e) {
     EXPECT_EQ(e.number(), kErrFileNotFound);
   }
 
-  ASSERT_EQ(d.CreateFromBitmapFile(dir_.File("a.bmp")), 8);
+  ASSERT_EQ(d.CreateFromBitmapFile(dir_.Path("a.bmp")), 8);
   EXPECT_EQ(d.Width(), 3);
   EXPECT_EQ(d.Height(), 2);
   EXPECT_EQ(d.BytesPerScanline(), 4);
@@ -208,22 +208,22 @@ TEST_F(cDIBFileImportTest, ModuleResources) {
   h.bpp = 4;
   h.clr_used = 3;
   const Bytes dib = PackedDib(h, {0, 0, 0, 0, 10, 20, 30, 0, 40, 50, 60, 0}, {0x12, 0, 0, 0});
-  WriteBytes(dir_.File("lib.dll"), BuildModule({{2, 5, 1033, dib}}));
-  WriteBytes(dir_.File("empty.dll"), {});
-  WriteBytes(dir_.File("text.dll"), Bytes(300, 'x'));
+  WriteBytes(dir_.Path("lib.dll"), BuildModule({{2, 5, 1033, dib}}));
+  WriteBytes(dir_.Path("empty.dll"), {});
+  WriteBytes(dir_.Path("text.dll"), Bytes(300, 'x'));
 
   cDIB d;
   FillPrevious(d);
-  EXPECT_EQ(d.CreateFromResourceBitmap(dir_.File("empty.dll"), 5), 0);
+  EXPECT_EQ(d.CreateFromResourceBitmap(dir_.Path("empty.dll"), 5), 0);
   ExpectPrevious(d);
-  EXPECT_EQ(d.CreateFromResourceBitmap(dir_.File("text.dll"), 5), 0);
+  EXPECT_EQ(d.CreateFromResourceBitmap(dir_.Path("text.dll"), 5), 0);
   ExpectEmpty(d);
   FillPrevious(d);
-  EXPECT_EQ(d.CreateFromResourceBitmap(dir_.File("lib.dll"), 6), 0);
+  EXPECT_EQ(d.CreateFromResourceBitmap(dir_.Path("lib.dll"), 6), 0);
   ExpectEmpty(d);
-  EXPECT_THROW(d.CreateFromResourceBitmap(dir_.File("missing.dll"), 5), Error);
+  EXPECT_THROW(d.CreateFromResourceBitmap(dir_.Path("missing.dll"), 5), Error);
 
-  ASSERT_EQ(d.CreateFromResourceBitmap(dir_.File("lib.dll"), 5), 4);
+  ASSERT_EQ(d.CreateFromResourceBitmap(dir_.Path("lib.dll"), 5), 4);
   EXPECT_EQ(d.Width(), 2);
   EXPECT_EQ(d.Size(), 4);
   EXPECT_EQ(d.lpBits()[0], 0x12);
