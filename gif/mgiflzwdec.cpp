@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "gif/mgiflzwenc.hpp"
+
 namespace zoetra::mGIFLZWDec {
 namespace {
 
@@ -29,8 +31,8 @@ constexpr std::int32_t kStart[4] = {0, 4, 2, 1};
 
 class RowCursor {
  public:
-  RowCursor(std::uint8_t* base, std::size_t stride, std::int32_t width, std::int32_t height, bool interlaced)
-      : base_(base), stride_(stride), width_(width), last_row_(height - 1), interlaced_(interlaced), row_ptr_(base) {}
+  RowCursor(const RasterByteView& view, std::int32_t width, bool interlaced)
+      : view_(view), width_(width), last_row_(view.row_count - 1), interlaced_(interlaced), row_ptr_(view.row(0)) {}
 
   bool done() const { return done_; }
   std::int32_t room() const { return width_ - col_; }
@@ -64,11 +66,10 @@ class RowCursor {
       }
       row_ = kStart[pass_];
     }
-    row_ptr_ = base_ + static_cast<std::size_t>(row_) * stride_;
+    row_ptr_ = view_.row(row_);
   }
 
-  std::uint8_t* base_;
-  std::size_t stride_;
+  RasterByteView view_;
   std::int32_t width_;
   std::int32_t last_row_;
   bool interlaced_;
@@ -81,17 +82,18 @@ class RowCursor {
 
 }  // namespace
 
-void DecodeImage(cDIB& Raster, bool Interlaced, std::uint8_t MinCodeSize, std::span<const std::uint8_t> Data) {
-  if (Raster.BPP() != 8 || Raster.hDIB() == 0 || Raster.lpBits() == nullptr) return;
-  const std::int32_t width = Raster.Width();
-  const std::int32_t height = Raster.Height();
-  if (width <= 0 || height <= 0) return;
+void DecodeImage(cDIB& Raster, std::int16_t Interlaced, std::uint8_t MinCodeSize,
+                 std::span<const std::uint8_t> Data) {
+  if (Raster.BPP() != 8 || Raster.hDIB() == 0) return;
   if (MinCodeSize > kMaxMinCodeSize) return;
-  const std::size_t stride = static_cast<std::size_t>(Raster.BytesPerScanline());
-  if (stride < static_cast<std::size_t>(width)) return;
+  RasterByteView view;
+  BindRasterByteView(view, Raster);
+  const std::int32_t width = Raster.Width();
+  // Every pixel write below stays within columns 0..width-1 of rows 0..row_count-1.
+  if (view.base == nullptr || width <= 0 || view.row_count <= 0 || view.row_length < width) return;
 
   Tables& t = t_tables;
-  RowCursor out(Raster.lpBits(), stride, width, height, Interlaced && height > 4);
+  RowCursor out(view, width, Interlaced != 0 && view.row_count > 4);
 
   const std::int32_t clear_code = std::int32_t{1} << MinCodeSize;
   const std::int32_t end_code = clear_code + 1;

@@ -14,10 +14,12 @@
 namespace zoetra::mGIFLZWDec {
 
 // Decodes `Data` (the image's sub-block contents joined, without count bytes)
-// into `Raster`. Rows go in interlaced order only when `Interlaced` is set and
-// the raster is taller than 4 rows. Returns at once when the raster is not an
-// 8-bit raster with pixels, or when MinCodeSize is above 11 (no room left for
-// a single dictionary code within 12 bits).
-void DecodeImage(cDIB& Raster, bool Interlaced, std::uint8_t MinCodeSize, std::span<const std::uint8_t> Data);
+// into `Raster` through a RasterByteView. Rows go in interlaced order only when
+// `Interlaced` is non-zero and the raster is taller than 4 rows; decoding ends
+// with the image's last pixel. Returns at once when the raster is not an 8-bit
+// raster with pixels, or when MinCodeSize is above 11 (no room left for a
+// single dictionary code within 12 bits).
+void DecodeImage(cDIB& Raster, std::int16_t Interlaced, std::uint8_t MinCodeSize,
+                 std::span<const std::uint8_t> Data);
 
 }  // namespace zoetra::mGIFLZWDec
