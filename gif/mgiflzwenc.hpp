@@ -73,8 +73,10 @@ inline constexpr std::int32_t kSubBlockData = 254;  // data bytes per sub-block
 // terminator after. InitialCodeWidth is the minimum code size + 1 (3..9).
 // Rows go out in memory order, or in the four interlace passes when
 // Interlaced is non-zero and the raster is taller than 4 rows.
-// A raster that is not 8 bits per pixel produces nothing. Returns false only
-// when the sink refused a write or InitialCodeWidth is outside 3..9.
+// A raster that is not 8 bits per pixel produces nothing. Returns false when
+// the sink refused a write, InitialCodeWidth is outside 3..9, or a pixel is at
+// or above the clear code (2^(InitialCodeWidth - 1)), which no decoder could
+// tell from a control code; what was written before then is to be discarded.
 bool EncodeFrame(ByteSink& out, const cDIB& raster, std::uint8_t InitialCodeWidth, std::int16_t Interlaced);
 
 }  // namespace mGIFLZWEnc
