@@ -74,7 +74,8 @@ struct Cursor {
 
 // Reads `entries` colours of 3 bytes into a 1024-byte table (blue, green, red, 0).
 // A table cut short keeps the entries that are complete; the others stay 0.
-void ReadColourTable(Cursor& in, std::int32_t entries, std::uint8_t* table) {
+// The caller moves past the table.
+void ReadColourTable(Cursor in, std::int32_t entries, std::uint8_t* table) {
   for (std::int32_t i = 0; i < entries && in.Has(3); ++i) {
     const std::uint8_t* rgb = in.Here();
     table[4 * i] = rgb[2];

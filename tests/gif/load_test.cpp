@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -14,6 +12,7 @@
 #include "gif/gif_builders.hpp"
 #include "platform/error.hpp"
 #include "platform/limits.hpp"
+#include "support/temp_dir.hpp"
 
 #ifdef ZOETRA_HAVE_GIFLIB
 #include <gif_lib.h>
@@ -83,11 +82,6 @@ class LimitsGuard {
  private:
   platform::Limits saved_;
 };
-
-std::filesystem::path TempPath(const std::string& name) {
-  return std::filesystem::temp_directory_path() /
-         ("zoetra_load_" + std::to_string(::getpid()) + "_" + name);
-}
 
 void WriteFile(const std::filesystem::path& p, const Bytes& b) {
   std::ofstream f(p, std::ios::binary);
@@ -362,7 +356,9 @@ TEST(cGIFLoadTest, EveryTruncationLoads) {
         }
       }
     }
-    if (frames == last_frames) ASSERT_GE(decoded, last_decoded);
+    if (frames == last_frames) {
+      ASSERT_GE(decoded, last_decoded);
+    }
     last_frames = frames;
     last_decoded = decoded;
   }
@@ -522,10 +518,9 @@ TEST(cGIFLoadTest, LimitsStopTheLoadBeforeAllocating) {
 TEST(cGIFLoadTest, LoadFromFile) {
   LimitsGuard guard;
   const Bytes file = TwoFrames{}.Build();
-  const auto good = TempPath("good.gif");
-  const auto empty = TempPath("empty.gif");
-  const auto bad = TempPath("bad.gif");
-  const auto tiny = TempPath("tiny.gif");
+  test::TempDir dir;
+  const std::filesystem::path good = dir.Path("good.gif"), empty = dir.Path("empty.gif"), bad = dir.Path("bad.gif"),
+                              tiny = dir.Path("tiny.gif");
   WriteFile(good, file);
   WriteFile(empty, {});
   Bytes wrong = file;
@@ -537,7 +532,7 @@ TEST(cGIFLoadTest, LoadFromFile) {
   EXPECT_TRUE(gif.LoadFromFile(good.string()));
   EXPECT_EQ(gif.FramesCount(), 2);
   const std::pair<std::filesystem::path, const char*> failing[] = {
-      {empty, "empty"}, {bad, "bad version"}, {tiny, "shorter than a header"}, {TempPath("missing.gif"), "missing"}};
+      {empty, "empty"}, {bad, "bad version"}, {tiny, "shorter than a header"}, {dir.Path("missing.gif"), "missing"}};
   for (const auto& [path, what] : failing) {
     ASSERT_TRUE(gif.LoadFromFile(good.string()));
     EXPECT_FALSE(gif.LoadFromFile(path.string())) << what;
@@ -551,7 +546,6 @@ TEST(cGIFLoadTest, LoadFromFile) {
   limits.max_file_bytes = static_cast<std::int64_t>(file.size());
   platform::SetLimits(limits);
   EXPECT_TRUE(gif.LoadFromFile(good.string()));
-  for (const auto& p : {good, empty, bad, tiny}) std::filesystem::remove(p);
 }
 
 // Random damage to a valid file: the load always answers and stays in bounds.
@@ -570,6 +564,121 @@ TEST(cGIFLoadTest, RandomDamage) {
       ASSERT_TRUE(gif.FrameDIBAND(n));
     }
   }
+}
+
+// Documents written by our writer read back field for field. Palettes come back
+// rounded up to the power of two the file holds, the extra entries black.
+TEST(cGIFLoadTest, RoundTripThroughSave) {
+  std::mt19937 rng(23);
+  auto rnd = [&](int lo, int hi) { return lo + static_cast<int>(rng() % static_cast<unsigned>(hi - lo + 1)); };
+  for (int round = 0; round < 14; ++round) {
+    SCOPED_TRACE(round);
+    cGIF src;
+    src.Destroy();
+    const int global_bits = 1 + round % 8;  // exponents 1..8: minimum code sizes 2..8
+    const int global_entries = rnd((1 << (global_bits - 1)) + 1, 1 << global_bits);
+    const bool has_global = round % 5 != 4;
+    src.GlobalPaletteExists(has_global ? -1 : 0);
+    const int frames = rnd(1, 4);
+    std::vector<std::vector<std::uint8_t>> pixels;
+    for (int f = 1; f <= frames; ++f) {
+      const int w = rnd(1, 70), h = rnd(1, 40);
+      src.FrameInsert(static_cast<std::int16_t>(f), static_cast<std::int16_t>(w), static_cast<std::int16_t>(h));
+      const auto n = static_cast<std::int16_t>(f);
+      const bool local = !has_global || rng() % 2 == 0;
+      int entries = global_entries;
+      if (local) {
+        entries = rnd(1, 256);
+        src.LocalPaletteUsed(n, -1);
+        src.LocalPaletteEntries(n, static_cast<std::int16_t>(entries));
+        src.LocalPaletteSorted(n, rng() % 2 ? -1 : 0);
+        std::uint8_t* pal = src.lpLocalPalette(n);
+        for (int i = 0; i < 4 * entries; ++i) pal[i] = i % 4 == 3 ? 0 : static_cast<std::uint8_t>(rng());
+      }
+      src.FrameLeft(n, static_cast<std::int16_t>(rnd(-5, 300)));
+      src.FrameTop(n, static_cast<std::int16_t>(rnd(0, 300)));
+      src.FrameDelay(n, static_cast<std::int16_t>(rnd(0, 32767)));
+      src.FrameDisposalMethod(n, rnd(0, 7));
+      src.FrameUserInput(n, rng() % 2 ? -1 : 0);
+      src.FrameInterlaced(n, rng() % 2 ? -1 : 0);
+      const bool transparent = rng() % 2 == 0;
+      src.FrameUseTransparentColor(n, transparent ? -1 : 0);
+      src.FrameTransparentColorIndex(n, static_cast<std::uint8_t>(rnd(0, entries - 1)));
+      cDIB& image = *src.FrameDIBXOR(n);
+      std::vector<std::uint8_t> px(static_cast<std::size_t>(w) * h);
+      for (auto& p : px) p = static_cast<std::uint8_t>(rnd(0, entries - 1));
+      for (int r = 0; r < h; ++r) {
+        std::memcpy(image.lpBits() + static_cast<std::size_t>(r) * image.BytesPerScanline(),
+                    &px[static_cast<std::size_t>(r) * w], static_cast<std::size_t>(w));
+      }
+      pixels.push_back(px);
+    }
+    src.ScreenWidth(static_cast<std::int16_t>(rnd(1, 400)));
+    src.ScreenHeight(static_cast<std::int16_t>(rnd(1, 400)));
+    src.ScreenBackgroundColorIndex(static_cast<std::uint8_t>(rnd(0, 255)));
+    src.ScreenPixelAspectRatio(static_cast<float>(rnd(15, 270)) / 64.0f);
+    src.AnimationLoops(static_cast<std::int16_t>(rnd(0, 32767)));
+    src.GlobalPaletteEntries(static_cast<std::int16_t>(has_global ? global_entries : 0));
+    src.GlobalPaletteSorted(rng() % 2 ? -1 : 0);
+    for (int i = 0; i < 4 * global_entries; ++i) src.lpGlobalPalette()[i] = i % 4 == 3 ? 0 : static_cast<std::uint8_t>(rng());
+
+    Bytes file;
+    ASSERT_TRUE(src.SaveToBuffer(file));
+    cGIF gif;
+    ASSERT_TRUE(gif.LoadFromStream(file));
+    auto rounded = [](int entries) { return entries <= 2 ? 2 : 1 << (32 - __builtin_clz(static_cast<unsigned>(entries - 1))); };
+    EXPECT_EQ(gif.ScreenWidth(), src.ScreenWidth());
+    EXPECT_EQ(gif.ScreenHeight(), src.ScreenHeight());
+    EXPECT_EQ(gif.ScreenBackgroundColorIndex(), src.ScreenBackgroundColorIndex());
+    EXPECT_EQ(gif.ScreenPixelAspectRatio(), src.ScreenPixelAspectRatio());
+    EXPECT_EQ(gif.AnimationLoops(), src.AnimationLoops());
+    EXPECT_EQ(gif.GlobalPaletteExists(), src.GlobalPaletteExists());
+    if (has_global) {
+      EXPECT_EQ(gif.GlobalPaletteSorted(), src.GlobalPaletteSorted());
+      EXPECT_EQ(gif.GlobalPaletteEntries(), rounded(global_entries));
+      EXPECT_EQ(std::memcmp(gif.lpGlobalPalette(), src.lpGlobalPalette(), 1024), 0);
+    }
+    ASSERT_EQ(gif.FramesCount(), frames);
+    for (int f = 1; f <= frames; ++f) {
+      const auto n = static_cast<std::int16_t>(f);
+      SCOPED_TRACE(f);
+      EXPECT_EQ(gif.FrameLeft(n), src.FrameLeft(n));
+      EXPECT_EQ(gif.FrameTop(n), src.FrameTop(n));
+      EXPECT_EQ(gif.FrameDelay(n), src.FrameDelay(n));
+      EXPECT_EQ(gif.FrameDisposalMethod(n), src.FrameDisposalMethod(n));
+      EXPECT_EQ(gif.FrameUserInput(n), src.FrameUserInput(n));
+      EXPECT_EQ(gif.FrameInterlaced(n), src.FrameInterlaced(n));
+      EXPECT_EQ(gif.FrameUseTransparentColor(n), src.FrameUseTransparentColor(n));
+      if (src.FrameUseTransparentColor(n) != 0) {
+        EXPECT_EQ(gif.FrameTransparentColorIndex(n), src.FrameTransparentColorIndex(n));
+      }
+      EXPECT_EQ(gif.LocalPaletteUsed(n), src.LocalPaletteUsed(n));
+      if (src.LocalPaletteUsed(n) != 0) {
+        EXPECT_EQ(gif.LocalPaletteSorted(n), src.LocalPaletteSorted(n));
+        EXPECT_EQ(gif.LocalPaletteEntries(n), rounded(src.LocalPaletteEntries(n)));
+        EXPECT_EQ(std::memcmp(gif.lpLocalPalette(n), src.lpLocalPalette(n), 1024), 0);
+      } else {
+        EXPECT_EQ(gif.LocalPaletteEntries(n), rounded(global_entries));
+        EXPECT_EQ(std::memcmp(gif.lpLocalPalette(n), src.lpGlobalPalette(), 1024), 0);
+      }
+      ASSERT_EQ(Pixels(*gif.FrameDIBXOR(n)), pixels[static_cast<std::size_t>(f - 1)]);
+    }
+  }
+}
+
+// Loop counts that do not fit a signed 16-bit value are written, and read back as endless.
+TEST(cGIFLoadTest, RoundTripLoopCountOutOfRange) {
+  cGIF src;
+  src.FrameInsert(1, 2, 2);
+  src.GlobalPaletteExists(-1);
+  src.GlobalPaletteEntries(2);
+  src.AnimationLoops(-1);
+  Bytes file;
+  ASSERT_TRUE(src.SaveToBuffer(file));
+  cGIF gif;
+  ASSERT_TRUE(gif.LoadFromStream(file));
+  EXPECT_EQ(gif.AnimationLoops(), 0);
+  EXPECT_EQ(gif.FramesCount(), 1);
 }
 
 #ifdef ZOETRA_HAVE_GIFLIB
@@ -596,16 +705,8 @@ std::vector<std::vector<std::uint8_t>> GiflibImages(const Bytes& file) {
     const SavedImage& im = g->SavedImages[i];
     const int w = im.ImageDesc.Width, h = im.ImageDesc.Height;
     std::vector<std::uint8_t> v(static_cast<std::size_t>(w) * h);
-    if (im.RasterBits) {
-      // giflib keeps the file order; put interlaced rows in place.
-      std::vector<int> rows;
-      if (im.ImageDesc.Interlace) {
-        rows = InterlacedRows(h);
-      } else {
-        for (int r = 0; r < h; ++r) rows.push_back(r);
-      }
-      for (int k = 0; k < h; ++k) std::memcpy(&v[static_cast<std::size_t>(rows[k]) * w], im.RasterBits + k * w, w);
-    }
+    // DGifSlurp puts interlaced rows in place itself.
+    if (im.RasterBits) std::memcpy(v.data(), im.RasterBits, v.size());
     images.push_back(std::move(v));
   }
   DGifCloseFile(g, &err);
@@ -644,7 +745,8 @@ struct GiflibFrame {
 };
 
 Bytes WriteWithGiflib(int sw, int sh, int global_colours, int loops, const std::vector<GiflibFrame>& frames) {
-  const auto path = TempPath("giflib.gif");
+  test::TempDir dir;
+  const std::string path = dir.Path("giflib.gif");
   int err = 0;
   GifFileType* g = EGifOpenFileName(path.c_str(), false, &err);
   if (!g) return {};
@@ -685,9 +787,7 @@ Bytes WriteWithGiflib(int sw, int sh, int global_colours, int loops, const std::
   }
   EGifCloseFile(g, &err);
   std::ifstream in(path, std::ios::binary);
-  Bytes b((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  std::filesystem::remove(path);
-  return b;
+  return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
 TEST(cGIFLoadTest, ReadsGiflibFiles) {
@@ -723,7 +823,9 @@ TEST(cGIFLoadTest, ReadsGiflibFiles) {
     EXPECT_EQ(gif.FrameDelay(n), f.delay);
     EXPECT_EQ(gif.FrameDisposalMethod(n), f.disposal);
     EXPECT_EQ(gif.FrameUseTransparentColor(n) != 0, f.transparent >= 0);
-    if (f.transparent >= 0) EXPECT_EQ(gif.FrameTransparentColorIndex(n), f.transparent);
+    if (f.transparent >= 0) {
+      EXPECT_EQ(gif.FrameTransparentColorIndex(n), f.transparent);
+    }
     EXPECT_EQ(gif.LocalPaletteUsed(n) != 0, f.local_colours != 0);
     const int salt = f.local_colours ? 50 : 1;
     EXPECT_EQ(gif.LocalPaletteEntries(n), f.local_colours ? f.local_colours : 256);
