@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -679,6 +680,77 @@ TEST(cGIFLoadTest, RoundTripLoopCountOutOfRange) {
   ASSERT_TRUE(gif.LoadFromStream(file));
   EXPECT_EQ(gif.AnimationLoops(), 0);
   EXPECT_EQ(gif.FramesCount(), 1);
+}
+
+// Files written by an independent encoder through Python's imaging library, when
+// the machine has it. Colours are compared, so its palette choices do not matter.
+TEST(cGIFLoadTest, ReadsFilesWrittenByPillow) {
+  test::TempDir dir;
+  const std::string out = dir.Path("pillow.gif");
+  const std::string single = dir.Path("pillow_interlaced.gif");
+  const std::string script = dir.Path("make.py");
+  const int w = 41, h = 30, frames = 3;
+  {
+    std::ofstream py(script);
+    py << "import sys\n"
+          "from PIL import Image\n"
+          "w, h = " << w << ", " << h << "\n"
+          "pal = []\n"
+          "for i in range(256): pal += [(i * 3) % 256, (i * 5 + 1) % 256, (255 - i) % 256]\n"
+          "ims = []\n"
+          "for k in range(" << frames << "):\n"
+          "    im = Image.new('P', (w, h))\n"
+          "    im.putpalette(pal)\n"
+          "    im.putdata([(x * 3 + y * 5 + k * 7) % 64 for y in range(h) for x in range(w)])\n"
+          "    ims.append(im)\n"
+          "ims[0].save(sys.argv[1], save_all=True, append_images=ims[1:], loop=4,\n"
+          "            duration=[100, 200, 300], disposal=2, optimize=False)\n"
+          "ims[2].save(sys.argv[2], interlace=1)\n";
+  }
+  // The system's interpreter first: that is where the distribution installs the library.
+  bool made = false;
+  for (const char* python : {"/usr/bin/python3", "python3"}) {
+    const std::string cmd = std::string(python) + " '" + script + "' '" + out + "' '" + single + "' >/dev/null 2>&1";
+    if (std::system(cmd.c_str()) == 0) {
+      made = true;
+      break;
+    }
+  }
+  if (!made) GTEST_SKIP() << "python3 with PIL is not available";
+
+  // Frame n of `gif` shows picture k wherever it lies on the screen.
+  auto check = [&](const cGIF& gif, std::int16_t n, int k) {
+    const cDIB& image = *gif.FrameDIBXOR(n);
+    ASSERT_GT(image.Width(), 0);
+    const auto px = Pixels(image);
+    for (int y = 0; y < image.Height(); ++y) {
+      for (int x = 0; x < image.Width(); ++x) {
+        const int sx = x + gif.FrameLeft(n), sy = y + gif.FrameTop(n);
+        const int i = (sx * 3 + sy * 5 + k * 7) % 64;
+        const int want = (i * 3) % 256 + 256 * ((i * 5 + 1) % 256) + 65536 * (255 - i);
+        ASSERT_EQ(gif.LocalPaletteRGBEntry(n, px[static_cast<std::size_t>(y * image.Width() + x)]), want)
+            << x << "," << y;
+      }
+    }
+  };
+  cGIF gif;
+  ASSERT_TRUE(gif.LoadFromFile(out));
+  EXPECT_EQ(gif.ScreenWidth(), w);
+  EXPECT_EQ(gif.ScreenHeight(), h);
+  EXPECT_EQ(gif.AnimationLoops(), 4);
+  ASSERT_EQ(gif.FramesCount(), frames);
+  for (int k = 0; k < frames; ++k) {
+    const auto n = static_cast<std::int16_t>(k + 1);
+    SCOPED_TRACE(n);
+    EXPECT_EQ(gif.FrameDelay(n), 10 * (k + 1));
+    EXPECT_EQ(gif.FrameDisposalMethod(n), 2);
+    check(gif, n, k);
+  }
+  cGIF one;
+  ASSERT_TRUE(one.LoadFromFile(single));
+  ASSERT_EQ(one.FramesCount(), 1);
+  EXPECT_NE(one.FrameInterlaced(1), 0);
+  check(one, 1, 2);
 }
 
 #ifdef ZOETRA_HAVE_GIFLIB
