@@ -870,10 +870,11 @@ TEST(cGIFLoadTest, ReadsGiflibFiles) {
     return v;
   };
   const std::vector<GiflibFrame> frames = {
+      // Frames with the global table first: giflib loses a local table followed by none.
       {0, 0, 37, 23, false, 0, 10, 1, -1, random(37, 23, 256)},
+      {5, 1, 30, 9, true, 0, 32767, 0, -1, random(30, 9, 256)},
       {3, 4, 21, 17, true, 16, 20, 2, 5, random(21, 17, 16)},
       {0, 0, 1, 1, false, 2, 0, 3, 0, random(1, 1, 2)},
-      {5, 1, 30, 9, true, 0, 32767, 0, -1, random(30, 9, 256)},
       {0, 0, 40, 25, false, 4, 7, 1, 3, random(40, 25, 4)},
   };
   const Bytes file = WriteWithGiflib(40, 25, 256, 9, frames);
