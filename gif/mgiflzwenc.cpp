@@ -84,7 +84,7 @@ class Encoder {
 
   void Start() { Emit(clear_code_); }
 
-  // Feeds one row of pixels; the first pixel of the frame seeds the prefix.
+  // Feeds one row of pixels, carrying the current string across rows.
   inline void Row(const std::uint8_t* p, const std::uint8_t* end) {
     std::uint32_t prefix = prefix_;
     std::uint32_t seen = 0;
@@ -93,9 +93,12 @@ class Encoder {
       const std::uint32_t c = *p;
       seen |= c;
       const std::uint32_t key = (c << 12) | prefix;
+      const std::uint32_t tagged = key << 12;
       std::uint32_t slot = (c << kHashShift) ^ prefix;
       std::uint32_t e = table[slot];
-      if ((e >> 12) == key && e != kEmptySlot) {
+      // A match leaves just the code (1..4095) after removing the key; an empty
+      // slot leaves 0 and any other key leaves 4096 or more.
+      if ((e ^ tagged) - 1u < kCodeBits) {
         prefix = e & kCodeBits;
         continue;
       }
@@ -105,7 +108,7 @@ class Encoder {
         for (;;) {
           slot = slot >= step ? slot - step : slot + kHashSize - step;
           e = table[slot];
-          if ((e >> 12) == key && e != kEmptySlot) {
+          if ((e ^ tagged) - 1u < kCodeBits) {
             found = true;
             break;
           }
