@@ -161,32 +161,29 @@ TEST(cGIFLoadTest, HeaderChecks) {
     bool ok;
   };
   const Case cases[] = {{"GIF89a", true}, {"GIF87a", true}, {"GIF88a", false}, {"gif89a", false},
-                        {"GIF89A", false}, {"JIF89a", false}, {"GIF8", false}};
+                        {"GIF89A", false}, {"JIF89a", false}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.head);
     cGIF gif;
     ASSERT_TRUE(gif.LoadFromStream(TwoFrames{}.Build()));  // something to throw away
     Bytes b = TwoFrames{}.Build();
-    std::memcpy(b.data(), c.head, std::strlen(c.head));
-    if (std::strlen(c.head) < 6) b.resize(std::strlen(c.head));
-    if (b.size() < 6) {
-      try {
-        gif.LoadFromStream(b);
-        ADD_FAILURE() << "expected a subscript error";
-      } catch (const Error& e) {
-        EXPECT_EQ(e.number(), kErrSubscript);
-      }
-    } else {
-      EXPECT_EQ(gif.LoadFromStream(b), c.ok);
-    }
+    std::memcpy(b.data(), c.head, 6);
+    EXPECT_EQ(gif.LoadFromStream(b), c.ok);
     EXPECT_EQ(gif.FramesCount(), c.ok ? 2 : 0);
     EXPECT_EQ(gif.ScreenWidth(), c.ok ? 5 : 0);
     EXPECT_EQ(gif.AnimationLoops(), c.ok ? 5 : 0);
   }
-  for (std::size_t n = 0; n < 6; ++n) {
+  for (std::size_t n = 0; n < 6; ++n) {  // shorter than a header
     cGIF gif;
-    const Bytes b(6, 'G');
-    EXPECT_THROW(gif.LoadFromStream(std::span(b.data(), n)), Error) << n;
+    ASSERT_TRUE(gif.LoadFromStream(TwoFrames{}.Build()));
+    const Bytes b = {'G', 'I', 'F', '8', '9'};
+    try {
+      gif.LoadFromStream(std::span(b.data(), n));
+      ADD_FAILURE() << "expected a subscript error for " << n << " bytes";
+    } catch (const Error& e) {
+      EXPECT_EQ(e.number(), kErrSubscript);
+    }
+    EXPECT_EQ(gif.FramesCount(), 0);
   }
 }
 
@@ -365,19 +362,6 @@ TEST(cGIFLoadTest, EveryTruncationLoads) {
   }
   EXPECT_EQ(last_frames, 2);
   EXPECT_EQ(last_decoded, f.p1.size() + f.p2.size());
-}
-
-TEST(cGIFLoadTest, FileEndingInsideSecondImage) {
-  const TwoFrames f;
-  Bytes file = f.Build();
-  file.resize(file.size() - 9);  // trailer, terminator and the end of the data
-  cGIF gif;
-  ASSERT_TRUE(gif.LoadFromStream(file));
-  ASSERT_EQ(gif.FramesCount(), 2);
-  EXPECT_EQ(Pixels(*gif.FrameDIBXOR(1)), f.p1);
-  const auto got = Pixels(*gif.FrameDIBXOR(2));
-  EXPECT_NE(got, f.p2);
-  EXPECT_NE(got, std::vector<std::uint8_t>(got.size(), 0));
 }
 
 TEST(cGIFLoadTest, TruncatedGlobalTableKeepsCompleteEntries) {
@@ -665,21 +649,6 @@ TEST(cGIFLoadTest, RoundTripThroughSave) {
       ASSERT_EQ(Pixels(*gif.FrameDIBXOR(n)), pixels[static_cast<std::size_t>(f - 1)]);
     }
   }
-}
-
-// Loop counts that do not fit a signed 16-bit value are written, and read back as endless.
-TEST(cGIFLoadTest, RoundTripLoopCountOutOfRange) {
-  cGIF src;
-  src.FrameInsert(1, 2, 2);
-  src.GlobalPaletteExists(-1);
-  src.GlobalPaletteEntries(2);
-  src.AnimationLoops(-1);
-  Bytes file;
-  ASSERT_TRUE(src.SaveToBuffer(file));
-  cGIF gif;
-  ASSERT_TRUE(gif.LoadFromStream(file));
-  EXPECT_EQ(gif.AnimationLoops(), 0);
-  EXPECT_EQ(gif.FramesCount(), 1);
 }
 
 // Files written by an independent encoder through Python's imaging library, when
