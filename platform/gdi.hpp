@@ -108,15 +108,19 @@ std::uint32_t GetDIBColorTable(HDC dc, std::uint32_t start, std::uint32_t count,
 std::uint32_t SetDIBColorTable(HDC dc, std::uint32_t start, std::uint32_t count, const RGBQuad* colors);
 // Rows start..start+lines-1 of `bitmap` (memory order) converted to the layout of
 // `header` (bottom-up, stride by the row formula) into `bits` (capacity bytes).
-// For indexed layouts `colors` receives the bitmap's table when depths match.
-// Returns the number of rows delivered, 0 on failure.
+// For indexed layouts `colors` receives the bitmap's table when depths match;
+// an indexed layout of another depth than the bitmap's is refused. Only whole
+// rows that fit in `capacity` are written. Returns the number of rows delivered,
+// 0 on failure.
 int GetDIBits(HDC dc, HBITMAP bitmap, std::uint32_t start, std::uint32_t lines, std::uint8_t* bits,
               std::size_t capacity, const BitmapInfoHeader& header, RGBQuad* colors);
 
 // --- transfers ---------------------------------------------------------------
 // Device coordinates: point (x, y) of a DIB surface is pixel x of memory row
 // height - 1 - y. Negative extents mirror. Pixels convert through their colours.
-// Everything is clipped to both surfaces. Nonzero on success.
+// Everything is clipped to both surfaces. Nonzero on success, also when nothing
+// is left to draw (a zero extent, a rectangle wholly outside); 0 for a bad or
+// screen context, an unknown raster operation or a lack of memory.
 int BitBlt(HDC dst, std::int32_t x, std::int32_t y, std::int32_t width, std::int32_t height, HDC src,
            std::int32_t x_src, std::int32_t y_src, std::uint32_t rop);
 int StretchBlt(HDC dst, std::int32_t x, std::int32_t y, std::int32_t width, std::int32_t height, HDC src,

@@ -1,0 +1,186 @@
+// cGIF: the in-memory GIF document — one logical screen, an optional global
+// palette, a loop count and an ordered, 1-based list of frames. Each frame owns
+// (by shared reference) an 8-bit image raster whose memory row 0 is the top
+// image row, a 1-bit transparency mask of the same size (set bit = transparent)
+// and its placement, timing, disposal and optional local palette.
+//
+// Slots versus frames: a new document has no slots at all; after Destroy, or
+// after removing the last frame, it keeps exactly one zeroed spare slot. Frame
+// properties check nFrame against the slots that exist, not FramesCount.
+//
+// Throws zoetra::Error: 9 (index out of range) for a slot that does not exist
+// and for FrameRemove/FrameMove* outside the frames; 6 (overflow) from
+// FrameInsert past 32767 frames, ScreenPixelAspectRatio outside 15/64..270/64
+// after rounding, and FrameDisposalMethod outside 0..255. A failed setter
+// changes nothing. Save, SaveToBuffer, LoadFromFile never raise.
+//
+// Palette tables are 1024 bytes (256 entries blue, green, red, 0). The pointers
+// handed out are non-owning: the global table lives as long as the document, a
+// frame's table until the next FrameInsert, FrameRemove, move, load or Destroy.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/gdi.hpp"
+#include "raster/cdib.hpp"
+
+namespace zoetra {
+
+namespace mGIFLZWEnc {
+class ByteSink;
+}
+
+class cGIF {
+ public:
+  static constexpr std::size_t kPaletteBytes = 1024;
+  static constexpr std::int16_t kMaxFrames = 32767;
+
+  cGIF() = default;
+  ~cGIF();
+  cGIF(const cGIF&) = delete;
+  cGIF& operator=(const cGIF&) = delete;
+  cGIF(cGIF&&) noexcept = default;
+  cGIF& operator=(cGIF&&) noexcept = default;
+
+  // --- reader (gif/cgif_load.cpp): flag results, never raise except as documented there ---
+  bool LoadFromFile(std::string_view Filename);
+  bool LoadFromStream(std::span<const std::uint8_t> Stream);
+
+  // --- writer (gif/cgif_save.cpp) ---
+  // Replaces Filename with a complete GIF file, or leaves it untouched and
+  // returns false. Stores the computed packed byte in the screen record.
+  bool Save(std::string_view Filename);
+  // The same bytes into memory; on failure `out` is left empty and false returned.
+  bool SaveToBuffer(std::vector<std::uint8_t>& out);
+
+  // --- model (gif/cgif.cpp) ---
+  void Destroy();
+  void FrameInsert(std::int16_t nFrame, std::int16_t Width, std::int16_t Height);
+  void FrameRemove(std::int16_t nFrame);
+  void FrameMoveUp(std::int16_t nFrame);
+  void FrameMoveDown(std::int16_t nFrame);
+
+  // --- drawing (gif/cgif_draw.cpp) ---
+  void FrameDraw(platform::HDC hDC, std::int16_t nFrame, std::int16_t Left, std::int16_t Top, float ScaleFactor,
+                 bool ScreenCrop);
+  void FrameMask(std::int16_t nFrame, std::uint8_t TransparentColorIndex);
+
+  // --- document properties ---
+  std::int16_t AnimationLoops() const { return animation_loops_; }
+  void AnimationLoops(std::int16_t New_AnimationLoops) { animation_loops_ = New_AnimationLoops; }
+  std::int16_t ScreenWidth() const;
+  void ScreenWidth(std::int16_t New_ScreenWidth);
+  std::int16_t ScreenHeight() const;
+  void ScreenHeight(std::int16_t New_ScreenHeight);
+  std::uint8_t ScreenBackgroundColorIndex() const { return screen_[kScreenBackground]; }
+  void ScreenBackgroundColorIndex(std::uint8_t New_ScreenBackgroundColorIndex) {
+    screen_[kScreenBackground] = New_ScreenBackgroundColorIndex;
+  }
+  float ScreenPixelAspectRatio() const;
+  void ScreenPixelAspectRatio(float New_ScreenPixelAspectRatio);
+  std::int16_t GlobalPaletteExists() const { return global_exists_; }
+  void GlobalPaletteExists(std::int16_t New_GlobalPaletteExists) { global_exists_ = New_GlobalPaletteExists; }
+  std::int16_t GlobalPaletteSorted() const { return global_sorted_; }
+  void GlobalPaletteSorted(std::int16_t New_GlobalPaletteSorted) { global_sorted_ = New_GlobalPaletteSorted; }
+  std::int16_t GlobalPaletteEntries() const { return global_entries_; }
+  void GlobalPaletteEntries(std::int16_t New_GlobalPaletteEntries) { global_entries_ = New_GlobalPaletteEntries; }
+  std::uint8_t* lpGlobalPalette() { return global_palette_.data(); }
+  const std::uint8_t* lpGlobalPalette() const { return global_palette_.data(); }
+  // Red + 256 x green + 65536 x blue; 0 when there is no global palette.
+  std::int32_t GlobalPaletteRGBEntry(std::uint8_t nEntry) const;
+  std::int16_t FramesCount() const { return frames_count_; }
+
+  // --- frame properties (nFrame is 1-based; a slot that does not exist raises 9) ---
+  std::shared_ptr<cDIB> FrameDIBXOR(std::int16_t nFrame) const;
+  std::shared_ptr<cDIB> FrameDIBAND(std::int16_t nFrame) const;
+  std::int16_t FrameDelay(std::int16_t nFrame) const;
+  void FrameDelay(std::int16_t nFrame, std::int16_t New_FrameDelay);
+  std::int16_t FrameInterlaced(std::int16_t nFrame) const;
+  void FrameInterlaced(std::int16_t nFrame, std::int16_t New_FrameInterlaced);
+  std::int16_t FrameLeft(std::int16_t nFrame) const;
+  void FrameLeft(std::int16_t nFrame, std::int16_t New_FrameLeft);
+  std::int16_t FrameTop(std::int16_t nFrame) const;
+  void FrameTop(std::int16_t nFrame, std::int16_t New_FrameTop);
+  std::int32_t FrameDisposalMethod(std::int16_t nFrame) const;
+  void FrameDisposalMethod(std::int16_t nFrame, std::int32_t New_FrameDisposalMethod);
+  std::int16_t FrameUseTransparentColor(std::int16_t nFrame) const;
+  void FrameUseTransparentColor(std::int16_t nFrame, std::int16_t New_FrameUseTransparentColor);
+  std::uint8_t FrameTransparentColorIndex(std::int16_t nFrame) const;
+  void FrameTransparentColorIndex(std::int16_t nFrame, std::uint8_t New_FrameTransparentColorIndex);
+  std::int16_t FrameUserInput(std::int16_t nFrame) const;
+  void FrameUserInput(std::int16_t nFrame, std::int16_t New_FrameUserInput);
+  std::uint8_t* lpLocalPalette(std::int16_t nFrame);
+  const std::uint8_t* lpLocalPalette(std::int16_t nFrame) const;
+  // Red + 256 x green + 65536 x blue of the frame's table, used or not.
+  std::int32_t LocalPaletteRGBEntry(std::int16_t nFrame, std::uint8_t nEntry) const;
+  std::int16_t LocalPaletteUsed(std::int16_t nFrame) const;
+  void LocalPaletteUsed(std::int16_t nFrame, std::int16_t New_LocalPaletteUsed);
+  std::int16_t LocalPaletteSorted(std::int16_t nFrame) const;
+  void LocalPaletteSorted(std::int16_t nFrame, std::int16_t New_LocalPaletteSorted);
+  std::int16_t LocalPaletteEntries(std::int16_t nFrame) const;
+  void LocalPaletteEntries(std::int16_t nFrame, std::int16_t New_LocalPaletteEntries);
+
+  // --- reader's interface: used by the loader to fill a document in file order ---
+  // Signature and version text of the last load ("GIF", "87a"/"89a"); scratch.
+  std::string& Signature() { return signature_; }
+  std::string& Version() { return version_; }
+  // The 7-byte logical screen record exactly as in the file: width, height
+  // (little-endian), packed flags, background index, aspect byte.
+  std::array<std::uint8_t, 7>& ScreenRecord() { return screen_; }
+  const std::array<std::uint8_t, 7>& ScreenRecord() const { return screen_; }
+  // Grows the slot array to at least n slots, keeping records; new slots are
+  // zeroed with no rasters. FramesCount is not changed. n above 32767 raises 6.
+  void EnsureSlots(std::int32_t n);
+  std::int32_t SlotsCount() const { return static_cast<std::int32_t>(slots_.size()); }
+  // Gives slot nFrame a new Width x Height 8-bit image raster and 1-bit mask
+  // (black, white palette), both cleared to 0; a refused size leaves empty rasters.
+  void FrameCreateRasters(std::int16_t nFrame, std::int32_t Width, std::int32_t Height);
+  // Sets FramesCount after a load; 0..SlotsCount(), else 9.
+  void SetFramesCount(std::int16_t n);
+
+ private:
+  static constexpr std::size_t kScreenBackground = 5;
+  static constexpr std::size_t kScreenAspect = 6;
+
+  struct FrameRecord {
+    std::shared_ptr<cDIB> image;
+    std::shared_ptr<cDIB> mask;
+    std::int16_t left = 0;
+    std::int16_t top = 0;
+    std::int16_t interlaced = 0;
+    std::int16_t use_transparent = 0;
+    std::int16_t transparent_index = 0;
+    std::int16_t delay = 0;
+    std::uint8_t disposal = 0;
+    std::int16_t user_input = 0;
+    std::int16_t local_used = 0;
+    std::int16_t local_sorted = 0;
+    std::int16_t local_entries = 0;
+    std::array<std::uint8_t, kPaletteBytes> local_palette{};
+  };
+
+  FrameRecord& Slot(std::int16_t nFrame);
+  const FrameRecord& Slot(std::int16_t nFrame) const;
+  static void CreateRasters(FrameRecord& record, std::int32_t Width, std::int32_t Height);
+  // Writes the whole file to `out`; false on any failure, never raises.
+  bool WriteDocument(mGIFLZWEnc::ByteSink& out);
+
+  std::string signature_;
+  std::string version_;
+  std::array<std::uint8_t, 7> screen_{};
+  std::int16_t animation_loops_ = 0;
+  std::int16_t global_exists_ = 0;
+  std::int16_t global_sorted_ = 0;
+  std::int16_t global_entries_ = 0;
+  std::array<std::uint8_t, kPaletteBytes> global_palette_{};
+  std::vector<FrameRecord> slots_;  // slot n is slots_[n - 1]
+  std::int16_t frames_count_ = 0;
+};
+
+}  // namespace zoetra

@@ -1,0 +1,83 @@
+// mGIFLZWEnc: compresses one frame's 8-bit raster into GIF LZW data
+// sub-blocks, and the byte view that the codec and post-processing share.
+//
+// The dictionary is a 5003-slot open-addressed hash with secondary probing and
+// 12-bit codes, so the output bytes are fixed for a given raster, code width and
+// interlace flag. Working tables live once per thread: encodings on different
+// threads never share state. Nothing here raises except RasterByteView::at on
+// an index outside the view (9).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "platform/error.hpp"
+#include "raster/cdib.hpp"
+
+namespace zoetra {
+
+// Non-owning view of an 8-bit raster's bytes: element (x, y) is byte
+// y * row_length + x of the raster memory (memory row 0 first). Valid while
+// the raster exists and is not recreated.
+struct RasterByteView {
+  std::uint8_t* base = nullptr;
+  std::int32_t row_length = 0;  // BytesPerScanline, padding included
+  std::int32_t row_count = 0;   // Height
+
+  // Checked access; an index outside the view raises 9.
+  std::uint8_t& at(std::int32_t x, std::int32_t y) const {
+    if (x < 0 || x >= row_length || y < 0 || y >= row_count) RaiseSubscript();
+    return base[static_cast<std::size_t>(y) * static_cast<std::size_t>(row_length) + static_cast<std::size_t>(x)];
+  }
+  // Unchecked start of memory row y, for loops that have checked their bounds.
+  std::uint8_t* row(std::int32_t y) const {
+    return base + static_cast<std::size_t>(y) * static_cast<std::size_t>(row_length);
+  }
+};
+
+// Binds the view to the raster's lpBits, BytesPerScanline and Height.
+void BindRasterByteView(RasterByteView& view, const cDIB& raster);
+
+namespace mGIFLZWEnc {
+
+// Destination of the encoded sub-blocks. Write receives whole sub-blocks
+// (count byte + data), possibly several at once; false stops the encoding.
+class ByteSink {
+ public:
+  virtual ~ByteSink() = default;
+  virtual bool Write(std::span<const std::uint8_t> bytes) = 0;
+};
+
+// Appends to a vector.
+class VectorSink final : public ByteSink {
+ public:
+  explicit VectorSink(std::vector<std::uint8_t>& out) : out_(out) {}
+  bool Write(std::span<const std::uint8_t> bytes) override {
+    out_.insert(out_.end(), bytes.begin(), bytes.end());
+    return true;
+  }
+
+ private:
+  std::vector<std::uint8_t>& out_;
+};
+
+inline constexpr std::int32_t kMaxCodeWidth = 12;
+inline constexpr std::int32_t kCodeLimit = 1 << kMaxCodeWidth;  // 4096 codes
+inline constexpr std::int32_t kHashSize = 5003;
+inline constexpr std::int32_t kSubBlockData = 254;  // data bytes per sub-block
+
+// Encodes the raster as data sub-blocks (each a count 1..254 and that many
+// bytes); the caller writes the minimum code size before and the 0x00
+// terminator after. InitialCodeWidth is the minimum code size + 1 (3..9).
+// Rows go out in memory order, or in the four interlace passes when
+// Interlaced is non-zero and the raster is taller than 4 rows.
+// A raster that is not 8 bits per pixel produces nothing. Returns false when
+// the sink refused a write, InitialCodeWidth is outside 3..9, or a pixel is at
+// or above the clear code (2^(InitialCodeWidth - 1)), which no decoder could
+// tell from a control code; what was written before then is to be discarded.
+bool EncodeFrame(ByteSink& out, const cDIB& raster, std::uint8_t InitialCodeWidth, std::int16_t Interlaced);
+
+}  // namespace mGIFLZWEnc
+}  // namespace zoetra

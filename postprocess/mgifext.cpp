@@ -1,0 +1,230 @@
+#include "postprocess/mgifext.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <vector>
+
+#include "platform/arith.hpp"
+
+namespace zoetra::mGIFExt {
+namespace {
+
+using Palette = std::array<std::uint8_t, cGIF::kPaletteBytes>;
+
+// The pixel rows of an 8-bit raster: columns 0..width-1 of each row, padding never touched.
+struct Pixels {
+  std::uint8_t* base = nullptr;
+  std::int32_t width = 0;
+  std::int32_t height = 0;
+  std::int32_t stride = 0;
+
+  explicit Pixels(const cDIB& raster) {
+    if (raster.hDIB() == 0 || raster.BPP() != 8) return;
+    base = raster.lpBits();
+    width = raster.Width();
+    height = raster.Height();
+    stride = raster.BytesPerScanline();
+  }
+  std::uint8_t* row(std::int32_t y) const { return base + static_cast<std::size_t>(y) * stride; }
+};
+
+void RequireRaster(bool created) {
+  if (!created) RaiseOutOfMemory();
+}
+
+}  // namespace
+
+std::uint8_t CompactGlobalPalette(cGIF& document) {
+  if (document.GlobalPaletteExists() == 0) return 0;
+  const std::int32_t n = document.GlobalPaletteEntries();
+  // An empty (or negative) count has nothing to compact.
+  if (n <= 0) return 0;
+
+  std::vector<std::uint8_t> used(static_cast<std::size_t>(n), 0);
+  std::vector<std::uint8_t> order(static_cast<std::size_t>(n), 0);
+  std::vector<std::uint8_t> remap(static_cast<std::size_t>(n), 0);
+  Palette old_palette;
+  std::memcpy(old_palette.data(), document.lpGlobalPalette(), old_palette.size());
+
+  const std::int16_t frames = document.FramesCount();
+  for (std::int16_t f = 1; f <= frames; ++f) {
+    if (document.LocalPaletteUsed(f) != 0) continue;
+    const Pixels px(*document.FrameDIBXOR(f));
+    // A byte-wide table first, so the inner loop has no bounds check per pixel.
+    std::array<std::uint8_t, 256> seen{};
+    for (std::int32_t y = 0; y < px.height; ++y) {
+      const std::uint8_t* row = px.row(y);
+      for (std::int32_t x = 0; x < px.width; ++x) seen[row[x]] = 1;
+    }
+    for (std::int32_t v = 0; v < 256; ++v) {
+      if (!seen[static_cast<std::size_t>(v)]) continue;
+      if (v >= n) RaiseSubscript();
+      used[static_cast<std::size_t>(v)] = 1;
+    }
+  }
+
+  std::int32_t k = 0;
+  for (std::int32_t j = 0; j < n; ++j) {
+    if (!used[static_cast<std::size_t>(j)]) continue;
+    order[static_cast<std::size_t>(k)] = static_cast<std::uint8_t>(j);
+    remap[static_cast<std::size_t>(j)] = static_cast<std::uint8_t>(k);
+    ++k;
+  }
+
+  if (k < document.GlobalPaletteEntries()) {
+    // A single used entry still gives a two-entry palette.
+    const std::int32_t m = k > 1 ? k - 1 : k;
+    Palette new_palette{};
+    for (std::int32_t q = 0; q <= m; ++q) {
+      const std::size_t from = static_cast<std::size_t>(order[static_cast<std::size_t>(q)]) * 4;
+      std::memcpy(new_palette.data() + static_cast<std::size_t>(q) * 4, old_palette.data() + from, 3);
+    }
+    std::memcpy(document.lpGlobalPalette(), new_palette.data(), new_palette.size());
+    document.GlobalPaletteEntries(static_cast<std::int16_t>(m + 1));
+
+    std::array<std::uint8_t, 256> remap_byte{};
+    std::copy(remap.begin(), remap.begin() + std::min<std::int32_t>(n, 256), remap_byte.begin());
+    const std::int16_t frames_now = document.FramesCount();
+    for (std::int16_t f = 1; f <= frames_now; ++f) {
+      if (document.LocalPaletteUsed(f) != 0) continue;
+      cDIB& image = *document.FrameDIBXOR(f);
+      image.SetPalette(new_palette);
+      std::memcpy(document.lpLocalPalette(f), new_palette.data(), new_palette.size());
+      document.LocalPaletteEntries(f, static_cast<std::int16_t>(m + 1));
+      const Pixels px(image);
+      for (std::int32_t y = 0; y < px.height; ++y) {
+        std::uint8_t* row = px.row(y);
+        for (std::int32_t x = 0; x < px.width; ++x) row[x] = remap_byte[row[x]];
+      }
+      const std::int32_t old_index = document.FrameTransparentColorIndex(f);
+      if (old_index >= n) RaiseSubscript();
+      document.FrameTransparentColorIndex(f, remap[static_cast<std::size_t>(old_index)]);
+      document.FrameMask(f, document.FrameTransparentColorIndex(f));
+    }
+  }
+  return Narrow<std::uint8_t>(n - document.GlobalPaletteEntries());
+}
+
+namespace {
+
+struct ChangeRect {
+  std::int32_t left = 0, top = 0, right = 0, bottom = 0;
+  bool Empty() const { return right <= left || bottom <= top; }
+};
+
+// The bounding box of the counting pixels: those that differ from `previous`
+// (comparison mode) or from the transparent index (transparency mode). Same
+// result as searching rows from the top and bottom and columns from both sides.
+ChangeRect FindChange(const Pixels& cur, const Pixels* previous, std::uint8_t transparent) {
+  const auto row_counts = [&](std::int32_t y) {
+    const std::uint8_t* a = cur.row(y);
+    if (previous) return std::memcmp(a, previous->row(y), static_cast<std::size_t>(cur.width)) != 0;
+    for (std::int32_t x = 0; x < cur.width; ++x)
+      if (a[x] != transparent) return true;
+    return false;
+  };
+  const auto counts = [&](std::int32_t x, std::int32_t y) {
+    return previous ? cur.row(y)[x] != previous->row(y)[x] : cur.row(y)[x] != transparent;
+  };
+  ChangeRect r;
+  std::int32_t top = 0;
+  while (top < cur.height && !row_counts(top)) ++top;
+  if (top == cur.height) return r;
+  std::int32_t bottom = cur.height;
+  while (!row_counts(bottom - 1)) --bottom;
+  std::int32_t left = cur.width;
+  std::int32_t right = 0;
+  for (std::int32_t y = top; y < bottom; ++y) {
+    for (std::int32_t x = 0; x < left; ++x) {
+      if (counts(x, y)) {
+        left = x;
+        break;
+      }
+    }
+    for (std::int32_t x = cur.width - 1; x >= right; --x) {
+      if (counts(x, y)) {
+        right = x + 1;
+        break;
+      }
+    }
+  }
+  r.left = left;
+  r.top = top;
+  r.right = right;
+  r.bottom = bottom;
+  return r;
+}
+
+}  // namespace
+
+bool OptimizeFrames(cGIF& document) {
+  const std::int16_t frames = document.FramesCount();
+  for (std::int16_t i = 1; i <= frames; ++i) {
+    const cDIB& image = *document.FrameDIBXOR(i);
+    if (document.FrameLeft(i) != 0 || document.FrameTop(i) != 0 || image.Width() != document.ScreenWidth() ||
+        image.Height() != document.ScreenHeight()) {
+      return false;
+    }
+  }
+
+  Palette palette;
+  std::memcpy(palette.data(), document.lpGlobalPalette(), palette.size());
+  const std::uint8_t mask_palette[8] = {0, 0, 0, 0, 255, 255, 255, 0};
+  const bool transparency_mode = document.FrameUseTransparentColor(1) != 0;
+  const std::uint8_t t = document.FrameTransparentColorIndex(1);
+  const std::int16_t s = transparency_mode ? 1 : 2;
+
+  // All rectangles first, so every frame is compared with its predecessor uncut.
+  // rects[i] belongs to frame i; index 0 is unused.
+  std::vector<ChangeRect> rects(static_cast<std::size_t>(frames) + 1);
+  for (std::int16_t i = s; i <= frames; ++i) {
+    const Pixels cur(*document.FrameDIBXOR(i));
+    if (transparency_mode) {
+      rects[static_cast<std::size_t>(i)] = FindChange(cur, nullptr, t);
+    } else {
+      const Pixels prev(*document.FrameDIBXOR(static_cast<std::int16_t>(i - 1)));
+      rects[static_cast<std::size_t>(i)] = FindChange(cur, &prev, t);
+    }
+  }
+
+  for (std::int16_t i = s; i <= document.FramesCount();) {
+    if (rects[static_cast<std::size_t>(i)].Empty()) {
+      const std::int16_t before = static_cast<std::int16_t>(i - 1);
+      document.FrameDelay(before, Add16(document.FrameDelay(before), document.FrameDelay(i)));
+      document.FrameRemove(i);
+      rects.erase(rects.begin() + i);
+    } else {
+      ++i;
+    }
+  }
+
+  if (document.FrameUseTransparentColor(1) == 0) document.FrameDisposalMethod(1, 1);
+
+  for (std::int16_t b = s; b <= document.FramesCount(); ++b) {
+    const ChangeRect& r = rects[static_cast<std::size_t>(b)];
+    cDIB& image = *document.FrameDIBXOR(b);
+    image.SetPalette(palette);
+    cDIB copy;
+    RequireRaster(image.CloneTo(copy) != 0);
+    const std::int32_t w = r.right - r.left;
+    const std::int32_t h = r.bottom - r.top;
+    RequireRaster(image.Create(w, h, 8));
+    image.SetPalette(palette);
+    const Pixels from(copy);
+    const Pixels to(image);
+    for (std::int32_t y = 0; y < h; ++y) {
+      std::memcpy(to.row(y), from.row(r.top + y) + r.left, static_cast<std::size_t>(w));
+    }
+    cDIB& mask = *document.FrameDIBAND(b);
+    RequireRaster(mask.Create(w, h, 1));
+    mask.SetPalette(mask_palette);
+    document.FrameMask(b, document.FrameTransparentColorIndex(b));
+    document.FrameLeft(b, Narrow<std::int16_t>(r.left));
+    document.FrameTop(b, Narrow<std::int16_t>(r.top));
+    document.FrameDisposalMethod(b, document.FrameUseTransparentColor(b) != 0 ? 3 : 1);
+  }
+  return true;
+}
+
+}  // namespace zoetra::mGIFExt

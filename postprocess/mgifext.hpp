@@ -1,0 +1,29 @@
+// mGIFExt: two passes over a finished GIF document, both in place.
+//
+// CompactGlobalPalette drops the global-palette entries no frame uses, packs the
+// rest to the front in their old order and renumbers the pixels, transparent
+// indices and masks of the frames that use the global palette. It returns the
+// number of entries removed (0 without a global palette, or with one of no entries).
+//
+// OptimizeFrames crops every frame to the rectangle in which it changes, merges
+// frames that change nothing into their predecessor (delays added) and sets
+// positions and disposal methods so a viewer composes the same pictures. It
+// returns false, changing nothing, unless every frame covers the whole screen
+// from the origin.
+//
+// Both raise zoetra::Error: 9 for a pixel or transparent index outside the
+// global palette (compaction) or a transparent frame 1 that shows nothing
+// (optimisation), 6 for a merged delay past 32767, 7 when a raster cannot be
+// made. Work done before a failure stays done.
+#pragma once
+
+#include <cstdint>
+
+#include "gif/cgif.hpp"
+
+namespace zoetra::mGIFExt {
+
+std::uint8_t CompactGlobalPalette(cGIF& document);
+bool OptimizeFrames(cGIF& document);
+
+}  // namespace zoetra::mGIFExt

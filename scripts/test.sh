@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# The test command: installs what the build needs, builds, and runs the whole
+# suite twice: a normal build, then one with AddressSanitizer and
+# UndefinedBehaviorSanitizer.
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+cd "$root"
+bash scripts/install-deps.sh
+jobs="$(nproc)"
+
+echo "== build and test (release with debug info) =="
+bash scripts/build.sh build -DZOETRA_BUILD_BENCH=ON
+ctest --test-dir build --output-on-failure -j "$jobs"
+
+echo "== build and test (AddressSanitizer + UndefinedBehaviorSanitizer) =="
+bash scripts/build.sh build-asan -DZOETRA_SANITIZE=ON -DZOETRA_BUILD_BENCH=OFF
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --test-dir build-asan --output-on-failure -j "$jobs"
+
+if [ -x scripts/fuzz.sh ] || [ -f scripts/fuzz.sh ]; then
+  echo "== fuzz targets (short run) =="
+  bash scripts/fuzz.sh short
+fi
+echo "All tests passed."

@@ -1,0 +1,489 @@
+#include "gif/mgiflzwenc.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "platform/error.hpp"
+#include "raster/cdib.hpp"
+
+namespace zoetra {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// Plain transcription of the compress-style rules, byte by byte with separate
+// key and code tables, to hold the fast encoder to the exact same output.
+Bytes ReferenceEncode(const cDIB& dib, int init_width, bool interlaced_flag) {
+  Bytes out;
+  if (dib.BPP() != 8) return out;
+  const int W = dib.Width(), H = dib.Height(), stride = dib.BytesPerScanline();
+  const std::uint8_t* bits = dib.lpBits();
+  const bool il = interlaced_flag && H > 4;
+  int col = 0, row = 0, pass = 0;
+  long left = static_cast<long>(W) * H;
+  auto next = [&](int& px) {
+    if (left == 0) return false;
+    px = bits[row * stride + col];
+    if (++col == W) {
+      col = 0;
+      if (!il) {
+        ++row;
+      } else if (pass == 0) {
+        row += 8;
+        if (row >= H) pass = 1, row = 4;
+      } else if (pass == 1) {
+        row += 8;
+        if (row >= H) pass = 2, row = 2;
+      } else if (pass == 2) {
+        row += 4;
+        if (row >= H) pass = 3, row = 1;
+      } else {
+        row += 2;
+      }
+    }
+    --left;
+    return true;
+  };
+  std::vector<std::int32_t> keys(5003, -1), codes(5003, 0);
+  int width = init_width, largest = (1 << width) - 1;
+  const int clear = 1 << (init_width - 1), end = clear + 1;
+  int next_free = clear + 2;
+  bool clear_pending = false;
+  std::uint32_t acc = 0;
+  int nbits = 0;
+  std::uint8_t block[256];
+  int fill = 0;
+  auto flush_block = [&] {
+    if (fill == 0) return;
+    out.push_back(static_cast<std::uint8_t>(fill));
+    out.insert(out.end(), block + 1, block + 1 + fill);
+    fill = 0;
+  };
+  auto put_byte = [&](std::uint32_t b) {
+    block[1 + fill++] = static_cast<std::uint8_t>(b & 0xFF);
+    if (fill == 254) flush_block();
+  };
+  auto emit = [&](int code) {
+    acc &= (1u << nbits) - 1;
+    acc |= static_cast<std::uint32_t>(code) << nbits;
+    nbits += width;
+    while (nbits >= 8) {
+      put_byte(acc);
+      acc >>= 8;
+      nbits -= 8;
+    }
+    if (next_free > largest || clear_pending) {
+      if (clear_pending) {
+        width = init_width;
+        largest = (1 << width) - 1;
+        clear_pending = false;
+      } else {
+        ++width;
+        largest = width == 12 ? 4096 : (1 << width) - 1;
+      }
+    }
+    if (code == end) {
+      while (nbits > 0) {
+        put_byte(acc);
+        acc >>= 8;
+        nbits -= 8;
+      }
+      flush_block();
+    }
+  };
+  emit(clear);
+  int prefix = 0, c = 0;
+  next(prefix);
+  while (next(c)) {
+    const int key = c * 4096 + prefix;
+    int slot = (c << 4) ^ prefix;
+    if (keys[slot] == key) {
+      prefix = codes[slot];
+      continue;
+    }
+    bool found = false;
+    if (keys[slot] >= 0) {
+      const int step = slot == 0 ? 1 : 5003 - slot;
+      for (;;) {
+        slot -= step;
+        if (slot < 0) slot += 5003;
+        if (keys[slot] == key) {
+          found = true;
+          break;
+        }
+        if (keys[slot] <= 0) break;
+      }
+    }
+    if (found) {
+      prefix = codes[slot];
+      continue;
+    }
+    emit(prefix);
+    if (next_free < 4096) {
+      codes[slot] = next_free++;
+      keys[slot] = key;
+    } else {
+      std::fill(keys.begin(), keys.end(), -1);
+      next_free = clear + 2;
+      clear_pending = true;
+      emit(clear);
+    }
+    prefix = c;
+  }
+  emit(prefix);
+  emit(end);
+  return out;
+}
+
+struct SubBlocks {
+  Bytes data;
+  std::vector<int> counts;
+  bool well_formed = true;
+};
+
+SubBlocks Unblock(const Bytes& b) {
+  SubBlocks s;
+  std::size_t i = 0;
+  while (i < b.size()) {
+    const int n = b[i];
+    if (n == 0 || i + 1 + n > b.size()) {
+      s.well_formed = false;
+      break;
+    }
+    s.counts.push_back(n);
+    s.data.insert(s.data.end(), b.begin() + static_cast<long>(i) + 1, b.begin() + static_cast<long>(i) + 1 + n);
+    i += 1 + static_cast<std::size_t>(n);
+  }
+  return s;
+}
+
+struct Decoded {
+  std::vector<std::uint8_t> pixels;
+  std::vector<std::pair<int, int>> trace;  // (code, width it was read at)
+  bool ok = false;
+};
+
+// Ordinary GIF LZW decoding, independent of the encoder's hashing.
+Decoded Decode(const Bytes& data, int init_width) {
+  Decoded d;
+  const int clear = 1 << (init_width - 1), end = clear + 1;
+  std::vector<int> prefix(4096, -1), suffix(4096, 0), length(4096, 1);
+  for (int i = 0; i < clear; ++i) suffix[i] = i;
+  int width = init_width, next = clear + 2, prev = -1;
+  std::size_t bitpos = 0;
+  std::vector<std::uint8_t> str;
+  auto expand = [&](int code) {
+    str.assign(static_cast<std::size_t>(length[code]), 0);
+    for (int k = code, i = length[code] - 1; i >= 0; --i, k = prefix[k]) str[i] = static_cast<std::uint8_t>(suffix[k]);
+  };
+  for (;;) {
+    if (bitpos + static_cast<std::size_t>(width) > data.size() * 8) return d;
+    int code = 0;
+    for (int b = 0; b < width; ++b, ++bitpos) code |= ((data[bitpos / 8] >> (bitpos % 8)) & 1) << b;
+    d.trace.emplace_back(code, width);
+    if (code == clear) {
+      width = init_width;
+      next = clear + 2;
+      prev = -1;
+      continue;
+    }
+    if (code == end) break;
+    if (prev < 0) {
+      if (code >= clear) return d;
+      d.pixels.push_back(static_cast<std::uint8_t>(code));
+      prev = code;
+      continue;
+    }
+    if (code < next && code != clear && code != end) {
+      expand(code);
+      if (next < 4096) prefix[next] = prev, suffix[next] = str[0], length[next] = length[prev] + 1;
+    } else if (code == next && next < 4096) {
+      expand(prev);
+      str.push_back(str[0]);
+      prefix[next] = prev, suffix[next] = str[0], length[next] = length[prev] + 1;
+    } else {
+      return d;
+    }
+    d.pixels.insert(d.pixels.end(), str.begin(), str.end());
+    if (next < 4096) {
+      ++next;
+      if (next == (1 << width) && width < 12) ++width;
+    }
+    prev = code;
+  }
+  d.ok = true;
+  return d;
+}
+
+std::vector<int> RowOrder(int h, bool interlaced) {
+  std::vector<int> rows;
+  if (!interlaced || h <= 4) {
+    for (int r = 0; r < h; ++r) rows.push_back(r);
+    return rows;
+  }
+  for (int r = 0; r < h; r += 8) rows.push_back(r);
+  for (int r = 4; r < h; r += 8) rows.push_back(r);
+  for (int r = 2; r < h; r += 4) rows.push_back(r);
+  for (int r = 1; r < h; r += 2) rows.push_back(r);
+  return rows;
+}
+
+enum class Content { kFlat, kNoise, kDithered };
+
+void Fill(cDIB& dib, Content content, int colours, std::uint32_t seed) {
+  std::mt19937 rng(seed);
+  const int stride = dib.BytesPerScanline();
+  for (int y = 0; y < dib.Height(); ++y) {
+    std::uint8_t* row = dib.lpBits() + static_cast<std::size_t>(y) * stride;
+    for (int x = 0; x < dib.Width(); ++x) {
+      int v = 0;
+      switch (content) {
+        case Content::kFlat:
+          v = 1 % colours;
+          break;
+        case Content::kNoise:
+          v = static_cast<int>(rng() % static_cast<unsigned>(colours));
+          break;
+        case Content::kDithered:
+          v = ((x / 3 + y / 5) + static_cast<int>(rng() % 4u)) % colours;
+          break;
+      }
+      row[x] = static_cast<std::uint8_t>(v);
+    }
+  }
+}
+
+Bytes Encode(const cDIB& dib, int init_width, std::int16_t interlaced) {
+  Bytes out;
+  mGIFLZWEnc::VectorSink sink(out);
+  EXPECT_TRUE(mGIFLZWEnc::EncodeFrame(sink, dib, static_cast<std::uint8_t>(init_width), interlaced));
+  return out;
+}
+
+TEST(LZWEncTest, SinglePixelGivesClearPixelEnd) {
+  cDIB dib;
+  ASSERT_TRUE(dib.Create(1, 1, 8));
+  dib.Reset();
+  EXPECT_EQ(Encode(dib, 3, 0), (Bytes{0x02, 0x44, 0x01}));
+}
+
+TEST(LZWEncTest, OtherDepthsAndBadWidthsWriteNothing) {
+  for (int bpp : {1, 4, 24, 32}) {
+    cDIB dib;
+    ASSERT_TRUE(dib.Create(3, 3, bpp));
+    EXPECT_TRUE(Encode(dib, 3, 0).empty()) << bpp;
+  }
+  cDIB dib;
+  ASSERT_TRUE(dib.Create(3, 3, 8));
+  for (int w : {0, 2, 10, 13}) {
+    Bytes out;
+    mGIFLZWEnc::VectorSink sink(out);
+    EXPECT_FALSE(mGIFLZWEnc::EncodeFrame(sink, dib, static_cast<std::uint8_t>(w), 0)) << w;
+    EXPECT_TRUE(out.empty());
+  }
+}
+
+struct MatchCase {
+  int w, h, init_width;
+  Content content;
+  bool interlaced;
+};
+
+TEST(LZWEncTest, MatchesPlainTranscriptionAndDecodes) {
+  const MatchCase cases[] = {
+      {1, 1, 3, Content::kNoise, false},     {3, 1, 3, Content::kNoise, false},
+      {1, 7, 4, Content::kNoise, true},      {5, 5, 3, Content::kDithered, true},
+      {37, 23, 5, Content::kDithered, true}, {255, 3, 9, Content::kNoise, false},
+      {13, 9, 6, Content::kNoise, true},     {301, 177, 9, Content::kNoise, false},
+      {301, 177, 9, Content::kNoise, true},  {199, 201, 9, Content::kDithered, false},
+      {250, 250, 3, Content::kNoise, true},  {123, 77, 7, Content::kDithered, true},
+      {97, 61, 8, Content::kNoise, false},   {641, 5, 9, Content::kFlat, true},
+      {1000, 1000, 9, Content::kFlat, false}, {2, 2, 3, Content::kNoise, true},
+  };
+  std::uint32_t seed = 1;
+  for (const MatchCase& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.w << "x" << c.h << " width " << c.init_width << " il " << c.interlaced);
+    cDIB dib;
+    ASSERT_TRUE(dib.Create(c.w, c.h, 8));
+    const int colours = 1 << (c.init_width - 1);
+    Fill(dib, c.content, colours, seed++);
+    const Bytes got = Encode(dib, c.init_width, c.interlaced ? -1 : 0);
+    ASSERT_EQ(got, ReferenceEncode(dib, c.init_width, c.interlaced));
+
+    const SubBlocks blocks = Unblock(got);
+    ASSERT_TRUE(blocks.well_formed);
+    const Decoded d = Decode(blocks.data, c.init_width);
+    ASSERT_TRUE(d.ok);
+    ASSERT_EQ(d.pixels.size(), static_cast<std::size_t>(c.w) * c.h);
+    const std::vector<int> rows = RowOrder(c.h, c.interlaced);
+    std::size_t i = 0;
+    for (int r : rows) {
+      const std::uint8_t* row = dib.lpBits() + static_cast<std::size_t>(r) * dib.BytesPerScanline();
+      ASSERT_TRUE(std::equal(row, row + c.w, d.pixels.begin() + static_cast<long>(i))) << "row " << r;
+      i += static_cast<std::size_t>(c.w);
+    }
+  }
+}
+
+TEST(LZWEncTest, PixelsAtOrAboveTheClearCodeAreRefused) {
+  struct Case {
+    int init_width, bad_value, bad_row;
+  };
+  for (const Case c : {Case{3, 4, 0}, Case{3, 5, 29}, Case{5, 200, 17}, Case{8, 128, 0}}) {
+    cDIB dib;
+    ASSERT_TRUE(dib.Create(40, 30, 8));
+    Fill(dib, Content::kNoise, 1 << (c.init_width - 1), 99);
+    dib.lpBits()[c.bad_row * dib.BytesPerScanline() + (c.bad_row == 0 ? 0 : 39)] =
+        static_cast<std::uint8_t>(c.bad_value);
+    Bytes out;
+    mGIFLZWEnc::VectorSink sink(out);
+    EXPECT_FALSE(mGIFLZWEnc::EncodeFrame(sink, dib, static_cast<std::uint8_t>(c.init_width), 0))
+        << c.init_width << " " << c.bad_value;
+  }
+}
+
+TEST(LZWEncTest, InterlaceOnlyAboveFourRows) {
+  auto decoded_rows = [](int h, std::int16_t il) {
+    cDIB dib;
+    EXPECT_TRUE(dib.Create(3, h, 8));
+    for (int r = 0; r < h; ++r) std::memset(dib.lpBits() + r * dib.BytesPerScanline(), r, 3);
+    const Decoded d = Decode(Unblock(Encode(dib, 4, il)).data, 4);
+    std::vector<int> rows;
+    for (std::size_t i = 0; i < d.pixels.size(); i += 3) rows.push_back(d.pixels[i]);
+    return rows;
+  };
+  EXPECT_EQ(decoded_rows(4, -1), (std::vector<int>{0, 1, 2, 3}));
+  EXPECT_EQ(decoded_rows(5, -1), (std::vector<int>{0, 4, 2, 1, 3}));
+  EXPECT_EQ(decoded_rows(5, 0), (std::vector<int>{0, 1, 2, 3, 4}));
+  EXPECT_EQ(decoded_rows(5, 1), (std::vector<int>{0, 4, 2, 1, 3}));  // any non-zero flag
+  EXPECT_EQ(decoded_rows(4, -1), decoded_rows(4, 0));
+}
+
+TEST(LZWEncTest, FullTableEmitsClearAtTwelveBitsThenInitialWidth) {
+  for (int init_width : {3, 9}) {
+    cDIB dib;
+    ASSERT_TRUE(dib.Create(400, 300, 8));
+    Fill(dib, Content::kNoise, 1 << (init_width - 1), 7);
+    const Decoded d = Decode(Unblock(Encode(dib, init_width, 0)).data, init_width);
+    ASSERT_TRUE(d.ok);
+    const int clear = 1 << (init_width - 1);
+    int later_clears = 0;
+    for (std::size_t i = 1; i + 1 < d.trace.size(); ++i) {
+      if (d.trace[i].first != clear) continue;
+      ++later_clears;
+      EXPECT_EQ(d.trace[i].second, 12);
+      EXPECT_EQ(d.trace[i + 1].second, init_width);
+      EXPECT_NE(d.trace[i - 1].first, clear);
+    }
+    EXPECT_GE(later_clears, 3) << init_width;
+  }
+}
+
+TEST(LZWEncTest, SubBlocksCarry254BytesExceptTheLast) {
+  for (Content content : {Content::kFlat, Content::kNoise}) {
+    cDIB dib;
+    ASSERT_TRUE(dib.Create(content == Content::kFlat ? 2000 : 300, content == Content::kFlat ? 2000 : 200, 8));
+    Fill(dib, content, 256, 3);
+    const SubBlocks b = Unblock(Encode(dib, 9, 0));
+    ASSERT_TRUE(b.well_formed);
+    ASSERT_GT(b.counts.size(), 10u);
+    for (std::size_t i = 0; i + 1 < b.counts.size(); ++i) ASSERT_EQ(b.counts[i], 254) << i;
+    EXPECT_GE(b.counts.back(), 1);
+    EXPECT_LE(b.counts.back(), 254);
+  }
+}
+
+TEST(LZWEncTest, RowPaddingIsNotEncoded) {
+  cDIB dib;
+  ASSERT_TRUE(dib.Create(5, 6, 8));  // 3 padding bytes per row
+  Fill(dib, Content::kNoise, 16, 5);
+  const Bytes clean = Encode(dib, 5, 0);
+  for (int y = 0; y < 6; ++y) std::memset(dib.lpBits() + y * 8 + 5, 0xEE, 3);
+  EXPECT_EQ(Encode(dib, 5, 0), clean);
+}
+
+class FailingSink : public mGIFLZWEnc::ByteSink {
+ public:
+  explicit FailingSink(int allowed) : allowed_(allowed) {}
+  bool Write(std::span<const std::uint8_t>) override {
+    ++calls;
+    return allowed_-- > 0;
+  }
+  int calls = 0;
+
+ private:
+  int allowed_;
+};
+
+TEST(LZWEncTest, SinkFailureStopsTheFrame) {
+  cDIB dib;
+  ASSERT_TRUE(dib.Create(1000, 800, 8));
+  Fill(dib, Content::kNoise, 256, 11);
+  FailingSink sink(1);
+  EXPECT_FALSE(mGIFLZWEnc::EncodeFrame(sink, dib, 9, 0));
+  EXPECT_EQ(sink.calls, 2);
+  // The next frame on this thread starts clean.
+  cDIB one;
+  ASSERT_TRUE(one.Create(1, 1, 8));
+  one.Reset();
+  EXPECT_EQ(Encode(one, 3, 0), (Bytes{0x02, 0x44, 0x01}));
+}
+
+TEST(LZWEncTest, ThreadsEncodeIndependently) {
+  cDIB a, b;
+  ASSERT_TRUE(a.Create(320, 240, 8));
+  ASSERT_TRUE(b.Create(211, 199, 8));
+  Fill(a, Content::kNoise, 256, 21);
+  Fill(b, Content::kDithered, 64, 22);
+  const Bytes ea = Encode(a, 9, 0), eb = Encode(b, 7, -1);
+  Bytes ta, tb;
+  bool ok_a = true, ok_b = true;
+  std::thread t1([&] {
+    for (int i = 0; i < 20 && ok_a; ++i) {
+      Bytes out;
+      mGIFLZWEnc::VectorSink s(out);
+      ok_a = mGIFLZWEnc::EncodeFrame(s, a, 9, 0) && out == ea;
+    }
+  });
+  std::thread t2([&] {
+    for (int i = 0; i < 20 && ok_b; ++i) {
+      Bytes out;
+      mGIFLZWEnc::VectorSink s(out);
+      ok_b = mGIFLZWEnc::EncodeFrame(s, b, 7, -1) && out == eb;
+    }
+  });
+  t1.join();
+  t2.join();
+  EXPECT_TRUE(ok_a);
+  EXPECT_TRUE(ok_b);
+}
+
+TEST(RasterByteViewTest, AddressesRowsWithPadding) {
+  cDIB dib;
+  ASSERT_TRUE(dib.Create(5, 3, 8));
+  RasterByteView v;
+  BindRasterByteView(v, dib);
+  EXPECT_EQ(v.base, dib.lpBits());
+  EXPECT_EQ(v.row_length, 8);
+  EXPECT_EQ(v.row_count, 3);
+  v.at(7, 2) = 42;
+  EXPECT_EQ(dib.lpBits()[2 * 8 + 7], 42);
+  EXPECT_EQ(v.row(1), dib.lpBits() + 8);
+  const int bad[][2] = {{8, 0}, {-1, 0}, {0, 3}, {0, -1}};
+  for (const auto& b : bad) {
+    try {
+      v.at(b[0], b[1]);
+      ADD_FAILURE() << b[0] << "," << b[1];
+    } catch (const Error& e) {
+      EXPECT_EQ(e.number(), kErrSubscript);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace zoetra

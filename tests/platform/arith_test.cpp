@@ -1,0 +1,76 @@
+#include "platform/arith.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+namespace zoetra {
+namespace {
+
+int FailureOf(auto&& f) {
+  try {
+    f();
+  } catch (const Error& e) {
+    return e.number();
+  }
+  return 0;
+}
+
+TEST(ArithTest, CheckedSixteenAndThirtyTwoBit) {
+  EXPECT_EQ(Add16(-5, 3), -2);
+  EXPECT_EQ(Add16(32766, 1), 32767);
+  EXPECT_EQ(FailureOf([] { Add16(32767, 1); }), kErrOverflow);
+  EXPECT_EQ(FailureOf([] { Add16(-32768, -1); }), kErrOverflow);
+  EXPECT_EQ(FailureOf([] { Mul16(256, 128); }), kErrOverflow);
+  EXPECT_EQ(Mul32(46340, 46340), 2147395600);
+  EXPECT_EQ(FailureOf([] { Mul32(46341, 46341); }), kErrOverflow);
+  EXPECT_EQ(FailureOf([] { Add32(0x7FFFFFFF, 1); }), kErrOverflow);
+  EXPECT_EQ(FailureOf([] { Sub32(-0x7FFFFFFF - 1, 1); }), kErrOverflow);
+  EXPECT_EQ(IntDiv32(-7, 2), -3);  // truncates toward zero
+  EXPECT_EQ(FailureOf([] { IntDiv32(1, 0); }), kErrDivisionByZero);
+  EXPECT_EQ(FailureOf([] { IntDiv32(-0x7FFFFFFF - 1, -1); }), kErrOverflow);
+  EXPECT_EQ(FailureOf([] { Narrow<std::int16_t>(40000); }), kErrOverflow);
+  EXPECT_EQ(FailureOf([] { Narrow<std::uint8_t>(-1); }), kErrOverflow);
+}
+
+TEST(ArithTest, RoundingHalvesToEven) {
+  const struct {
+    double in;
+    int out;
+  } cases[] = {{0.5, 0}, {1.5, 2}, {2.5, 2}, {-0.5, 0}, {-1.5, -2}, {-2.5, -2}, {3.5, 4}, {2.4999, 2},
+               {2.5001, 3}, {35.0, 35}, {-7.0 / 2, -4}, {7.0 / 2, 4}, {5.0 / 2, 2}, {32767.4, 32767}};
+  for (const auto& c : cases) EXPECT_EQ(RoundToInt16(c.in), c.out) << c.in;
+  EXPECT_EQ(RoundToByte(254.5), 254);
+  EXPECT_EQ(RoundToByte(255.49), 255);
+  EXPECT_EQ(FailureOf([] { RoundToByte(255.5); }), kErrOverflow);  // rounds to 256
+  EXPECT_EQ(FailureOf([] { RoundToByte(-0.6); }), kErrOverflow);
+  EXPECT_EQ(RoundToByte(-0.5), 0);
+  EXPECT_EQ(FailureOf([] { RoundToInt16(32767.5); }), kErrOverflow);
+  EXPECT_EQ(FailureOf([] { RoundToInt32(std::nan("")); }), kErrOverflow);
+  EXPECT_EQ(RoundToInt32(-2147483648.4), -2147483647 - 1);
+  EXPECT_EQ(FailureOf([] { RoundToInt32(2147483647.5); }), kErrOverflow);
+}
+
+TEST(ArithTest, PlatformFailureTexts) {
+  const struct {
+    void (*raise)();
+    int number;
+    const char* text;
+  } cases[] = {{RaiseOverflow, 6, "Overflow"},
+               {RaiseSubscript, 9, "Subscript out of range"},
+               {RaiseDivisionByZero, 11, "Division by zero"},
+               {RaiseFileNotFound, 53, "File not found"}};
+  for (const auto& c : cases) {
+    try {
+      c.raise();
+      ADD_FAILURE() << "no raise";
+    } catch (const Error& e) {
+      EXPECT_EQ(e.number(), c.number);
+      EXPECT_EQ(e.description(), c.text);
+      EXPECT_EQ(e.source(), "ZoetraCom");
+    }
+  }
+}
+
+}  // namespace
+}  // namespace zoetra
