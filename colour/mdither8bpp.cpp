@@ -1,0 +1,281 @@
+#include "colour/mdither8bpp.hpp"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "colour/cpal8bpp.hpp"
+#include "platform/arith.hpp"
+#include "platform/error.hpp"
+#include "raster/cdib.hpp"
+
+namespace zoetra::mDither8bpp {
+
+namespace {
+
+constexpr std::uint8_t kBayer16[16] = {1, 9, 3, 11, 13, 5, 15, 7, 4, 12, 2, 10, 16, 8, 14, 6};
+// Offsets that centre the thresholds on a level step and keep lookups in range.
+constexpr int kCubeOrderedOffset = 26;
+constexpr int kGridOrderedOffset = 8;
+// A pixel whose channel errors add up to this or less diffuses nothing.
+constexpr int kDiffusionThreshold = 3;
+
+constexpr std::int32_t kModeCube = 0;
+constexpr std::int32_t kModeOptimal = 1;
+constexpr std::int32_t kModeGrey = 2;
+constexpr std::int32_t kMethodNearest = 0;
+constexpr std::int32_t kMethodOrdered = 1;
+constexpr std::int32_t kMethodDiffusion = 2;
+
+thread_local DitherState t_default_state;
+thread_local DitherState* t_current = nullptr;
+
+// Byte clamp for a channel plus an error share: channel 0..255, share at most
+// round(255 * 7 / 16) = 112 either way.
+constexpr int kClampLo = -128;
+constexpr int kClampHi = 383;
+constexpr auto kClamp = [] {
+  std::array<std::uint8_t, kClampHi - kClampLo + 1> t{};
+  for (int i = kClampLo; i <= kClampHi; ++i) t[i - kClampLo] = static_cast<std::uint8_t>(std::clamp(i, 0, 255));
+  return t;
+}();
+inline std::uint8_t AddClamped(std::uint8_t v, int share) { return kClamp[static_cast<std::size_t>(v + share - kClampLo)]; }
+
+// The twin passes differ in the level table and in how three levels make an
+// index: the cube by r + 6g + 36b, the grid through ColorMap[r + 16g + 256b].
+template <bool kCube>
+struct Family {
+  static constexpr int kGreenFactor = kCube ? 6 : 16;
+  static constexpr int kBlueFactor = kCube ? 36 : 256;
+  static constexpr int kOrderedOffset = kCube ? kCubeOrderedOffset : kGridOrderedOffset;
+
+  const std::uint8_t* level;    // Level6 or Level16, from its element 0
+  const std::uint8_t* bayer;    // Bayer51 or Bayer16
+  const std::uint8_t* color_map;
+
+  explicit Family(const DitherState& s)
+      : level(kCube ? s.Level6.Origin() : s.Level16.Origin()),
+        bayer(kCube ? s.Bayer51.data() : s.Bayer16.data()),
+        color_map(s.ColorMap.data()) {}
+
+  std::uint8_t Index(int cell) const {
+    if constexpr (kCube) {
+      return static_cast<std::uint8_t>(cell);
+    } else {
+      return color_map[cell];
+    }
+  }
+  std::uint8_t Index(int r, int g, int b) const { return Index(r + kGreenFactor * g + kBlueFactor * b); }
+};
+
+struct Raster {
+  const std::uint8_t* src;  // 4 bytes per pixel, rows of 4 * width
+  std::uint8_t* dst;        // 1 byte per pixel, rows of stride
+  std::int32_t width;
+  std::int32_t height;
+  std::size_t stride;
+};
+
+template <bool kCube>
+void NearestPass(const DitherState& s, const Raster& img) {
+  const Family<kCube> f(s);
+  for (std::int32_t y = 0; y < img.height; ++y) {
+    const std::uint8_t* p = img.src + static_cast<std::size_t>(y) * img.width * 4;
+    std::uint8_t* out = img.dst + static_cast<std::size_t>(y) * img.stride;
+    for (std::int32_t x = 0; x < img.width; ++x, p += 4) {
+      out[x] = f.Index(f.level[p[2]], f.level[p[1]], f.level[p[0]]);
+    }
+  }
+}
+
+template <bool kCube>
+void OrderedPass(const DitherState& s, const Raster& img) {
+  const Family<kCube> f(s);
+  for (std::int32_t y = 0; y < img.height; ++y) {
+    const std::uint8_t* p = img.src + static_cast<std::size_t>(y) * img.width * 4;
+    std::uint8_t* out = img.dst + static_cast<std::size_t>(y) * img.stride;
+    const std::uint8_t* row_thresholds = f.bayer + 4 * (y & 3);
+    for (std::int32_t x = 0; x < img.width; ++x, p += 4) {
+      const int offset = Family<kCube>::kOrderedOffset - row_thresholds[x & 3];
+      out[x] = f.Index(f.level[p[2] + offset], f.level[p[1] + offset], f.level[p[0] + offset]);
+    }
+  }
+}
+
+// The four shares of one error value, side by side for one load per channel.
+struct Shares {
+  std::int16_t right, below, below_right, below_left;  // 7/16, 5/16, 1/16, 3/16
+};
+
+template <bool kCube>
+void DiffusionPass(const DitherState& s, std::uint8_t* work, const Raster& img) {
+  const Family<kCube> f(s);
+  // Per-channel contributions to the cell number, so a pixel's cell is three
+  // loads and two additions.
+  std::uint16_t red_cell[256], green_cell[256], blue_cell[256];
+  for (int v = 0; v < 256; ++v) {
+    red_cell[v] = f.level[v];
+    green_cell[v] = static_cast<std::uint16_t>(Family<kCube>::kGreenFactor * f.level[v]);
+    blue_cell[v] = static_cast<std::uint16_t>(Family<kCube>::kBlueFactor * f.level[v]);
+  }
+  Shares shares_table[511];
+  for (int e = -255; e <= 255; ++e) {
+    shares_table[e + 255] = {s.ErrorShare7[e], s.ErrorShare5[e], s.ErrorShare1[e], s.ErrorShare3[e]};
+  }
+  const Shares* shares = shares_table + 255;
+  const std::uint8_t* pal = s.PaletteCopy.data();
+
+  const std::int32_t last_x = img.width - 1;
+  const std::size_t row_bytes = static_cast<std::size_t>(img.width) * 4;
+  for (std::int32_t y = 0; y < img.height; ++y) {
+    std::uint8_t* p = work + static_cast<std::size_t>(y) * row_bytes;
+    std::uint8_t* below = y + 1 < img.height ? p + row_bytes : nullptr;
+    std::uint8_t* out = img.dst + static_cast<std::size_t>(y) * img.stride;
+    for (std::int32_t x = 0; x <= last_x; ++x, p += 4) {
+      const std::uint8_t b = p[0], g = p[1], r = p[2];
+      const std::uint8_t index = f.Index(red_cell[r] + green_cell[g] + blue_cell[b]);
+      out[x] = index;
+      const std::uint8_t* e = pal + 4 * index;
+      const int err_b = b - e[0], err_g = g - e[1], err_r = r - e[2];
+      if (std::abs(err_r) + std::abs(err_g) + std::abs(err_b) <= kDiffusionThreshold) continue;
+      const Shares& sb = shares[err_b];
+      const Shares& sg = shares[err_g];
+      const Shares& sr = shares[err_r];
+      if (x < last_x) {
+        p[4] = AddClamped(p[4], sb.right);
+        p[5] = AddClamped(p[5], sg.right);
+        p[6] = AddClamped(p[6], sr.right);
+      }
+      if (below != nullptr) {
+        std::uint8_t* q = below + 4 * static_cast<std::size_t>(x);
+        q[0] = AddClamped(q[0], sb.below);
+        q[1] = AddClamped(q[1], sg.below);
+        q[2] = AddClamped(q[2], sr.below);
+        if (x < last_x) {
+          q[4] = AddClamped(q[4], sb.below_right);
+          q[5] = AddClamped(q[5], sg.below_right);
+          q[6] = AddClamped(q[6], sr.below_right);
+        }
+        if (x > 0) {
+          q[-4] = AddClamped(q[-4], sb.below_left);
+          q[-3] = AddClamped(q[-3], sg.below_left);
+          q[-2] = AddClamped(q[-2], sr.below_left);
+        }
+      }
+    }
+  }
+}
+
+// Rounds i * n / 16 halves to even, for the error shares and Bayer51.
+std::int16_t Sixteenths(int i, int n) { return RoundToInt16(i * n / 16.0); }
+
+}  // namespace
+
+DitherState& CurrentState() { return t_current != nullptr ? *t_current : t_default_state; }
+
+ScopedDitherState::ScopedDitherState(DitherState& state) noexcept : previous_(t_current) { t_current = &state; }
+ScopedDitherState::~ScopedDitherState() { t_current = previous_; }
+
+void InitDither(DitherState& state) {
+  for (int i = decltype(state.Level6)::kLo; i <= decltype(state.Level6)::kHi; ++i) {
+    state.Level6[i] = static_cast<std::uint8_t>(std::clamp(RoundToInt32(i / 51.0), 0, 5));
+  }
+  for (int i = decltype(state.Level16)::kLo; i <= decltype(state.Level16)::kHi; ++i) {
+    state.Level16[i] = static_cast<std::uint8_t>(std::clamp(RoundToInt32(i / 17.0), 0, 15));
+  }
+  for (int t = 0; t < 16; ++t) {
+    state.Bayer16[t] = kBayer16[t];
+    state.Bayer51[t] = static_cast<std::uint8_t>(Sixteenths(kBayer16[t], 51));
+  }
+  for (int i = -255; i <= 255; ++i) {
+    state.ErrorShare1[i] = Sixteenths(i, 1);
+    state.ErrorShare3[i] = Sixteenths(i, 3);
+    state.ErrorShare5[i] = Sixteenths(i, 5);
+    state.ErrorShare7[i] = Sixteenths(i, 7);
+  }
+  state.TablesReady = true;
+}
+
+void SetPaletteMode(DitherState& state, std::int32_t mode) { state.PaletteMode = mode; }
+void SetDitherMethod(DitherState& state, std::int32_t method) { state.DitherMethod = method; }
+
+void BuildColorMap(DitherState& state, const cPal8bpp& palette) {
+  for (int b = 0; b < 16; ++b) {
+    for (int g = 0; g < 16; ++g) {
+      for (int r = 0; r < 16; ++r) {
+        std::uint8_t index = 0;
+        palette.ClosestIndex(static_cast<std::uint8_t>(17 * r), static_cast<std::uint8_t>(17 * g),
+                             static_cast<std::uint8_t>(17 * b), index);
+        state.ColorMap[static_cast<std::size_t>(r + 16 * g + 256 * b)] = index;
+      }
+    }
+  }
+}
+
+void DitherTo8bpp(DitherState& state, const cDIB& source, cDIB& frame, cPal8bpp& palette, bool reusePalette) {
+  if (!reusePalette) {
+    switch (state.PaletteMode) {
+      case kModeCube:
+        palette.CreateHalftone(4);
+        break;
+      case kModeOptimal:
+        palette.CreateOptimal(source, 256, 6, 1.0f, 1.0f, 1.0f);
+        BuildColorMap(state, palette);
+        break;
+      case kModeGrey:
+        palette.CreateGreyScale(2);
+        BuildColorMap(state, palette);
+        break;
+      default:
+        break;
+    }
+  }
+  std::memcpy(state.PaletteCopy.data(), palette.lpPalette(), state.PaletteCopy.size());
+
+  // The passes read 4 bytes per pixel over Width x Height: anything but a live
+  // 32-bit raster would be read past its end.
+  if (source.hDIB() == 0 || source.BPP() != 32) RaiseError(kErrInvalidPicture, "Invalid picture");
+  const std::int32_t width = source.Width();
+  const std::int32_t height = source.Height();
+
+  // Diffusion writes into a copy; so does any pass whose frame is the source
+  // itself, since recreating the frame releases the source's pixels.
+  cDIB work;
+  const std::uint8_t* pixels = source.lpBits();
+  if (state.DitherMethod == kMethodDiffusion || &frame == &source) {
+    if (source.CloneTo(work) != 32) RaiseOutOfMemory();
+    pixels = work.lpBits();
+  }
+  if (!frame.Create(width, height, 8)) RaiseOutOfMemory();
+  frame.SetPalette(state.PaletteCopy);
+
+  const bool cube = state.PaletteMode == kModeCube;
+  const bool grid = state.PaletteMode == kModeOptimal || state.PaletteMode == kModeGrey;
+  const std::int32_t method = state.DitherMethod;
+  if ((!cube && !grid) || method < kMethodNearest || method > kMethodDiffusion) return;
+  if (!state.TablesReady) RaiseSubscript();
+
+  const Raster img{pixels, frame.lpBits(), width, height, static_cast<std::size_t>(frame.BytesPerScanline())};
+  switch (method) {
+    case kMethodNearest:
+      cube ? NearestPass<true>(state, img) : NearestPass<false>(state, img);
+      break;
+    case kMethodOrdered:
+      cube ? OrderedPass<true>(state, img) : OrderedPass<false>(state, img);
+      break;
+    default:
+      cube ? DiffusionPass<true>(state, work.lpBits(), img) : DiffusionPass<false>(state, work.lpBits(), img);
+      break;
+  }
+}
+
+void InitDither() { InitDither(CurrentState()); }
+void SetPaletteMode(std::int32_t mode) { SetPaletteMode(CurrentState(), mode); }
+void SetDitherMethod(std::int32_t method) { SetDitherMethod(CurrentState(), method); }
+void DitherTo8bpp(const cDIB& source, cDIB& frame, cPal8bpp& palette, bool reusePalette) {
+  DitherTo8bpp(CurrentState(), source, frame, palette, reusePalette);
+}
+void BuildColorMap(const cPal8bpp& palette) { BuildColorMap(CurrentState(), palette); }
+const std::array<std::uint8_t, 1024>& PaletteCopy() { return CurrentState().PaletteCopy; }
+
+}  // namespace zoetra::mDither8bpp
