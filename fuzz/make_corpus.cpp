@@ -1,0 +1,375 @@
+// Writes the seed corpus of the fuzz targets: small, valid (and a few damaged)
+// inputs made with our own writers and hand-built bytes. Pillow adds PNG, JPEG
+// and more bitmap files (fuzz/make_corpus.sh).
+//
+//   zoetra_corpus_gen <corpus-dir>    writes <corpus-dir>/<target>/<name>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "gif/cgif.hpp"
+#include "gif/mgiflzwenc.hpp"
+#include "platform/clipboard.hpp"
+#include "raster/cdib.hpp"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+namespace fs = std::filesystem;
+
+fs::path g_root;
+
+void Write(const std::string& target, const std::string& name, const Bytes& bytes) {
+  const fs::path dir = g_root / target;
+  fs::create_directories(dir);
+  std::ofstream(dir / name, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+void Put16(Bytes& b, std::uint32_t v) { b.insert(b.end(), {std::uint8_t(v), std::uint8_t(v >> 8)}); }
+void Put32(Bytes& b, std::uint32_t v) {
+  b.insert(b.end(), {std::uint8_t(v), std::uint8_t(v >> 8), std::uint8_t(v >> 16), std::uint8_t(v >> 24)});
+}
+void Set16(Bytes& b, std::size_t at, std::uint32_t v) {
+  b[at] = std::uint8_t(v);
+  b[at + 1] = std::uint8_t(v >> 8);
+}
+void Set32(Bytes& b, std::size_t at, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) b[at + i] = std::uint8_t(v >> (8 * i));
+}
+
+// Deterministic pattern so the seeds are the same on every run.
+std::uint8_t Pattern(std::int32_t x, std::int32_t y, std::int32_t salt) {
+  return static_cast<std::uint8_t>((x * 7 + y * 13 + salt * 29 + (x * y) / 3) & 0xFF);
+}
+
+// --- GIF documents through our writer -------------------------------------------
+
+struct FrameSpec {
+  std::int16_t w, h, left, top;
+  bool interlaced = false;
+  bool transparent = false;
+  int local_entries = 0;  // 0: the global table
+};
+
+Bytes MakeGif(std::int16_t screen_w, std::int16_t screen_h, int global_entries, const std::vector<FrameSpec>& frames,
+              std::int16_t loops = 0) {
+  zoetra::cGIF doc;
+  doc.Destroy();
+  doc.GlobalPaletteExists(global_entries > 0 ? -1 : 0);
+  doc.GlobalPaletteEntries(static_cast<std::int16_t>(global_entries));
+  for (int i = 0; i < global_entries; ++i) {
+    std::uint8_t* e = doc.lpGlobalPalette() + 4 * i;
+    e[0] = static_cast<std::uint8_t>(i * 3);
+    e[1] = static_cast<std::uint8_t>(255 - i);
+    e[2] = static_cast<std::uint8_t>(i * 7);
+  }
+  std::int16_t n = 0;
+  for (const FrameSpec& f : frames) {
+    ++n;
+    doc.FrameInsert(n, f.w, f.h);
+    doc.FrameLeft(n, f.left);
+    doc.FrameTop(n, f.top);
+    doc.FrameDelay(n, static_cast<std::int16_t>(10 * n));
+    doc.FrameDisposalMethod(n, n % 4);
+    doc.FrameInterlaced(n, f.interlaced ? -1 : 0);
+    int entries = global_entries;
+    if (f.local_entries > 0) {
+      entries = f.local_entries;
+      doc.LocalPaletteUsed(n, -1);
+      doc.LocalPaletteEntries(n, static_cast<std::int16_t>(entries));
+      for (int i = 0; i < entries; ++i) doc.lpLocalPalette(n)[4 * i + 1] = static_cast<std::uint8_t>(i * 5);
+    }
+    if (f.transparent) {
+      doc.FrameUseTransparentColor(n, -1);
+      doc.FrameTransparentColorIndex(n, 1);
+    }
+    const auto image = doc.FrameDIBXOR(n);
+    const std::int32_t stride = image->BytesPerScanline();
+    for (std::int32_t y = 0; y < f.h; ++y) {
+      for (std::int32_t x = 0; x < f.w; ++x) {
+        image->lpBits()[y * stride + x] = static_cast<std::uint8_t>(Pattern(x, y, n) % entries);
+      }
+    }
+  }
+  doc.ScreenWidth(screen_w);
+  doc.ScreenHeight(screen_h);
+  doc.AnimationLoops(loops);
+  Bytes out;
+  if (!doc.SaveToBuffer(out)) std::fprintf(stderr, "a seed document did not save\n");
+  return out;
+}
+
+void GifSeeds() {
+  Write("gif_reader", "one_frame.gif", MakeGif(8, 8, 4, {{8, 8, 0, 0}}));
+  Write("gif_reader", "two_frames_local.gif", MakeGif(16, 12, 16, {{16, 12, 0, 0}, {5, 7, 3, 2, false, true, 8}}, 3));
+  Write("gif_reader", "interlaced_transparent.gif", MakeGif(20, 11, 256, {{20, 11, 0, 0, true, true}}));
+  Write("gif_reader", "offscreen_frame.gif", MakeGif(4, 4, 2, {{6, 6, -3, 30000}}));
+  Write("gif_reader", "no_frames.gif", MakeGif(3, 3, 4, {}));
+  // Hand-built: comment and plain-text extensions, code size 8, a truncated image.
+  Bytes h = {'G', 'I', 'F', '8', '9', 'a', 2, 0, 2, 0, 0x80, 0, 0, 0, 0, 0, 255, 255, 255};
+  const Bytes comment = {0x21, 0xFE, 3, 'a', 'b', 'c', 0};
+  const Bytes text = {0x21, 0x01, 12, 0, 0, 0, 0, 2, 0, 2, 0, 8, 8, 0, 1, 1, 'x', 0};
+  h.insert(h.end(), comment.begin(), comment.end());
+  h.insert(h.end(), text.begin(), text.end());
+  const Bytes image = {0x2C, 0, 0, 0, 0, 2, 0, 2, 0, 0, 2, 2, 0x4C, 0x01, 0, 0x3B};
+  Bytes full = h;
+  full.insert(full.end(), image.begin(), image.end());
+  Write("gif_reader", "extensions.gif", full);
+  Write("gif_reader", "truncated.gif", Bytes(full.begin(), full.end() - 4));
+  const Bytes gif87 = {'G', 'I', 'F', '8', '7', 'a', 1, 0, 1, 0, 0, 0, 0, 0x2C, 0, 0, 0, 0, 1, 0, 1, 0, 0x80,
+                       0, 0, 0, 255, 255, 255, 2, 2, 0x44, 0x01, 0, 0x3B};
+  Write("gif_reader", "gif87a_local.gif", gif87);
+
+  Write("picture_loader", "two_frames.gif", MakeGif(9, 9, 8, {{9, 9, 0, 0}, {4, 4, 1, 1}}));
+  Write("picture_loader", "transparent.gif", MakeGif(6, 5, 4, {{6, 5, 0, 0, false, true}}));
+}
+
+// --- LZW code streams: sub-block contents plus the 4-byte option tail -------------
+
+void LzwSeeds() {
+  struct Case {
+    std::int32_t w, h;
+    std::uint8_t min_code_size;
+    bool interlaced;
+  } cases[] = {{8, 8, 2, false}, {16, 16, 8, true}, {255, 3, 4, false}, {33, 9, 3, true}, {64, 64, 8, false}};
+  for (const Case& c : cases) {
+    zoetra::cDIB raster;
+    raster.Create(c.w, c.h, 8);
+    const std::int32_t stride = raster.BytesPerScanline();
+    for (std::int32_t y = 0; y < c.h; ++y) {
+      for (std::int32_t x = 0; x < c.w; ++x) {
+        raster.lpBits()[y * stride + x] = static_cast<std::uint8_t>(Pattern(x / 3, y, 0) & ((1 << c.min_code_size) - 1));
+      }
+    }
+    Bytes blocks;
+    zoetra::mGIFLZWEnc::VectorSink sink(blocks);
+    zoetra::mGIFLZWEnc::EncodeFrame(sink, raster, static_cast<std::uint8_t>(c.min_code_size + 1),
+                                    c.interlaced ? -1 : 0);
+    Bytes codes;
+    for (std::size_t i = 0; i < blocks.size(); i += 1 + blocks[i]) {
+      codes.insert(codes.end(), blocks.begin() + static_cast<std::ptrdiff_t>(i) + 1,
+                   blocks.begin() + static_cast<std::ptrdiff_t>(i + 1 + blocks[i]));
+    }
+    // Tail as the target reads it (fuzz/fuzz_entries.hpp, LzwDecoder).
+    const std::int32_t w = c.w - 1, h = c.h - 1;
+    codes.push_back(static_cast<std::uint8_t>(w & 0xFF));
+    codes.push_back(static_cast<std::uint8_t>(h & 0x3F));
+    codes.push_back(static_cast<std::uint8_t>(((w >> 8) & 3) | (((h >> 6) & 3) << 2) | (c.interlaced ? 0x10 : 0)));
+    codes.push_back(c.min_code_size);
+    Write("lzw_decoder", "w" + std::to_string(c.w) + "_h" + std::to_string(c.h) + "_cs" +
+                             std::to_string(c.min_code_size) + (c.interlaced ? "_interlaced" : "") + ".lzw",
+          codes);
+  }
+}
+
+// --- bitmaps: files, packed bitmaps, clipboard blocks ------------------------------
+
+Bytes Header(std::uint32_t size, std::int32_t w, std::int32_t h, std::uint16_t bpp, std::uint32_t compression,
+             std::uint32_t clr_used, const std::uint32_t* masks = nullptr) {
+  Bytes b;
+  if (size == 12) {
+    Put32(b, 12);
+    Put16(b, static_cast<std::uint32_t>(w));
+    Put16(b, static_cast<std::uint32_t>(h));
+    Put16(b, 1);
+    Put16(b, bpp);
+    return b;
+  }
+  Put32(b, size);
+  Put32(b, static_cast<std::uint32_t>(w));
+  Put32(b, static_cast<std::uint32_t>(h));
+  Put16(b, 1);
+  Put16(b, bpp);
+  Put32(b, compression);
+  Put32(b, 0);
+  Put32(b, 2835);
+  Put32(b, 2835);
+  Put32(b, clr_used);
+  Put32(b, 0);
+  for (int i = 0; i < 4 && masks != nullptr && b.size() < size; ++i) Put32(b, masks[i]);
+  b.resize(size, 0);
+  return b;
+}
+
+Bytes FileOf(const Bytes& dib, std::uint32_t pixel_offset_in_dib) {
+  Bytes f = {'B', 'M'};
+  Put32(f, static_cast<std::uint32_t>(14 + dib.size()));
+  Put32(f, 0);
+  Put32(f, 14 + pixel_offset_in_dib);
+  f.insert(f.end(), dib.begin(), dib.end());
+  return f;
+}
+
+Bytes Table(int entries, int entry_size) {
+  Bytes t;
+  for (int i = 0; i < entries; ++i) {
+    t.push_back(static_cast<std::uint8_t>(i * 16));
+    t.push_back(static_cast<std::uint8_t>(255 - i * 8));
+    t.push_back(static_cast<std::uint8_t>(i * 40));
+    if (entry_size == 4) t.push_back(0);
+  }
+  return t;
+}
+
+Bytes Pixels(std::int32_t w, std::int32_t h, int bpp) {
+  const std::int32_t stride = ((bpp * w + 31) / 32) * 4;
+  Bytes p(static_cast<std::size_t>(stride) * h);
+  for (std::size_t i = 0; i < p.size(); ++i) p[i] = Pattern(static_cast<std::int32_t>(i), 1, bpp);
+  return p;
+}
+
+// A packed bitmap: header, `between`, pixels. Returns it and the pixel offset.
+Bytes Packed(const Bytes& header, const Bytes& between, const Bytes& pixels, std::uint32_t* pixel_offset = nullptr) {
+  Bytes d = header;
+  d.insert(d.end(), between.begin(), between.end());
+  if (pixel_offset) *pixel_offset = static_cast<std::uint32_t>(d.size());
+  d.insert(d.end(), pixels.begin(), pixels.end());
+  return d;
+}
+
+void BitmapSeeds() {
+  std::uint32_t at = 0;
+  const Bytes core8 = Packed(Header(12, 5, 3, 8, 0, 0), Table(256, 3), Pixels(5, 3, 8), &at);
+  Write("bmp_reader", "core_8bpp.bmp", FileOf(core8, at));
+  const Bytes info4 = Packed(Header(40, 7, 4, 4, 0, 16), Table(16, 4), Pixels(7, 4, 4), &at);
+  Write("bmp_reader", "info_4bpp.bmp", FileOf(info4, at));
+  const Bytes info1 = Packed(Header(40, 19, 2, 1, 0, 0), Table(2, 4), Pixels(19, 2, 1), &at);
+  Write("bmp_reader", "info_1bpp_topdown.bmp", FileOf(Packed(Header(40, 19, -2, 1, 0, 0), Table(2, 4), Pixels(19, 2, 1)), at));
+  Write("bmp_reader", "packed_1bpp.dib", info1);
+  const std::uint32_t m565[4] = {0xF800, 0x07E0, 0x001F, 0};
+  const Bytes bf16 = Packed(Header(40, 6, 3, 16, 3, 0), Bytes{0x00, 0xF8, 0, 0, 0xE0, 0x07, 0, 0, 0x1F, 0, 0, 0},
+                            Pixels(6, 3, 16), &at);
+  Write("bmp_reader", "bitfields_565.bmp", FileOf(bf16, at));
+  const Bytes v5 = Packed(Header(124, 3, 3, 32, 3, 0, m565), {}, Pixels(3, 3, 32), &at);
+  Write("bmp_reader", "v5_bitfields_32.bmp", FileOf(v5, at));
+  const Bytes rgb24 = Packed(Header(40, 5, 5, 24, 0, 0), {}, Pixels(5, 5, 24), &at);
+  Write("bmp_reader", "rgb_24bpp.bmp", FileOf(rgb24, at));
+  // RLE8: a run, an absolute run, a delta, end of line, end of bitmap.
+  const Bytes rle8_data = {3, 7, 0, 3, 1, 2, 3, 0, 0, 2, 1, 1, 2, 9, 0, 0, 4, 5, 0, 1};
+  const Bytes rle8 = Packed(Header(40, 8, 3, 8, 1, 16), Table(16, 4), rle8_data, &at);
+  Write("bmp_reader", "rle8.bmp", FileOf(rle8, at));
+  const Bytes rle4_data = {5, 0x12, 0, 3, 0x34, 0x50, 0, 0, 2, 0x77, 0, 1};
+  const Bytes rle4 = Packed(Header(40, 8, 2, 4, 2, 0), Table(16, 4), rle4_data, &at);
+  Write("bmp_reader", "rle4.bmp", FileOf(rle4, at));
+  Write("bmp_reader", "truncated.bmp", Bytes(rgb24.begin(), rgb24.begin() + 50));
+
+  Write("picture_loader", "info_4bpp.bmp", FileOf(info4, at));
+  Write("picture_loader", "rle8.bmp", FileOf(rle8, at));
+
+  // Module resources: a PE32 and a PE32+ module, each with one bitmap resource.
+  auto module = [](const Bytes& data, std::uint32_t id, bool plus) {
+    constexpr std::uint32_t kRva = 0x1000, kAlign = 0x200;
+    Bytes r(16 + 8 + 16 + 8 + 16 + 8 + 16, 0);  // root, type dir, id dir, data entry
+    Set16(r, 14, 1);
+    Set32(r, 16, 2);
+    Set32(r, 20, 0x80000000u | 24);
+    Set16(r, 24 + 14, 1);
+    Set32(r, 24 + 16, id);
+    Set32(r, 24 + 20, 0x80000000u | 48);
+    Set16(r, 48 + 14, 1);
+    Set32(r, 48 + 16, 0x409);
+    Set32(r, 48 + 20, 72);
+    Set32(r, 72, kRva + 88);
+    Set32(r, 76, static_cast<std::uint32_t>(data.size()));
+    r.resize(88);
+    r.insert(r.end(), data.begin(), data.end());
+    const std::uint32_t optional_size = plus ? 240 : 224;
+    Bytes m(0x40, 0);
+    m[0] = 'M';
+    m[1] = 'Z';
+    Set32(m, 0x3C, 0x40);
+    Put32(m, 0x00004550);
+    Put16(m, plus ? 0x8664 : 0x14C);
+    Put16(m, 1);
+    Put32(m, 0);
+    Put32(m, 0);
+    Put32(m, 0);
+    Put16(m, optional_size);
+    Put16(m, 0x2102);
+    const std::size_t opt = m.size();
+    m.resize(opt + optional_size, 0);
+    Set16(m, opt, plus ? 0x20B : 0x10B);
+    Set32(m, opt + (plus ? 108 : 92), 16);
+    Set32(m, opt + (plus ? 112 : 96) + 16, kRva);
+    Set32(m, opt + (plus ? 112 : 96) + 20, static_cast<std::uint32_t>(r.size()));
+    const std::size_t sec = m.size();
+    m.resize(sec + 40, 0);
+    std::memcpy(&m[sec], ".rsrc", 5);
+    const std::uint32_t raw = static_cast<std::uint32_t>((r.size() + kAlign - 1) / kAlign * kAlign);
+    Set32(m, sec + 8, static_cast<std::uint32_t>(r.size()));
+    Set32(m, sec + 12, kRva);
+    Set32(m, sec + 16, raw);
+    Set32(m, sec + 20, kAlign);
+    m.resize(kAlign, 0);
+    m.insert(m.end(), r.begin(), r.end());
+    m.resize(kAlign + raw, 0);
+    m.push_back(static_cast<std::uint8_t>(id));  // the target's id byte
+    return m;
+  };
+  Write("module_resources", "pe32_bitmap_7.dll", module(info4, 7, false));
+  Write("module_resources", "pe32plus_bitmap_1.dll", module(rgb24, 1, true));
+  Write("module_resources", "pe32_rle8_3.dll", module(rle8, 3, false));
+}
+
+void ClipboardSeeds() {
+  for (const int bpp : {1, 4, 8, 16, 24, 32}) {
+    zoetra::cDIB raster;
+    raster.Create(5 + bpp % 3, 3, bpp);
+    std::vector<std::uint8_t> table(1024);
+    for (std::size_t i = 0; i < table.size(); ++i) table[i] = (i % 4 == 3) ? 0 : static_cast<std::uint8_t>(i * 5);
+    if (bpp <= 8) raster.SetPalette(std::span<const std::uint8_t>(table.data(), std::size_t{4} << bpp));
+    for (std::int32_t i = 0; i < raster.Size(); ++i) raster.lpBits()[i] = Pattern(i, bpp, 3);
+    const zoetra::platform::HGLOBAL block = raster.CopyToClipboard();
+    if (block == 0) continue;
+    zoetra::platform::OpenClipboard(0);
+    const std::uint8_t* p = zoetra::platform::GlobalLock(block);
+    const Bytes bytes(p, p + zoetra::platform::GlobalSize(block));
+    zoetra::platform::GlobalUnlock(block);
+    zoetra::platform::CloseClipboard();
+    Write("clipboard", "block_" + std::to_string(bpp) + "bpp.dib", bytes);
+  }
+}
+
+void MiscSeeds() {
+  // Icon directory and metafile headers: pictures that are not bitmaps.
+  Bytes ico = {0, 0, 1, 0, 1, 0, 16, 16, 0, 0, 1, 0, 32, 0, 0, 0, 0, 0, 22, 0, 0, 0};
+  Write("picture_loader", "icon.ico", ico);
+  Bytes wmf = {1, 0, 9, 0, 0, 3};
+  wmf.resize(18, 0);
+  Write("picture_loader", "standard.wmf", wmf);
+  Bytes emf(88, 0);
+  Set32(emf, 0, 1);
+  Set32(emf, 16, 31);
+  Set32(emf, 20, 15);
+  Set32(emf, 40, 0x464D4520);
+  Write("picture_loader", "header.emf", emf);
+
+  // Any bytes make a document for the round trip; a few lengths and shapes.
+  for (const std::size_t n : {16u, 200u, 1500u}) {
+    Bytes b(n);
+    for (std::size_t i = 0; i < n; ++i) b[i] = Pattern(static_cast<std::int32_t>(i), static_cast<std::int32_t>(n), 5);
+    Write("gif_round_trip", "pattern_" + std::to_string(n), b);
+  }
+  Write("gif_round_trip", "all_ones_600", Bytes(600, 0xFF));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: %s <corpus-dir>\n", argv[0]);
+    return 2;
+  }
+  g_root = argv[1];
+  GifSeeds();
+  LzwSeeds();
+  BitmapSeeds();
+  ClipboardSeeds();
+  MiscSeeds();
+  return 0;
+}

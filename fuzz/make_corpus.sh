@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# Regenerates the seed corpus in fuzz/corpus/<target>/: our own writers and
+# hand-built bytes (fuzz/make_corpus.cpp), plus PNG, JPEG, bitmap and GIF files
+# written by Pillow when a Python with Pillow is found. The seeds are committed;
+# run this only to change them.
+#   fuzz/make_corpus.sh [fuzz-build-dir]   (default build-fuzz)
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+build="${1:-$root/build-fuzz}"
+corpus="$root/fuzz/corpus"
+
+bash "$root/scripts/fuzz.sh" build "$build"
+rm -rf "$corpus"
+mkdir -p "$corpus"
+"$build/fuzz/zoetra_corpus_gen" "$corpus"
+
+python=""
+for candidate in /usr/bin/python3 python3; do
+  if "$candidate" -c "import PIL" >/dev/null 2>&1; then python="$candidate"; break; fi
+done
+if [ -z "$python" ]; then
+  echo "no Python with Pillow: PNG and JPEG seeds skipped" >&2
+  exit 0
+fi
+"$python" - "$corpus" <<'PY'
+import io, os, sys
+from PIL import Image
+
+corpus = sys.argv[1]
+def save(target, name, img, fmt, **kw):
+    os.makedirs(os.path.join(corpus, target), exist_ok=True)
+    img.save(os.path.join(corpus, target, name), fmt, **kw)
+
+def gradient(mode, w, h):
+    img = Image.new("RGBA", (w, h))
+    img.putdata([((x * 37) % 256, (y * 53) % 256, (x * y * 11) % 256, (x * 29 + y) % 256)
+                 for y in range(h) for x in range(w)])
+    return img.convert(mode) if mode != "RGBA" else img
+
+for mode, name in [("RGB", "rgb"), ("RGBA", "rgba"), ("L", "grey"), ("LA", "grey_alpha"), ("P", "palette"), ("1", "bilevel")]:
+    save("picture_loader", name + ".png", gradient(mode, 13, 7), "PNG")
+save("picture_loader", "interlaced.png", gradient("RGB", 9, 9), "PNG", interlace=1)
+img16 = Image.new("I;16", (5, 4))
+img16.putdata([i * 3000 for i in range(20)])
+save("picture_loader", "grey16.png", img16, "PNG")
+save("picture_loader", "baseline.jpg", gradient("RGB", 24, 16), "JPEG", quality=80)
+save("picture_loader", "progressive.jpg", gradient("RGB", 17, 9), "JPEG", progressive=True)
+save("picture_loader", "grey.jpg", gradient("L", 16, 16), "JPEG")
+save("picture_loader", "cmyk.jpg", gradient("RGB", 8, 8).convert("CMYK"), "JPEG")
+save("picture_loader", "pillow_p.bmp", gradient("P", 11, 5), "BMP")
+save("bmp_reader", "pillow_rgb.bmp", gradient("RGB", 11, 5), "BMP")
+save("bmp_reader", "pillow_rgba.bmp", gradient("RGBA", 6, 3), "BMP")
+save("bmp_reader", "pillow_grey.bmp", gradient("L", 9, 2), "BMP")
+frames = [gradient("P", 10, 6), gradient("P", 10, 6).rotate(180)]
+save("gif_reader", "pillow_anim.gif", frames[0], "GIF", save_all=True, append_images=frames[1:], loop=0,
+     duration=[40, 70], transparency=0, disposal=2)
+save("gif_reader", "pillow_interlaced.gif", gradient("P", 12, 12), "GIF", interlace=True)
+save("picture_loader", "pillow_anim.gif", frames[0], "GIF", save_all=True, append_images=frames[1:])
+PY
+du -sh "$corpus"
