@@ -10,6 +10,7 @@
 #include "component/zoetra.hpp"
 #include "gif/cgif.hpp"
 #include "platform/arith.hpp"
+#include "platform/limits.hpp"
 #include "platform/picture_loader.hpp"
 #include "platform/yield.hpp"
 #include "postprocess/mgifext.hpp"
@@ -44,6 +45,9 @@ void CopyPalette(const cPal8bpp& palette, std::uint8_t* table) {
   if (bytes > 0) std::memcpy(table, from, std::min<std::size_t>(static_cast<std::size_t>(bytes), 1024));
 }
 
+// The host's document limits (platform/limits.hpp), refused before the memory is taken.
+[[noreturn]] void RaiseDocumentLimit(const std::string& what) { RaiseError(kErrOutOfMemory, "Out of memory: " + what); }
+
 struct Outcome {
   bool saved = false;
   std::int32_t frames = 0;
@@ -72,15 +76,30 @@ Outcome Build(const platform::VariantArray& list, std::int16_t lDelay, std::int1
   const std::int32_t upper = list.UBound(1);
   const std::int32_t pictures = upper < lower ? 0 : static_cast<std::int32_t>(std::min<std::int64_t>(
                                                         std::int64_t{upper} - lower + 1, 0x7FFFFFFF));
+  const platform::Limits limits = platform::GetLimits();
+  std::int64_t document_pixels = 0;
   std::int32_t i = 0;
   for (std::int64_t index = lower; index <= upper; ++index) {
     i = Add32(i, 1);
     Yield(YieldStage::PictureStart, i, pictures);
+    // Frames past 32767 fail with the 16-bit overflow below; a lower host limit
+    // is refused before the picture is loaded.
+    if (i > limits.max_document_frames && i <= cGIF::kMaxFrames) {
+      RaiseDocumentLimit("the list of " + std::to_string(pictures) + " pictures is over the limit of " +
+                         std::to_string(limits.max_document_frames) + " frames (max_document_frames)");
+    }
     const std::string name = list.At({static_cast<std::int32_t>(index)}).ToText();
     const platform::Picture picture = platform::LoadPicture(name);
     if (work.CreateFromStdPicture(picture, true) == 0) {
       RaiseError(kErrInvalidPicture, "Invalid picture: " + name + " holds no bitmap (icon or metafile)");
     }
+    const std::int64_t frame_pixels = std::int64_t{work.Width()} * work.Height();
+    if (frame_pixels > limits.max_document_pixels - document_pixels) {
+      RaiseDocumentLimit("frames 1 to " + std::to_string(i) + " hold " + std::to_string(document_pixels + frame_pixels) +
+                         " pixels, over the limit of " + std::to_string(limits.max_document_pixels) +
+                         " (max_document_pixels)");
+    }
+    document_pixels += frame_pixels;
     const std::int16_t frame = Narrow<std::int16_t>(i);
     document.FrameInsert(frame, Narrow<std::int16_t>(work.Width()), Narrow<std::int16_t>(work.Height()));
     if (SwapRG == 1) work.SwapRG();

@@ -46,10 +46,10 @@ inline void Expect(bool ok, const char* what) {
 // Limits for fuzzing: every legal input stays within a few tens of megabytes.
 inline platform::Limits FuzzLimits() {
   platform::Limits l;
-  l.max_picture_side = 4096;
-  l.max_picture_pixels = std::int64_t{1} << 20;   // 4 MiB at 32 bits
-  l.max_document_pixels = std::int64_t{1} << 21;  // all frames of one GIF
-  l.max_document_frames = 256;
+  l.max_picture_side = 2048;
+  l.max_picture_pixels = std::int64_t{1} << 18;   // 1 MiB at 32 bits
+  l.max_document_pixels = std::int64_t{1} << 19;  // all frames of one GIF
+  l.max_document_frames = 64;
   l.max_file_bytes = std::int64_t{1} << 20;
   return l;
 }

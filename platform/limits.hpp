@@ -11,7 +11,8 @@ struct Limits {
   // Picture loader: longest side and pixel count of one decoded picture.
   std::int64_t max_picture_side = 32767;
   std::int64_t max_picture_pixels = std::int64_t{1} << 27;  // 128 Mpixel, 512 MiB at 32 bits
-  // GIF reader: decoded pixels of all frames of one document, and frame count.
+  // GIF reader and animation builder: decoded pixels of all frames of one
+  // document, and its frame count.
   std::int64_t max_document_pixels = std::int64_t{1} << 28;
   std::int32_t max_document_frames = 32767;
   // Largest input file read into memory whole (pictures, GIF files, modules).

@@ -1,0 +1,89 @@
+// Test helper: small input pictures written to disk as 24-bit bitmap files or
+// RGBA PNG files (through libspng), with a pattern that depends on a seed so
+// every picture of a test differs.
+#pragma once
+
+#include <spng.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace zoetra::test {
+
+inline std::uint8_t PatternByte(int x, int y, int c, int seed) {
+  return static_cast<std::uint8_t>((x * (3 + c) + y * (5 + 2 * c) + seed * 41 + ((x ^ y) * seed) % 17) & 0xFF);
+}
+
+inline void WriteBytesFile(const std::string& path, const std::vector<std::uint8_t>& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+// A bottom-up 24-bit bitmap file.
+inline std::vector<std::uint8_t> BitmapFileBytes(int width, int height, int seed) {
+  const int stride = (width * 3 + 3) / 4 * 4;
+  const std::uint32_t pixels = static_cast<std::uint32_t>(stride * height);
+  std::vector<std::uint8_t> b;
+  auto u16 = [&](std::uint32_t v) { b.insert(b.end(), {std::uint8_t(v), std::uint8_t(v >> 8)}); };
+  auto u32 = [&](std::uint32_t v) { u16(v & 0xFFFF); u16(v >> 16); };
+  b.push_back('B');
+  b.push_back('M');
+  u32(54 + pixels);
+  u32(0);
+  u32(54);
+  u32(40);
+  u32(static_cast<std::uint32_t>(width));
+  u32(static_cast<std::uint32_t>(height));
+  u16(1);
+  u16(24);
+  u32(0);
+  u32(pixels);
+  u32(2835);
+  u32(2835);
+  u32(0);
+  u32(0);
+  for (int row = 0; row < height; ++row) {
+    const int y = height - 1 - row;
+    for (int x = 0; x < width; ++x) {
+      for (int c = 0; c < 3; ++c) b.push_back(PatternByte(x, y, c, seed));
+    }
+    b.resize(b.size() + static_cast<std::size_t>(stride - width * 3), 0);
+  }
+  return b;
+}
+
+// An 8-bit RGBA PNG file encoded by libspng.
+inline std::vector<std::uint8_t> PngFileBytes(int width, int height, int seed) {
+  std::vector<std::uint8_t> rgba(static_cast<std::size_t>(width) * height * 4);
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x) {
+      std::uint8_t* p = &rgba[(static_cast<std::size_t>(y) * width + x) * 4];
+      for (int c = 0; c < 3; ++c) p[c] = PatternByte(x, y, c, seed);
+      p[3] = 255;
+    }
+  }
+  spng_ctx* ctx = spng_ctx_new(SPNG_CTX_ENCODER);
+  if (ctx == nullptr) throw std::runtime_error("spng_ctx_new failed");
+  spng_set_option(ctx, SPNG_ENCODE_TO_BUFFER, 1);
+  spng_ihdr ihdr{};
+  ihdr.width = static_cast<std::uint32_t>(width);
+  ihdr.height = static_cast<std::uint32_t>(height);
+  ihdr.bit_depth = 8;
+  ihdr.color_type = SPNG_COLOR_TYPE_TRUECOLOR_ALPHA;
+  spng_set_ihdr(ctx, &ihdr);
+  int err = spng_encode_image(ctx, rgba.data(), rgba.size(), SPNG_FMT_PNG, SPNG_ENCODE_FINALIZE);
+  std::size_t size = 0;
+  void* buffer = err == 0 ? spng_get_png_buffer(ctx, &size, &err) : nullptr;
+  spng_ctx_free(ctx);
+  if (buffer == nullptr) throw std::runtime_error(std::string("spng encode failed: ") + spng_strerror(err));
+  std::vector<std::uint8_t> out(static_cast<std::uint8_t*>(buffer), static_cast<std::uint8_t*>(buffer) + size);
+  std::free(buffer);
+  return out;
+}
+
+}  // namespace zoetra::test
