@@ -155,6 +155,12 @@ HBITMAP NewBitmap(std::int32_t width, std::int32_t height, int bpp, std::span<co
 
 using namespace detail;
 
+namespace {
+// Guards BitmapObject::selected_into and DCObject::bitmap for selection and
+// deletion, so a bitmap is held by one context at a time whatever the threads.
+std::mutex g_select_mutex;
+}  // namespace
+
 HDC GetDC(Handle window) {
   if (window != 0) return 0;
   auto dc = std::make_shared<DCObject>();
@@ -182,8 +188,7 @@ HGDIOBJ SelectObject(HDC dc, HGDIOBJ obj) {
   if (!d || d->screen) return 0;
   auto b = Lookup<BitmapObject>(obj);
   if (!b) return 0;  // brushes and palettes are never selected by the system
-  static std::mutex select_mutex;
-  std::lock_guard lock(select_mutex);
+  std::lock_guard lock(g_select_mutex);
   if (!b->stock && b->selected_into != 0 && b->selected_into != dc) return 0;
   const HBITMAP previous = d->bitmap;
   if (auto p = Lookup<BitmapObject>(previous); p && !p->stock && p->selected_into == dc) p->selected_into = 0;
@@ -195,6 +200,7 @@ HGDIOBJ SelectObject(HDC dc, HGDIOBJ obj) {
 bool DeleteDC(HDC dc) {
   auto d = Lookup<DCObject>(dc);
   if (!d || d->screen) return false;
+  std::lock_guard lock(g_select_mutex);
   if (auto b = Lookup<BitmapObject>(d->bitmap); b && b->selected_into == dc) b->selected_into = 0;
   return Unregister(dc, Kind::DC);
 }
@@ -207,6 +213,7 @@ bool DeleteObject(HGDIOBJ obj) {
       auto b = Lookup<BitmapObject>(obj);
       if (!b) return false;
       if (b->stock) return true;
+      std::lock_guard lock(g_select_mutex);
       if (b->selected_into != 0 && Lookup<DCObject>(b->selected_into)) return false;
       return Unregister(obj, Kind::Bitmap);
     }

@@ -145,6 +145,7 @@ void CheckPictureSize(std::int64_t width, std::int64_t height) {
 }
 
 void SetGifPictureDecoder(GifPictureDecoder decoder) { g_gif_decoder.store(decoder); }
+GifPictureDecoder GetGifPictureDecoder() { return g_gif_decoder.load(); }
 
 Picture LoadPictureFromMemory(std::span<const std::uint8_t> file) {
   const LeBytes in(file);

@@ -41,6 +41,7 @@ Picture LoadPictureFromMemory(std::span<const std::uint8_t> file);
 // installs itself here. Null uninstalls. The decoder raises like LoadPicture.
 using GifPictureDecoder = Picture (*)(std::span<const std::uint8_t> file);
 void SetGifPictureDecoder(GifPictureDecoder decoder);
+GifPictureDecoder GetGifPictureDecoder();
 
 // "Invalid picture", or "Invalid picture (<why>)" when a reason is given.
 [[noreturn]] void RaiseInvalidPicture(std::string_view why = {});

@@ -4,13 +4,16 @@
 // ThreadSanitizer too (-DZOETRA_TSAN=ON).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "component/zoetra.hpp"
+#include "platform/picture_loader.hpp"
 #include "platform/yield.hpp"
+#include "raster/cdib.hpp"
 #include "support/picture_files.hpp"
 #include "support/temp_dir.hpp"
 
@@ -152,6 +155,44 @@ TEST(ConcurrencyTest, ConversionNestedInAnotherConversionsYieldMatchesRunsAlone)
           << "nested conversion differs from its run alone";
     }
   }
+}
+
+}  // namespace
+}  // namespace zoetra
+
+namespace zoetra {
+namespace {
+
+// One picture object shared by threads that import it at the same time. A
+// bitmap is selected into one context at a time, so an import may find it
+// busy and report 0; every import that succeeds has the picture's pixels.
+TEST(ConcurrencyTest, SharedPictureImportedOnSeveralThreads) {
+  const test::TempDir dir;
+  const std::string path = dir.Path("shared.bmp");
+  test::WriteBytesFile(path, test::BitmapFileBytes(40, 30, 7));
+  const platform::Picture picture = platform::LoadPicture(path);
+  cDIB reference;
+  ASSERT_EQ(reference.CreateFromStdPicture(picture, true), 32);
+  const std::vector<std::uint8_t> expected(reference.lpBits(), reference.lpBits() + reference.Size());
+
+  constexpr int kThreads = 4;
+  constexpr int kImports = 100;
+  std::atomic<int> imported{0};
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < kImports; ++i) {
+        cDIB raster;
+        if (raster.CreateFromStdPicture(picture, true) != 32) continue;
+        ++imported;
+        if (!std::equal(expected.begin(), expected.end(), raster.lpBits())) ++wrong;
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  EXPECT_GT(imported.load(), 0);
+  EXPECT_EQ(wrong.load(), 0);
 }
 
 }  // namespace

@@ -249,6 +249,9 @@ Picture FakeGifDecoder(std::span<const std::uint8_t> file) {
 
 TEST_F(PictureLoaderTest, GifFilesGoToTheInstalledDecoder) {
   WriteBytes(dir_->Path("a.gif"), Bytes{'G', 'I', 'F', '8', '9', 'a', 1, 0, 1, 0});
+  // Earlier tests in this process may have installed the GIF codec's decoder.
+  const GifPictureDecoder installed = GetGifPictureDecoder();
+  SetGifPictureDecoder(nullptr);
   try {
     LoadPicture(File("a.gif"));
     ADD_FAILURE() << "a GIF loaded without a decoder";
@@ -258,7 +261,7 @@ TEST_F(PictureLoaderTest, GifFilesGoToTheInstalledDecoder) {
   }
   SetGifPictureDecoder(&FakeGifDecoder);
   const Picture picture = LoadPicture(File("a.gif"));
-  SetGifPictureDecoder(nullptr);
+  SetGifPictureDecoder(installed);
   ASSERT_TRUE(picture);
   EXPECT_EQ(picture->Width(), 10);  // the fake decoder's mark: the file's length
 }
