@@ -55,6 +55,10 @@ class cGIF {
   // --- reader (gif/cgif_load.cpp): flag results, never raise except as documented there ---
   bool LoadFromFile(std::string_view Filename);
   bool LoadFromStream(std::span<const std::uint8_t> Stream);
+  // LoadFromStream for the picture loader: stops after the first image, and
+  // raises 481 (platform::CheckPictureSize) when that image is over the
+  // picture limits, before its rasters are made.
+  bool LoadFirstImage(std::span<const std::uint8_t> Stream);
 
   // --- writer (gif/cgif_save.cpp) ---
   // Replaces Filename with a complete GIF file, or leaves it untouched and
@@ -172,6 +176,7 @@ class cGIF {
   FrameRecord& Slot(std::int16_t nFrame);
   const FrameRecord& Slot(std::int16_t nFrame) const;
   static void CreateRasters(FrameRecord& record, std::int32_t Width, std::int32_t Height);
+  bool Load(std::span<const std::uint8_t> Stream, bool FirstImageOnly);
   // Writes the whole file to `out`; false on any failure, never raises.
   bool WriteDocument(mGIFLZWEnc::ByteSink& out);
 

@@ -14,6 +14,7 @@
 #include "platform/error.hpp"
 #include "platform/files.hpp"
 #include "platform/limits.hpp"
+#include "platform/picture_loader.hpp"
 
 namespace zoetra {
 
@@ -123,7 +124,11 @@ bool cGIF::LoadFromFile(std::string_view Filename) {
   }
 }
 
-bool cGIF::LoadFromStream(std::span<const std::uint8_t> Stream) {
+bool cGIF::LoadFromStream(std::span<const std::uint8_t> Stream) { return Load(Stream, false); }
+
+bool cGIF::LoadFirstImage(std::span<const std::uint8_t> Stream) { return Load(Stream, true); }
+
+bool cGIF::Load(std::span<const std::uint8_t> Stream, bool FirstImageOnly) {
   Destroy();
   if (Stream.size() < 6) RaiseSubscript();
   signature_.assign(reinterpret_cast<const char*>(Stream.data()), 3);
@@ -150,6 +155,9 @@ bool cGIF::LoadFromStream(std::span<const std::uint8_t> Stream) {
 
   std::int16_t n = 0;
   std::vector<std::uint8_t> block;  // gathered sub-block contents, reused
+  bool oversized = false;           // FirstImageOnly: the image is over the picture limits
+  std::uint16_t width = 0;
+  std::uint16_t height = 0;
   while (!in.AtEnd()) {
     const std::uint8_t introducer = in.data[in.pos];
     try {
@@ -192,9 +200,14 @@ bool cGIF::LoadFromStream(std::span<const std::uint8_t> Stream) {
         in.Skip(1);
         if (!in.Has(kImageBytes)) break;
         const std::uint8_t* body = in.Here();
-        const std::uint16_t width = U16(body + 4);
-        const std::uint16_t height = U16(body + 6);
+        width = U16(body + 4);
+        height = U16(body + 6);
         const std::uint8_t packed = body[8];
+        if (FirstImageOnly) {
+          oversized = width > limits.max_picture_side || height > limits.max_picture_side ||
+                      std::int64_t{width} * height > limits.max_picture_pixels;
+          if (oversized) break;
+        }
         // Refuse before allocating: the frame count, the document's decoded
         // pixels, and a raster larger than the platform can address end the load.
         const std::int64_t pixels = std::int64_t{width} * height;
@@ -231,6 +244,7 @@ bool cGIF::LoadFromStream(std::span<const std::uint8_t> Stream) {
         block.clear();
         in.SubBlocks(&block);
         DecodeFrameImage(*this, n, min_code_size, block);
+        if (FirstImageOnly) break;
       }
       // Anything else is a stray byte between blocks.
     } catch (const Error&) {
@@ -239,6 +253,7 @@ bool cGIF::LoadFromStream(std::span<const std::uint8_t> Stream) {
     in.Skip(1);
   }
   SetFramesCount(n);
+  if (oversized) platform::CheckPictureSize(width, height);
   return true;
 }
 

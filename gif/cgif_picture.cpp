@@ -13,7 +13,8 @@ namespace {
 
 platform::Picture DecodeGifPicture(std::span<const std::uint8_t> file) {
   cGIF document;
-  if (!document.LoadFromStream(file)) platform::RaiseInvalidPicture("not a GIF87a or GIF89a file");
+  // Only the first image is read, and its size is checked before it is allocated.
+  if (!document.LoadFirstImage(file)) platform::RaiseInvalidPicture("not a GIF87a or GIF89a file");
   if (document.FramesCount() < 1) platform::RaiseInvalidPicture("GIF file without an image");
   const cDIB& frame = *document.FrameDIBXOR(1);
   if (frame.hDIB() == 0) platform::RaiseInvalidPicture("GIF image of zero size");
