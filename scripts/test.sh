@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The test command: installs what the build needs, builds, and runs the whole
-# suite twice: a normal build, then one with AddressSanitizer and
-# UndefinedBehaviorSanitizer.
+# suite three times: a normal build, one with AddressSanitizer and
+# UndefinedBehaviorSanitizer, and one with ThreadSanitizer; then a short run
+# of every fuzz target.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
@@ -16,6 +17,10 @@ echo "== build and test (AddressSanitizer + UndefinedBehaviorSanitizer) =="
 bash scripts/build.sh build-asan -DZOETRA_SANITIZE=ON -DZOETRA_BUILD_BENCH=OFF
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-asan --output-on-failure -j "$jobs"
+
+echo "== build and test (ThreadSanitizer) =="
+bash scripts/build.sh build-tsan -DZOETRA_TSAN=ON -DZOETRA_BUILD_BENCH=OFF
+TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan --output-on-failure -j "$jobs"
 
 if [ -x scripts/fuzz.sh ] || [ -f scripts/fuzz.sh ]; then
   echo "== fuzz targets (short run) =="
