@@ -51,7 +51,7 @@ struct RunOptions {
   bool stderr_is_terminal = false;  // a pseudo-terminal instead of a pipe
 };
 
-inline RunResult Run(const std::vector<std::string>& argv, const RunOptions& options = {}) {
+inline RunResult RunProgram(const std::vector<std::string>& argv, const RunOptions& options = {}) {
   RunResult result;
   int in[2], out[2], err[2];
   int master = -1, slave = -1;
@@ -109,7 +109,7 @@ inline std::string ZoetraPath() { return ZOETRA_CLI; }
 
 inline RunResult Zoetra(std::vector<std::string> args, const RunOptions& options = {}) {
   args.insert(args.begin(), ZoetraPath());
-  return Run(args, options);
+  return RunProgram(args, options);
 }
 
 // The first of `names` found on PATH, or "".
@@ -137,7 +137,7 @@ inline std::string FindTool(std::initializer_list<const char*> names) {
 inline const std::string& PillowPython() {
   static const std::string found = [] {
     for (const char* candidate : {"/usr/bin/python3", "python3"}) {
-      if (Run({candidate, "-c", "import PIL"}).status == 0) return std::string(candidate);
+      if (RunProgram({candidate, "-c", "import PIL"}).status == 0) return std::string(candidate);
     }
     return std::string();
   }();
@@ -377,8 +377,9 @@ inline std::optional<std::vector<RgbFrame>> ZoetraFrames(const std::string& gif,
 
 // Where a composed pixel's colour comes from. Viewers agree on painted pixels;
 // they differ on the screen before anything is drawn and on what a disposal to
-// the background leaves (the background colour or transparency).
-enum class Origin : std::uint8_t { Untouched, Painted, Disposed };
+// the background leaves (the background colour, or transparency when the
+// disposed frame has a transparent colour).
+enum class Origin : std::uint8_t { Untouched, Painted, Disposed, DisposedTransparent };
 
 struct ComposedFrame {
   RgbFrame picture;
@@ -437,7 +438,10 @@ inline std::optional<std::vector<ComposedFrame>> GiflibCompose(const std::string
         for (int x = d.Left; x < std::min(d.Left + d.Width, w); ++x) {
           const std::size_t at = static_cast<std::size_t>(y) * w + x;
           screen.picture.rgb[at] = background;
-          if (screen.origin[at] != Origin::Untouched) screen.origin[at] = Origin::Disposed;
+          if (screen.origin[at] != Origin::Untouched) {
+            screen.origin[at] =
+                gcb.TransparentColor == NO_TRANSPARENT_COLOR ? Origin::Disposed : Origin::DisposedTransparent;
+          }
         }
       }
     } else if (gcb.DisposalMode == DISPOSE_PREVIOUS) {

@@ -415,7 +415,7 @@ TEST_F(CommandTest, ProgressBarOnlyWhenStandardErrorIsATerminal) {
 
 // Runs a Python program on `input` and returns what it prints, or skips.
 std::string Python(const std::string& program, const std::string& input) {
-  const RunResult r = Run({"python3", "-c", program}, RunOptions{input, false});
+  const RunResult r = RunProgram({"python3", "-c", program}, RunOptions{input, false});
   EXPECT_EQ(r.status, 0) << r.err;
   return r.out;
 }
