@@ -316,6 +316,8 @@ struct Maker {
   std::set<int> disposals;
 };
 
+void PrintTo(const Maker& maker, std::ostream* os) { *os << maker.name; }
+
 const std::vector<Maker>& Makers() {
   static const std::vector<Maker> makers = {
       {"imagemagick-disposals", {"magick", "convert-im6.q16", "convert-im6", "convert"},
