@@ -124,8 +124,10 @@ class cPal8bpp {
   std::uint32_t NearestEntry(std::uint8_t R, std::uint8_t G, std::uint8_t B) const;
 
   // Colour tree (cpal8bpp_optimal.cpp). AddColor takes the pixel's descent
-  // code: 3 bits per depth, slot of depth d at bits 3(d-1)..3(d-1)+2.
-  void AddColor(std::uint32_t code, std::uint8_t R, std::uint8_t G, std::uint8_t B);
+  // code (3 bits per depth, slot of depth d at bits 3(d-1)..3(d-1)+2) and
+  // returns the leaf the pixel went into.
+  std::int32_t AddColor(std::uint32_t code, std::uint8_t R, std::uint8_t G, std::uint8_t B);
+  void AddToLeaf(TreeNode& leaf, std::uint8_t R, std::uint8_t G, std::uint8_t B);
   bool ReduceTree();
   void FreeNode(std::int32_t node);
   std::int32_t NewNode();
