@@ -20,6 +20,8 @@ std::int32_t PackedColour(const std::uint8_t* table, std::uint8_t nEntry) {
 }  // namespace
 
 // The rasters go with the member destruction; nothing here may allocate.
+cGIF::cGIF() { RegisterGifPictures(); }
+
 cGIF::~cGIF() = default;
 
 cGIF::FrameRecord& cGIF::Slot(std::int16_t nFrame) {

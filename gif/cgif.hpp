@@ -36,12 +36,16 @@ namespace mGIFLZWEnc {
 class ByteSink;
 }
 
+// Makes the picture loader read GIF files (their first frame) through this
+// codec. Creating any document does it too; hosts that only load pictures call it.
+void RegisterGifPictures();
+
 class cGIF {
  public:
   static constexpr std::size_t kPaletteBytes = 1024;
   static constexpr std::int16_t kMaxFrames = 32767;
 
-  cGIF() = default;
+  cGIF();
   ~cGIF();
   cGIF(const cGIF&) = delete;
   cGIF& operator=(const cGIF&) = delete;

@@ -1,0 +1,99 @@
+/* zoetra.h: the C interface of the Zoetra component, for hosts in other languages.
+ *
+ * An instance is created with zoetra_new (or through the class object that
+ * DllGetClassObject hands out) and released with zoetra_release. Every member
+ * returns 0 on success and a non-zero value when it failed; the failure's
+ * number, description and source stay readable on the instance until its next
+ * call. Texts are UTF-8, NUL-terminated; results that do not fit the caller's
+ * buffer are cut (and still NUL-terminated), and the full length is reported.
+ * An instance is used by one thread at a time; distinct instances may run on
+ * different threads at once.
+ */
+#ifndef ZOETRA_H_
+#define ZOETRA_H_
+
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(__GNUC__)
+#define ZOETRA_API __attribute__((visibility("default")))
+#else
+#define ZOETRA_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef struct ZoetraInstance ZoetraInstance;
+
+typedef struct ZoetraGuid {
+  uint32_t data1;
+  uint16_t data2;
+  uint16_t data3;
+  uint8_t data4[8];
+} ZoetraGuid;
+
+/* Identifiers of the type library, the class and its interface. */
+extern ZOETRA_API const ZoetraGuid LIBID_ZoetraCom;
+extern ZOETRA_API const ZoetraGuid CLSID_Zoetra;
+extern ZOETRA_API const ZoetraGuid IID__Zoetra;
+extern ZOETRA_API const ZoetraGuid IID_ZoetraClassFactory;
+
+/* Result codes of the library entry points. */
+#define ZOETRA_S_OK 0
+#define ZOETRA_S_FALSE 1
+#define ZOETRA_E_POINTER ((int32_t)0x80004003)
+#define ZOETRA_E_NOINTERFACE ((int32_t)0x80004002)
+#define ZOETRA_E_OUTOFMEMORY ((int32_t)0x8007000E)
+#define ZOETRA_CLASS_E_CLASSNOTAVAILABLE ((int32_t)0x80040111)
+
+ZOETRA_API ZoetraInstance* zoetra_new(void);
+ZOETRA_API void zoetra_release(ZoetraInstance* instance);
+
+ZOETRA_API int zoetra_sum(ZoetraInstance* instance, int16_t val1, int16_t val2, int16_t* result);
+ZOETRA_API int zoetra_ratio(ZoetraInstance* instance, int16_t val1, int16_t val2, int16_t* result);
+/* files == NULL stands for a value that is not an array ("Error"); any count,
+ * including 0, is an array ("OK"). The text goes to result. */
+ZOETRA_API int zoetra_create_zoetra2(ZoetraInstance* instance, const char* const* files, int32_t count,
+                                     char* result, size_t result_size, size_t* result_length);
+/* The animation builder. files == NULL is "not an array". The result text
+ * ("OK, Animated GIF: ... created with N frames", or one of the two failure
+ * messages when show_error is 0) goes to result. */
+ZOETRA_API int zoetra_create_zoetra(ZoetraInstance* instance, const char* const* files, int32_t count,
+                                    const char* output, int16_t delay_ms, int16_t is_gray, int16_t do_optimize,
+                                    int16_t swap_rg, int16_t show_error, char* result, size_t result_size,
+                                    size_t* result_length);
+
+ZOETRA_API int zoetra_activate(ZoetraInstance* instance);
+ZOETRA_API int zoetra_deactivate(ZoetraInstance* instance);
+ZOETRA_API int zoetra_can_be_pooled(ZoetraInstance* instance); /* always 0 */
+
+/* The last failure on this instance: number (0 when the last call succeeded),
+ * description and source. The texts stay valid until the instance's next call. */
+ZOETRA_API int32_t zoetra_error_number(const ZoetraInstance* instance);
+ZOETRA_API const char* zoetra_error_description(const ZoetraInstance* instance);
+ZOETRA_API const char* zoetra_error_source(const ZoetraInstance* instance);
+
+/* The class object handed out by DllGetClassObject. */
+typedef struct ZoetraClassFactory {
+  int32_t (*CreateInstance)(struct ZoetraClassFactory* self, const ZoetraGuid* iid, void** object);
+  void (*Release)(struct ZoetraClassFactory* self);
+} ZoetraClassFactory;
+
+/* There is no registry on this platform: registration and unregistration have
+ * nothing to write and succeed. */
+ZOETRA_API int32_t DllRegisterServer(void);
+ZOETRA_API int32_t DllUnregisterServer(void);
+/* For CLSID_Zoetra and IID_ZoetraClassFactory, stores a class object whose
+ * CreateInstance(IID__Zoetra) makes a new ZoetraInstance (release it with
+ * zoetra_release, and the class object with its Release). */
+ZOETRA_API int32_t DllGetClassObject(const ZoetraGuid* clsid, const ZoetraGuid* iid, void** object);
+/* ZOETRA_S_OK when no instance and no class object lives, else ZOETRA_S_FALSE. */
+ZOETRA_API int32_t DllCanUnloadNow(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* ZOETRA_H_ */

@@ -1,0 +1,162 @@
+#include "component/zoetra.h"
+
+#include <atomic>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "component/zoetra.hpp"
+
+// Arbitrary fixed identifiers of this component.
+extern "C" {
+const ZoetraGuid LIBID_ZoetraCom = {0x6b1d5c20, 0x3f0e, 0x4a8c, {0x9d, 0x41, 0x27, 0x5e, 0x8a, 0x10, 0xc3, 0x01}};
+const ZoetraGuid CLSID_Zoetra = {0x6b1d5c21, 0x3f0e, 0x4a8c, {0x9d, 0x41, 0x27, 0x5e, 0x8a, 0x10, 0xc3, 0x01}};
+const ZoetraGuid IID__Zoetra = {0x6b1d5c22, 0x3f0e, 0x4a8c, {0x9d, 0x41, 0x27, 0x5e, 0x8a, 0x10, 0xc3, 0x01}};
+const ZoetraGuid IID_ZoetraClassFactory = {0x6b1d5c23, 0x3f0e, 0x4a8c,
+                                           {0x9d, 0x41, 0x27, 0x5e, 0x8a, 0x10, 0xc3, 0x01}};
+}
+
+struct ZoetraInstance {
+  zoetra::Zoetra component;
+  std::int32_t error_number = 0;
+  std::string error_description;
+  std::string error_source;
+};
+
+namespace {
+
+std::atomic<long> g_live_objects{0};
+
+bool SameGuid(const ZoetraGuid* a, const ZoetraGuid& b) { return a != nullptr && std::memcmp(a, &b, sizeof b) == 0; }
+
+void CopyText(const std::string& text, char* out, size_t size, size_t* length) {
+  if (length) *length = text.size();
+  if (out == nullptr || size == 0) return;
+  const size_t n = text.size() < size - 1 ? text.size() : size - 1;
+  std::memcpy(out, text.data(), n);
+  out[n] = '\0';
+}
+
+// Runs `body` on the instance, recording a failure instead of letting it cross into C.
+template <class F>
+int Guarded(ZoetraInstance* instance, F&& body) {
+  if (instance == nullptr) return -1;
+  instance->error_number = 0;
+  instance->error_description.clear();
+  instance->error_source.clear();
+  try {
+    body();
+    return 0;
+  } catch (...) {
+    const zoetra::Error e = zoetra::ToError(std::current_exception());
+    instance->error_number = e.number();
+    instance->error_description = e.description();
+    instance->error_source = e.source();
+    return 1;
+  }
+}
+
+zoetra::platform::Variant ListOf(const char* const* files, int32_t count) {
+  if (files == nullptr) return {};
+  std::vector<std::string> names;
+  for (int32_t i = 0; i < count; ++i) names.emplace_back(files[i] ? files[i] : "");
+  return zoetra::platform::Variant(zoetra::platform::VariantArray::FromTexts(names, 0));
+}
+
+int32_t FactoryCreateInstance(ZoetraClassFactory*, const ZoetraGuid* iid, void** object) {
+  if (object == nullptr) return ZOETRA_E_POINTER;
+  *object = nullptr;
+  if (!SameGuid(iid, IID__Zoetra)) return ZOETRA_E_NOINTERFACE;
+  ZoetraInstance* instance = zoetra_new();
+  if (instance == nullptr) return ZOETRA_E_OUTOFMEMORY;
+  *object = instance;
+  return ZOETRA_S_OK;
+}
+
+void FactoryRelease(ZoetraClassFactory* self) {
+  delete self;
+  --g_live_objects;
+}
+
+}  // namespace
+
+extern "C" {
+
+ZoetraInstance* zoetra_new(void) {
+  ZoetraInstance* instance = new (std::nothrow) ZoetraInstance();
+  if (instance) ++g_live_objects;
+  return instance;
+}
+
+void zoetra_release(ZoetraInstance* instance) {
+  if (instance == nullptr) return;
+  delete instance;
+  --g_live_objects;
+}
+
+int zoetra_sum(ZoetraInstance* instance, int16_t val1, int16_t val2, int16_t* result) {
+  return Guarded(instance, [&] {
+    const int16_t r = instance->component.Sum(val1, val2);
+    if (result) *result = r;
+  });
+}
+
+int zoetra_ratio(ZoetraInstance* instance, int16_t val1, int16_t val2, int16_t* result) {
+  return Guarded(instance, [&] {
+    const int16_t r = instance->component.Ratio(val1, val2);
+    if (result) *result = r;
+  });
+}
+
+int zoetra_create_zoetra2(ZoetraInstance* instance, const char* const* files, int32_t count, char* result,
+                          size_t result_size, size_t* result_length) {
+  return Guarded(instance, [&] {
+    CopyText(instance->component.CreateZoetra2(ListOf(files, count)), result, result_size, result_length);
+  });
+}
+
+int zoetra_create_zoetra(ZoetraInstance* instance, const char* const* files, int32_t count, const char* output,
+                         int16_t delay_ms, int16_t is_gray, int16_t do_optimize, int16_t swap_rg,
+                         int16_t show_error, char* result, size_t result_size, size_t* result_length) {
+  return Guarded(instance, [&] {
+    const zoetra::platform::Variant text = instance->component.CreateZoetra(
+        ListOf(files, count), zoetra::platform::Variant(output ? output : ""), delay_ms, is_gray, do_optimize,
+        swap_rg, show_error);
+    CopyText(text.ToText(), result, result_size, result_length);
+  });
+}
+
+int zoetra_activate(ZoetraInstance* instance) { return Guarded(instance, [&] { instance->component.Activate(); }); }
+int zoetra_deactivate(ZoetraInstance* instance) {
+  return Guarded(instance, [&] { instance->component.Deactivate(); });
+}
+int zoetra_can_be_pooled(ZoetraInstance* instance) {
+  return instance != nullptr && instance->component.CanBePooled() ? 1 : 0;
+}
+
+int32_t zoetra_error_number(const ZoetraInstance* instance) { return instance ? instance->error_number : 0; }
+const char* zoetra_error_description(const ZoetraInstance* instance) {
+  return instance ? instance->error_description.c_str() : "";
+}
+const char* zoetra_error_source(const ZoetraInstance* instance) {
+  return instance ? instance->error_source.c_str() : "";
+}
+
+int32_t DllRegisterServer(void) { return ZOETRA_S_OK; }
+int32_t DllUnregisterServer(void) { return ZOETRA_S_OK; }
+
+int32_t DllGetClassObject(const ZoetraGuid* clsid, const ZoetraGuid* iid, void** object) {
+  if (object == nullptr) return ZOETRA_E_POINTER;
+  *object = nullptr;
+  if (!SameGuid(clsid, CLSID_Zoetra)) return ZOETRA_CLASS_E_CLASSNOTAVAILABLE;
+  if (!SameGuid(iid, IID_ZoetraClassFactory)) return ZOETRA_E_NOINTERFACE;
+  auto* factory = new (std::nothrow) ZoetraClassFactory{FactoryCreateInstance, FactoryRelease};
+  if (factory == nullptr) return ZOETRA_E_OUTOFMEMORY;
+  ++g_live_objects;
+  *object = factory;
+  return ZOETRA_S_OK;
+}
+
+int32_t DllCanUnloadNow(void) { return g_live_objects.load() == 0 ? ZOETRA_S_OK : ZOETRA_S_FALSE; }
+
+}  // extern "C"

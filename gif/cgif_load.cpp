@@ -1,0 +1,245 @@
+// Reading GIF87a / GIF89a files into a cGIF document: one forward pass over the
+// bytes, blocks in any order, every extension but graphic control and the
+// looping one skipped. Past a valid header nothing fails the load: damaged or
+// missing data ends it with the frames read so far. Host limits bound what a
+// file can make us allocate.
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+#include "gif/cgif.hpp"
+#include "gif/mgiflzwdec.hpp"
+#include "platform/error.hpp"
+#include "platform/files.hpp"
+#include "platform/limits.hpp"
+
+namespace zoetra {
+
+namespace {
+
+constexpr std::uint8_t kExtension = 0x21;
+constexpr std::uint8_t kImage = 0x2C;
+constexpr std::uint8_t kTrailer = 0x3B;
+constexpr std::uint8_t kGraphicControl = 0xF9;
+constexpr std::uint8_t kApplication = 0xFF;
+
+constexpr std::size_t kScreenBytes = 7;
+constexpr std::size_t kGraphicControlBytes = 5;  // block size, packed, delay, transparent index
+constexpr std::size_t kImageBytes = 9;           // left, top, width, height, packed
+constexpr std::size_t kApplicationBytes = 12;    // block size, identifier, authentication code
+
+constexpr std::int16_t kTrue = -1;
+
+std::int16_t Flag(bool b) { return b ? kTrue : 0; }
+
+// (value AND mask) shifted down to the mask's lowest set bit; 0 for an empty mask.
+std::uint8_t GetBitField(std::uint8_t value, std::uint8_t mask) {
+  if (mask == 0) return 0;
+  std::uint8_t v = value & mask;
+  while ((mask & 1) == 0) {
+    mask >>= 1;
+    v >>= 1;
+  }
+  return v;
+}
+
+std::uint16_t U16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
+
+// The input and a position in it. Reads past the end never happen: callers ask
+// Has() first, and sub-block chains stop at the end of the data.
+struct Cursor {
+  std::span<const std::uint8_t> data;
+  std::size_t pos = 0;
+
+  bool AtEnd() const { return pos >= data.size(); }
+  bool Has(std::size_t n) const { return pos <= data.size() && data.size() - pos >= n; }
+  const std::uint8_t* Here() const { return data.data() + pos; }
+  void Skip(std::size_t n) { pos = n > data.size() - std::min(pos, data.size()) ? data.size() + 1 : pos + n; }
+
+  // With the position on a count byte: appends the contents of the chain of
+  // sub-blocks to `out` (when given) and leaves the position on the 0 count.
+  // A chain cut short by the end of the data yields the bytes that are there.
+  void SubBlocks(std::vector<std::uint8_t>* out) {
+    while (!AtEnd()) {
+      const std::size_t n = data[pos];
+      if (n == 0) return;
+      const std::size_t have = std::min(n, data.size() - pos - 1);
+      if (out) out->insert(out->end(), Here() + 1, Here() + 1 + have);
+      Skip(n + 1);
+    }
+  }
+};
+
+// Reads `entries` colours of 3 bytes into a 1024-byte table (blue, green, red, 0).
+// A table cut short keeps the entries that are complete; the others stay 0.
+// The caller moves past the table.
+void ReadColourTable(Cursor in, std::int32_t entries, std::uint8_t* table) {
+  for (std::int32_t i = 0; i < entries && in.Has(3); ++i) {
+    const std::uint8_t* rgb = in.Here();
+    table[4 * i] = rgb[2];
+    table[4 * i + 1] = rgb[1];
+    table[4 * i + 2] = rgb[0];
+    in.Skip(3);
+  }
+}
+
+// Fills frame nFrame's raster from its gathered image data and builds its mask.
+void DecodeFrameImage(cGIF& gif, std::int16_t nFrame, std::uint8_t MinCodeSize, std::span<const std::uint8_t> Data) {
+  const std::shared_ptr<cDIB> image = gif.FrameDIBXOR(nFrame);
+  if (!image) return;
+  const bool transparent = gif.FrameUseTransparentColor(nFrame) != 0;
+  const std::uint8_t index = gif.FrameTransparentColorIndex(nFrame);
+  // The raster shows the transparent entry black, for masked drawing; the
+  // document's table keeps the colour from the file.
+  std::array<std::uint8_t, cGIF::kPaletteBytes> shown;
+  std::memcpy(shown.data(), gif.lpLocalPalette(nFrame), shown.size());
+  if (transparent) {
+    const std::size_t e = std::size_t{index} * 4;
+    shown[e] = shown[e + 1] = shown[e + 2] = 0;
+  }
+  image->SetPalette(shown);
+  mGIFLZWDec::DecodeImage(*image, gif.FrameInterlaced(nFrame), MinCodeSize, Data);
+  if (transparent) gif.FrameMask(nFrame, index);
+}
+
+}  // namespace
+
+bool cGIF::LoadFromFile(std::string_view Filename) {
+  try {
+    const platform::Limits limits = platform::GetLimits();
+    const std::int64_t length = platform::FileLen(Filename);
+    if (length <= 0 || length > limits.max_file_bytes) {
+      Destroy();
+      return false;
+    }
+    const std::vector<std::uint8_t> bytes =
+        platform::ReadFileBytes(Filename, static_cast<std::size_t>(limits.max_file_bytes));
+    return LoadFromStream(bytes);
+  } catch (...) {
+    Destroy();
+    return false;
+  }
+}
+
+bool cGIF::LoadFromStream(std::span<const std::uint8_t> Stream) {
+  Destroy();
+  if (Stream.size() < 6) RaiseSubscript();
+  signature_.assign(reinterpret_cast<const char*>(Stream.data()), 3);
+  if (signature_ != "GIF") return false;
+  version_.assign(reinterpret_cast<const char*>(Stream.data()) + 3, 3);
+  if (version_ != "87a" && version_ != "89a") return false;
+
+  const platform::Limits limits = platform::GetLimits();
+  const std::int32_t max_frames = std::min<std::int32_t>(limits.max_document_frames, kMaxFrames);
+  std::int64_t pixels_read = 0;
+
+  Cursor in{Stream, 6};
+  if (in.Has(kScreenBytes)) std::memcpy(screen_.data(), in.Here(), kScreenBytes);
+  in.Skip(kScreenBytes);
+
+  const std::uint8_t screen_packed = screen_[4];
+  global_exists_ = Flag(GetBitField(screen_packed, 0x80) != 0);
+  if (global_exists_ != 0) {
+    global_sorted_ = Flag(GetBitField(screen_packed, 0x08) != 0);
+    global_entries_ = static_cast<std::int16_t>(2 << GetBitField(screen_packed, 0x07));
+    ReadColourTable(in, global_entries_, global_palette_.data());
+    in.Skip(3 * static_cast<std::size_t>(global_entries_));
+  }
+
+  std::int16_t n = 0;
+  std::vector<std::uint8_t> block;  // gathered sub-block contents, reused
+  while (!in.AtEnd()) {
+    const std::uint8_t introducer = in.data[in.pos];
+    try {
+      if (introducer == kTrailer) break;
+      if (introducer == kExtension) {
+        in.Skip(1);
+        if (in.AtEnd()) break;
+        const std::uint8_t label = in.data[in.pos];
+        if (label == kGraphicControl) {
+          in.Skip(1);
+          // Values for the frame that the next image descriptor creates.
+          if (in.Has(kGraphicControlBytes) && n < max_frames) {
+            const std::uint8_t* body = in.Here();
+            EnsureSlots(n + 1);
+            FrameRecord& r = slots_[static_cast<std::size_t>(n)];
+            const std::uint8_t packed = body[1];
+            r.delay = static_cast<std::int16_t>(U16(body + 2));
+            r.disposal = GetBitField(packed, 0x1C);
+            r.user_input = Flag(GetBitField(packed, 0x02) != 0);
+            r.use_transparent = Flag(GetBitField(packed, 0x01) != 0);
+            if (r.use_transparent != 0) r.transparent_index = body[4];
+          }
+          in.Skip(kGraphicControlBytes);
+        } else if (label == kApplication) {
+          in.Skip(1);
+          if (!in.Has(kApplicationBytes)) break;
+          const bool looping = std::memcmp(in.Here() + 1, "NETSCAPE2.0", 11) == 0;
+          in.Skip(kApplicationBytes);
+          block.clear();
+          in.SubBlocks(&block);
+          // Sub-block 1 carries the loop count; counts of 32768 and up do not fit and are ignored.
+          if (looping && block.size() >= 3 && block[0] == 1 && block[2] < 0x80) {
+            animation_loops_ = static_cast<std::int16_t>(block[1] | (block[2] << 8));
+          }
+        } else {
+          in.Skip(1);
+          in.SubBlocks(nullptr);
+        }
+      } else if (introducer == kImage) {
+        in.Skip(1);
+        if (!in.Has(kImageBytes)) break;
+        const std::uint8_t* body = in.Here();
+        const std::uint16_t width = U16(body + 4);
+        const std::uint16_t height = U16(body + 6);
+        const std::uint8_t packed = body[8];
+        // Refuse before allocating: the frame count, the document's decoded
+        // pixels, and a raster larger than the platform can address end the load.
+        const std::int64_t pixels = std::int64_t{width} * height;
+        const std::int64_t raster_bytes = (std::int64_t{width} + 3) / 4 * 4 * height;
+        if (n >= max_frames || pixels > limits.max_document_pixels - pixels_read ||
+            raster_bytes > std::numeric_limits<std::int32_t>::max()) {
+          break;
+        }
+        EnsureSlots(n + 1);
+        ++n;
+        FrameRecord& r = slots_[static_cast<std::size_t>(n) - 1];
+        r.left = static_cast<std::int16_t>(U16(body));
+        r.top = static_cast<std::int16_t>(U16(body + 2));
+        r.interlaced = Flag(GetBitField(packed, 0x40) != 0);
+        r.local_used = Flag(GetBitField(packed, 0x80) != 0);
+        in.Skip(kImageBytes);
+        if (r.local_used != 0) {
+          r.local_sorted = Flag(GetBitField(packed, 0x20) != 0);
+          r.local_entries = static_cast<std::int16_t>(2 << GetBitField(packed, 0x07));
+          ReadColourTable(in, r.local_entries, r.local_palette.data());
+          in.Skip(3 * static_cast<std::size_t>(r.local_entries));
+        } else {
+          r.local_sorted = global_sorted_;
+          r.local_entries = global_entries_;
+          r.local_palette = global_palette_;
+        }
+        pixels_read += pixels;
+        CreateRasters(r, width, height);
+        SetFramesCount(n);
+
+        std::uint8_t min_code_size = 0;
+        if (!in.AtEnd()) min_code_size = in.data[in.pos];
+        in.Skip(1);
+        block.clear();
+        in.SubBlocks(&block);
+        DecodeFrameImage(*this, n, min_code_size, block);
+      }
+      // Anything else is a stray byte between blocks.
+    } catch (const Error&) {
+      // A failing step costs only itself; the pass goes on with the next block.
+    }
+    in.Skip(1);
+  }
+  SetFramesCount(n);
+  return true;
+}
+
+}  // namespace zoetra

@@ -1,0 +1,194 @@
+#include "gif/mgiflzwdec.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+#include "gif/mgiflzwenc.hpp"
+
+namespace zoetra::mGIFLZWDec {
+namespace {
+
+constexpr std::int32_t kTableSize = 4096;  // codes are at most 12 bits wide
+constexpr std::int32_t kMaxCodeWidth = 12;
+constexpr std::uint8_t kMaxMinCodeSize = 11;
+
+// Dictionary: each code's string is its prefix code's string plus its suffix.
+// First byte and length are kept per code so a string can be written straight
+// into the row, last byte first, without a second pass.
+struct Tables {
+  std::uint16_t prefix[kTableSize];
+  std::uint16_t length[kTableSize];
+  std::uint8_t suffix[kTableSize];
+  std::uint8_t first[kTableSize];
+  std::uint8_t stack[kTableSize];  // a string that spans rows is built here
+};
+thread_local Tables t_tables;
+
+// Row order of one image. Plain images end after the last row; interlaced ones
+// visit rows 0, 8, 16.. then 4, 12.. then 2, 6.. then 1, 3.. .
+constexpr std::int32_t kStep[4] = {8, 8, 4, 2};
+constexpr std::int32_t kStart[4] = {0, 4, 2, 1};
+
+class RowCursor {
+ public:
+  RowCursor(const RasterByteView& view, std::int32_t width, bool interlaced)
+      : view_(view), width_(width), last_row_(view.row_count - 1), interlaced_(interlaced), row_ptr_(view.row(0)) {}
+
+  bool done() const { return done_; }
+  std::int32_t room() const { return width_ - col_; }
+  std::uint8_t* at() const { return row_ptr_ + col_; }
+
+  // Moves past n pixels that were just written at at(); n <= room().
+  void Advance(std::int32_t n) {
+    col_ += n;
+    if (col_ == width_) NextRow();
+  }
+
+  // Copies n pixels in order, crossing rows; stops when the image is full.
+  void Put(const std::uint8_t* src, std::int32_t n) {
+    while (n > 0 && !done_) {
+      const std::int32_t k = std::min(n, room());
+      std::memcpy(at(), src, static_cast<std::size_t>(k));
+      src += k;
+      n -= k;
+      Advance(k);
+    }
+  }
+
+ private:
+  void NextRow() {
+    col_ = 0;
+    row_ += interlaced_ ? kStep[pass_] : 1;
+    while (row_ > last_row_) {
+      if (!interlaced_ || ++pass_ > 3) {
+        done_ = true;
+        return;
+      }
+      row_ = kStart[pass_];
+    }
+    row_ptr_ = view_.row(row_);
+  }
+
+  RasterByteView view_;
+  std::int32_t width_;
+  std::int32_t last_row_;
+  bool interlaced_;
+  std::uint8_t* row_ptr_;
+  std::int32_t col_ = 0;
+  std::int32_t row_ = 0;
+  std::int32_t pass_ = 0;
+  bool done_ = false;
+};
+
+}  // namespace
+
+void DecodeImage(cDIB& Raster, std::int16_t Interlaced, std::uint8_t MinCodeSize,
+                 std::span<const std::uint8_t> Data) {
+  if (Raster.BPP() != 8 || Raster.hDIB() == 0) return;
+  if (MinCodeSize > kMaxMinCodeSize) return;
+  RasterByteView view;
+  BindRasterByteView(view, Raster);
+  const std::int32_t width = Raster.Width();
+  // Every pixel write below stays within columns 0..width-1 of rows 0..row_count-1.
+  if (view.base == nullptr || width <= 0 || view.row_count <= 0 || view.row_length < width) return;
+
+  Tables& t = t_tables;
+  RowCursor out(view, width, Interlaced != 0 && view.row_count > 4);
+
+  const std::int32_t clear_code = std::int32_t{1} << MinCodeSize;
+  const std::int32_t end_code = clear_code + 1;
+  const std::int32_t initial_width = MinCodeSize + 1;
+  // Roots above 255 (possible only with code sizes above 8) cannot be pixels.
+  const std::int32_t roots = std::min(clear_code, std::int32_t{256});
+  for (std::int32_t c = 0; c < roots; ++c) {
+    t.suffix[c] = static_cast<std::uint8_t>(c);
+    t.first[c] = static_cast<std::uint8_t>(c);
+    t.length[c] = 1;
+  }
+
+  std::int32_t code_width = initial_width;
+  std::uint32_t code_mask = (1u << code_width) - 1;
+  std::int32_t next_code = clear_code + 2;
+  std::int32_t old_code = -1;  // -1: the next code starts afresh, as after a clear code
+
+  const std::uint8_t* data = Data.data();
+  const std::size_t size = Data.size();
+  std::size_t pos = 0;
+  std::uint64_t bit_buffer = 0;
+  std::int32_t bit_count = 0;
+
+  for (;;) {
+    if (bit_count < code_width) {
+      while (bit_count <= 56 && pos < size) {
+        bit_buffer |= std::uint64_t{data[pos++]} << bit_count;
+        bit_count += 8;
+      }
+      if (bit_count < code_width) return;  // data exhausted
+    }
+    const std::int32_t code = static_cast<std::int32_t>(bit_buffer & code_mask);
+    bit_buffer >>= code_width;
+    bit_count -= code_width;
+
+    if (code == clear_code) {
+      code_width = initial_width;
+      code_mask = (1u << code_width) - 1;
+      next_code = clear_code + 2;
+      old_code = -1;
+      continue;
+    }
+    if (code == end_code) return;
+
+    if (old_code < 0) {
+      if (code >= roots) return;  // a table code with an empty table, or a root beyond a byte
+      *out.at() = static_cast<std::uint8_t>(code);
+      out.Advance(1);
+      if (out.done()) return;
+      old_code = code;
+      continue;
+    }
+
+    if (code < clear_code && code >= roots) return;
+    if (code > next_code || (code == next_code && next_code >= kTableSize)) return;
+
+    // The new entry is the previous string plus the first byte of this one; when
+    // this code is the entry itself, that byte is the previous string's first.
+    if (next_code < kTableSize) {
+      const std::uint8_t first_byte = code == next_code ? t.first[old_code] : t.first[code];
+      t.prefix[next_code] = static_cast<std::uint16_t>(old_code);
+      t.suffix[next_code] = first_byte;
+      t.first[next_code] = t.first[old_code];
+      t.length[next_code] = static_cast<std::uint16_t>(t.length[old_code] + 1);
+    }
+
+    const std::int32_t len = t.length[code];
+    std::int32_t c = code;
+    if (len <= out.room()) {
+      std::uint8_t* dst = out.at();
+      for (std::int32_t i = len - 1; i >= 0; --i) {
+        dst[i] = t.suffix[c];
+        c = t.prefix[c];
+      }
+      out.Advance(len);
+    } else {
+      for (std::int32_t i = len - 1; i >= 0; --i) {
+        t.stack[i] = t.suffix[c];
+        c = t.prefix[c];
+      }
+      out.Put(t.stack, len);
+    }
+    if (out.done()) return;
+
+    // A full table takes no more entries; the stream may go on with it until
+    // a clear code (a deferred clear).
+    if (next_code < kTableSize) {
+      ++next_code;
+      if (next_code > static_cast<std::int32_t>(code_mask) && code_width < kMaxCodeWidth) {
+        ++code_width;
+        code_mask = (1u << code_width) - 1;
+      }
+    }
+    old_code = code;
+  }
+}
+
+}  // namespace zoetra::mGIFLZWDec

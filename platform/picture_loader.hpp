@@ -1,0 +1,50 @@
+// The host picture loader: a file name in, a picture object out.
+//
+// The content decides the format (the file name's extension is not consulted):
+//   - bitmap files ("BM"): a bitmap picture in the file's natural depth
+//     (platform/bmp_reader.hpp says which depth each variant becomes);
+//   - PNG and JPEG: a 32-bit bitmap picture, rows bottom-up, pixels blue,
+//     green, red, 0. Each pixel keeps the colour stored in the file; alpha is
+//     dropped, never composited onto a background;
+//   - icons and cursors: an icon picture; placeable or standard WMF and EMF
+//     files: a metafile picture. Their handles are not bitmaps, so the raster
+//     import refuses them;
+//   - GIF: through the decoder installed with SetGifPictureDecoder.
+//
+// Raises zoetra::Error:
+//   53  "File not found" for a missing file;
+//   75  "Path/File access error: <path> (<why>)" for a directory, an
+//       unreadable file or one longer than Limits::max_file_bytes;
+//   481 "Invalid picture" for content in no known format (empty files, GIF
+//       files while no GIF decoder is installed), and "Invalid picture (<why>)"
+//       for a file in a known format that is damaged or truncated, or whose
+//       size exceeds Limits::max_picture_side / max_picture_pixels. Sizes are
+//       checked right after the header, before the pixels are allocated.
+// A damaged file never yields a partial picture.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+#include "platform/picture.hpp"
+
+namespace zoetra::platform {
+
+inline constexpr std::string_view kInvalidPictureText = "Invalid picture";
+
+Picture LoadPicture(std::string_view path);
+// The same for a file already in memory.
+Picture LoadPictureFromMemory(std::span<const std::uint8_t> file);
+
+// GIF files are decoded by the GIF codec, which lives above this layer and
+// installs itself here. Null uninstalls. The decoder raises like LoadPicture.
+using GifPictureDecoder = Picture (*)(std::span<const std::uint8_t> file);
+void SetGifPictureDecoder(GifPictureDecoder decoder);
+
+// "Invalid picture", or "Invalid picture (<why>)" when a reason is given.
+[[noreturn]] void RaiseInvalidPicture(std::string_view why = {});
+// Raises 481 with the size and the limits when width x height is over them.
+void CheckPictureSize(std::int64_t width, std::int64_t height);
+
+}  // namespace zoetra::platform

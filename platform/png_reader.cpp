@@ -1,0 +1,87 @@
+// PNG through libspng, decoded straight into the rows of the final 32-bit
+// bitmap: spng writes R,G,B,A bytes, which occupy exactly a B,G,R,0 pixel, so
+// each row is swizzled in place and no second image buffer is needed.
+#include <spng.h>
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "platform/error.hpp"
+#include "platform/limits.hpp"
+#include "platform/picture_codecs.hpp"
+#include "platform/picture_loader.hpp"
+
+namespace zoetra::platform::detail {
+namespace {
+
+// Ancillary chunks (text, profiles) that spng keeps while decoding; more is
+// refused rather than held in memory.
+constexpr std::size_t kChunkCacheLimit = std::size_t{64} << 20;
+constexpr std::uint32_t kSpngMaxSide = 0x7FFFFFFF;
+
+struct SpngFree {
+  void operator()(spng_ctx* ctx) const noexcept { spng_ctx_free(ctx); }
+};
+
+[[noreturn]] void RaisePng(int err) {
+  if (err == SPNG_EIO) RaiseInvalidPicture("PNG data is truncated");  // the buffer ran out
+  RaiseInvalidPicture(std::string("PNG: ") + spng_strerror(err));
+}
+
+// R,G,B,A -> B,G,R,0 in place.
+void SwizzleRow(std::uint8_t* row, std::int32_t width) {
+  for (std::int32_t x = 0; x < width; ++x) {
+    std::uint32_t p;
+    std::memcpy(&p, row + 4 * x, 4);
+    const std::uint32_t q = ((p & 0xFFu) << 16) | (p & 0xFF00u) | ((p >> 16) & 0xFFu);
+    std::memcpy(row + 4 * x, &q, 4);
+  }
+}
+
+}  // namespace
+
+HBITMAP DecodePng(std::span<const std::uint8_t> file) {
+  static_assert(std::endian::native == std::endian::little, "the in-place swizzle assumes little-endian words");
+  std::unique_ptr<spng_ctx, SpngFree> ctx(spng_ctx_new(0));
+  if (!ctx) RaiseOutOfMemory();
+  const Limits limits = GetLimits();
+  const auto chunk = static_cast<std::size_t>(std::clamp<std::int64_t>(limits.max_file_bytes, 1, kSpngMaxSide));
+  spng_set_chunk_limits(ctx.get(), chunk, kChunkCacheLimit);
+  if (int err = spng_set_png_buffer(ctx.get(), file.data(), file.size())) RaisePng(err);
+
+  spng_ihdr ihdr{};
+  if (int err = spng_get_ihdr(ctx.get(), &ihdr)) RaisePng(err);
+  CheckPictureSize(ihdr.width, ihdr.height);
+  const auto width = static_cast<std::int32_t>(ihdr.width);
+  const auto height = static_cast<std::int32_t>(ihdr.height);
+
+  const NewSurface out = NewPictureSurface(width, height, 32);
+  BitmapGuard guard(out.handle);
+  if (int err = spng_decode_image(ctx.get(), nullptr, 0, SPNG_FMT_RGBA8, SPNG_DECODE_PROGRESSIVE)) RaisePng(err);
+
+  const bool interlaced = ihdr.interlace_method != SPNG_INTERLACE_NONE;
+  const std::size_t row_len = static_cast<std::size_t>(width) * 4;
+  int err = 0;
+  do {
+    spng_row_info info{};
+    err = spng_get_row_info(ctx.get(), &info);
+    if (err) break;
+    if (info.row_num >= ihdr.height) RaisePng(SPNG_EINTERNAL);
+    // File rows run top-down, memory rows bottom-up.
+    std::uint8_t* row = out.bits + static_cast<std::size_t>(height - 1 - static_cast<std::int32_t>(info.row_num)) *
+                                       static_cast<std::size_t>(out.stride);
+    err = spng_decode_row(ctx.get(), row, row_len);
+    // An interlaced row is complete only after the last pass.
+    if ((err == 0 || err == SPNG_EOI) && !interlaced) SwizzleRow(row, width);
+  } while (err == 0);
+  if (err != SPNG_EOI) RaisePng(err);
+  if (interlaced) {
+    for (std::int32_t r = 0; r < height; ++r) SwizzleRow(out.bits + static_cast<std::size_t>(r) * out.stride, width);
+  }
+  return guard.Release();
+}
+
+}  // namespace zoetra::platform::detail
