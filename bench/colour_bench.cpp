@@ -31,8 +31,10 @@ bool FillPhoto(cDIB& dib) {
     for (std::int32_t x = 0; x < kWidth; ++x, p += 4) {
       const float fx = static_cast<float>(x) / kWidth, fy = static_cast<float>(y) / kHeight;
       const float sky = std::exp(-((fx - 0.3f) * (fx - 0.3f) + (fy - 0.2f) * (fy - 0.2f)) * 8.0f);
-      const float sun = std::exp(-((fx - 0.75f) * (fx - 0.75f) + (fy - 0.6f) * (fy - 0.6f)) * 30.0f);
-      const float colour[3] = {30.0f + 120.0f * fy + 100.0f * sun, 50.0f + 90.0f * fx + 60.0f * sky + 40.0f * sun,
+      const float sun =
+          std::exp(-((fx - 0.75f) * (fx - 0.75f) + (fy - 0.6f) * (fy - 0.6f)) * 30.0f);
+      const float colour[3] = {30.0f + 120.0f * fy + 100.0f * sun,
+                               50.0f + 90.0f * fx + 60.0f * sky + 40.0f * sun,
                                70.0f + 150.0f * sky - 40.0f * fx * fy};
       for (int ch = 0; ch < 3; ++ch) {
         p[2 - ch] = static_cast<std::uint8_t>(std::clamp(colour[ch] + noise(rng), 0.0f, 255.0f));
@@ -49,7 +51,8 @@ bool FillFlat(cDIB& dib) {
   for (std::int32_t y = 0; y < kHeight; ++y) {
     std::uint8_t* p = dib.lpBits() + static_cast<std::size_t>(y) * kWidth * 4;
     for (std::int32_t x = 0; x < kWidth; ++x, p += 4) {
-      const int region = (x / 80) + 8 * (y / 60) + ((x - 320) * (x - 320) + (y - 240) * (y - 240) < 150 * 150 ? 64 : 0);
+      const int region = (x / 80) + 8 * (y / 60) +
+                         ((x - 320) * (x - 320) + (y - 240) * (y - 240) < 150 * 150 ? 64 : 0);
       p[0] = static_cast<std::uint8_t>(region * 37);
       p[1] = static_cast<std::uint8_t>(region * 91);
       p[2] = static_cast<std::uint8_t>(region * 53);
@@ -75,8 +78,12 @@ void RunCreateOptimal(benchmark::State& state, bool (*fill)(cDIB&)) {
   SetPixels(state);
 }
 
-void BM_CreateOptimal(benchmark::State& state) { RunCreateOptimal(state, FillPhoto); }
-void BM_CreateOptimalFlat(benchmark::State& state) { RunCreateOptimal(state, FillFlat); }
+void BM_CreateOptimal(benchmark::State& state) {
+  RunCreateOptimal(state, FillPhoto);
+}
+void BM_CreateOptimalFlat(benchmark::State& state) {
+  RunCreateOptimal(state, FillFlat);
+}
 
 // One later picture of an animation: palette and ColorMap reused, so this is
 // the working copy, the frame and the pass.
@@ -97,12 +104,22 @@ void RunReused(benchmark::State& state, std::int32_t mode, std::int32_t method) 
   SetPixels(state);
 }
 
-void BM_DitherDiffusionGrid(benchmark::State& state) { RunReused(state, 1, 2); }
-void BM_DitherDiffusionCube(benchmark::State& state) { RunReused(state, 0, 2); }
-void BM_DitherOrderedGrid(benchmark::State& state) { RunReused(state, 1, 1); }
-void BM_DitherNearestGrid(benchmark::State& state) { RunReused(state, 1, 0); }
+void BM_DitherDiffusionGrid(benchmark::State& state) {
+  RunReused(state, 1, 2);
+}
+void BM_DitherDiffusionCube(benchmark::State& state) {
+  RunReused(state, 0, 2);
+}
+void BM_DitherOrderedGrid(benchmark::State& state) {
+  RunReused(state, 1, 1);
+}
+void BM_DitherNearestGrid(benchmark::State& state) {
+  RunReused(state, 1, 0);
+}
 // Palette mode without a pass: only the working copy and the frame.
-void BM_DitherCopyAndFrameOnly(benchmark::State& state) { RunReused(state, 3, 2); }
+void BM_DitherCopyAndFrameOnly(benchmark::State& state) {
+  RunReused(state, 3, 2);
+}
 
 // The first picture: optimal palette, 4096 nearest-entry questions, diffusion.
 void BM_DitherFirstPicture(benchmark::State& state) {

@@ -52,8 +52,8 @@ class cPal8bpp {
   void Destroy();
 
   // Red, green, blue of the entry ClosestIndex picks for (R, G, B).
-  void ClosestColor(std::uint8_t R, std::uint8_t G, std::uint8_t B, std::uint8_t& cR, std::uint8_t& cG,
-                    std::uint8_t& cb) const;
+  void ClosestColor(std::uint8_t R, std::uint8_t G, std::uint8_t B, std::uint8_t& cR,
+                    std::uint8_t& cG, std::uint8_t& cb) const;
   // Index of the entry in use nearest to (R, G, B) (squared distance, lowest
   // index on a tie); 0 when there is no logical palette or it is empty.
   void ClosestIndex(std::uint8_t R, std::uint8_t G, std::uint8_t B, std::uint8_t& Index) const;
@@ -88,12 +88,16 @@ class cPal8bpp {
   std::uint8_t rgbG(std::uint8_t PalEntry) const { return Channel(PalEntry, kGreen); }
   std::uint8_t rgbB(std::uint8_t PalEntry) const { return Channel(PalEntry, kBlue); }
   void rgbR(std::uint8_t PalEntry, std::uint8_t New_rgbR) { SetChannel(PalEntry, kRed, New_rgbR); }
-  void rgbG(std::uint8_t PalEntry, std::uint8_t New_rgbG) { SetChannel(PalEntry, kGreen, New_rgbG); }
+  void rgbG(std::uint8_t PalEntry, std::uint8_t New_rgbG) {
+    SetChannel(PalEntry, kGreen, New_rgbG);
+  }
   void rgbB(std::uint8_t PalEntry, std::uint8_t New_rgbB) { SetChannel(PalEntry, kBlue, New_rgbB); }
 
   // Highest node number the colour tree's array holds after the last
   // CreateOptimal (0 before any); the array grows by a tenth when it is full.
-  std::int32_t NodeCapacity() const { return nodes_.empty() ? 0 : static_cast<std::int32_t>(nodes_.size()) - 1; }
+  std::int32_t NodeCapacity() const {
+    return nodes_.empty() ? 0 : static_cast<std::int32_t>(nodes_.size()) - 1;
+  }
 
  private:
   // Byte offsets of the channels within an entry.
@@ -115,8 +119,12 @@ class cPal8bpp {
   static constexpr int kMaxListDepth = 8;
 
   std::uint8_t* Table() const;  // raises 9 without a table
-  std::uint8_t Channel(std::uint8_t entry, int channel) const { return Table()[entry * 4 + channel]; }
-  void SetChannel(std::uint8_t entry, int channel, std::uint8_t value) { Table()[entry * 4 + channel] = value; }
+  std::uint8_t Channel(std::uint8_t entry, int channel) const {
+    return Table()[entry * 4 + channel];
+  }
+  void SetChannel(std::uint8_t entry, int channel, std::uint8_t value) {
+    Table()[entry * 4 + channel] = value;
+  }
   void SetEntry(int index, std::uint8_t red, std::uint8_t green, std::uint8_t blue);
   void SetDarkColors(int first);
   void SetBrightColors(int first);

@@ -48,8 +48,8 @@ void BuildDescentCodes(float weight, int shift, DescentCodes& codes) {
 
 }  // namespace
 
-void cPal8bpp::CreateOptimal(const cDIB& oDIB32, std::int32_t nColors, std::int32_t nLevels, float RWeight,
-                             float GWeight, float BWeight) {
+void cPal8bpp::CreateOptimal(const cDIB& oDIB32, std::int32_t nColors, std::int32_t nLevels,
+                             float RWeight, float GWeight, float BWeight) {
   if (oDIB32.BPP() != 32) return;
 
   r_weight_ = RWeight;
@@ -70,8 +70,9 @@ void cPal8bpp::CreateOptimal(const cDIB& oDIB32, std::int32_t nColors, std::int3
   const std::uint8_t* px = oDIB32.lpBits();
   std::size_t pixels = 0;
   if (px != nullptr && oDIB32.Width() > 0 && oDIB32.Height() > 0) {
-    pixels = std::min(static_cast<std::size_t>(oDIB32.Width()) * static_cast<std::size_t>(oDIB32.Height()),
-                      static_cast<std::size_t>(static_cast<std::uint32_t>(oDIB32.Size())) / 4);
+    pixels = std::min(
+        static_cast<std::size_t>(oDIB32.Width()) * static_cast<std::size_t>(oDIB32.Height()),
+        static_cast<std::size_t>(static_cast<std::uint32_t>(oDIB32.Size())) / 4);
   }
   // Pixels with the same descent as the previous one reach the same leaf, as
   // long as no reduction has changed the tree since: then the descent is
@@ -102,7 +103,8 @@ void cPal8bpp::CreateOptimal(const cDIB& oDIB32, std::int32_t nColors, std::int3
     const TreeNode& node = nodes_[n];
     if (!node.IsLeaf) continue;
     const double count = node.PixelCount;
-    SetEntry(k, RoundToByte(node.SumR / count), RoundToByte(node.SumG / count), RoundToByte(node.SumB / count));
+    SetEntry(k, RoundToByte(node.SumR / count), RoundToByte(node.SumG / count),
+             RoundToByte(node.SumB / count));
     ++k;
   }
   entries_ = static_cast<std::int16_t>(k);
@@ -117,7 +119,8 @@ void cPal8bpp::AddToLeaf(TreeNode& leaf, std::uint8_t R, std::uint8_t G, std::ui
   leaf.SumB = Add32(leaf.SumB, B);
 }
 
-std::int32_t cPal8bpp::AddColor(std::uint32_t code, std::uint8_t R, std::uint8_t G, std::uint8_t B) {
+std::int32_t cPal8bpp::AddColor(std::uint32_t code, std::uint8_t R, std::uint8_t G,
+                                std::uint8_t B) {
   std::int32_t node = 1;
   for (int depth = 1;; ++depth, code >>= 3) {
     const int slot = static_cast<int>(code & 7u);

@@ -38,8 +38,8 @@ struct Family {
   static constexpr int kBlueFactor = kCube ? 36 : 256;
   static constexpr int kOrderedOffset = kCube ? kCubeOrderedOffset : kGridOrderedOffset;
 
-  const std::uint8_t* level;    // Level6 or Level16, from its element 0
-  const std::uint8_t* bayer;    // Bayer51 or Bayer16
+  const std::uint8_t* level;  // Level6 or Level16, from its element 0
+  const std::uint8_t* bayer;  // Bayer51 or Bayer16
   const std::uint8_t* color_map;
 
   explicit Family(const DitherState& s)
@@ -54,7 +54,9 @@ struct Family {
       return color_map[cell];
     }
   }
-  std::uint8_t Index(int r, int g, int b) const { return Index(r + kGreenFactor * g + kBlueFactor * b); }
+  std::uint8_t Index(int r, int g, int b) const {
+    return Index(r + kGreenFactor * g + kBlueFactor * b);
+  }
 };
 
 struct Raster {
@@ -121,20 +123,25 @@ struct RowWindow {
   Px below_cur;   // (x, y + 1)
 };
 
-inline Px LoadPx(const std::uint8_t* p) { return {p[0], p[1], p[2]}; }
+inline Px LoadPx(const std::uint8_t* p) {
+  return {p[0], p[1], p[2]};
+}
 inline void StorePx(std::uint8_t* p, const Px& v) {  // the fourth byte is left alone
   p[0] = static_cast<std::uint8_t>(v.b);
   p[1] = static_cast<std::uint8_t>(v.g);
   p[2] = static_cast<std::uint8_t>(v.r);
 }
-inline int Push(int v, int share) { return std::min(std::max(v + share, 0), 255); }
+inline int Push(int v, int share) {
+  return std::min(std::max(v + share, 0), 255);
+}
 
 // Byte clamp of a channel plus a share: channel 0..255, share at most
 // round(255 * 7 / 16) = 112 either way.
 constexpr int kClampBias = 128;
 constexpr auto kClamp = [] {
   std::array<std::uint8_t, 256 + 2 * kClampBias> t{};
-  for (int i = 0; i < static_cast<int>(t.size()); ++i) t[i] = static_cast<std::uint8_t>(std::clamp(i - kClampBias, 0, 255));
+  for (int i = 0; i < static_cast<int>(t.size()); ++i)
+    t[i] = static_cast<std::uint8_t>(std::clamp(i - kClampBias, 0, 255));
   return t;
 }();
 template <std::int16_t Shares::*kShare>
@@ -168,7 +175,8 @@ inline void DiffusePixel(const DiffusionTables& t, const std::uint8_t* row, std:
     const Shares& orr = t.shares[push ? err_r + 255 : 255];
     if constexpr (kLeft) {
       PushOnto<&Shares::below_left>(w.below_prev, ob, og, orr);
-      StorePx(below + 4 * static_cast<std::size_t>(x - 1), w.below_prev);  // nothing more reaches it
+      StorePx(below + 4 * static_cast<std::size_t>(x - 1),
+              w.below_prev);  // nothing more reaches it
     }
     PushOnto<&Shares::below>(w.below_cur, ob, og, orr);
     if constexpr (kRight) {
@@ -184,8 +192,8 @@ inline void DiffusePixel(const DiffusionTables& t, const std::uint8_t* row, std:
 }
 
 template <bool kBelow>
-void DiffuseRow(const DiffusionTables& t, const std::uint8_t* row, std::uint8_t* below, std::uint8_t* out,
-                std::int32_t width) {
+void DiffuseRow(const DiffusionTables& t, const std::uint8_t* row, std::uint8_t* below,
+                std::uint8_t* out, std::int32_t width) {
   RowWindow w{LoadPx(row), {}, {}};
   if constexpr (kBelow) w.below_cur = LoadPx(below);
   if (width == 1) {
@@ -193,7 +201,8 @@ void DiffuseRow(const DiffusionTables& t, const std::uint8_t* row, std::uint8_t*
     return;
   }
   DiffusePixel<kBelow, false, true>(t, row, below, out, 0, w);
-  for (std::int32_t x = 1; x < width - 1; ++x) DiffusePixel<kBelow, true, true>(t, row, below, out, x, w);
+  for (std::int32_t x = 1; x < width - 1; ++x)
+    DiffusePixel<kBelow, true, true>(t, row, below, out, x, w);
   DiffusePixel<kBelow, true, false>(t, row, below, out, width - 1, w);
 }
 
@@ -229,14 +238,22 @@ void DiffusionPass(const DitherState& s, std::uint8_t* work, const Raster& img) 
 }
 
 // Rounds i * n / 16 halves to even, for the error shares and Bayer51.
-std::int16_t Sixteenths(int i, int n) { return RoundToInt16(i * n / 16.0); }
+std::int16_t Sixteenths(int i, int n) {
+  return RoundToInt16(i * n / 16.0);
+}
 
 }  // namespace
 
-DitherState& CurrentState() { return t_current != nullptr ? *t_current : t_default_state; }
+DitherState& CurrentState() {
+  return t_current != nullptr ? *t_current : t_default_state;
+}
 
-ScopedDitherState::ScopedDitherState(DitherState& state) noexcept : previous_(t_current) { t_current = &state; }
-ScopedDitherState::~ScopedDitherState() { t_current = previous_; }
+ScopedDitherState::ScopedDitherState(DitherState& state) noexcept : previous_(t_current) {
+  t_current = &state;
+}
+ScopedDitherState::~ScopedDitherState() {
+  t_current = previous_;
+}
 
 void InitDither(DitherState& state) {
   for (int i = decltype(state.Level6)::kLo; i <= decltype(state.Level6)::kHi; ++i) {
@@ -258,8 +275,12 @@ void InitDither(DitherState& state) {
   state.TablesReady = true;
 }
 
-void SetPaletteMode(DitherState& state, std::int32_t mode) { state.PaletteMode = mode; }
-void SetDitherMethod(DitherState& state, std::int32_t method) { state.DitherMethod = method; }
+void SetPaletteMode(DitherState& state, std::int32_t mode) {
+  state.PaletteMode = mode;
+}
+void SetDitherMethod(DitherState& state, std::int32_t method) {
+  state.DitherMethod = method;
+}
 
 void BuildColorMap(DitherState& state, const cPal8bpp& palette) {
   for (int b = 0; b < 16; ++b) {
@@ -274,7 +295,8 @@ void BuildColorMap(DitherState& state, const cPal8bpp& palette) {
   }
 }
 
-void DitherTo8bpp(DitherState& state, const cDIB& source, cDIB& frame, cPal8bpp& palette, bool reusePalette) {
+void DitherTo8bpp(DitherState& state, const cDIB& source, cDIB& frame, cPal8bpp& palette,
+                  bool reusePalette) {
   if (!reusePalette) {
     switch (state.PaletteMode) {
       case kModeCube:
@@ -317,7 +339,8 @@ void DitherTo8bpp(DitherState& state, const cDIB& source, cDIB& frame, cPal8bpp&
   if ((!cube && !grid) || method < kMethodNearest || method > kMethodDiffusion) return;
   if (!state.TablesReady) RaiseSubscript();
 
-  const Raster img{pixels, frame.lpBits(), width, height, static_cast<std::size_t>(frame.BytesPerScanline())};
+  const Raster img{pixels, frame.lpBits(), width, height,
+                   static_cast<std::size_t>(frame.BytesPerScanline())};
   switch (method) {
     case kMethodNearest:
       cube ? NearestPass<true>(state, img) : NearestPass<false>(state, img);
@@ -326,18 +349,29 @@ void DitherTo8bpp(DitherState& state, const cDIB& source, cDIB& frame, cPal8bpp&
       cube ? OrderedPass<true>(state, img) : OrderedPass<false>(state, img);
       break;
     default:
-      cube ? DiffusionPass<true>(state, work.lpBits(), img) : DiffusionPass<false>(state, work.lpBits(), img);
+      cube ? DiffusionPass<true>(state, work.lpBits(), img)
+           : DiffusionPass<false>(state, work.lpBits(), img);
       break;
   }
 }
 
-void InitDither() { InitDither(CurrentState()); }
-void SetPaletteMode(std::int32_t mode) { SetPaletteMode(CurrentState(), mode); }
-void SetDitherMethod(std::int32_t method) { SetDitherMethod(CurrentState(), method); }
+void InitDither() {
+  InitDither(CurrentState());
+}
+void SetPaletteMode(std::int32_t mode) {
+  SetPaletteMode(CurrentState(), mode);
+}
+void SetDitherMethod(std::int32_t method) {
+  SetDitherMethod(CurrentState(), method);
+}
 void DitherTo8bpp(const cDIB& source, cDIB& frame, cPal8bpp& palette, bool reusePalette) {
   DitherTo8bpp(CurrentState(), source, frame, palette, reusePalette);
 }
-void BuildColorMap(const cPal8bpp& palette) { BuildColorMap(CurrentState(), palette); }
-const std::array<std::uint8_t, 1024>& PaletteCopy() { return CurrentState().PaletteCopy; }
+void BuildColorMap(const cPal8bpp& palette) {
+  BuildColorMap(CurrentState(), palette);
+}
+const std::array<std::uint8_t, 1024>& PaletteCopy() {
+  return CurrentState().PaletteCopy;
+}
 
 }  // namespace zoetra::mDither8bpp
