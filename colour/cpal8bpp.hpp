@@ -12,9 +12,10 @@
 //   9  any access to the table while there is none (lpPalette, rgbR/G/B,
 //      ClosestColor, BuildLogicalPalette, IsGreyScale with Entries > 0);
 //      ClosestColor when the nearest-entry query fails (no logical palette);
-//      CreateHalftone with a level outside 0..4; CreateOptimal with nLevels
-//      0 or 9 and above (a tree deeper than 8 levels), or with more than 256
-//      leaves at the end.
+//      CreateHalftone with a level outside 0..4; CreateOptimal when its tree
+//      would need more than 8 levels of inner nodes (nLevels 0 or 10 and above
+//      at the first pixel, nLevels 9 at the first merge), or with more than
+//      256 leaves at the end.
 //   11 CreateGreyScale with a level outside 0..2.
 //   6  CreateOptimal with nLevels outside 0..255, or a colour sum past 2^31 - 1.
 // A failing operation leaves the object in the state it had reached.
