@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,11 @@
 #include "platform/limits.hpp"
 
 namespace zoetra {
+namespace fuzz {
+// Test names and failure messages show the target's name.
+void PrintTo(const Target& target, std::ostream* os) { *os << target.name; }
+}  // namespace fuzz
+
 namespace {
 
 namespace fs = std::filesystem;
