@@ -91,6 +91,10 @@ bool AtomicFile::Open(std::string_view target) {
   failed_ = false;
   target_ = Str(target);
   if (target_.empty() || target_.back() == '/') return false;
+  // Only a regular file is replaced: renaming over a device, a pipe or a socket
+  // (or a link to one, like /dev/stdout) would swap the node itself for a file.
+  struct stat st {};
+  if (::stat(target_.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return false;
   const std::size_t slash = target_.rfind('/');
   const std::string dir = slash == std::string::npos ? std::string() : target_.substr(0, slash + 1);
   const std::string name = slash == std::string::npos ? target_ : target_.substr(slash + 1);

@@ -25,6 +25,8 @@ void KillFile(std::string_view path);
 std::vector<std::uint8_t> ReadFileBytes(std::string_view path, std::size_t max_bytes = SIZE_MAX);
 
 // Writes a new file next to `target` and renames it over `target` on Commit.
+// Open refuses a target that exists and is not a regular file (directory,
+// device, pipe, socket, or a link to one).
 // Until then an existing target is untouched; a writer destroyed without a
 // successful Commit removes its temporary file. Writes are buffered; any
 // failure makes every later call fail, and Commit reports it.

@@ -144,13 +144,26 @@ TEST(FilesTest, AtomicFileFailuresLeaveNothingBehind) {
   test::TempDir dir;
   AtomicFile f;
   EXPECT_FALSE(f.Open(dir.Path("no/such/dir/out.gif")));
-  // A directory of that name is never replaced.
+  // Only regular files are replaced: never a directory, a pipe, or a link to one.
   std::filesystem::create_directory(dir.Path("taken"));
-  ASSERT_TRUE(f.Open(dir.Path("taken")));
-  ASSERT_TRUE(f.Write("x", 1));
-  EXPECT_FALSE(f.Commit());
+  ASSERT_EQ(::mkfifo(dir.Path("pipe").c_str(), 0600), 0);
+  std::filesystem::create_symlink(dir.Path("pipe"), dir.Path("link"));
+  for (const char* name : {"taken", "pipe", "link"}) {
+    EXPECT_FALSE(f.Open(dir.Path(name))) << name;
+    EXPECT_FALSE(f.Write("x", 1));
+    EXPECT_FALSE(f.Commit());
+  }
   EXPECT_TRUE(std::filesystem::is_directory(dir.Path("taken")));
-  EXPECT_EQ(dir.Entries(), std::vector<std::string>{"taken"});
+  EXPECT_TRUE(std::filesystem::is_fifo(dir.Path("pipe")));
+  EXPECT_TRUE(std::filesystem::is_symlink(dir.Path("link")));
+  EXPECT_EQ(dir.Entries(), (std::vector<std::string>{"link", "pipe", "taken"}));
+  // A link to a regular file is replaced like the file would be.
+  std::ofstream(dir.Path("real"), std::ios::binary) << "old";
+  std::filesystem::create_symlink(dir.Path("real"), dir.Path("to_real"));
+  ASSERT_TRUE(f.Open(dir.Path("to_real")));
+  ASSERT_TRUE(f.Write("new", 3));
+  EXPECT_TRUE(f.Commit());
+  EXPECT_EQ(test::ReadAll(dir.Path("to_real")), "new");
 }
 
 }  // namespace
