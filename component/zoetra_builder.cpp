@@ -77,9 +77,12 @@ Outcome Build(const platform::VariantArray& list, std::int16_t lDelay, std::int1
     i = Add32(i, 1);
     Yield(YieldStage::PictureStart, i, pictures);
     const std::string name = list.At({static_cast<std::int32_t>(index)}).ToText();
-    const platform::Picture picture = platform::LoadPicture(name);
-    if (work.CreateFromStdPicture(picture, true) == 0) {
-      RaiseError(kErrInvalidPicture, "Invalid picture: " + name + " holds no bitmap (icon or metafile)");
+    {
+      // The decoded picture is let go as soon as the working raster holds it.
+      const platform::Picture picture = platform::LoadPicture(name);
+      if (work.CreateFromStdPicture(picture, true) == 0) {
+        RaiseError(kErrInvalidPicture, "Invalid picture: " + name + " holds no bitmap (icon or metafile)");
+      }
     }
     const std::int16_t frame = Narrow<std::int16_t>(i);
     document.FrameInsert(frame, Narrow<std::int16_t>(work.Width()), Narrow<std::int16_t>(work.Height()));
@@ -97,6 +100,7 @@ Outcome Build(const platform::VariantArray& list, std::int16_t lDelay, std::int1
 
   document.ScreenWidth(Narrow<std::int16_t>(work.Width()));
   document.ScreenHeight(Narrow<std::int16_t>(work.Height()));
+  work.Destroy();  // nothing reads the last picture after this: its memory is free for the save
   document.ScreenPixelAspectRatio(1.0f);
   document.GlobalPaletteExists(-1);
   document.GlobalPaletteEntries(palette.Entries());
