@@ -30,14 +30,18 @@ int CubeValues(int step, std::uint8_t* values) {
 
 }  // namespace
 
-cPal8bpp::~cPal8bpp() { Destroy(); }
+cPal8bpp::~cPal8bpp() {
+  Destroy();
+}
 
 std::uint8_t* cPal8bpp::Table() const {
   if (!table_) RaiseSubscript();
   return table_->data();
 }
 
-std::uint8_t* cPal8bpp::lpPalette() const { return Table(); }
+std::uint8_t* cPal8bpp::lpPalette() const {
+  return Table();
+}
 
 void cPal8bpp::SetEntry(int index, std::uint8_t red, std::uint8_t green, std::uint8_t blue) {
   if (index < 0 || index >= kTableEntries) RaiseSubscript();
@@ -86,13 +90,14 @@ std::uint32_t cPal8bpp::NearestEntry(std::uint8_t R, std::uint8_t G, std::uint8_
   return platform::GetNearestPaletteIndex(hpal_, query);
 }
 
-void cPal8bpp::ClosestIndex(std::uint8_t R, std::uint8_t G, std::uint8_t B, std::uint8_t& Index) const {
+void cPal8bpp::ClosestIndex(std::uint8_t R, std::uint8_t G, std::uint8_t B,
+                            std::uint8_t& Index) const {
   const std::uint32_t n = NearestEntry(R, G, B);
   Index = n == platform::kClrInvalid ? 0 : static_cast<std::uint8_t>(n);
 }
 
-void cPal8bpp::ClosestColor(std::uint8_t R, std::uint8_t G, std::uint8_t B, std::uint8_t& cR, std::uint8_t& cG,
-                            std::uint8_t& cb) const {
+void cPal8bpp::ClosestColor(std::uint8_t R, std::uint8_t G, std::uint8_t B, std::uint8_t& cR,
+                            std::uint8_t& cG, std::uint8_t& cb) const {
   const std::uint32_t n = NearestEntry(R, G, B);
   if (n >= static_cast<std::uint32_t>(kTableEntries)) RaiseSubscript();
   const std::uint8_t* e = Table() + n * 4;
@@ -139,7 +144,8 @@ void cPal8bpp::CreateGreyScale(std::int32_t GreyLevels) {
 }
 
 void cPal8bpp::SetDarkColors(int first) {
-  for (int i = 0; i < 8; ++i) SetEntry(first + i, kDarkColors[i].red, kDarkColors[i].green, kDarkColors[i].blue);
+  for (int i = 0; i < 8; ++i)
+    SetEntry(first + i, kDarkColors[i].red, kDarkColors[i].green, kDarkColors[i].blue);
 }
 
 void cPal8bpp::SetBrightColors(int first) {
@@ -186,7 +192,8 @@ void cPal8bpp::CreateWebsafe() {
     for (int g = 0; g < n; ++g) {
       for (int r = 0; r < n; ++r) {
         // The eight corners (every channel 0 or 255) are standard colours already.
-        const bool corner = (r == 0 || r == n - 1) && (g == 0 || g == n - 1) && (b == 0 || b == n - 1);
+        const bool corner =
+            (r == 0 || r == n - 1) && (g == 0 || g == n - 1) && (b == 0 || b == n - 1);
         if (!corner) SetEntry(k++, values[r], values[g], values[b]);
       }
     }

@@ -12,9 +12,10 @@
 //   9  any access to the table while there is none (lpPalette, rgbR/G/B,
 //      ClosestColor, BuildLogicalPalette, IsGreyScale with Entries > 0);
 //      ClosestColor when the nearest-entry query fails (no logical palette);
-//      CreateHalftone with a level outside 0..4; CreateOptimal with nLevels
-//      0 or 9 and above (a tree deeper than 8 levels), or with more than 256
-//      leaves at the end.
+//      CreateHalftone with a level outside 0..4; CreateOptimal when its tree
+//      would need more than 8 levels of inner nodes (nLevels 0 or 10 and above
+//      at the first pixel, nLevels 9 at the first merge), or with more than
+//      256 leaves at the end.
 //   11 CreateGreyScale with a level outside 0..2.
 //   6  CreateOptimal with nLevels outside 0..255, or a colour sum past 2^31 - 1.
 // A failing operation leaves the object in the state it had reached.
@@ -52,8 +53,8 @@ class cPal8bpp {
   void Destroy();
 
   // Red, green, blue of the entry ClosestIndex picks for (R, G, B).
-  void ClosestColor(std::uint8_t R, std::uint8_t G, std::uint8_t B, std::uint8_t& cR, std::uint8_t& cG,
-                    std::uint8_t& cb) const;
+  void ClosestColor(std::uint8_t R, std::uint8_t G, std::uint8_t B, std::uint8_t& cR,
+                    std::uint8_t& cG, std::uint8_t& cb) const;
   // Index of the entry in use nearest to (R, G, B) (squared distance, lowest
   // index on a tie); 0 when there is no logical palette or it is empty.
   void ClosestIndex(std::uint8_t R, std::uint8_t G, std::uint8_t B, std::uint8_t& Index) const;
@@ -88,12 +89,16 @@ class cPal8bpp {
   std::uint8_t rgbG(std::uint8_t PalEntry) const { return Channel(PalEntry, kGreen); }
   std::uint8_t rgbB(std::uint8_t PalEntry) const { return Channel(PalEntry, kBlue); }
   void rgbR(std::uint8_t PalEntry, std::uint8_t New_rgbR) { SetChannel(PalEntry, kRed, New_rgbR); }
-  void rgbG(std::uint8_t PalEntry, std::uint8_t New_rgbG) { SetChannel(PalEntry, kGreen, New_rgbG); }
+  void rgbG(std::uint8_t PalEntry, std::uint8_t New_rgbG) {
+    SetChannel(PalEntry, kGreen, New_rgbG);
+  }
   void rgbB(std::uint8_t PalEntry, std::uint8_t New_rgbB) { SetChannel(PalEntry, kBlue, New_rgbB); }
 
   // Highest node number the colour tree's array holds after the last
   // CreateOptimal (0 before any); the array grows by a tenth when it is full.
-  std::int32_t NodeCapacity() const { return nodes_.empty() ? 0 : static_cast<std::int32_t>(nodes_.size()) - 1; }
+  std::int32_t NodeCapacity() const {
+    return nodes_.empty() ? 0 : static_cast<std::int32_t>(nodes_.size()) - 1;
+  }
 
  private:
   // Byte offsets of the channels within an entry.
@@ -115,8 +120,12 @@ class cPal8bpp {
   static constexpr int kMaxListDepth = 8;
 
   std::uint8_t* Table() const;  // raises 9 without a table
-  std::uint8_t Channel(std::uint8_t entry, int channel) const { return Table()[entry * 4 + channel]; }
-  void SetChannel(std::uint8_t entry, int channel, std::uint8_t value) { Table()[entry * 4 + channel] = value; }
+  std::uint8_t Channel(std::uint8_t entry, int channel) const {
+    return Table()[entry * 4 + channel];
+  }
+  void SetChannel(std::uint8_t entry, int channel, std::uint8_t value) {
+    Table()[entry * 4 + channel] = value;
+  }
   void SetEntry(int index, std::uint8_t red, std::uint8_t green, std::uint8_t blue);
   void SetDarkColors(int first);
   void SetBrightColors(int first);
@@ -124,8 +133,10 @@ class cPal8bpp {
   std::uint32_t NearestEntry(std::uint8_t R, std::uint8_t G, std::uint8_t B) const;
 
   // Colour tree (cpal8bpp_optimal.cpp). AddColor takes the pixel's descent
-  // code: 3 bits per depth, slot of depth d at bits 3(d-1)..3(d-1)+2.
-  void AddColor(std::uint32_t code, std::uint8_t R, std::uint8_t G, std::uint8_t B);
+  // code (3 bits per depth, slot of depth d at bits 3(d-1)..3(d-1)+2) and
+  // returns the leaf the pixel went into.
+  std::int32_t AddColor(std::uint32_t code, std::uint8_t R, std::uint8_t G, std::uint8_t B);
+  void AddToLeaf(TreeNode& leaf, std::uint8_t R, std::uint8_t G, std::uint8_t B);
   bool ReduceTree();
   void FreeNode(std::int32_t node);
   std::int32_t NewNode();

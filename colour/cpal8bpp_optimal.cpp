@@ -48,8 +48,8 @@ void BuildDescentCodes(float weight, int shift, DescentCodes& codes) {
 
 }  // namespace
 
-void cPal8bpp::CreateOptimal(const cDIB& oDIB32, std::int32_t nColors, std::int32_t nLevels, float RWeight,
-                             float GWeight, float BWeight) {
+void cPal8bpp::CreateOptimal(const cDIB& oDIB32, std::int32_t nColors, std::int32_t nLevels,
+                             float RWeight, float GWeight, float BWeight) {
   if (oDIB32.BPP() != 32) return;
 
   r_weight_ = RWeight;
@@ -70,14 +70,29 @@ void cPal8bpp::CreateOptimal(const cDIB& oDIB32, std::int32_t nColors, std::int3
   const std::uint8_t* px = oDIB32.lpBits();
   std::size_t pixels = 0;
   if (px != nullptr && oDIB32.Width() > 0 && oDIB32.Height() > 0) {
-    pixels = std::min(static_cast<std::size_t>(oDIB32.Width()) * static_cast<std::size_t>(oDIB32.Height()),
-                      static_cast<std::size_t>(static_cast<std::uint32_t>(oDIB32.Size())) / 4);
+    pixels = std::min(
+        static_cast<std::size_t>(oDIB32.Width()) * static_cast<std::size_t>(oDIB32.Height()),
+        static_cast<std::size_t>(static_cast<std::uint32_t>(oDIB32.Size())) / 4);
   }
+  // Pixels with the same descent as the previous one reach the same leaf, as
+  // long as no reduction has changed the tree since: then the descent is
+  // skipped (every inner node on the way is already listed).
+  const int used_depths = max_depth_ >= 1 && max_depth_ < kCodeDepths ? max_depth_ : kCodeDepths;
+  const std::uint32_t code_mask = (1u << (3 * used_depths)) - 1u;
+  std::uint32_t last_code = 0;
+  std::int32_t last_leaf = 0;
   for (const std::uint8_t* end = px + pixels * 4; px != end; px += 4) {
     const std::uint8_t b = px[0], g = px[1], r = px[2];
-    AddColor(red_codes[r] | green_codes[g] | blue_codes[b], r, g, b);
+    const std::uint32_t code = (red_codes[r] | green_codes[g] | blue_codes[b]) & code_mask;
+    if (last_leaf != 0 && code == last_code) {
+      AddToLeaf(nodes_[last_leaf], r, g, b);
+    } else {
+      last_leaf = AddColor(code, r, g, b);
+      last_code = code;
+    }
     while (leaf_count_ > nColors) {
       if (!ReduceTree()) break;
+      last_leaf = 0;
     }
   }
 
@@ -88,14 +103,24 @@ void cPal8bpp::CreateOptimal(const cDIB& oDIB32, std::int32_t nColors, std::int3
     const TreeNode& node = nodes_[n];
     if (!node.IsLeaf) continue;
     const double count = node.PixelCount;
-    SetEntry(k, RoundToByte(node.SumR / count), RoundToByte(node.SumG / count), RoundToByte(node.SumB / count));
+    SetEntry(k, RoundToByte(node.SumR / count), RoundToByte(node.SumG / count),
+             RoundToByte(node.SumB / count));
     ++k;
   }
   entries_ = static_cast<std::int16_t>(k);
   BuildLogicalPalette();
 }
 
-void cPal8bpp::AddColor(std::uint32_t code, std::uint8_t R, std::uint8_t G, std::uint8_t B) {
+void cPal8bpp::AddToLeaf(TreeNode& leaf, std::uint8_t R, std::uint8_t G, std::uint8_t B) {
+  if (leaf.PixelCount == 0) ++leaf_count_;
+  leaf.PixelCount = Add32(leaf.PixelCount, 1);
+  leaf.SumR = Add32(leaf.SumR, R);
+  leaf.SumG = Add32(leaf.SumG, G);
+  leaf.SumB = Add32(leaf.SumB, B);
+}
+
+std::int32_t cPal8bpp::AddColor(std::uint32_t code, std::uint8_t R, std::uint8_t G,
+                                std::uint8_t B) {
   std::int32_t node = 1;
   for (int depth = 1;; ++depth, code >>= 3) {
     const int slot = static_cast<int>(code & 7u);
@@ -110,12 +135,8 @@ void cPal8bpp::AddColor(std::uint32_t code, std::uint8_t R, std::uint8_t G, std:
     }
     TreeNode& c = nodes_[child];
     if (c.IsLeaf) {
-      if (c.PixelCount == 0) ++leaf_count_;
-      c.PixelCount = Add32(c.PixelCount, 1);
-      c.SumR = Add32(c.SumR, R);
-      c.SumG = Add32(c.SumG, G);
-      c.SumB = Add32(c.SumB, B);
-      return;
+      AddToLeaf(c, R, G, B);
+      return child;
     }
     if (!c.IsListed) {
       if (depth > kMaxListDepth) RaiseSubscript();

@@ -60,10 +60,10 @@ struct DitherState {
 
   // Built by InitDither.
   bool TablesReady = false;
-  OffsetTable<std::uint8_t, -51, 280> Level6;   // nearest of the cube levels 0, 51, ..., 255
-  OffsetTable<std::uint8_t, -8, 262> Level16;   // nearest of the grid levels 0, 17, ..., 255
-  std::array<std::uint8_t, 16> Bayer16{};       // threshold at (x mod 4) + 4 * (y mod 4)
-  std::array<std::uint8_t, 16> Bayer51{};       // Bayer16 scaled to the cube step
+  OffsetTable<std::uint8_t, -51, 280> Level6;        // nearest of the cube levels 0, 51, ..., 255
+  OffsetTable<std::uint8_t, -8, 262> Level16;        // nearest of the grid levels 0, 17, ..., 255
+  std::array<std::uint8_t, 16> Bayer16{};            // threshold at (x mod 4) + 4 * (y mod 4)
+  std::array<std::uint8_t, 16> Bayer51{};            // Bayer16 scaled to the cube step
   OffsetTable<std::int16_t, -255, 255> ErrorShare1;  // round(i * 1 / 16)
   OffsetTable<std::int16_t, -255, 255> ErrorShare3;
   OffsetTable<std::int16_t, -255, 255> ErrorShare5;
@@ -104,7 +104,8 @@ void SetDitherMethod(DitherState& state, std::int32_t method);
 // table, and maps every pixel, rows in buffer order, left to right. Pixel
 // (x, y) of the source is at byte 4 (y Width + x), of the frame at
 // y BytesPerScanline + x. A mode/method pair without a pass leaves the frame 0.
-void DitherTo8bpp(DitherState& state, const cDIB& source, cDIB& frame, cPal8bpp& palette, bool reusePalette);
+void DitherTo8bpp(DitherState& state, const cDIB& source, cDIB& frame, cPal8bpp& palette,
+                  bool reusePalette);
 // ColorMap cell (r, g, b) = the palette's ClosestIndex(17 r, 17 g, 17 b).
 void BuildColorMap(DitherState& state, const cPal8bpp& palette);
 

@@ -2,7 +2,6 @@
 // reader, and the picture is the first frame as an 8-bit bitmap.
 #include <array>
 #include <cstring>
-#include <mutex>
 
 #include "gif/cgif.hpp"
 #include "platform/error.hpp"
@@ -44,9 +43,6 @@ platform::Picture DecodeGifPicture(std::span<const std::uint8_t> file) {
 
 }  // namespace
 
-void RegisterGifPictures() {
-  static std::once_flag once;
-  std::call_once(once, [] { platform::SetGifPictureDecoder(&DecodeGifPicture); });
-}
+void RegisterGifPictures() { platform::SetGifPictureDecoder(&DecodeGifPicture); }
 
 }  // namespace zoetra

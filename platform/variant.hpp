@@ -21,14 +21,14 @@ enum class VarType : std::uint8_t { Empty, Bool, Int16, Int32, Double, Text, Arr
 class Variant {
  public:
   Variant() = default;
-  Variant(bool v) : value_(v) {}
-  Variant(std::int16_t v) : value_(v) {}
-  Variant(std::int32_t v) : value_(v) {}
-  Variant(double v) : value_(v) {}
-  Variant(std::string v) : value_(std::move(v)) {}
-  Variant(std::string_view v) : value_(std::string(v)) {}
-  Variant(const char* v) : value_(std::string(v)) {}
-  Variant(VariantArray array);
+  explicit Variant(bool v) : value_(v) {}
+  explicit Variant(std::int16_t v) : value_(v) {}
+  explicit Variant(std::int32_t v) : value_(v) {}
+  explicit Variant(double v) : value_(v) {}
+  explicit Variant(std::string v) : value_(std::move(v)) {}
+  explicit Variant(std::string_view v) : value_(std::string(v)) {}
+  explicit Variant(const char* v) : value_(std::string(v)) {}
+  explicit Variant(VariantArray array);
 
   VarType Type() const;
   bool IsEmpty() const { return std::holds_alternative<std::monostate>(value_); }

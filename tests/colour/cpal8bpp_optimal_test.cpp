@@ -12,43 +12,15 @@
 #include "colour/cpal8bpp.hpp"
 #include "platform/error.hpp"
 #include "raster/cdib.hpp"
+#include "tests/colour/colour_test_util.hpp"
 
 namespace zoetra {
 namespace {
 
-struct Rgb {
-  int r, g, b;
-  auto operator<=>(const Rgb&) const = default;
-};
+using namespace colour_test;
 
-std::ostream& operator<<(std::ostream& os, const Rgb& c) {
-  return os << "(" << c.r << ", " << c.g << ", " << c.b << ")";
-}
-
-// A w x h 32-bit raster; pixel (x, y) at byte 4 (y w + x), colours in scan order.
-void Fill(cDIB& d, std::int32_t w, std::int32_t h, const std::vector<Rgb>& pixels) {
-  ASSERT_TRUE(d.Create(w, h, 32));
-  ASSERT_EQ(pixels.size(), static_cast<std::size_t>(w) * h);
-  for (std::size_t i = 0; i < pixels.size(); ++i) {
-    std::uint8_t* p = d.lpBits() + 4 * i;
-    p[0] = static_cast<std::uint8_t>(pixels[i].b);
-    p[1] = static_cast<std::uint8_t>(pixels[i].g);
-    p[2] = static_cast<std::uint8_t>(pixels[i].r);
-    p[3] = 0;
-  }
-}
-
-std::vector<Rgb> EntriesOf(const cPal8bpp& pal) {
-  std::vector<Rgb> out;
-  for (int i = 0; i < pal.Entries(); ++i) {
-    const std::uint8_t* e = pal.lpPalette() + 4 * i;
-    out.push_back({e[2], e[1], e[0]});
-  }
-  return out;
-}
-
-std::vector<Rgb> Optimal(const std::vector<Rgb>& pixels, int nColors, int nLevels, float rw = 1, float gw = 1,
-                         float bw = 1) {
+std::vector<Rgb> Optimal(const std::vector<Rgb>& pixels, int nColors, int nLevels, float rw = 1,
+                         float gw = 1, float bw = 1) {
   cDIB d;
   Fill(d, static_cast<std::int32_t>(pixels.size()), 1, pixels);
   cPal8bpp pal;
@@ -57,18 +29,13 @@ std::vector<Rgb> Optimal(const std::vector<Rgb>& pixels, int nColors, int nLevel
   return EntriesOf(pal);
 }
 
-double HalfEven(double v) {
-  const double f = std::floor(v);
-  if (v - f != 0.5) return std::round(v);
-  return std::fmod(f, 2.0) == 0.0 ? f : f + 1.0;
-}
-
 // The colour tree written out the plain way (recursive descent, midpoints per
 // call, numbering and free stack as the behaviour requires), to hold the fast
 // version to exactly the same entries in the same order.
 class ReferenceTree {
  public:
-  std::vector<Rgb> Run(const std::vector<Rgb>& pixels, int n_colors, int n_levels, float rw, float gw, float bw) {
+  std::vector<Rgb> Run(const std::vector<Rgb>& pixels, int n_colors, int n_levels, float rw,
+                       float gw, float bw) {
     weights_[0] = rw;
     weights_[1] = gw;
     weights_[2] = bw;
@@ -86,9 +53,9 @@ class ReferenceTree {
     std::vector<Rgb> out;
     for (const Node& n : nodes_) {
       if (!n.leaf) continue;
-      out.push_back({static_cast<int>(HalfEven(static_cast<double>(n.sum[0]) / n.count)),
-                     static_cast<int>(HalfEven(static_cast<double>(n.sum[1]) / n.count)),
-                     static_cast<int>(HalfEven(static_cast<double>(n.sum[2]) / n.count))});
+      out.push_back({RoundHalfEven(static_cast<double>(n.sum[0]) / n.count),
+                     RoundHalfEven(static_cast<double>(n.sum[1]) / n.count),
+                     RoundHalfEven(static_cast<double>(n.sum[2]) / n.count)});
     }
     return out;
   }
@@ -106,7 +73,7 @@ class ReferenceTree {
     const int v[3] = {c.r, c.g, c.b};
     int slot = 0;
     for (int ch = 0; ch < 3; ++ch) {
-      const int m = static_cast<int>(HalfEven(lo[ch] / 2.0 + hi[ch] / 2.0));
+      const int m = RoundHalfEven(lo[ch] / 2.0 + hi[ch] / 2.0);
       if (static_cast<float>(v[ch]) * weights_[ch] > static_cast<float>(m)) {
         slot |= 1 << ch;
         lo[ch] = m;
@@ -183,15 +150,6 @@ class ReferenceTree {
   int list_head_[9] = {};
 };
 
-void ExpectErrorNumber(const std::function<void()>& f, std::int32_t number) {
-  try {
-    f();
-    ADD_FAILURE() << "expected error " << number;
-  } catch (const Error& e) {
-    EXPECT_EQ(e.number(), number) << e.description();
-  }
-}
-
 TEST(cPal8bppOptimalTest, OneColourGivesOneEntry) {
   cDIB d;
   Fill(d, 7, 5, std::vector<Rgb>(35, Rgb{10, 200, 30}));
@@ -260,9 +218,10 @@ TEST(cPal8bppOptimalTest, NodeArrayGrowsByATenth) {
   // Eight octant corners take 1 + 8 * 6 nodes; each further colour below
   // differs from an earlier one only at the last split and adds one leaf.
   std::vector<Rgb> colours;
-  for (int i = 0; i < 8; ++i) colours.push_back({i & 1 ? 255 : 0, i & 2 ? 255 : 0, i & 4 ? 255 : 0});
-  for (const Rgb c : {Rgb{5, 0, 0}, Rgb{0, 5, 0}, Rgb{5, 5, 0}, Rgb{0, 0, 5}, Rgb{5, 0, 5}, Rgb{0, 5, 5},
-                      Rgb{5, 5, 5}, Rgb{250, 255, 255}}) {
+  for (int i = 0; i < 8; ++i)
+    colours.push_back({i & 1 ? 255 : 0, i & 2 ? 255 : 0, i & 4 ? 255 : 0});
+  for (const Rgb c : {Rgb{5, 0, 0}, Rgb{0, 5, 0}, Rgb{5, 5, 0}, Rgb{0, 0, 5}, Rgb{5, 0, 5},
+                      Rgb{0, 5, 5}, Rgb{5, 5, 5}, Rgb{250, 255, 255}}) {
     colours.push_back(c);
   }
   struct Case {
@@ -270,7 +229,8 @@ TEST(cPal8bppOptimalTest, NodeArrayGrowsByATenth) {
     int capacity;
   };
   for (const Case c : {Case{8, 50}, Case{9, 50}, Case{10, 56}, Case{15, 56}, Case{16, 63}}) {
-    const std::vector<Rgb> pixels(colours.begin(), colours.begin() + static_cast<std::ptrdiff_t>(c.colours));
+    const std::vector<Rgb> pixels(colours.begin(),
+                                  colours.begin() + static_cast<std::ptrdiff_t>(c.colours));
     cDIB d;
     Fill(d, static_cast<std::int32_t>(pixels.size()), 1, pixels);
     cPal8bpp pal;
@@ -323,7 +283,8 @@ TEST(cPal8bppOptimalTest, FailuresKeepThePreviousPalette) {
     EXPECT_NE(pal.hPal(), 0u);
   }
   // Nine levels work while nothing has to be merged.
-  EXPECT_EQ(Optimal({{1, 2, 3}, {200, 100, 0}}, 256, 9), (std::vector<Rgb>{{1, 2, 3}, {200, 100, 0}}));
+  EXPECT_EQ(Optimal({{1, 2, 3}, {200, 100, 0}}, 256, 9),
+            (std::vector<Rgb>{{1, 2, 3}, {200, 100, 0}}));
 }
 
 TEST(cPal8bppOptimalTest, ChannelSumPastInt32Overflows) {
@@ -345,7 +306,8 @@ TEST(cPal8bppOptimalTest, ChannelSumPastInt32Overflows) {
 
 TEST(cPal8bppOptimalTest, MoreThan256LeavesFailAtEntry256) {
   std::vector<Rgb> pixels;
-  for (int k = 0; k < 300; ++k) pixels.push_back({16 * (k % 16), 16 * ((k / 16) % 16), k < 256 ? 0 : 128});
+  for (int k = 0; k < 300; ++k)
+    pixels.push_back({16 * (k % 16), 16 * ((k / 16) % 16), k < 256 ? 0 : 128});
   cDIB d;
   Fill(d, 300, 1, pixels);
   cPal8bpp pal;
@@ -359,9 +321,9 @@ TEST(cPal8bppOptimalTest, MatchesPlainTreeOnRandomPictures) {
     int colours, levels;
     float rw, gw, bw;
   };
-  const Setup setups[] = {{256, 6, 1, 1, 1},     {16, 6, 1, 1, 1},        {5, 3, 1, 1, 1},
-                          {256, 8, 1, 1, 1},     {40, 4, 2.0f, 0.5f, 1.3f}, {1, 6, 1, 1, 1},
-                          {256, 1, 1, 1, 1},     {64, 7, 0.3f, 1.7f, 0.9f}, {0, 5, 1, 1, 1}};
+  const Setup setups[] = {{256, 6, 1, 1, 1}, {16, 6, 1, 1, 1},          {5, 3, 1, 1, 1},
+                          {256, 8, 1, 1, 1}, {40, 4, 2.0f, 0.5f, 1.3f}, {1, 6, 1, 1, 1},
+                          {256, 1, 1, 1, 1}, {64, 7, 0.3f, 1.7f, 0.9f}, {0, 5, 1, 1, 1}};
   std::mt19937 rng(20240611);
   for (const Setup& s : setups) {
     for (int pic = 0; pic < 4; ++pic) {
@@ -370,7 +332,9 @@ TEST(cPal8bppOptimalTest, MatchesPlainTreeOnRandomPictures) {
       const int noise = pic * 40 + 1;
       for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x) {
-          auto ch = [&](int base) { return std::clamp(base + static_cast<int>(rng() % noise) - noise / 2, 0, 255); };
+          auto ch = [&](int base) {
+            return std::clamp(base + static_cast<int>(rng() % noise) - noise / 2, 0, 255);
+          };
           pixels.push_back({ch(x * 255 / w), ch(y * 255 / h), ch((x + y) * 127 / (w + h) + 60)});
         }
       cDIB d;

@@ -8,32 +8,17 @@
 
 #include "platform/error.hpp"
 #include "platform/gdi.hpp"
+#include "tests/colour/colour_test_util.hpp"
 
 namespace zoetra {
 namespace {
 
-struct Rgb {
-  int r, g, b;
-  bool operator==(const Rgb&) const = default;
-};
-
-std::ostream& operator<<(std::ostream& os, const Rgb& c) {
-  return os << "(" << c.r << ", " << c.g << ", " << c.b << ")";
-}
+using namespace colour_test;
 
 Rgb EntryOf(const cPal8bpp& pal, int i) {
   const std::uint8_t* e = pal.lpPalette() + 4 * i;
   EXPECT_EQ(e[3], 0) << "reserved byte of entry " << i;
   return {e[2], e[1], e[0]};
-}
-
-void ExpectErrorNumber(const std::function<void()>& f, std::int32_t number) {
-  try {
-    f();
-    ADD_FAILURE() << "expected error " << number;
-  } catch (const Error& e) {
-    EXPECT_EQ(e.number(), number) << e.description();
-  }
 }
 
 TEST(cPal8bppTest, NewObjectHasNoTable) {
@@ -135,7 +120,8 @@ TEST(cPal8bppTest, HalftoneCubes) {
     for (int b = 0; b < n; ++b)
       for (int g = 0; g < n; ++g)
         for (int r = 0; r < n; ++r)
-          ASSERT_EQ(EntryOf(pal, r + n * g + n * n * b), (Rgb{c.values[r], c.values[g], c.values[b]}))
+          ASSERT_EQ(EntryOf(pal, r + n * g + n * n * b),
+                    (Rgb{c.values[r], c.values[g], c.values[b]}))
               << "level " << c.level;
   }
   cPal8bpp pal;
@@ -156,10 +142,10 @@ TEST(cPal8bppTest, Websafe) {
   cPal8bpp pal;
   pal.CreateWebsafe();
   EXPECT_EQ(pal.Entries(), 256);
-  const std::pair<int, Rgb> spots[] = {{0, {0, 0, 0}},          {7, {192, 192, 192}},   {8, {51, 0, 0}},
-                                       {9, {102, 0, 0}},        {215, {204, 255, 255}}, {216, {0, 0, 0}},
-                                       {217, {8, 8, 8}},        {247, {248, 248, 248}}, {248, {128, 128, 128}},
-                                       {249, {255, 0, 0}},      {255, {255, 255, 255}}};
+  const std::pair<int, Rgb> spots[] = {
+      {0, {0, 0, 0}},         {7, {192, 192, 192}}, {8, {51, 0, 0}},       {9, {102, 0, 0}},
+      {215, {204, 255, 255}}, {216, {0, 0, 0}},     {217, {8, 8, 8}},      {247, {248, 248, 248}},
+      {248, {128, 128, 128}}, {249, {255, 0, 0}},   {255, {255, 255, 255}}};
   for (const auto& [i, c] : spots) EXPECT_EQ(EntryOf(pal, i), c) << i;
   // Entries 8..215: the cube without its corners, red fastest.
   int k = 8;
@@ -207,7 +193,8 @@ TEST(cPal8bppTest, ClosestIndexComparesLikeChannels) {
     Rgb query;
     int index;
   };
-  const Case cases[] = {{{250, 0, 0}, 1}, {{0, 0, 250}, 2}, {{200, 40, 0}, 1}, {{10, 0, 160}, 2}, {{20, 20, 20}, 0}};
+  const Case cases[] = {
+      {{250, 0, 0}, 1}, {{0, 0, 250}, 2}, {{200, 40, 0}, 1}, {{10, 0, 160}, 2}, {{20, 20, 20}, 0}};
   for (const Case& c : cases) {
     std::uint8_t index = 0, r = 0, g = 0, b = 0;
     pal.ClosestIndex(c.query.r, c.query.g, c.query.b, index);

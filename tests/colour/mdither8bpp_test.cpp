@@ -14,55 +14,31 @@
 #include "colour/cpal8bpp.hpp"
 #include "platform/error.hpp"
 #include "raster/cdib.hpp"
+#include "tests/colour/colour_test_util.hpp"
 
 namespace zoetra {
 namespace {
 
 namespace md = mDither8bpp;
 
-struct Rgb {
-  int r, g, b;
-};
-
-void Fill(cDIB& d, std::int32_t w, std::int32_t h, const std::vector<Rgb>& pixels) {
-  ASSERT_TRUE(d.Create(w, h, 32));
-  ASSERT_EQ(pixels.size(), static_cast<std::size_t>(w) * h);
-  for (std::size_t i = 0; i < pixels.size(); ++i) {
-    std::uint8_t* p = d.lpBits() + 4 * i;
-    p[0] = static_cast<std::uint8_t>(pixels[i].b);
-    p[1] = static_cast<std::uint8_t>(pixels[i].g);
-    p[2] = static_cast<std::uint8_t>(pixels[i].r);
-    p[3] = static_cast<std::uint8_t>(i * 7);  // the fourth byte carries no colour
-  }
-}
+using namespace colour_test;
 
 std::uint8_t FramePixel(const cDIB& frame, int x, int y) {
   return frame.lpBits()[static_cast<std::size_t>(y) * frame.BytesPerScanline() + x];
 }
 
-int HalfEven(double v) {
-  const double f = std::floor(v);
-  if (v - f != 0.5) return static_cast<int>(std::round(v));
-  return static_cast<int>(std::fmod(f, 2.0) == 0.0 ? f : f + 1.0);
-}
-
-void ExpectErrorNumber(const std::function<void()>& f, std::int32_t number) {
-  try {
-    f();
-    ADD_FAILURE() << "expected error " << number;
-  } catch (const Error& e) {
-    EXPECT_EQ(e.number(), number) << e.description();
-  }
-}
-
 // The mapping written from the rules, one formula per step and no tables: the
 // grid's nearest entries by brute force over the entries in use.
-std::vector<std::uint8_t> ReferenceDither(const std::vector<Rgb>& pixels, int w, int h, int mode, int method,
-                                          const std::uint8_t* palette, int entries) {
+std::vector<std::uint8_t> ReferenceDither(const std::vector<Rgb>& pixels, int w, int h, int mode,
+                                          int method, const std::uint8_t* palette, int entries) {
   static constexpr int kBayer16[16] = {1, 9, 3, 11, 13, 5, 15, 7, 4, 12, 2, 10, 16, 8, 14, 6};
-  static constexpr int kBayer51[16] = {3, 29, 10, 35, 41, 16, 48, 22, 13, 38, 6, 32, 51, 26, 45, 19};
+  static constexpr int kBayer51[16] = {3,  29, 10, 35, 41, 16, 48, 22,
+                                       13, 38, 6,  32, 51, 26, 45, 19};
   const bool cube = mode == 0;
-  auto level = [&](int v) { return cube ? std::clamp(HalfEven(v / 51.0), 0, 5) : std::clamp(HalfEven(v / 17.0), 0, 15); };
+  auto level = [&](int v) {
+    return cube ? std::clamp(RoundHalfEven(v / 51.0), 0, 5)
+                : std::clamp(RoundHalfEven(v / 17.0), 0, 15);
+  };
   auto nearest = [&](int r, int g, int b) {
     int best = 0, best_d = 1 << 30;
     for (int i = 0; i < entries; ++i) {
@@ -101,9 +77,9 @@ std::vector<std::uint8_t> ReferenceDither(const std::vector<Rgb>& pixels, int w,
         const int nx = x + n[0], ny = y + n[1];
         if (nx < 0 || nx >= w || ny >= h) continue;
         Rgb& q = work[static_cast<std::size_t>(ny) * w + nx];
-        q.r = std::clamp(q.r + HalfEven(er * n[2] / 16.0), 0, 255);
-        q.g = std::clamp(q.g + HalfEven(eg * n[2] / 16.0), 0, 255);
-        q.b = std::clamp(q.b + HalfEven(eb * n[2] / 16.0), 0, 255);
+        q.r = std::clamp(q.r + RoundHalfEven(er * n[2] / 16.0), 0, 255);
+        q.g = std::clamp(q.g + RoundHalfEven(eg * n[2] / 16.0), 0, 255);
+        q.b = std::clamp(q.b + RoundHalfEven(eb * n[2] / 16.0), 0, 255);
       }
     }
   }
@@ -123,9 +99,13 @@ std::vector<Rgb> RandomPicture(std::mt19937& rng, int w, int h) {
   for (int y = 0; y < h; ++y)
     for (int x = 0; x < w; ++x) {
       const int noise = static_cast<int>(rng() % 61) - 30;
-      auto ch = [&](int base) { return std::clamp(base + noise + static_cast<int>(rng() % 9) - 4, 0, 255); };
-      Rgb c{ch(x * 255 / std::max(w - 1, 1)), ch(y * 255 / std::max(h - 1, 1)), ch(128 + (x - y) * 3)};
-      if (rng() % 23 == 0) c = {static_cast<int>(rng() % 2) * 255, 255, static_cast<int>(rng() % 4)};
+      auto ch = [&](int base) {
+        return std::clamp(base + noise + static_cast<int>(rng() % 9) - 4, 0, 255);
+      };
+      Rgb c{ch(x * 255 / std::max(w - 1, 1)), ch(y * 255 / std::max(h - 1, 1)),
+            ch(128 + (x - y) * 3)};
+      if (rng() % 23 == 0)
+        c = {static_cast<int>(rng() % 2) * 255, 255, static_cast<int>(rng() % 4)};
       px.push_back(c);
     }
   return px;
@@ -143,21 +123,24 @@ TEST(mDither8bppTest, InitDitherBuildsTheTables) {
   EXPECT_EQ(s.ColorMap[5], 9);
   EXPECT_EQ(s.PaletteCopy[7], 3);
 
-  const std::pair<int, int> level6[] = {{-51, 0}, {-26, 0}, {0, 0}, {25, 0}, {26, 1}, {76, 1}, {77, 2},
-                                        {229, 4}, {230, 5}, {255, 5}, {280, 5}};
+  const std::pair<int, int> level6[] = {{-51, 0}, {-26, 0}, {0, 0},   {25, 0},  {26, 1}, {76, 1},
+                                        {77, 2},  {229, 4}, {230, 5}, {255, 5}, {280, 5}};
   for (const auto& [i, v] : level6) EXPECT_EQ(s.Level6[i], v) << i;
-  const std::pair<int, int> level16[] = {{-8, 0}, {8, 0}, {9, 1}, {25, 1}, {26, 2}, {246, 14}, {247, 15}, {262, 15}};
+  const std::pair<int, int> level16[] = {{-8, 0}, {8, 0},    {9, 1},    {25, 1},
+                                         {26, 2}, {246, 14}, {247, 15}, {262, 15}};
   for (const auto& [i, v] : level16) EXPECT_EQ(s.Level16[i], v) << i;
-  const std::array<std::uint8_t, 16> bayer16 = {1, 9, 3, 11, 13, 5, 15, 7, 4, 12, 2, 10, 16, 8, 14, 6};
-  const std::array<std::uint8_t, 16> bayer51 = {3, 29, 10, 35, 41, 16, 48, 22, 13, 38, 6, 32, 51, 26, 45, 19};
+  const std::array<std::uint8_t, 16> bayer16 = {1, 9,  3, 11, 13, 5, 15, 7,
+                                                4, 12, 2, 10, 16, 8, 14, 6};
+  const std::array<std::uint8_t, 16> bayer51 = {3,  29, 10, 35, 41, 16, 48, 22,
+                                                13, 38, 6,  32, 51, 26, 45, 19};
   EXPECT_EQ(s.Bayer16, bayer16);
   EXPECT_EQ(s.Bayer51, bayer51);
   struct Share {
     int i, s1, s3, s5, s7;
   };
-  const Share shares[] = {{0, 0, 0, 0, 0},       {1, 0, 0, 0, 0},         {2, 0, 0, 1, 1},
-                          {8, 0, 2, 2, 4},       {-8, 0, -2, -2, -4},     {24, 2, 4, 8, 10},
-                          {255, 16, 48, 80, 112}, {-255, -16, -48, -80, -112}};
+  const Share shares[] = {
+      {0, 0, 0, 0, 0},     {1, 0, 0, 0, 0},   {2, 0, 0, 1, 1},        {8, 0, 2, 2, 4},
+      {-8, 0, -2, -2, -4}, {24, 2, 4, 8, 10}, {255, 16, 48, 80, 112}, {-255, -16, -48, -80, -112}};
   for (const Share& c : shares) {
     EXPECT_EQ(s.ErrorShare1[c.i], c.s1) << c.i;
     EXPECT_EQ(s.ErrorShare3[c.i], c.s3) << c.i;
@@ -193,7 +176,8 @@ TEST(mDither8bppTest, GreyRampIsMappedExactly) {
     EXPECT_EQ(pal.Entries(), 256);
     ASSERT_EQ(frame.BPP(), 8);
     for (int y = 0; y < 16; ++y)
-      for (int x = 0; x < 13; ++x) ASSERT_EQ(FramePixel(frame, x, y), 17 * y) << "method " << method;
+      for (int x = 0; x < 13; ++x)
+        ASSERT_EQ(FramePixel(frame, x, y), 17 * y) << "method " << method;
     std::vector<std::uint8_t> table(1024);
     frame.GetPalette(table);
     EXPECT_EQ(std::memcmp(table.data(), pal.lpPalette(), 1024), 0);
@@ -204,7 +188,8 @@ TEST(mDither8bppTest, CubeLevelsMapToTheirOwnEntry) {
   std::mt19937 rng(3);
   std::vector<Rgb> px;
   for (int i = 0; i < 9 * 7; ++i) {
-    px.push_back({51 * static_cast<int>(rng() % 6), 51 * static_cast<int>(rng() % 6), 51 * static_cast<int>(rng() % 6)});
+    px.push_back({51 * static_cast<int>(rng() % 6), 51 * static_cast<int>(rng() % 6),
+                  51 * static_cast<int>(rng() % 6)});
   }
   cDIB src;
   Fill(src, 9, 7, px);
@@ -219,7 +204,8 @@ TEST(mDither8bppTest, CubeLevelsMapToTheirOwnEntry) {
     for (int y = 0; y < 7; ++y)
       for (int x = 0; x < 9; ++x) {
         const Rgb c = px[static_cast<std::size_t>(y) * 9 + x];
-        ASSERT_EQ(FramePixel(frame, x, y), c.r / 51 + 6 * (c.g / 51) + 36 * (c.b / 51)) << "method " << method;
+        ASSERT_EQ(FramePixel(frame, x, y), c.r / 51 + 6 * (c.g / 51) + 36 * (c.b / 51))
+            << "method " << method;
       }
   }
 }
@@ -267,9 +253,12 @@ void ProbeDiffusion(const Rgb& err, const Gains& gains) {
   pal.rgbB(129, static_cast<std::uint8_t>(kCentre - err.b));
 
   for (const int level : {1, 0}) {
-    auto start = [&](const Rgb& g) { return Rgb{25 + level - g.r, 25 + level - g.g, 25 + level - g.b}; };
-    const std::vector<Rgb> px = {{25, 25, 25}, {kCentre, kCentre, kCentre}, start(gains.right),
-                                 start(gains.below_left), start(gains.below), start(gains.below_right)};
+    auto start = [&](const Rgb& g) {
+      return Rgb{25 + level - g.r, 25 + level - g.g, 25 + level - g.b};
+    };
+    const std::vector<Rgb> px = {{25, 25, 25},       {kCentre, kCentre, kCentre},
+                                 start(gains.right), start(gains.below_left),
+                                 start(gains.below), start(gains.below_right)};
     cDIB src;
     Fill(src, 3, 2, px);
     md::DitherState s;
@@ -278,7 +267,8 @@ void ProbeDiffusion(const Rgb& err, const Gains& gains) {
     cDIB frame;
     md::DitherTo8bpp(s, src, frame, pal, true);
     const int want = level * (1 + 6 + 36);
-    SCOPED_TRACE(::testing::Message() << "error (" << err.r << ", " << err.g << ", " << err.b << "), level " << level);
+    SCOPED_TRACE(::testing::Message()
+                 << "error (" << err.r << ", " << err.g << ", " << err.b << "), level " << level);
     EXPECT_EQ(FramePixel(frame, 0, 0), 0);
     EXPECT_EQ(FramePixel(frame, 1, 0), 129);
     EXPECT_EQ(FramePixel(frame, 2, 0), want) << "right";
@@ -296,7 +286,7 @@ TEST(mDither8bppTest, DiffusionShares) {
   };
   const Case cases[] = {
       {{1, 1, 1}, {none, none, none, none}},
-      {{3, 0, 0}, {none, none, none, none}},   // total 3: kept, though 7/16 of 3 would round to 1
+      {{3, 0, 0}, {none, none, none, none}},  // total 3: kept, though 7/16 of 3 would round to 1
       {{-3, 0, 0}, {none, none, none, none}},
       {{2, 1, 1}, {{1, 0, 0}, {1, 0, 0}, none, none}},
       {{3, 1, 0}, {{1, 0, 0}, {1, 0, 0}, none, {1, 0, 0}}},
@@ -350,11 +340,13 @@ TEST(mDither8bppTest, MatchesPlainMappingOnRandomPictures) {
         ASSERT_EQ(frame.Width(), sz.w);
         ASSERT_EQ(frame.Height(), sz.h);
         const int entries = mode == 0 ? 216 : pal.Entries();
-        EXPECT_EQ(FrameIndices(frame), ReferenceDither(px, sz.w, sz.h, mode, method, pal.lpPalette(), entries))
+        EXPECT_EQ(FrameIndices(frame),
+                  ReferenceDither(px, sz.w, sz.h, mode, method, pal.lpPalette(), entries))
             << "mode " << mode << " method " << method << " size " << sz.w << "x" << sz.h;
         EXPECT_TRUE(std::equal(before.begin(), before.end(), src.lpBits())) << "source changed";
         for (int y = 0; y < sz.h; ++y)  // row padding stays 0
-          for (int x = sz.w; x < frame.BytesPerScanline(); ++x) ASSERT_EQ(FramePixel(frame, x, y), 0);
+          for (int x = sz.w; x < frame.BytesPerScanline(); ++x)
+            ASSERT_EQ(FramePixel(frame, x, y), 0);
       }
     }
   }
@@ -389,7 +381,8 @@ TEST(mDither8bppTest, LaterPicturesReuseTheFirstPaletteAndMap) {
   f1.GetPalette(t1);
   f2.GetPalette(t2);
   EXPECT_EQ(t1, t2);
-  EXPECT_EQ(FrameIndices(f2), ReferenceDither(others, 23, 17, 1, 2, palette_after_first.data(), entries));
+  EXPECT_EQ(FrameIndices(f2),
+            ReferenceDither(others, 23, 17, 1, 2, palette_after_first.data(), entries));
 }
 
 TEST(mDither8bppTest, FrameMayBeTheSourceItself) {
@@ -405,7 +398,8 @@ TEST(mDither8bppTest, FrameMayBeTheSourceItself) {
     cPal8bpp pal;
     md::DitherTo8bpp(s, frame, frame, pal, false);
     ASSERT_EQ(frame.BPP(), 8);
-    EXPECT_EQ(FrameIndices(frame), ReferenceDither(px, 21, 13, 2, method, pal.lpPalette(), 256)) << method;
+    EXPECT_EQ(FrameIndices(frame), ReferenceDither(px, 21, 13, 2, method, pal.lpPalette(), 256))
+        << method;
   }
 }
 

@@ -12,7 +12,7 @@ cmake --build "$work/consumer" >/dev/null
 LD_LIBRARY_PATH="$work/prefix/lib:$work/prefix/lib/x86_64-linux-gnu" "$work/consumer/consumer"
 "$work/consumer/consumer_static"
 pc_dir="$(dirname "$(find "$work/prefix" -name zoetra.pc | head -n 1)")"
-flags="$(PKG_CONFIG_PATH="$pc_dir" pkg-config --cflags --libs zoetra)"
+flags="$(PKG_CONFIG_PATH="$pc_dir" pkg-config --define-prefix --cflags --libs zoetra)"
 c++ -std=c++20 "$source_dir/tests/package/consumer/main.cpp" $flags -o "$work/pc-consumer"
 LD_LIBRARY_PATH="$work/prefix/lib:$work/prefix/lib/x86_64-linux-gnu" "$work/pc-consumer"
 test -x "$work/prefix/bin/zoetra" || { echo "zoetra command not installed" >&2; exit 1; }
