@@ -41,8 +41,8 @@ constexpr std::int64_t kPixels = std::int64_t{kW} * kH;
 
 // Frame `n` as R, G, B rows, top-down.
 std::vector<std::uint8_t> FrameRgb(int n) {
-  static constexpr std::uint8_t kBars[6][3] = {{255, 0, 0}, {0, 255, 0}, {255, 255, 0},
-                                              {0, 0, 255}, {255, 0, 255}, {0, 255, 255}};
+  static constexpr std::uint8_t kBars[6][3] = {{255, 0, 0}, {0, 255, 0},   {255, 255, 0},
+                                               {0, 0, 255}, {255, 0, 255}, {0, 255, 255}};
   std::vector<std::uint8_t> rgb(static_cast<std::size_t>(kPixels) * 3);
   std::mt19937 rng(1000u + static_cast<unsigned>(n));
   const double t = n / static_cast<double>(kMaxFrames);
@@ -156,9 +156,15 @@ void Convert(benchmark::State& state, std::int16_t optimize, std::int16_t gray) 
   state.counters["file_bytes"] = static_cast<double>(std::filesystem::file_size(output));
 }
 
-void BM_CreateZoetra(benchmark::State& state) { Convert(state, 0, 0); }
-void BM_CreateZoetraOptimize(benchmark::State& state) { Convert(state, 1, 0); }
-void BM_CreateZoetraGray(benchmark::State& state) { Convert(state, 0, 1); }
+void BM_CreateZoetra(benchmark::State& state) {
+  Convert(state, 0, 0);
+}
+void BM_CreateZoetraOptimize(benchmark::State& state) {
+  Convert(state, 1, 0);
+}
+void BM_CreateZoetraGray(benchmark::State& state) {
+  Convert(state, 0, 1);
+}
 
 BENCHMARK(BM_CreateZoetra)->Arg(12)->Arg(60)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_CreateZoetraOptimize)->Arg(60)->Unit(benchmark::kMillisecond)->UseRealTime();
@@ -286,7 +292,8 @@ const Dithered& DitheredFrames() {
     mDither8bpp::SetDitherMethod(dither, 2);
     cPal8bpp palette;
     for (int n = 0; n < kMaxFrames; ++n) {
-      const zoetra::platform::Picture picture = zoetra::platform::LoadPicture(Inputs::Get().File(n));
+      const zoetra::platform::Picture picture =
+          zoetra::platform::LoadPicture(Inputs::Get().File(n));
       cDIB work, frame;
       work.CreateFromStdPicture(picture, true);
       work.Orientation(false, false, true);

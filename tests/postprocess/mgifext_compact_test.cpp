@@ -44,9 +44,11 @@ Frame PixelsOf(const cGIF& doc, std::int16_t f) {
   const cDIB& image = *doc.FrameDIBXOR(f);
   Frame out;
   for (int y = 0; y < image.Height(); ++y) {
-    const std::uint8_t* row = image.lpBits() + static_cast<std::size_t>(y) * image.BytesPerScanline();
+    const std::uint8_t* row =
+        image.lpBits() + static_cast<std::size_t>(y) * image.BytesPerScanline();
     out.insert(out.end(), row, row + image.Width());
-    for (int x = image.Width(); x < image.BytesPerScanline(); ++x) EXPECT_EQ(row[x], 0xEE) << "padding";
+    for (int x = image.Width(); x < image.BytesPerScanline(); ++x)
+      EXPECT_EQ(row[x], 0xEE) << "padding";
   }
   return out;
 }
@@ -79,7 +81,8 @@ TEST(CompactGlobalPaletteRowsTest, EveryRowLengthMatchesTheRule) {
     MakeDocument(doc, w, h, entries, frames);
     mGIFExt::CompactGlobalPalette(doc);
     const std::vector<Frame> want = Renumbered(frames, entries);
-    for (std::int16_t f = 1; f <= 2; ++f) EXPECT_EQ(PixelsOf(doc, f), want[static_cast<std::size_t>(f - 1)]) << w;
+    for (std::int16_t f = 1; f <= 2; ++f)
+      EXPECT_EQ(PixelsOf(doc, f), want[static_cast<std::size_t>(f - 1)]) << w;
   }
 }
 
