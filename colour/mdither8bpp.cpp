@@ -224,6 +224,14 @@ class DiffusionRows {
           StorePixel(below + 4 * static_cast<std::ptrdiff_t>(x - 1), Narrow(window));
           window = _mm_unpacklo_epi64(_mm_unpackhi_epi64(window, window), Widen(next_below));
         }
+        // Following pixels of the same colour map to the same entry and push nothing either.
+        std::int32_t run = 0;
+        while (x + run < last &&
+               ((LoadPixel(cur + 4 * static_cast<std::size_t>(x + run + 1)) ^ bgr) & 0xFFFFFF) ==
+                   0) {
+          ++run;
+        }
+        if (run > 0) SkipRun<kBelow>(src_below, below, out, x, run, entry, pixel, window, cur);
         continue;
       }
       // Shares of blue, green and red side by side: [right | below] and [below right | below left].
@@ -248,6 +256,31 @@ class DiffusionRows {
   }
 
   static void StorePixel(std::uint8_t* p, std::uint32_t v) { std::memcpy(p, &v, 4); }
+
+  // Pixels x+1 .. x+run repeat pixel x, which pushed nothing: they take its
+  // index, and the row below gets nothing from them. On entry the window holds
+  // [below x (complete) | below x+1 (as read)]; on return x is the run's last
+  // pixel and everything is as if each had gone through the loop.
+  template <bool kBelow>
+  void SkipRun(const std::uint8_t* src_below, std::uint8_t* below, std::uint8_t* out,
+               std::int32_t& x, std::int32_t run, std::uint32_t entry, __m128i& pixel,
+               __m128i& window, const std::uint8_t* cur) const {
+    const std::int32_t last = img_.width - 1;
+    std::memset(out + x + 1, static_cast<int>(entry >> 24), static_cast<std::size_t>(run));
+    if constexpr (kBelow) {
+      StorePixel(below + 4 * static_cast<std::size_t>(x), Narrow(window));
+      std::memcpy(below + 4 * static_cast<std::size_t>(x + 1),
+                  src_below + 4 * static_cast<std::size_t>(x + 1),
+                  4 * static_cast<std::size_t>(run - 1));
+      const std::int32_t end = x + run;
+      const std::uint32_t after =
+          end < last ? LoadPixel(src_below + 4 * static_cast<std::size_t>(end + 1)) : 0;
+      window = _mm_unpacklo_epi64(Widen(LoadPixel(src_below + 4 * static_cast<std::size_t>(end))),
+                                  Widen(after));
+    }
+    x += run;
+    pixel = Widen(x < last ? LoadPixel(cur + 4 * static_cast<std::size_t>(x + 1)) : 0);
+  }
 
   const DiffusionTables<kCube> t_;
   const Raster& img_;
