@@ -26,14 +26,19 @@ constexpr std::uint32_t kHashShift = 4;  // 5003 doubled to 65536 takes 4 steps:
 constexpr std::int32_t kBlocksPerWrite = 32;
 constexpr std::size_t kDataChunk = static_cast<std::size_t>(kSubBlockData) * kBlocksPerWrite;
 
-// Longest run string c^n whose code is kept per pixel value c (see Encoder::Row).
+// Longest run string c^n whose code is kept per pixel value c, and the run
+// length from which the encoder looks there (see Encoder::Row).
 constexpr std::uint32_t kRunCodes = 256;
+constexpr std::ptrdiff_t kRunStart = 4;
 
 struct State {
   std::uint32_t table[kHashSize];
   // run_code[c][n - 1] is the code of the string of n pixels c, for n up to
   // run_length[c]; the string of one pixel is the pixel value itself.
+  // run_top[c] repeats the code of the longest, so that noting a new string
+  // touches two small tables only.
   std::uint16_t run_length[256];
+  std::uint16_t run_top[256];
   std::uint16_t run_code[256][kRunCodes];
   std::uint8_t data[kDataChunk + 16];  // slack for the 4-byte stores past the chunk end
   std::uint8_t framed[kBlocksPerWrite * (kSubBlockData + 1)];
@@ -47,6 +52,12 @@ State& ThreadState() {
     for (std::uint32_t c = 0; c < 256; ++c) state->run_code[c][0] = static_cast<std::uint16_t>(c);
   }
   return *state;
+}
+
+inline std::uint32_t Load32(const std::uint8_t* p) {
+  std::uint32_t v;
+  std::memcpy(&v, p, 4);
+  return v;
 }
 
 inline void Store32(std::uint8_t* p, std::uint32_t v) {
@@ -128,7 +139,10 @@ class Encoder {
           // takes it (a key-0 string stored there is lost, which costs ratio only).
           if (e <= kCodeBits) {
             // Key 0 is pixel 0 after pixel 0: the run string of two 0s is gone.
-            if (e != kEmptySlot) st_.run_length[0] = 1;
+            if (e != kEmptySlot) {
+              st_.run_length[0] = 1;
+              st_.run_top[0] = 0;
+            }
             break;
           }
         }
@@ -153,11 +167,12 @@ class Encoder {
       // More pixels c: the strings c c, c c c, ... that the table holds would
       // each be found by a lookup; their codes are known, so take the longest
       // one the run covers at once. (Lookups that find a string change nothing.)
-      const std::uint32_t known = st_.run_length[c];
-      if (known > 1 && p + 1 != end && p[1] == c) {
+      // Only runs of some length pay for the look-aside: four more pixels c.
+      if (end - p <= kRunStart || p[1] != c || Load32(p + 1) != c * 0x01010101u) continue;
+      if (const std::uint32_t known = st_.run_length[c]; known > kRunStart) {
         const std::size_t limit =
             std::min<std::size_t>(known - 1, static_cast<std::size_t>(end - p - 1));
-        std::size_t more = 1;
+        std::size_t more = kRunStart;
         while (more < limit && p[more + 1] == c) ++more;
         prefix = st_.run_code[c][more];
         p += more;
@@ -192,17 +207,19 @@ class Encoder {
   void ResetTable() {
     std::memset(st_.table, 0, sizeof st_.table);
     std::fill(std::begin(st_.run_length), std::end(st_.run_length), std::uint16_t{1});
+    for (std::uint32_t c = 0; c < 256; ++c) st_.run_top[c] = static_cast<std::uint16_t>(c);
     next_free_ = clear_code_ + 2;
   }
 
   // A new string of pixel c after `prefix`: when the prefix is the longest
   // known run of c, the new string is the next longer one.
   void NoteRun(std::uint32_t c, std::uint32_t prefix) {
+    if (st_.run_top[c] != prefix) return;
     const std::uint32_t n = st_.run_length[c];
-    if (n < kRunCodes && st_.run_code[c][n - 1] == prefix) {
-      st_.run_code[c][n] = static_cast<std::uint16_t>(next_free_);
-      st_.run_length[c] = static_cast<std::uint16_t>(n + 1);
-    }
+    if (n >= kRunCodes) return;
+    st_.run_code[c][n] = static_cast<std::uint16_t>(next_free_);
+    st_.run_top[c] = static_cast<std::uint16_t>(next_free_);
+    st_.run_length[c] = static_cast<std::uint16_t>(n + 1);
   }
 
   inline void Emit(std::uint32_t code) {
