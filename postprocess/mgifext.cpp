@@ -32,9 +32,14 @@ struct Pixels {
 // seen[v] = 1 for every pixel value v of the row, eight pixels per load.
 void MarkRow(const std::uint8_t* row, std::int32_t width, std::array<std::uint8_t, 256>& seen) {
   std::int32_t x = 0;
+  std::uint64_t last = 0;
+  bool any = false;
   for (; x + 8 <= width; x += 8) {
     std::uint64_t v;
     std::memcpy(&v, row + x, 8);
+    if (any && v == last) continue;  // flat areas: the same eight pixels again
+    last = v;
+    any = true;
     for (int k = 0; k < 8; ++k, v >>= 8) seen[v & 0xFF] = 1;
   }
   for (; x < width; ++x) seen[row[x]] = 1;
@@ -44,12 +49,18 @@ void MarkRow(const std::uint8_t* row, std::int32_t width, std::array<std::uint8_
 // gets vectorised into a form that stalls on its own stores).
 void RemapRow(std::uint8_t* row, std::int32_t width, const std::array<std::uint8_t, 256>& table) {
   std::int32_t x = 0;
+  std::uint64_t last_in = 0, last_out = 0;
+  bool any = false;
   for (; x + 8 <= width; x += 8) {
     std::uint64_t v;
     std::memcpy(&v, row + x, 8);
-    std::uint64_t out = 0;
-    for (int k = 0; k < 64; k += 8) out |= std::uint64_t{table[(v >> k) & 0xFF]} << k;
-    std::memcpy(row + x, &out, 8);
+    if (!any || v != last_in) {
+      last_in = v;
+      any = true;
+      last_out = 0;
+      for (int k = 0; k < 64; k += 8) last_out |= std::uint64_t{table[(v >> k) & 0xFF]} << k;
+    }
+    std::memcpy(row + x, &last_out, 8);
   }
   for (; x < width; ++x) row[x] = table[row[x]];
 }

@@ -71,19 +71,42 @@ std::vector<Frame> Renumbered(const std::vector<Frame>& frames, int entries) {
 
 TEST(CompactGlobalPaletteRowsTest, EveryRowLengthMatchesTheRule) {
   std::mt19937 rng(5);
-  for (int w = 1; w <= 19; ++w) {
+  for (int w = 1; w <= 35; ++w) {
     const int h = 3, entries = 40;
-    std::vector<Frame> frames(2, Frame(static_cast<std::size_t>(w * h)));
-    // Even indices only, and never 38: the gaps make every pixel move.
-    for (Frame& f : frames)
-      for (std::uint8_t& v : f) v = static_cast<std::uint8_t>(2 * (rng() % 19));
+    std::vector<Frame> frames(3, Frame(static_cast<std::size_t>(w * h)));
+    // Even indices only, and never 38: the gaps make every pixel move. Frames
+    // 1 and 2 are noise; frame 3 holds runs, so whole groups of eight pixels
+    // repeat and then change at any position.
+    for (std::size_t f = 0; f < 2; ++f)
+      for (std::uint8_t& v : frames[f]) v = static_cast<std::uint8_t>(2 * (rng() % 19));
+    for (std::size_t i = 0; i < frames[2].size();) {
+      const std::size_t len = 1 + rng() % 20;
+      const auto v = static_cast<std::uint8_t>(2 * (rng() % 19));
+      for (std::size_t k = 0; k < len && i < frames[2].size(); ++k) frames[2][i++] = v;
+    }
     cGIF doc;
     MakeDocument(doc, w, h, entries, frames);
     mGIFExt::CompactGlobalPalette(doc);
     const std::vector<Frame> want = Renumbered(frames, entries);
-    for (std::int16_t f = 1; f <= 2; ++f)
-      EXPECT_EQ(PixelsOf(doc, f), want[static_cast<std::size_t>(f - 1)]) << w;
+    for (std::int16_t f = 1; f <= 3; ++f)
+      EXPECT_EQ(PixelsOf(doc, f), want[static_cast<std::size_t>(f - 1)]) << w << " frame " << f;
   }
+}
+
+TEST(CompactGlobalPaletteRowsTest, RepeatedGroupsStillCountEveryIndex) {
+  // Rows that repeat the same eight pixels, then differ in one: the one must
+  // be counted as used, in the first row and in a later one.
+  const int w = 24, h = 2, entries = 10;
+  Frame pixels(static_cast<std::size_t>(w * h), 4);
+  pixels[20] = 7;     // first row, third group of eight
+  pixels[w + 9] = 2;  // second row, second group
+  cGIF doc;
+  MakeDocument(doc, w, h, entries, {pixels});
+  EXPECT_EQ(mGIFExt::CompactGlobalPalette(doc), 7);
+  Frame want(pixels.size(), 1);
+  want[20] = 2;
+  want[static_cast<std::size_t>(w + 9)] = 0;
+  EXPECT_EQ(PixelsOf(doc, 1), want);
 }
 
 TEST(CompactGlobalPaletteRowsTest, AllEntriesUsedByTheFirstFrame) {
