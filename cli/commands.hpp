@@ -1,10 +1,22 @@
-// The commands of the zoetra tool; each returns the process exit status.
+// The commands of the zoetra tool; each returns the process exit status:
+// 0 success, 1 a failure at run time (message on standard error), 2 a usage error.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "platform/error.hpp"
+
 namespace zoetra::cli {
+
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailure = 1;
+inline constexpr int kExitUsage = 2;
+
+// Standard input or output in place of a file name.
+inline constexpr std::string_view kStdStream = "-";
 
 struct CreateOptions {
   std::string output;
@@ -30,5 +42,14 @@ struct FramesOptions {
 int RunCreate(const CreateOptions& options);
 int RunInfo(const InfoOptions& options);
 int RunFrames(const FramesOptions& options);
+
+// An error number as people read it: the component's own numbers (negative
+// as signed 32-bit values, or above 0xFFFF) in hexadecimal, others in decimal.
+std::string ErrorNumberText(std::int32_t number);
+// Writes "zoetra: [subject: ]description (error N)" to standard error. The
+// CR LF line breaks of error reports become indented continuation lines.
+void ReportFailure(const Error& failure, std::string_view subject = {});
+// Writes "zoetra: [subject: ]message" to standard error.
+void ReportMessage(std::string_view message, std::string_view subject = {});
 
 }  // namespace zoetra::cli

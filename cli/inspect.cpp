@@ -1,10 +1,13 @@
 // zoetra info and zoetra frames: looking inside GIF files.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "cli/commands.hpp"
 #include "gif/cgif.hpp"
@@ -14,34 +17,104 @@
 namespace zoetra::cli {
 namespace {
 
+bool ReadStandardInput(std::vector<std::uint8_t>& bytes) {
+  std::uint8_t buffer[65536];
+  for (;;) {
+    const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
+    if (n == 0) return true;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    bytes.insert(bytes.end(), buffer, buffer + n);
+  }
+}
+
+// Loads `file` ("-" is standard input), or says on standard error why not.
 bool Load(cGIF& doc, const std::string& file) {
+  if (file == kStdStream) {
+    std::vector<std::uint8_t> bytes;
+    if (!ReadStandardInput(bytes)) {
+      ReportMessage(std::strerror(errno), "standard input");
+      return false;
+    }
+    // Shorter than a header: refused here, since the reader raises for it.
+    if (bytes.size() < 6 || !doc.LoadFromStream(bytes)) {
+      ReportMessage("not a GIF file", "standard input");
+      return false;
+    }
+    return true;
+  }
   struct stat st {};
   if (::stat(file.c_str(), &st) != 0) {
-    std::fprintf(stderr, "zoetra: %s: %s\n", file.c_str(), std::strerror(errno));
+    ReportMessage(std::strerror(errno), file);
+    return false;
+  }
+  if (S_ISDIR(st.st_mode)) {
+    ReportMessage(std::strerror(EISDIR), file);
     return false;
   }
   if (!doc.LoadFromFile(file)) {
-    std::fprintf(stderr, "zoetra: %s: not a GIF file (or unreadable)\n", file.c_str());
+    ReportMessage(::access(file.c_str(), R_OK) != 0 ? std::strerror(errno) : "not a GIF file", file);
     return false;
   }
   return true;
 }
 
+// A JSON string. Bytes that are not UTF-8 become U+FFFD so the output stays valid.
 std::string JsonString(const std::string& s) {
   std::string out = "\"";
-  for (const char c : s) {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
+  for (std::size_t i = 0; i < s.size();) {
+    const unsigned char c = byte(i);
     if (c == '"' || c == '\\') {
       out += '\\';
-      out += c;
-    } else if (static_cast<unsigned char>(c) < 0x20) {
+      out += static_cast<char>(c);
+      ++i;
+    } else if (c < 0x20) {
       char buf[8];
       std::snprintf(buf, sizeof buf, "\\u%04x", c);
       out += buf;
+      ++i;
+    } else if (c < 0x80) {
+      out += static_cast<char>(c);
+      ++i;
     } else {
-      out += c;
+      // Length of a well-formed sequence (no overlongs, no surrogates, at most U+10FFFF), or 0.
+      std::size_t n = 0;
+      if (c >= 0xC2 && c <= 0xDF) n = 2;
+      else if (c >= 0xE0 && c <= 0xEF) n = 3;
+      else if (c >= 0xF0 && c <= 0xF4) n = 4;
+      bool ok = n != 0 && i + n <= s.size();
+      for (std::size_t k = 1; ok && k < n; ++k) ok = (byte(i + k) & 0xC0) == 0x80;
+      if (ok && n >= 3) {
+        const unsigned char d = byte(i + 1);
+        if (c == 0xE0 && d < 0xA0) ok = false;
+        if (c == 0xED && d > 0x9F) ok = false;
+        if (c == 0xF0 && d < 0x90) ok = false;
+        if (c == 0xF4 && d > 0x8F) ok = false;
+      }
+      if (ok) {
+        out.append(s, i, n);
+        i += n;
+      } else {
+        out += "\\ufffd";
+        ++i;
+      }
     }
   }
   return out + "\"";
+}
+
+struct FrameSize {
+  std::int32_t width = 0;
+  std::int32_t height = 0;
+};
+
+FrameSize SizeOf(const cGIF& doc, std::int16_t f) {
+  const std::shared_ptr<cDIB> image = doc.FrameDIBXOR(f);
+  if (!image) return {};
+  return {image->Width(), image->Height()};
 }
 
 const char* DisposalName(int d) {
@@ -54,34 +127,36 @@ const char* DisposalName(int d) {
   }
 }
 
-}  // namespace
-
-int RunInfo(const InfoOptions& o) {
-  cGIF doc;
-  if (!Load(doc, o.file)) return 1;
+void PrintJson(cGIF& doc, const std::string& file) {
   const int frames = doc.FramesCount();
   const int global = doc.GlobalPaletteExists() ? doc.GlobalPaletteEntries() : 0;
-  if (o.json) {
-    std::printf("{\"file\": %s, \"version\": %s, \"width\": %d, \"height\": %d, \"loop_count\": %d, "
-                "\"global_palette\": %d, \"background_index\": %d, \"frames\": [",
-                JsonString(o.file).c_str(), JsonString(doc.Signature() + doc.Version()).c_str(),
-                doc.ScreenWidth(), doc.ScreenHeight(), doc.AnimationLoops(), global,
-                doc.ScreenBackgroundColorIndex());
-    for (std::int16_t f = 1; f <= frames; ++f) {
-      const cDIB& image = *doc.FrameDIBXOR(f);
-      std::printf("%s{\"index\": %d, \"left\": %d, \"top\": %d, \"width\": %d, \"height\": %d, \"delay_cs\": %d, "
-                  "\"disposal\": %d, \"transparent_index\": %s, \"interlaced\": %s, \"local_palette\": %d}",
-                  f == 1 ? "" : ", ", f, doc.FrameLeft(f), doc.FrameTop(f), image.Width(), image.Height(),
-                  doc.FrameDelay(f), doc.FrameDisposalMethod(f),
-                  doc.FrameUseTransparentColor(f) ? std::to_string(doc.FrameTransparentColorIndex(f)).c_str() : "null",
-                  doc.FrameInterlaced(f) ? "true" : "false",
-                  doc.LocalPaletteUsed(f) ? doc.LocalPaletteEntries(f) : 0);
-    }
-    std::printf("]}\n");
-    return 0;
+  std::string out = "{\"file\": " + JsonString(file) + ", \"version\": " + JsonString(doc.Signature() + doc.Version()) +
+                    ", \"width\": " + std::to_string(doc.ScreenWidth()) +
+                    ", \"height\": " + std::to_string(doc.ScreenHeight()) +
+                    ", \"loop_count\": " + std::to_string(doc.AnimationLoops()) +
+                    ", \"global_palette\": " + std::to_string(global) +
+                    ", \"background_index\": " + std::to_string(doc.ScreenBackgroundColorIndex()) +
+                    ", \"frame_count\": " + std::to_string(frames) + ", \"frames\": [";
+  for (std::int16_t f = 1; f <= frames; ++f) {
+    const FrameSize image = SizeOf(doc, f);
+    if (f > 1) out += ", ";
+    out += "{\"index\": " + std::to_string(f) + ", \"left\": " + std::to_string(doc.FrameLeft(f)) +
+           ", \"top\": " + std::to_string(doc.FrameTop(f)) + ", \"width\": " + std::to_string(image.width) +
+           ", \"height\": " + std::to_string(image.height) + ", \"delay_cs\": " + std::to_string(doc.FrameDelay(f)) +
+           ", \"disposal\": " + std::to_string(doc.FrameDisposalMethod(f)) + ", \"transparent_index\": " +
+           (doc.FrameUseTransparentColor(f) ? std::to_string(doc.FrameTransparentColorIndex(f)) : "null") +
+           ", \"interlaced\": " + (doc.FrameInterlaced(f) ? "true" : "false") +
+           ", \"local_palette\": " + std::to_string(doc.LocalPaletteUsed(f) ? doc.LocalPaletteEntries(f) : 0) + "}";
   }
-  std::printf("%s: %s%s, screen %d x %d, %d frame%s\n", o.file.c_str(), doc.Signature().c_str(),
-              doc.Version().c_str(), doc.ScreenWidth(), doc.ScreenHeight(), frames, frames == 1 ? "" : "s");
+  out += "]}\n";
+  std::fputs(out.c_str(), stdout);
+}
+
+void PrintText(cGIF& doc, const std::string& file) {
+  const int frames = doc.FramesCount();
+  const int global = doc.GlobalPaletteExists() ? doc.GlobalPaletteEntries() : 0;
+  std::printf("%s: %s%s, screen %d x %d, %d frame%s\n", file.c_str(), doc.Signature().c_str(), doc.Version().c_str(),
+              doc.ScreenWidth(), doc.ScreenHeight(), frames, frames == 1 ? "" : "s");
   if (doc.AnimationLoops() == 0) {
     std::printf("  loop count: 0 (endless, or no looping block)\n");
   } else {
@@ -93,9 +168,9 @@ int RunInfo(const InfoOptions& o) {
     std::printf("  global palette: none\n");
   }
   for (std::int16_t f = 1; f <= frames; ++f) {
-    const cDIB& image = *doc.FrameDIBXOR(f);
-    std::printf("  frame %d: %d x %d at (%d, %d), delay %d cs, disposal %d (%s), ", f, image.Width(),
-                image.Height(), doc.FrameLeft(f), doc.FrameTop(f), doc.FrameDelay(f), doc.FrameDisposalMethod(f),
+    const FrameSize image = SizeOf(doc, f);
+    std::printf("  frame %d: %d x %d at (%d, %d), delay %d cs, disposal %d (%s), ", f, image.width, image.height,
+                doc.FrameLeft(f), doc.FrameTop(f), doc.FrameDelay(f), doc.FrameDisposalMethod(f),
                 DisposalName(doc.FrameDisposalMethod(f)));
     if (doc.FrameUseTransparentColor(f)) {
       std::printf("transparent index %d, ", doc.FrameTransparentColorIndex(f));
@@ -108,57 +183,106 @@ int RunInfo(const InfoOptions& o) {
       std::printf("global palette%s\n", doc.FrameInterlaced(f) ? ", interlaced" : "");
     }
   }
-  return 0;
 }
 
+// The directory for the frames: made when missing (one level, like mkdir).
+bool PrepareDirectory(const std::string& directory) {
+  struct stat st {};
+  if (::stat(directory.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) return true;
+    ReportMessage(std::strerror(ENOTDIR), directory);
+    return false;
+  }
+  if (::mkdir(directory.c_str(), 0777) != 0) {
+    ReportMessage(std::string("cannot create the directory: ") + std::strerror(errno), directory);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int RunInfo(const InfoOptions& o) {
+  cGIF doc;
+  if (!Load(doc, o.file)) return kExitFailure;
+  try {
+    if (o.json) {
+      PrintJson(doc, o.file);
+    } else {
+      PrintText(doc, o.file);
+    }
+  } catch (const Error& e) {
+    ReportFailure(e, o.file);
+    return kExitFailure;
+  }
+  return std::fflush(stdout) == 0 ? kExitOk : kExitFailure;
+}
+
+// Composes the frames on a screen-sized raster as a viewer shows them, one
+// after the other: each frame is drawn over what its predecessor left, and
+// after a frame is shown its disposal method decides what the next one finds:
+// 0, 1 and the reserved values 4 to 7 keep the picture, 2 fills the frame's
+// rectangle with the background colour, 3 brings back the picture as it was
+// before the frame was drawn. The screen starts in the background colour, and
+// transparent pixels show whatever lies beneath. The raster keeps the picture
+// upright in device coordinates (memory row 0 at the bottom), which is the row
+// order of a bitmap file, so the saved files show the frames upright.
 int RunFrames(const FramesOptions& o) {
   cGIF doc;
-  if (!Load(doc, o.file)) return 1;
-  if (::mkdir(o.directory.c_str(), 0777) != 0 && errno != EEXIST) {
-    std::fprintf(stderr, "zoetra: %s: %s\n", o.directory.c_str(), std::strerror(errno));
-    return 1;
-  }
+  if (!Load(doc, o.file)) return kExitFailure;
+  if (!PrepareDirectory(o.directory)) return kExitFailure;
   try {
     const int w = doc.ScreenWidth(), h = doc.ScreenHeight();
     cDIB canvas;
     if (w <= 0 || h <= 0 || !canvas.Create(w, h, 32)) {
-      std::fprintf(stderr, "zoetra: %s: the logical screen is empty (%d x %d)\n", o.file.c_str(), w, h);
-      return 1;
+      ReportMessage("the logical screen is empty (" + std::to_string(w) + " x " + std::to_string(h) + ")", o.file);
+      return kExitFailure;
     }
-    // Disposal 2 restores the background colour of the global palette (black without one).
-    const std::uint32_t background =
-        static_cast<std::uint32_t>(doc.GlobalPaletteRGBEntry(doc.ScreenBackgroundColorIndex()));
+    // The background colour of the global palette; black without one.
+    const auto background = static_cast<std::uint32_t>(doc.GlobalPaletteRGBEntry(doc.ScreenBackgroundColorIndex()));
     canvas.Cls(background);
-    cDIB saved;
-    for (std::int16_t f = 1; f <= doc.FramesCount(); ++f) {
+    cDIB before;  // the picture before the current frame, for disposal 3
+    const platform::HBRUSH brush = platform::CreateSolidBrush(background);
+    struct BrushGuard {
+      platform::HBRUSH brush;
+      ~BrushGuard() { platform::DeleteObject(brush); }
+    } guard{brush};
+
+    const int frames = doc.FramesCount();
+    for (std::int16_t f = 1; f <= frames; ++f) {
       const int disposal = doc.FrameDisposalMethod(f);
-      if (disposal == 3) canvas.CloneTo(saved);
+      if (disposal == 3) {
+        if (before.hDIB() == 0 && !before.Create(w, h, 32)) {
+          ReportMessage("out of memory for the screen", o.file);
+          return kExitFailure;
+        }
+        std::memcpy(before.lpBits(), canvas.lpBits(), static_cast<std::size_t>(canvas.Size()));
+      }
       doc.FrameDraw(canvas.hDC(), f, 0, 0, 1.0f, true);
       char name[32];
-      std::snprintf(name, sizeof name, "/frame-%04d.bmp", f);
-      const std::string path = o.directory + name;
+      std::snprintf(name, sizeof name, "frame-%04d.bmp", static_cast<int>(f));
+      const std::string path = o.directory + (o.directory.empty() || o.directory.back() == '/' ? "" : "/") + name;
+      errno = 0;
       if (!canvas.Save(path)) {
-        std::fprintf(stderr, "zoetra: cannot write %s\n", path.c_str());
-        return 1;
+        ReportMessage(std::string("cannot write the file") + (errno != 0 ? std::string(": ") + std::strerror(errno) : ""),
+                      path);
+        return kExitFailure;
       }
       if (disposal == 2) {
-        const cDIB& image = *doc.FrameDIBXOR(f);
+        const FrameSize image = SizeOf(doc, f);
         platform::Rect r{};
-        platform::SetRect(&r, doc.FrameLeft(f), doc.FrameTop(f), doc.FrameLeft(f) + image.Width(),
-                          doc.FrameTop(f) + image.Height());
-        const platform::HBRUSH brush = platform::CreateSolidBrush(background);
+        platform::SetRect(&r, doc.FrameLeft(f), doc.FrameTop(f), doc.FrameLeft(f) + image.width,
+                          doc.FrameTop(f) + image.height);
         platform::FillRect(canvas.hDC(), r, brush);
-        platform::DeleteObject(brush);
-      } else if (disposal == 3 && saved.hDIB() != 0) {
-        saved.CloneTo(canvas);
+      } else if (disposal == 3) {
+        std::memcpy(canvas.lpBits(), before.lpBits(), static_cast<std::size_t>(canvas.Size()));
       }
     }
-    std::printf("%d frame%s written to %s\n", doc.FramesCount(), doc.FramesCount() == 1 ? "" : "s",
-                o.directory.c_str());
-    return 0;
+    std::printf("%d frame%s written to %s\n", frames, frames == 1 ? "" : "s", o.directory.c_str());
+    return std::fflush(stdout) == 0 ? kExitOk : kExitFailure;
   } catch (const Error& e) {
-    std::fprintf(stderr, "zoetra: %s: %s\n", o.file.c_str(), e.description().c_str());
-    return 1;
+    ReportFailure(e, o.file);
+    return kExitFailure;
   }
 }
 

@@ -1,59 +1,99 @@
 // zoetra: the command-line front end.
 //
-//   zoetra create -o OUT.gif [--delay MS] [--gray] [--optimize] [--swap-rg] [--raise-errors] PICTURE...
+//   zoetra create -o OUT.gif [--delay MS] [--gray] [--optimize] [--swap-rg] [--raise-errors] [-q] PICTURE...
 //   zoetra info [--json] FILE.gif
 //   zoetra frames -o DIR FILE.gif
 //
 // Exit status: 0 success, 1 a failed conversion or unreadable input, 2 a usage error.
 #include <CLI/CLI.hpp>
-#include <unistd.h>
 
 #include <cstdio>
 #include <iostream>
+#include <string>
 
 #include "cli/commands.hpp"
 
+namespace {
+
+constexpr const char* kExitStatusText =
+    "Exit status: 0 on success, 1 when a file cannot be read or written or a conversion fails,\n"
+    "2 for a usage error. Messages go to standard error.";
+
+bool IsCommand(const CLI::App& app, const std::string& name) {
+  for (const CLI::App* sub : app.get_subcommands({})) {
+    if (sub->check_name(name)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
-  CLI::App app{"Turns an ordered list of still pictures into one animated GIF, and looks inside GIFs.", "zoetra"};
+  namespace cli = zoetra::cli;
+  CLI::App app{"Turns an ordered list of still pictures into one animated GIF, and looks inside GIF files.",
+               "zoetra"};
   app.set_version_flag("-V,--version", std::string("zoetra ") + ZOETRA_VERSION);
   app.require_subcommand(1);
-  app.footer("Run 'zoetra COMMAND --help' for the options of a command.");
+  app.footer(std::string("Run 'zoetra COMMAND --help' for the options of a command.\n") + kExitStatusText);
 
-  zoetra::cli::CreateOptions create;
-  CLI::App* create_cmd = app.add_subcommand("create", "Make an animated GIF from pictures (PNG, JPEG, BMP, GIF)");
-  create_cmd->add_option("-o,--output", create.output, "Output GIF file, or - for standard output")->required();
-  create_cmd->add_option("-d,--delay", create.delay_ms, "Delay per frame in milliseconds")
+  cli::CreateOptions create;
+  CLI::App* create_cmd = app.add_subcommand(
+      "create", "Make an animated GIF from pictures (PNG, JPEG, BMP, GIF), one frame per picture");
+  create_cmd->add_option("-o,--output", create.output, "Output GIF file; - writes it to standard output")
+      ->required()
+      ->type_name("FILE");
+  create_cmd->add_option("-d,--delay", create.delay_ms, "Delay per frame in milliseconds, 0 to 32767 (kept in 1/100 s)")
       ->default_val(350)
-      ->check(CLI::Range(-32768, 32767));
-  create_cmd->add_flag("-g,--gray", create.gray, "Use a palette of 256 greys");
-  create_cmd->add_flag("--optimize", create.optimize, "Crop frames to what changed and merge unchanged frames");
+      ->type_name("MS")
+      ->check(CLI::Range(0, 32767));
+  create_cmd->add_flag("-g,--gray", create.gray, "Use a palette of 256 greys instead of colours from the first picture");
+  create_cmd->add_flag("--optimize", create.optimize, "Store only what changes from frame to frame; merge repeated frames");
   create_cmd->add_flag("--swap-rg", create.swap_rg, "Exchange the red and green channels of every picture");
   create_cmd->add_flag("--raise-errors", create.raise_errors,
-                       "Report failures as the component's error report (and log them)");
-  create_cmd->add_flag("-q,--quiet", create.quiet, "No progress bar");
-  create_cmd->add_option("pictures", create.pictures, "Pictures, in frame order")->required();
+                       "Report failures as the component's error report (also written to the system log)");
+  create_cmd->add_flag("-q,--quiet", create.quiet, "No progress bar and no result line");
+  create_cmd->add_option("PICTURE", create.pictures, "Pictures, in frame order; the first one decides the palette")
+      ->required()
+      ->type_name("");
+  create_cmd->footer(
+      "The screen takes the size of the last picture. An existing output file is replaced only by a\n"
+      "complete new one. Use -- before pictures whose names start with '-'.");
 
-  zoetra::cli::InfoOptions info;
+  cli::InfoOptions info;
   CLI::App* info_cmd = app.add_subcommand("info", "Describe a GIF file: screen, palette, loop count and frames");
-  info_cmd->add_flag("--json", info.json, "Print JSON instead of text");
-  info_cmd->add_option("file", info.file, "GIF file")->required();
+  info_cmd->add_flag("--json", info.json, "Print one JSON object instead of text");
+  info_cmd->add_option("FILE", info.file, "GIF file; - reads standard input")->required()->type_name("");
 
-  zoetra::cli::FramesOptions frames;
-  CLI::App* frames_cmd =
-      app.add_subcommand("frames", "Write every frame of a GIF, composed as a viewer shows it, as bitmap files");
-  frames_cmd->add_option("-o,--output", frames.directory, "Directory for frame-0001.bmp, frame-0002.bmp, ...")
-      ->required();
-  frames_cmd->add_option("file", frames.file, "GIF file")->required();
+  cli::FramesOptions frames;
+  CLI::App* frames_cmd = app.add_subcommand(
+      "frames", "Write every frame of a GIF, composed as a viewer shows it, as bitmap files");
+  frames_cmd->add_option("-o,--output", frames.directory,
+                         "Directory for frame-0001.bmp, frame-0002.bmp, ... (made when missing)")
+      ->required()
+      ->type_name("DIR");
+  frames_cmd->add_option("FILE", frames.file, "GIF file; - reads standard input")->required()->type_name("");
+  frames_cmd->footer(
+      "Each frame is drawn over what the frame before it left, after that frame's disposal:\n"
+      "0 and 1 keep it, 2 restores the background colour, 3 restores the picture before it.\n"
+      "Transparent pixels show what lies beneath; the screen starts in the background colour.");
 
+  // CLI11 would only say that a command is missing.
+  if (argc > 1 && argv[1][0] != '-' && !IsCommand(app, argv[1])) {
+    std::fprintf(stderr, "zoetra: unknown command '%s'\nTry 'zoetra --help' for more information.\n", argv[1]);
+    return cli::kExitUsage;
+  }
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
-    const int code = app.exit(e);
-    return code == 0 ? 0 : 2;
+    if (e.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success)) return app.exit(e);
+    std::string command = "zoetra";
+    for (const CLI::App* sub : app.get_subcommands()) command += " " + sub->get_name();
+    std::fprintf(stderr, "zoetra: %s\nTry '%s --help' for more information.\n", e.what(), command.c_str());
+    return cli::kExitUsage;
   }
 
-  if (create_cmd->parsed()) return zoetra::cli::RunCreate(create);
-  if (info_cmd->parsed()) return zoetra::cli::RunInfo(info);
-  if (frames_cmd->parsed()) return zoetra::cli::RunFrames(frames);
-  return 2;
+  if (create_cmd->parsed()) return cli::RunCreate(create);
+  if (info_cmd->parsed()) return cli::RunInfo(info);
+  if (frames_cmd->parsed()) return cli::RunFrames(frames);
+  return cli::kExitUsage;
 }

@@ -4,8 +4,10 @@
  * DllGetClassObject hands out) and released with zoetra_release. Every member
  * returns 0 on success and a non-zero value when it failed; the failure's
  * number, description and source stay readable on the instance until its next
- * call. Texts are UTF-8, NUL-terminated; results that do not fit the caller's
- * buffer are cut (and still NUL-terminated), and the full length is reported.
+ * call. A null instance fails without a record. Texts are UTF-8,
+ * NUL-terminated; results that do not fit the caller's buffer are cut before
+ * a whole character (and still NUL-terminated), and the full length in bytes
+ * is reported. A failed call leaves an empty text in the buffer.
  * An instance is used by one thread at a time; distinct instances may run on
  * different threads at once.
  */
@@ -54,7 +56,8 @@ ZOETRA_API void zoetra_release(ZoetraInstance* instance);
 ZOETRA_API int zoetra_sum(ZoetraInstance* instance, int16_t val1, int16_t val2, int16_t* result);
 ZOETRA_API int zoetra_ratio(ZoetraInstance* instance, int16_t val1, int16_t val2, int16_t* result);
 /* files == NULL stands for a value that is not an array ("Error"); any count,
- * including 0, is an array ("OK"). The text goes to result. */
+ * including 0, is an array ("OK"); a negative count fails with error 5. The
+ * text goes to result. */
 ZOETRA_API int zoetra_create_zoetra2(ZoetraInstance* instance, const char* const* files, int32_t count,
                                      char* result, size_t result_size, size_t* result_length);
 /* The animation builder. files == NULL is "not an array". The result text
@@ -85,7 +88,10 @@ typedef struct ZoetraClassFactory {
  * nothing to write and succeed. */
 ZOETRA_API int32_t DllRegisterServer(void);
 ZOETRA_API int32_t DllUnregisterServer(void);
-/* For CLSID_Zoetra and IID_ZoetraClassFactory, stores a class object whose
+/* Null arguments give ZOETRA_E_POINTER, another class
+ * ZOETRA_CLASS_E_CLASSNOTAVAILABLE, another interface ZOETRA_E_NOINTERFACE
+ * (*object is set to NULL whenever object is not NULL and the call fails).
+ * For CLSID_Zoetra and IID_ZoetraClassFactory, stores a class object whose
  * CreateInstance(IID__Zoetra) makes a new ZoetraInstance (release it with
  * zoetra_release, and the class object with its Release). */
 ZOETRA_API int32_t DllGetClassObject(const ZoetraGuid* clsid, const ZoetraGuid* iid, void** object);

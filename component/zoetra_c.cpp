@@ -25,14 +25,22 @@ struct ZoetraInstance {
 
 namespace {
 
+// Instances and class objects alive; the library may be unloaded at 0.
 std::atomic<long> g_live_objects{0};
+
+constexpr std::int32_t kErrInvalidArgument = 5;
 
 bool SameGuid(const ZoetraGuid* a, const ZoetraGuid& b) { return a != nullptr && std::memcmp(a, &b, sizeof b) == 0; }
 
+// Copies as much of `text` as fits with its NUL, never splitting a UTF-8
+// sequence; `length` gets the full length. An empty buffer receives nothing.
 void CopyText(const std::string& text, char* out, size_t size, size_t* length) {
   if (length) *length = text.size();
   if (out == nullptr || size == 0) return;
-  const size_t n = text.size() < size - 1 ? text.size() : size - 1;
+  size_t n = text.size() < size - 1 ? text.size() : size - 1;
+  if (n < text.size()) {
+    while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) --n;
+  }
   std::memcpy(out, text.data(), n);
   out[n] = '\0';
 }
@@ -58,6 +66,7 @@ int Guarded(ZoetraInstance* instance, F&& body) {
 
 zoetra::platform::Variant ListOf(const char* const* files, int32_t count) {
   if (files == nullptr) return {};
+  if (count < 0) zoetra::RaiseError(kErrInvalidArgument, "Invalid procedure call or argument");
   std::vector<std::string> names;
   for (int32_t i = 0; i < count; ++i) names.emplace_back(files[i] ? files[i] : "");
   return zoetra::platform::Variant(zoetra::platform::VariantArray::FromTexts(names, 0));
@@ -66,6 +75,7 @@ zoetra::platform::Variant ListOf(const char* const* files, int32_t count) {
 int32_t FactoryCreateInstance(ZoetraClassFactory*, const ZoetraGuid* iid, void** object) {
   if (object == nullptr) return ZOETRA_E_POINTER;
   *object = nullptr;
+  if (iid == nullptr) return ZOETRA_E_POINTER;
   if (!SameGuid(iid, IID__Zoetra)) return ZOETRA_E_NOINTERFACE;
   ZoetraInstance* instance = zoetra_new();
   if (instance == nullptr) return ZOETRA_E_OUTOFMEMORY;
@@ -74,6 +84,7 @@ int32_t FactoryCreateInstance(ZoetraClassFactory*, const ZoetraGuid* iid, void**
 }
 
 void FactoryRelease(ZoetraClassFactory* self) {
+  if (self == nullptr) return;
   delete self;
   --g_live_objects;
 }
@@ -110,6 +121,7 @@ int zoetra_ratio(ZoetraInstance* instance, int16_t val1, int16_t val2, int16_t* 
 
 int zoetra_create_zoetra2(ZoetraInstance* instance, const char* const* files, int32_t count, char* result,
                           size_t result_size, size_t* result_length) {
+  CopyText({}, result, result_size, result_length);
   return Guarded(instance, [&] {
     CopyText(instance->component.CreateZoetra2(ListOf(files, count)), result, result_size, result_length);
   });
@@ -118,6 +130,8 @@ int zoetra_create_zoetra2(ZoetraInstance* instance, const char* const* files, in
 int zoetra_create_zoetra(ZoetraInstance* instance, const char* const* files, int32_t count, const char* output,
                          int16_t delay_ms, int16_t is_gray, int16_t do_optimize, int16_t swap_rg,
                          int16_t show_error, char* result, size_t result_size, size_t* result_length) {
+  // A failure leaves an empty text, not what the buffer held before.
+  CopyText({}, result, result_size, result_length);
   return Guarded(instance, [&] {
     const zoetra::platform::Variant text = instance->component.CreateZoetra(
         ListOf(files, count), zoetra::platform::Variant(output ? output : ""), delay_ms, is_gray, do_optimize,
@@ -148,6 +162,7 @@ int32_t DllUnregisterServer(void) { return ZOETRA_S_OK; }
 int32_t DllGetClassObject(const ZoetraGuid* clsid, const ZoetraGuid* iid, void** object) {
   if (object == nullptr) return ZOETRA_E_POINTER;
   *object = nullptr;
+  if (clsid == nullptr || iid == nullptr) return ZOETRA_E_POINTER;
   if (!SameGuid(clsid, CLSID_Zoetra)) return ZOETRA_CLASS_E_CLASSNOTAVAILABLE;
   if (!SameGuid(iid, IID_ZoetraClassFactory)) return ZOETRA_E_NOINTERFACE;
   auto* factory = new (std::nothrow) ZoetraClassFactory{FactoryCreateInstance, FactoryRelease};

@@ -6,6 +6,7 @@ packages=(
   libspng-dev libjpeg62-turbo-dev libcli11-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libgif-dev python3 python3-pil clang
+  imagemagick graphicsmagick ffmpeg gifsicle
 )
 missing=()
 for p in "${packages[@]}"; do

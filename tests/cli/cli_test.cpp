@@ -1,0 +1,522 @@
+// The zoetra command as a user runs it: exit statuses, messages, every switch,
+// every input format, standard output, info and frames.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "cli_support.hpp"
+#include "gif/cgif.hpp"
+
+namespace zoetra::clitest {
+namespace {
+
+constexpr std::uint32_t kWhite = 0xFFFFFF, kBlack = 0x000000, kRed = 0xFF0000, kGreen = 0x00FF00,
+                        kBlue = 0x0000FF;
+
+// 24 x 16: white with red, green and blue blocks and a black square that moves
+// with `step`. Five colours, all present at every step, so every format holds
+// the picture exactly and the palette built from the first picture covers all.
+Picture Blocks(int step) {
+  Picture p(24, 16);
+  p.Fill(0, 0, 24, 16, kWhite);
+  p.Fill(0, 0, 8, 6, kRed);
+  p.Fill(8, 0, 16, 6, kGreen);
+  p.Fill(16, 0, 24, 6, kBlue);
+  p.Fill(2 + 4 * step, 8, 6 + 4 * step, 14, kBlack);
+  return p;
+}
+
+// Black and white only, for 1-bit files.
+Picture TwoTone() {
+  Picture p(24, 16);
+  p.Fill(0, 0, 24, 16, kWhite);
+  p.Fill(3, 2, 11, 13, kBlack);
+  return p;
+}
+
+// The colour value the document reports (red in the low byte) as 0xRRGGBB.
+std::uint32_t FromColourValue(std::int32_t v) {
+  const auto u = static_cast<std::uint32_t>(v);
+  return (u & 0xFF) << 16 | (u & 0xFF00) | (u >> 16 & 0xFF);
+}
+
+// Frame n of a loaded document as 0xRRGGBB values, rows top-down.
+RgbFrame FramePixels(const cGIF& gif, std::int16_t n) {
+  const cDIB& image = *gif.FrameDIBXOR(n);
+  RgbFrame f;
+  f.width = image.Width(), f.height = image.Height();
+  for (int y = 0; y < f.height; ++y) {
+    for (int x = 0; x < f.width; ++x) {
+      const std::uint8_t index = image.lpBits()[static_cast<std::size_t>(y) * image.BytesPerScanline() + x];
+      f.rgb.push_back(FromColourValue(gif.LocalPaletteRGBEntry(n, index)));
+    }
+  }
+  return f;
+}
+
+// Mean absolute channel difference between a frame and a picture of the same size.
+double MeanDifference(const RgbFrame& f, const Picture& p) {
+  if (f.width != p.width || f.height != p.height) return 1e9;
+  double sum = 0;
+  for (int y = 0; y < p.height; ++y) {
+    for (int x = 0; x < p.width; ++x) {
+      const std::uint32_t a = f.at(x, y), b = p.Rgb(x, y);
+      for (int s = 0; s < 24; s += 8) sum += std::abs(static_cast<int>((a >> s) & 0xFF) - static_cast<int>((b >> s) & 0xFF));
+    }
+  }
+  return sum / (3.0 * p.width * p.height);
+}
+
+bool SameAsPicture(const RgbFrame& f, const Picture& p) {
+  if (f.width != p.width || f.height != p.height) return false;
+  for (int y = 0; y < p.height; ++y) {
+    for (int x = 0; x < p.width; ++x) {
+      if (f.at(x, y) != p.Rgb(x, y)) {
+        ADD_FAILURE() << "pixel (" << x << ", " << y << ") is " << std::hex << f.at(x, y) << ", want " << p.Rgb(x, y);
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+class CommandTest : public ::testing::Test {
+ protected:
+  std::string Path(const std::string& name) const { return dir_.Path(name); }
+  // Writes Blocks(step) as a PNG and returns its path.
+  std::string Png(const std::string& name, int step) {
+    const std::string path = Path(name);
+    EXPECT_TRUE(WritePng(path, Blocks(step)));
+    return path;
+  }
+  TempDir dir_;
+};
+
+// ------------------------------------------------------------------ usage
+
+TEST(UsageTest, UsageErrorsExitTwoWithAHintAndWriteNothing) {
+  TempDir dir;
+  const std::string out = dir.Path("x.gif");
+  const std::string pic = dir.Path("p.png");
+  ASSERT_TRUE(WritePng(pic, Blocks(0)));
+  const std::vector<std::vector<std::string>> cases = {
+      {},
+      {"bogus"},
+      {"--frobnicate"},
+      {"create"},
+      {"create", "-o", out},                                  // an empty list of pictures
+      {"create", pic},                                        // no output
+      {"create", "-o", out, "--delay", "-1", pic},
+      {"create", "-o", out, "--delay", "abc", pic},
+      {"create", "-o", out, "--delay", "40000", pic},
+      {"create", "-o", out, "--frobnicate", pic},
+      {"create", "-o", out, "-dash.png"},                     // names starting with '-' need --
+      {"info"},
+      {"info", pic, pic},
+      {"frames", pic},
+      {"frames", "-o", dir.Path("d")},
+  };
+  for (const auto& args : cases) {
+    std::string shown;
+    for (const auto& a : args) shown += a + " ";
+    SCOPED_TRACE(shown);
+    const RunResult r = Zoetra(args);
+    EXPECT_EQ(r.status, 2) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err.rfind("zoetra: ", 0), 0u) << r.err;
+    EXPECT_NE(r.err.find("--help"), std::string::npos) << r.err;
+  }
+  EXPECT_EQ(dir.Entries(), std::vector<std::string>{"p.png"});
+}
+
+TEST(UsageTest, HelpAndVersionGoToStandardOutputAndExitZero) {
+  const struct {
+    std::vector<std::string> args;
+    const char* expect;
+  } cases[] = {
+      {{"--help"}, "Usage: zoetra [OPTIONS] SUBCOMMAND"},
+      {{"-h"}, "Exit status: 0"},
+      {{"create", "--help"}, "Usage: zoetra create [OPTIONS] PICTURE..."},
+      {{"create", "--help"}, "--raise-errors"},
+      {{"info", "--help"}, "--json"},
+      {{"frames", "--help"}, "disposal"},
+      {{"--version"}, "zoetra "},
+      {{"-V"}, "zoetra "},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args[0] + (c.args.size() > 1 ? " " + c.args[1] : ""));
+    const RunResult r = Zoetra(c.args);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find(c.expect), std::string::npos) << r.out;
+    EXPECT_EQ(r.err, "");
+  }
+  const RunResult version = Zoetra({"--version"});
+  EXPECT_EQ(version.out.back(), '\n');
+  EXPECT_NE(version.out.find_first_of("0123456789"), std::string::npos);
+}
+
+// ------------------------------------------------------------------ create
+
+TEST_F(CommandTest, EveryInputFormatBecomesItsFrame) {
+  const struct {
+    const char* name;
+    std::function<bool(const std::string&, const Picture&)> write;
+    bool two_tone;
+    double tolerance;  // mean channel difference allowed (JPEG smears the sharp colour edges)
+  } formats[] = {
+      {"p.png", WritePng, false, 0},
+      {"p.jpg", [](const std::string& f, const Picture& p) { return WriteJpeg(f, p); }, false, 12},
+      {"p1.bmp", [](const std::string& f, const Picture& p) { return WriteBmp(f, p, 1); }, true, 0},
+      {"p4.bmp", [](const std::string& f, const Picture& p) { return WriteBmp(f, p, 4); }, false, 0},
+      {"p8.bmp", [](const std::string& f, const Picture& p) { return WriteBmp(f, p, 8); }, false, 0},
+      {"p24.bmp", [](const std::string& f, const Picture& p) { return WriteBmp(f, p, 24); }, false, 0},
+      {"p32.bmp", [](const std::string& f, const Picture& p) { return WriteBmp(f, p, 32); }, false, 0},
+      {"p.gif", WriteGif, false, 0},
+  };
+  std::vector<std::string> all;
+  for (const auto& f : formats) {
+    SCOPED_TRACE(f.name);
+    const Picture picture = f.two_tone ? TwoTone() : Blocks(1);
+    const std::string in = Path(f.name), out = Path(std::string(f.name) + ".out.gif");
+    ASSERT_TRUE(f.write(in, picture));
+    all.push_back(in);
+    const RunResult r = Zoetra({"create", "-o", out, in});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "OK, Animated GIF: " + out + " created with 1 frames\n");
+    EXPECT_EQ(r.err, "");
+    cGIF gif;
+    ASSERT_TRUE(gif.LoadFromFile(out));
+    ASSERT_EQ(gif.FramesCount(), 1);
+    const RgbFrame frame = FramePixels(gif, 1);
+    if (f.tolerance == 0) {
+      EXPECT_TRUE(SameAsPicture(frame, picture));
+    } else {
+      EXPECT_LT(MeanDifference(frame, picture), f.tolerance);
+    }
+  }
+  // All of them in one animation; the screen takes the last picture's size.
+  all.insert(all.begin(), "create");
+  all.insert(all.begin() + 1, {"-o", Path("all.gif")});
+  const RunResult r = Zoetra(all);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("created with 8 frames"), std::string::npos);
+}
+
+TEST_F(CommandTest, DelaySwitch) {
+  const std::string a = Png("a.png", 0), b = Png("b.png", 1);
+  const struct {
+    std::vector<std::string> delay;
+    int stored;
+  } cases[] = {{{}, 35}, {{"--delay", "120"}, 12}, {{"-d", "25"}, 2}, {{"-d", "15"}, 2}, {{"--delay=5"}, 0},
+               {{"-d", "0"}, 0}, {{"-d", "32767"}, 3277}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.stored);
+    std::vector<std::string> args = {"create", "-q", "-o", Path("d.gif")};
+    args.insert(args.end(), c.delay.begin(), c.delay.end());
+    args.insert(args.end(), {a, b});
+    ASSERT_EQ(Zoetra(args).status, 0);
+    cGIF gif;
+    ASSERT_TRUE(gif.LoadFromFile(Path("d.gif")));
+    ASSERT_EQ(gif.FramesCount(), 2);
+    EXPECT_EQ(gif.FrameDelay(1), c.stored);
+    EXPECT_EQ(gif.FrameDelay(2), c.stored);
+  }
+}
+
+TEST_F(CommandTest, GraySwapAndOptimizeSwitches) {
+  const std::string a = Png("a.png", 0), b = Png("b.png", 1), c = Png("c.png", 2);
+  // --gray: every colour of the file is a grey; white and black stay.
+  ASSERT_EQ(Zoetra({"create", "-q", "--gray", "-o", Path("gray.gif"), a, b}).status, 0);
+  cGIF gray;
+  ASSERT_TRUE(gray.LoadFromFile(Path("gray.gif")));
+  for (int i = 0; i < gray.GlobalPaletteEntries(); ++i) {
+    const std::uint32_t v = FromColourValue(gray.GlobalPaletteRGBEntry(static_cast<std::uint8_t>(i)));
+    EXPECT_TRUE((v >> 16) == (v & 0xFF) && ((v >> 8) & 0xFF) == (v & 0xFF)) << std::hex << v;
+  }
+  const RgbFrame g = FramePixels(gray, 1);
+  EXPECT_EQ(g.at(23, 15), kWhite);
+  EXPECT_EQ(g.at(3, 10), kBlack);
+
+  // --swap-rg: the red block turns green and the green block red; blue stays.
+  ASSERT_EQ(Zoetra({"create", "-q", "--swap-rg", "-o", Path("swap.gif"), a}).status, 0);
+  cGIF swap;
+  ASSERT_TRUE(swap.LoadFromFile(Path("swap.gif")));
+  const RgbFrame s = FramePixels(swap, 1);
+  EXPECT_EQ(s.at(1, 1), kGreen);
+  EXPECT_EQ(s.at(9, 1), kRed);
+  EXPECT_EQ(s.at(17, 1), kBlue);
+
+  // --optimize: frame 1 whole, later frames cut to what changed, nothing disposed;
+  // a repeated picture is merged into the frame before it. Without it every frame
+  // is whole and restores the previous picture.
+  ASSERT_EQ(Zoetra({"create", "-q", "--optimize", "-o", Path("opt.gif"), a, b, b, c}).status, 0);
+  ASSERT_EQ(Zoetra({"create", "-q", "-o", Path("plain.gif"), a, b, b, c}).status, 0);
+  cGIF opt, plain;
+  ASSERT_TRUE(opt.LoadFromFile(Path("opt.gif")));
+  ASSERT_TRUE(plain.LoadFromFile(Path("plain.gif")));
+  ASSERT_EQ(plain.FramesCount(), 4);
+  ASSERT_EQ(opt.FramesCount(), 3);
+  EXPECT_EQ(opt.FrameDelay(2), 70);
+  EXPECT_EQ(opt.FrameDIBXOR(1)->Width(), 24);
+  for (std::int16_t n = 1; n <= 3; ++n) EXPECT_EQ(opt.FrameDisposalMethod(n), 1);
+  // The black square moves by 4 columns: columns 2..9 change, rows 8..13.
+  EXPECT_EQ(opt.FrameLeft(2), 2);
+  EXPECT_EQ(opt.FrameTop(2), 8);
+  EXPECT_EQ(opt.FrameDIBXOR(2)->Width(), 8);
+  EXPECT_EQ(opt.FrameDIBXOR(2)->Height(), 6);
+  for (std::int16_t n = 1; n <= 4; ++n) {
+    EXPECT_EQ(plain.FrameDisposalMethod(n), 3);
+    EXPECT_EQ(plain.FrameDIBXOR(n)->Width(), 24);
+  }
+  // Both show the same pictures.
+  const auto opt_frames = ZoetraFrames(Path("opt.gif"), Path("opt"));
+  ASSERT_TRUE(opt_frames.has_value());
+  ASSERT_EQ(opt_frames->size(), 3u);
+  EXPECT_TRUE(SameAsPicture((*opt_frames)[0], Blocks(0)));
+  EXPECT_TRUE(SameAsPicture((*opt_frames)[1], Blocks(1)));
+  EXPECT_TRUE(SameAsPicture((*opt_frames)[2], Blocks(2)));
+
+  // Every switch at once, --raise-errors included, succeeds the same way.
+  const RunResult all =
+      Zoetra({"create", "--gray", "--optimize", "--swap-rg", "--raise-errors", "-d", "90", "-o", Path("all.gif"), a, b, c});
+  ASSERT_EQ(all.status, 0) << all.err;
+  EXPECT_EQ(all.out, "OK, Animated GIF: " + Path("all.gif") + " created with 3 frames\n");
+  const RunResult same = Zoetra({"create", "--gray", "--optimize", "--swap-rg", "-d", "90", "-o", Path("all2.gif"), a, b, c});
+  ASSERT_EQ(same.status, 0);
+  EXPECT_EQ(ReadAll(Path("all.gif")), ReadAll(Path("all2.gif")));
+}
+
+TEST_F(CommandTest, DashWritesTheGifToStandardOutputAndNothingElse) {
+  const std::string a = Png("a.png", 0), b = Png("b.png", 1), c = Png("c.png", 2);
+  for (const std::vector<std::string>& switches :
+       {std::vector<std::string>{}, {"--optimize"}, {"--gray", "--swap-rg", "-d", "70"}, {"--raise-errors"}}) {
+    std::vector<std::string> to_file = {"create", "-o", Path("file.gif")}, to_stdout = {"create", "-o", "-"};
+    for (auto* args : {&to_file, &to_stdout}) {
+      args->insert(args->end(), switches.begin(), switches.end());
+      args->insert(args->end(), {a, b, c});
+    }
+    ASSERT_EQ(Zoetra(to_file).status, 0);
+    const RunResult r = Zoetra(to_stdout);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, ReadAll(Path("file.gif")));
+  }
+  // A failure writes nothing there.
+  const RunResult bad = Zoetra({"create", "-o", "-", a, Path("missing.png")});
+  EXPECT_EQ(bad.status, 1);
+  EXPECT_EQ(bad.out, "");
+  EXPECT_NE(bad.err.find("missing.png: File not found (error 53)"), std::string::npos) << bad.err;
+}
+
+TEST_F(CommandTest, DoubleDashEndsTheOptions) {
+  ASSERT_TRUE(WritePng(Path("-d.png"), Blocks(0)));
+  // Run from the scratch directory so that the picture's name starts with '-'.
+  const std::string cwd = std::filesystem::current_path();
+  std::filesystem::current_path(dir_.path());
+  const RunResult r = Zoetra({"create", "-o", "out.gif", "--", "-d.png"});
+  const RunResult as_option = Zoetra({"create", "-o", "out2.gif", "-d.png"});
+  std::filesystem::current_path(cwd);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "OK, Animated GIF: out.gif created with 1 frames\n");
+  EXPECT_EQ(as_option.status, 2);
+}
+
+TEST_F(CommandTest, FailuresExitOneNameTheFileAndKeepTheExistingOutput) {
+  const std::string a = Png("a.png", 0);
+  const std::string out = Path("out.gif");
+  WriteAll(out, "an older file");
+  std::string png = ReadAll(a);
+  WriteAll(Path("truncated.png"), png.substr(0, png.size() / 2));
+  WriteAll(Path("garbage.png"), "this is not a picture at all");
+  WriteAll(Path("empty.bmp"), "");
+  WriteIcon(Path("icon.ico"));
+  std::filesystem::create_directory(Path("folder.png"));
+  const struct {
+    std::string picture;
+    std::string message;  // expected on standard error after "zoetra: "
+  } cases[] = {
+      {Path("missing.png"), Path("missing.png") + ": File not found (error 53)"},
+      {Path("truncated.png"), Path("truncated.png") + ": Invalid picture"},
+      {Path("garbage.png"), Path("garbage.png") + ": Invalid picture (error 481)"},
+      {Path("empty.bmp"), Path("empty.bmp") + ": Invalid picture (error 481)"},
+      {Path("icon.ico"), "Invalid picture"},
+      {Path("folder.png"), "Path/File access error: " + Path("folder.png")},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.picture);
+    const RunResult r = Zoetra({"create", "-o", out, a, c.picture});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err.rfind("zoetra: ", 0), 0u) << r.err;
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(c.picture), std::string::npos) << "the message names the picture: " << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_EQ(ReadAll(out), "an older file");
+  }
+  // --raise-errors: the component's error around the report, in readable lines.
+  const RunResult raised = Zoetra({"create", "--raise-errors", "-o", out, Path("missing.png")});
+  EXPECT_EQ(raised.status, 1);
+  EXPECT_EQ(raised.err, "zoetra: " + Path("missing.png") +
+                            ": Basic Error: Error Code: 0x35\n  Error Description: File not found\n"
+                            "  Error Source: ZoetraCom (error 0x800403E9, source Basic Component)\n");
+  EXPECT_EQ(ReadAll(out), "an older file");
+  // Nothing but the files made above: no temporary files left behind.
+  EXPECT_EQ(dir_.Entries(), (std::vector<std::string>{"a.png", "empty.bmp", "folder.png", "garbage.png", "icon.ico",
+                                                      "out.gif", "truncated.png"}));
+}
+
+TEST_F(CommandTest, AnOutputThatCannotBeWrittenIsAFailure) {
+  const std::string a = Png("a.png", 0);
+  std::filesystem::create_directory(Path("taken"));
+  const struct {
+    std::string output;
+    bool raise;
+    std::string message;
+  } cases[] = {
+      {Path("taken"), false, "zoetra: " + Path("taken") + ": Unexpected error saving GIF file. (Can be access denied)\n"},
+      {Path("no/such/dir.gif"), false, "Unexpected error saving GIF file."},
+      {Path("taken"), true, "(error 0x800403E9, source Basic Component)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.output);
+    std::vector<std::string> args = {"create", "-o", c.output, a};
+    if (c.raise) args.push_back("--raise-errors");
+    const RunResult r = Zoetra(args);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+  }
+  EXPECT_TRUE(std::filesystem::is_directory(Path("taken")));
+  EXPECT_TRUE(std::filesystem::is_empty(Path("taken")));
+}
+
+TEST_F(CommandTest, ProgressBarOnlyWhenStandardErrorIsATerminal) {
+  const std::string a = Png("a.png", 0), b = Png("b.png", 1);
+  RunOptions terminal;
+  terminal.stderr_is_terminal = true;
+  const RunResult shown = Zoetra({"create", "-o", Path("t.gif"), a, b}, terminal);
+  ASSERT_EQ(shown.status, 0);
+  EXPECT_NE(shown.err.find("2/2"), std::string::npos) << shown.err;
+  EXPECT_NE(shown.err.find('\r'), std::string::npos);
+  EXPECT_EQ(shown.out, "OK, Animated GIF: " + Path("t.gif") + " created with 2 frames\n");
+  const RunResult quiet = Zoetra({"create", "-q", "-o", Path("q.gif"), a, b}, terminal);
+  ASSERT_EQ(quiet.status, 0);
+  EXPECT_EQ(quiet.err, "");
+  EXPECT_EQ(quiet.out, "");
+  const RunResult piped = Zoetra({"create", "-o", Path("p.gif"), a, b});
+  ASSERT_EQ(piped.status, 0);
+  EXPECT_EQ(piped.err, "");
+}
+
+// ------------------------------------------------------------------ info
+
+// Runs a Python program on `input` and returns what it prints, or skips.
+std::string Python(const std::string& program, const std::string& input) {
+  const RunResult r = RunProgram({"python3", "-c", program}, RunOptions{input, false});
+  EXPECT_EQ(r.status, 0) << r.err;
+  return r.out;
+}
+
+TEST_F(CommandTest, InfoJsonIsValidAndDescribesTheFile) {
+  if (FindTool({"python3"}).empty()) GTEST_SKIP() << "python3 is not available to check the JSON";
+  const std::string a = Png("a.png", 0), b = Png("b.png", 1), c = Png("c.png", 2);
+  ASSERT_EQ(Zoetra({"create", "-q", "--optimize", "-d", "120", "-o", Path("anim.gif"), a, b, c}).status, 0);
+  const RunResult r = Zoetra({"info", "--json", Path("anim.gif")});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  const std::string fields = Python(
+      "import json, sys\n"
+      "d = json.load(sys.stdin)\n"
+      "f = d['frames']\n"
+      "print(d['file'], d['version'], d['width'], d['height'], d['loop_count'], d['frame_count'], len(f),\n"
+      "      d['global_palette'] > 0, d['background_index'])\n"
+      "for x in f: print(x['index'], x['left'], x['top'], x['width'], x['height'], x['delay_cs'], x['disposal'],\n"
+      "                  x['transparent_index'], x['interlaced'], x['local_palette'])\n",
+      r.out);
+  EXPECT_EQ(fields, Path("anim.gif") + " GIF89a 24 16 0 3 3 True 0\n"
+                                       "1 0 0 24 16 12 1 None False 0\n"
+                                       "2 2 8 8 6 12 1 None False 0\n"
+                                       "3 6 8 8 6 12 1 None False 0\n");
+
+  // Awkward names stay valid JSON: quotes, backslashes, control and non-UTF-8 bytes.
+  const std::string odd = Path("a\"b\\c\x01\xff\xc3\xa9.gif");
+  std::filesystem::copy_file(Path("anim.gif"), odd);
+  const RunResult o = Zoetra({"info", "--json", odd});
+  ASSERT_EQ(o.status, 0);
+  EXPECT_EQ(Python("import json, sys; print(ascii(json.load(sys.stdin)['file'][-12:]))", o.out),
+            "'a\"b\\\\c\\x01\\ufffd\\xe9.gif'\n");
+
+  // Standard input gives the same description.
+  const RunResult piped = Zoetra({"info", "--json", "-"}, RunOptions{ReadAll(Path("anim.gif")), false});
+  ASSERT_EQ(piped.status, 0);
+  EXPECT_EQ(Python("import json, sys; d = json.load(sys.stdin); print(d['file'], d['frame_count'])", piped.out),
+            "- 3\n");
+}
+
+TEST_F(CommandTest, InfoTextAndFailures) {
+  const std::string a = Png("a.png", 0);
+  ASSERT_EQ(Zoetra({"create", "-q", "-o", Path("one.gif"), a}).status, 0);
+  const RunResult r = Zoetra({"info", Path("one.gif")});
+  ASSERT_EQ(r.status, 0);
+  EXPECT_EQ(r.out.rfind(Path("one.gif") + ": GIF89a, screen 24 x 16, 1 frame\n", 0), 0u) << r.out;
+  EXPECT_NE(r.out.find("frame 1: 24 x 16 at (0, 0), delay 35 cs, disposal 3 (previous), opaque"), std::string::npos);
+
+  const struct {
+    std::string file;
+    std::string message;
+  } bad[] = {
+      {Path("missing.gif"), "zoetra: " + Path("missing.gif") + ": No such file or directory\n"},
+      {dir_.path(), "zoetra: " + dir_.path() + ": Is a directory\n"},
+      {a, "zoetra: " + a + ": not a GIF file\n"},
+  };
+  for (const auto& c : bad) {
+    for (const char* command : {"info", "frames"}) {
+      SCOPED_TRACE(std::string(command) + " " + c.file);
+      const RunResult f = std::string(command) == "info" ? Zoetra({"info", c.file})
+                                                         : Zoetra({"frames", "-o", Path("frames"), c.file});
+      EXPECT_EQ(f.status, 1);
+      EXPECT_EQ(f.out, "");
+      EXPECT_EQ(f.err, c.message);
+    }
+  }
+  const RunResult short_input = Zoetra({"info", "-"}, RunOptions{"GIF8", false});
+  EXPECT_EQ(short_input.status, 1);
+  EXPECT_EQ(short_input.err, "zoetra: standard input: not a GIF file\n");
+}
+
+// ------------------------------------------------------------------ frames
+
+TEST_F(CommandTest, FramesWritesEveryFrameUprightAsBitmapFiles) {
+  const std::string a = Png("a.png", 0), b = Png("b.png", 1), c = Png("c.png", 2);
+  ASSERT_EQ(Zoetra({"create", "-q", "-o", Path("anim.gif"), a, b, c}).status, 0);
+  const RunResult r = Zoetra({"frames", "-o", Path("out"), Path("anim.gif")});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "3 frames written to " + Path("out") + "\n");
+  EXPECT_EQ(r.err, "");
+  const std::vector<std::string> names = {"frame-0001.bmp", "frame-0002.bmp", "frame-0003.bmp"};
+  std::vector<std::string> found;
+  for (const auto& e : std::filesystem::directory_iterator(Path("out"))) found.push_back(e.path().filename());
+  std::sort(found.begin(), found.end());
+  EXPECT_EQ(found, names);
+  for (int i = 0; i < 3; ++i) {
+    SCOPED_TRACE(names[static_cast<std::size_t>(i)]);
+    // Upright: the file's first row as a viewer shows it is the picture's top row.
+    const auto frame = ReadBmp(Path("out/" + names[static_cast<std::size_t>(i)]));
+    ASSERT_TRUE(frame.has_value());
+    EXPECT_TRUE(SameAsPicture(*frame, Blocks(i)));
+  }
+  // An existing directory is reused; a file in the way is an error.
+  EXPECT_EQ(Zoetra({"frames", "-o", Path("out"), Path("anim.gif")}).status, 0);
+  const RunResult blocked = Zoetra({"frames", "-o", a, Path("anim.gif")});
+  EXPECT_EQ(blocked.status, 1);
+  EXPECT_EQ(blocked.err, "zoetra: " + a + ": Not a directory\n");
+  const RunResult missing_parent = Zoetra({"frames", "-o", Path("x/y"), Path("anim.gif")});
+  EXPECT_EQ(missing_parent.status, 1);
+  EXPECT_NE(missing_parent.err.find("cannot create the directory"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace zoetra::clitest
