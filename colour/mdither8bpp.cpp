@@ -1,8 +1,14 @@
 #include "colour/mdither8bpp.hpp"
 
+#if defined(__SSE2__) && !defined(ZOETRA_NO_SIMD)
+#include <emmintrin.h>
+#endif
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <new>
+#include <vector>
 
 #include "colour/cpal8bpp.hpp"
 #include "platform/arith.hpp"
@@ -93,149 +99,255 @@ void OrderedPass(const DitherState& s, const Raster& img) {
   }
 }
 
-// Error diffusion is one long dependency chain: a pixel's index needs the
-// push of the pixel before it. So the chain is kept short: the current pixel
-// and the pixels waiting below stay in registers (every row-below pixel is read
-// once and written once), one table load turns a cell into its index and
-// colour, and the right share is loaded while the threshold is still being
-// decided, then masked to 0 for a pixel under it instead of branching. The
-// pushes below are off that chain and only need few instructions: their
-// shares come from error 0 (all zero) under the threshold, and they clamp
-// through a table. Each push still clamps on its own, in the order the rule
-// applies them.
+// The four shares of one error value, side by side for one load per channel.
 struct Shares {
   std::int16_t right, below, below_right, below_left;  // 7/16, 5/16, 1/16, 3/16
 };
-struct CellEntry {
-  std::uint8_t index, blue, green, red;
-};
+
+// What every diffusion pass looks up: per channel value its part of the cell
+// number, per cell the palette entry it maps to (blue, green, red in bits
+// 0..23, the index in bits 24..31), and per error value its four shares.
+template <bool kCube>
 struct DiffusionTables {
-  std::uint16_t red_cell[256], green_cell[256], blue_cell[256];  // contributions to the cell number
-  CellEntry cells[4096];
-  Shares shares[511];  // by error + 255
-};
-struct Px {
-  int b, g, r;
-};
-struct RowWindow {
-  Px cur;         // (x, y), with everything pushed onto it so far
-  Px below_prev;  // (x - 1, y + 1), waiting for its share from (x, y)
-  Px below_cur;   // (x, y + 1)
-};
+  static constexpr int kCells = kCube ? 216 : 4096;
+  std::uint16_t red_cell[256], green_cell[256], blue_cell[256];
+  std::uint32_t cell_entry[kCells];
+  Shares shares_table[511];
 
-inline Px LoadPx(const std::uint8_t* p) {
-  return {p[0], p[1], p[2]};
-}
-inline void StorePx(std::uint8_t* p, const Px& v) {  // the fourth byte is left alone
-  p[0] = static_cast<std::uint8_t>(v.b);
-  p[1] = static_cast<std::uint8_t>(v.g);
-  p[2] = static_cast<std::uint8_t>(v.r);
-}
-inline int Push(int v, int share) {
-  return std::min(std::max(v + share, 0), 255);
-}
-
-// Byte clamp of a channel plus a share: channel 0..255, share at most
-// round(255 * 7 / 16) = 112 either way.
-constexpr int kClampBias = 128;
-constexpr auto kClamp = [] {
-  std::array<std::uint8_t, 256 + 2 * kClampBias> t{};
-  for (int i = 0; i < static_cast<int>(t.size()); ++i)
-    t[i] = static_cast<std::uint8_t>(std::clamp(i - kClampBias, 0, 255));
-  return t;
-}();
-template <std::int16_t Shares::*kShare>
-inline void PushOnto(Px& v, const Shares& b, const Shares& g, const Shares& r) {
-  v.b = kClamp[static_cast<std::size_t>(v.b + b.*kShare + kClampBias)];
-  v.g = kClamp[static_cast<std::size_t>(v.g + g.*kShare + kClampBias)];
-  v.r = kClamp[static_cast<std::size_t>(v.r + r.*kShare + kClampBias)];
-}
-
-template <bool kBelow, bool kLeft, bool kRight>
-inline void DiffusePixel(const DiffusionTables& t, const std::uint8_t* row, std::uint8_t* below,
-                         std::uint8_t* out, std::int32_t x, RowWindow& w) {
-  const CellEntry e = t.cells[t.red_cell[w.cur.r] + t.green_cell[w.cur.g] + t.blue_cell[w.cur.b]];
-  out[x] = e.index;
-  const int err_b = w.cur.b - e.blue, err_g = w.cur.g - e.green, err_r = w.cur.r - e.red;
-  const Shares& sb = t.shares[err_b + 255];
-  const Shares& sg = t.shares[err_g + 255];
-  const Shares& sr = t.shares[err_r + 255];
-  const bool push = std::abs(err_r) + std::abs(err_g) + std::abs(err_b) > kDiffusionThreshold;
-  Px next{};
-  if constexpr (kRight) {
-    const int mask = -static_cast<int>(push);
-    next = LoadPx(row + 4 * static_cast<std::size_t>(x + 1));
-    next.b = Push(next.b, sb.right & mask);
-    next.g = Push(next.g, sg.right & mask);
-    next.r = Push(next.r, sr.right & mask);
-  }
-  if constexpr (kBelow) {
-    const Shares& ob = t.shares[push ? err_b + 255 : 255];
-    const Shares& og = t.shares[push ? err_g + 255 : 255];
-    const Shares& orr = t.shares[push ? err_r + 255 : 255];
-    if constexpr (kLeft) {
-      PushOnto<&Shares::below_left>(w.below_prev, ob, og, orr);
-      StorePx(below + 4 * static_cast<std::size_t>(x - 1),
-              w.below_prev);  // nothing more reaches it
+  explicit DiffusionTables(const DitherState& s) {
+    const Family<kCube> f(s);
+    for (int v = 0; v < 256; ++v) {
+      red_cell[v] = f.level[v];
+      green_cell[v] = static_cast<std::uint16_t>(Family<kCube>::kGreenFactor * f.level[v]);
+      blue_cell[v] = static_cast<std::uint16_t>(Family<kCube>::kBlueFactor * f.level[v]);
     }
-    PushOnto<&Shares::below>(w.below_cur, ob, og, orr);
-    if constexpr (kRight) {
-      Px below_right = LoadPx(below + 4 * static_cast<std::size_t>(x + 1));
-      PushOnto<&Shares::below_right>(below_right, ob, og, orr);
-      w.below_prev = w.below_cur;
-      w.below_cur = below_right;
-    } else {
-      StorePx(below + 4 * static_cast<std::size_t>(x), w.below_cur);
+    for (int cell = 0; cell < kCells; ++cell) {
+      const std::uint8_t index = f.Index(cell);
+      const std::uint8_t* e = s.PaletteCopy.data() + 4 * index;
+      cell_entry[cell] = e[0] | (e[1] << 8) | (e[2] << 16) | (std::uint32_t{index} << 24);
+    }
+    for (int e = -255; e <= 255; ++e) {
+      shares_table[e + 255] = {s.ErrorShare7[e], s.ErrorShare5[e], s.ErrorShare1[e],
+                               s.ErrorShare3[e]};
     }
   }
-  w.cur = next;
+  std::uint32_t Entry(int b, int g, int r) const {
+    return cell_entry[red_cell[r] + green_cell[g] + blue_cell[b]];
+  }
+  const Shares& Share(int error) const { return shares_table[error + 255]; }
+};
+
+inline std::uint32_t LoadPixel(const std::uint8_t* p) {
+  std::uint32_t v;
+  std::memcpy(&v, p, 4);
+  return v;
 }
 
-template <bool kBelow>
-void DiffuseRow(const DiffusionTables& t, const std::uint8_t* row, std::uint8_t* below,
-                std::uint8_t* out, std::int32_t width) {
-  RowWindow w{LoadPx(row), {}, {}};
-  if constexpr (kBelow) w.below_cur = LoadPx(below);
-  if (width == 1) {
-    DiffusePixel<kBelow, false, false>(t, row, below, out, 0, w);
-    return;
+#if defined(__SSE2__) && !defined(ZOETRA_NO_SIMD)
+
+// Error diffusion over two row buffers instead of a copy of the picture. The
+// row being mapped is read as the previous pass left it (the source itself for
+// row 0); its pixel x+1 takes the right share in a register. The row below is
+// written once per pixel: a two-pixel window [x-1 | x] in registers collects
+// the shares in the same order as pushing them through memory would (x-1 gets
+// its last share, below left, from pixel x), then pixel x-1 is stored and the
+// window moves on. Every push adds and clamps each channel on its own, exactly
+// as the plain loop does; the fourth byte receives nothing.
+template <bool kCube>
+class DiffusionRows {
+ public:
+  DiffusionRows(const DitherState& s, const Raster& img) : t_(s), img_(img) {
+    const std::size_t pixels =
+        static_cast<std::size_t>(img.width) + 1;  // one spare pixel left of x = 0
+    buffers_.assign(2 * pixels * 4, 0);
+    row_pixels_ = pixels;
   }
-  DiffusePixel<kBelow, false, true>(t, row, below, out, 0, w);
-  for (std::int32_t x = 1; x < width - 1; ++x)
-    DiffusePixel<kBelow, true, true>(t, row, below, out, x, w);
-  DiffusePixel<kBelow, true, false>(t, row, below, out, width - 1, w);
+
+  void Run() {
+    const std::size_t row_bytes = static_cast<std::size_t>(img_.width) * 4;
+    const std::uint8_t* cur = img_.src;
+    for (std::int32_t y = 0; y < img_.height; ++y) {
+      std::uint8_t* out = img_.dst + static_cast<std::size_t>(y) * img_.stride;
+      if (y + 1 < img_.height) {
+        std::uint8_t* below = Buffer(y + 1);
+        MapRow<true>(cur, img_.src + static_cast<std::size_t>(y + 1) * row_bytes, below, out);
+        cur = below;
+      } else {
+        MapRow<false>(cur, nullptr, nullptr, out);
+      }
+    }
+  }
+
+ private:
+  static __m128i Widen(std::uint32_t pixel) {
+    return _mm_unpacklo_epi8(_mm_cvtsi32_si128(static_cast<int>(pixel)), _mm_setzero_si128());
+  }
+  static __m128i Clamp(__m128i v) {
+    return _mm_min_epi16(_mm_max_epi16(v, _mm_setzero_si128()), _mm_set1_epi16(255));
+  }
+  static std::uint32_t Narrow(__m128i v) {
+    return static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_packus_epi16(v, v)));
+  }
+
+  // Pixel 0 of the buffer for image row y; pixel -1 is a spare that takes the
+  // below-left share of x = 0.
+  std::uint8_t* Buffer(std::int32_t y) {
+    return buffers_.data() + (static_cast<std::size_t>(y & 1) * row_pixels_ + 1) * 4;
+  }
+
+  // Maps row `cur` into `out`. With kBelow, `src_below` is the source row
+  // below and `below` receives it with the shares added.
+  template <bool kBelow>
+  void MapRow(const std::uint8_t* cur, const std::uint8_t* src_below, std::uint8_t* below,
+              std::uint8_t* out) {
+    const std::int32_t last = img_.width - 1;
+    __m128i pixel = Widen(LoadPixel(cur));
+    // Window over the row below: low half pixel x-1, high half pixel x.
+    __m128i window = kBelow ? _mm_slli_si128(Widen(LoadPixel(src_below)), 8) : _mm_setzero_si128();
+    for (std::int32_t x = 0; x <= last; ++x) {
+      const std::uint32_t bgr = Narrow(pixel);
+      const int b = static_cast<int>(bgr & 0xFF), g = static_cast<int>((bgr >> 8) & 0xFF),
+                r = static_cast<int>((bgr >> 16) & 0xFF);
+      const std::uint32_t entry = t_.Entry(b, g, r);
+      out[x] = static_cast<std::uint8_t>(entry >> 24);
+      const int err_b = b - static_cast<int>(entry & 0xFF);
+      const int err_g = g - static_cast<int>((entry >> 8) & 0xFF);
+      const int err_r = r - static_cast<int>((entry >> 16) & 0xFF);
+      const bool more = x < last;
+      const std::uint32_t next_pixel =
+          more ? LoadPixel(cur + 4 * static_cast<std::size_t>(x + 1)) : 0;
+      const std::uint32_t next_below =
+          kBelow && more ? LoadPixel(src_below + 4 * static_cast<std::size_t>(x + 1)) : 0;
+      if (std::abs(err_r) + std::abs(err_g) + std::abs(err_b) <= kDiffusionThreshold) {
+        pixel = Widen(next_pixel);
+        if constexpr (kBelow) {
+          StorePixel(below + 4 * static_cast<std::ptrdiff_t>(x - 1), Narrow(window));
+          window = _mm_unpacklo_epi64(_mm_unpackhi_epi64(window, window), Widen(next_below));
+        }
+        // Following pixels of the same colour map to the same entry and push nothing either.
+        std::int32_t run = 0;
+        while (x + run < last &&
+               ((LoadPixel(cur + 4 * static_cast<std::size_t>(x + run + 1)) ^ bgr) & 0xFFFFFF) ==
+                   0) {
+          ++run;
+        }
+        if (run > 0) SkipRun<kBelow>(src_below, below, out, x, run, entry, pixel, window, cur);
+        continue;
+      }
+      // Shares of blue, green and red side by side: [right | below] and [below right | below left].
+      const __m128i sb = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(&t_.Share(err_b)));
+      const __m128i sg = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(&t_.Share(err_g)));
+      const __m128i sr = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(&t_.Share(err_r)));
+      const __m128i bg = _mm_unpacklo_epi16(sb, sg);
+      const __m128i r0 = _mm_unpacklo_epi16(sr, _mm_setzero_si128());
+      const __m128i right_below = _mm_unpacklo_epi32(bg, r0);
+      const __m128i diagonals = _mm_unpackhi_epi32(bg, r0);
+      pixel = Clamp(_mm_add_epi16(Widen(next_pixel), right_below));
+      if constexpr (kBelow) {
+        // x-1 gets below left, x gets below: then x-1 is complete.
+        window = Clamp(_mm_add_epi16(window, _mm_unpackhi_epi64(diagonals, right_below)));
+        StorePixel(below + 4 * static_cast<std::ptrdiff_t>(x - 1), Narrow(window));
+        const __m128i fresh = Clamp(_mm_add_epi16(Widen(next_below), diagonals));
+        window = _mm_unpacklo_epi64(_mm_unpackhi_epi64(window, window), fresh);
+      }
+    }
+    // The window's low half now holds the last pixel of the row below.
+    if constexpr (kBelow) StorePixel(below + 4 * static_cast<std::size_t>(last), Narrow(window));
+  }
+
+  static void StorePixel(std::uint8_t* p, std::uint32_t v) { std::memcpy(p, &v, 4); }
+
+  // Pixels x+1 .. x+run repeat pixel x, which pushed nothing: they take its
+  // index, and the row below gets nothing from them. On entry the window holds
+  // [below x (complete) | below x+1 (as read)]; on return x is the run's last
+  // pixel and everything is as if each had gone through the loop.
+  template <bool kBelow>
+  void SkipRun(const std::uint8_t* src_below, std::uint8_t* below, std::uint8_t* out,
+               std::int32_t& x, std::int32_t run, std::uint32_t entry, __m128i& pixel,
+               __m128i& window, const std::uint8_t* cur) const {
+    const std::int32_t last = img_.width - 1;
+    std::memset(out + x + 1, static_cast<int>(entry >> 24), static_cast<std::size_t>(run));
+    if constexpr (kBelow) {
+      StorePixel(below + 4 * static_cast<std::size_t>(x), Narrow(window));
+      std::memcpy(below + 4 * static_cast<std::size_t>(x + 1),
+                  src_below + 4 * static_cast<std::size_t>(x + 1),
+                  4 * static_cast<std::size_t>(run - 1));
+      const std::int32_t end = x + run;
+      const std::uint32_t after =
+          end < last ? LoadPixel(src_below + 4 * static_cast<std::size_t>(end + 1)) : 0;
+      window = _mm_unpacklo_epi64(Widen(LoadPixel(src_below + 4 * static_cast<std::size_t>(end))),
+                                  Widen(after));
+    }
+    x += run;
+    pixel = Widen(x < last ? LoadPixel(cur + 4 * static_cast<std::size_t>(x + 1)) : 0);
+  }
+
+  const DiffusionTables<kCube> t_;
+  const Raster& img_;
+  std::vector<std::uint8_t> buffers_;
+  std::size_t row_pixels_ = 0;
+};
+
+template <bool kCube>
+void DiffusionPass(const DitherState& s, const Raster& img) {
+  DiffusionRows<kCube>(s, img).Run();
+}
+
+#else
+
+inline std::uint8_t AddClamped(std::uint8_t v, int share) {
+  return static_cast<std::uint8_t>(std::clamp(v + share, 0, 255));
 }
 
 template <bool kCube>
-void DiffusionPass(const DitherState& s, std::uint8_t* work, const Raster& img) {
-  const Family<kCube> f(s);
-  DiffusionTables t;
-  for (int v = 0; v < 256; ++v) {
-    t.red_cell[v] = f.level[v];
-    t.green_cell[v] = static_cast<std::uint16_t>(Family<kCube>::kGreenFactor * f.level[v]);
-    t.blue_cell[v] = static_cast<std::uint16_t>(Family<kCube>::kBlueFactor * f.level[v]);
-  }
-  constexpr int kCells = kCube ? 216 : 4096;
-  for (int c = 0; c < kCells; ++c) {
-    const std::uint8_t index = f.Index(c);
-    const std::uint8_t* e = s.PaletteCopy.data() + 4 * index;
-    t.cells[c] = {index, e[0], e[1], e[2]};
-  }
-  for (int e = -255; e <= 255; ++e) {
-    t.shares[e + 255] = {s.ErrorShare7[e], s.ErrorShare5[e], s.ErrorShare1[e], s.ErrorShare3[e]};
-  }
-
+void DiffusionPass(const DitherState& s, const Raster& img) {
+  const DiffusionTables<kCube> t(s);
+  // The plain form: a working copy of the picture that the shares are pushed into.
   const std::size_t row_bytes = static_cast<std::size_t>(img.width) * 4;
+  std::vector<std::uint8_t> copy(img.src,
+                                 img.src + row_bytes * static_cast<std::size_t>(img.height));
+  const std::int32_t last_x = img.width - 1;
   for (std::int32_t y = 0; y < img.height; ++y) {
-    std::uint8_t* row = work + static_cast<std::size_t>(y) * row_bytes;
+    std::uint8_t* p = copy.data() + static_cast<std::size_t>(y) * row_bytes;
+    std::uint8_t* below = y + 1 < img.height ? p + row_bytes : nullptr;
     std::uint8_t* out = img.dst + static_cast<std::size_t>(y) * img.stride;
-    if (y + 1 < img.height) {
-      DiffuseRow<true>(t, row, row + row_bytes, out, img.width);
-    } else {
-      DiffuseRow<false>(t, row, nullptr, out, img.width);
+    for (std::int32_t x = 0; x <= last_x; ++x, p += 4) {
+      const std::uint8_t b = p[0], g = p[1], r = p[2];
+      const std::uint32_t entry = t.Entry(b, g, r);
+      out[x] = static_cast<std::uint8_t>(entry >> 24);
+      const int err_b = b - static_cast<int>(entry & 0xFF);
+      const int err_g = g - static_cast<int>((entry >> 8) & 0xFF);
+      const int err_r = r - static_cast<int>((entry >> 16) & 0xFF);
+      if (std::abs(err_r) + std::abs(err_g) + std::abs(err_b) <= kDiffusionThreshold) continue;
+      const Shares& sb = t.Share(err_b);
+      const Shares& sg = t.Share(err_g);
+      const Shares& sr = t.Share(err_r);
+      if (x < last_x) {
+        p[4] = AddClamped(p[4], sb.right);
+        p[5] = AddClamped(p[5], sg.right);
+        p[6] = AddClamped(p[6], sr.right);
+      }
+      if (below != nullptr) {
+        std::uint8_t* q = below + 4 * static_cast<std::size_t>(x);
+        q[0] = AddClamped(q[0], sb.below);
+        q[1] = AddClamped(q[1], sg.below);
+        q[2] = AddClamped(q[2], sr.below);
+        if (x < last_x) {
+          q[4] = AddClamped(q[4], sb.below_right);
+          q[5] = AddClamped(q[5], sg.below_right);
+          q[6] = AddClamped(q[6], sr.below_right);
+        }
+        if (x > 0) {
+          q[-4] = AddClamped(q[-4], sb.below_left);
+          q[-3] = AddClamped(q[-3], sg.below_left);
+          q[-2] = AddClamped(q[-2], sr.below_left);
+        }
+      }
     }
   }
 }
+
+#endif
 
 // Rounds i * n / 16 halves to even, for the error shares and Bayer51.
 std::int16_t Sixteenths(int i, int n) {
@@ -322,11 +434,11 @@ void DitherTo8bpp(DitherState& state, const cDIB& source, cDIB& frame, cPal8bpp&
   const std::int32_t width = source.Width();
   const std::int32_t height = source.Height();
 
-  // Diffusion writes into a copy; so does any pass whose frame is the source
-  // itself, since recreating the frame releases the source's pixels.
+  // A pass whose frame is the source itself reads a copy, since recreating the
+  // frame releases the source's pixels. (Diffusion never writes to the source.)
   cDIB work;
   const std::uint8_t* pixels = source.lpBits();
-  if (state.DitherMethod == kMethodDiffusion || &frame == &source) {
+  if (&frame == &source) {
     if (source.CloneTo(work) != 32) RaiseOutOfMemory();
     pixels = work.lpBits();
   }
@@ -349,8 +461,11 @@ void DitherTo8bpp(DitherState& state, const cDIB& source, cDIB& frame, cPal8bpp&
       cube ? OrderedPass<true>(state, img) : OrderedPass<false>(state, img);
       break;
     default:
-      cube ? DiffusionPass<true>(state, work.lpBits(), img)
-           : DiffusionPass<false>(state, work.lpBits(), img);
+      try {
+        cube ? DiffusionPass<true>(state, img) : DiffusionPass<false>(state, img);
+      } catch (const std::bad_alloc&) {
+        RaiseOutOfMemory();  // the working rows
+      }
       break;
   }
 }

@@ -21,7 +21,7 @@
 // and the outer conversion finds its settings, ColorMap and PaletteCopy as it
 // left them. Every function also exists with the state passed explicitly.
 //
-// DitherTo8bpp never changes the source (diffusion works on a copy) and
+// DitherTo8bpp never changes the source (diffusion works on copies of two rows) and
 // recreates the frame at the source's size. Throws zoetra::Error:
 //   481 the source is not a 32-bit raster (checked once the palette is made);
 //   7   the frame or the working copy cannot be created;

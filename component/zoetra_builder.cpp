@@ -89,9 +89,12 @@ Outcome Build(const platform::VariantArray& list, std::int16_t lDelay, std::int1
                          std::to_string(limits.max_document_frames) + " frames (max_document_frames)");
     }
     const std::string name = list.At({static_cast<std::int32_t>(index)}).ToText();
-    const platform::Picture picture = platform::LoadPicture(name);
-    if (work.CreateFromStdPicture(picture, true) == 0) {
-      RaiseError(kErrInvalidPicture, "Invalid picture: " + name + " holds no bitmap (icon or metafile)");
+    {
+      // The decoded picture is let go as soon as the working raster holds it.
+      const platform::Picture picture = platform::LoadPicture(name);
+      if (work.CreateFromStdPicture(picture, true) == 0) {
+        RaiseError(kErrInvalidPicture, "Invalid picture: " + name + " holds no bitmap (icon or metafile)");
+      }
     }
     const std::int64_t frame_pixels = std::int64_t{work.Width()} * work.Height();
     if (frame_pixels > limits.max_document_pixels - document_pixels) {
@@ -116,6 +119,7 @@ Outcome Build(const platform::VariantArray& list, std::int16_t lDelay, std::int1
 
   document.ScreenWidth(Narrow<std::int16_t>(work.Width()));
   document.ScreenHeight(Narrow<std::int16_t>(work.Height()));
+  work.Destroy();  // nothing reads the last picture after this: its memory is free for the save
   document.ScreenPixelAspectRatio(1.0f);
   document.GlobalPaletteExists(-1);
   document.GlobalPaletteEntries(palette.Entries());

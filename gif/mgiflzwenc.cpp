@@ -1,7 +1,9 @@
 #include "gif/mgiflzwenc.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
+#include <iterator>
 #include <memory>
 
 namespace zoetra {
@@ -24,8 +26,20 @@ constexpr std::uint32_t kHashShift = 4;  // 5003 doubled to 65536 takes 4 steps:
 constexpr std::int32_t kBlocksPerWrite = 32;
 constexpr std::size_t kDataChunk = static_cast<std::size_t>(kSubBlockData) * kBlocksPerWrite;
 
+// Longest run string c^n whose code is kept per pixel value c, and the run
+// length from which the encoder looks there (see Encoder::Row).
+constexpr std::uint32_t kRunCodes = 256;
+constexpr std::ptrdiff_t kRunStart = 4;
+
 struct State {
   std::uint32_t table[kHashSize];
+  // run_code[c][n - 1] is the code of the string of n pixels c, for n up to
+  // run_length[c]; the string of one pixel is the pixel value itself.
+  // run_top[c] repeats the code of the longest, so that noting a new string
+  // touches two small tables only.
+  std::uint16_t run_length[256];
+  std::uint16_t run_top[256];
+  std::uint16_t run_code[256][kRunCodes];
   std::uint8_t data[kDataChunk + 16];  // slack for the 4-byte stores past the chunk end
   std::uint8_t framed[kBlocksPerWrite * (kSubBlockData + 1)];
 };
@@ -33,8 +47,17 @@ struct State {
 // Allocated on first use in each thread and reused for every later frame.
 State& ThreadState() {
   thread_local std::unique_ptr<State> state;
-  if (!state) state = std::make_unique<State>();
+  if (!state) {
+    state = std::make_unique<State>();
+    for (std::uint32_t c = 0; c < 256; ++c) state->run_code[c][0] = static_cast<std::uint16_t>(c);
+  }
   return *state;
+}
+
+inline std::uint32_t Load32(const std::uint8_t* p) {
+  std::uint32_t v;
+  std::memcpy(&v, p, 4);
+  return v;
 }
 
 inline void Store32(std::uint8_t* p, std::uint32_t v) {
@@ -114,7 +137,14 @@ class Encoder {
           }
           // An empty slot, or one whose key is 0, ends the probe; the new string
           // takes it (a key-0 string stored there is lost, which costs ratio only).
-          if (e <= kCodeBits) break;
+          if (e <= kCodeBits) {
+            // Key 0 is pixel 0 after pixel 0: the run string of two 0s is gone.
+            if (e != kEmptySlot) {
+              st_.run_length[0] = 1;
+              st_.run_top[0] = 0;
+            }
+            break;
+          }
         }
         if (found) {
           prefix = e & kCodeBits;
@@ -124,6 +154,7 @@ class Encoder {
       Emit(prefix);
       if (next_free_ < static_cast<std::uint32_t>(kCodeLimit)) {
         table[slot] = (key << 12) | next_free_;
+        NoteRun(c, prefix);
         ++next_free_;
       } else {
         ResetTable();
@@ -133,6 +164,19 @@ class Encoder {
         code_mask_ = largest_;
       }
       prefix = c;
+      // More pixels c: the strings c c, c c c, ... that the table holds would
+      // each be found by a lookup; their codes are known, so take the longest
+      // one the run covers at once. (Lookups that find a string change nothing.)
+      // Only runs of some length pay for the look-aside: four more pixels c.
+      if (end - p <= kRunStart || p[1] != c || Load32(p + 1) != c * 0x01010101u) continue;
+      if (const std::uint32_t known = st_.run_length[c]; known > kRunStart) {
+        const std::size_t limit =
+            std::min<std::size_t>(known - 1, static_cast<std::size_t>(end - p - 1));
+        std::size_t more = kRunStart;
+        while (more < limit && p[more + 1] == c) ++more;
+        prefix = st_.run_code[c][more];
+        p += more;
+      }
     }
     prefix_ = prefix;
     // The clear code is a power of two: a pixel at or above it sets a bit the OR keeps.
@@ -162,7 +206,20 @@ class Encoder {
  private:
   void ResetTable() {
     std::memset(st_.table, 0, sizeof st_.table);
+    std::fill(std::begin(st_.run_length), std::end(st_.run_length), std::uint16_t{1});
+    for (std::uint32_t c = 0; c < 256; ++c) st_.run_top[c] = static_cast<std::uint16_t>(c);
     next_free_ = clear_code_ + 2;
+  }
+
+  // A new string of pixel c after `prefix`: when the prefix is the longest
+  // known run of c, the new string is the next longer one.
+  void NoteRun(std::uint32_t c, std::uint32_t prefix) {
+    if (st_.run_top[c] != prefix) return;
+    const std::uint32_t n = st_.run_length[c];
+    if (n >= kRunCodes) return;
+    st_.run_code[c][n] = static_cast<std::uint16_t>(next_free_);
+    st_.run_top[c] = static_cast<std::uint16_t>(next_free_);
+    st_.run_length[c] = static_cast<std::uint16_t>(n + 1);
   }
 
   inline void Emit(std::uint32_t code) {

@@ -239,6 +239,19 @@ void Store(Rop rop, std::uint8_t* row, int bpp, std::int32_t x0, std::int32_t n,
   }
 }
 
+// Exchanges two non-overlapping byte ranges in one pass, eight bytes at a time.
+void SwapBytes(std::uint8_t* a, std::uint8_t* b, std::size_t n) {
+  std::size_t k = 0;
+  for (; k + 8 <= n; k += 8) {
+    std::uint64_t x, y;
+    std::memcpy(&x, a + k, 8);
+    std::memcpy(&y, b + k, 8);
+    std::memcpy(a + k, &y, 8);
+    std::memcpy(b + k, &x, 8);
+  }
+  for (; k < n; ++k) std::swap(a[k], b[k]);
+}
+
 // Reverses pixels of `bytes_per_pixel` bytes: dst pixel k takes src pixel n-1-k.
 void ReverseCopy(std::uint8_t* dst, const std::uint8_t* src, std::int32_t n, int bytes_per_pixel) {
   switch (bytes_per_pixel) {
@@ -435,11 +448,7 @@ int Transfer(HDC dst_dc, std::int32_t x, std::int32_t y, std::int32_t width, std
     for (std::size_t k = 0; k < count; ++k) {
       const std::int32_t d = dst_rows[k], s = src_rows[k];
       if (swap) {
-        if (d < s) {
-          std::memcpy(a.data(), dst->row(d) + offset, bytes);
-          std::memcpy(dst->row(d) + offset, dst->row(s) + offset, bytes);
-          std::memcpy(dst->row(s) + offset, a.data(), bytes);
-        }
+        if (d < s) SwapBytes(dst->row(d) + offset, dst->row(s) + offset, bytes);
       } else if (s == d) {
         std::memcpy(a.data(), src->row(s), stride);
         worker.Run(a.data(), dst->row(d), -1);

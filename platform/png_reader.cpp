@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/error.hpp"
 #include "platform/limits.hpp"
@@ -29,6 +30,16 @@ struct SpngFree {
 [[noreturn]] void RaisePng(int err) {
   if (err == SPNG_EIO) RaiseInvalidPicture("PNG data is truncated");  // the buffer ran out
   RaiseInvalidPicture(std::string("PNG: ") + spng_strerror(err));
+}
+
+// R,G,B -> B,G,R,0. Reads one byte past the last pixel: `rgb` has a spare byte.
+void ExpandRow(const std::uint8_t* rgb, std::uint8_t* row, std::int32_t width) {
+  for (std::int32_t x = 0; x < width; ++x, rgb += 3) {
+    std::uint32_t p;  // R,G,B,next as a little-endian word
+    std::memcpy(&p, rgb, 4);
+    const std::uint32_t q = __builtin_bswap32(p) >> 8;
+    std::memcpy(row + 4 * x, &q, 4);
+  }
 }
 
 // R,G,B,A -> B,G,R,0 in place.
@@ -58,11 +69,17 @@ HBITMAP DecodePng(std::span<const std::uint8_t> file) {
   const auto width = static_cast<std::int32_t>(ihdr.width);
   const auto height = static_cast<std::int32_t>(ihdr.height);
 
+  const bool interlaced = ihdr.interlace_method != SPNG_INTERLACE_NONE;
+  // The common 8-bit RGB file is taken as it is stored and widened here in one
+  // step; every other kind goes through spng's RGBA conversion.
+  const bool rgb8 = !interlaced && ihdr.color_type == SPNG_COLOR_TYPE_TRUECOLOR && ihdr.bit_depth == 8;
+  std::vector<std::uint8_t> rgb_row(rgb8 ? static_cast<std::size_t>(width) * 3 + 1 : 0);
+
   const NewSurface out = NewPictureSurface(width, height, 32);
   BitmapGuard guard(out.handle);
-  if (int err = spng_decode_image(ctx.get(), nullptr, 0, SPNG_FMT_RGBA8, SPNG_DECODE_PROGRESSIVE)) RaisePng(err);
+  const int fmt = rgb8 ? SPNG_FMT_RGB8 : SPNG_FMT_RGBA8;
+  if (int err = spng_decode_image(ctx.get(), nullptr, 0, fmt, SPNG_DECODE_PROGRESSIVE)) RaisePng(err);
 
-  const bool interlaced = ihdr.interlace_method != SPNG_INTERLACE_NONE;
   const std::size_t row_len = static_cast<std::size_t>(width) * 4;
   int err = 0;
   do {
@@ -73,6 +90,11 @@ HBITMAP DecodePng(std::span<const std::uint8_t> file) {
     // File rows run top-down, memory rows bottom-up.
     std::uint8_t* row = out.bits + static_cast<std::size_t>(height - 1 - static_cast<std::int32_t>(info.row_num)) *
                                        static_cast<std::size_t>(out.stride);
+    if (rgb8) {
+      err = spng_decode_row(ctx.get(), rgb_row.data(), rgb_row.size() - 1);
+      if (err == 0 || err == SPNG_EOI) ExpandRow(rgb_row.data(), row, width);
+      continue;
+    }
     err = spng_decode_row(ctx.get(), row, row_len);
     // An interlaced row is complete only after the last pass.
     if ((err == 0 || err == SPNG_EOI) && !interlaced) SwizzleRow(row, width);

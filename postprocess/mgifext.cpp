@@ -29,6 +29,51 @@ struct Pixels {
   std::uint8_t* row(std::int32_t y) const { return base + static_cast<std::size_t>(y) * stride; }
 };
 
+// seen[v] = 1 for every pixel value v of the row, eight pixels per load.
+void MarkRow(const std::uint8_t* row, std::int32_t width, std::array<std::uint8_t, 256>& seen) {
+  std::int32_t x = 0;
+  std::uint64_t last = 0;
+  bool any = false;
+  for (; x + 8 <= width; x += 8) {
+    std::uint64_t v;
+    std::memcpy(&v, row + x, 8);
+    if (any && v == last) continue;  // flat areas: the same eight pixels again
+    last = v;
+    any = true;
+    for (int k = 0; k < 8; ++k, v >>= 8) seen[v & 0xFF] = 1;
+  }
+  for (; x < width; ++x) seen[row[x]] = 1;
+}
+
+// row[x] = table[row[x]], eight pixels per load and store (a byte-wise loop
+// gets vectorised into a form that stalls on its own stores).
+void RemapRow(std::uint8_t* row, std::int32_t width, const std::array<std::uint8_t, 256>& table) {
+  std::int32_t x = 0;
+  std::uint64_t last_in = 0, last_out = 0;
+  bool any = false;
+  for (; x + 8 <= width; x += 8) {
+    std::uint64_t v;
+    std::memcpy(&v, row + x, 8);
+    if (!any || v != last_in) {
+      last_in = v;
+      any = true;
+      last_out = 0;
+      for (int k = 0; k < 64; k += 8) last_out |= std::uint64_t{table[(v >> k) & 0xFF]} << k;
+    }
+    std::memcpy(row + x, &last_out, 8);
+  }
+  for (; x < width; ++x) row[x] = table[row[x]];
+}
+
+std::uint8_t LargestPixel(const Pixels& px) {
+  std::uint8_t largest = 0;
+  for (std::int32_t y = 0; y < px.height; ++y) {
+    const std::uint8_t* row = px.row(y);
+    for (std::int32_t x = 0; x < px.width; ++x) largest = std::max(largest, row[x]);
+  }
+  return largest;
+}
+
 void RequireRaster(bool created) {
   if (!created) RaiseOutOfMemory();
 }
@@ -48,18 +93,22 @@ std::uint8_t CompactGlobalPalette(cGIF& document) {
   std::memcpy(old_palette.data(), document.lpGlobalPalette(), old_palette.size());
 
   const std::int16_t frames = document.FramesCount();
+  std::int32_t used_count = 0;
   for (std::int16_t f = 1; f <= frames; ++f) {
     if (document.LocalPaletteUsed(f) != 0) continue;
     const Pixels px(*document.FrameDIBXOR(f));
+    if (used_count == n) {
+      // Every entry is in use already: what is left to find is a pixel outside the palette.
+      if (n < 256 && LargestPixel(px) >= n) RaiseSubscript();
+      continue;
+    }
     // A byte-wide table first, so the inner loop has no bounds check per pixel.
     std::array<std::uint8_t, 256> seen{};
-    for (std::int32_t y = 0; y < px.height; ++y) {
-      const std::uint8_t* row = px.row(y);
-      for (std::int32_t x = 0; x < px.width; ++x) seen[row[x]] = 1;
-    }
+    for (std::int32_t y = 0; y < px.height; ++y) MarkRow(px.row(y), px.width, seen);
     for (std::int32_t v = 0; v < 256; ++v) {
       if (!seen[static_cast<std::size_t>(v)]) continue;
       if (v >= n) RaiseSubscript();
+      used_count += used[static_cast<std::size_t>(v)] == 0 ? 1 : 0;
       used[static_cast<std::size_t>(v)] = 1;
     }
   }
@@ -85,6 +134,8 @@ std::uint8_t CompactGlobalPalette(cGIF& document) {
 
     std::array<std::uint8_t, 256> remap_byte{};
     std::copy(remap.begin(), remap.begin() + std::min<std::int32_t>(n, 256), remap_byte.begin());
+    const bool identity = std::all_of(order.begin(), order.begin() + k,
+                                      [&](std::uint8_t j) { return remap_byte[j] == j; });
     const std::int16_t frames_now = document.FramesCount();
     for (std::int16_t f = 1; f <= frames_now; ++f) {
       if (document.LocalPaletteUsed(f) != 0) continue;
@@ -93,10 +144,8 @@ std::uint8_t CompactGlobalPalette(cGIF& document) {
       std::memcpy(document.lpLocalPalette(f), new_palette.data(), new_palette.size());
       document.LocalPaletteEntries(f, static_cast<std::int16_t>(m + 1));
       const Pixels px(image);
-      for (std::int32_t y = 0; y < px.height; ++y) {
-        std::uint8_t* row = px.row(y);
-        for (std::int32_t x = 0; x < px.width; ++x) row[x] = remap_byte[row[x]];
-      }
+      // When the used entries are already the first k, every pixel keeps its value.
+      for (std::int32_t y = 0; y < px.height && !identity; ++y) RemapRow(px.row(y), px.width, remap_byte);
       const std::int32_t old_index = document.FrameTransparentColorIndex(f);
       if (old_index >= n) RaiseSubscript();
       document.FrameTransparentColorIndex(f, remap[static_cast<std::size_t>(old_index)]);
