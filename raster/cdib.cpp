@@ -9,12 +9,14 @@ namespace zoetra {
 
 using namespace platform;
 
+namespace {
+// ((bpp * width + 31) \ 32) * 4 in checked 32-bit arithmetic.
+std::int32_t Stride(std::int32_t bpp, std::int32_t width) { return Mul32(Add32(Mul32(bpp, width), 31) / 32, 4); }
+}  // namespace
+
 cDIB::~cDIB() { Destroy(); }
 
-std::int32_t cDIB::BytesPerScanline() const {
-  const std::int32_t bits = Add32(Mul32(header_.bit_count, header_.width), 31);
-  return Mul32(bits / 32, 4);
-}
+std::int32_t cDIB::BytesPerScanline() const { return Stride(header_.bit_count, header_.width); }
 
 bool cDIB::Create(std::int32_t NewWidth, std::int32_t NewHeight, std::int32_t NewBPP) {
   Destroy();
@@ -24,8 +26,7 @@ bool cDIB::Create(std::int32_t NewWidth, std::int32_t NewHeight, std::int32_t Ne
   h.bit_count = Narrow<std::int16_t>(NewBPP);
   h.width = NewWidth;
   h.height = NewHeight;
-  const std::int32_t stride = Mul32(Add32(Mul32(NewBPP, NewWidth), 31) / 32, 4);
-  h.size_image = static_cast<std::uint32_t>(Mul32(stride, NewHeight));
+  h.size_image = static_cast<std::uint32_t>(Mul32(Stride(NewBPP, NewWidth), NewHeight));
 
   const HDC dc = CreateCompatibleDC(0);
   if (dc == 0) return false;
@@ -43,16 +44,15 @@ bool cDIB::Create(std::int32_t NewWidth, std::int32_t NewHeight, std::int32_t Ne
   return true;
 }
 
-bool cDIB::AdoptBitmap(HBITMAP bitmap) {
+std::int32_t cDIB::AdoptBitmap(HBITMAP bitmap) {
   Destroy();
   BitmapDesc desc{};
-  if (!GetBitmapDesc(bitmap, &desc)) return false;
-  const HDC dc = CreateCompatibleDC(0);
-  if (dc == 0) return false;
-  const HGDIOBJ previous = SelectObject(dc, bitmap);
+  const HDC dc = GetBitmapDesc(bitmap, &desc) ? CreateCompatibleDC(0) : 0;
+  const HGDIOBJ previous = dc != 0 ? SelectObject(dc, bitmap) : 0;
   if (previous == 0) {
-    DeleteDC(dc);
-    return false;
+    if (dc != 0) DeleteDC(dc);
+    if (bitmap != 0) DeleteObject(bitmap);
+    return 0;
   }
   BitmapInfoHeader h{};
   h.size = 40;
@@ -60,14 +60,13 @@ bool cDIB::AdoptBitmap(HBITMAP bitmap) {
   h.width = desc.width;
   h.height = desc.height;
   h.bit_count = static_cast<std::int16_t>(desc.bits_pixel);
-  h.size_image = static_cast<std::uint32_t>(
-      Mul32(Mul32(Add32(Mul32(h.bit_count, h.width), 31) / 32, 4), h.height));
+  h.size_image = static_cast<std::uint32_t>(Mul32(Stride(h.bit_count, h.width), h.height));
   header_ = h;
   hdc_ = dc;
   hdib_ = bitmap;
   previous_ = previous;
   bits_ = desc.bits;
-  return true;
+  return BPP();
 }
 
 void cDIB::Destroy() {

@@ -85,8 +85,9 @@ class cDIB {
 
  private:
   // Adopts a bitmap made elsewhere (file and resource imports): selects it into
-  // a new memory context and fills the header as Create would.
-  bool AdoptBitmap(platform::HBITMAP bitmap);
+  // a new memory context and fills the header as Create would. Returns BPP; on
+  // failure (including bitmap 0) the bitmap is deleted, the raster left empty and 0 returned.
+  std::int32_t AdoptBitmap(platform::HBITMAP bitmap);
 
   platform::BitmapInfoHeader header_{};
   platform::HDC hdc_ = 0;

@@ -101,28 +101,14 @@ std::int32_t cDIB::CreateFromStdPicture(const Picture& Image, bool Force32bpp) {
 std::int32_t cDIB::CreateFromBitmapFile(std::string_view Filename) {
   if (FileLen(Filename) == 0) return 0;
   Destroy();
-  const HBITMAP bitmap = LoadImageFromFile(Filename);
-  if (bitmap == 0) return 0;
-  if (!AdoptBitmap(bitmap)) {
-    DeleteObject(bitmap);
-    Destroy();
-    return 0;
-  }
-  return BPP();
+  return AdoptBitmap(LoadImageFromFile(Filename));
 }
 
 std::int32_t cDIB::CreateFromResourceBitmap(std::string_view Filename, std::int32_t ResID) {
   if (FileLen(Filename) == 0) return 0;
   Destroy();
   // The module is read as data; none of its code is loaded.
-  const HBITMAP bitmap = LoadResourceBitmap(Filename, ResID);
-  if (bitmap == 0) return 0;
-  if (!AdoptBitmap(bitmap)) {
-    DeleteObject(bitmap);
-    Destroy();
-    return 0;
-  }
-  return BPP();
+  return AdoptBitmap(LoadResourceBitmap(Filename, ResID));
 }
 
 std::int32_t cDIB::CreateFromClipboard() {

@@ -7,6 +7,7 @@
 #include "gif/cgif.hpp"
 #include "platform/eventlog.hpp"
 #include "platform/yield.hpp"
+#include "support/log_capture.hpp"
 #include "support/pictures.hpp"
 #include "support/temp_dir.hpp"
 
@@ -19,11 +20,6 @@ using platform::VarType;
 
 class BuilderTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    previous_sink_ = platform::SetEventLogSink([this](platform::EventType, std::string_view s) { log_.emplace_back(s); });
-  }
-  void TearDown() override { platform::SetEventLogSink(std::move(previous_sink_)); }
-
   // n frames of w x h in the temp dir.
   std::vector<std::string> Frames(int n, int w = 24, int h = 16) {
     std::vector<std::string> names;
@@ -45,9 +41,9 @@ class BuilderTest : public ::testing::Test {
   }
 
   test::TempDir dir_;
-  std::vector<std::string> log_;
+  test::LogCapture log_capture_;
+  const std::vector<std::pair<platform::EventType, std::string>>& log_ = log_capture_.entries;
   int names_ = 0;
-  platform::EventLogSink previous_sink_;
 };
 
 TEST_F(BuilderTest, NotAnArrayIsReturnedOrRaisedWithoutLogging) {

@@ -7,24 +7,13 @@
 
 #include "component/mdfile.hpp"
 #include "platform/eventlog.hpp"
+#include "support/log_capture.hpp"
 #include "support/temp_dir.hpp"
 
 namespace zoetra {
 namespace {
 
-// Captures event-log entries for the life of a test.
-class LogCapture {
- public:
-  LogCapture() {
-    previous_ = platform::SetEventLogSink(
-        [this](platform::EventType t, std::string_view s) { entries.emplace_back(t, std::string(s)); });
-  }
-  ~LogCapture() { platform::SetEventLogSink(std::move(previous_)); }
-  std::vector<std::pair<platform::EventType, std::string>> entries;
-
- private:
-  platform::EventLogSink previous_;
-};
+using test::LogCapture;
 
 Error Caught(auto&& f) {
   try {

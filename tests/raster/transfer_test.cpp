@@ -7,18 +7,13 @@
 #include "platform/error.hpp"
 #include "platform/gdi.hpp"
 #include "raster/cdib.hpp"
+#include "support/raster_pixels.hpp"
 
 namespace zoetra {
 namespace {
 
-std::uint32_t Px(const cDIB& d, int x, int r) {
-  std::uint32_t v;
-  std::memcpy(&v, d.lpBits() + static_cast<std::size_t>(r) * d.BytesPerScanline() + 4 * x, 4);
-  return v;
-}
-void SetPx(cDIB& d, int x, int r, std::uint32_t v) {
-  std::memcpy(d.lpBits() + static_cast<std::size_t>(r) * d.BytesPerScanline() + 4 * x, &v, 4);
-}
+using test::Px;
+using test::SetPx;
 
 struct FitCase {
   int sw, sh, dw, dh;

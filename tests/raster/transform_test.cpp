@@ -7,18 +7,13 @@
 #include <vector>
 
 #include "raster/cdib.hpp"
+#include "support/raster_pixels.hpp"
 
 namespace zoetra {
 namespace {
 
-std::uint32_t Px(const cDIB& d, int x, int r) {
-  std::uint32_t v;
-  std::memcpy(&v, d.lpBits() + static_cast<std::size_t>(r) * d.BytesPerScanline() + 4 * x, 4);
-  return v;
-}
-void SetPx(cDIB& d, int x, int r, std::uint32_t v) {
-  std::memcpy(d.lpBits() + static_cast<std::size_t>(r) * d.BytesPerScanline() + 4 * x, &v, 4);
-}
+using test::Px;
+using test::SetPx;
 
 // Pixels A..F are colours 0x0A0A0A..0x0F0F0F with a nonzero fourth byte.
 std::uint32_t Letter(char c) { return 0x77000000u | (0x010101u * static_cast<std::uint32_t>(c - 'A' + 10)); }
