@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "support/pictures.hpp"
+
 namespace zoetra::test {
 
 inline std::uint8_t PatternByte(int x, int y, int c, int seed) {
@@ -26,35 +28,9 @@ inline void WriteBytesFile(const std::string& path, const std::vector<std::uint8
 
 // A bottom-up 24-bit bitmap file.
 inline std::vector<std::uint8_t> BitmapFileBytes(int width, int height, int seed) {
-  const int stride = (width * 3 + 3) / 4 * 4;
-  const std::uint32_t pixels = static_cast<std::uint32_t>(stride * height);
-  std::vector<std::uint8_t> b;
-  auto u16 = [&](std::uint32_t v) { b.insert(b.end(), {std::uint8_t(v), std::uint8_t(v >> 8)}); };
-  auto u32 = [&](std::uint32_t v) { u16(v & 0xFFFF); u16(v >> 16); };
-  b.push_back('B');
-  b.push_back('M');
-  u32(54 + pixels);
-  u32(0);
-  u32(54);
-  u32(40);
-  u32(static_cast<std::uint32_t>(width));
-  u32(static_cast<std::uint32_t>(height));
-  u16(1);
-  u16(24);
-  u32(0);
-  u32(pixels);
-  u32(2835);
-  u32(2835);
-  u32(0);
-  u32(0);
-  for (int row = 0; row < height; ++row) {
-    const int y = height - 1 - row;
-    for (int x = 0; x < width; ++x) {
-      for (int c = 0; c < 3; ++c) b.push_back(PatternByte(x, y, c, seed));
-    }
-    b.resize(b.size() + static_cast<std::size_t>(stride - width * 3), 0);
-  }
-  return b;
+  return BmpBytes(width, height, [seed](int x, int y) {
+    return Rgb{PatternByte(x, y, 2, seed), PatternByte(x, y, 1, seed), PatternByte(x, y, 0, seed)};
+  });
 }
 
 // An 8-bit RGBA PNG file encoded by libspng.

@@ -13,8 +13,8 @@ struct Rgb {
   std::uint8_t r, g, b;
 };
 
-// A bottom-up 24-bit bitmap file of w x h; colour(x, y) with y = 0 the top row.
-inline void WriteBmp(const std::string& path, int w, int h, const std::function<Rgb(int, int)>& colour) {
+// The bytes of a bottom-up 24-bit bitmap file of w x h; colour(x, y) with y = 0 the top row.
+inline std::vector<std::uint8_t> BmpBytes(int w, int h, const std::function<Rgb(int, int)>& colour) {
   const int stride = (w * 3 + 3) / 4 * 4;
   const std::uint32_t size = 54 + static_cast<std::uint32_t>(stride * h);
   std::vector<std::uint8_t> f(size, 0);
@@ -39,6 +39,11 @@ inline void WriteBmp(const std::string& path, int w, int h, const std::function<
       row[3 * x + 2] = c.r;
     }
   }
+  return f;
+}
+
+inline void WriteBmp(const std::string& path, int w, int h, const std::function<Rgb(int, int)>& colour) {
+  const std::vector<std::uint8_t> f = BmpBytes(w, h, colour);
   std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(f.data()), static_cast<std::streamsize>(f.size()));
 }
 
