@@ -7,6 +7,7 @@
 #include "gif/cgif.hpp"
 #include "platform/eventlog.hpp"
 #include "platform/yield.hpp"
+#include "support/caught.hpp"
 #include "support/log_capture.hpp"
 #include "support/pictures.hpp"
 #include "support/temp_dir.hpp"
@@ -17,6 +18,7 @@ namespace {
 using platform::Variant;
 using platform::VariantArray;
 using platform::VarType;
+using test::Caught;
 
 class BuilderTest : public ::testing::Test {
  protected:
@@ -28,16 +30,6 @@ class BuilderTest : public ::testing::Test {
       test::WriteFrame(names.back(), w, h, i);
     }
     return names;
-  }
-
-  Error Caught(auto&& f) {
-    try {
-      f();
-    } catch (const Error& e) {
-      return e;
-    }
-    ADD_FAILURE() << "no failure raised";
-    return Error(0, "");
   }
 
   test::TempDir dir_;

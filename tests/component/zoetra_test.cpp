@@ -7,6 +7,7 @@
 
 #include "component/mdfile.hpp"
 #include "platform/eventlog.hpp"
+#include "support/caught.hpp"
 #include "support/log_capture.hpp"
 #include "support/temp_dir.hpp"
 
@@ -15,15 +16,7 @@ namespace {
 
 using test::LogCapture;
 
-Error Caught(auto&& f) {
-  try {
-    f();
-  } catch (const Error& e) {
-    return e;
-  }
-  ADD_FAILURE() << "no failure raised";
-  return Error(0, "");
-}
+using test::Caught;
 
 TEST(ZoetraTest, SumOverflowIsReportedLoggedAndRaised) {
   LogCapture log;
