@@ -12,6 +12,7 @@
 #include "gif/cgif.hpp"
 #include "gif/mgiflzwdec.hpp"
 #include "platform/error.hpp"
+#include "gif/gif_format.hpp"
 #include "platform/files.hpp"
 #include "platform/limits.hpp"
 #include "platform/picture_loader.hpp"
@@ -20,11 +21,11 @@ namespace zoetra {
 
 namespace {
 
-constexpr std::uint8_t kExtension = 0x21;
-constexpr std::uint8_t kImage = 0x2C;
-constexpr std::uint8_t kTrailer = 0x3B;
-constexpr std::uint8_t kGraphicControl = 0xF9;
-constexpr std::uint8_t kApplication = 0xFF;
+using gif_format::kTrailer;
+constexpr std::uint8_t kExtension = gif_format::kExtensionIntroducer;
+constexpr std::uint8_t kImage = gif_format::kImageSeparator;
+constexpr std::uint8_t kGraphicControl = gif_format::kGraphicControlLabel;
+constexpr std::uint8_t kApplication = gif_format::kApplicationLabel;
 
 constexpr std::size_t kScreenBytes = 7;
 constexpr std::size_t kGraphicControlBytes = 5;  // block size, packed, delay, transparent index

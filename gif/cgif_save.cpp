@@ -3,6 +3,7 @@
 #include <new>
 
 #include "gif/cgif.hpp"
+#include "gif/gif_format.hpp"
 #include "gif/mgiflzwenc.hpp"
 #include "platform/files.hpp"
 
@@ -11,9 +12,9 @@ namespace zoetra {
 namespace {
 
 constexpr std::int32_t kMaxTableEntries = 256;
-constexpr std::uint8_t kExtensionIntroducer = 0x21;
-constexpr std::uint8_t kImageSeparator = 0x2C;
-constexpr std::uint8_t kTrailer = 0x3B;
+using gif_format::kExtensionIntroducer;
+using gif_format::kImageSeparator;
+using gif_format::kTrailer;
 
 class AtomicFileSink final : public mGIFLZWEnc::ByteSink {
  public:
