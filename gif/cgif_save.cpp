@@ -75,7 +75,7 @@ bool cGIF::WriteDocument(mGIFLZWEnc::ByteSink& out) {
     if (g > 0 && !WriteColourTable(out, global_palette_.data(), global_entries_, g)) return false;
 
     if (frames) {
-      std::array<std::uint8_t, 19> loop{kExtensionIntroducer, 0xFF, 0x0B, 'N', 'E', 'T', 'S', 'C', 'A', 'P', 'E',
+      std::array<std::uint8_t, 19> loop{kExtensionIntroducer, gif_format::kApplicationLabel, 0x0B, 'N', 'E', 'T', 'S', 'C', 'A', 'P', 'E',
                                         '2', '.', '0', 0x03, 0x01, 0, 0, 0x00};
       PutU16(loop.data() + 16, animation_loops_);
       if (!out.Write(loop)) return false;
@@ -94,7 +94,7 @@ bool cGIF::WriteDocument(mGIFLZWEnc::ByteSink& out) {
           (r.use_transparent != 0 ? 0x01 : 0) | (r.user_input != 0 ? 0x02 : 0) | r.disposal * 4;
       if (control > 0xFF) return false;
       const std::array<std::uint8_t, 8> gce{kExtensionIntroducer,
-                                            0xF9,
+                                            gif_format::kGraphicControlLabel,
                                             0x04,
                                             static_cast<std::uint8_t>(control),
                                             static_cast<std::uint8_t>(static_cast<std::uint16_t>(r.delay) & 0xFF),
