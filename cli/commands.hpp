@@ -26,6 +26,7 @@ struct CreateOptions {
   bool swap_rg = false;
   bool raise_errors = false;
   bool quiet = false;
+  std::string palette = "first";  // first, all or frame
   std::vector<std::string> pictures;
 };
 

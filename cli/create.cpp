@@ -70,7 +70,11 @@ class ConversionWatch {
   platform::YieldHook previous_;
 };
 
-std::int16_t Switch(bool on) { return on ? 1 : 0; }
+PaletteMode PaletteModeOf(const std::string& name) {
+  if (name == "all") return PaletteMode::All;
+  if (name == "frame") return PaletteMode::Frame;
+  return PaletteMode::First;
+}
 
 bool WriteAll(int fd, const std::vector<std::uint8_t>& bytes) {
   std::size_t done = 0;
@@ -91,7 +95,15 @@ int RunCreate(const CreateOptions& o) {
     ReportMessage("refusing to write a GIF file to a terminal; redirect standard output or use -o FILE");
     return kExitFailure;
   }
-  const auto delay = static_cast<std::int16_t>(o.delay_ms);
+  BuilderOptions options;
+  options.delay_ms = static_cast<std::int16_t>(o.delay_ms);
+  options.gray = o.gray;
+  options.optimize = o.optimize;
+  options.swap_rg = o.swap_rg;
+  options.raise_errors = o.raise_errors;
+  options.palette = PaletteModeOf(o.palette);
+  BuilderReport report;
+  options.report = &report;
   Zoetra component;
   std::string subject;
   try {
@@ -108,8 +120,7 @@ int RunCreate(const CreateOptions& o) {
     try {
       if (to_stdout) {
         const auto convert = [&] {
-          return component.CreateZoetraToBuffer(o.pictures, delay, Switch(o.gray), Switch(o.optimize),
-                                                Switch(o.swap_rg));
+          return component.CreateZoetraToBuffer(o.pictures, options);
         };
         const std::vector<std::uint8_t> bytes = o.raise_errors ? WithCatchLogRaise(convert) : convert();
         if (!WriteAll(STDOUT_FILENO, bytes)) {
@@ -118,8 +129,7 @@ int RunCreate(const CreateOptions& o) {
         }
         return kExitOk;
       }
-      const std::string text = component.CreateZoetra(o.pictures, o.output, delay, Switch(o.gray),
-                                                      Switch(o.optimize), Switch(o.swap_rg), Switch(o.raise_errors));
+      const std::string text = component.CreateZoetra(o.pictures, o.output, options);
       if (text.rfind("OK, ", 0) != 0) {
         blame();
         ReportMessage(text, subject);

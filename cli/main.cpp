@@ -51,6 +51,11 @@ int main(int argc, char** argv) {
   create_cmd->add_flag("--swap-rg", create.swap_rg, "Exchange the red and green channels of every picture");
   create_cmd->add_flag("--raise-errors", create.raise_errors,
                        "Report failures as the component's error report (also written to the system log)");
+  create_cmd->add_option("-p,--palette", create.palette,
+                         "Where the colours come from: first (the first picture, the default), all (every\n"
+                         "picture: one palette for the whole animation) or frame (a palette per frame)")
+      ->type_name("MODE")
+      ->check(CLI::IsMember({"first", "all", "frame"}));
   create_cmd->add_flag("-q,--quiet", create.quiet, "No progress bar and no result line");
   create_cmd->add_option("PICTURE", create.pictures, "Pictures, in frame order; the first one decides the palette")
       ->required()

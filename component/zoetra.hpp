@@ -36,6 +36,39 @@ std::string ErrorReport(const Error& failure);
 template <class F>
 auto WithCatchLogRaise(F&& body) -> decltype(body());
 
+// Where the frames' colours come from.
+enum class PaletteMode : std::uint8_t {
+  First,  // the first picture's octree palette for every frame (the exact default)
+  All,    // one palette from the pixels of every picture
+  Frame,  // each frame its own palette, written as its local colour table
+};
+
+// What a conversion found out besides its result; filled when asked for.
+struct BuilderReport {
+  std::int32_t frames = 0;
+  // PaletteMode::First: the later picture whose colours fit the palette worst,
+  // and the root of the mean squared distance of its (sampled) colours to
+  // their nearest palette entries, per channel in 0..255. 0 when all fit.
+  std::int32_t worst_fit_picture = 0;
+  double worst_fit_error = 0;
+};
+
+// Everything a conversion can be asked for. The defaults give CreateZoetra's
+// exact behaviour and bytes.
+struct BuilderOptions {
+  std::int16_t delay_ms = 350;  // frame delay, kept in hundredths
+  bool gray = false;            // 256 greys (then the palette mode does not matter)
+  bool optimize = false;        // crop and merge frames to what changed
+  bool swap_rg = false;         // exchange red and green
+  bool raise_errors = false;    // showError: failures raised as 0x800403E9 and logged
+  PaletteMode palette = PaletteMode::First;
+  BuilderReport* report = nullptr;  // filled on success when not null
+};
+
+// Threshold above which BuilderReport::worst_fit_error says a later picture's
+// colours are plainly missing from the first picture's palette.
+inline constexpr double kPoorPaletteFit = 16.0;
+
 class Zoetra {
  public:
   std::int16_t Sum(std::int16_t Val1, std::int16_t Val2);
@@ -54,6 +87,12 @@ class Zoetra {
   std::vector<std::uint8_t> CreateZoetraToBuffer(const std::vector<std::string>& files, std::int16_t lDelay = 350,
                                                  std::int16_t isGray = 0, std::int16_t doOptimize = 0,
                                                  std::int16_t SwapRG = 0);
+
+  // The same with every option in one place; the switches act as the options say.
+  std::string CreateZoetra(const std::vector<std::string>& files, std::string_view output,
+                           const BuilderOptions& options);
+  std::vector<std::uint8_t> CreateZoetraToBuffer(const std::vector<std::string>& files,
+                                                 const BuilderOptions& options);
 
   // Object control as a transaction server calls it: never pooled.
   void Activate() {}

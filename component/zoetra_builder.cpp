@@ -1,11 +1,17 @@
 // The animation builder: a list of picture files to one looping GIF file.
 #include <algorithm>
+#include <array>
+#include <cmath>
+#include <functional>
+#include <memory>
+#include <vector>
 #include <cstring>
 #include <optional>
 #include <string>
 
 #include "colour/cpal8bpp.hpp"
 #include "colour/mdither8bpp.hpp"
+#include "colour/mquantize.hpp"
 #include "component/mdfile.hpp"
 #include "component/zoetra.hpp"
 #include "gif/cgif.hpp"
@@ -34,10 +40,6 @@ class ConversionDepth {
   bool nested() const { return t_conversions > 1; }
 };
 
-void Yield(platform::YieldStage stage, std::int32_t picture, std::int32_t pictures) {
-  platform::DoEvents({stage, picture, pictures});
-}
-
 // Copies Entries x 4 bytes (computed in 16 bits) of the palette into a 1024-byte table.
 void CopyPalette(const cPal8bpp& palette, std::uint8_t* table) {
   const std::int16_t bytes = Mul16(palette.Entries(), 4);
@@ -53,88 +55,262 @@ struct Outcome {
   std::int32_t frames = 0;
 };
 
-// Steps 4 to 22: builds the document from the list and saves it through `save`.
-template <class SaveFn>
-Outcome Build(const platform::VariantArray& list, std::int16_t lDelay, std::int16_t isGray, std::int16_t doOptimize,
-              std::int16_t SwapRG, SaveFn&& save) {
-  using platform::YieldStage;
-  ConversionDepth depth;
-  mDither8bpp::DitherState own_state;
-  std::optional<mDither8bpp::ScopedDitherState> own_scope;
-  if (depth.nested()) own_scope.emplace(own_state);
+struct Settings {
+  std::int16_t lDelay = 350;
+  std::int16_t isGray = 0;
+  std::int16_t doOptimize = 0;
+  std::int16_t SwapRG = 0;
+  PaletteMode mode = PaletteMode::First;
+  BuilderReport* report = nullptr;
+};
 
-  mDither8bpp::InitDither();
-  mDither8bpp::SetPaletteMode(isGray == 1 ? 2 : 1);
-  mDither8bpp::SetDitherMethod(2);
+// Decoded pictures the palette mode `all` keeps between its two passes; past
+// this, later pictures are decoded a second time instead.
+constexpr std::int64_t kKeptPictureBytes = std::int64_t{256} << 20;
 
-  cGIF document;
-  cDIB work;
-  cPal8bpp palette;
-  document.Destroy();
+// Root mean squared distance (per channel) of a sample of the picture's colours
+// to the entries the colour map gives them: how badly the palette misses them.
+double PaletteFitError(const cDIB& picture, const std::array<std::uint8_t, 1024>& palette) {
+  const mDither8bpp::DitherState& state = mDither8bpp::CurrentState();
+  if (picture.hDIB() == 0 || picture.BPP() != 32) return 0;
+  const std::int32_t width = picture.Width();
+  const std::int32_t height = picture.Height();
+  constexpr std::int32_t kStep = 16;  // one pixel in 256: cheap next to the diffusion
+  std::uint64_t sum = 0, samples = 0;
+  for (std::int32_t y = kStep / 2; y < height; y += kStep) {
+    const std::uint8_t* row = picture.lpBits() + static_cast<std::size_t>(y) * static_cast<std::size_t>(width) * 4;
+    for (std::int32_t x = kStep / 2; x < width; x += kStep) {
+      const std::uint8_t* p = row + static_cast<std::size_t>(x) * 4;
+      const std::size_t cell = static_cast<std::size_t>(state.Level16[p[2]] + 16 * state.Level16[p[1]] + 256 * state.Level16[p[0]]);
+      const std::uint8_t* e = palette.data() + std::size_t{state.ColorMap[cell]} * 4;
+      const int db = p[0] - e[0], dg = p[1] - e[1], dr = p[2] - e[2];
+      sum += static_cast<std::uint64_t>(dr * dr + dg * dg + db * db);
+      ++samples;
+    }
+  }
+  return samples == 0 ? 0 : std::sqrt(static_cast<double>(sum) / (3.0 * static_cast<double>(samples)));
+}
 
-  const std::int32_t lower = list.LBound(1);
-  const std::int32_t upper = list.UBound(1);
-  const std::int32_t pictures = upper < lower ? 0 : static_cast<std::int32_t>(std::min<std::int64_t>(
-                                                        std::int64_t{upper} - lower + 1, 0x7FFFFFFF));
-  const platform::Limits limits = platform::GetLimits();
-  std::int64_t document_pixels = 0;
-  std::int32_t i = 0;
-  for (std::int64_t index = lower; index <= upper; ++index) {
-    i = Add32(i, 1);
-    Yield(YieldStage::PictureStart, i, pictures);
+// One conversion: the list, the document and the steps every palette mode shares.
+class Builder {
+ public:
+  Builder(const platform::VariantArray& list, const Settings& settings) : list_(list), settings_(settings) {
+    lower_ = list.LBound(1);
+    upper_ = list.UBound(1);
+    pictures_ = upper_ < lower_ ? 0 : static_cast<std::int32_t>(std::min<std::int64_t>(std::int64_t{upper_} - lower_ + 1, 0x7FFFFFFF));
+    limits_ = platform::GetLimits();
+  }
+
+  template <class SaveFn>
+  Outcome Run(SaveFn&& save) {
+    document_.Destroy();
+    switch (settings_.isGray == 1 ? PaletteMode::First : settings_.mode) {
+      case PaletteMode::First: FirstPicturePalette(); break;
+      case PaletteMode::All: AllPicturesPalette(); break;
+      case PaletteMode::Frame: FramePalettes(); break;
+    }
+    Finish();
+    Outcome outcome;
+    outcome.frames = count_;
+    outcome.saved = save(document_);
+    if (outcome.saved && settings_.report != nullptr) {
+      settings_.report->frames = count_;
+      settings_.report->worst_fit_picture = worst_fit_picture_;
+      settings_.report->worst_fit_error = worst_fit_;
+    }
+    return outcome;
+  }
+
+ private:
+  using YieldStage = platform::YieldStage;
+
+  void Yield(YieldStage stage, std::int32_t picture) { platform::DoEvents({stage, picture, pictures_}); }
+
+  // Steps 7 to 12 for picture i: the picture upright in `raster`, frame i inserted.
+  void LoadPicture(std::int64_t index, std::int32_t i, cDIB& raster, bool insert) {
+    Yield(YieldStage::PictureStart, i);
     // Frames past 32767 fail with the 16-bit overflow below; a lower host limit
     // is refused before the picture is loaded.
-    if (i > limits.max_document_frames && i <= cGIF::kMaxFrames) {
-      RaiseDocumentLimit("the list of " + std::to_string(pictures) + " pictures is over the limit of " +
-                         std::to_string(limits.max_document_frames) + " frames (max_document_frames)");
+    if (i > limits_.max_document_frames && i <= cGIF::kMaxFrames) {
+      RaiseDocumentLimit("the list of " + std::to_string(pictures_) + " pictures is over the limit of " +
+                         std::to_string(limits_.max_document_frames) + " frames (max_document_frames)");
     }
-    const std::string name = list.At({static_cast<std::int32_t>(index)}).ToText();
+    const std::string name = list_.At({static_cast<std::int32_t>(index)}).ToText();
     {
-      // The decoded picture is let go as soon as the working raster holds it.
+      // The decoded picture is let go as soon as the raster holds it.
       const platform::Picture picture = platform::LoadPicture(name);
-      if (work.CreateFromStdPicture(picture, true) == 0) {
+      if (raster.CreateFromStdPicture(picture, true) == 0) {
         RaiseError(kErrInvalidPicture, "Invalid picture: " + name + " holds no bitmap (icon or metafile)");
       }
     }
-    const std::int64_t frame_pixels = std::int64_t{work.Width()} * work.Height();
-    if (frame_pixels > limits.max_document_pixels - document_pixels) {
-      RaiseDocumentLimit("frames 1 to " + std::to_string(i) + " hold " + std::to_string(document_pixels + frame_pixels) +
-                         " pixels, over the limit of " + std::to_string(limits.max_document_pixels) +
-                         " (max_document_pixels)");
+    if (insert) {
+      const std::int64_t frame_pixels = std::int64_t{raster.Width()} * raster.Height();
+      if (frame_pixels > limits_.max_document_pixels - document_pixels_) {
+        RaiseDocumentLimit("frames 1 to " + std::to_string(i) + " hold " + std::to_string(document_pixels_ + frame_pixels) +
+                           " pixels, over the limit of " + std::to_string(limits_.max_document_pixels) +
+                           " (max_document_pixels)");
+      }
+      document_pixels_ += frame_pixels;
+      const std::int16_t frame = Narrow<std::int16_t>(i);
+      document_.FrameInsert(frame, Narrow<std::int16_t>(raster.Width()), Narrow<std::int16_t>(raster.Height()));
     }
-    document_pixels += frame_pixels;
-    const std::int16_t frame = Narrow<std::int16_t>(i);
-    document.FrameInsert(frame, Narrow<std::int16_t>(work.Width()), Narrow<std::int16_t>(work.Height()));
-    if (SwapRG == 1) work.SwapRG();
-    Yield(YieldStage::ChannelSwap, i, pictures);
-    work.Orientation(false, false, true);
-    Yield(YieldStage::Flip, i, pictures);
-    mDither8bpp::DitherTo8bpp(work, *document.FrameDIBXOR(frame), palette, i != 1);
-    Yield(YieldStage::Dither, i, pictures);
-    CopyPalette(palette, document.lpLocalPalette(frame));
-    Yield(YieldStage::PaletteCopy, i, pictures);
-    document.FrameDisposalMethod(frame, 3);
-    document.FrameDelay(frame, RoundToInt16(static_cast<double>(lDelay) / 10.0));
+    if (settings_.SwapRG == 1) raster.SwapRG();
+    Yield(YieldStage::ChannelSwap, i);
+    raster.Orientation(false, false, true);
+    Yield(YieldStage::Flip, i);
   }
 
-  document.ScreenWidth(Narrow<std::int16_t>(work.Width()));
-  document.ScreenHeight(Narrow<std::int16_t>(work.Height()));
-  work.Destroy();  // nothing reads the last picture after this: its memory is free for the save
-  document.ScreenPixelAspectRatio(1.0f);
-  document.GlobalPaletteExists(-1);
-  document.GlobalPaletteEntries(palette.Entries());
-  Yield(YieldStage::Screen, i, pictures);
-  CopyPalette(palette, document.lpGlobalPalette());
-  mGIFExt::CompactGlobalPalette(document);
-  Yield(YieldStage::Compact, i, pictures);
-  if (doOptimize == 1) mGIFExt::OptimizeFrames(document);
-  Yield(YieldStage::Optimize, i, pictures);
+  void FrameTiming(std::int16_t frame) {
+    document_.FrameDisposalMethod(frame, 3);
+    document_.FrameDelay(frame, RoundToInt16(static_cast<double>(settings_.lDelay) / 10.0));
+  }
 
-  Outcome outcome;
-  outcome.frames = i;
-  outcome.saved = save(document);
-  return outcome;
-}
+  // The default: the first picture's octree palette (or greys), diffused with the colour map.
+  void FirstPicturePalette() {
+    ConversionDepth depth;
+    mDither8bpp::DitherState own_state;
+    std::optional<mDither8bpp::ScopedDitherState> own_scope;
+    if (depth.nested()) own_scope.emplace(own_state);
+
+    mDither8bpp::InitDither();
+    mDither8bpp::SetPaletteMode(settings_.isGray == 1 ? 2 : 1);
+    mDither8bpp::SetDitherMethod(2);
+
+    std::int32_t i = 0;
+    for (std::int64_t index = lower_; index <= upper_; ++index) {
+      i = Add32(i, 1);
+      LoadPicture(index, i, work_, true);
+      const std::int16_t frame = Narrow<std::int16_t>(i);
+      mDither8bpp::DitherTo8bpp(work_, *document_.FrameDIBXOR(frame), palette_, i != 1);
+      if (i != 1 && settings_.report != nullptr && settings_.isGray != 1) {
+        const double fit = PaletteFitError(work_, mDither8bpp::PaletteCopy());
+        if (fit > worst_fit_) {
+          worst_fit_ = fit;
+          worst_fit_picture_ = i;
+        }
+      }
+      Yield(YieldStage::Dither, i);
+      CopyPalette(palette_, document_.lpLocalPalette(frame));
+      Yield(YieldStage::PaletteCopy, i);
+      FrameTiming(frame);
+    }
+    count_ = i;
+    screen_width_ = work_.Width();
+    screen_height_ = work_.Height();
+    global_entries_ = palette_.Entries();
+    global_ = [&] {
+      std::array<std::uint8_t, 1024> table{};
+      CopyPalette(palette_, table.data());
+      return table;
+    };
+  }
+
+  // One palette from every picture: a first pass counts colours, a second maps.
+  void AllPicturesPalette() {
+    mQuantize::ColourHistogram histogram;
+    std::vector<std::unique_ptr<cDIB>> kept;
+    std::int64_t kept_bytes = 0;
+    std::int32_t i = 0;
+    for (std::int64_t index = lower_; index <= upper_; ++index) {
+      i = Add32(i, 1);
+      auto raster = std::make_unique<cDIB>();
+      LoadPicture(index, i, *raster, true);
+      histogram.AddPicture(*raster);
+      screen_width_ = raster->Width();
+      screen_height_ = raster->Height();
+      const std::int64_t bytes = std::int64_t{raster->Width()} * raster->Height() * 4;
+      if (kept_bytes + bytes <= kKeptPictureBytes) {
+        kept_bytes += bytes;
+        kept.push_back(std::move(raster));
+      } else {
+        kept.push_back(nullptr);
+      }
+    }
+    count_ = i;
+    const mQuantize::Palette palette = mQuantize::BuildPalette(histogram);
+    mQuantize::PaletteMapper mapper(palette);
+    i = 0;
+    for (std::int64_t index = lower_; index <= upper_; ++index) {
+      i = Add32(i, 1);
+      std::unique_ptr<cDIB>& raster = kept[static_cast<std::size_t>(i - 1)];
+      if (!raster) {
+        raster = std::make_unique<cDIB>();
+        LoadPicture(index, i, *raster, false);
+      }
+      const std::int16_t frame = Narrow<std::int16_t>(i);
+      mapper.Map(*raster, *document_.FrameDIBXOR(frame), true);
+      raster.reset();
+      Yield(YieldStage::Dither, i);
+      std::memcpy(document_.lpLocalPalette(frame), palette.table.data(), palette.table.size());
+      Yield(YieldStage::PaletteCopy, i);
+      FrameTiming(frame);
+    }
+    global_entries_ = static_cast<std::int16_t>(palette.entries);
+    global_ = [table = palette.table] { return table; };
+  }
+
+  // Every picture its own palette, stored as its frame's local colour table.
+  void FramePalettes() {
+    std::int32_t i = 0;
+    for (std::int64_t index = lower_; index <= upper_; ++index) {
+      i = Add32(i, 1);
+      LoadPicture(index, i, work_, true);
+      const std::int16_t frame = Narrow<std::int16_t>(i);
+      mQuantize::ColourHistogram histogram;
+      histogram.AddPicture(work_);
+      const mQuantize::Palette palette = mQuantize::BuildPalette(histogram);
+      mQuantize::PaletteMapper mapper(palette);
+      mapper.Map(work_, *document_.FrameDIBXOR(frame), true);
+      Yield(YieldStage::Dither, i);
+      std::memcpy(document_.lpLocalPalette(frame), palette.table.data(), palette.table.size());
+      document_.LocalPaletteEntries(frame, static_cast<std::int16_t>(palette.entries));
+      document_.LocalPaletteUsed(frame, -1);
+      Yield(YieldStage::PaletteCopy, i);
+      FrameTiming(frame);
+    }
+    count_ = i;
+    screen_width_ = work_.Width();
+    screen_height_ = work_.Height();
+  }
+
+  // Steps 17 to 20: the screen, the global palette and the passes.
+  void Finish() {
+    document_.ScreenWidth(Narrow<std::int16_t>(screen_width_));
+    document_.ScreenHeight(Narrow<std::int16_t>(screen_height_));
+    work_.Destroy();  // nothing reads the last picture after this: its memory is free for the save
+    document_.ScreenPixelAspectRatio(1.0f);
+    const bool global = static_cast<bool>(global_);
+    document_.GlobalPaletteExists(global ? -1 : 0);
+    document_.GlobalPaletteEntries(global_entries_);
+    Yield(YieldStage::Screen, count_);
+    if (global) {
+      const std::array<std::uint8_t, 1024> table = global_();
+      std::memcpy(document_.lpGlobalPalette(), table.data(), table.size());
+    }
+    mGIFExt::CompactGlobalPalette(document_);
+    Yield(YieldStage::Compact, count_);
+    if (settings_.doOptimize == 1) mGIFExt::OptimizeFrames(document_);
+    if (!global) mGIFExt::CompactLocalPalettes(document_);
+    Yield(YieldStage::Optimize, count_);
+  }
+
+  const platform::VariantArray& list_;
+  const Settings settings_;
+  std::int32_t lower_ = 0, upper_ = 0, pictures_ = 0;
+  platform::Limits limits_;
+  cGIF document_;
+  cDIB work_;
+  cPal8bpp palette_;
+  std::int64_t document_pixels_ = 0;
+  std::int32_t count_ = 0;
+  std::int32_t screen_width_ = 0, screen_height_ = 0;
+  std::int16_t global_entries_ = 0;
+  // The global table, read only once all pictures are in (the octree palette's
+  // table is first asked for there, as an empty list must fail at that point).
+  std::function<std::array<std::uint8_t, 1024>()> global_;
+  double worst_fit_ = 0;
+  std::int32_t worst_fit_picture_ = 0;
+};
 
 std::string SuccessText(std::string_view output, std::int32_t frames) {
   return "OK, Animated GIF: " + mdFile::GetFileBaseName(output, 0) + "." + mdFile::GetFileExtension(output) +
@@ -143,9 +319,11 @@ std::string SuccessText(std::string_view output, std::int32_t frames) {
 
 }  // namespace
 
-platform::Variant Zoetra::CreateZoetra(const platform::Variant& sFile, const platform::Variant& oFile,
-                                       std::int16_t lDelay, std::int16_t isGray, std::int16_t doOptimize,
-                                       std::int16_t SwapRG, std::int16_t showError) {
+namespace {
+
+// Steps 1 to 27 on a list that may not be an array.
+platform::Variant Create(const platform::Variant& sFile, const platform::Variant& oFile, const Settings& settings,
+                         std::int16_t showError) {
   const platform::VariantArray* list = sFile.Array();
   if (list == nullptr) {
     if (showError != 0) RaiseComponentError(kNotAnArray);
@@ -153,7 +331,8 @@ platform::Variant Zoetra::CreateZoetra(const platform::Variant& sFile, const pla
   }
   const auto run = [&]() -> platform::Variant {
     std::string output;
-    const Outcome outcome = Build(*list, lDelay, isGray, doOptimize, SwapRG, [&](cGIF& document) {
+    Builder builder(*list, settings);
+    const Outcome outcome = builder.Run([&](cGIF& document) {
       output = oFile.ToText();
       // The writer replaces an existing file only with a complete new one, so
       // nothing is deleted first: a failed save leaves the old file as it was.
@@ -170,6 +349,34 @@ platform::Variant Zoetra::CreateZoetra(const platform::Variant& sFile, const pla
   return WithCatchLogRaise(run);
 }
 
+std::vector<std::uint8_t> CreateToBuffer(const std::vector<std::string>& files, const Settings& settings) {
+  const platform::VariantArray list = platform::VariantArray::FromTexts(files, 0);
+  std::vector<std::uint8_t> bytes;
+  Builder builder(list, settings);
+  const Outcome outcome = builder.Run([&](cGIF& document) { return document.SaveToBuffer(bytes); });
+  if (!outcome.saved) RaiseComponentError(kSaveFailed);
+  return bytes;
+}
+
+Settings FromOptions(const BuilderOptions& o) {
+  Settings s;
+  s.lDelay = o.delay_ms;
+  s.isGray = o.gray ? 1 : 0;
+  s.doOptimize = o.optimize ? 1 : 0;
+  s.SwapRG = o.swap_rg ? 1 : 0;
+  s.mode = o.palette;
+  s.report = o.report;
+  return s;
+}
+
+}  // namespace
+
+platform::Variant Zoetra::CreateZoetra(const platform::Variant& sFile, const platform::Variant& oFile,
+                                       std::int16_t lDelay, std::int16_t isGray, std::int16_t doOptimize,
+                                       std::int16_t SwapRG, std::int16_t showError) {
+  return Create(sFile, oFile, Settings{lDelay, isGray, doOptimize, SwapRG, PaletteMode::First, nullptr}, showError);
+}
+
 std::string Zoetra::CreateZoetra(const std::vector<std::string>& files, std::string_view output,
                                  std::int16_t lDelay, std::int16_t isGray, std::int16_t doOptimize,
                                  std::int16_t SwapRG, std::int16_t showError) {
@@ -177,15 +384,21 @@ std::string Zoetra::CreateZoetra(const std::vector<std::string>& files, std::str
   return CreateZoetra(list, platform::Variant(output), lDelay, isGray, doOptimize, SwapRG, showError).ToText();
 }
 
+std::string Zoetra::CreateZoetra(const std::vector<std::string>& files, std::string_view output,
+                                 const BuilderOptions& options) {
+  const platform::Variant list(platform::VariantArray::FromTexts(files, 0));
+  return Create(list, platform::Variant(output), FromOptions(options), options.raise_errors ? 1 : 0).ToText();
+}
+
 std::vector<std::uint8_t> Zoetra::CreateZoetraToBuffer(const std::vector<std::string>& files, std::int16_t lDelay,
                                                         std::int16_t isGray, std::int16_t doOptimize,
                                                         std::int16_t SwapRG) {
-  const platform::VariantArray list = platform::VariantArray::FromTexts(files, 0);
-  std::vector<std::uint8_t> bytes;
-  const Outcome outcome = Build(list, lDelay, isGray, doOptimize, SwapRG,
-                                [&](cGIF& document) { return document.SaveToBuffer(bytes); });
-  if (!outcome.saved) RaiseComponentError(kSaveFailed);
-  return bytes;
+  return CreateToBuffer(files, Settings{lDelay, isGray, doOptimize, SwapRG, PaletteMode::First, nullptr});
+}
+
+std::vector<std::uint8_t> Zoetra::CreateZoetraToBuffer(const std::vector<std::string>& files,
+                                                        const BuilderOptions& options) {
+  return CreateToBuffer(files, FromOptions(options));
 }
 
 }  // namespace zoetra

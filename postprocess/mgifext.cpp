@@ -155,6 +155,40 @@ std::uint8_t CompactGlobalPalette(cGIF& document) {
   return Narrow<std::uint8_t>(n - document.GlobalPaletteEntries());
 }
 
+void CompactLocalPalettes(cGIF& document) {
+  const std::int32_t frames = document.FramesCount();
+  for (std::int32_t f32 = 1; f32 <= frames; ++f32) {
+    const auto f = static_cast<std::int16_t>(f32);
+    if (document.LocalPaletteUsed(f) == 0) continue;
+    const std::int32_t n = std::clamp<std::int32_t>(document.LocalPaletteEntries(f), 0, 256);
+    cDIB& image = *document.FrameDIBXOR(f);
+    const Pixels px(image);
+    std::array<std::uint8_t, 256> seen{};
+    for (std::int32_t y = 0; y < px.height; ++y) MarkRow(px.row(y), px.width, seen);
+    if (document.FrameUseTransparentColor(f) != 0) seen[document.FrameTransparentColorIndex(f)] = 1;
+    std::array<std::uint8_t, 256> remap{};
+    Palette old_palette;
+    std::memcpy(old_palette.data(), document.lpLocalPalette(f), old_palette.size());
+    Palette new_palette{};
+    std::int32_t k = 0;
+    for (std::int32_t v = 0; v < 256; ++v) {
+      if (!seen[static_cast<std::size_t>(v)]) continue;
+      if (v >= n) RaiseSubscript();
+      remap[static_cast<std::size_t>(v)] = static_cast<std::uint8_t>(k);
+      std::memcpy(new_palette.data() + static_cast<std::size_t>(k) * 4, old_palette.data() + static_cast<std::size_t>(v) * 4, 3);
+      ++k;
+    }
+    if (k == n) continue;
+    for (std::int32_t y = 0; y < px.height; ++y) RemapRow(px.row(y), px.width, remap);
+    std::memcpy(document.lpLocalPalette(f), new_palette.data(), new_palette.size());
+    // A single used entry still gives a two-entry table.
+    document.LocalPaletteEntries(f, static_cast<std::int16_t>(std::max<std::int32_t>(k, 2)));
+    image.SetPalette(new_palette);
+    document.FrameTransparentColorIndex(f, remap[document.FrameTransparentColorIndex(f)]);
+    document.FrameMask(f, document.FrameTransparentColorIndex(f));
+  }
+}
+
 namespace {
 
 struct ChangeRect {
@@ -162,19 +196,40 @@ struct ChangeRect {
   bool Empty() const { return right <= left || bottom <= top; }
 };
 
+// The colours a frame's indices show (blue, green, red packed), from its own table.
+using ColourLut = std::array<std::uint32_t, 256>;
+ColourLut ColoursOf(const cGIF& document, std::int16_t frame) {
+  const bool local = document.LocalPaletteUsed(frame) != 0;
+  const std::uint8_t* table = local ? document.lpLocalPalette(frame) : document.lpGlobalPalette();
+  ColourLut lut{};
+  for (std::size_t i = 0; i < 256; ++i) {
+    lut[i] = std::uint32_t{table[i * 4]} | std::uint32_t{table[i * 4 + 1]} << 8 | std::uint32_t{table[i * 4 + 2]} << 16;
+  }
+  return lut;
+}
+
 // The bounding box of the counting pixels: those that differ from `previous`
 // (comparison mode) or from the transparent index (transparency mode). Same
 // result as searching rows from the top and bottom and columns from both sides.
-ChangeRect FindChange(const Pixels& cur, const Pixels* previous, std::uint8_t transparent) {
+// With colour tables given, pixels are compared by colour instead of index.
+ChangeRect FindChange(const Pixels& cur, const Pixels* previous, std::uint8_t transparent,
+                      const ColourLut* cur_colours = nullptr, const ColourLut* prev_colours = nullptr) {
+  const bool by_colour = previous && cur_colours && prev_colours;
+  const auto counts = [&](std::int32_t x, std::int32_t y) {
+    if (by_colour) return (*cur_colours)[cur.row(y)[x]] != (*prev_colours)[previous->row(y)[x]];
+    return previous ? cur.row(y)[x] != previous->row(y)[x] : cur.row(y)[x] != transparent;
+  };
   const auto row_counts = [&](std::int32_t y) {
     const std::uint8_t* a = cur.row(y);
+    if (by_colour) {
+      for (std::int32_t x = 0; x < cur.width; ++x)
+        if (counts(x, y)) return true;
+      return false;
+    }
     if (previous) return std::memcmp(a, previous->row(y), static_cast<std::size_t>(cur.width)) != 0;
     for (std::int32_t x = 0; x < cur.width; ++x)
       if (a[x] != transparent) return true;
     return false;
-  };
-  const auto counts = [&](std::int32_t x, std::int32_t y) {
-    return previous ? cur.row(y)[x] != previous->row(y)[x] : cur.row(y)[x] != transparent;
   };
   ChangeRect r;
   std::int32_t top = 0;
@@ -232,8 +287,15 @@ bool OptimizeFrames(cGIF& document) {
     if (transparency_mode) {
       rects[static_cast<std::size_t>(i)] = FindChange(cur, nullptr, t);
     } else {
-      const Pixels prev(*document.FrameDIBXOR(static_cast<std::int16_t>(i - 1)));
-      rects[static_cast<std::size_t>(i)] = FindChange(cur, &prev, t);
+      const auto before = static_cast<std::int16_t>(i - 1);
+      const Pixels prev(*document.FrameDIBXOR(before));
+      if (document.LocalPaletteUsed(i) != 0 || document.LocalPaletteUsed(before) != 0) {
+        const ColourLut cur_colours = ColoursOf(document, i);
+        const ColourLut prev_colours = ColoursOf(document, before);
+        rects[static_cast<std::size_t>(i)] = FindChange(cur, &prev, t, &cur_colours, &prev_colours);
+      } else {
+        rects[static_cast<std::size_t>(i)] = FindChange(cur, &prev, t);
+      }
     }
   }
 
@@ -253,13 +315,16 @@ bool OptimizeFrames(cGIF& document) {
   for (std::int16_t b = s; b <= document.FramesCount(); ++b) {
     const ChangeRect& r = rects[static_cast<std::size_t>(b)];
     cDIB& image = *document.FrameDIBXOR(b);
-    image.SetPalette(palette);
+    Palette own;
+    if (document.LocalPaletteUsed(b) != 0) std::memcpy(own.data(), document.lpLocalPalette(b), own.size());
+    const Palette& table = document.LocalPaletteUsed(b) != 0 ? own : palette;
+    image.SetPalette(table);
     cDIB copy;
     RequireRaster(image.CloneTo(copy) != 0);
     const std::int32_t w = r.right - r.left;
     const std::int32_t h = r.bottom - r.top;
     RequireRaster(image.Create(w, h, 8));
-    image.SetPalette(palette);
+    image.SetPalette(table);
     const Pixels from(copy);
     const Pixels to(image);
     for (std::int32_t y = 0; y < h; ++y) {

@@ -11,7 +11,14 @@
 // returns false, changing nothing, unless every frame covers the whole screen
 // from the origin.
 //
-// Both raise zoetra::Error: 9 for a pixel or transparent index outside the
+// CompactLocalPalettes does for every frame with a local colour table what
+// CompactGlobalPalette does for the global one: unused entries go, the rest
+// keep their order, pixels and the transparent index are renumbered.
+//
+// Frames with local colour tables are compared by the colours they show, not
+// by their indices: two frames differ where their colours differ.
+//
+// All three raise zoetra::Error: 9 for a pixel or transparent index outside the
 // global palette (compaction) or a transparent frame 1 that shows nothing
 // (optimisation), 6 for a merged delay past 32767, 7 when a raster cannot be
 // made. Work done before a failure stays done.
@@ -25,5 +32,6 @@ namespace zoetra::mGIFExt {
 
 std::uint8_t CompactGlobalPalette(cGIF& document);
 bool OptimizeFrames(cGIF& document);
+void CompactLocalPalettes(cGIF& document);
 
 }  // namespace zoetra::mGIFExt
