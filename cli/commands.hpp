@@ -27,6 +27,7 @@ struct CreateOptions {
   bool raise_errors = false;
   bool quiet = false;
   std::string palette = "first";  // first, all or frame
+  unsigned threads = 0;            // 0: one per core
   std::vector<std::string> pictures;
 };
 

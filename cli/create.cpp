@@ -87,6 +87,18 @@ bool WriteAll(int fd, const std::vector<std::uint8_t>& bytes) {
   return true;
 }
 
+// The default palette comes from the first picture; when a later one plainly
+// is not drawn in it, say once what would help.
+void SuggestPalette(const BuilderReport& report, const CreateOptions& o) {
+  if (o.quiet || o.palette != "first" || o.gray || report.worst_fit_error <= kPoorPaletteFit) return;
+  std::fflush(stdout);
+  std::fprintf(stderr,
+               "zoetra: hint: the colours of picture %d (%s) are far from the palette of the first picture;\n"
+               "  --palette all (one palette from every picture) or --palette frame would show them better\n",
+               static_cast<int>(report.worst_fit_picture),
+               o.pictures[static_cast<std::size_t>(report.worst_fit_picture - 1)].c_str());
+}
+
 }  // namespace
 
 int RunCreate(const CreateOptions& o) {
@@ -102,6 +114,7 @@ int RunCreate(const CreateOptions& o) {
   options.swap_rg = o.swap_rg;
   options.raise_errors = o.raise_errors;
   options.palette = PaletteModeOf(o.palette);
+  options.threads = o.threads;
   BuilderReport report;
   options.report = &report;
   Zoetra component;
@@ -127,6 +140,7 @@ int RunCreate(const CreateOptions& o) {
           ReportMessage(std::string("cannot write to standard output: ") + std::strerror(errno));
           return kExitFailure;
         }
+        SuggestPalette(report, o);
         return kExitOk;
       }
       const std::string text = component.CreateZoetra(o.pictures, o.output, options);
@@ -136,6 +150,7 @@ int RunCreate(const CreateOptions& o) {
         return kExitFailure;
       }
       if (!o.quiet) std::printf("%s\n", text.c_str());
+      SuggestPalette(report, o);
       return kExitOk;
     } catch (...) {
       blame();

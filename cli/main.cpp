@@ -56,6 +56,10 @@ int main(int argc, char** argv) {
                          "picture: one palette for the whole animation) or frame (a palette per frame)")
       ->type_name("MODE")
       ->check(CLI::IsMember({"first", "all", "frame"}));
+  create_cmd->add_option("-j,--threads", create.threads,
+                         "Threads for --palette all and frame (0, the default: one per core); the file is the same")
+      ->type_name("N")
+      ->check(CLI::Range(0u, 1024u));
   create_cmd->add_flag("-q,--quiet", create.quiet, "No progress bar and no result line");
   create_cmd->add_option("PICTURE", create.pictures, "Pictures, in frame order; the first one decides the palette")
       ->required()

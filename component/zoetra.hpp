@@ -62,12 +62,17 @@ struct BuilderOptions {
   bool swap_rg = false;         // exchange red and green
   bool raise_errors = false;    // showError: failures raised as 0x800403E9 and logged
   PaletteMode palette = PaletteMode::First;
+  // Threads for the palette modes all and frame (0: one per core); the bytes
+  // written do not depend on it.
+  unsigned threads = 0;
   BuilderReport* report = nullptr;  // filled on success when not null
 };
 
 // Threshold above which BuilderReport::worst_fit_error says a later picture's
-// colours are plainly missing from the first picture's palette.
-inline constexpr double kPoorPaletteFit = 16.0;
+// colours are plainly missing from the first picture's palette. Sequences of
+// one scene stay below 7 (video, fractal zooms, test patterns), while a later
+// photo of another scene or colours that appear later land at 12 and above.
+inline constexpr double kPoorPaletteFit = 9.0;
 
 class Zoetra {
  public:

@@ -7,6 +7,7 @@
 #include <vector>
 #include <cstring>
 #include <optional>
+#include <thread>
 #include <string>
 
 #include "colour/cpal8bpp.hpp"
@@ -17,6 +18,7 @@
 #include "gif/cgif.hpp"
 #include "platform/arith.hpp"
 #include "platform/limits.hpp"
+#include "platform/ordered_parallel.hpp"
 #include "platform/picture_loader.hpp"
 #include "platform/yield.hpp"
 #include "postprocess/mgifext.hpp"
@@ -62,6 +64,7 @@ struct Settings {
   std::int16_t SwapRG = 0;
   PaletteMode mode = PaletteMode::First;
   BuilderReport* report = nullptr;
+  unsigned threads = 1;
 };
 
 // Decoded pictures the palette mode `all` keeps between its two passes; past
@@ -205,9 +208,11 @@ class Builder {
     };
   }
 
-  // One palette from every picture: a first pass counts colours, a second maps.
-  void AllPicturesPalette() {
-    mQuantize::ColourHistogram histogram;
+  // Every picture read once and turned upright, its frame inserted; kept for
+  // the second pass while the kept ones fit the budget (the rest are read
+  // again then). `each` sees every picture as it comes in.
+  template <class Each>
+  std::vector<std::unique_ptr<cDIB>> ReadAll(Each&& each) {
     std::vector<std::unique_ptr<cDIB>> kept;
     std::int64_t kept_bytes = 0;
     std::int32_t i = 0;
@@ -215,7 +220,7 @@ class Builder {
       i = Add32(i, 1);
       auto raster = std::make_unique<cDIB>();
       LoadPicture(index, i, *raster, true);
-      histogram.AddPicture(*raster);
+      each(*raster);
       screen_width_ = raster->Width();
       screen_height_ = raster->Height();
       const std::int64_t bytes = std::int64_t{raster->Width()} * raster->Height() * 4;
@@ -227,50 +232,81 @@ class Builder {
       }
     }
     count_ = i;
+    return kept;
+  }
+
+  // The second pass over the pictures ReadAll returned: `convert(k, raster,
+  // worker)` makes frame k + 1 from its picture, on worker threads for the
+  // kept pictures and on this thread for those read again here; `finish(k)`
+  // then runs here, in frame order, between the yields of the frame.
+  template <class Convert, class Finish>
+  void ConvertAll(std::vector<std::unique_ptr<cDIB>>& kept, Convert&& convert, Finish&& finish) {
+    const std::size_t n = kept.size();
+    std::vector<char> read_again(n);
+    for (std::size_t k = 0; k < n; ++k) read_again[k] = kept[k] == nullptr;
+    const unsigned workers = settings_.threads;
+    platform::OrderedParallel(
+        n, n > 1 && workers > 1 ? workers : 0,
+        [&](std::size_t k, unsigned worker) {
+          if (read_again[k]) return;
+          convert(k, *kept[k], worker);
+          kept[k].reset();
+        },
+        [&](std::size_t k) {
+          const std::int32_t i = static_cast<std::int32_t>(k) + 1;
+          if (read_again[k]) {
+            cDIB raster;
+            LoadPicture(lower_ + static_cast<std::int64_t>(k), i, raster, false);
+            convert(k, raster, workers);
+          }
+          Yield(YieldStage::Dither, i);
+          finish(k);
+          Yield(YieldStage::PaletteCopy, i);
+          FrameTiming(static_cast<std::int16_t>(i));
+        });
+  }
+
+  // One palette from every picture: a first pass counts colours, a second maps.
+  void AllPicturesPalette() {
+    mQuantize::ColourHistogram histogram;
+    std::vector<std::unique_ptr<cDIB>> kept = ReadAll([&](const cDIB& raster) { histogram.AddPicture(raster); });
     const mQuantize::Palette palette = mQuantize::BuildPalette(histogram);
-    mQuantize::PaletteMapper mapper(palette);
-    i = 0;
-    for (std::int64_t index = lower_; index <= upper_; ++index) {
-      i = Add32(i, 1);
-      std::unique_ptr<cDIB>& raster = kept[static_cast<std::size_t>(i - 1)];
-      if (!raster) {
-        raster = std::make_unique<cDIB>();
-        LoadPicture(index, i, *raster, false);
-      }
-      const std::int16_t frame = Narrow<std::int16_t>(i);
-      mapper.Map(*raster, *document_.FrameDIBXOR(frame), true);
-      raster.reset();
-      Yield(YieldStage::Dither, i);
-      std::memcpy(document_.lpLocalPalette(frame), palette.table.data(), palette.table.size());
-      Yield(YieldStage::PaletteCopy, i);
-      FrameTiming(frame);
-    }
+    // One mapper per worker (and one for this thread): each fills its own cells.
+    std::vector<std::optional<mQuantize::PaletteMapper>> mappers(settings_.threads + 1);
+    ConvertAll(
+        kept,
+        [&](std::size_t k, const cDIB& raster, unsigned worker) {
+          auto& mapper = mappers[worker];
+          if (!mapper) mapper.emplace(palette);
+          mapper->Map(raster, *document_.FrameDIBXOR(static_cast<std::int16_t>(k + 1)), true);
+        },
+        [&](std::size_t k) {
+          std::memcpy(document_.lpLocalPalette(static_cast<std::int16_t>(k + 1)), palette.table.data(),
+                      palette.table.size());
+        });
     global_entries_ = static_cast<std::int16_t>(palette.entries);
     global_ = [table = palette.table] { return table; };
   }
 
   // Every picture its own palette, stored as its frame's local colour table.
   void FramePalettes() {
-    std::int32_t i = 0;
-    for (std::int64_t index = lower_; index <= upper_; ++index) {
-      i = Add32(i, 1);
-      LoadPicture(index, i, work_, true);
-      const std::int16_t frame = Narrow<std::int16_t>(i);
-      mQuantize::ColourHistogram histogram;
-      histogram.AddPicture(work_);
-      const mQuantize::Palette palette = mQuantize::BuildPalette(histogram);
-      mQuantize::PaletteMapper mapper(palette);
-      mapper.Map(work_, *document_.FrameDIBXOR(frame), true);
-      Yield(YieldStage::Dither, i);
-      std::memcpy(document_.lpLocalPalette(frame), palette.table.data(), palette.table.size());
-      document_.LocalPaletteEntries(frame, static_cast<std::int16_t>(palette.entries));
-      document_.LocalPaletteUsed(frame, -1);
-      Yield(YieldStage::PaletteCopy, i);
-      FrameTiming(frame);
-    }
-    count_ = i;
-    screen_width_ = work_.Width();
-    screen_height_ = work_.Height();
+    std::vector<std::unique_ptr<cDIB>> kept = ReadAll([](const cDIB&) {});
+    std::vector<mQuantize::Palette> palettes(kept.size());
+    ConvertAll(
+        kept,
+        [&](std::size_t k, const cDIB& raster, unsigned) {
+          mQuantize::ColourHistogram histogram;
+          histogram.AddPicture(raster);
+          palettes[k] = mQuantize::BuildPalette(histogram);
+          mQuantize::PaletteMapper mapper(palettes[k]);
+          mapper.Map(raster, *document_.FrameDIBXOR(static_cast<std::int16_t>(k + 1)), true);
+        },
+        [&](std::size_t k) {
+          const auto frame = static_cast<std::int16_t>(k + 1);
+          std::memcpy(document_.lpLocalPalette(frame), palettes[k].table.data(), palettes[k].table.size());
+          document_.LocalPaletteEntries(frame, static_cast<std::int16_t>(palettes[k].entries));
+          document_.LocalPaletteUsed(frame, -1);
+        });
   }
 
   // Steps 17 to 20: the screen, the global palette and the passes.
@@ -366,6 +402,7 @@ Settings FromOptions(const BuilderOptions& o) {
   s.SwapRG = o.swap_rg ? 1 : 0;
   s.mode = o.palette;
   s.report = o.report;
+  s.threads = o.threads != 0 ? o.threads : std::max(1u, std::thread::hardware_concurrency());
   return s;
 }
 
@@ -374,7 +411,7 @@ Settings FromOptions(const BuilderOptions& o) {
 platform::Variant Zoetra::CreateZoetra(const platform::Variant& sFile, const platform::Variant& oFile,
                                        std::int16_t lDelay, std::int16_t isGray, std::int16_t doOptimize,
                                        std::int16_t SwapRG, std::int16_t showError) {
-  return Create(sFile, oFile, Settings{lDelay, isGray, doOptimize, SwapRG, PaletteMode::First, nullptr}, showError);
+  return Create(sFile, oFile, Settings{lDelay, isGray, doOptimize, SwapRG, PaletteMode::First, nullptr, 1}, showError);
 }
 
 std::string Zoetra::CreateZoetra(const std::vector<std::string>& files, std::string_view output,
@@ -393,7 +430,7 @@ std::string Zoetra::CreateZoetra(const std::vector<std::string>& files, std::str
 std::vector<std::uint8_t> Zoetra::CreateZoetraToBuffer(const std::vector<std::string>& files, std::int16_t lDelay,
                                                         std::int16_t isGray, std::int16_t doOptimize,
                                                         std::int16_t SwapRG) {
-  return CreateToBuffer(files, Settings{lDelay, isGray, doOptimize, SwapRG, PaletteMode::First, nullptr});
+  return CreateToBuffer(files, Settings{lDelay, isGray, doOptimize, SwapRG, PaletteMode::First, nullptr, 1});
 }
 
 std::vector<std::uint8_t> Zoetra::CreateZoetraToBuffer(const std::vector<std::string>& files,
