@@ -247,7 +247,7 @@ class CentreSearch {
   std::vector<double> greens_;
 };
 
-constexpr int kRefineRounds = 12;
+constexpr int kRefineRounds = 6;
 
 }  // namespace
 
@@ -469,8 +469,12 @@ namespace {
 // noise over every smooth area of a 256-colour picture (a third of the PSNR
 // of the plain nearest mapping goes); this keeps gradients from banding at a
 // fraction of that cost. The truncation toward zero drops errors of one level.
-constexpr int kPushShare = 12;
+constexpr int kPushShare = 10;
 constexpr int kMaxPush = 16;
+// Where a pixel differs from the one before it by more than this (red, green
+// and blue differences summed), the picture is busy enough to hide banding,
+// and diffusing there would only add noise: its error is dropped.
+constexpr int kBusy = 12;
 
 int Push(int error) {
   const int e = error * kPushShare / 16;
@@ -496,6 +500,7 @@ std::uint64_t PaletteMapper::DiffuseRow(const std::uint8_t* in, std::uint8_t* ou
   int straight[3] = {0, 0, 0};   // the row below, at this pixel
   const std::uint32_t* cells = cells_.data();
   std::size_t x = kDir > 0 ? 0 : width - 1;
+  const std::uint8_t* before = in + x * 4;  // the pixel before this one in the row's direction
   for (std::size_t k = 0; k < width; ++k, x += static_cast<std::size_t>(kDir)) {
     const std::uint8_t* px = in + x * 4;
     const std::int16_t* pushed = above + (x + 1) * 3;
@@ -515,7 +520,9 @@ std::uint64_t PaletteMapper::DiffuseRow(const std::uint8_t* in, std::uint8_t* ou
     }
     out[x] = index;
     const auto& p = rgb_[index];
-    const int e[3] = {Push(r - p[0]), Push(g - p[1]), Push(b - p[2])};
+    const bool busy = std::abs(px[2] - before[2]) + std::abs(px[1] - before[1]) + std::abs(px[0] - before[0]) > kBusy;
+    before = px;
+    const int e[3] = {busy ? 0 : Push(r - p[0]), busy ? 0 : Push(g - p[1]), busy ? 0 : Push(b - p[2])};
     std::int16_t* done = below + (x + 1 - static_cast<std::size_t>(kDir)) * 3;
     for (int c = 0; c < 3; ++c) {
       ahead[c] = e[c] * 7;

@@ -16,10 +16,10 @@
 // squared error, which is what the eye and PSNR punish.
 //
 // PaletteMapper maps a 32-bit raster to palette indices with the exact nearest
-// entry (squared RGB distance, lowest index on a tie), through a small cache
-// of recent answers. With diffusion on, the mapping error is spread
-// Floyd-Steinberg style in serpentine order, each channel's carried error
-// clamped so that no streaks run away from hard edges.
+// entry (squared RGB distance, lowest index on a tie), answered a cell of
+// colours at a time. With diffusion on, part of the mapping error is spread
+// Floyd-Steinberg style in serpentine order: five eighths of it, clamped so no
+// streaks run away from hard edges, and none where the picture is busy.
 //
 // Everything here is deterministic: the same pixels give the same palette and
 // indices on every run and thread. Nothing throws except 7 (out of memory)
