@@ -68,6 +68,34 @@ ZOETRA_API int zoetra_create_zoetra(ZoetraInstance* instance, const char* const*
                                     int16_t swap_rg, int16_t show_error, char* result, size_t result_size,
                                     size_t* result_length);
 
+/* Where the frames' colours come from (ZoetraOptions.palette). */
+#define ZOETRA_PALETTE_FIRST 0 /* the first picture's palette: the exact default */
+#define ZOETRA_PALETTE_ALL 1   /* one palette from the pixels of every picture */
+#define ZOETRA_PALETTE_FRAME 2 /* a palette per frame, as its local colour table */
+
+/* Everything a conversion can be asked for. Fill it with zoetra_options_init
+ * (which sets struct_size and the defaults), then change what you need; later
+ * versions only add fields at the end, and struct_size tells them apart. */
+typedef struct ZoetraOptions {
+  uint32_t struct_size;
+  int16_t delay_ms;     /* 350 */
+  int16_t gray;         /* non-zero: 256 greys */
+  int16_t optimize;     /* non-zero: crop and merge frames to what changed */
+  int16_t swap_rg;      /* non-zero: exchange red and green */
+  int16_t raise_errors; /* non-zero: failures as 0x800403E9 with the error report, logged */
+  int32_t palette;      /* ZOETRA_PALETTE_FIRST */
+  uint32_t threads;     /* 0: one per core; the bytes written do not depend on it */
+} ZoetraOptions;
+
+ZOETRA_API void zoetra_options_init(ZoetraOptions* options);
+/* The animation builder with options (NULL: the defaults). files may be NULL
+ * only with count 0. A count below 0, a palette mode not listed above or a
+ * struct_size smaller than this version's first release of the structure
+ * fails with error 5 (struct_size must be at least sizeof(ZoetraOptions) of this
+ * version). The result text goes to result as for zoetra_create_zoetra. */
+ZOETRA_API int zoetra_create(ZoetraInstance* instance, const char* const* files, int32_t count, const char* output,
+                             const ZoetraOptions* options, char* result, size_t result_size, size_t* result_length);
+
 ZOETRA_API int zoetra_activate(ZoetraInstance* instance);
 ZOETRA_API int zoetra_deactivate(ZoetraInstance* instance);
 ZOETRA_API int zoetra_can_be_pooled(ZoetraInstance* instance); /* always 0 */

@@ -270,6 +270,7 @@ class Builder {
   void AllPicturesPalette() {
     mQuantize::ColourHistogram histogram;
     std::vector<std::unique_ptr<cDIB>> kept = ReadAll([&](const cDIB& raster) { histogram.AddPicture(raster); });
+    if (count_ == 0) RaiseSubscript();  // as the default fails: an empty list has no palette
     const mQuantize::Palette palette = mQuantize::BuildPalette(histogram);
     // One mapper per worker (and one for this thread): each fills its own cells.
     std::vector<std::optional<mQuantize::PaletteMapper>> mappers(settings_.threads + 1);
@@ -291,6 +292,7 @@ class Builder {
   // Every picture its own palette, stored as its frame's local colour table.
   void FramePalettes() {
     std::vector<std::unique_ptr<cDIB>> kept = ReadAll([](const cDIB&) {});
+    if (count_ == 0) RaiseSubscript();
     std::vector<mQuantize::Palette> palettes(kept.size());
     ConvertAll(
         kept,

@@ -140,6 +140,44 @@ int zoetra_create_zoetra(ZoetraInstance* instance, const char* const* files, int
   });
 }
 
+void zoetra_options_init(ZoetraOptions* options) {
+  if (options == nullptr) return;
+  *options = ZoetraOptions{};
+  options->struct_size = sizeof(ZoetraOptions);
+  options->delay_ms = 350;
+  options->palette = ZOETRA_PALETTE_FIRST;
+}
+
+int zoetra_create(ZoetraInstance* instance, const char* const* files, int32_t count, const char* output,
+                  const ZoetraOptions* options, char* result, size_t result_size, size_t* result_length) {
+  CopyText({}, result, result_size, result_length);
+  return Guarded(instance, [&] {
+    ZoetraOptions given;
+    zoetra_options_init(&given);
+    if (options != nullptr) {
+      if (options->struct_size < sizeof(ZoetraOptions)) zoetra::RaiseError(kErrInvalidArgument, "Invalid procedure call or argument");
+      given = *options;
+    }
+    if (count < 0 || (files == nullptr && count != 0) || given.palette < ZOETRA_PALETTE_FIRST ||
+        given.palette > ZOETRA_PALETTE_FRAME) {
+      zoetra::RaiseError(kErrInvalidArgument, "Invalid procedure call or argument");
+    }
+    zoetra::BuilderOptions o;
+    o.delay_ms = given.delay_ms;
+    o.gray = given.gray != 0;
+    o.optimize = given.optimize != 0;
+    o.swap_rg = given.swap_rg != 0;
+    o.raise_errors = given.raise_errors != 0;
+    o.palette = given.palette == ZOETRA_PALETTE_ALL     ? zoetra::PaletteMode::All
+                : given.palette == ZOETRA_PALETTE_FRAME ? zoetra::PaletteMode::Frame
+                                                        : zoetra::PaletteMode::First;
+    o.threads = given.threads;
+    std::vector<std::string> names;
+    for (int32_t i = 0; i < count; ++i) names.emplace_back(files[i] ? files[i] : "");
+    CopyText(instance->component.CreateZoetra(names, output ? output : "", o), result, result_size, result_length);
+  });
+}
+
 int zoetra_activate(ZoetraInstance* instance) { return Guarded(instance, [&] { instance->component.Activate(); }); }
 int zoetra_deactivate(ZoetraInstance* instance) {
   return Guarded(instance, [&] { instance->component.Deactivate(); });

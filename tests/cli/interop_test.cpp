@@ -211,7 +211,10 @@ TEST_P(OurGifsTest, DecodeToTheBuilderFramesInEveryDecoder) {
       EXPECT_LT(MeanDifference(shown, want), 24.0) << "frame " << n;
     }
   }
-  if (optimized) {
+  // With a palette per frame, the unchanged background of two pictures is
+  // dithered in two palettes: the frames differ all over and are not cut.
+  const bool own_palettes = std::find(switches.begin(), switches.end(), "frame") != switches.end();
+  if (optimized && !own_palettes) {
     cGIF opt;
     ASSERT_TRUE(opt.LoadFromFile(gif));
     EXPECT_LT(opt.FrameDIBXOR(2)->Width(), 48) << "the optimisation should have cut frame 2";
@@ -242,7 +245,11 @@ INSTANTIATE_TEST_SUITE_P(Switches, OurGifsTest,
                          ::testing::Values(std::vector<std::string>{}, std::vector<std::string>{"--optimize"},
                                            std::vector<std::string>{"--gray"},
                                            std::vector<std::string>{"--gray", "--optimize"},
-                                           std::vector<std::string>{"--swap-rg", "--optimize", "-d", "40"}),
+                                           std::vector<std::string>{"--swap-rg", "--optimize", "-d", "40"},
+                                           std::vector<std::string>{"--palette", "all"},
+                                           std::vector<std::string>{"--palette", "all", "--optimize"},
+                                           std::vector<std::string>{"--palette", "frame"},
+                                           std::vector<std::string>{"--palette", "frame", "--optimize"}),
                          [](const auto& info) {
                            std::string name;
                            for (const auto& s : info.param) {

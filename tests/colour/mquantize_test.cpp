@@ -1,0 +1,180 @@
+#include "colour/mquantize.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <random>
+#include <set>
+
+#include "raster/cdib.hpp"
+
+namespace zoetra::mQuantize {
+namespace {
+
+std::uint32_t Rgb(int r, int g, int b) {
+  return static_cast<std::uint32_t>(r) << 16 | static_cast<std::uint32_t>(g) << 8 | static_cast<std::uint32_t>(b);
+}
+
+// A 32-bit raster whose pixel i (rows in memory order) is colours[i % size].
+void Fill(cDIB& raster, int w, int h, const std::vector<std::uint32_t>& colours) {
+  ASSERT_TRUE(raster.Create(w, h, 32));
+  for (int i = 0; i < w * h; ++i) {
+    const std::uint32_t c = colours[static_cast<std::size_t>(i) % colours.size()];
+    std::memcpy(raster.lpBits() + static_cast<std::size_t>(i) * 4, &c, 4);
+  }
+}
+
+std::uint32_t EntryRgb(const Palette& p, int e) {
+  const std::uint8_t* t = p.table.data() + static_cast<std::size_t>(e) * 4;
+  return Rgb(t[2], t[1], t[0]);
+}
+
+Palette PaletteOf(const std::vector<std::uint32_t>& colours) {
+  Palette p;
+  for (std::uint32_t c : colours) {
+    std::uint8_t* t = p.table.data() + static_cast<std::size_t>(p.entries++) * 4;
+    t[0] = c & 0xFF;
+    t[1] = c >> 8 & 0xFF;
+    t[2] = c >> 16 & 0xFF;
+  }
+  return p;
+}
+
+TEST(ColourHistogramTest, CountsExactlyUntilFullThenKeepsTheMeans) {
+  ColourHistogram h;
+  std::vector<std::uint8_t> px;
+  const auto add = [&](std::uint32_t rgb, int n) {
+    for (int i = 0; i < n; ++i) px.insert(px.end(), {std::uint8_t(rgb), std::uint8_t(rgb >> 8), std::uint8_t(rgb >> 16), 0});
+  };
+  add(Rgb(10, 20, 30), 3);
+  add(Rgb(11, 20, 30), 1);
+  h.AddPixels(px.data(), px.size() / 4);
+  ASSERT_EQ(h.shift(), 0);
+  const auto exact = h.Buckets();
+  ASSERT_EQ(exact.size(), 2u);
+  EXPECT_EQ(exact[0].key, Rgb(10, 20, 30));
+  EXPECT_EQ(exact[0].count, 3u);
+
+  // One more colour than the table holds: it coarsens, and sums survive.
+  std::vector<std::uint8_t> many;
+  for (std::size_t i = 0; i <= kMaxHistogramColours; ++i) {
+    const auto v = static_cast<std::uint32_t>(i * 2654435761u) & 0xFFFFFF;
+    many.insert(many.end(), {std::uint8_t(v), std::uint8_t(v >> 8), std::uint8_t(v >> 16), 0});
+  }
+  h.AddPixels(many.data(), many.size() / 4);
+  EXPECT_GT(h.shift(), 0);
+  EXPECT_LE(h.colours(), kMaxHistogramColours);
+  std::uint64_t count = 0, red = 0;
+  for (const auto& b : h.Buckets()) {
+    count += b.count;
+    red += b.sum[0];
+  }
+  std::uint64_t want_red = 3 * 10 + 11;
+  for (std::size_t i = 0; i < many.size(); i += 4) want_red += many[i + 2];
+  EXPECT_EQ(count, h.pixels());
+  EXPECT_EQ(red, want_red);
+}
+
+TEST(BuildPaletteTest, FewColoursAreKeptExactly) {
+  ColourHistogram h;
+  std::vector<std::uint32_t> colours;
+  for (int i = 0; i < 256; ++i) colours.push_back(Rgb(i, 255 - i, (i * 7) & 0xFF));
+  cDIB raster;
+  Fill(raster, 64, 8, colours);
+  h.AddPicture(raster);
+  const Palette p = BuildPalette(h);
+  ASSERT_EQ(p.entries, 256);
+  std::set<std::uint32_t> got;
+  for (int e = 0; e < p.entries; ++e) got.insert(EntryRgb(p, e));
+  EXPECT_EQ(got, std::set<std::uint32_t>(colours.begin(), colours.end()));
+}
+
+TEST(BuildPaletteTest, ManyColoursGiveAFullDeterministicPaletteCloseToThePixels) {
+  std::mt19937 rng(7);
+  std::vector<std::uint32_t> colours;
+  // Three clusters: the palette must spend its entries where the pixels are.
+  for (int i = 0; i < 3000; ++i) {
+    const int base = (i % 3) * 100;
+    colours.push_back(Rgb(base + static_cast<int>(rng() % 40), base / 2 + static_cast<int>(rng() % 40),
+                          static_cast<int>(rng() % 40)));
+  }
+  cDIB raster;
+  Fill(raster, 100, 30, colours);
+  ColourHistogram h;
+  h.AddPicture(raster);
+  const Palette a = BuildPalette(h), b = BuildPalette(h);
+  EXPECT_EQ(a.entries, 256);
+  EXPECT_EQ(a.table, b.table);
+  PaletteMapper mapper(a);
+  cDIB frame;
+  mapper.Map(raster, frame, false);
+  EXPECT_LT(mapper.last_mse(), 12.0) << "nearest-entry error per channel of clustered colours";
+  EXPECT_EQ(BuildPalette(ColourHistogram()).entries, 1);
+}
+
+// The cell search against the plain search over every entry, on palettes
+// that stress it: dense clusters, far-apart entries, duplicates, one entry.
+TEST(PaletteMapperTest, LookupAgreesWithTheFullSearchEverywhere) {
+  std::mt19937 rng(11);
+  std::vector<std::vector<std::uint32_t>> palettes;
+  std::vector<std::uint32_t> dense, sparse, dup;
+  for (int i = 0; i < 256; ++i) dense.push_back(Rgb(100 + static_cast<int>(rng() % 24), 90 + static_cast<int>(rng() % 24), 80 + static_cast<int>(rng() % 24)));
+  for (int i = 0; i < 9; ++i) sparse.push_back(Rgb((i * 97) & 0xFF, (i * 53) & 0xFF, (i * 181) & 0xFF));
+  for (int i = 0; i < 40; ++i) dup.push_back(Rgb(i % 5 * 60, 128, i % 5 * 60));  // each colour eight times
+  palettes = {dense, sparse, dup, {Rgb(1, 2, 3)}};
+  for (const auto& colours : palettes) {
+    PaletteMapper mapper(PaletteOf(colours));
+    for (int k = 0; k < 15000; ++k) {
+      const auto c = static_cast<std::uint32_t>(rng()) & 0xFFFFFF;
+      const std::uint8_t want = mapper.Nearest(static_cast<int>(c >> 16), static_cast<int>(c >> 8 & 0xFF),
+                                               static_cast<int>(c & 0xFF));
+      ASSERT_EQ(mapper.Lookup(c), want) << "colour " << std::hex << c << ", palette of " << std::dec << colours.size();
+    }
+  }
+}
+
+TEST(PaletteMapperTest, PicturesOfPaletteColoursMapLosslesslyWithOrWithoutDiffusion) {
+  std::vector<std::uint32_t> colours;
+  for (int i = 0; i < 200; ++i) colours.push_back(Rgb(i, i / 2, 3));  // neighbours one level apart
+  cDIB raster;
+  Fill(raster, 37, 11, colours);
+  const Palette palette = PaletteOf(colours);
+  for (bool diffuse : {false, true}) {
+    PaletteMapper mapper(palette);
+    cDIB frame;
+    mapper.Map(raster, frame, diffuse);
+    ASSERT_EQ(frame.BPP(), 8);
+    EXPECT_EQ(mapper.last_mse(), 0.0);
+    for (int i = 0; i < 37 * 11; ++i) {
+      const int x = i % 37, y = i / 37;
+      const std::uint8_t index = frame.lpBits()[static_cast<std::size_t>(y) * frame.BytesPerScanline() + x];
+      ASSERT_EQ(EntryRgb(palette, index), colours[static_cast<std::size_t>(i) % colours.size()]) << "pixel " << i;
+    }
+  }
+}
+
+TEST(PaletteMapperTest, DiffusionKeepsTheMeanColourOfAGradient) {
+  // A gentle ramp between two entries: nearest mapping bands it, diffusion
+  // mixes the two so that the average over a row follows the ramp.
+  cDIB raster;
+  ASSERT_TRUE(raster.Create(256, 16, 32));
+  for (int y = 0; y < 16; ++y)
+    for (int x = 0; x < 256; ++x) {
+      const std::uint32_t c = Rgb(100 + x * 40 / 256, 100 + x * 40 / 256, 100 + x * 40 / 256);
+      std::memcpy(raster.lpBits() + (static_cast<std::size_t>(y) * 256 + x) * 4, &c, 4);
+    }
+  const Palette palette = PaletteOf({Rgb(100, 100, 100), Rgb(140, 140, 140)});
+  PaletteMapper mapper(palette);
+  cDIB frame;
+  mapper.Map(raster, frame, true);
+  // Over the middle quarter the source averages about 120: diffusion must use both entries there.
+  int high = 0;
+  for (int y = 0; y < 16; ++y)
+    for (int x = 96; x < 160; ++x) high += frame.lpBits()[static_cast<std::size_t>(y) * frame.BytesPerScanline() + x];
+  EXPECT_GT(high, 16 * 64 / 4);
+  EXPECT_LT(high, 16 * 64 * 3 / 4);
+}
+
+}  // namespace
+}  // namespace zoetra::mQuantize
