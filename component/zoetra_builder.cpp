@@ -132,20 +132,32 @@ class Builder {
   // Steps 7 to 12 for picture i: the picture upright in `raster`, frame i inserted.
   void LoadPicture(std::int64_t index, std::int32_t i, cDIB& raster, bool insert) {
     Yield(YieldStage::PictureStart, i);
-    // Frames past 32767 fail with the 16-bit overflow below; a lower host limit
-    // is refused before the picture is loaded.
+    CheckFrameLimit(i);
+    Decode(index, raster);
+    Prepare(i, raster, insert);
+  }
+
+  // Frames past 32767 fail with the 16-bit overflow in Prepare; a lower host
+  // limit is refused before the picture is loaded.
+  void CheckFrameLimit(std::int32_t i) const {
     if (i > limits_.max_document_frames && i <= cGIF::kMaxFrames) {
       RaiseDocumentLimit("the list of " + std::to_string(pictures_) + " pictures is over the limit of " +
                          std::to_string(limits_.max_document_frames) + " frames (max_document_frames)");
     }
+  }
+
+  // Loads list element `index` into `raster` (any thread: no yield, no document change).
+  void Decode(std::int64_t index, cDIB& raster) const {
     const std::string name = list_.At({static_cast<std::int32_t>(index)}).ToText();
-    {
-      // The decoded picture is let go as soon as the raster holds it.
-      const platform::Picture picture = platform::LoadPicture(name);
-      if (raster.CreateFromStdPicture(picture, true) == 0) {
-        RaiseError(kErrInvalidPicture, "Invalid picture: " + name + " holds no bitmap (icon or metafile)");
-      }
+    // The decoded picture is let go as soon as the raster holds it.
+    const platform::Picture picture = platform::LoadPicture(name);
+    if (raster.CreateFromStdPicture(picture, true) == 0) {
+      RaiseError(kErrInvalidPicture, "Invalid picture: " + name + " holds no bitmap (icon or metafile)");
     }
+  }
+
+  // The rest of steps 10 to 12 on the loaded picture.
+  void Prepare(std::int32_t i, cDIB& raster, bool insert) {
     if (insert) {
       const std::int64_t frame_pixels = std::int64_t{raster.Width()} * raster.Height();
       if (frame_pixels > limits_.max_document_pixels - document_pixels_) {
@@ -213,25 +225,36 @@ class Builder {
   // again then). `each` sees every picture as it comes in.
   template <class Each>
   std::vector<std::unique_ptr<cDIB>> ReadAll(Each&& each) {
-    std::vector<std::unique_ptr<cDIB>> kept;
+    const auto n = static_cast<std::size_t>(pictures_);
+    std::vector<std::unique_ptr<cDIB>> kept(n);
     std::int64_t kept_bytes = 0;
-    std::int32_t i = 0;
-    for (std::int64_t index = lower_; index <= upper_; ++index) {
-      i = Add32(i, 1);
-      auto raster = std::make_unique<cDIB>();
-      LoadPicture(index, i, *raster, true);
-      each(*raster);
-      screen_width_ = raster->Width();
-      screen_height_ = raster->Height();
-      const std::int64_t bytes = std::int64_t{raster->Width()} * raster->Height() * 4;
-      if (kept_bytes + bytes <= kKeptPictureBytes) {
-        kept_bytes += bytes;
-        kept.push_back(std::move(raster));
-      } else {
-        kept.push_back(nullptr);
-      }
-    }
-    count_ = i;
+    // Workers decode a few pictures ahead; this thread takes them in order.
+    const unsigned workers = settings_.threads;
+    platform::OrderedParallel(
+        n, n > 1 && workers > 1 ? workers : 0,
+        [&](std::size_t k, unsigned) {
+          auto raster = std::make_unique<cDIB>();
+          Decode(lower_ + static_cast<std::int64_t>(k), *raster);
+          kept[k] = std::move(raster);
+        },
+        [&](std::size_t k) {
+          const std::int32_t i = Add32(static_cast<std::int32_t>(k), 1);
+          Yield(YieldStage::PictureStart, i);
+          CheckFrameLimit(i);
+          cDIB& raster = *kept[k];
+          Prepare(i, raster, true);
+          each(raster);
+          screen_width_ = raster.Width();
+          screen_height_ = raster.Height();
+          count_ = i;
+          const std::int64_t bytes = std::int64_t{raster.Width()} * raster.Height() * 4;
+          if (kept_bytes + bytes <= kKeptPictureBytes) {
+            kept_bytes += bytes;
+          } else {
+            kept[k].reset();  // read again for the second pass
+          }
+        },
+        std::size_t{workers} + 2);
     return kept;
   }
 

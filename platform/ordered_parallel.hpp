@@ -7,6 +7,10 @@
 // has finished. With workers 0 or n <= 1, everything runs on the calling
 // thread, job then done, one k at a time.
 //
+// With a window, job k starts only once done has run for k - window, so at
+// most `window` finished jobs wait for their done (bounded memory when each
+// job makes something big); window 0 lets the jobs run ahead freely.
+//
 // A throw from a job is rethrown on the calling thread in place of its done;
 // a throw from done (a host cancelling from its yield hook) stops the jobs
 // not yet started. Either way the workers are joined before the exception
@@ -24,7 +28,7 @@
 namespace zoetra::platform {
 
 template <class Job, class Done>
-void OrderedParallel(std::size_t n, unsigned workers, Job&& job, Done&& done) {
+void OrderedParallel(std::size_t n, unsigned workers, Job&& job, Done&& done, std::size_t window = 0) {
   if (workers == 0 || n <= 1) {
     for (std::size_t k = 0; k < n; ++k) {
       job(k, 0u);
@@ -39,6 +43,8 @@ void OrderedParallel(std::size_t n, unsigned workers, Job&& job, Done&& done) {
     std::condition_variable finished;
     std::vector<char> ready;
     std::vector<std::exception_ptr> failures;
+    std::condition_variable consumed;
+    std::size_t done_count = 0;  // under mutex
     std::atomic<std::size_t> next{0};
     std::atomic<bool> stop{false};
   } shared;
@@ -50,6 +56,11 @@ void OrderedParallel(std::size_t n, unsigned workers, Job&& job, Done&& done) {
       if (shared.stop.load(std::memory_order_relaxed)) return;
       const std::size_t k = shared.next.fetch_add(1);
       if (k >= n) return;
+      if (window != 0) {
+        std::unique_lock lock(shared.mutex);
+        shared.consumed.wait(lock, [&] { return k < shared.done_count + window || shared.stop.load(); });
+        if (shared.stop.load()) return;
+      }
       std::exception_ptr failure;
       try {
         job(k, worker);
@@ -67,7 +78,11 @@ void OrderedParallel(std::size_t n, unsigned workers, Job&& job, Done&& done) {
 
   std::vector<std::thread> threads;
   const auto join_all = [&] {
-    shared.stop = true;
+    {
+      std::lock_guard lock(shared.mutex);
+      shared.stop = true;
+    }
+    shared.consumed.notify_all();
     for (std::thread& t : threads) t.join();
   };
   try {
@@ -82,6 +97,13 @@ void OrderedParallel(std::size_t n, unsigned workers, Job&& job, Done&& done) {
       }
       if (failure) std::rethrow_exception(failure);
       done(k);
+      if (window != 0) {
+        {
+          std::lock_guard lock(shared.mutex);
+          shared.done_count = k + 1;
+        }
+        shared.consumed.notify_all();
+      }
     }
   } catch (...) {
     join_all();
