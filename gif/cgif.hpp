@@ -58,7 +58,8 @@ class cGIF {
   // What the last load found; Destroy (and so every load) resets them. The
   // count of the last looping block as stored (0 = forever, up to 65535, also
   // where AnimationLoops cannot hold it), or -1 when the file had none; and
-  // whether the load reached the trailer (false for a file that ends early).
+  // whether the load reached the trailer (false for a file that ends early,
+  // and for a load stopped at a document limit).
   std::int32_t LoadedLoopCount() const { return loaded_loop_count_; }
   bool LoadedTrailer() const { return loaded_trailer_; }
   // LoadFromStream for the picture loader: stops after the first image, and
