@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "cli_support.hpp"
+#include "component/zoetra.hpp"
 #include "gif/cgif.hpp"
 
 namespace zoetra::clitest {
@@ -553,6 +554,27 @@ TEST_F(CommandTest, InfoTellsLoopingAndTruncationApart) {
         << json.out;
     EXPECT_EQ(json.err, warning);
   }
+}
+
+// The largest document: info reaches frame 32767 in text and JSON.
+TEST_F(CommandTest, InfoDescribesEveryFrameOfTheLargestDocument) {
+  Picture dot(1, 1);
+  dot.Fill(0, 0, 1, 1, kRed);
+  ASSERT_TRUE(WriteBmp(Path("dot.bmp"), dot, 24));
+  ::zoetra::Zoetra component;
+  ASSERT_EQ(component.CreateZoetra(std::vector<std::string>(cGIF::kMaxFrames, Path("dot.bmp")),
+                                   Path("long.gif"), 10),
+            "OK, Animated GIF: " + Path("long.gif") + " created with 32767 frames");
+  const RunResult text = Zoetra({"info", Path("long.gif")});
+  EXPECT_EQ(text.status, 0) << text.err;
+  EXPECT_NE(
+      text.out.find(", 32767 frames\n  loops forever (loop count 0)\n  duration: 327670 ms\n"),
+      std::string::npos);
+  EXPECT_NE(text.out.find("\n  frame 32767: 1 x 1 at (0, 0), delay 1 cs"), std::string::npos);
+  const RunResult json = Zoetra({"info", "--json", Path("long.gif")});
+  EXPECT_EQ(json.status, 0) << json.err;
+  EXPECT_NE(json.out.find("\"frame_count\": 32767,"), std::string::npos);
+  EXPECT_NE(json.out.find("{\"index\": 32767, "), std::string::npos);
 }
 
 // ------------------------------------------------------------------ frames
