@@ -454,7 +454,9 @@ void DitherTo8bpp(DitherState& state, const cDIB& source, cDIB& frame, cPal8bpp&
 
   // The passes read 4 bytes per pixel over Width x Height: anything but a live
   // 32-bit raster would be read past its end.
-  if (source.hDIB() == 0 || source.BPP() != 32) RaiseError(kErrInvalidPicture, "Invalid picture");
+  if (source.hDIB() == 0 || source.BPP() != 32) {
+    RaiseError(kErrInvalidPicture, "Invalid picture (the source raster is empty or not 32-bit)");
+  }
   const std::int32_t width = source.Width();
   const std::int32_t height = source.Height();
 
