@@ -5,8 +5,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "cli/commands.hpp"
@@ -57,6 +59,19 @@ bool Load(cGIF& doc, const std::string& file) {
   if (!doc.LoadFromFile(file)) {
     ReportMessage(::access(file.c_str(), R_OK) != 0 ? std::strerror(errno) : "not a GIF file", file);
     return false;
+  }
+  return true;
+}
+
+// Loads like Load, and warns when the file ends before its trailer: what
+// follows describes only the frames that were there.
+bool LoadAndWarn(cGIF& doc, const std::string& file) {
+  if (!Load(doc, file)) return false;
+  if (!doc.LoadedTrailer()) {
+    const int frames = doc.FramesCount();
+    ReportMessage("warning: the file ends before its trailer (truncated); " +
+                      std::to_string(frames) + " frame" + (frames == 1 ? "" : "s") + " read",
+                  file == kStdStream ? "standard input" : file);
   }
   return true;
 }
@@ -117,6 +132,34 @@ FrameSize SizeOf(const cGIF& doc, std::int16_t f) {
   return {image->Width(), image->Height()};
 }
 
+// Delays are unsigned 16-bit hundredths in the file; the document keeps the bits.
+int DelayOf(const cGIF& doc, std::int16_t f) {
+  return static_cast<std::uint16_t>(doc.FrameDelay(f));
+}
+
+// The sum of the frame delays, in milliseconds.
+std::int64_t DurationMs(const cGIF& doc) {
+  std::int64_t cs = 0;
+  for (std::int32_t i = 1; i <= doc.FramesCount(); ++i)
+    cs += DelayOf(doc, static_cast<std::int16_t>(i));
+  return cs * 10;
+}
+
+// "forever" for a loop count of 0, the count itself, or null without a looping block.
+std::string LoopJson(const cGIF& doc) {
+  const std::int32_t count = doc.LoadedLoopCount();
+  if (count < 0) return "null";
+  return count == 0 ? "\"forever\"" : std::to_string(count);
+}
+
+std::string LoopText(const cGIF& doc) {
+  const std::int32_t count = doc.LoadedLoopCount();
+  if (count < 0) return "plays once (no loop block)";
+  if (count == 0) return "loops forever (loop count 0)";
+  return "repeats " + std::to_string(count) + (count == 1 ? " time" : " times") + " (loop count " +
+         std::to_string(count) + ")";
+}
+
 const char* DisposalName(int d) {
   switch (d) {
     case 0: return "unspecified";
@@ -130,23 +173,32 @@ const char* DisposalName(int d) {
 void PrintJson(cGIF& doc, const std::string& file) {
   const int frames = doc.FramesCount();
   const int global = doc.GlobalPaletteExists() ? doc.GlobalPaletteEntries() : 0;
-  std::string out = "{\"file\": " + JsonString(file) + ", \"version\": " + JsonString(doc.Signature() + doc.Version()) +
+  std::string out = "{\"file\": " + JsonString(file) +
+                    ", \"version\": " + JsonString(doc.Signature() + doc.Version()) +
                     ", \"width\": " + std::to_string(doc.ScreenWidth()) +
                     ", \"height\": " + std::to_string(doc.ScreenHeight()) +
-                    ", \"loop_count\": " + std::to_string(doc.AnimationLoops()) +
+                    ", \"loop\": " + LoopJson(doc) +
+                    ", \"duration_ms\": " + std::to_string(DurationMs(doc)) +
+                    ", \"truncated\": " + (doc.LoadedTrailer() ? "false" : "true") +
                     ", \"global_palette\": " + std::to_string(global) +
                     ", \"background_index\": " + std::to_string(doc.ScreenBackgroundColorIndex()) +
                     ", \"frame_count\": " + std::to_string(frames) + ", \"frames\": [";
-  for (std::int16_t f = 1; f <= frames; ++f) {
+  for (std::int32_t i = 1; i <= frames; ++i) {
+    const auto f = static_cast<std::int16_t>(i);
     const FrameSize image = SizeOf(doc, f);
     if (f > 1) out += ", ";
     out += "{\"index\": " + std::to_string(f) + ", \"left\": " + std::to_string(doc.FrameLeft(f)) +
-           ", \"top\": " + std::to_string(doc.FrameTop(f)) + ", \"width\": " + std::to_string(image.width) +
-           ", \"height\": " + std::to_string(image.height) + ", \"delay_cs\": " + std::to_string(doc.FrameDelay(f)) +
-           ", \"disposal\": " + std::to_string(doc.FrameDisposalMethod(f)) + ", \"transparent_index\": " +
-           (doc.FrameUseTransparentColor(f) ? std::to_string(doc.FrameTransparentColorIndex(f)) : "null") +
+           ", \"top\": " + std::to_string(doc.FrameTop(f)) +
+           ", \"width\": " + std::to_string(image.width) +
+           ", \"height\": " + std::to_string(image.height) +
+           ", \"delay_cs\": " + std::to_string(DelayOf(doc, f)) +
+           ", \"disposal\": " + std::to_string(doc.FrameDisposalMethod(f)) +
+           ", \"transparent_index\": " +
+           (doc.FrameUseTransparentColor(f) ? std::to_string(doc.FrameTransparentColorIndex(f))
+                                            : "null") +
            ", \"interlaced\": " + (doc.FrameInterlaced(f) ? "true" : "false") +
-           ", \"local_palette\": " + std::to_string(doc.LocalPaletteUsed(f) ? doc.LocalPaletteEntries(f) : 0) + "}";
+           ", \"local_palette\": " +
+           std::to_string(doc.LocalPaletteUsed(f) ? doc.LocalPaletteEntries(f) : 0) + "}";
   }
   out += "]}\n";
   std::fputs(out.c_str(), stdout);
@@ -157,21 +209,19 @@ void PrintText(cGIF& doc, const std::string& file) {
   const int global = doc.GlobalPaletteExists() ? doc.GlobalPaletteEntries() : 0;
   std::printf("%s: %s%s, screen %d x %d, %d frame%s\n", file.c_str(), doc.Signature().c_str(), doc.Version().c_str(),
               doc.ScreenWidth(), doc.ScreenHeight(), frames, frames == 1 ? "" : "s");
-  if (doc.AnimationLoops() == 0) {
-    std::printf("  loop count: 0 (endless, or no looping block)\n");
-  } else {
-    std::printf("  loop count: %d\n", doc.AnimationLoops());
-  }
+  std::printf("  %s\n", LoopText(doc).c_str());
+  std::printf("  duration: %lld ms\n", static_cast<long long>(DurationMs(doc)));
   if (global > 0) {
     std::printf("  global palette: %d entries, background index %d\n", global, doc.ScreenBackgroundColorIndex());
   } else {
     std::printf("  global palette: none\n");
   }
-  for (std::int16_t f = 1; f <= frames; ++f) {
+  for (std::int32_t i = 1; i <= frames; ++i) {
+    const auto f = static_cast<std::int16_t>(i);
     const FrameSize image = SizeOf(doc, f);
-    std::printf("  frame %d: %d x %d at (%d, %d), delay %d cs, disposal %d (%s), ", f, image.width, image.height,
-                doc.FrameLeft(f), doc.FrameTop(f), doc.FrameDelay(f), doc.FrameDisposalMethod(f),
-                DisposalName(doc.FrameDisposalMethod(f)));
+    std::printf("  frame %d: %d x %d at (%d, %d), delay %d cs, disposal %d (%s), ", f, image.width,
+                image.height, doc.FrameLeft(f), doc.FrameTop(f), DelayOf(doc, f),
+                doc.FrameDisposalMethod(f), DisposalName(doc.FrameDisposalMethod(f)));
     if (doc.FrameUseTransparentColor(f)) {
       std::printf("transparent index %d, ", doc.FrameTransparentColorIndex(f));
     } else {
@@ -185,7 +235,7 @@ void PrintText(cGIF& doc, const std::string& file) {
   }
 }
 
-// The directory for the frames: made when missing (one level, like mkdir).
+// The directory for the frames: made when missing, with its missing parents (like mkdir -p).
 bool PrepareDirectory(const std::string& directory) {
   struct stat st {};
   if (::stat(directory.c_str(), &st) == 0) {
@@ -193,8 +243,11 @@ bool PrepareDirectory(const std::string& directory) {
     ReportMessage(std::strerror(ENOTDIR), directory);
     return false;
   }
-  if (::mkdir(directory.c_str(), 0777) != 0) {
-    ReportMessage(std::string("cannot create the directory: ") + std::strerror(errno), directory);
+  std::error_code ec;
+  if (directory.empty()) ec = std::make_error_code(std::errc::no_such_file_or_directory);
+  if (!ec) std::filesystem::create_directories(directory, ec);
+  if (ec) {
+    ReportMessage("cannot create the directory: " + ec.message(), directory);
     return false;
   }
   return true;
@@ -204,7 +257,7 @@ bool PrepareDirectory(const std::string& directory) {
 
 int RunInfo(const InfoOptions& o) {
   cGIF doc;
-  if (!Load(doc, o.file)) return kExitFailure;
+  if (!LoadAndWarn(doc, o.file)) return kExitFailure;
   try {
     if (o.json) {
       PrintJson(doc, o.file);
@@ -229,7 +282,7 @@ int RunInfo(const InfoOptions& o) {
 // order of a bitmap file, so the saved files show the frames upright.
 int RunFrames(const FramesOptions& o) {
   cGIF doc;
-  if (!Load(doc, o.file)) return kExitFailure;
+  if (!LoadAndWarn(doc, o.file)) return kExitFailure;
   if (!PrepareDirectory(o.directory)) return kExitFailure;
   try {
     const int w = doc.ScreenWidth(), h = doc.ScreenHeight();
@@ -249,7 +302,8 @@ int RunFrames(const FramesOptions& o) {
     } guard{brush};
 
     const int frames = doc.FramesCount();
-    for (std::int16_t f = 1; f <= frames; ++f) {
+    for (std::int32_t i = 1; i <= frames; ++i) {
+      const auto f = static_cast<std::int16_t>(i);
       const int disposal = doc.FrameDisposalMethod(f);
       if (disposal == 3) {
         if (before.hDIB() == 0 && !before.Create(w, h, 32)) {

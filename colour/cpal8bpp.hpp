@@ -110,9 +110,12 @@ class cPal8bpp {
   struct TreeNode {
     bool IsLeaf = false;
     bool IsListed = false;
-    std::int32_t SumR = 0;
-    std::int32_t SumG = 0;
-    std::int32_t SumB = 0;
+    // 64-bit sums: a 32-bit one overflows after 8 421 504 pixels of 255 in
+    // one leaf, which one flat 4000 x 3000 picture passes. PixelCount (checked)
+    // stays below 2^31, so the sums stay below 2^39 and convert to double exactly.
+    std::int64_t SumR = 0;
+    std::int64_t SumG = 0;
+    std::int64_t SumB = 0;
     std::int32_t PixelCount = 0;
     std::int32_t Child[8] = {};  // slot red bit + 2 * green bit + 4 * blue bit
     std::int32_t NextNode = 0;   // next on the same reduction list or on the free list

@@ -102,9 +102,12 @@ void cPal8bpp::CreateOptimal(const cDIB& oDIB32, std::int32_t nColors, std::int3
   for (std::size_t n = 1; n < nodes_.size(); ++n) {
     const TreeNode& node = nodes_[n];
     if (!node.IsLeaf) continue;
+    // Sums below 2^53 are exact as doubles: the quotients, and so the rounding,
+    // are those of the 32-bit sums wherever those did not overflow.
     const double count = node.PixelCount;
-    SetEntry(k, RoundToByte(node.SumR / count), RoundToByte(node.SumG / count),
-             RoundToByte(node.SumB / count));
+    SetEntry(k, RoundToByte(static_cast<double>(node.SumR) / count),
+             RoundToByte(static_cast<double>(node.SumG) / count),
+             RoundToByte(static_cast<double>(node.SumB) / count));
     ++k;
   }
   entries_ = static_cast<std::int16_t>(k);
@@ -114,9 +117,9 @@ void cPal8bpp::CreateOptimal(const cDIB& oDIB32, std::int32_t nColors, std::int3
 void cPal8bpp::AddToLeaf(TreeNode& leaf, std::uint8_t R, std::uint8_t G, std::uint8_t B) {
   if (leaf.PixelCount == 0) ++leaf_count_;
   leaf.PixelCount = Add32(leaf.PixelCount, 1);
-  leaf.SumR = Add32(leaf.SumR, R);
-  leaf.SumG = Add32(leaf.SumG, G);
-  leaf.SumB = Add32(leaf.SumB, B);
+  leaf.SumR += R;
+  leaf.SumG += G;
+  leaf.SumB += B;
 }
 
 std::int32_t cPal8bpp::AddColor(std::uint32_t code, std::uint8_t R, std::uint8_t G,
@@ -158,15 +161,16 @@ bool cPal8bpp::ReduceTree() {
 
   const std::int32_t node = list_head_[depth - 1];
   list_head_[depth - 1] = nodes_[node].NextNode;
-  std::int32_t sum_r = 0, sum_g = 0, sum_b = 0, count = 0;
+  std::int64_t sum_r = 0, sum_g = 0, sum_b = 0;
+  std::int32_t count = 0;
   for (int s = 0; s < 8; ++s) {
     const std::int32_t child = nodes_[node].Child[s];
     if (child == 0) continue;
     // Every child is a leaf: no deeper list holds an inner node.
     const TreeNode& c = nodes_[child];
-    sum_r = Add32(sum_r, c.SumR);
-    sum_g = Add32(sum_g, c.SumG);
-    sum_b = Add32(sum_b, c.SumB);
+    sum_r += c.SumR;
+    sum_g += c.SumG;
+    sum_b += c.SumB;
     count = Add32(count, c.PixelCount);
     FreeNode(child);
     --leaf_count_;

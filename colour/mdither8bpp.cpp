@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <vector>
 
@@ -137,6 +138,29 @@ struct DiffusionTables {
   const Shares& Share(int error) const { return shares_table[error + 255]; }
 };
 
+// Everything a DiffusionTables is built from.
+bool SameTableInputs(const DitherState& a, const DitherState& b) {
+  return a.Level6.data == b.Level6.data && a.Level16.data == b.Level16.data &&
+         a.ErrorShare1.data == b.ErrorShare1.data && a.ErrorShare3.data == b.ErrorShare3.data &&
+         a.ErrorShare5.data == b.ErrorShare5.data && a.ErrorShare7.data == b.ErrorShare7.data &&
+         a.ColorMap == b.ColorMap && a.PaletteCopy == b.PaletteCopy;
+}
+
+// The tables for `s`, kept per thread while their inputs stay the same: all
+// pictures after the first of a conversion map through one palette, and for
+// small pictures rebuilding the 4096 cells each time costs more than the pass.
+template <bool kCube>
+const DiffusionTables<kCube>& TablesFor(const DitherState& s) {
+  struct Cache {
+    DitherState inputs;
+    DiffusionTables<kCube> tables;
+    explicit Cache(const DitherState& from) : inputs(from), tables(from) {}
+  };
+  thread_local std::unique_ptr<Cache> cache;
+  if (!cache || !SameTableInputs(cache->inputs, s)) cache = std::make_unique<Cache>(s);
+  return cache->tables;
+}
+
 inline std::uint32_t LoadPixel(const std::uint8_t* p) {
   std::uint32_t v;
   std::memcpy(&v, p, 4);
@@ -156,7 +180,7 @@ inline std::uint32_t LoadPixel(const std::uint8_t* p) {
 template <bool kCube>
 class DiffusionRows {
  public:
-  DiffusionRows(const DitherState& s, const Raster& img) : t_(s), img_(img) {
+  DiffusionRows(const DitherState& s, const Raster& img) : t_(TablesFor<kCube>(s)), img_(img) {
     const std::size_t pixels =
         static_cast<std::size_t>(img.width) + 1;  // one spare pixel left of x = 0
     buffers_.assign(2 * pixels * 4, 0);
@@ -282,7 +306,7 @@ class DiffusionRows {
     pixel = Widen(x < last ? LoadPixel(cur + 4 * static_cast<std::size_t>(x + 1)) : 0);
   }
 
-  const DiffusionTables<kCube> t_;
+  const DiffusionTables<kCube>& t_;
   const Raster& img_;
   std::vector<std::uint8_t> buffers_;
   std::size_t row_pixels_ = 0;
@@ -301,7 +325,7 @@ inline std::uint8_t AddClamped(std::uint8_t v, int share) {
 
 template <bool kCube>
 void DiffusionPass(const DitherState& s, const Raster& img) {
-  const DiffusionTables<kCube> t(s);
+  const DiffusionTables<kCube>& t = TablesFor<kCube>(s);
   // The plain form: a working copy of the picture that the shares are pushed into.
   const std::size_t row_bytes = static_cast<std::size_t>(img.width) * 4;
   std::vector<std::uint8_t> copy(img.src,
@@ -430,7 +454,9 @@ void DitherTo8bpp(DitherState& state, const cDIB& source, cDIB& frame, cPal8bpp&
 
   // The passes read 4 bytes per pixel over Width x Height: anything but a live
   // 32-bit raster would be read past its end.
-  if (source.hDIB() == 0 || source.BPP() != 32) RaiseError(kErrInvalidPicture, "Invalid picture");
+  if (source.hDIB() == 0 || source.BPP() != 32) {
+    RaiseError(kErrInvalidPicture, "Invalid picture (the source raster is empty or not 32-bit)");
+  }
   const std::int32_t width = source.Width();
   const std::int32_t height = source.Height();
 

@@ -94,7 +94,8 @@ inline void ExpectSoundDocument(const cGIF& gif) {
   Expect(gif.FramesCount() >= 0 && gif.FramesCount() <= limits.max_document_frames, "frame count over the limit");
   Expect(gif.FramesCount() <= gif.SlotsCount(), "more frames than slots");
   std::int64_t pixels = 0;
-  for (std::int16_t n = 1; n <= gif.FramesCount(); ++n) {
+  for (std::int32_t i = 1; i <= gif.FramesCount(); ++i) {
+    const auto n = static_cast<std::int16_t>(i);
     const auto image = gif.FrameDIBXOR(n);
     const auto mask = gif.FrameDIBAND(n);
     Expect(image && mask, "frame without rasters");
@@ -135,7 +136,8 @@ inline int GifReader(const std::uint8_t* data, std::size_t size) {
   // Every frame drawn onto a small surface at three scales, cropped and not.
   cDIB canvas;
   if (canvas.Create(64, 64, 32)) {
-    for (std::int16_t n = 1; n <= gif.FramesCount(); ++n) {
+    for (std::int32_t i = 1; i <= gif.FramesCount(); ++i) {
+      const auto n = static_cast<std::int16_t>(i);
       for (const float scale : {0.5f, 1.0f, 2.0f}) {
         try {
           gif.FrameDraw(canvas.hDC(), n, -3, 5, scale, (n & 1) != 0);
@@ -367,7 +369,8 @@ inline int GifRoundTrip(const std::uint8_t* data, std::size_t size) {
     FillPalette(p, doc.lpGlobalPalette(), global_entries);
   }
   const std::int16_t frames = static_cast<std::int16_t>(p.Range(0, 6));
-  for (std::int16_t n = 1; n <= frames; ++n) {
+  for (std::int32_t i = 1; i <= frames; ++i) {
+    const auto n = static_cast<std::int16_t>(i);
     const std::int16_t w = static_cast<std::int16_t>(p.Range(0, 40));
     const std::int16_t h = static_cast<std::int16_t>(p.Range(0, 40));
     doc.FrameInsert(n, w, h);
@@ -427,7 +430,8 @@ inline int GifRoundTrip(const std::uint8_t* data, std::size_t size) {
     Expect(Flag(back.GlobalPaletteSorted()) == Flag(doc.GlobalPaletteSorted()), "global sorted flag");
     Expect(SamePalette(doc.lpGlobalPalette(), global_entries, back.lpGlobalPalette()), "global palette");
   }
-  for (std::int16_t n = 1; n <= frames; ++n) {
+  for (std::int32_t i = 1; i <= frames; ++i) {
+    const auto n = static_cast<std::int16_t>(i);
     Expect(back.FrameLeft(n) == doc.FrameLeft(n) && back.FrameTop(n) == doc.FrameTop(n), "frame position");
     Expect(back.FrameDelay(n) == doc.FrameDelay(n), "frame delay");
     Expect(back.FrameDisposalMethod(n) == doc.FrameDisposalMethod(n), "disposal method");

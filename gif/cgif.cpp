@@ -1,5 +1,6 @@
 #include "gif/cgif.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <utility>
 
@@ -42,6 +43,8 @@ void cGIF::Destroy() {
   global_sorted_ = 0;
   global_entries_ = 0;
   animation_loops_ = 0;
+  loaded_loop_count_ = -1;
+  loaded_trailer_ = false;
   // GlobalPaletteExists survives on purpose: callers set it before filling a document.
   slots_.clear();
   slots_.resize(1);
@@ -91,6 +94,21 @@ void cGIF::FrameRemove(std::int16_t nFrame) {
     slots_.clear();
     slots_.resize(1);
   }
+}
+
+void cGIF::FrameRemoveMarked(std::span<const std::uint8_t> Marked) {
+  const std::size_t frames = std::min(static_cast<std::size_t>(frames_count_), slots_.size());
+  const std::size_t marked = std::min(frames, Marked.size());
+  std::size_t kept = 0;
+  for (std::size_t f = 0; f < frames; ++f) {
+    if (f < marked && Marked[f] != 0) continue;
+    if (kept != f) slots_[kept] = std::move(slots_[f]);
+    ++kept;
+  }
+  if (kept == frames) return;
+  frames_count_ = static_cast<std::int16_t>(kept);
+  slots_.resize(kept);
+  if (kept == 0) slots_.resize(1);
 }
 
 void cGIF::FrameMoveUp(std::int16_t nFrame) {

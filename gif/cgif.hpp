@@ -55,6 +55,13 @@ class cGIF {
   // --- reader (gif/cgif_load.cpp): flag results, never raise except as documented there ---
   bool LoadFromFile(std::string_view Filename);
   bool LoadFromStream(std::span<const std::uint8_t> Stream);
+  // What the last load found; Destroy (and so every load) resets them. The
+  // count of the last looping block as stored (0 = forever, up to 65535, also
+  // where AnimationLoops cannot hold it), or -1 when the file had none; and
+  // whether the load reached the trailer (false for a file that ends early,
+  // and for a load stopped at a document limit).
+  std::int32_t LoadedLoopCount() const { return loaded_loop_count_; }
+  bool LoadedTrailer() const { return loaded_trailer_; }
   // LoadFromStream for the picture loader: stops after the first image, and
   // raises 481 (platform::CheckPictureSize) when that image is over the
   // picture limits, before its rasters are made.
@@ -71,6 +78,10 @@ class cGIF {
   void Destroy();
   void FrameInsert(std::int16_t nFrame, std::int16_t Width, std::int16_t Height);
   void FrameRemove(std::int16_t nFrame);
+  // Removes every frame f with Marked[f - 1] != 0 in one pass (entries past
+  // FramesCount are ignored); the rest keep their order. The same as
+  // FrameRemove on each marked frame, without moving the later frames each time.
+  void FrameRemoveMarked(std::span<const std::uint8_t> Marked);
   void FrameMoveUp(std::int16_t nFrame);
   void FrameMoveDown(std::int16_t nFrame);
 
@@ -190,6 +201,8 @@ class cGIF {
   std::array<std::uint8_t, kPaletteBytes> global_palette_{};
   std::vector<FrameRecord> slots_;  // slot n is slots_[n - 1]
   std::int16_t frames_count_ = 0;
+  std::int32_t loaded_loop_count_ = -1;
+  bool loaded_trailer_ = false;
 };
 
 }  // namespace zoetra

@@ -154,7 +154,7 @@ bool cGIF::Load(std::span<const std::uint8_t> Stream, bool FirstImageOnly) {
     in.Skip(3 * static_cast<std::size_t>(global_entries_));
   }
 
-  std::int16_t n = 0;
+  std::int32_t n = 0;  // frames read; at most max_frames, so it fits the 16-bit frame numbers
   std::vector<std::uint8_t> block;  // gathered sub-block contents, reused
   bool oversized = false;           // FirstImageOnly: the image is over the picture limits
   std::uint16_t width = 0;
@@ -162,7 +162,10 @@ bool cGIF::Load(std::span<const std::uint8_t> Stream, bool FirstImageOnly) {
   while (!in.AtEnd()) {
     const std::uint8_t introducer = in.data[in.pos];
     try {
-      if (introducer == kTrailer) break;
+      if (introducer == kTrailer) {
+        loaded_trailer_ = true;
+        break;
+      }
       if (introducer == kExtension) {
         in.Skip(1);
         if (in.AtEnd()) break;
@@ -189,9 +192,11 @@ bool cGIF::Load(std::span<const std::uint8_t> Stream, bool FirstImageOnly) {
           in.Skip(kApplicationBytes);
           block.clear();
           in.SubBlocks(&block);
-          // Sub-block 1 carries the loop count; counts of 32768 and up do not fit and are ignored.
-          if (looping && block.size() >= 3 && block[0] == 1 && block[2] < 0x80) {
-            animation_loops_ = static_cast<std::int16_t>(block[1] | (block[2] << 8));
+          // Sub-block 1 carries the loop count; counts of 32768 and up do not
+          // fit AnimationLoops and leave it as it was.
+          if (looping && block.size() >= 3 && block[0] == 1) {
+            loaded_loop_count_ = block[1] | (block[2] << 8);
+            if (block[2] < 0x80) animation_loops_ = static_cast<std::int16_t>(loaded_loop_count_);
           }
         } else {
           in.Skip(1);
@@ -237,14 +242,14 @@ bool cGIF::Load(std::span<const std::uint8_t> Stream, bool FirstImageOnly) {
         }
         pixels_read += pixels;
         CreateRasters(r, width, height);
-        SetFramesCount(n);
+        SetFramesCount(static_cast<std::int16_t>(n));
 
         std::uint8_t min_code_size = 0;
         if (!in.AtEnd()) min_code_size = in.data[in.pos];
         in.Skip(1);
         block.clear();
         in.SubBlocks(&block);
-        DecodeFrameImage(*this, n, min_code_size, block);
+        DecodeFrameImage(*this, static_cast<std::int16_t>(n), min_code_size, block);
         if (FirstImageOnly) break;
       }
       // Anything else is a stray byte between blocks.
@@ -253,7 +258,7 @@ bool cGIF::Load(std::span<const std::uint8_t> Stream, bool FirstImageOnly) {
     }
     in.Skip(1);
   }
-  SetFramesCount(n);
+  SetFramesCount(static_cast<std::int16_t>(n));
   if (oversized) platform::CheckPictureSize(width, height);
   return true;
 }

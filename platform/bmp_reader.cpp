@@ -324,7 +324,7 @@ bool HasBitmapFileSignature(std::span<const std::uint8_t> file) {
 }
 
 HBITMAP DecodeBitmapFile(std::span<const std::uint8_t> file) {
-  if (!HasBitmapFileSignature(file)) RaiseInvalidPicture();
+  if (!HasBitmapFileSignature(file)) RaiseInvalidPicture("not a bitmap file: no \"BM\" signature");
   const LeBytes in(file);
   if (!in.Has(0, kFileHeaderSize)) Bad("bitmap file header is truncated");
   return DecodeDib(in, kFileHeaderSize, true);

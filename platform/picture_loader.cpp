@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -121,6 +123,150 @@ Picture BitmapPicture(HBITMAP bitmap) {
   return picture;
 }
 
+// --- why a file is in no format we read ---
+
+struct Signature {
+  std::string_view bytes;
+  std::string_view name;
+};
+// Signatures of the formats we read, to tell a file cut inside its first bytes.
+constexpr Signature kReadSignatures[] = {{{"\x89PNG\r\n\x1A\n", 8}, "PNG"},
+                                         {{"\xFF\xD8\xFF", 3}, "JPEG"},
+                                         {"GIF89a", "GIF"},
+                                         {"GIF87a", "GIF"}};
+
+bool StartsWithText(std::span<const std::uint8_t> file, std::string_view text) {
+  return StartsWith(file, text.data(), text.size());
+}
+
+// The lower-case text of the first `n` bytes, with leading white space (and a
+// UTF-8 byte-order mark) skipped.
+std::string LeadingTextLower(std::span<const std::uint8_t> file, std::size_t n) {
+  std::size_t at = StartsWithText(file, "\xEF\xBB\xBF") ? 3 : 0;
+  while (at < file.size() && std::isspace(file[at]) != 0) ++at;
+  std::string text;
+  for (; at < file.size() && text.size() < n; ++at)
+    text += static_cast<char>(std::tolower(file[at]));
+  return text;
+}
+
+// A format people mistake for a picture we read, or empty.
+std::string_view KnownOtherFormat(std::span<const std::uint8_t> f) {
+  if (f.size() >= 12 && StartsWithText(f, "RIFF") && std::memcmp(f.data() + 8, "WEBP", 4) == 0)
+    return "a WebP picture, a format not read here";
+  if (StartsWithText(f, {"II*\0", 4}) || StartsWithText(f, {"MM\0*", 4}))
+    return "a TIFF picture, a format not read here";
+  if (f.size() >= 12 && std::memcmp(f.data() + 4, "ftyp", 4) == 0) {
+    const std::string_view brand(reinterpret_cast<const char*>(f.data()) + 8, 4);
+    if (brand == "avif" || brand == "avis") return "an AVIF picture, a format not read here";
+    if (brand == "heic" || brand == "heix" || brand == "mif1" || brand == "msf1")
+      return "a HEIF picture, a format not read here";
+  }
+  if (StartsWithText(f, "%PDF")) return "a PDF document";
+  const std::string lead = LeadingTextLower(f, 512);
+  if (lead.starts_with("<!doctype html") || lead.starts_with("<html")) return "an HTML page";
+  if (lead.starts_with("<svg") ||
+      (lead.starts_with("<?xml") && lead.find("<svg") != std::string::npos)) {
+    return "an SVG drawing, a format not read here";
+  }
+  return {};
+}
+
+// What the first bytes look like: `text "..."` when they read as text, else
+// their values in hexadecimal.
+std::string FirstBytes(std::span<const std::uint8_t> f) {
+  constexpr std::size_t kTextShown = 24;
+  constexpr std::size_t kBytesShown = 8;
+  const std::size_t probe = std::min<std::size_t>(f.size(), 64);
+  const bool text =
+      std::all_of(f.begin(), f.begin() + static_cast<std::ptrdiff_t>(probe), [](std::uint8_t c) {
+        return (c >= 0x20 && c != 0x7F) || c == '\t' || c == '\n' || c == '\r';
+      });
+  char hex[8];
+  std::string out;
+  if (text) {
+    out = "text \"";
+    for (std::size_t i = 0; i < std::min(f.size(), kTextShown); ++i) {
+      const std::uint8_t c = f[i];
+      switch (c) {
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        case '"':
+        case '\\': out += {'\\', static_cast<char>(c)}; break;
+        default:
+          if (c < 0x80) {
+            out += static_cast<char>(c);
+          } else {
+            std::snprintf(hex, sizeof hex, "\\x%02X", c);
+            out += hex;
+          }
+      }
+    }
+    out += f.size() > kTextShown ? "...\"" : "\"";
+    return out;
+  }
+  out = "bytes";
+  for (std::size_t i = 0; i < std::min(f.size(), kBytesShown); ++i) {
+    std::snprintf(hex, sizeof hex, " %02X", f[i]);
+    out += hex;
+  }
+  if (f.size() > kBytesShown) out += " ...";
+  return out;
+}
+
+// The format the file's name promises, or empty.
+std::string_view FormatOfName(std::string_view path) {
+  const std::size_t slash = path.find_last_of('/');
+  const std::size_t dot = path.find_last_of('.');
+  if (dot == std::string_view::npos || (slash != std::string_view::npos && dot < slash)) return {};
+  std::string ext(path.substr(dot + 1));
+  for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (ext == "png") return "PNG";
+  if (ext == "jpg" || ext == "jpeg" || ext == "jpe" || ext == "jfif") return "JPEG";
+  if (ext == "bmp" || ext == "dib") return "bitmap";
+  if (ext == "gif") return "GIF";
+  return {};
+}
+
+// Raises 481 for a file in no format we read, saying what it is instead.
+[[noreturn]] void RaiseUnknownContent(std::span<const std::uint8_t> file, std::string_view path) {
+  if (file.empty()) RaiseInvalidPicture("the file is empty");
+  for (const Signature& s : kReadSignatures) {
+    if (file.size() < s.bytes.size() && StartsWith(file, s.bytes.data(), file.size())) {
+      RaiseInvalidPicture(std::string(s.name) + " file cut short after " +
+                          std::to_string(file.size()) + " bytes");
+    }
+  }
+  const std::string_view named = FormatOfName(path);
+  std::string why = named.empty() ? "not a picture in a format read here (BMP, PNG, JPEG, GIF)"
+                                  : "not a " + std::string(named) + " file";
+  const std::string_view other = KnownOtherFormat(file);
+  if (!other.empty()) {
+    why += ": it is " + std::string(other);
+  } else {
+    why += ": it starts with " + FirstBytes(file);
+  }
+  RaiseInvalidPicture(why);
+}
+
+Picture Decode(std::span<const std::uint8_t> file, std::string_view path) {
+  const LeBytes in(file);
+  if (HasBitmapFileSignature(file)) return BitmapPicture(DecodeBitmapFile(file));
+  if (IsPng(file)) return BitmapPicture(detail::DecodePng(file));
+  if (IsJpeg(file)) return BitmapPicture(detail::DecodeJpeg(file));
+  if (IsGif(file)) {
+    // GIF decoding belongs to the GIF codec, which installs its decoder here.
+    if (const GifPictureDecoder decoder = g_gif_decoder.load()) return decoder(file);
+    RaiseInvalidPicture("no GIF decoder is installed");
+  }
+  if (IsIcon(in)) return IconPicture(in);
+  if (IsPlaceableMetafile(in)) return PlaceableMetafilePicture(in);
+  if (IsEnhancedMetafile(in)) return EnhancedMetafilePicture(in);
+  if (IsStandardMetafile(in)) return MetafilePicture(false, 0, 0);
+  RaiseUnknownContent(file, path);
+}
+
 }  // namespace
 
 void RaiseInvalidPicture(std::string_view why) {
@@ -148,26 +294,13 @@ void SetGifPictureDecoder(GifPictureDecoder decoder) { g_gif_decoder.store(decod
 GifPictureDecoder GetGifPictureDecoder() { return g_gif_decoder.load(); }
 
 Picture LoadPictureFromMemory(std::span<const std::uint8_t> file) {
-  const LeBytes in(file);
-  if (HasBitmapFileSignature(file)) return BitmapPicture(DecodeBitmapFile(file));
-  if (IsPng(file)) return BitmapPicture(detail::DecodePng(file));
-  if (IsJpeg(file)) return BitmapPicture(detail::DecodeJpeg(file));
-  if (IsGif(file)) {
-    // GIF decoding belongs to the GIF codec, which installs its decoder here.
-    if (const GifPictureDecoder decoder = g_gif_decoder.load()) return decoder(file);
-    RaiseInvalidPicture();
-  }
-  if (IsIcon(in)) return IconPicture(in);
-  if (IsPlaceableMetafile(in)) return PlaceableMetafilePicture(in);
-  if (IsEnhancedMetafile(in)) return EnhancedMetafilePicture(in);
-  if (IsStandardMetafile(in)) return MetafilePicture(false, 0, 0);
-  RaiseInvalidPicture();
+  return Decode(file, {});
 }
 
 Picture LoadPicture(std::string_view path) {
   const std::int64_t max_bytes = std::max<std::int64_t>(0, GetLimits().max_file_bytes);
   const std::vector<std::uint8_t> file = ReadFileBytes(path, static_cast<std::size_t>(max_bytes));
-  return LoadPictureFromMemory(file);
+  return Decode(file, path);
 }
 
 namespace detail {

@@ -15,11 +15,14 @@
 //   53  "File not found" for a missing file;
 //   75  "Path/File access error: <path> (<why>)" for a directory, an
 //       unreadable file or one longer than Limits::max_file_bytes;
-//   481 "Invalid picture" for content in no known format (empty files, GIF
-//       files while no GIF decoder is installed), and "Invalid picture (<why>)"
-//       for a file in a known format that is damaged or truncated, or whose
-//       size exceeds Limits::max_picture_side / max_picture_pixels. Sizes are
-//       checked right after the header, before the pixels are allocated.
+//   481 "Invalid picture (<why>)": for content in no format read here, why
+//       says what it is instead (an empty file, a file cut inside its
+//       signature, a WebP, TIFF, HEIF/AVIF, PDF, HTML or SVG file, or else
+//       its first bytes as text or hexadecimal), naming the format its file
+//       name promises ("not a PNG file: ..."); for a file in a known format,
+//       what is damaged or truncated, or its size when that exceeds
+//       Limits::max_picture_side / max_picture_pixels. Sizes are checked
+//       right after the header, before the pixels are allocated.
 // A damaged file never yields a partial picture.
 #pragma once
 

@@ -28,7 +28,9 @@ struct SpngFree {
 };
 
 [[noreturn]] void RaisePng(int err) {
-  if (err == SPNG_EIO) RaiseInvalidPicture("PNG data is truncated");  // the buffer ran out
+  // The buffer ran out, inside a chunk or where the next one should start.
+  if (err == SPNG_EIO || err == SPNG_EOF || err == SPNG_IO_EOF)
+    RaiseInvalidPicture("PNG data is truncated");
   RaiseInvalidPicture(std::string("PNG: ") + spng_strerror(err));
 }
 

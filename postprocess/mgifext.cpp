@@ -92,9 +92,11 @@ std::uint8_t CompactGlobalPalette(cGIF& document) {
   Palette old_palette;
   std::memcpy(old_palette.data(), document.lpGlobalPalette(), old_palette.size());
 
-  const std::int16_t frames = document.FramesCount();
+  // Frame counters are 32-bit: a 16-bit one would wrap after frame 32767.
+  const std::int32_t frames = document.FramesCount();
   std::int32_t used_count = 0;
-  for (std::int16_t f = 1; f <= frames; ++f) {
+  for (std::int32_t i = 1; i <= frames; ++i) {
+    const auto f = static_cast<std::int16_t>(i);
     if (document.LocalPaletteUsed(f) != 0) continue;
     const Pixels px(*document.FrameDIBXOR(f));
     if (used_count == n) {
@@ -136,8 +138,9 @@ std::uint8_t CompactGlobalPalette(cGIF& document) {
     std::copy(remap.begin(), remap.begin() + std::min<std::int32_t>(n, 256), remap_byte.begin());
     const bool identity = std::all_of(order.begin(), order.begin() + k,
                                       [&](std::uint8_t j) { return remap_byte[j] == j; });
-    const std::int16_t frames_now = document.FramesCount();
-    for (std::int16_t f = 1; f <= frames_now; ++f) {
+    const std::int32_t frames_now = document.FramesCount();
+    for (std::int32_t i = 1; i <= frames_now; ++i) {
+      const auto f = static_cast<std::int16_t>(i);
       if (document.LocalPaletteUsed(f) != 0) continue;
       cDIB& image = *document.FrameDIBXOR(f);
       image.SetPalette(new_palette);
@@ -263,8 +266,10 @@ ChangeRect FindChange(const Pixels& cur, const Pixels* previous, std::uint8_t tr
 }  // namespace
 
 bool OptimizeFrames(cGIF& document) {
-  const std::int16_t frames = document.FramesCount();
-  for (std::int16_t i = 1; i <= frames; ++i) {
+  // Frame numbers are counted in 32 bits and handed over as 16-bit ones.
+  const std::int32_t frames = document.FramesCount();
+  for (std::int32_t n = 1; n <= frames; ++n) {
+    const auto i = static_cast<std::int16_t>(n);
     const cDIB& image = *document.FrameDIBXOR(i);
     if (document.FrameLeft(i) != 0 || document.FrameTop(i) != 0 || image.Width() != document.ScreenWidth() ||
         image.Height() != document.ScreenHeight()) {
@@ -277,13 +282,13 @@ bool OptimizeFrames(cGIF& document) {
   const std::uint8_t mask_palette[8] = {0, 0, 0, 0, 255, 255, 255, 0};
   const bool transparency_mode = document.FrameUseTransparentColor(1) != 0;
   const std::uint8_t t = document.FrameTransparentColorIndex(1);
-  const std::int16_t s = transparency_mode ? 1 : 2;
+  const std::int32_t s = transparency_mode ? 1 : 2;
 
   // All rectangles first, so every frame is compared with its predecessor uncut.
   // rects[i] belongs to frame i; index 0 is unused.
   std::vector<ChangeRect> rects(static_cast<std::size_t>(frames) + 1);
-  for (std::int16_t i = s; i <= frames; ++i) {
-    const Pixels cur(*document.FrameDIBXOR(i));
+  for (std::int32_t i = s; i <= frames; ++i) {
+    const Pixels cur(*document.FrameDIBXOR(static_cast<std::int16_t>(i)));
     if (transparency_mode) {
       rects[static_cast<std::size_t>(i)] = FindChange(cur, nullptr, t);
     } else {
@@ -299,21 +304,36 @@ bool OptimizeFrames(cGIF& document) {
     }
   }
 
-  for (std::int16_t i = s; i <= document.FramesCount();) {
-    if (rects[static_cast<std::size_t>(i)].Empty()) {
-      const std::int16_t before = static_cast<std::int16_t>(i - 1);
-      document.FrameDelay(before, Add16(document.FrameDelay(before), document.FrameDelay(i)));
-      document.FrameRemove(i);
-      rects.erase(rects.begin() + i);
-    } else {
-      ++i;
+  // A frame that shows nothing new goes, its delay added to the last frame
+  // kept before it. The frames go in one pass at the end (also when a delay
+  // overflows): removing them one by one moves every later frame each time,
+  // which is quadratic for long runs of equal pictures.
+  std::vector<std::uint8_t> merged(static_cast<std::size_t>(frames), 0);
+  std::int32_t kept = s - 1;       // frames kept so far; rects[kept] is the last one's
+  std::int32_t last_kept = s - 1;  // its number now (0 in transparency mode: delay 0 fails)
+  try {
+    for (std::int32_t i = s; i <= frames; ++i) {
+      if (!rects[static_cast<std::size_t>(i)].Empty()) {
+        rects[static_cast<std::size_t>(++kept)] = rects[static_cast<std::size_t>(i)];
+        last_kept = i;
+        continue;
+      }
+      const auto before = static_cast<std::int16_t>(last_kept);
+      document.FrameDelay(before, Add16(document.FrameDelay(before),
+                                        document.FrameDelay(static_cast<std::int16_t>(i))));
+      merged[static_cast<std::size_t>(i) - 1] = 1;
     }
+  } catch (...) {
+    document.FrameRemoveMarked(merged);
+    throw;
   }
+  document.FrameRemoveMarked(merged);
 
   if (document.FrameUseTransparentColor(1) == 0) document.FrameDisposalMethod(1, 1);
 
-  for (std::int16_t b = s; b <= document.FramesCount(); ++b) {
-    const ChangeRect& r = rects[static_cast<std::size_t>(b)];
+  for (std::int32_t n = s; n <= document.FramesCount(); ++n) {
+    const auto b = static_cast<std::int16_t>(n);
+    const ChangeRect& r = rects[static_cast<std::size_t>(n)];
     cDIB& image = *document.FrameDIBXOR(b);
     Palette own;
     if (document.LocalPaletteUsed(b) != 0) std::memcpy(own.data(), document.lpLocalPalette(b), own.size());

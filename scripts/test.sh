@@ -10,7 +10,7 @@ bash scripts/install-deps.sh
 jobs="$(nproc)"
 
 echo "== build and test (release with debug info) =="
-bash scripts/build.sh build -DZOETRA_BUILD_BENCH=ON
+bash scripts/build.sh build -DZOETRA_BUILD_TESTS=ON -DZOETRA_BUILD_BENCH=ON
 ctest --test-dir build --output-on-failure -j "$jobs"
 
 echo "== build and test (AddressSanitizer + UndefinedBehaviorSanitizer) =="

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "cli_support.hpp"
+#include "component/zoetra.hpp"
 #include "gif/cgif.hpp"
 
 namespace zoetra::clitest {
@@ -340,8 +341,10 @@ TEST_F(CommandTest, FailuresExitOneNameTheFileAndKeepTheExistingOutput) {
   } cases[] = {
       {Path("missing.png"), Path("missing.png") + ": File not found (error 53)"},
       {Path("truncated.png"), Path("truncated.png") + ": Invalid picture"},
-      {Path("garbage.png"), Path("garbage.png") + ": Invalid picture (error 481)"},
-      {Path("empty.bmp"), Path("empty.bmp") + ": Invalid picture (error 481)"},
+      {Path("garbage.png"), Path("garbage.png") + ": Invalid picture (not a PNG file: it starts "
+                                                  "with text \"this is not a picture at...\") "
+                                                  "(error 481)"},
+      {Path("empty.bmp"), Path("empty.bmp") + ": Invalid picture (the file is empty) (error 481)"},
       {Path("icon.ico"), "Invalid picture"},
       {Path("folder.png"), "Path/File access error: " + Path("folder.png")},
   };
@@ -431,15 +434,18 @@ TEST_F(CommandTest, InfoJsonIsValidAndDescribesTheFile) {
       "import json, sys\n"
       "d = json.load(sys.stdin)\n"
       "f = d['frames']\n"
-      "print(d['file'], d['version'], d['width'], d['height'], d['loop_count'], d['frame_count'], len(f),\n"
-      "      d['global_palette'] > 0, d['background_index'])\n"
-      "for x in f: print(x['index'], x['left'], x['top'], x['width'], x['height'], x['delay_cs'], x['disposal'],\n"
+      "print(d['file'], d['version'], d['width'], d['height'], d['loop'], d['duration_ms'], "
+      "d['truncated'],\n"
+      "      d['frame_count'], len(f), d['global_palette'] > 0, d['background_index'])\n"
+      "for x in f: print(x['index'], x['left'], x['top'], x['width'], x['height'], x['delay_cs'], "
+      "x['disposal'],\n"
       "                  x['transparent_index'], x['interlaced'], x['local_palette'])\n",
       r.out);
-  EXPECT_EQ(fields, Path("anim.gif") + " GIF89a 24 16 0 3 3 True 0\n"
-                                       "1 0 0 24 16 12 1 None False 0\n"
-                                       "2 2 8 8 6 12 1 None False 0\n"
-                                       "3 6 8 8 6 12 1 None False 0\n");
+  EXPECT_EQ(fields, Path("anim.gif") +
+                        " GIF89a 24 16 forever 360 False 3 3 True 0\n"
+                        "1 0 0 24 16 12 1 None False 0\n"
+                        "2 2 8 8 6 12 1 None False 0\n"
+                        "3 6 8 8 6 12 1 None False 0\n");
 
   // Awkward names stay valid JSON: quotes, backslashes, control and non-UTF-8 bytes.
   const std::string odd = Path("a\"b\\c\x01\xff\xc3\xa9.gif");
@@ -461,7 +467,13 @@ TEST_F(CommandTest, InfoTextAndFailures) {
   ASSERT_EQ(Zoetra({"create", "-q", "-o", Path("one.gif"), a}).status, 0);
   const RunResult r = Zoetra({"info", Path("one.gif")});
   ASSERT_EQ(r.status, 0);
-  EXPECT_EQ(r.out.rfind(Path("one.gif") + ": GIF89a, screen 24 x 16, 1 frame\n", 0), 0u) << r.out;
+  EXPECT_EQ(r.out.rfind(Path("one.gif") + ": GIF89a, screen 24 x 16, 1 frame\n"
+                                          "  loops forever (loop count 0)\n"
+                                          "  duration: 350 ms\n",
+                        0),
+            0u)
+      << r.out;
+  EXPECT_EQ(r.err, "");
   EXPECT_NE(r.out.find("frame 1: 24 x 16 at (0, 0), delay 35 cs, disposal 3 (previous), opaque"), std::string::npos);
 
   const struct {
@@ -485,6 +497,84 @@ TEST_F(CommandTest, InfoTextAndFailures) {
   const RunResult short_input = Zoetra({"info", "-"}, RunOptions{"GIF8", false});
   EXPECT_EQ(short_input.status, 1);
   EXPECT_EQ(short_input.err, "zoetra: standard input: not a GIF file\n");
+}
+
+// The three looping cases a viewer tells apart, a file cut before its
+// trailer, and the running time, in text and in JSON.
+TEST_F(CommandTest, InfoTellsLoopingAndTruncationApart) {
+  ASSERT_EQ(Zoetra({"create", "-q", "-d", "120", "-o", Path("base.gif"), Png("a.png", 0),
+                    Png("b.png", 1)})
+                .status,
+            0);
+  const std::string base = ReadAll(Path("base.gif"));
+  // The looping block: 21 FF 0B "NETSCAPE2.0" 03 01 <count, little-endian> 00.
+  const std::size_t block = base.find("NETSCAPE2.0");
+  ASSERT_NE(block, std::string::npos);
+  const auto with_count = [&](int count) {
+    std::string f = base;
+    f[block + 13] = static_cast<char>(count & 0xFF);
+    f[block + 14] = static_cast<char>(count >> 8);
+    return f;
+  };
+  const struct {
+    const char* name;
+    std::string bytes;
+    const char* text;  // the loop line
+    const char* loop;  // the JSON value
+    bool truncated;
+  } cases[] = {
+      {"forever.gif", base, "loops forever (loop count 0)", "\"forever\"", false},
+      {"three.gif", with_count(3), "repeats 3 times (loop count 3)", "3", false},
+      {"once_more.gif", with_count(1), "repeats 1 time (loop count 1)", "1", false},
+      {"many.gif", with_count(40000), "repeats 40000 times (loop count 40000)", "40000", false},
+      {"no_block.gif", std::string(base).erase(block - 3, 19), "plays once (no loop block)", "null",
+       false},
+      {"cut.gif", base.substr(0, base.size() - 1), "loops forever (loop count 0)", "\"forever\"",
+       true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteAll(Path(c.name), c.bytes);
+    const std::string warning =
+        c.truncated ? "zoetra: " + Path(c.name) +
+                          ": warning: the file ends before its trailer (truncated); 2 frames read\n"
+                    : "";
+    const RunResult text = Zoetra({"info", Path(c.name)});
+    EXPECT_EQ(text.status, 0);
+    EXPECT_NE(text.out.find(std::string("\n  ") + c.text + "\n  duration: 240 ms\n"),
+              std::string::npos)
+        << text.out;
+    EXPECT_EQ(text.err, warning);
+    const RunResult json = Zoetra({"info", "--json", Path(c.name)});
+    EXPECT_EQ(json.status, 0);
+    EXPECT_NE(json.out.find(std::string("\"loop\": ") + c.loop +
+                            ", \"duration_ms\": 240, \"truncated\": " +
+                            (c.truncated ? "true" : "false") + ","),
+              std::string::npos)
+        << json.out;
+    EXPECT_EQ(json.err, warning);
+  }
+}
+
+// The largest document: info reaches frame 32767 in text and JSON.
+TEST_F(CommandTest, InfoDescribesEveryFrameOfTheLargestDocument) {
+  Picture dot(1, 1);
+  dot.Fill(0, 0, 1, 1, kRed);
+  ASSERT_TRUE(WriteBmp(Path("dot.bmp"), dot, 24));
+  ::zoetra::Zoetra component;
+  ASSERT_EQ(component.CreateZoetra(std::vector<std::string>(cGIF::kMaxFrames, Path("dot.bmp")),
+                                   Path("long.gif"), 10),
+            "OK, Animated GIF: " + Path("long.gif") + " created with 32767 frames");
+  const RunResult text = Zoetra({"info", Path("long.gif")});
+  EXPECT_EQ(text.status, 0) << text.err;
+  EXPECT_NE(
+      text.out.find(", 32767 frames\n  loops forever (loop count 0)\n  duration: 327670 ms\n"),
+      std::string::npos);
+  EXPECT_NE(text.out.find("\n  frame 32767: 1 x 1 at (0, 0), delay 1 cs"), std::string::npos);
+  const RunResult json = Zoetra({"info", "--json", Path("long.gif")});
+  EXPECT_EQ(json.status, 0) << json.err;
+  EXPECT_NE(json.out.find("\"frame_count\": 32767,"), std::string::npos);
+  EXPECT_NE(json.out.find("{\"index\": 32767, "), std::string::npos);
 }
 
 // ------------------------------------------------------------------ frames
@@ -513,9 +603,14 @@ TEST_F(CommandTest, FramesWritesEveryFrameUprightAsBitmapFiles) {
   const RunResult blocked = Zoetra({"frames", "-o", a, Path("anim.gif")});
   EXPECT_EQ(blocked.status, 1);
   EXPECT_EQ(blocked.err, "zoetra: " + a + ": Not a directory\n");
-  const RunResult missing_parent = Zoetra({"frames", "-o", Path("x/y"), Path("anim.gif")});
-  EXPECT_EQ(missing_parent.status, 1);
-  EXPECT_NE(missing_parent.err.find("cannot create the directory"), std::string::npos);
+  // Missing parents are made too; a file in the way of one is an error.
+  const RunResult nested = Zoetra({"frames", "-o", Path("x/y/z"), Path("anim.gif")});
+  EXPECT_EQ(nested.status, 0) << nested.err;
+  EXPECT_TRUE(std::filesystem::exists(Path("x/y/z/frame-0003.bmp")));
+  const RunResult under_file = Zoetra({"frames", "-o", a + "/sub", Path("anim.gif")});
+  EXPECT_EQ(under_file.status, 1);
+  EXPECT_EQ(under_file.err.rfind("zoetra: " + a + "/sub: cannot create the directory: ", 0), 0u)
+      << under_file.err;
 }
 
 }  // namespace

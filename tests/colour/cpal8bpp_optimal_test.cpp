@@ -287,21 +287,36 @@ TEST(cPal8bppOptimalTest, FailuresKeepThePreviousPalette) {
             (std::vector<Rgb>{{1, 2, 3}, {200, 100, 0}}));
 }
 
-TEST(cPal8bppOptimalTest, ChannelSumPastInt32Overflows) {
-  // 255 * 8421504 still fits in 31 bits; one pixel more does not.
-  constexpr std::int32_t kFits = 8421504;
+TEST(cPal8bppOptimalTest, ChannelSumsPast31BitsKeepTheirAverage) {
+  // 255 x 8421505 is the first red sum past 2^31 - 1 in one leaf.
+  constexpr std::int32_t kPastInt32 = 8421505;
   cDIB d;
-  ASSERT_TRUE(d.Create(kFits + 1, 1, 32));
-  for (std::int32_t i = 0; i <= kFits; ++i) d.lpBits()[4 * static_cast<std::size_t>(i) + 2] = 255;
+  ASSERT_TRUE(d.Create(kPastInt32, 1, 32));
+  for (std::int32_t i = 0; i < kPastInt32; ++i)
+    d.lpBits()[4 * static_cast<std::size_t>(i) + 2] = 255;
   cPal8bpp pal;
-  pal.CreateGreyScale(0);
-  ExpectErrorNumber([&] { pal.CreateOptimal(d, 256, 6, 1, 1, 1); }, kErrOverflow);
-  EXPECT_EQ(pal.Entries(), 2);
-
-  ASSERT_TRUE(d.Create(kFits, 1, 32));
-  for (std::int32_t i = 0; i < kFits; ++i) d.lpBits()[4 * static_cast<std::size_t>(i) + 2] = 255;
   pal.CreateOptimal(d, 256, 6, 1, 1, 1);
   EXPECT_EQ(EntriesOf(pal), (std::vector<Rgb>{{255, 0, 0}}));
+
+  // A merge whose totals pass 2^31: N pixels of 255 and N of 250 fill two
+  // sibling leaves (each sum fits), and a third sibling forces them together
+  // with nColors 2. The averages lie just either side of a half:
+  // red (505 N + 255) / (2N + 1) = 252.5 + 2.5 / (2N + 1) -> 253,
+  // green and blue (505 N + 250) / (2N + 1) = 252.5 - 2.5 / (2N + 1) -> 252.
+  constexpr std::int32_t kN = 4300000;
+  ASSERT_TRUE(d.Create(2 * kN + 1, 1, 32));
+  std::memset(d.lpBits(), 255, 4 * static_cast<std::size_t>(kN));
+  std::memset(d.lpBits() + 4 * static_cast<std::size_t>(kN), 250, 4 * static_cast<std::size_t>(kN));
+  std::uint8_t* last = d.lpBits() + 8 * static_cast<std::size_t>(kN);
+  last[0] = 250, last[1] = 250, last[2] = 255;
+  pal.CreateOptimal(d, 2, 6, 1, 1, 1);
+  EXPECT_EQ(EntriesOf(pal), (std::vector<Rgb>{{253, 252, 252}}));
+
+  // A flat 4000 x 3000 screenshot, 12 million pixels in one leaf.
+  ASSERT_TRUE(d.Create(4000, 3000, 32));
+  std::memset(d.lpBits(), 255, static_cast<std::size_t>(d.Size()));
+  pal.CreateOptimal(d, 256, 6, 1, 1, 1);
+  EXPECT_EQ(EntriesOf(pal), (std::vector<Rgb>{{255, 255, 255}}));
 }
 
 TEST(cPal8bppOptimalTest, MoreThan256LeavesFailAtEntry256) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
@@ -9,6 +10,7 @@
 #include "platform/yield.hpp"
 #include "support/caught.hpp"
 #include "support/log_capture.hpp"
+#include "support/picture_files.hpp"
 #include "support/pictures.hpp"
 #include "support/temp_dir.hpp"
 
@@ -60,6 +62,60 @@ TEST_F(BuilderTest, OnePixelPictureGivesExactBytes) {
                                std::string("\x2C\x00\x00\x00\x00\x01\x00\x01\x00\x00", 10) +
                                std::string("\x02\x02\x44\x01\x00\x3B", 6);
   EXPECT_EQ(test::ReadAll(out), expected);
+}
+
+// 32767 frames is the most a document holds: exactly that many pictures
+// convert (with --optimize too, when every frame changes), one more overflows.
+TEST_F(BuilderTest, ExactlyTheLargestFrameCountConverts) {
+  // Two 2 x 1 pictures with the same two colours swapped: the palette from the
+  // first holds both, so frames alternate and none merges.
+  const std::string a = dir_.Path("a.bmp"), b = dir_.Path("b.bmp");
+  test::WriteBmp(a, 2, 1, [](int x, int) {
+    return x == 0 ? test::Rgb{255, 0, 0} : test::Rgb{0, 0, 255};
+  });
+  test::WriteBmp(b, 2, 1, [](int x, int) {
+    return x == 1 ? test::Rgb{255, 0, 0} : test::Rgb{0, 0, 255};
+  });
+  std::vector<std::string> same(cGIF::kMaxFrames, a), alternating;
+  for (std::int32_t i = 0; i < cGIF::kMaxFrames; ++i) alternating.push_back(i % 2 == 0 ? a : b);
+  const std::string out = dir_.Path("out.gif");
+  Zoetra z;
+  for (const bool optimize : {false, true}) {
+    SCOPED_TRACE(optimize ? "optimize" : "plain");
+    EXPECT_EQ(z.CreateZoetra(optimize ? alternating : same, out, 350, 0, optimize ? 1 : 0),
+              "OK, Animated GIF: " + out + " created with 32767 frames");
+    cGIF back;
+    ASSERT_TRUE(back.LoadFromFile(out));
+    EXPECT_EQ(back.FramesCount(), cGIF::kMaxFrames);
+    EXPECT_EQ(back.FrameDisposalMethod(cGIF::kMaxFrames), optimize ? 1 : 3);
+  }
+  std::filesystem::remove(out);
+  same.push_back(a);
+  EXPECT_EQ(Caught([&] { z.CreateZoetra(same, out); }).number(), kErrOverflow);
+  EXPECT_FALSE(std::filesystem::exists(out));
+}
+
+// A flat screenshot: one colour tree leaf collects 12 million pixels, whose
+// channel sums pass 31 bits.
+TEST_F(BuilderTest, LargeFlatPictureConverts) {
+  const int w = 4000, h = 3000;
+  const std::string in = dir_.Path("white.png"), out = dir_.Path("white.gif");
+  test::WriteBytesFile(
+      in, test::PngFileBytes(w, h, std::vector<std::uint8_t>(std::size_t{w} * h * 4, 255)));
+  Zoetra z;
+  EXPECT_EQ(z.CreateZoetra({in}, out), "OK, Animated GIF: " + out + " created with 1 frames");
+  cGIF back;
+  ASSERT_TRUE(back.LoadFromFile(out));
+  ASSERT_EQ(back.FramesCount(), 1);
+  EXPECT_EQ(back.GlobalPaletteRGBEntry(0), 0xFFFFFF);
+  const cDIB& image = *back.FrameDIBXOR(1);
+  ASSERT_EQ(image.Width(), w);
+  ASSERT_EQ(image.Height(), h);
+  for (int y = 0; y < h; ++y) {
+    const std::uint8_t* row =
+        image.lpBits() + static_cast<std::size_t>(y) * image.BytesPerScanline();
+    ASSERT_EQ(std::count(row, row + w, 0), w) << "row " << y;
+  }
 }
 
 TEST_F(BuilderTest, FramesDelaysAndScreen) {

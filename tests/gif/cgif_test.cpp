@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <vector>
 
 #include "platform/error.hpp"
@@ -25,7 +26,8 @@ std::int32_t ErrorOf(F&& f) {
 // Frames are told apart by their delay.
 std::vector<int> Delays(const cGIF& g) {
   std::vector<int> d;
-  for (std::int16_t n = 1; n <= g.FramesCount(); ++n) d.push_back(g.FrameDelay(n));
+  for (std::int32_t n = 1; n <= g.FramesCount(); ++n)
+    d.push_back(g.FrameDelay(static_cast<std::int16_t>(n)));
   return d;
 }
 
@@ -136,6 +138,45 @@ TEST(cGIFTest, RemoveKeepsOrderAndLeavesSpareSlot) {
   // The spare slot is not a frame.
   EXPECT_EQ(ErrorOf([&] { g.FrameRemove(1); }), kErrSubscript);
   EXPECT_EQ(g.FramesCount(), 0);
+}
+
+TEST(cGIFTest, RemoveMarkedIsRemoveOfEachMarkedFrame) {
+  const struct {
+    const char* name;
+    std::vector<std::uint8_t> marked;
+  } cases[] = {
+      {"none", {0, 0, 0, 0, 0}},
+      {"first", {1}},
+      {"last", {0, 0, 0, 0, 1}},
+      {"every other", {1, 0, 1, 0, 1}},
+      {"a run", {0, 1, 1, 1}},
+      {"all", {1, 1, 1, 1, 1}},
+      {"past the frames", {0, 1, 0, 0, 0, 1, 1}},
+      {"empty", {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    cGIF expected, got;
+    AddFrames(expected, {1, 2, 3, 4, 5});
+    AddFrames(got, {1, 2, 3, 4, 5});
+    std::vector<std::shared_ptr<cDIB>> rasters;
+    for (std::int32_t f = 5; f >= 1; --f) {
+      const auto n = static_cast<std::int16_t>(f);
+      if (static_cast<std::size_t>(f) <= c.marked.size() &&
+          c.marked[static_cast<std::size_t>(f) - 1] != 0) {
+        expected.FrameRemove(n);
+      } else {
+        rasters.insert(rasters.begin(), got.FrameDIBXOR(n));
+      }
+    }
+    got.FrameRemoveMarked(c.marked);
+    EXPECT_EQ(Delays(got), Delays(expected));
+    EXPECT_EQ(got.SlotsCount(), expected.SlotsCount());
+    // The frames kept are the same objects, not copies.
+    for (std::size_t i = 0; i < rasters.size(); ++i) {
+      EXPECT_EQ(got.FrameDIBXOR(static_cast<std::int16_t>(i + 1)), rasters[i]);
+    }
+  }
 }
 
 TEST(cGIFTest, MovesSwapNeighboursAndRefuseMissingSlots) {

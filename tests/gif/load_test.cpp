@@ -192,17 +192,18 @@ TEST(cGIFLoadTest, LoopCount) {
     const char* what;
     Bytes block;
     std::int16_t loops;
+    std::int32_t stored;  // LoadedLoopCount: the count as the file has it
   };
   auto netscape = [](std::uint8_t lo, std::uint8_t hi) { return GifBuilder().Netscape(lo, hi).bytes(); };
   const Case cases[] = {
-      {"05 00", netscape(5, 0), 5},
-      {"00 00 endless", netscape(0, 0), 0},
-      {"largest that fits", netscape(0xFF, 0x7F), 32767},
-      {"high byte 0x80 leaves it", netscape(0, 0x80), 3},
-      {"high byte 0xFF leaves it", netscape(0xFF, 0xFF), 3},
-      {"other identifier", GifBuilder().AppExt("ANIMEXTS2.0", {1, 9, 0}).bytes(), 3},
-      {"buffering sub-block", GifBuilder().AppExt("NETSCAPE2.0", {2, 9, 0, 0, 0}).bytes(), 3},
-      {"sub-block too short", GifBuilder().AppExt("NETSCAPE2.0", {1, 9}).bytes(), 3},
+      {"05 00", netscape(5, 0), 5, 5},
+      {"00 00 endless", netscape(0, 0), 0, 0},
+      {"largest that fits", netscape(0xFF, 0x7F), 32767, 32767},
+      {"high byte 0x80 leaves it", netscape(0, 0x80), 3, 32768},
+      {"high byte 0xFF leaves it", netscape(0xFF, 0xFF), 3, 65535},
+      {"other identifier", GifBuilder().AppExt("ANIMEXTS2.0", {1, 9, 0}).bytes(), 3, 3},
+      {"buffering sub-block", GifBuilder().AppExt("NETSCAPE2.0", {2, 9, 0, 0, 0}).bytes(), 3, 3},
+      {"sub-block too short", GifBuilder().AppExt("NETSCAPE2.0", {1, 9}).bytes(), 3, 3},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -219,8 +220,46 @@ TEST(cGIFLoadTest, LoopCount) {
     cGIF gif;
     ASSERT_TRUE(gif.LoadFromStream(file));
     EXPECT_EQ(gif.AnimationLoops(), c.loops);
+    EXPECT_EQ(gif.LoadedLoopCount(), c.stored);
     EXPECT_EQ(gif.FramesCount(), 1);
   }
+}
+
+// Viewers tell "no looping block" (play once) from a count of 0 (forever),
+// and a file cut before its trailer from a complete one.
+TEST(cGIFLoadTest, LoopBlockAndTrailerAreRecorded) {
+  const auto file = [](bool loop_block, bool trailer) {
+    GifBuilder b;
+    b.Header().Screen(1, 1);
+    if (loop_block) b.Netscape(0, 0);
+    b.Image(0, 0, 1, 1, 0).ImageData(2, {0x44, 0x01});
+    if (trailer) b.Trailer();
+    return b.bytes();
+  };
+  const struct {
+    bool loop_block, trailer;
+  } cases[] = {{true, true}, {false, true}, {true, false}, {false, false}};
+  cGIF gif;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message()
+                 << "loop block " << c.loop_block << ", trailer " << c.trailer);
+    ASSERT_TRUE(gif.LoadFromStream(file(c.loop_block, c.trailer)));
+    EXPECT_EQ(gif.FramesCount(), 1);
+    EXPECT_EQ(gif.AnimationLoops(), 0);
+    EXPECT_EQ(gif.LoadedLoopCount(), c.loop_block ? 0 : -1);
+    EXPECT_EQ(gif.LoadedTrailer(), c.trailer);
+  }
+  // The trailer ends the load: a loop block after it is not read.
+  Bytes after = file(false, true);
+  const Bytes loop = GifBuilder().Netscape(7, 0).bytes();
+  after.insert(after.end(), loop.begin(), loop.end());
+  ASSERT_TRUE(gif.LoadFromStream(after));
+  EXPECT_EQ(gif.LoadedLoopCount(), -1);
+  // What a load found goes with the document's contents.
+  ASSERT_TRUE(gif.LoadFromStream(file(true, true)));
+  gif.Destroy();
+  EXPECT_EQ(gif.LoadedLoopCount(), -1);
+  EXPECT_FALSE(gif.LoadedTrailer());
 }
 
 TEST(cGIFLoadTest, GraphicControlGoesToTheNextImage) {
@@ -544,9 +583,9 @@ TEST(cGIFLoadTest, RandomDamage) {
     if (round % 4 == 0) b.resize(6 + rng() % (b.size() - 6));
     cGIF gif;
     ASSERT_TRUE(gif.LoadFromStream(b));
-    for (std::int16_t n = 1; n <= gif.FramesCount(); ++n) {
-      ASSERT_TRUE(gif.FrameDIBXOR(n));
-      ASSERT_TRUE(gif.FrameDIBAND(n));
+    for (std::int32_t n = 1; n <= gif.FramesCount(); ++n) {
+      ASSERT_TRUE(gif.FrameDIBXOR(static_cast<std::int16_t>(n)));
+      ASSERT_TRUE(gif.FrameDIBAND(static_cast<std::int16_t>(n)));
     }
   }
 }

@@ -1,19 +1,39 @@
 #!/usr/bin/env bash
-# Installs the build tree into a scratch prefix and builds a small program
-# against it, once through the CMake package and once through pkg-config.
+# Installs the build tree into a scratch prefix and builds small programs
+# against it: C++ through the CMake package, C through pkg-config (shared, and
+# static from a copy of the prefix moved elsewhere, without the shared library).
 set -euo pipefail
 build_dir="$1"
 source_dir="$2"
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 cmake --install "$build_dir" --prefix "$work/prefix" >/dev/null
+test -x "$work/prefix/bin/zoetra" || { echo "zoetra command not installed" >&2; exit 1; }
+
 cmake -S "$source_dir/tests/package/consumer" -B "$work/consumer" -DCMAKE_PREFIX_PATH="$work/prefix" >/dev/null
 cmake --build "$work/consumer" >/dev/null
-LD_LIBRARY_PATH="$work/prefix/lib:$work/prefix/lib/x86_64-linux-gnu" "$work/consumer/consumer"
+libdirs="$work/prefix/lib:$work/prefix/lib/x86_64-linux-gnu"
+LD_LIBRARY_PATH="$libdirs" "$work/consumer/consumer"
 "$work/consumer/consumer_static"
-pc_dir="$(dirname "$(find "$work/prefix" -name zoetra.pc | head -n 1)")"
-flags="$(PKG_CONFIG_PATH="$pc_dir" pkg-config --define-prefix --cflags --libs zoetra)"
-c++ -std=c++20 "$source_dir/tests/package/consumer/main.cpp" $flags -o "$work/pc-consumer"
-LD_LIBRARY_PATH="$work/prefix/lib:$work/prefix/lib/x86_64-linux-gnu" "$work/pc-consumer"
-test -x "$work/prefix/bin/zoetra" || { echo "zoetra command not installed" >&2; exit 1; }
+
+picture="$source_dir/examples/frame01.png"
+pc="$(find "$work/prefix" -name zoetra.pc)"
+export PKG_CONFIG_PATH="$(dirname "$pc")"
+cc -std=c99 -Wall -Werror "$source_dir/tests/package/c_consumer.c" $(pkg-config --cflags --libs zoetra) \
+  -o "$work/c-shared"
+LD_LIBRARY_PATH="$libdirs" "$work/c-shared" "$picture" "$work/shared.gif"
+
+# The prefix is found from the .pc file's place: move the tree, drop the
+# shared library, and link the static one with what it needs.
+mv "$work/prefix" "$work/moved"
+find "$work/moved" -name 'libzoetra.so*' -delete
+export PKG_CONFIG_PATH="${PKG_CONFIG_PATH/$work\/prefix/$work/moved}"
+cc -std=c99 -Wall -Werror "$source_dir/tests/package/c_consumer.c" $(pkg-config --static --cflags --libs zoetra) \
+  -o "$work/c-static"
+if readelf -d "$work/c-static" | grep -q 'NEEDED.*libzoetra'; then
+  echo "the static build still needs libzoetra.so" >&2
+  exit 1
+fi
+"$work/c-static" "$picture" "$work/static.gif"
+cmp "$work/shared.gif" "$work/static.gif"
 echo "package ok"

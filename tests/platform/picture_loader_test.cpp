@@ -257,7 +257,7 @@ TEST_F(PictureLoaderTest, GifFilesGoToTheInstalledDecoder) {
     ADD_FAILURE() << "a GIF loaded without a decoder";
   } catch (const Error& e) {
     EXPECT_EQ(e.number(), kErrInvalidPicture);
-    EXPECT_EQ(e.description(), "Invalid picture");
+    EXPECT_EQ(e.description(), "Invalid picture (no GIF decoder is installed)");
   }
   SetGifPictureDecoder(&FakeGifDecoder);
   const Picture picture = LoadPicture(File("a.gif"));
@@ -267,23 +267,65 @@ TEST_F(PictureLoaderTest, GifFilesGoToTheInstalledDecoder) {
 }
 
 TEST_F(PictureLoaderTest, FailuresSayWhichProblemItIs) {
-  WriteBytes(dir_->Path("empty.png"), {});
-  WriteBytes(dir_->Path("text.png"), Bytes{'h', 'e', 'l', 'l', 'o'});
   ExpectError(File("missing.png"), kErrFileNotFound, "File not found");
   ExpectError(dir_->path(), kErrPathAccess, "directory");
-  for (const char* name : {"empty.png", "text.png"}) {
-    try {
-      LoadPicture(File(name));
-      ADD_FAILURE() << name;
-    } catch (const Error& e) {
-      EXPECT_EQ(e.number(), kErrInvalidPicture);
-      EXPECT_EQ(e.description(), "Invalid picture");
-    }
-  }
   Limits small = saved_;
   small.max_file_bytes = 100;
   SetLimits(small);
   ExpectError(File("pillow_RGB.png"), kErrPathAccess, "too large");
+}
+
+// A file that is no picture we read says what it is instead, and what its
+// name promised; the content decides, so a JPEG named .png still loads.
+TEST_F(PictureLoaderTest, WrongFilesSayWhatTheyAre) {
+  const Bytes png = ReadBytes(File("pillow_RGB.png"));
+  const auto text = [](std::string_view t) { return Bytes(t.begin(), t.end()); };
+  Bytes counting(40);
+  for (std::size_t i = 0; i < counting.size(); ++i) counting[i] = static_cast<std::uint8_t>(i);
+  const Bytes webp = text(std::string_view("RIFF\x10\0\0\0WEBPVP8 ", 16));
+  const struct {
+    const char* name;
+    Bytes content;
+    const char* why;  // after "Invalid picture (", or nullptr: the file loads
+  } cases[] = {
+      {"text.png", text("hello world, this is not a picture\n"),
+       "not a PNG file: it starts with text \"hello world, this is not...\")"},
+      {"empty.png", {}, "the file is empty)"},
+      {"zeros.png", Bytes(64, 0),
+       "not a PNG file: it starts with bytes 00 00 00 00 00 00 00 00 ...)"},
+      {"counting.bmp", counting,
+       "not a bitmap file: it starts with bytes 00 01 02 03 04 05 06 07 ...)"},
+      {"page.png", text("\n  <!DOCTYPE html>\n<html><body>Not Found</body></html>"),
+       "not a PNG file: it is an HTML page)"},
+      {"picture.JPG", webp, "not a JPEG file: it is a WebP picture, a format not read here)"},
+      {"quote.gif", text("say \"hi\"\tnow\r\n"),
+       "not a GIF file: it starts with text \"say \\\"hi\\\"\\tnow\\r\\n\")"},
+      {"notes.txt", text("hello"),
+       "not a picture in a format read here (BMP, PNG, JPEG, GIF): it starts with text \"hello\")"},
+      {"cut.png", Bytes(png.begin(), png.begin() + 5), "PNG file cut short after 5 bytes)"},
+      {"truncated.png", Bytes(png.begin(), png.begin() + static_cast<long>(png.size() / 2)),
+       "PNG data is truncated)"},
+      {"header_only.png", Bytes(png.begin(), png.begin() + 33), "PNG data is truncated)"},
+      {"photo.png", ReadBytes(File("rgb420.jpg")), nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteBytes(dir_->Path(c.name), c.content);
+    if (c.why == nullptr) {
+      EXPECT_EQ(LoadPicture(File(c.name))->Type(), PictureType::Bitmap);
+      continue;
+    }
+    ExpectError(File(c.name), kErrInvalidPicture, std::string("Invalid picture (") + c.why);
+  }
+  // From memory there is no name to go by.
+  try {
+    LoadPictureFromMemory(text("hello"));
+    ADD_FAILURE() << "loaded";
+  } catch (const Error& e) {
+    EXPECT_EQ(e.description(),
+              "Invalid picture (not a picture in a format read here (BMP, PNG, JPEG, GIF): it "
+              "starts with text \"hello\")");
+  }
 }
 
 TEST_F(PictureLoaderTest, TruncatedFilesAreRefusedWhole) {

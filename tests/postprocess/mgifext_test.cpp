@@ -55,7 +55,8 @@ std::vector<std::vector<std::uint32_t>> Timeline(const cGIF& doc) {
   const int w = doc.ScreenWidth(), h = doc.ScreenHeight();
   std::vector<std::uint32_t> canvas(static_cast<std::size_t>(w * h), 0);
   std::vector<std::vector<std::uint32_t>> shown;
-  for (std::int16_t f = 1; f <= doc.FramesCount(); ++f) {
+  for (std::int32_t i = 1; i <= doc.FramesCount(); ++i) {
+    const auto f = static_cast<std::int16_t>(i);
     const auto saved = canvas;
     const cDIB& image = *doc.FrameDIBXOR(f);
     for (int y = 0; y < image.Height(); ++y) {
@@ -264,12 +265,44 @@ TEST(OptimizeFramesTest, TransparentFirstFrameShowingNothingFails) {
   EXPECT_EQ(doc.FramesCount(), 2);
 }
 
-TEST(OptimizeFramesTest, MergedDelayOverflowStops) {
+TEST(OptimizeFramesTest, MergedDelayOverflowStopsWithEarlierMergesDone) {
+  // Frames 1 to 4 equal, frame 5 different: 2 merges into 1, 3 would overflow.
   cGIF doc;
-  MakeDocument(doc, 2, 2, 2, 16);
-  doc.FrameDelay(1, 32000);
-  doc.FrameDelay(2, 1000);
-  EXPECT_THROW(mGIFExt::OptimizeFrames(doc), Error);
+  MakeDocument(doc, 5, 2, 2, 16);
+  const int delays[] = {20000, 10000, 10000, 7, 9};
+  for (std::int16_t f = 1; f <= 5; ++f) doc.FrameDelay(f, static_cast<std::int16_t>(delays[f - 1]));
+  Fill(doc, 5, std::vector<std::uint8_t>(4, 2));
+  try {
+    mGIFExt::OptimizeFrames(doc);
+    FAIL() << "no overflow";
+  } catch (const Error& e) {
+    EXPECT_EQ(e.number(), kErrOverflow);
+  }
+  ASSERT_EQ(doc.FramesCount(), 4);
+  const int left[] = {30000, 10000, 7, 9};
+  for (std::int16_t f = 1; f <= 4; ++f) EXPECT_EQ(doc.FrameDelay(f), left[f - 1]) << f;
+}
+
+// Each run of equal frames goes to the frame that starts it.
+TEST(OptimizeFramesTest, RunsOfEqualFramesMergeIntoTheirFirst) {
+  constexpr int kFrames = 30;
+  cGIF doc;
+  MakeDocument(doc, kFrames, 1, 1, 16);
+  // Values change at frames 10 and 20; the rest repeat.
+  for (int f = 1; f <= kFrames; ++f) {
+    Fill(doc, static_cast<std::int16_t>(f),
+         {static_cast<std::uint8_t>(f >= 20   ? 2
+                                    : f >= 10 ? 1
+                                              : 0)});
+    doc.FrameDelay(static_cast<std::int16_t>(f), 1);
+  }
+  EXPECT_TRUE(mGIFExt::OptimizeFrames(doc));
+  ASSERT_EQ(doc.FramesCount(), 3);
+  EXPECT_EQ(doc.FrameDelay(1), 9);
+  EXPECT_EQ(doc.FrameDelay(2), 10);
+  EXPECT_EQ(doc.FrameDelay(3), 11);
+  EXPECT_EQ(PixelsOf(doc, 2), std::vector<std::uint8_t>{1});
+  EXPECT_EQ(PixelsOf(doc, 3), std::vector<std::uint8_t>{2});
 }
 
 // Random documents: after both passes a viewer shows the same pictures for the same time.

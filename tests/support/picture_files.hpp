@@ -33,16 +33,9 @@ inline std::vector<std::uint8_t> BitmapFileBytes(int width, int height, int seed
   });
 }
 
-// An 8-bit RGBA PNG file encoded by libspng.
-inline std::vector<std::uint8_t> PngFileBytes(int width, int height, int seed) {
-  std::vector<std::uint8_t> rgba(static_cast<std::size_t>(width) * height * 4);
-  for (int y = 0; y < height; ++y) {
-    for (int x = 0; x < width; ++x) {
-      std::uint8_t* p = &rgba[(static_cast<std::size_t>(y) * width + x) * 4];
-      for (int c = 0; c < 3; ++c) p[c] = PatternByte(x, y, c, seed);
-      p[3] = 255;
-    }
-  }
+// An 8-bit RGBA PNG file encoded by libspng, of the pixels `rgba` (rows top-down).
+inline std::vector<std::uint8_t> PngFileBytes(int width, int height,
+                                              const std::vector<std::uint8_t>& rgba) {
   spng_ctx* ctx = spng_ctx_new(SPNG_CTX_ENCODER);
   if (ctx == nullptr) throw std::runtime_error("spng_ctx_new failed");
   spng_set_option(ctx, SPNG_ENCODE_TO_BUFFER, 1);
@@ -60,6 +53,19 @@ inline std::vector<std::uint8_t> PngFileBytes(int width, int height, int seed) {
   std::vector<std::uint8_t> out(static_cast<std::uint8_t*>(buffer), static_cast<std::uint8_t*>(buffer) + size);
   std::free(buffer);
   return out;
+}
+
+// The same with the seed's pattern.
+inline std::vector<std::uint8_t> PngFileBytes(int width, int height, int seed) {
+  std::vector<std::uint8_t> rgba(static_cast<std::size_t>(width) * height * 4);
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x) {
+      std::uint8_t* p = &rgba[(static_cast<std::size_t>(y) * width + x) * 4];
+      for (int c = 0; c < 3; ++c) p[c] = PatternByte(x, y, c, seed);
+      p[3] = 255;
+    }
+  }
+  return PngFileBytes(width, height, rgba);
 }
 
 }  // namespace zoetra::test
