@@ -288,14 +288,15 @@ bool OptimizeFrames(cGIF& document) {
   // rects[i] belongs to frame i; index 0 is unused.
   std::vector<ChangeRect> rects(static_cast<std::size_t>(frames) + 1);
   for (std::int32_t i = s; i <= frames; ++i) {
-    const Pixels cur(*document.FrameDIBXOR(static_cast<std::int16_t>(i)));
+    const auto frame = static_cast<std::int16_t>(i);
+    const Pixels cur(*document.FrameDIBXOR(frame));
     if (transparency_mode) {
       rects[static_cast<std::size_t>(i)] = FindChange(cur, nullptr, t);
     } else {
       const auto before = static_cast<std::int16_t>(i - 1);
       const Pixels prev(*document.FrameDIBXOR(before));
-      if (document.LocalPaletteUsed(i) != 0 || document.LocalPaletteUsed(before) != 0) {
-        const ColourLut cur_colours = ColoursOf(document, i);
+      if (document.LocalPaletteUsed(frame) != 0 || document.LocalPaletteUsed(before) != 0) {
+        const ColourLut cur_colours = ColoursOf(document, frame);
         const ColourLut prev_colours = ColoursOf(document, before);
         rects[static_cast<std::size_t>(i)] = FindChange(cur, &prev, t, &cur_colours, &prev_colours);
       } else {
