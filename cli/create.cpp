@@ -1,6 +1,7 @@
 // zoetra create: pictures to one animated GIF through the component.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -9,6 +10,7 @@
 
 #include "cli/commands.hpp"
 #include "component/zoetra.hpp"
+#include "platform/files.hpp"
 #include "platform/yield.hpp"
 
 namespace zoetra::cli {
@@ -24,16 +26,21 @@ class ConversionWatch {
   }
   ~ConversionWatch() {
     platform::SetYieldHook(std::move(previous_));
-    if (drawn_) {
-      std::fputs("\r\033[K", stderr);
-      std::fflush(stderr);
-    }
+    Clear();
   }
   ConversionWatch(const ConversionWatch&) = delete;
   ConversionWatch& operator=(const ConversionWatch&) = delete;
 
   // The 1-based picture being loaded or converted, or 0 once all pictures are in.
   std::int32_t picture() const { return in_pictures_ ? last_.picture : 0; }
+
+  // Takes the progress bar off the screen, before any other line is written.
+  void Clear() {
+    if (!drawn_) return;
+    std::fputs("\r\033[K", stderr);
+    std::fflush(stderr);
+    drawn_ = false;
+  }
 
  private:
   void Seen(const platform::YieldInfo& info) {
@@ -42,20 +49,32 @@ class ConversionWatch {
     if (progress_) Draw(info);
   }
 
+  // Stages done, counting each yield as one: every picture passes through the
+  // stages up to PaletteCopy, then the whole document through the rest.
+  static std::int64_t StagesDone(const platform::YieldInfo& info, std::int64_t pictures) {
+    using platform::YieldStage;
+    constexpr std::int64_t kPerPicture = static_cast<int>(YieldStage::PaletteCopy) + 1;
+    const auto stage = static_cast<std::int64_t>(info.stage);
+    if (info.stage <= YieldStage::PaletteCopy) return kPerPicture * (info.picture - 1) + stage;
+    return kPerPicture * pictures + stage - static_cast<int>(YieldStage::Screen);
+  }
+
   void Draw(const platform::YieldInfo& info) {
+    using platform::YieldStage;
     const char* stage = "converting";
     switch (info.stage) {
-      case platform::YieldStage::PictureStart: stage = "loading"; break;
-      case platform::YieldStage::Screen: stage = "compacting the palette"; break;
-      case platform::YieldStage::Compact: stage = "optimising"; break;
-      case platform::YieldStage::Optimize: stage = "writing"; break;
-      case platform::YieldStage::Saved: stage = "done"; break;
+      case YieldStage::PictureStart: stage = "loading"; break;
+      case YieldStage::Screen: stage = "compacting the palette"; break;
+      case YieldStage::Compact: stage = "optimising"; break;
+      case YieldStage::Optimize: stage = "writing"; break;
+      case YieldStage::Saved: stage = "done"; break;
       default: break;
     }
-    constexpr int kWidth = 30;
-    const long long total = info.pictures > 0 ? info.pictures : 1;
-    const int filled = static_cast<int>(kWidth * static_cast<long long>(info.picture) / total);
-    std::string bar(static_cast<std::size_t>(filled < kWidth ? filled : kWidth), '#');
+    constexpr std::int64_t kWidth = 30;
+    const std::int64_t pictures = info.pictures > 0 ? info.pictures : 1;
+    const std::int64_t total = StagesDone({YieldStage::Saved, info.pictures, info.pictures}, pictures);
+    const std::int64_t done = std::clamp<std::int64_t>(StagesDone(info, pictures), 0, total);
+    std::string bar(static_cast<std::size_t>(kWidth * done / total), '#');
     bar.resize(kWidth, '.');
     std::fprintf(stderr, "\r\033[K[%s] %d/%d %s", bar.c_str(), static_cast<int>(info.picture),
                  static_cast<int>(info.pictures), stage);
@@ -72,28 +91,32 @@ class ConversionWatch {
 
 std::int16_t Switch(bool on) { return on ? 1 : 0; }
 
-bool WriteAll(int fd, const std::vector<std::uint8_t>& bytes) {
+// 0, or the error that stopped the write.
+int WriteAll(int fd, const std::vector<std::uint8_t>& bytes) {
   std::size_t done = 0;
   while (done < bytes.size()) {
     const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
+    if (n < 0) return errno;
+    if (n == 0) return EIO;
     done += static_cast<std::size_t>(n);
   }
-  return true;
+  return 0;
 }
 
-}  // namespace
+// The system's reason for the last failed save, or "".
+std::string SaveFailureReason() {
+  const int error = platform::LastFileError();
+  if (error == ENOTSUP) return "Not a regular file";  // the writer's own refusal
+  return error != 0 ? std::strerror(error) : std::string();
+}
 
-int RunCreate(const CreateOptions& o) {
+int Convert(const CreateOptions& o) {
   const bool to_stdout = o.output == kStdStream;
-  if (to_stdout && ::isatty(STDOUT_FILENO) == 1) {
-    ReportMessage("refusing to write a GIF file to a terminal; redirect standard output or use -o FILE");
-    return kExitFailure;
-  }
   const auto delay = static_cast<std::int16_t>(o.delay_ms);
   Zoetra component;
   std::string subject;
+  // Failures and the result line wait until the progress bar is gone.
   try {
     ConversionWatch watch(!o.quiet && ::isatty(STDERR_FILENO) == 1);
     // Failures during the picture loop name the picture, later ones the output.
@@ -112,17 +135,19 @@ int RunCreate(const CreateOptions& o) {
                                                 Switch(o.swap_rg));
         };
         const std::vector<std::uint8_t> bytes = o.raise_errors ? WithCatchLogRaise(convert) : convert();
-        if (!WriteAll(STDOUT_FILENO, bytes)) {
-          ReportMessage(std::string("cannot write to standard output: ") + std::strerror(errno));
+        watch.Clear();
+        if (const int error = WriteAll(STDOUT_FILENO, bytes); error != 0) {
+            ReportMessage("cannot write the GIF", "standard output", std::strerror(error));
           return kExitFailure;
         }
         return kExitOk;
       }
       const std::string text = component.CreateZoetra(o.pictures, o.output, delay, Switch(o.gray),
                                                       Switch(o.optimize), Switch(o.swap_rg), Switch(o.raise_errors));
+      watch.Clear();
       if (text.rfind("OK, ", 0) != 0) {
         blame();
-        ReportMessage(text, subject);
+        ReportMessage(text, subject, SaveFailureReason());
         return kExitFailure;
       }
       if (!o.quiet) std::printf("%s\n", text.c_str());
@@ -134,11 +159,21 @@ int RunCreate(const CreateOptions& o) {
   } catch (const Error& e) {
     // Texts that already name the file need no prefix.
     if (!subject.empty() && e.description().find(subject) != std::string::npos) subject.clear();
-    ReportFailure(e, subject);
+    ReportFailure(e, subject, SaveFailureReason());
   } catch (const std::exception& e) {
     ReportMessage(e.what(), subject);
   }
   return kExitFailure;
+}
+
+}  // namespace
+
+int RunCreate(const CreateOptions& o) {
+  if (o.output == kStdStream && ::isatty(STDOUT_FILENO) == 1) {
+    ReportMessage("refusing to write a GIF file to a terminal; redirect standard output or use -o FILE");
+    return kExitFailure;
+  }
+  return Convert(o);
 }
 
 }  // namespace zoetra::cli

@@ -32,7 +32,8 @@ int main(int argc, char** argv) {
   namespace cli = zoetra::cli;
   CLI::App app{"Turns an ordered list of still pictures into one animated GIF, and looks inside GIF files.",
                "zoetra"};
-  app.set_version_flag("-V,--version", std::string("zoetra ") + ZOETRA_VERSION);
+  const std::string version = std::string("zoetra ") + ZOETRA_VERSION;
+  app.set_version_flag("-V,--version", version);
   app.require_subcommand(1);
   app.footer(std::string("Run 'zoetra COMMAND --help' for the options of a command.\n") + kExitStatusText);
 
@@ -76,6 +77,9 @@ int main(int argc, char** argv) {
       "Each frame is drawn over what the frame before it left, after that frame's disposal:\n"
       "0 and 1 keep it, 2 restores the background colour, 3 restores the picture before it.\n"
       "Transparent pixels show what lies beneath; the screen starts in the background colour.");
+
+  // Asked for after a command too, before its own options are checked.
+  for (CLI::App* sub : {create_cmd, info_cmd, frames_cmd}) sub->set_version_flag("-V,--version", version);
 
   // CLI11 would only say that a command is missing.
   if (argc > 1 && argv[1][0] != '-' && !IsCommand(app, argv[1])) {
