@@ -16,9 +16,13 @@
 namespace zoetra::cli {
 namespace {
 
+// Thrown from the yield hook when a signal asks the conversion to stop.
+struct Interrupted {};
+
 // Follows the conversion through the component's yields: remembers which
-// picture is being worked on (so that a failure can name it) and, when asked,
-// draws a one-line progress bar on standard error.
+// picture is being worked on (so that a failure can name it), stops the
+// conversion at the next stage after a signal and, when asked, draws a
+// one-line progress bar on standard error.
 class ConversionWatch {
  public:
   explicit ConversionWatch(bool progress) : progress_(progress) {
@@ -44,6 +48,8 @@ class ConversionWatch {
 
  private:
   void Seen(const platform::YieldInfo& info) {
+    // Once saved, the new file is in place: too late to keep the old one.
+    if (CaughtInterrupt() != 0 && info.stage != platform::YieldStage::Saved) throw Interrupted{};
     last_ = info;
     in_pictures_ = info.stage <= platform::YieldStage::PaletteCopy;
     if (progress_) Draw(info);
@@ -96,7 +102,7 @@ int WriteAll(int fd, const std::vector<std::uint8_t>& bytes) {
   std::size_t done = 0;
   while (done < bytes.size()) {
     const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EINTR && CaughtInterrupt() == 0) continue;
     if (n < 0) return errno;
     if (n == 0) return EIO;
     done += static_cast<std::size_t>(n);
@@ -116,7 +122,11 @@ int Convert(const CreateOptions& o) {
   const auto delay = static_cast<std::int16_t>(o.delay_ms);
   Zoetra component;
   std::string subject;
-  // Failures and the result line wait until the progress bar is gone.
+  // Failures and the result line wait until the progress bar is gone; after a
+  // signal there is nothing to say.
+  const auto stop_if_interrupted = [] {
+    if (const int signal = CaughtInterrupt(); signal != 0) EndOnInterrupt(signal);
+  };
   try {
     ConversionWatch watch(!o.quiet && ::isatty(STDERR_FILENO) == 1);
     // Failures during the picture loop name the picture, later ones the output.
@@ -136,8 +146,10 @@ int Convert(const CreateOptions& o) {
         };
         const std::vector<std::uint8_t> bytes = o.raise_errors ? WithCatchLogRaise(convert) : convert();
         watch.Clear();
+        stop_if_interrupted();
         if (const int error = WriteAll(STDOUT_FILENO, bytes); error != 0) {
-            ReportMessage("cannot write the GIF", "standard output", std::strerror(error));
+          stop_if_interrupted();
+          ReportMessage("cannot write the GIF", "standard output", std::strerror(error));
           return kExitFailure;
         }
         return kExitOk;
@@ -146,23 +158,29 @@ int Convert(const CreateOptions& o) {
                                                       Switch(o.optimize), Switch(o.swap_rg), Switch(o.raise_errors));
       watch.Clear();
       if (text.rfind("OK, ", 0) != 0) {
+        stop_if_interrupted();
         blame();
         ReportMessage(text, subject, SaveFailureReason());
         return kExitFailure;
       }
+      // A signal after this point came too late to keep the old file; the new one is complete.
       if (!o.quiet) std::printf("%s\n", text.c_str());
       return kExitOk;
     } catch (...) {
       blame();
       throw;
     }
+  } catch (const Interrupted&) {
   } catch (const Error& e) {
+    stop_if_interrupted();
     // Texts that already name the file need no prefix.
     if (!subject.empty() && e.description().find(subject) != std::string::npos) subject.clear();
     ReportFailure(e, subject, SaveFailureReason());
   } catch (const std::exception& e) {
+    stop_if_interrupted();
     ReportMessage(e.what(), subject);
   }
+  stop_if_interrupted();
   return kExitFailure;
 }
 
@@ -173,6 +191,7 @@ int RunCreate(const CreateOptions& o) {
     ReportMessage("refusing to write a GIF file to a terminal; redirect standard output or use -o FILE");
     return kExitFailure;
   }
+  CatchInterrupts();
   return Convert(o);
 }
 

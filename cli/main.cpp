@@ -4,7 +4,8 @@
 //   zoetra info [--json] FILE.gif
 //   zoetra frames -o DIR FILE.gif
 //
-// Exit status: 0 success, 1 a failed conversion or unreadable input, 2 a usage error.
+// Exit status: 0 success, 1 a failed conversion or unreadable input, 2 a usage error,
+// 128 + the signal's number when SIGHUP, SIGINT or SIGTERM ended it.
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
@@ -17,7 +18,8 @@ namespace {
 
 constexpr const char* kExitStatusText =
     "Exit status: 0 on success, 1 when a file cannot be read or written or a conversion fails,\n"
-    "2 for a usage error. Messages go to standard error.";
+    "2 for a usage error, 129, 130 or 143 when SIGHUP, SIGINT or SIGTERM stopped it.\n"
+    "Messages go to standard error.";
 
 bool IsCommand(const CLI::App& app, const std::string& name) {
   for (const CLI::App* sub : app.get_subcommands({})) {
@@ -98,6 +100,9 @@ int main(int argc, char** argv) {
 
   if (create_cmd->parsed()) return cli::RunCreate(create);
   if (info_cmd->parsed()) return cli::RunInfo(info);
-  if (frames_cmd->parsed()) return cli::RunFrames(frames);
+  if (frames_cmd->parsed()) {
+    cli::CleanUpOnInterrupt();
+    return cli::RunFrames(frames);
+  }
   return cli::kExitUsage;
 }
