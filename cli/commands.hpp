@@ -1,5 +1,6 @@
 // The commands of the zoetra tool; each returns the process exit status:
 // 0 success, 1 a failure at run time (message on standard error), 2 a usage error.
+// A command ended by SIGHUP, SIGINT or SIGTERM ends on that signal (129, 130, 143).
 #pragma once
 
 #include <cstdint>
@@ -14,6 +15,7 @@ namespace zoetra::cli {
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailure = 1;
 inline constexpr int kExitUsage = 2;
+inline constexpr int kExitSignalBase = 128;  // plus the signal's number
 
 // Standard input or output in place of a file name.
 inline constexpr std::string_view kStdStream = "-";
@@ -45,13 +47,26 @@ int RunCreate(const CreateOptions& options);
 int RunInfo(const InfoOptions& options);
 int RunFrames(const FramesOptions& options);
 
+// SIGINT, SIGTERM and SIGHUP from now on: the handler notes the signal and
+// abandons any save in progress, so that no output is replaced after it; the
+// command stops at its next chance and calls EndOnInterrupt.
+void CatchInterrupts();
+// The signal noted since CatchInterrupts, or 0.
+int CaughtInterrupt();
+// Ends the process as the signal would have (exit status 128 + its number).
+[[noreturn]] void EndOnInterrupt(int signal);
+// For commands with no place to stop: the signal removes any unfinished file
+// and ends the process at once.
+void CleanUpOnInterrupt();
+
 // An error number as people read it: the component's own numbers (negative
 // as signed 32-bit values, or above 0xFFFF) in hexadecimal, others in decimal.
 std::string ErrorNumberText(std::int32_t number);
 // Writes "zoetra: [subject: ]description (error N)" to standard error. The
-// CR LF line breaks of error reports become indented continuation lines.
-void ReportFailure(const Error& failure, std::string_view subject = {});
-// Writes "zoetra: [subject: ]message" to standard error.
-void ReportMessage(std::string_view message, std::string_view subject = {});
+// CR LF line breaks of error reports become indented continuation lines; a
+// `reason` (the system's word on why) follows on a line of its own.
+void ReportFailure(const Error& failure, std::string_view subject = {}, std::string_view reason = {});
+// Writes "zoetra: [subject: ]message" to standard error, and the reason likewise.
+void ReportMessage(std::string_view message, std::string_view subject = {}, std::string_view reason = {});
 
 }  // namespace zoetra::cli

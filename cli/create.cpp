@@ -1,6 +1,7 @@
 // zoetra create: pictures to one animated GIF through the component.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -9,14 +10,19 @@
 
 #include "cli/commands.hpp"
 #include "component/zoetra.hpp"
+#include "platform/files.hpp"
 #include "platform/yield.hpp"
 
 namespace zoetra::cli {
 namespace {
 
+// Thrown from the yield hook when a signal asks the conversion to stop.
+struct Interrupted {};
+
 // Follows the conversion through the component's yields: remembers which
-// picture is being worked on (so that a failure can name it) and, when asked,
-// draws a one-line progress bar on standard error.
+// picture is being worked on (so that a failure can name it), stops the
+// conversion at the next stage after a signal and, when asked, draws a
+// one-line progress bar on standard error.
 class ConversionWatch {
  public:
   explicit ConversionWatch(bool progress) : progress_(progress) {
@@ -24,10 +30,7 @@ class ConversionWatch {
   }
   ~ConversionWatch() {
     platform::SetYieldHook(std::move(previous_));
-    if (drawn_) {
-      std::fputs("\r\033[K", stderr);
-      std::fflush(stderr);
-    }
+    Clear();
   }
   ConversionWatch(const ConversionWatch&) = delete;
   ConversionWatch& operator=(const ConversionWatch&) = delete;
@@ -35,27 +38,49 @@ class ConversionWatch {
   // The 1-based picture being loaded or converted, or 0 once all pictures are in.
   std::int32_t picture() const { return in_pictures_ ? last_.picture : 0; }
 
+  // Takes the progress bar off the screen, before any other line is written.
+  void Clear() {
+    if (!drawn_) return;
+    std::fputs("\r\033[K", stderr);
+    std::fflush(stderr);
+    drawn_ = false;
+  }
+
  private:
   void Seen(const platform::YieldInfo& info) {
+    // Once saved, the new file is in place: too late to keep the old one.
+    if (CaughtInterrupt() != 0 && info.stage != platform::YieldStage::Saved) throw Interrupted{};
     last_ = info;
     in_pictures_ = info.stage <= platform::YieldStage::PaletteCopy;
     if (progress_) Draw(info);
   }
 
+  // Stages done, counting each yield as one: every picture passes through the
+  // stages up to PaletteCopy, then the whole document through the rest.
+  static std::int64_t StagesDone(const platform::YieldInfo& info, std::int64_t pictures) {
+    using platform::YieldStage;
+    constexpr std::int64_t kPerPicture = static_cast<int>(YieldStage::PaletteCopy) + 1;
+    const auto stage = static_cast<std::int64_t>(info.stage);
+    if (info.stage <= YieldStage::PaletteCopy) return kPerPicture * (info.picture - 1) + stage;
+    return kPerPicture * pictures + stage - static_cast<int>(YieldStage::Screen);
+  }
+
   void Draw(const platform::YieldInfo& info) {
+    using platform::YieldStage;
     const char* stage = "converting";
     switch (info.stage) {
-      case platform::YieldStage::PictureStart: stage = "loading"; break;
-      case platform::YieldStage::Screen: stage = "compacting the palette"; break;
-      case platform::YieldStage::Compact: stage = "optimising"; break;
-      case platform::YieldStage::Optimize: stage = "writing"; break;
-      case platform::YieldStage::Saved: stage = "done"; break;
+      case YieldStage::PictureStart: stage = "loading"; break;
+      case YieldStage::Screen: stage = "compacting the palette"; break;
+      case YieldStage::Compact: stage = "optimising"; break;
+      case YieldStage::Optimize: stage = "writing"; break;
+      case YieldStage::Saved: stage = "done"; break;
       default: break;
     }
-    constexpr int kWidth = 30;
-    const long long total = info.pictures > 0 ? info.pictures : 1;
-    const int filled = static_cast<int>(kWidth * static_cast<long long>(info.picture) / total);
-    std::string bar(static_cast<std::size_t>(filled < kWidth ? filled : kWidth), '#');
+    constexpr std::int64_t kWidth = 30;
+    const std::int64_t pictures = info.pictures > 0 ? info.pictures : 1;
+    const std::int64_t total = StagesDone({YieldStage::Saved, info.pictures, info.pictures}, pictures);
+    const std::int64_t done = std::clamp<std::int64_t>(StagesDone(info, pictures), 0, total);
+    std::string bar(static_cast<std::size_t>(kWidth * done / total), '#');
     bar.resize(kWidth, '.');
     std::fprintf(stderr, "\r\033[K[%s] %d/%d %s", bar.c_str(), static_cast<int>(info.picture),
                  static_cast<int>(info.pictures), stage);
@@ -76,15 +101,17 @@ PaletteMode PaletteModeOf(const std::string& name) {
   return PaletteMode::First;
 }
 
-bool WriteAll(int fd, const std::vector<std::uint8_t>& bytes) {
+// 0, or the error that stopped the write.
+int WriteAll(int fd, const std::vector<std::uint8_t>& bytes) {
   std::size_t done = 0;
   while (done < bytes.size()) {
     const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
+    if (n < 0 && errno == EINTR && CaughtInterrupt() == 0) continue;
+    if (n < 0) return errno;
+    if (n == 0) return EIO;
     done += static_cast<std::size_t>(n);
   }
-  return true;
+  return 0;
 }
 
 // The default palette comes from the first picture; when a later one plainly
@@ -99,14 +126,15 @@ void SuggestPalette(const BuilderReport& report, const CreateOptions& o) {
                o.pictures[static_cast<std::size_t>(report.worst_fit_picture - 1)].c_str());
 }
 
-}  // namespace
+// The system's reason for the last failed save, or "".
+std::string SaveFailureReason() {
+  const int error = platform::LastFileError();
+  if (error == ENOTSUP) return "Not a regular file";  // the writer's own refusal
+  return error != 0 ? std::strerror(error) : std::string();
+}
 
-int RunCreate(const CreateOptions& o) {
+int Convert(const CreateOptions& o) {
   const bool to_stdout = o.output == kStdStream;
-  if (to_stdout && ::isatty(STDOUT_FILENO) == 1) {
-    ReportMessage("refusing to write a GIF file to a terminal; redirect standard output or use -o FILE");
-    return kExitFailure;
-  }
   BuilderOptions options;
   options.delay_ms = static_cast<std::int16_t>(o.delay_ms);
   options.gray = o.gray;
@@ -119,6 +147,11 @@ int RunCreate(const CreateOptions& o) {
   options.report = &report;
   Zoetra component;
   std::string subject;
+  // Failures and the result line wait until the progress bar is gone; after a
+  // signal there is nothing to say.
+  const auto stop_if_interrupted = [] {
+    if (const int signal = CaughtInterrupt(); signal != 0) EndOnInterrupt(signal);
+  };
   try {
     ConversionWatch watch(!o.quiet && ::isatty(STDERR_FILENO) == 1);
     // Failures during the picture loop name the picture, later ones the output.
@@ -136,19 +169,25 @@ int RunCreate(const CreateOptions& o) {
           return component.CreateZoetraToBuffer(o.pictures, options);
         };
         const std::vector<std::uint8_t> bytes = o.raise_errors ? WithCatchLogRaise(convert) : convert();
-        if (!WriteAll(STDOUT_FILENO, bytes)) {
-          ReportMessage(std::string("cannot write to standard output: ") + std::strerror(errno));
+        watch.Clear();
+        stop_if_interrupted();
+        if (const int error = WriteAll(STDOUT_FILENO, bytes); error != 0) {
+          stop_if_interrupted();
+          ReportMessage("cannot write the GIF", "standard output", std::strerror(error));
           return kExitFailure;
         }
         SuggestPalette(report, o);
         return kExitOk;
       }
       const std::string text = component.CreateZoetra(o.pictures, o.output, options);
+      watch.Clear();
       if (text.rfind("OK, ", 0) != 0) {
+        stop_if_interrupted();
         blame();
-        ReportMessage(text, subject);
+        ReportMessage(text, subject, SaveFailureReason());
         return kExitFailure;
       }
+      // A signal after this point came too late to keep the old file; the new one is complete.
       if (!o.quiet) std::printf("%s\n", text.c_str());
       SuggestPalette(report, o);
       return kExitOk;
@@ -156,14 +195,29 @@ int RunCreate(const CreateOptions& o) {
       blame();
       throw;
     }
+  } catch (const Interrupted&) {
   } catch (const Error& e) {
+    stop_if_interrupted();
     // Texts that already name the file need no prefix.
     if (!subject.empty() && e.description().find(subject) != std::string::npos) subject.clear();
-    ReportFailure(e, subject);
+    ReportFailure(e, subject, SaveFailureReason());
   } catch (const std::exception& e) {
+    stop_if_interrupted();
     ReportMessage(e.what(), subject);
   }
+  stop_if_interrupted();
   return kExitFailure;
+}
+
+}  // namespace
+
+int RunCreate(const CreateOptions& o) {
+  if (o.output == kStdStream && ::isatty(STDOUT_FILENO) == 1) {
+    ReportMessage("refusing to write a GIF file to a terminal; redirect standard output or use -o FILE");
+    return kExitFailure;
+  }
+  CatchInterrupts();
+  return Convert(o);
 }
 
 }  // namespace zoetra::cli

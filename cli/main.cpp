@@ -4,7 +4,8 @@
 //   zoetra info [--json] FILE.gif
 //   zoetra frames -o DIR FILE.gif
 //
-// Exit status: 0 success, 1 a failed conversion or unreadable input, 2 a usage error.
+// Exit status: 0 success, 1 a failed conversion or unreadable input, 2 a usage error,
+// 128 + the signal's number when SIGHUP, SIGINT or SIGTERM ended it.
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
@@ -17,7 +18,8 @@ namespace {
 
 constexpr const char* kExitStatusText =
     "Exit status: 0 on success, 1 when a file cannot be read or written or a conversion fails,\n"
-    "2 for a usage error. Messages go to standard error.";
+    "2 for a usage error, 129, 130 or 143 when SIGHUP, SIGINT or SIGTERM stopped it.\n"
+    "Messages go to standard error.";
 
 bool IsCommand(const CLI::App& app, const std::string& name) {
   for (const CLI::App* sub : app.get_subcommands({})) {
@@ -32,7 +34,8 @@ int main(int argc, char** argv) {
   namespace cli = zoetra::cli;
   CLI::App app{"Turns an ordered list of still pictures into one animated GIF, and looks inside GIF files.",
                "zoetra"};
-  app.set_version_flag("-V,--version", std::string("zoetra ") + ZOETRA_VERSION);
+  const std::string version = std::string("zoetra ") + ZOETRA_VERSION;
+  app.set_version_flag("-V,--version", version);
   app.require_subcommand(1);
   app.footer(std::string("Run 'zoetra COMMAND --help' for the options of a command.\n") + kExitStatusText);
 
@@ -86,6 +89,9 @@ int main(int argc, char** argv) {
       "0 and 1 keep it, 2 restores the background colour, 3 restores the picture before it.\n"
       "Transparent pixels show what lies beneath; the screen starts in the background colour.");
 
+  // Asked for after a command too, before its own options are checked.
+  for (CLI::App* sub : {create_cmd, info_cmd, frames_cmd}) sub->set_version_flag("-V,--version", version);
+
   // CLI11 would only say that a command is missing.
   if (argc > 1 && argv[1][0] != '-' && !IsCommand(app, argv[1])) {
     std::fprintf(stderr, "zoetra: unknown command '%s'\nTry 'zoetra --help' for more information.\n", argv[1]);
@@ -103,6 +109,9 @@ int main(int argc, char** argv) {
 
   if (create_cmd->parsed()) return cli::RunCreate(create);
   if (info_cmd->parsed()) return cli::RunInfo(info);
-  if (frames_cmd->parsed()) return cli::RunFrames(frames);
+  if (frames_cmd->parsed()) {
+    cli::CleanUpOnInterrupt();
+    return cli::RunFrames(frames);
+  }
   return cli::kExitUsage;
 }

@@ -22,6 +22,10 @@ std::string Prefix(std::string_view subject) {
   return text;
 }
 
+std::string Reason(std::string_view reason) {
+  return reason.empty() ? std::string() : "\n  " + std::string(reason);
+}
+
 }  // namespace
 
 std::string ErrorNumberText(std::int32_t number) {
@@ -34,7 +38,7 @@ std::string ErrorNumberText(std::int32_t number) {
   return text;
 }
 
-void ReportFailure(const Error& failure, std::string_view subject) {
+void ReportFailure(const Error& failure, std::string_view subject, std::string_view reason) {
   std::string text = Prefix(subject);
   // Error reports hold CR LF between their lines; a terminal would overwrite
   // the start of the line at each CR.
@@ -51,11 +55,11 @@ void ReportFailure(const Error& failure, std::string_view subject) {
   text += " (error " + ErrorNumberText(failure.number());
   if (!failure.source().empty() && failure.source() != kPlatformSource) text += ", source " + failure.source();
   text += ")";
-  WriteLine(text);
+  WriteLine(text + Reason(reason));
 }
 
-void ReportMessage(std::string_view message, std::string_view subject) {
-  WriteLine(Prefix(subject) + std::string(message));
+void ReportMessage(std::string_view message, std::string_view subject, std::string_view reason) {
+  WriteLine(Prefix(subject) + std::string(message) + Reason(reason));
 }
 
 }  // namespace zoetra::cli

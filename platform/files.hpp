@@ -25,8 +25,13 @@ void KillFile(std::string_view path);
 std::vector<std::uint8_t> ReadFileBytes(std::string_view path, std::size_t max_bytes = SIZE_MAX);
 
 // Writes a new file next to `target` and renames it over `target` on Commit.
-// Open refuses a target that exists and is not a regular file (directory,
-// device, pipe, socket, or a link to one).
+// A target that is a symbolic link (or a chain of them) stands for the file it
+// leads to: that file is replaced, in its own folder, and the links stay; a
+// dangling link gets the file it names. Open refuses a target that exists and
+// is not a regular file (directory, device, pipe, socket, or a link to one), or
+// that the caller may not write. A replaced file keeps its permission bits, and
+// its owner and group where the process may set them; a new file gets 0666
+// less the umask.
 // Until then an existing target is untouched; a writer destroyed without a
 // successful Commit removes its temporary file. Writes are buffered; any
 // failure makes every later call fail, and Commit reports it.
@@ -51,12 +56,25 @@ class AtomicFile {
 
  private:
   bool Flush();
+  bool Fail(int error);
 
   int fd_ = -1;
+  int slot_ = -1;  // in the table of unfinished files, or -1
   bool failed_ = false;
-  std::string target_;
+  std::string target_;  // the file replaced: links followed
   std::string temp_path_;
   std::vector<std::uint8_t> buffer_;
 };
+
+// The system's error number (errno) behind the last failure of an AtomicFile on
+// the calling thread, 0 when the last Open and everything after it succeeded.
+// ENOTSUP stands for a target that is not a regular file, ECANCELED for a
+// write cut short by AbandonUnfinishedFiles.
+int LastFileError() noexcept;
+
+// For a process about to end on a signal: removes the temporary file of every
+// AtomicFile of the process not yet committed, and makes their Commit and every
+// later Open fail, so that no target is replaced from then on. Async-signal-safe.
+void AbandonUnfinishedFiles() noexcept;
 
 }  // namespace zoetra::platform

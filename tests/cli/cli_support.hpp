@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <grp.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -49,23 +50,36 @@ struct RunResult {
 struct RunOptions {
   std::string input;             // standard input
   bool stderr_is_terminal = false;  // a pseudo-terminal instead of a pipe
+  bool stdout_is_terminal = false;  // with stderr_is_terminal: both on that terminal, all read into `err`
+  bool unprivileged = false;     // as user and group 65534 (nobody) when run as root
 };
 
-inline RunResult RunProgram(const std::vector<std::string>& argv, const RunOptions& options = {}) {
-  RunResult result;
+// A started program: its id and the read ends of its output.
+struct Running {
+  pid_t pid = -1;
+  int out = -1;
+  int err = -1;
+};
+
+inline Running StartProgram(const std::vector<std::string>& argv, const RunOptions& options = {}) {
+  Running running;
   int in[2], out[2], err[2];
   int master = -1, slave = -1;
-  if (::pipe(in) != 0 || ::pipe(out) != 0) return result;
+  if (::pipe(in) != 0 || ::pipe(out) != 0) return running;
   if (options.stderr_is_terminal) {
-    if (::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) return result;
+    if (::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) return running;
     err[0] = master, err[1] = slave;
   } else if (::pipe(err) != 0) {
-    return result;
+    return running;
   }
   const pid_t pid = ::fork();
   if (pid == 0) {
-    ::dup2(in[0], 0), ::dup2(out[1], 1), ::dup2(err[1], 2);
+    ::dup2(in[0], 0), ::dup2(options.stdout_is_terminal ? err[1] : out[1], 1), ::dup2(err[1], 2);
     for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) ::close(fd);
+    if (options.unprivileged && ::geteuid() == 0 &&
+        (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)) {
+      ::_exit(126);
+    }
     std::vector<char*> args;
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
@@ -81,7 +95,15 @@ inline RunResult RunProgram(const std::vector<std::string>& argv, const RunOptio
     written += static_cast<std::size_t>(n);
   }
   ::close(in[1]);
-  pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+  running.pid = pid, running.out = out[0], running.err = err[0];
+  return running;
+}
+
+// Reads the program's output to the end and waits for it.
+inline RunResult FinishProgram(const Running& running) {
+  RunResult result;
+  if (running.pid < 0) return result;
+  pollfd fds[2] = {{running.out, POLLIN, 0}, {running.err, POLLIN, 0}};
   std::string* sinks[2] = {&result.out, &result.err};
   int open_count = 2;
   while (open_count > 0) {
@@ -100,9 +122,13 @@ inline RunResult RunProgram(const std::vector<std::string>& argv, const RunOptio
     }
   }
   int status = 0;
-  ::waitpid(pid, &status, 0);
+  ::waitpid(running.pid, &status, 0);
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return result;
+}
+
+inline RunResult RunProgram(const std::vector<std::string>& argv, const RunOptions& options = {}) {
+  return FinishProgram(StartProgram(argv, options));
 }
 
 inline std::string ZoetraPath() { return ZOETRA_CLI; }
@@ -177,6 +203,9 @@ struct Picture {
 inline bool WritePng(const std::string& path, const Picture& p) {
   spng_ctx* ctx = spng_ctx_new(SPNG_CTX_ENCODER);
   spng_set_option(ctx, SPNG_ENCODE_TO_BUFFER, 1);
+  // Fast rather than small: some tests write full-HD pictures.
+  spng_set_option(ctx, SPNG_IMG_COMPRESSION_LEVEL, 1);
+  spng_set_option(ctx, SPNG_FILTER_CHOICE, SPNG_FILTER_CHOICE_NONE);
   spng_ihdr ihdr{};
   ihdr.width = static_cast<std::uint32_t>(p.width);
   ihdr.height = static_cast<std::uint32_t>(p.height);

@@ -1,0 +1,65 @@
+// SIGINT, SIGTERM and SIGHUP: no file is left half written and no output is
+// replaced after the signal.
+#include <signal.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+
+#include "cli/commands.hpp"
+#include "platform/files.hpp"
+
+namespace zoetra::cli {
+namespace {
+
+constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+volatile std::sig_atomic_t g_caught = 0;
+
+extern "C" void NoteSignal(int signal) {
+  g_caught = signal;
+  platform::AbandonUnfinishedFiles();
+}
+
+extern "C" void EndOnSignal(int signal) {
+  platform::AbandonUnfinishedFiles();
+  // The default action, once this handler returns (the signal is blocked until then).
+  ::signal(signal, SIG_DFL);
+  ::raise(signal);
+}
+
+void Install(void (*handler)(int)) {
+  struct sigaction action {};
+  action.sa_handler = handler;
+  sigemptyset(&action.sa_mask);
+  for (const int s : kSignals) sigaddset(&action.sa_mask, s);
+  // No SA_RESTART: a write blocked on a full pipe returns and sees the signal.
+  action.sa_flags = 0;
+  for (const int s : kSignals) {
+    struct sigaction previous {};
+    // A signal the shell told us to ignore (nohup, background jobs) stays ignored.
+    if (::sigaction(s, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) continue;
+    ::sigaction(s, &action, nullptr);
+  }
+}
+
+}  // namespace
+
+void CatchInterrupts() { Install(NoteSignal); }
+
+void CleanUpOnInterrupt() { Install(EndOnSignal); }
+
+int CaughtInterrupt() { return g_caught; }
+
+void EndOnInterrupt(int signal) {
+  std::fflush(stdout);
+  ::signal(signal, SIG_DFL);
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, signal);
+  ::sigprocmask(SIG_UNBLOCK, &set, nullptr);
+  ::raise(signal);
+  ::_exit(kExitSignalBase + signal);
+}
+
+}  // namespace zoetra::cli

@@ -1,0 +1,205 @@
+// zoetra create as people meet it: why a save failed and whose file it may not
+// replace, the version after any command, and the progress bar on a terminal.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "cli_support.hpp"
+
+namespace zoetra::clitest {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kSaveFailed = "Unexpected error saving GIF file. (Can be access denied)";
+
+// What a terminal shows for `output`: carriage returns, line feeds and "erase
+// to the end of the line" applied.
+std::vector<std::string> Screen(const std::string& output) {
+  std::vector<std::string> lines(1);
+  std::size_t column = 0;
+  for (std::size_t i = 0; i < output.size(); ++i) {
+    std::string& line = lines.back();
+    if (output[i] == '\r') {
+      column = 0;
+    } else if (output[i] == '\n') {
+      lines.emplace_back();
+      column = 0;
+    } else if (output.compare(i, 3, "\033[K") == 0) {
+      line.resize(std::min(column, line.size()));
+      i += 2;
+    } else {
+      if (line.size() <= column) line.resize(column + 1, ' ');
+      line[column++] = output[i];
+    }
+  }
+  if (lines.back().empty()) lines.pop_back();
+  return lines;
+}
+
+// How many of its 30 places each progress bar drawn in `output` has filled.
+std::vector<int> BarFills(const std::string& output) {
+  std::vector<int> fills;
+  for (std::size_t at = output.find("\033[K["); at != std::string::npos; at = output.find("\033[K[", at + 1)) {
+    const std::size_t end = output.find(']', at);
+    if (end == std::string::npos) break;
+    fills.push_back(static_cast<int>(std::count(output.begin() + static_cast<std::ptrdiff_t>(at),
+                                                output.begin() + static_cast<std::ptrdiff_t>(end), '#')));
+  }
+  return fills;
+}
+
+class CreateOutputTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Picture p(24, 16);
+    p.Fill(0, 0, 24, 16, 0xFFFFFF);
+    p.Fill(4, 4, 12, 12, 0xFF0000);
+    ASSERT_TRUE(WritePng(Path("a.png"), p));
+    p.Fill(8, 4, 16, 12, 0x0000FF);
+    ASSERT_TRUE(WritePng(Path("b.png"), p));
+  }
+  std::string Path(const std::string& name) const { return dir_.Path(name); }
+  TempDir dir_;
+};
+
+TEST_F(CreateOutputTest, AFailedSaveSaysWhyAndKeepsTheOldFile) {
+  const bool root = ::geteuid() == 0;
+  // A shared folder: anyone may create and rename files in it.
+  ASSERT_EQ(::chmod(dir_.path().c_str(), 0777), 0);
+  fs::create_directory(Path("taken.gif"));
+  WriteAll(Path("roots.gif"), "root's old file");
+  fs::create_symlink("roots.gif", Path("link-to-roots.gif"));
+  WriteAll(Path("read-only.gif"), "a read-only old file");
+  ASSERT_EQ(::chmod(Path("read-only.gif").c_str(), 0444), 0);
+  // As root, the tool runs as nobody for the files it may not write, and the read-only one is nobody's.
+  if (root) {
+    ASSERT_EQ(::chown(Path("read-only.gif").c_str(), 65534, 65534), 0);
+  }
+  const struct {
+    std::string output;
+    bool someone_elses;  // needs root to set up
+    std::string reason;
+  } cases[] = {
+      {Path("missing/out.gif"), false, "No such file or directory"},
+      {Path("taken.gif"), false, "Is a directory"},
+      {"/dev/full", false, "Not a regular file"},
+      {Path("read-only.gif"), false, "Permission denied"},
+      {Path("roots.gif"), true, "Permission denied"},
+      {Path("link-to-roots.gif"), true, "Permission denied"},
+  };
+  for (const auto& c : cases) {
+    if (c.someone_elses && !root) continue;
+    for (const bool raise : {false, true}) {
+      SCOPED_TRACE(c.output + (raise ? " --raise-errors" : ""));
+      std::vector<std::string> args = {"create", "-o", c.output, Path("a.png")};
+      if (raise) args.push_back("--raise-errors");
+      RunOptions options;
+      options.unprivileged = c.reason == "Permission denied";
+      const RunResult r = Zoetra(args, options);
+      EXPECT_EQ(r.status, 1);
+      EXPECT_EQ(r.out, "");
+      if (raise) {
+        EXPECT_NE(r.err.find(kSaveFailed), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("(error 0x800403E9, source Basic Component)\n  " + c.reason + "\n"), std::string::npos)
+            << r.err;
+      } else {
+        EXPECT_EQ(r.err, "zoetra: " + c.output + ": " + kSaveFailed + "\n  " + c.reason + "\n");
+      }
+    }
+  }
+  EXPECT_EQ(ReadAll(Path("roots.gif")), "root's old file");
+  EXPECT_EQ(ReadAll(Path("read-only.gif")), "a read-only old file");
+  EXPECT_TRUE(fs::is_symlink(Path("link-to-roots.gif")));
+  EXPECT_TRUE(fs::is_empty(Path("taken.gif")));
+  EXPECT_EQ(dir_.Entries(), (std::vector<std::string>{"a.png", "b.png", "link-to-roots.gif", "read-only.gif",
+                                                      "roots.gif", "taken.gif"}));
+}
+
+TEST_F(CreateOutputTest, OtherWritesSayWhyToo) {
+  // Standard output on a full device.
+  const RunResult full = RunProgram({"/bin/sh", "-c", "exec \"$0\" create -o - \"$1\" >/dev/full", ZoetraPath(),
+                                     Path("a.png")});
+  EXPECT_EQ(full.status, 1);
+  EXPECT_EQ(full.err, "zoetra: standard output: cannot write the GIF\n  No space left on device\n");
+  // A frame file that cannot be replaced.
+  ASSERT_EQ(Zoetra({"create", "-q", "-o", Path("anim.gif"), Path("a.png")}).status, 0);
+  fs::create_directories(Path("frames/frame-0001.bmp"));
+  const RunResult frames = Zoetra({"frames", "-o", Path("frames"), Path("anim.gif")});
+  EXPECT_EQ(frames.status, 1);
+  EXPECT_NE(frames.err.find("Is a directory"), std::string::npos) << frames.err;
+}
+
+TEST_F(CreateOutputTest, VersionAfterAnyCommand) {
+  const std::string expected = Zoetra({"--version"}).out;
+  ASSERT_EQ(expected.rfind("zoetra ", 0), 0u) << expected;
+  const std::vector<std::vector<std::string>> cases = {
+      {"create", "--version"}, {"create", "-o", Path("x.gif"), "-V"}, {"create", Path("a.png"), "--version"},
+      {"info", "--version"},   {"info", "-V"},                       {"frames", "--version"},
+      {"frames", "-o", Path("d"), "-V"},
+  };
+  for (const auto& args : cases) {
+    SCOPED_TRACE(args[0] + " " + args.back());
+    const RunResult r = Zoetra(args);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, expected);
+    EXPECT_EQ(r.err, "");
+  }
+  EXPECT_EQ(dir_.Entries(), (std::vector<std::string>{"a.png", "b.png"}));
+}
+
+TEST_F(CreateOutputTest, OnATerminalTheProgressBarMakesWayForWhatFollows) {
+  fs::create_directory(Path("taken.gif"));
+  const struct {
+    std::vector<std::string> args;
+    std::vector<std::string> screen;
+  } cases[] = {
+      // b's colours are not a's: the palette hint follows the result line.
+      {{"create", "-o", Path("out.gif"), Path("a.png"), Path("b.png")},
+       {"OK, Animated GIF: " + Path("out.gif") + " created with 2 frames",
+        "zoetra: hint: the colours of picture 2 (" + Path("b.png") + ") are far from the palette of the first picture;",
+        "  --palette all (one palette from every picture) or --palette frame would show them better"}},
+      {{"create", "-o", Path("out.gif"), "--palette", "all", Path("a.png"), Path("b.png")},
+       {"OK, Animated GIF: " + Path("out.gif") + " created with 2 frames"}},
+      {{"create", "-o", Path("out.gif"), Path("a.png"), Path("missing.png")},
+       {"zoetra: " + Path("missing.png") + ": File not found (error 53)"}},
+      {{"create", "-o", Path("taken.gif"), Path("a.png"), Path("b.png")},
+       {"zoetra: " + Path("taken.gif") + ": " + kSaveFailed, "  Is a directory"}},
+  };
+  RunOptions terminal;
+  terminal.stderr_is_terminal = terminal.stdout_is_terminal = true;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args.back());
+    const RunResult r = Zoetra(c.args, terminal);
+    ASSERT_NE(r.err.find("\033[K["), std::string::npos) << "no progress bar was drawn";
+    EXPECT_EQ(Screen(r.err), c.screen) << r.err;
+  }
+}
+
+TEST_F(CreateOutputTest, TheProgressBarAdvancesByStages) {
+  RunOptions terminal;
+  terminal.stderr_is_terminal = true;
+  for (const std::vector<std::string>& pictures : {std::vector<std::string>{Path("a.png")},
+                                                   {Path("a.png"), Path("b.png"), Path("a.png")}}) {
+    SCOPED_TRACE(pictures.size());
+    std::vector<std::string> args = {"create", "-o", Path("out.gif")};
+    args.insert(args.end(), pictures.begin(), pictures.end());
+    const RunResult r = Zoetra(args, terminal);
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::vector<int> fills = BarFills(r.err);
+    ASSERT_GE(fills.size(), 2u) << r.err;
+    // Every stage moves it on, from empty to full: none waits for a whole picture.
+    EXPECT_EQ(fills.front(), 0);
+    EXPECT_EQ(fills.back(), 30);
+    EXPECT_TRUE(std::adjacent_find(fills.begin(), fills.end(), std::greater_equal<int>()) == fills.end())
+        << ::testing::PrintToString(fills);
+  }
+}
+
+}  // namespace
+}  // namespace zoetra::clitest
