@@ -410,13 +410,23 @@ void PaletteMapper::BuildCell(std::size_t cell, int r0, int g0, int b0) {
   std::uint8_t* answer = answers_.data() + first;
   // Candidates come by distance from the cell's centre: once that distance
   // less the colour's own exceeds the best distance found, none can do better.
+  static const std::array<float, kCellColours> kOffset = [] {
+    std::array<float, kCellColours> t{};
+    for (int dr = 0; dr <= kSpan; ++dr)
+      for (int dg = 0; dg <= kSpan; ++dg)
+        for (int db = 0; db <= kSpan; ++db) {
+          const float cr = static_cast<float>(dr) - kSpan / 2.0f, cg = static_cast<float>(dg) - kSpan / 2.0f,
+                      cb = static_cast<float>(db) - kSpan / 2.0f;
+          t[InCell(dr, dg, db)] = std::sqrt(cr * cr + cg * cg + cb * cb);
+        }
+    return t;
+  }();
   for (int dr = 0; dr <= kSpan; ++dr) {
     for (int dg = 0; dg <= kSpan; ++dg) {
       for (int db = 0; db <= kSpan; ++db) {
         const int r = r0 + dr, g = g0 + dg, b = b0 + db;
-        const float cr = static_cast<float>(dr) - kSpan / 2.0f, cg = static_cast<float>(dg) - kSpan / 2.0f,
-                    cb = static_cast<float>(db) - kSpan / 2.0f;
-        const float offset = std::sqrt(cr * cr + cg * cg + cb * cb);
+        const std::size_t at = InCell(dr, dg, db);
+        const float offset = kOffset[at];
         int best = 1 << 30;
         int best_index = 0;
         for (std::size_t k = 0; k < count; ++k) {
@@ -430,7 +440,7 @@ void PaletteMapper::BuildCell(std::size_t cell, int r0, int g0, int b0) {
             best_index = found[k].index;
           }
         }
-        answer[InCell(r, g, b)] = static_cast<std::uint8_t>(best_index);
+        answer[at] = static_cast<std::uint8_t>(best_index);
       }
     }
   }

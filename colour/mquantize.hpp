@@ -112,9 +112,11 @@ class PaletteMapper {
   static std::size_t CellOf(int r, int g, int b) {
     return static_cast<std::size_t>(((r >> kCellBits) * kCellsPerSide + (g >> kCellBits)) * kCellsPerSide + (b >> kCellBits));
   }
+  // A colour's place among its cell's answers, bits interleaved (r g b r g b
+  // r g b) so that each 4 x 4 x 4 corner of the cell shares one cache line.
   static std::size_t InCell(int r, int g, int b) {
-    constexpr int m = (1 << kCellBits) - 1;
-    return static_cast<std::size_t>((((r & m) << kCellBits) | (g & m)) << kCellBits | (b & m));
+    static constexpr std::uint16_t kSpread[8] = {0, 1, 8, 9, 64, 65, 72, 73};
+    return static_cast<std::size_t>(kSpread[r & 7] << 2 | kSpread[g & 7] << 1 | kSpread[b & 7]);
   }
   void BuildCell(std::size_t cell, int r0, int g0, int b0);
   template <int kDir>

@@ -109,8 +109,14 @@ class Builder {
     document_.Destroy();
     switch (settings_.isGray == 1 ? PaletteMode::First : settings_.mode) {
       case PaletteMode::First: FirstPicturePalette(); break;
-      case PaletteMode::All: AllPicturesPalette(); break;
-      case PaletteMode::Frame: FramePalettes(); break;
+      case PaletteMode::All:
+        AllPicturesPalette();
+        document_.SaveThreads(settings_.threads);
+        break;
+      case PaletteMode::Frame:
+        FramePalettes();
+        document_.SaveThreads(settings_.threads);
+        break;
     }
     Finish();
     Outcome outcome;

@@ -73,6 +73,9 @@ class cGIF {
   bool Save(std::string_view Filename);
   // The same bytes into memory; on failure `out` is left empty and false returned.
   bool SaveToBuffer(std::vector<std::uint8_t>& out);
+  // Threads that LZW-encode frames during a save (1, the default: the calling
+  // thread alone). The bytes written are the same for every value.
+  void SaveThreads(unsigned threads) { save_threads_ = threads; }
 
   // --- model (gif/cgif.cpp) ---
   void Destroy();
@@ -203,6 +206,7 @@ class cGIF {
   std::int16_t frames_count_ = 0;
   std::int32_t loaded_loop_count_ = -1;
   bool loaded_trailer_ = false;
+  unsigned save_threads_ = 1;
 };
 
 }  // namespace zoetra

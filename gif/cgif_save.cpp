@@ -6,6 +6,7 @@
 #include "gif/gif_format.hpp"
 #include "gif/mgiflzwenc.hpp"
 #include "platform/files.hpp"
+#include "platform/ordered_parallel.hpp"
 
 namespace zoetra {
 
@@ -45,6 +46,13 @@ bool WriteColourTable(mGIFLZWEnc::ByteSink& out, const std::uint8_t* palette, st
   return out.Write(std::span<const std::uint8_t>(rgb.data(), static_cast<std::size_t>(3) << exponent));
 }
 
+// The LZW minimum code size of a frame: its table's exponent, at least 2.
+template <class Record>
+std::int32_t CodeSize(const Record& r, std::int32_t global_exponent) {
+  const std::int32_t e = r.local_used != 0 ? TableExponent(r.local_entries) : global_exponent;
+  return e < 2 ? 2 : e;
+}
+
 void PutU16(std::uint8_t* p, std::int32_t v) {
   const auto u = static_cast<std::uint16_t>(static_cast<std::int16_t>(v));
   p[0] = static_cast<std::uint8_t>(u & 0xFF);
@@ -81,7 +89,8 @@ bool cGIF::WriteDocument(mGIFLZWEnc::ByteSink& out) {
       if (!out.Write(loop)) return false;
     }
 
-    for (std::int32_t n = 0; n < frames_count_; ++n) {
+    // Frame n's blocks; its pixels are LZW-encoded here, or were into `encoded`.
+    const auto write_frame = [&](std::int32_t n, const std::vector<std::uint8_t>* encoded) {
       const FrameRecord& r = slots_[static_cast<std::size_t>(n)];
       const bool local = r.local_used != 0;
       std::int32_t l = 0;
@@ -119,16 +128,48 @@ bool cGIF::WriteDocument(mGIFLZWEnc::ByteSink& out) {
       if (!out.Write(descriptor)) return false;
       if (local && !WriteColourTable(out, r.local_palette.data(), r.local_entries, l)) return false;
 
-      std::int32_t min_code_size = local ? l : g;
-      if (min_code_size < 2) min_code_size = 2;
+      const std::int32_t min_code_size = CodeSize(r, g);
       const std::uint8_t code_size_byte = static_cast<std::uint8_t>(min_code_size);
       if (!out.Write(std::span<const std::uint8_t>(&code_size_byte, 1))) return false;
-      if (r.image &&
-          !mGIFLZWEnc::EncodeFrame(out, *r.image, static_cast<std::uint8_t>(min_code_size + 1), r.interlaced)) {
+      if (encoded != nullptr) {
+        if (!out.Write(*encoded)) return false;
+      } else if (r.image &&
+                 !mGIFLZWEnc::EncodeFrame(out, *r.image, static_cast<std::uint8_t>(min_code_size + 1), r.interlaced)) {
         return false;
       }
       const std::uint8_t terminator = 0x00;
-      if (!out.Write(std::span<const std::uint8_t>(&terminator, 1))) return false;
+      return out.Write(std::span<const std::uint8_t>(&terminator, 1));
+    };
+
+    if (save_threads_ <= 1 || frames_count_ < 2) {
+      for (std::int32_t n = 0; n < frames_count_; ++n) {
+        if (!write_frame(n, nullptr)) return false;
+      }
+    } else {
+      // Frames are encoded on worker threads, a few ahead, and written in order.
+      struct WriteFailed {};
+      const auto count = static_cast<std::size_t>(frames_count_);
+      std::vector<std::vector<std::uint8_t>> encoded(count);
+      std::vector<char> encoded_ok(count, 0);
+      platform::OrderedParallel(
+          count, save_threads_,
+          [&](std::size_t k, unsigned) {
+            const FrameRecord& r = slots_[k];
+            if (!r.image) {
+              encoded_ok[k] = 1;
+              return;
+            }
+            mGIFLZWEnc::VectorSink sink(encoded[k]);
+            encoded_ok[k] = mGIFLZWEnc::EncodeFrame(sink, *r.image, static_cast<std::uint8_t>(CodeSize(r, g) + 1),
+                                                    r.interlaced)
+                                ? 1
+                                : 0;
+          },
+          [&](std::size_t k) {
+            if (!encoded_ok[k] || !write_frame(static_cast<std::int32_t>(k), &encoded[k])) throw WriteFailed{};
+            std::vector<std::uint8_t>().swap(encoded[k]);
+          },
+          std::size_t{save_threads_} + 2);
     }
 
     const std::uint8_t trailer = kTrailer;
