@@ -210,15 +210,18 @@ TEST(GIFSaveTest, DocumentsThatCannotBeWritten) {
          g.FrameDIBXOR(2)->lpBits()[2] = 4;  // byte 3 is row padding
        }},
   };
-  for (const Case& c : cases) {
-    cGIF g;
-    g.FrameInsert(1, 3, 3);
-    g.FrameInsert(2, 3, 3);
-    SetGlobal(g, 16);
-    c.setup(g);
-    Bytes out;
-    EXPECT_FALSE(g.SaveToBuffer(out)) << c.what;
-    EXPECT_TRUE(out.empty()) << c.what;
+  for (unsigned threads : {1u, 3u}) {  // frames encoded on workers fail the same way
+    for (const Case& c : cases) {
+      cGIF g;
+      g.SaveThreads(threads);
+      g.FrameInsert(1, 3, 3);
+      g.FrameInsert(2, 3, 3);
+      SetGlobal(g, 16);
+      c.setup(g);
+      Bytes out;
+      EXPECT_FALSE(g.SaveToBuffer(out)) << c.what << ", " << threads << " threads";
+      EXPECT_TRUE(out.empty()) << c.what;
+    }
   }
   cGIF ok;
   ok.FrameInsert(1, 3, 3);
@@ -509,6 +512,11 @@ TEST(GIFSaveGiflibTest, RandomDocumentsReadBackExactly) {
     }
     Bytes file;
     ASSERT_TRUE(g.SaveToBuffer(file));
+    Bytes parallel;
+    g.SaveThreads(4);
+    ASSERT_TRUE(g.SaveToBuffer(parallel));
+    EXPECT_EQ(parallel, file) << "frames encoded on four threads";
+    g.SaveThreads(1);
     CheckWithGiflib(g, file, global_entries);
   }
 }
@@ -524,6 +532,11 @@ TEST(GIFSaveGiflibTest, EveryMinimumCodeSize) {
     for (int i = 0; i < dib->Size(); ++i) dib->lpBits()[i] = static_cast<std::uint8_t>(dib->lpBits()[i] % entries);
     Bytes file;
     ASSERT_TRUE(g.SaveToBuffer(file));
+    Bytes parallel;
+    g.SaveThreads(4);
+    ASSERT_TRUE(g.SaveToBuffer(parallel));
+    EXPECT_EQ(parallel, file) << "frames encoded on four threads";
+    g.SaveThreads(1);
     EXPECT_EQ(file[DescriptorAt(exponent) + 10], std::max(2, exponent));
     CheckWithGiflib(g, file, entries);
   }
