@@ -7,6 +7,7 @@
 #include <new>
 
 #include "platform/error.hpp"
+#include "platform/ordered_parallel.hpp"
 #include "raster/cdib.hpp"
 
 namespace zoetra::mQuantize {
@@ -71,6 +72,36 @@ void ColourHistogram::Add(std::uint32_t rgb, std::uint64_t n) {
     b.sum[2] += n * static_cast<std::uint64_t>(Blue(rgb));
     return;
   }
+}
+
+void ColourHistogram::AddBucket(const Bucket& bucket, int from_shift) {
+  for (;;) {
+    const auto s = static_cast<std::uint32_t>(shift_ - from_shift);
+    const std::uint32_t key = (((bucket.key >> 16) & 0xFF) >> s) << 16 | (((bucket.key >> 8) & 0xFF) >> s) << 8 |
+                              ((bucket.key & 0xFF) >> s);
+    std::size_t i = SlotOf(key);
+    while (slots_[i].key != key && slots_[i].key != kEmpty) i = (i + 1) & (kSlots - 1);
+    Bucket& to = slots_[i];
+    if (to.key == kEmpty) {
+      if (used_ == kMaxHistogramColours) {
+        Coarsen();
+        continue;
+      }
+      to.key = key;
+      ++used_;
+    }
+    to.count += bucket.count;
+    for (int c = 0; c < 3; ++c) to.sum[c] += bucket.sum[c];
+    return;
+  }
+}
+
+void ColourHistogram::Merge(const ColourHistogram& other) {
+  while (shift_ < other.shift_) Coarsen();
+  for (const Bucket& b : other.slots_) {
+    if (b.key != kEmpty) AddBucket(b, other.shift_);
+  }
+  pixels_ += other.pixels_;
 }
 
 // Merges buckets that differ only in each channel's lowest kept bit.
@@ -251,7 +282,7 @@ constexpr int kRefineRounds = 6;
 
 }  // namespace
 
-Palette BuildPalette(const ColourHistogram& histogram, int max_colours) {
+Palette BuildPalette(const ColourHistogram& histogram, int max_colours, unsigned threads) {
   max_colours = std::clamp(max_colours, 1, 256);
   Palette out;
   const std::vector<ColourHistogram::Bucket> buckets = histogram.Buckets();
@@ -269,6 +300,7 @@ Palette BuildPalette(const ColourHistogram& histogram, int max_colours) {
       put(out.entries++, static_cast<std::uint8_t>(Red(b.key)), static_cast<std::uint8_t>(Green(b.key)),
           static_cast<std::uint8_t>(Blue(b.key)));
     }
+    out.exact = true;
     return out;
   }
 
@@ -302,18 +334,29 @@ Palette BuildPalette(const ColourHistogram& histogram, int max_colours) {
   }
 
   // Lloyd rounds: every point to its nearest centre, every centre to its points' mean.
+  // The search runs on chunks of points in parallel; the sums then add up in
+  // point order, so the result does not depend on the threads.
+  constexpr std::size_t kChunk = 2048;
+  const std::size_t chunks = (pts.size() + kChunk - 1) / kChunk;
   std::vector<std::size_t> owner(pts.size(), SIZE_MAX);
+  std::vector<char> chunk_moved(chunks);
   for (int round = 0; round < kRefineRounds; ++round) {
     const CentreSearch search(centres);
-    bool moved = false;
+    platform::OrderedParallel(
+        chunks, threads > 1 ? threads : 0,
+        [&](std::size_t c, unsigned) {
+          bool moved = false;
+          for (std::size_t i = c * kChunk; i < std::min(pts.size(), (c + 1) * kChunk); ++i) {
+            const std::size_t k = search.Nearest(pts[i].c);
+            moved |= owner[i] != k;
+            owner[i] = k;
+          }
+          chunk_moved[c] = moved;
+        },
+        [](std::size_t) {});
+    if (std::find(chunk_moved.begin(), chunk_moved.end(), 1) == chunk_moved.end()) break;
     std::vector<Moments> sums(centres.size());
-    for (std::size_t i = 0; i < pts.size(); ++i) {
-      const std::size_t k = search.Nearest(pts[i].c);
-      moved |= owner[i] != k;
-      owner[i] = k;
-      sums[k].Add(pts[i]);
-    }
-    if (!moved) break;
+    for (std::size_t i = 0; i < pts.size(); ++i) sums[owner[i]].Add(pts[i]);
     for (std::size_t k = 0; k < centres.size(); ++k) {
       if (sums[k].w <= 0) continue;  // an empty cluster keeps its place
       for (int c = 0; c < 3; ++c) centres[k][static_cast<std::size_t>(c)] = sums[k].s[c] / sums[k].w;

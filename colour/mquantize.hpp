@@ -46,6 +46,9 @@ class ColourHistogram {
   void AddPicture(const cDIB& picture);
   // Counts `count` pixels starting at `pixels` (4 bytes each).
   void AddPixels(const std::uint8_t* pixels, std::size_t count);
+  // Adds what `other` counted. The result is the same as counting its pixels
+  // here (the shift a histogram ends with depends only on its colours).
+  void Merge(const ColourHistogram& other);
   void Clear();
 
   // Bits dropped per channel so far (0 while every colour is exact).
@@ -64,6 +67,8 @@ class ColourHistogram {
  private:
   static constexpr std::uint32_t kEmpty = 0xFFFFFFFFu;
   void Add(std::uint32_t rgb, std::uint64_t n);
+  // Adds a bucket of a histogram at `from_shift` <= shift_ (key at that shift).
+  void AddBucket(const Bucket& bucket, int from_shift);
   void Coarsen();
   std::uint32_t Reduce(std::uint32_t rgb) const;
 
@@ -77,11 +82,13 @@ class ColourHistogram {
 struct Palette {
   std::array<std::uint8_t, 1024> table{};
   int entries = 0;
+  bool exact = false;  // every colour counted is an entry: mapping loses nothing
 };
 
 // At most max_colours (1..256) colours for the histogram's pixels; an empty
-// histogram gives one black entry.
-Palette BuildPalette(const ColourHistogram& histogram, int max_colours = 256);
+// histogram gives one black entry. `threads` share the refinement; the
+// palette is the same for any number.
+Palette BuildPalette(const ColourHistogram& histogram, int max_colours = 256, unsigned threads = 1);
 
 class PaletteMapper {
  public:

@@ -163,7 +163,7 @@ class Builder {
   }
 
   // The rest of steps 10 to 12 on the loaded picture.
-  void Prepare(std::int32_t i, cDIB& raster, bool insert) {
+  void Prepare(std::int32_t i, cDIB& raster, bool insert, bool turned = false) {
     if (insert) {
       const std::int64_t frame_pixels = std::int64_t{raster.Width()} * raster.Height();
       if (frame_pixels > limits_.max_document_pixels - document_pixels_) {
@@ -175,10 +175,19 @@ class Builder {
       const std::int16_t frame = Narrow<std::int16_t>(i);
       document_.FrameInsert(frame, Narrow<std::int16_t>(raster.Width()), Narrow<std::int16_t>(raster.Height()));
     }
-    if (settings_.SwapRG == 1) raster.SwapRG();
+    if (!turned) Turn(raster, YieldStage::ChannelSwap, i);
     Yield(YieldStage::ChannelSwap, i);
-    raster.Orientation(false, false, true);
+    if (!turned) Turn(raster, YieldStage::Flip, i);
     Yield(YieldStage::Flip, i);
+  }
+
+  // The optional red/green exchange and the flip upright.
+  void Turn(cDIB& raster, YieldStage stage, std::int32_t) const {
+    if (stage == YieldStage::ChannelSwap) {
+      if (settings_.SwapRG == 1) raster.SwapRG();
+    } else {
+      raster.Orientation(false, false, true);
+    }
   }
 
   void FrameTiming(std::int16_t frame) {
@@ -229,18 +238,24 @@ class Builder {
   // Every picture read once and turned upright, its frame inserted; kept for
   // the second pass while the kept ones fit the budget (the rest are read
   // again then). `each` sees every picture as it comes in.
-  template <class Each>
-  std::vector<std::unique_ptr<cDIB>> ReadAll(Each&& each) {
+  // Every picture read once and turned upright, its frame inserted; kept for
+  // the second pass while the kept ones fit the budget (the rest are read
+  // again then). Workers decode and turn a few pictures ahead and run
+  // `each(k, raster)` on them; `in_order(k)` then runs here in list order.
+  template <class Each, class InOrder>
+  std::vector<std::unique_ptr<cDIB>> ReadAll(Each&& each, InOrder&& in_order) {
     const auto n = static_cast<std::size_t>(pictures_);
     std::vector<std::unique_ptr<cDIB>> kept(n);
     std::int64_t kept_bytes = 0;
-    // Workers decode a few pictures ahead; this thread takes them in order.
     const unsigned workers = settings_.threads;
     platform::OrderedParallel(
         n, n > 1 && workers > 1 ? workers : 0,
         [&](std::size_t k, unsigned) {
           auto raster = std::make_unique<cDIB>();
           Decode(lower_ + static_cast<std::int64_t>(k), *raster);
+          Turn(*raster, YieldStage::ChannelSwap, 0);
+          Turn(*raster, YieldStage::Flip, 0);
+          each(k, *raster);
           kept[k] = std::move(raster);
         },
         [&](std::size_t k) {
@@ -248,8 +263,8 @@ class Builder {
           Yield(YieldStage::PictureStart, i);
           CheckFrameLimit(i);
           cDIB& raster = *kept[k];
-          Prepare(i, raster, true);
-          each(raster);
+          Prepare(i, raster, true, true);
+          in_order(k);
           screen_width_ = raster.Width();
           screen_height_ = raster.Height();
           count_ = i;
@@ -298,9 +313,17 @@ class Builder {
   // One palette from every picture: a first pass counts colours, a second maps.
   void AllPicturesPalette() {
     mQuantize::ColourHistogram histogram;
-    std::vector<std::unique_ptr<cDIB>> kept = ReadAll([&](const cDIB& raster) { histogram.AddPicture(raster); });
+    // Each picture is counted on its own (on the workers) and added here in
+    // list order; the sum is the same as counting every pixel in turn.
+    std::vector<std::optional<mQuantize::ColourHistogram>> counted(static_cast<std::size_t>(pictures_));
+    std::vector<std::unique_ptr<cDIB>> kept = ReadAll(
+        [&](std::size_t k, const cDIB& raster) { counted[k].emplace().AddPicture(raster); },
+        [&](std::size_t k) {
+          histogram.Merge(*counted[k]);
+          counted[k].reset();
+        });
     if (count_ == 0) RaiseSubscript();  // as the default fails: an empty list has no palette
-    const mQuantize::Palette palette = mQuantize::BuildPalette(histogram);
+    const mQuantize::Palette palette = mQuantize::BuildPalette(histogram, 256, settings_.threads);
     // One mapper per worker (and one for this thread): each fills its own cells.
     std::vector<std::optional<mQuantize::PaletteMapper>> mappers(settings_.threads + 1);
     ConvertAll(
@@ -308,7 +331,8 @@ class Builder {
         [&](std::size_t k, const cDIB& raster, unsigned worker) {
           auto& mapper = mappers[worker];
           if (!mapper) mapper.emplace(palette);
-          mapper->Map(raster, *document_.FrameDIBXOR(static_cast<std::int16_t>(k + 1)), true);
+          // An exact palette leaves no error to spread.
+          mapper->Map(raster, *document_.FrameDIBXOR(static_cast<std::int16_t>(k + 1)), !palette.exact);
         },
         [&](std::size_t k) {
           std::memcpy(document_.lpLocalPalette(static_cast<std::int16_t>(k + 1)), palette.table.data(),
@@ -320,7 +344,7 @@ class Builder {
 
   // Every picture its own palette, stored as its frame's local colour table.
   void FramePalettes() {
-    std::vector<std::unique_ptr<cDIB>> kept = ReadAll([](const cDIB&) {});
+    std::vector<std::unique_ptr<cDIB>> kept = ReadAll([](std::size_t, const cDIB&) {}, [](std::size_t) {});
     if (count_ == 0) RaiseSubscript();
     std::vector<mQuantize::Palette> palettes(kept.size());
     ConvertAll(
@@ -330,7 +354,7 @@ class Builder {
           histogram.AddPicture(raster);
           palettes[k] = mQuantize::BuildPalette(histogram);
           mQuantize::PaletteMapper mapper(palettes[k]);
-          mapper.Map(raster, *document_.FrameDIBXOR(static_cast<std::int16_t>(k + 1)), true);
+          mapper.Map(raster, *document_.FrameDIBXOR(static_cast<std::int16_t>(k + 1)), !palettes[k].exact);
         },
         [&](std::size_t k) {
           const auto frame = static_cast<std::int16_t>(k + 1);

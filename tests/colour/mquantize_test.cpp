@@ -76,6 +76,41 @@ TEST(ColourHistogramTest, CountsExactlyUntilFullThenKeepsTheMeans) {
   EXPECT_EQ(red, want_red);
 }
 
+// Counting pictures apart and merging gives what counting them together gives,
+// whichever of them had to coarsen on its own.
+TEST(ColourHistogramTest, MergingEqualsCountingTogether) {
+  std::mt19937 rng(3);
+  const auto pixels = [&](std::size_t n, std::uint32_t mask) {
+    std::vector<std::uint8_t> px;
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::uint32_t v = static_cast<std::uint32_t>(rng()) & mask;
+      px.insert(px.end(), {std::uint8_t(v), std::uint8_t(v >> 8), std::uint8_t(v >> 16), 0});
+    }
+    return px;
+  };
+  // Few colours, many colours (coarsens alone), and a middle one that only the union pushes over.
+  const std::vector<std::vector<std::uint8_t>> parts = {pixels(500, 0x0F0F0F), pixels(3 * kMaxHistogramColours, 0xFFFFFF),
+                                                        pixels(kMaxHistogramColours / 2, 0x3F3F3F)};
+  for (const auto& order : std::vector<std::vector<int>>{{0, 1, 2}, {2, 0, 1}, {0, 2}}) {
+    ColourHistogram together, merged;
+    for (int k : order) {
+      together.AddPixels(parts[static_cast<std::size_t>(k)].data(), parts[static_cast<std::size_t>(k)].size() / 4);
+      ColourHistogram alone;
+      alone.AddPixels(parts[static_cast<std::size_t>(k)].data(), parts[static_cast<std::size_t>(k)].size() / 4);
+      merged.Merge(alone);
+    }
+    EXPECT_EQ(merged.shift(), together.shift());
+    EXPECT_EQ(merged.pixels(), together.pixels());
+    const auto a = merged.Buckets(), b = together.Buckets();
+    ASSERT_EQ(a.size(), b.size());
+    for (std::size_t i = 0; i < a.size(); ++i) {
+      ASSERT_EQ(a[i].key, b[i].key);
+      ASSERT_EQ(a[i].count, b[i].count);
+      ASSERT_EQ(a[i].sum[0] + a[i].sum[1] * 3 + a[i].sum[2] * 7, b[i].sum[0] + b[i].sum[1] * 3 + b[i].sum[2] * 7);
+    }
+  }
+}
+
 TEST(BuildPaletteTest, FewColoursAreKeptExactly) {
   ColourHistogram h;
   std::vector<std::uint32_t> colours;
@@ -85,6 +120,7 @@ TEST(BuildPaletteTest, FewColoursAreKeptExactly) {
   h.AddPicture(raster);
   const Palette p = BuildPalette(h);
   ASSERT_EQ(p.entries, 256);
+  EXPECT_TRUE(p.exact);
   std::set<std::uint32_t> got;
   for (int e = 0; e < p.entries; ++e) got.insert(EntryRgb(p, e));
   EXPECT_EQ(got, std::set<std::uint32_t>(colours.begin(), colours.end()));
@@ -103,9 +139,10 @@ TEST(BuildPaletteTest, ManyColoursGiveAFullDeterministicPaletteCloseToThePixels)
   Fill(raster, 100, 30, colours);
   ColourHistogram h;
   h.AddPicture(raster);
-  const Palette a = BuildPalette(h), b = BuildPalette(h);
+  const Palette a = BuildPalette(h), b = BuildPalette(h, 256, 3);
   EXPECT_EQ(a.entries, 256);
-  EXPECT_EQ(a.table, b.table);
+  EXPECT_FALSE(a.exact);
+  EXPECT_EQ(a.table, b.table) << "the same palette on one thread and on three";
   PaletteMapper mapper(a);
   cDIB frame;
   mapper.Map(raster, frame, false);
