@@ -45,33 +45,10 @@ void ColourHistogram::Clear() {
   pixels_ = 0;
 }
 
-std::uint32_t ColourHistogram::Reduce(std::uint32_t rgb) const {
-  if (shift_ == 0) return rgb;
-  const std::uint32_t s = static_cast<std::uint32_t>(shift_);
-  return (static_cast<std::uint32_t>(Red(rgb)) >> s) << 16 | (static_cast<std::uint32_t>(Green(rgb)) >> s) << 8 |
-         (static_cast<std::uint32_t>(Blue(rgb)) >> s);
-}
-
 void ColourHistogram::Add(std::uint32_t rgb, std::uint64_t n) {
-  for (;;) {
-    const std::uint32_t key = Reduce(rgb);
-    std::size_t i = SlotOf(key);
-    while (slots_[i].key != key && slots_[i].key != kEmpty) i = (i + 1) & (kSlots - 1);
-    Bucket& b = slots_[i];
-    if (b.key == kEmpty) {
-      if (used_ == kMaxHistogramColours) {
-        Coarsen();
-        continue;  // the key changed with the shift
-      }
-      b.key = key;
-      ++used_;
-    }
-    b.count += n;
-    b.sum[0] += n * static_cast<std::uint64_t>(Red(rgb));
-    b.sum[1] += n * static_cast<std::uint64_t>(Green(rgb));
-    b.sum[2] += n * static_cast<std::uint64_t>(Blue(rgb));
-    return;
-  }
+  AddBucket(Bucket{rgb, n, {n * static_cast<std::uint64_t>(Red(rgb)), n * static_cast<std::uint64_t>(Green(rgb)),
+                            n * static_cast<std::uint64_t>(Blue(rgb))}},
+            0);
 }
 
 void ColourHistogram::AddBucket(const Bucket& bucket, int from_shift) {
@@ -115,18 +92,9 @@ void ColourHistogram::Coarsen() {
   }
   ++shift_;
   used_ = 0;
+  // Half the bits fewer cannot make more buckets: no coarsening within this loop.
   for (const Bucket& b : old) {
-    if (b.key == kEmpty) continue;
-    const std::uint32_t key = (((b.key >> 16) & 0xFF) >> 1) << 16 | (((b.key >> 8) & 0xFF) >> 1) << 8 | ((b.key & 0xFF) >> 1);
-    std::size_t i = SlotOf(key);
-    while (slots_[i].key != key && slots_[i].key != kEmpty) i = (i + 1) & (kSlots - 1);
-    Bucket& to = slots_[i];
-    if (to.key == kEmpty) {
-      to.key = key;
-      ++used_;
-    }
-    to.count += b.count;
-    for (int c = 0; c < 3; ++c) to.sum[c] += b.sum[c];
+    if (b.key != kEmpty) AddBucket(b, shift_ - 1);
   }
 }
 

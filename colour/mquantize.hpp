@@ -70,7 +70,6 @@ class ColourHistogram {
   // Adds a bucket of a histogram at `from_shift` <= shift_ (key at that shift).
   void AddBucket(const Bucket& bucket, int from_shift);
   void Coarsen();
-  std::uint32_t Reduce(std::uint32_t rgb) const;
 
   int shift_ = 0;
   std::size_t used_ = 0;
