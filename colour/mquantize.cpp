@@ -356,14 +356,17 @@ PaletteMapper::PaletteMapper(const Palette& palette) : palette_(palette) {
     rgb_[static_cast<std::size_t>(i)] = {palette_.table[e + 2], palette_.table[e + 1], palette_.table[e]};
   }
   try {
-    cells_.assign(kCells, kUnbuilt);
-    answers_.reserve(std::size_t{1} << 20);
+    cells_ = std::make_unique<std::atomic<std::uint32_t>[]>(kCells);
+    for (std::size_t c = 0; c < kCells; ++c) cells_[c].store(kUnbuilt, std::memory_order_relaxed);
+    answers_.reset(new std::uint8_t[kCells * kCellColours]);  // not touched: pages come with use
   } catch (const std::bad_alloc&) {
     RaiseOutOfMemory();
   }
 }
 
-void PaletteMapper::BuildCell(std::size_t cell, int r0, int g0, int b0) {
+std::uint32_t PaletteMapper::BuildCell(std::size_t cell, int r0, int g0, int b0) const {
+  std::lock_guard lock(build_mutex_);
+  if (const std::uint32_t at = cells_[cell].load(std::memory_order_acquire); at != kUnbuilt) return at;
   constexpr int kSpan = (1 << kCellBits) - 1;
   const int lo[3] = {r0, g0, b0};
   // Squared distance from an entry to the nearest and to the farthest colour of the cell.
@@ -409,16 +412,12 @@ void PaletteMapper::BuildCell(std::size_t cell, int r0, int g0, int b0) {
   });
   if (count == 1) {
     // One entry is nearest to every colour of the cell: no table needed.
-    cells_[cell] = kWholeCell | static_cast<std::uint32_t>(found[0].index);
-    return;
+    const std::uint32_t at = kWholeCell | static_cast<std::uint32_t>(found[0].index);
+    cells_[cell].store(at, std::memory_order_release);
+    return at;
   }
-  const std::size_t first = answers_.size();
-  try {
-    answers_.resize(first + kCellColours);
-  } catch (const std::bad_alloc&) {
-    RaiseOutOfMemory();
-  }
-  std::uint8_t* answer = answers_.data() + first;
+  const std::size_t first = std::size_t{answered_++} * kCellColours;
+  std::uint8_t* answer = answers_.get() + first;
   // Candidates come by distance from the cell's centre: once that distance
   // less the colour's own exceeds the best distance found, none can do better.
   static const std::array<float, kCellColours> kOffset = [] {
@@ -455,7 +454,8 @@ void PaletteMapper::BuildCell(std::size_t cell, int r0, int g0, int b0) {
       }
     }
   }
-  cells_[cell] = static_cast<std::uint32_t>(first);
+  cells_[cell].store(static_cast<std::uint32_t>(first), std::memory_order_release);
+  return static_cast<std::uint32_t>(first);
 }
 
 std::uint8_t PaletteMapper::Nearest(int r, int g, int b) const {
@@ -472,14 +472,14 @@ std::uint8_t PaletteMapper::Nearest(int r, int g, int b) const {
   return static_cast<std::uint8_t>(best_index);
 }
 
-std::uint8_t PaletteMapper::Lookup(std::uint32_t rgb) {
+std::uint8_t PaletteMapper::Lookup(std::uint32_t rgb) const {
   const int r = Red(rgb), g = Green(rgb), b = Blue(rgb);
   const std::size_t cell = CellOf(r, g, b);
-  if (cells_[cell] == kUnbuilt) {
+  std::uint32_t at = cells_[cell].load(std::memory_order_acquire);
+  if (at == kUnbuilt) {
     constexpr int kLow = ~((1 << kCellBits) - 1);
-    BuildCell(cell, r & kLow, g & kLow, b & kLow);
+    at = BuildCell(cell, r & kLow, g & kLow, b & kLow);
   }
-  const std::uint32_t at = cells_[cell];
   return (at & kWholeCell) != 0 ? static_cast<std::uint8_t>(at) : answers_[at + InCell(r, g, b)];
 }
 
@@ -512,14 +512,15 @@ int ClampByte(int v) { return v < 0 ? 0 : (v > 255 ? 255 : v); }
 // registers and each pixel of `below` stored when complete.
 template <int kDir>
 std::uint64_t PaletteMapper::DiffuseRow(const std::uint8_t* in, std::uint8_t* out, const std::int16_t* above,
-                                        std::int16_t* below, std::size_t width) {
+                                        std::int16_t* below, std::size_t width) const {
   std::uint64_t sse = 0;
   std::uint32_t last_rgb = 0xFFFFFFFFu;
   std::uint8_t index = 0;
   int ahead[3] = {0, 0, 0};      // pushed to the next pixel of this row
   int behind[3] = {0, 0, 0};     // the row below, at the pixel before this one
   int straight[3] = {0, 0, 0};   // the row below, at this pixel
-  const std::uint32_t* cells = cells_.data();
+  const std::atomic<std::uint32_t>* cells = cells_.get();
+  const std::uint8_t* answers = answers_.get();
   std::size_t x = kDir > 0 ? 0 : width - 1;
   const std::uint8_t* before = in + x * 4;  // the pixel before this one in the row's direction
   for (std::size_t k = 0; k < width; ++k, x += static_cast<std::size_t>(kDir)) {
@@ -532,11 +533,11 @@ std::uint64_t PaletteMapper::DiffuseRow(const std::uint8_t* in, std::uint8_t* ou
                               static_cast<std::uint32_t>(b);
     if (rgb != last_rgb) {
       last_rgb = rgb;
-      const std::uint32_t at = cells[CellOf(r, g, b)];
+      const std::uint32_t at = cells[CellOf(r, g, b)].load(std::memory_order_acquire);
       if (at == kUnbuilt) {
         index = Lookup(rgb);
       } else {
-        index = (at & kWholeCell) != 0 ? static_cast<std::uint8_t>(at) : answers_[at + InCell(r, g, b)];
+        index = (at & kWholeCell) != 0 ? static_cast<std::uint8_t>(at) : answers[at + InCell(r, g, b)];
       }
     }
     out[x] = index;
@@ -560,7 +561,7 @@ std::uint64_t PaletteMapper::DiffuseRow(const std::uint8_t* in, std::uint8_t* ou
   return sse;
 }
 
-void PaletteMapper::Map(const cDIB& source, cDIB& frame, bool diffuse) {
+double PaletteMapper::Map(const cDIB& source, cDIB& frame, bool diffuse) const {
   if (source.hDIB() == 0 || source.BPP() != 32) RaiseError(kErrInvalidPicture, "Invalid picture: not a 32-bit raster");
   const std::int32_t width = source.Width();
   const std::int32_t height = source.Height();
@@ -611,7 +612,7 @@ void PaletteMapper::Map(const cDIB& source, cDIB& frame, bool diffuse) {
     }
   }
   const double samples = static_cast<double>(w) * static_cast<double>(height) * 3.0;
-  last_mse_ = samples > 0 ? static_cast<double>(sse) / samples : 0;
+  return samples > 0 ? static_cast<double>(sse) / samples : 0;
 }
 
 }  // namespace zoetra::mQuantize

@@ -27,7 +27,10 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <vector>
 
 namespace zoetra {
@@ -96,15 +99,14 @@ class PaletteMapper {
   // Index of the entry nearest to (r, g, b); exact, lowest index on a tie.
   // Nearest asks every entry; Lookup asks the candidates of the colour's cell.
   std::uint8_t Nearest(int r, int g, int b) const;
-  std::uint8_t Lookup(std::uint32_t rgb);
+  std::uint8_t Lookup(std::uint32_t rgb) const;
 
   // Recreates `frame` as an 8-bit raster of the source's size whose colour
   // table is the palette, and fills it. Memory row y of the frame holds memory
-  // row y of the source.
-  void Map(const cDIB& source, cDIB& frame, bool diffuse);
-
-  // Mean squared error per channel of the last Map against its source.
-  double last_mse() const { return last_mse_; }
+  // row y of the source. Returns the mean squared error per channel of the
+  // frame's colours against the source. Many threads may map with one mapper
+  // at once (they share the cells any of them has answered).
+  double Map(const cDIB& source, cDIB& frame, bool diffuse) const;
 
  private:
   // The colour space is cut into cells of 8 x 8 x 8 colours. The first query
@@ -124,17 +126,22 @@ class PaletteMapper {
     static constexpr std::uint16_t kSpread[8] = {0, 1, 8, 9, 64, 65, 72, 73};
     return static_cast<std::size_t>(kSpread[r & 7] << 2 | kSpread[g & 7] << 1 | kSpread[b & 7]);
   }
-  void BuildCell(std::size_t cell, int r0, int g0, int b0);
+  // Answers a cell (under build_mutex_) and publishes it; returns its cells_ value.
+  std::uint32_t BuildCell(std::size_t cell, int r0, int g0, int b0) const;
   template <int kDir>
   std::uint64_t DiffuseRow(const std::uint8_t* in, std::uint8_t* out, const std::int16_t* above,
-                           std::int16_t* below, std::size_t width);
+                           std::int16_t* below, std::size_t width) const;
 
   Palette palette_;
   int n_ = 0;
   std::array<std::array<int, 3>, 256> rgb_{};
-  std::vector<std::uint32_t> cells_;   // offset of the cell's answers, or kUnbuilt
-  std::vector<std::uint8_t> answers_;  // 512 per built cell
-  double last_mse_ = 0;
+  // Offset of the cell's answers (or one index for the whole cell), kUnbuilt
+  // until answered. Answers have room for every cell, but only the pages of
+  // answered cells are ever touched.
+  std::unique_ptr<std::atomic<std::uint32_t>[]> cells_;
+  std::unique_ptr<std::uint8_t[]> answers_;
+  mutable std::mutex build_mutex_;
+  mutable std::uint32_t answered_ = 0;  // cells with answers, under build_mutex_
 };
 
 }  // namespace mQuantize

@@ -324,15 +324,13 @@ class Builder {
         });
     if (count_ == 0) RaiseSubscript();  // as the default fails: an empty list has no palette
     const mQuantize::Palette palette = mQuantize::BuildPalette(histogram, 256, settings_.threads);
-    // One mapper per worker (and one for this thread): each fills its own cells.
-    std::vector<std::optional<mQuantize::PaletteMapper>> mappers(settings_.threads + 1);
+    // One mapper for every thread: a cell one of them answered serves them all.
+    const mQuantize::PaletteMapper mapper(palette);
     ConvertAll(
         kept,
-        [&](std::size_t k, const cDIB& raster, unsigned worker) {
-          auto& mapper = mappers[worker];
-          if (!mapper) mapper.emplace(palette);
+        [&](std::size_t k, const cDIB& raster, unsigned) {
           // An exact palette leaves no error to spread.
-          mapper->Map(raster, *document_.FrameDIBXOR(static_cast<std::int16_t>(k + 1)), !palette.exact);
+          mapper.Map(raster, *document_.FrameDIBXOR(static_cast<std::int16_t>(k + 1)), !palette.exact);
         },
         [&](std::size_t k) {
           std::memcpy(document_.lpLocalPalette(static_cast<std::int16_t>(k + 1)), palette.table.data(),

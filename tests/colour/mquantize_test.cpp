@@ -6,6 +6,7 @@
 #include <cstring>
 #include <random>
 #include <set>
+#include <thread>
 
 #include "raster/cdib.hpp"
 
@@ -145,8 +146,7 @@ TEST(BuildPaletteTest, ManyColoursGiveAFullDeterministicPaletteCloseToThePixels)
   EXPECT_EQ(a.table, b.table) << "the same palette on one thread and on three";
   PaletteMapper mapper(a);
   cDIB frame;
-  mapper.Map(raster, frame, false);
-  EXPECT_LT(mapper.last_mse(), 12.0) << "nearest-entry error per channel of clustered colours";
+  EXPECT_LT(mapper.Map(raster, frame, false), 12.0) << "nearest-entry error per channel of clustered colours";
   EXPECT_EQ(BuildPalette(ColourHistogram()).entries, 1);
 }
 
@@ -180,15 +180,49 @@ TEST(PaletteMapperTest, PicturesOfPaletteColoursMapLosslesslyWithOrWithoutDiffus
   for (bool diffuse : {false, true}) {
     PaletteMapper mapper(palette);
     cDIB frame;
-    mapper.Map(raster, frame, diffuse);
+    EXPECT_EQ(mapper.Map(raster, frame, diffuse), 0.0);
     ASSERT_EQ(frame.BPP(), 8);
-    EXPECT_EQ(mapper.last_mse(), 0.0);
     for (int i = 0; i < 37 * 11; ++i) {
       const int x = i % 37, y = i / 37;
       const std::uint8_t index = frame.lpBits()[static_cast<std::size_t>(y) * frame.BytesPerScanline() + x];
       ASSERT_EQ(EntryRgb(palette, index), colours[static_cast<std::size_t>(i) % colours.size()]) << "pixel " << i;
     }
   }
+}
+
+TEST(PaletteMapperTest, ThreadsSharingAMapperGetWhatOneThreadGets) {
+  std::mt19937 rng(5);
+  std::vector<std::uint32_t> colours;
+  for (int i = 0; i < 256; ++i) colours.push_back(static_cast<std::uint32_t>(rng()) & 0xFFFFFF);
+  const Palette palette = PaletteOf(colours);
+  std::vector<cDIB> pictures(6);
+  for (auto& p : pictures) {
+    std::vector<std::uint32_t> noise;
+    for (int i = 0; i < 997; ++i) noise.push_back(static_cast<std::uint32_t>(rng()) & 0xFFFFFF);
+    Fill(p, 61, 47, noise);
+  }
+  const auto bytes = [](const cDIB& frame) {
+    return std::vector<std::uint8_t>(frame.lpBits(), frame.lpBits() + frame.Size());
+  };
+  std::vector<std::vector<std::uint8_t>> alone;
+  for (const auto& p : pictures) {
+    PaletteMapper own(palette);
+    cDIB frame;
+    own.Map(p, frame, true);
+    alone.push_back(bytes(frame));
+  }
+  const PaletteMapper shared(palette);
+  std::vector<std::vector<std::uint8_t>> together(pictures.size());
+  std::vector<std::thread> threads;
+  for (std::size_t k = 0; k < pictures.size(); ++k) {
+    threads.emplace_back([&, k] {
+      cDIB frame;
+      shared.Map(pictures[k], frame, true);
+      together[k] = bytes(frame);
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(together, alone);
 }
 
 TEST(PaletteMapperTest, DiffusionKeepsTheMeanColourOfAGradient) {
