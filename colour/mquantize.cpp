@@ -14,10 +14,12 @@ namespace zoetra::mQuantize {
 namespace {
 
 constexpr std::size_t kSlots = kMaxHistogramColours * 2;  // load factor at most 1/2
-constexpr int kSlotBits = std::countr_zero(kSlots);
-static_assert(kSlots == std::size_t{1} << kSlotBits);
+constexpr std::size_t kFirstSlots = 1024;                   // grows by doubling to kSlots
+static_assert(std::has_single_bit(kSlots) && kFirstSlots <= kSlots);
 
-std::size_t SlotOf(std::uint32_t key) { return (key * 0x9E3779B1u) >> (32 - kSlotBits); }
+std::size_t SlotOf(std::uint32_t key, std::size_t slots) {
+  return (key * 0x9E3779B1u) >> (32 - std::countr_zero(slots));
+}
 
 int Red(std::uint32_t rgb) { return static_cast<int>((rgb >> 16) & 0xFF); }
 int Green(std::uint32_t rgb) { return static_cast<int>((rgb >> 8) & 0xFF); }
@@ -36,7 +38,7 @@ ColourHistogram::ColourHistogram() { Clear(); }
 
 void ColourHistogram::Clear() {
   try {
-    slots_.assign(kSlots, Bucket{kEmpty, 0, {0, 0, 0}});
+    slots_.assign(kFirstSlots, Bucket{kEmpty, 0, {0, 0, 0}});
   } catch (const std::bad_alloc&) {
     RaiseOutOfMemory();
   }
@@ -46,6 +48,22 @@ void ColourHistogram::Clear() {
 }
 
 void ColourHistogram::Add(std::uint32_t rgb, std::uint64_t n) {
+  // The common case first: the colour's bucket exists already.
+  const auto sh = static_cast<std::uint32_t>(shift_);
+  const std::uint32_t key = sh == 0 ? rgb
+                                    : (((rgb >> 16) & 0xFF) >> sh) << 16 | (((rgb >> 8) & 0xFF) >> sh) << 8 |
+                                          ((rgb & 0xFF) >> sh);
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t i = SlotOf(key, slots_.size());; i = (i + 1) & mask) {
+    Bucket& b = slots_[i];
+    if (b.key == kEmpty) break;
+    if (b.key != key) continue;
+    b.count += n;
+    b.sum[0] += n * static_cast<std::uint64_t>(Red(rgb));
+    b.sum[1] += n * static_cast<std::uint64_t>(Green(rgb));
+    b.sum[2] += n * static_cast<std::uint64_t>(Blue(rgb));
+    return;
+  }
   AddBucket(Bucket{rgb, n, {n * static_cast<std::uint64_t>(Red(rgb)), n * static_cast<std::uint64_t>(Green(rgb)),
                             n * static_cast<std::uint64_t>(Blue(rgb))}},
             0);
@@ -56,12 +74,17 @@ void ColourHistogram::AddBucket(const Bucket& bucket, int from_shift) {
     const auto s = static_cast<std::uint32_t>(shift_ - from_shift);
     const std::uint32_t key = (((bucket.key >> 16) & 0xFF) >> s) << 16 | (((bucket.key >> 8) & 0xFF) >> s) << 8 |
                               ((bucket.key & 0xFF) >> s);
-    std::size_t i = SlotOf(key);
-    while (slots_[i].key != key && slots_[i].key != kEmpty) i = (i + 1) & (kSlots - 1);
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t i = SlotOf(key, slots_.size());
+    while (slots_[i].key != key && slots_[i].key != kEmpty) i = (i + 1) & mask;
     Bucket& to = slots_[i];
     if (to.key == kEmpty) {
       if (used_ == kMaxHistogramColours) {
         Coarsen();
+        continue;
+      }
+      if ((used_ + 1) * 2 > slots_.size()) {
+        Rehash(slots_.size() * 2, 0);  // a small table stays in cache: grow it only when needed
         continue;
       }
       to.key = key;
@@ -81,22 +104,25 @@ void ColourHistogram::Merge(const ColourHistogram& other) {
   pixels_ += other.pixels_;
 }
 
-// Merges buckets that differ only in each channel's lowest kept bit.
-void ColourHistogram::Coarsen() {
+// Moves the buckets into a table of `slots`, dropping `coarser` more bits.
+void ColourHistogram::Rehash(std::size_t slots, int coarser) {
   std::vector<Bucket> old;
   old.swap(slots_);
   try {
-    slots_.assign(kSlots, Bucket{kEmpty, 0, {0, 0, 0}});
+    slots_.assign(slots, Bucket{kEmpty, 0, {0, 0, 0}});
   } catch (const std::bad_alloc&) {
     RaiseOutOfMemory();
   }
-  ++shift_;
+  shift_ += coarser;
   used_ = 0;
-  // Half the bits fewer cannot make more buckets: no coarsening within this loop.
+  // Neither a larger table nor fewer bits can overflow within this loop.
   for (const Bucket& b : old) {
-    if (b.key != kEmpty) AddBucket(b, shift_ - 1);
+    if (b.key != kEmpty) AddBucket(b, shift_ - coarser);
   }
 }
+
+// Merges buckets that differ only in each channel's lowest kept bit.
+void ColourHistogram::Coarsen() { Rehash(slots_.size(), 1); }
 
 void ColourHistogram::AddPixels(const std::uint8_t* pixels, std::size_t count) {
   if (count == 0) return;

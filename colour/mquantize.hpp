@@ -73,6 +73,7 @@ class ColourHistogram {
   // Adds a bucket of a histogram at `from_shift` <= shift_ (key at that shift).
   void AddBucket(const Bucket& bucket, int from_shift);
   void Coarsen();
+  void Rehash(std::size_t slots, int coarser);
 
   int shift_ = 0;
   std::size_t used_ = 0;
