@@ -1,6 +1,7 @@
 #include "colour/mquantize.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -523,10 +524,17 @@ constexpr int kMaxPush = 16;
 // and diffusing there would only add noise: its error is dropped.
 constexpr int kBusy = 12;
 
-int Push(int error) {
-  const int e = error * kPushShare / 16;
-  return e < -kMaxPush ? -kMaxPush : (e > kMaxPush ? kMaxPush : e);
-}
+// Push(error) for every error a pixel can have, -255..255.
+constexpr std::array<std::int8_t, 511> kPush = [] {
+  std::array<std::int8_t, 511> t{};
+  for (int error = -255; error <= 255; ++error) {
+    const int e = error * kPushShare / 16;
+    t[static_cast<std::size_t>(error + 255)] = static_cast<std::int8_t>(e < -kMaxPush ? -kMaxPush : (e > kMaxPush ? kMaxPush : e));
+  }
+  return t;
+}();
+
+int Push(int error) { return kPush[static_cast<std::size_t>(error + 255)]; }
 
 int ClampByte(int v) { return v < 0 ? 0 : (v > 255 ? 255 : v); }
 
@@ -536,7 +544,7 @@ int ClampByte(int v) { return v < 0 ? 0 : (v > 255 ? 255 : v); }
 // one, `below` receives what this row pushes down (every pixel written once).
 // Errors are in sixteenths; the three pushes to the row below are summed in
 // registers and each pixel of `below` stored when complete.
-template <int kDir>
+template <int kDir, bool kMeasure>
 std::uint64_t PaletteMapper::DiffuseRow(const std::uint8_t* in, std::uint8_t* out, const std::int16_t* above,
                                         std::int16_t* below, std::size_t width) const {
   std::uint64_t sse = 0;
@@ -578,8 +586,10 @@ std::uint64_t PaletteMapper::DiffuseRow(const std::uint8_t* in, std::uint8_t* ou
       behind[c] = straight[c] + e[c] * 5;
       straight[c] = e[c];
     }
-    const int dr = px[2] - p[0], dg = px[1] - p[1], db = px[0] - p[2];
-    sse += static_cast<std::uint64_t>(dr * dr + dg * dg + db * db);
+    if constexpr (kMeasure) {
+      const int dr = px[2] - p[0], dg = px[1] - p[1], db = px[0] - p[2];
+      sse += static_cast<std::uint64_t>(dr * dr + dg * dg + db * db);
+    }
   }
   // The last pixel's share; the one past it falls in the margin.
   std::int16_t* last = below + (x + 1 - static_cast<std::size_t>(kDir)) * 3;
@@ -587,7 +597,7 @@ std::uint64_t PaletteMapper::DiffuseRow(const std::uint8_t* in, std::uint8_t* ou
   return sse;
 }
 
-double PaletteMapper::Map(const cDIB& source, cDIB& frame, bool diffuse) const {
+double PaletteMapper::Map(const cDIB& source, cDIB& frame, bool diffuse, bool measure) const {
   if (source.hDIB() == 0 || source.BPP() != 32) RaiseError(kErrInvalidPicture, "Invalid picture: not a 32-bit raster");
   const std::int32_t width = source.Width();
   const std::int32_t height = source.Height();
@@ -633,7 +643,11 @@ double PaletteMapper::Map(const cDIB& source, cDIB& frame, bool diffuse) const {
     for (std::int32_t y = 0; y < height; ++y) {
       const std::uint8_t* in = src + static_cast<std::size_t>(y) * w * 4;
       std::uint8_t* out = dst + static_cast<std::size_t>(y) * stride;
-      sse += (y & 1) == 0 ? DiffuseRow<1>(in, out, above, below, w) : DiffuseRow<-1>(in, out, above, below, w);
+      if (measure) {
+        sse += (y & 1) == 0 ? DiffuseRow<1, true>(in, out, above, below, w) : DiffuseRow<-1, true>(in, out, above, below, w);
+      } else {
+        sse += (y & 1) == 0 ? DiffuseRow<1, false>(in, out, above, below, w) : DiffuseRow<-1, false>(in, out, above, below, w);
+      }
       std::swap(above, below);
     }
   }

@@ -104,10 +104,11 @@ class PaletteMapper {
 
   // Recreates `frame` as an 8-bit raster of the source's size whose colour
   // table is the palette, and fills it. Memory row y of the frame holds memory
-  // row y of the source. Returns the mean squared error per channel of the
-  // frame's colours against the source. Many threads may map with one mapper
-  // at once (they share the cells any of them has answered).
-  double Map(const cDIB& source, cDIB& frame, bool diffuse) const;
+  // row y of the source. With `measure`, returns the mean squared error per
+  // channel of the frame's colours against the source (else 0 when
+  // diffusing). Many threads may map with one mapper at once (they share the
+  // cells any of them has answered).
+  double Map(const cDIB& source, cDIB& frame, bool diffuse, bool measure = false) const;
 
  private:
   // The colour space is cut into cells of 8 x 8 x 8 colours. The first query
@@ -129,7 +130,7 @@ class PaletteMapper {
   }
   // Answers a cell (under build_mutex_) and publishes it; returns its cells_ value.
   std::uint32_t BuildCell(std::size_t cell, int r0, int g0, int b0) const;
-  template <int kDir>
+  template <int kDir, bool kMeasure>
   std::uint64_t DiffuseRow(const std::uint8_t* in, std::uint8_t* out, const std::int16_t* above,
                            std::int16_t* below, std::size_t width) const;
 

@@ -146,7 +146,7 @@ TEST(BuildPaletteTest, ManyColoursGiveAFullDeterministicPaletteCloseToThePixels)
   EXPECT_EQ(a.table, b.table) << "the same palette on one thread and on three";
   PaletteMapper mapper(a);
   cDIB frame;
-  EXPECT_LT(mapper.Map(raster, frame, false), 12.0) << "nearest-entry error per channel of clustered colours";
+  EXPECT_LT(mapper.Map(raster, frame, false, true), 12.0) << "nearest-entry error per channel of clustered colours";
   EXPECT_EQ(BuildPalette(ColourHistogram()).entries, 1);
 }
 
@@ -180,7 +180,7 @@ TEST(PaletteMapperTest, PicturesOfPaletteColoursMapLosslesslyWithOrWithoutDiffus
   for (bool diffuse : {false, true}) {
     PaletteMapper mapper(palette);
     cDIB frame;
-    EXPECT_EQ(mapper.Map(raster, frame, diffuse), 0.0);
+    EXPECT_EQ(mapper.Map(raster, frame, diffuse, true), 0.0);
     ASSERT_EQ(frame.BPP(), 8);
     for (int i = 0; i < 37 * 11; ++i) {
       const int x = i % 37, y = i / 37;
