@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <new>
+#include <thread>
 
 #include "platform/error.hpp"
 #include "platform/ordered_parallel.hpp"
@@ -373,6 +374,7 @@ Palette BuildPalette(const ColourHistogram& histogram, int max_colours, unsigned
 
 namespace {
 constexpr std::uint32_t kUnbuilt = 0xFFFFFFFFu;
+constexpr std::uint32_t kBuilding = 0xFFFFFFFEu;  // a thread is answering the cell; both sentinels >= this
 constexpr std::uint32_t kWholeCell = 0x80000000u;  // | the index that answers the whole cell
 }  // namespace
 
@@ -392,8 +394,16 @@ PaletteMapper::PaletteMapper(const Palette& palette) : palette_(palette) {
 }
 
 std::uint32_t PaletteMapper::BuildCell(std::size_t cell, int r0, int g0, int b0) const {
-  std::lock_guard lock(build_mutex_);
-  if (const std::uint32_t at = cells_[cell].load(std::memory_order_acquire); at != kUnbuilt) return at;
+  // One thread answers a cell; any other that needs it meanwhile waits the
+  // few microseconds that takes, so every cell uses one block at most.
+  std::uint32_t state = kUnbuilt;
+  if (!cells_[cell].compare_exchange_strong(state, kBuilding, std::memory_order_acq_rel, std::memory_order_acquire)) {
+    while (state == kBuilding) {
+      std::this_thread::yield();
+      state = cells_[cell].load(std::memory_order_acquire);
+    }
+    return state;
+  }
   constexpr int kSpan = (1 << kCellBits) - 1;
   const int lo[3] = {r0, g0, b0};
   // Squared distance from an entry to the nearest and to the farthest colour of the cell.
@@ -439,11 +449,9 @@ std::uint32_t PaletteMapper::BuildCell(std::size_t cell, int r0, int g0, int b0)
   });
   if (count == 1) {
     // One entry is nearest to every colour of the cell: no table needed.
-    const std::uint32_t at = kWholeCell | static_cast<std::uint32_t>(found[0].index);
-    cells_[cell].store(at, std::memory_order_release);
-    return at;
+    return Publish(cell, kWholeCell | static_cast<std::uint32_t>(found[0].index));
   }
-  const std::size_t first = std::size_t{answered_++} * kCellColours;
+  const std::size_t first = std::size_t{answered_.fetch_add(1, std::memory_order_relaxed)} * kCellColours;
   std::uint8_t* answer = answers_.get() + first;
   // Candidates come by distance from the cell's centre: once that distance
   // less the colour's own exceeds the best distance found, none can do better.
@@ -481,8 +489,12 @@ std::uint32_t PaletteMapper::BuildCell(std::size_t cell, int r0, int g0, int b0)
       }
     }
   }
-  cells_[cell].store(static_cast<std::uint32_t>(first), std::memory_order_release);
-  return static_cast<std::uint32_t>(first);
+  return Publish(cell, static_cast<std::uint32_t>(first));
+}
+
+std::uint32_t PaletteMapper::Publish(std::size_t cell, std::uint32_t value) const {
+  cells_[cell].store(value, std::memory_order_release);
+  return value;
 }
 
 std::uint8_t PaletteMapper::Nearest(int r, int g, int b) const {
@@ -503,7 +515,7 @@ std::uint8_t PaletteMapper::Lookup(std::uint32_t rgb) const {
   const int r = Red(rgb), g = Green(rgb), b = Blue(rgb);
   const std::size_t cell = CellOf(r, g, b);
   std::uint32_t at = cells_[cell].load(std::memory_order_acquire);
-  if (at == kUnbuilt) {
+  if (at >= kBuilding) {
     constexpr int kLow = ~((1 << kCellBits) - 1);
     at = BuildCell(cell, r & kLow, g & kLow, b & kLow);
   }
@@ -568,7 +580,7 @@ std::uint64_t PaletteMapper::DiffuseRow(const std::uint8_t* in, std::uint8_t* ou
     if (rgb != last_rgb) {
       last_rgb = rgb;
       const std::uint32_t at = cells[CellOf(r, g, b)].load(std::memory_order_acquire);
-      if (at == kUnbuilt) {
+      if (at >= kBuilding) {
         index = Lookup(rgb);
       } else {
         index = (at & kWholeCell) != 0 ? static_cast<std::uint8_t>(at) : answers[at + InCell(r, g, b)];

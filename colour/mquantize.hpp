@@ -30,7 +30,6 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 namespace zoetra {
@@ -128,8 +127,9 @@ class PaletteMapper {
     static constexpr std::uint16_t kSpread[8] = {0, 1, 8, 9, 64, 65, 72, 73};
     return static_cast<std::size_t>(kSpread[r & 7] << 2 | kSpread[g & 7] << 1 | kSpread[b & 7]);
   }
-  // Answers a cell (under build_mutex_) and publishes it; returns its cells_ value.
+  // Answers a cell and publishes it; returns its cells_ value.
   std::uint32_t BuildCell(std::size_t cell, int r0, int g0, int b0) const;
+  std::uint32_t Publish(std::size_t cell, std::uint32_t value) const;
   template <int kDir, bool kMeasure>
   std::uint64_t DiffuseRow(const std::uint8_t* in, std::uint8_t* out, const std::int16_t* above,
                            std::int16_t* below, std::size_t width) const;
@@ -142,8 +142,7 @@ class PaletteMapper {
   // answered cells are ever touched.
   std::unique_ptr<std::atomic<std::uint32_t>[]> cells_;
   std::unique_ptr<std::uint8_t[]> answers_;
-  mutable std::mutex build_mutex_;
-  mutable std::uint32_t answered_ = 0;  // cells with answers, under build_mutex_
+  mutable std::atomic<std::uint32_t> answered_{0};  // answer blocks handed out
 };
 
 }  // namespace mQuantize
