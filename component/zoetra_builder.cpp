@@ -2,7 +2,6 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <functional>
 #include <memory>
 #include <vector>
 #include <cstring>
@@ -175,19 +174,10 @@ class Builder {
       const std::int16_t frame = Narrow<std::int16_t>(i);
       document_.FrameInsert(frame, Narrow<std::int16_t>(raster.Width()), Narrow<std::int16_t>(raster.Height()));
     }
-    if (!turned) Turn(raster, YieldStage::ChannelSwap, i);
+    if (!turned && settings_.SwapRG == 1) raster.SwapRG();
     Yield(YieldStage::ChannelSwap, i);
-    if (!turned) Turn(raster, YieldStage::Flip, i);
+    if (!turned) raster.Orientation(false, false, true);
     Yield(YieldStage::Flip, i);
-  }
-
-  // The optional red/green exchange and the flip upright.
-  void Turn(cDIB& raster, YieldStage stage, std::int32_t) const {
-    if (stage == YieldStage::ChannelSwap) {
-      if (settings_.SwapRG == 1) raster.SwapRG();
-    } else {
-      raster.Orientation(false, false, true);
-    }
   }
 
   void FrameTiming(std::int16_t frame) {
@@ -228,11 +218,7 @@ class Builder {
     screen_width_ = work_.Width();
     screen_height_ = work_.Height();
     global_entries_ = palette_.Entries();
-    global_ = [&] {
-      std::array<std::uint8_t, 1024> table{};
-      CopyPalette(palette_, table.data());
-      return table;
-    };
+    global_from_octree_ = true;
   }
 
   // Every picture read once and turned upright, its frame inserted; kept for
@@ -253,8 +239,8 @@ class Builder {
         [&](std::size_t k, unsigned) {
           auto raster = std::make_unique<cDIB>();
           Decode(lower_ + static_cast<std::int64_t>(k), *raster);
-          Turn(*raster, YieldStage::ChannelSwap, 0);
-          Turn(*raster, YieldStage::Flip, 0);
+          if (settings_.SwapRG == 1) raster->SwapRG();
+          raster->Orientation(false, false, true);
           each(k, *raster);
           kept[k] = std::move(raster);
         },
@@ -279,8 +265,8 @@ class Builder {
     return kept;
   }
 
-  // The second pass over the pictures ReadAll returned: `convert(k, raster,
-  // worker)` makes frame k + 1 from its picture, on worker threads for the
+  // The second pass over the pictures ReadAll returned: `convert(k, raster)`
+  // makes frame k + 1 from its picture, on worker threads for the
   // kept pictures and on this thread for those read again here; `finish(k)`
   // then runs here, in frame order, between the yields of the frame.
   template <class Convert, class Finish>
@@ -291,9 +277,9 @@ class Builder {
     const unsigned workers = settings_.threads;
     platform::OrderedParallel(
         n, n > 1 && workers > 1 ? workers : 0,
-        [&](std::size_t k, unsigned worker) {
+        [&](std::size_t k, unsigned) {
           if (read_again[k]) return;
-          convert(k, *kept[k], worker);
+          convert(k, *kept[k]);
           kept[k].reset();
         },
         [&](std::size_t k) {
@@ -301,7 +287,7 @@ class Builder {
           if (read_again[k]) {
             cDIB raster;
             LoadPicture(lower_ + static_cast<std::int64_t>(k), i, raster, false);
-            convert(k, raster, workers);
+            convert(k, raster);
           }
           Yield(YieldStage::Dither, i);
           finish(k);
@@ -328,7 +314,7 @@ class Builder {
     const mQuantize::PaletteMapper mapper(palette);
     ConvertAll(
         kept,
-        [&](std::size_t k, const cDIB& raster, unsigned) {
+        [&](std::size_t k, const cDIB& raster) {
           // An exact palette leaves no error to spread.
           mapper.Map(raster, *document_.FrameDIBXOR(static_cast<std::int16_t>(k + 1)), !palette.exact);
         },
@@ -337,7 +323,7 @@ class Builder {
                       palette.table.size());
         });
     global_entries_ = static_cast<std::int16_t>(palette.entries);
-    global_ = [table = palette.table] { return table; };
+    global_table_ = palette.table;
   }
 
   // Every picture its own palette, stored as its frame's local colour table.
@@ -347,7 +333,7 @@ class Builder {
     std::vector<mQuantize::Palette> palettes(kept.size());
     ConvertAll(
         kept,
-        [&](std::size_t k, const cDIB& raster, unsigned) {
+        [&](std::size_t k, const cDIB& raster) {
           mQuantize::ColourHistogram histogram;
           histogram.AddPicture(raster);
           palettes[k] = mQuantize::BuildPalette(histogram);
@@ -368,14 +354,13 @@ class Builder {
     document_.ScreenHeight(Narrow<std::int16_t>(screen_height_));
     work_.Destroy();  // nothing reads the last picture after this: its memory is free for the save
     document_.ScreenPixelAspectRatio(1.0f);
-    const bool global = static_cast<bool>(global_);
+    const bool global = global_from_octree_ || global_table_.has_value();
     document_.GlobalPaletteExists(global ? -1 : 0);
     document_.GlobalPaletteEntries(global_entries_);
     Yield(YieldStage::Screen, count_);
-    if (global) {
-      const std::array<std::uint8_t, 1024> table = global_();
-      std::memcpy(document_.lpGlobalPalette(), table.data(), table.size());
-    }
+    // The octree palette's table is first asked for here: an empty list fails at this point.
+    if (global_from_octree_) CopyPalette(palette_, document_.lpGlobalPalette());
+    if (global_table_) std::memcpy(document_.lpGlobalPalette(), global_table_->data(), global_table_->size());
     mGIFExt::CompactGlobalPalette(document_);
     Yield(YieldStage::Compact, count_);
     if (settings_.doOptimize == 1) mGIFExt::OptimizeFrames(document_);
@@ -394,9 +379,9 @@ class Builder {
   std::int32_t count_ = 0;
   std::int32_t screen_width_ = 0, screen_height_ = 0;
   std::int16_t global_entries_ = 0;
-  // The global table, read only once all pictures are in (the octree palette's
-  // table is first asked for there, as an empty list must fail at that point).
-  std::function<std::array<std::uint8_t, 1024>()> global_;
+  // Where the global table comes from: the octree palette, or the modes' own.
+  bool global_from_octree_ = false;
+  std::optional<std::array<std::uint8_t, 1024>> global_table_;
   double worst_fit_ = 0;
   std::int32_t worst_fit_picture_ = 0;
 };
