@@ -72,8 +72,8 @@ constexpr std::int64_t kKeptPictureBytes = std::int64_t{256} << 20;
 
 // Root mean squared distance (per channel) of a sample of the picture's colours
 // to the entries the colour map gives them: how badly the palette misses them.
-double PaletteFitError(const cDIB& picture, const std::array<std::uint8_t, 1024>& palette) {
-  const mDither8bpp::DitherState& state = mDither8bpp::CurrentState();
+double PaletteFitError(const mDither8bpp::DitherState& state, const cDIB& picture) {
+  const std::array<std::uint8_t, 1024>& palette = state.PaletteCopy;
   if (picture.hDIB() == 0 || picture.BPP() != 32) return 0;
   const std::int32_t width = picture.Width();
   const std::int32_t height = picture.Height();
@@ -108,15 +108,10 @@ class Builder {
     document_.Destroy();
     switch (settings_.isGray == 1 ? PaletteMode::First : settings_.mode) {
       case PaletteMode::First: FirstPicturePalette(); break;
-      case PaletteMode::All:
-        AllPicturesPalette();
-        document_.SaveThreads(settings_.threads);
-        break;
-      case PaletteMode::Frame:
-        FramePalettes();
-        document_.SaveThreads(settings_.threads);
-        break;
+      case PaletteMode::All: AllPicturesPalette(); break;
+      case PaletteMode::Frame: FramePalettes(); break;
     }
+    document_.SaveThreads(settings_.threads);
     Finish();
     Outcome outcome;
     outcome.frames = count_;
@@ -162,22 +157,40 @@ class Builder {
   }
 
   // The rest of steps 10 to 12 on the loaded picture.
-  void Prepare(std::int32_t i, cDIB& raster, bool insert, bool turned = false) {
-    if (insert) {
-      const std::int64_t frame_pixels = std::int64_t{raster.Width()} * raster.Height();
-      if (frame_pixels > limits_.max_document_pixels - document_pixels_) {
-        RaiseDocumentLimit("frames 1 to " + std::to_string(i) + " hold " + std::to_string(document_pixels_ + frame_pixels) +
-                           " pixels, over the limit of " + std::to_string(limits_.max_document_pixels) +
-                           " (max_document_pixels)");
-      }
-      document_pixels_ += frame_pixels;
-      const std::int16_t frame = Narrow<std::int16_t>(i);
-      document_.FrameInsert(frame, Narrow<std::int16_t>(raster.Width()), Narrow<std::int16_t>(raster.Height()));
-    }
-    if (!turned && settings_.SwapRG == 1) raster.SwapRG();
+  void Prepare(std::int32_t i, cDIB& raster, bool insert) {
+    if (insert) InsertFrame(i, raster.Width(), raster.Height());
+    if (settings_.SwapRG == 1) raster.SwapRG();
     Yield(YieldStage::ChannelSwap, i);
-    if (!turned) raster.Orientation(false, false, true);
+    raster.Orientation(false, false, true);
     Yield(YieldStage::Flip, i);
+  }
+
+  // The same for a picture a worker has already read and turned upright.
+  void PrepareTurned(std::int32_t i, std::int32_t width, std::int32_t height) {
+    InsertFrame(i, width, height);
+    Yield(YieldStage::ChannelSwap, i);
+    Yield(YieldStage::Flip, i);
+    screen_width_ = width;
+    screen_height_ = height;
+  }
+
+  void InsertFrame(std::int32_t i, std::int32_t width, std::int32_t height) {
+    const std::int64_t frame_pixels = std::int64_t{width} * height;
+    if (frame_pixels > limits_.max_document_pixels - document_pixels_) {
+      RaiseDocumentLimit("frames 1 to " + std::to_string(i) + " hold " + std::to_string(document_pixels_ + frame_pixels) +
+                         " pixels, over the limit of " + std::to_string(limits_.max_document_pixels) +
+                         " (max_document_pixels)");
+    }
+    document_pixels_ += frame_pixels;
+    const std::int16_t frame = Narrow<std::int16_t>(i);
+    document_.FrameInsert(frame, Narrow<std::int16_t>(width), Narrow<std::int16_t>(height));
+  }
+
+  // Loads list element `index` and turns it upright (any thread).
+  void DecodeUpright(std::int64_t index, cDIB& raster) const {
+    Decode(index, raster);
+    if (settings_.SwapRG == 1) raster.SwapRG();
+    raster.Orientation(false, false, true);
   }
 
   void FrameTiming(std::int16_t frame) {
@@ -196,34 +209,83 @@ class Builder {
     mDither8bpp::SetPaletteMode(settings_.isGray == 1 ? 2 : 1);
     mDither8bpp::SetDitherMethod(2);
 
-    std::int32_t i = 0;
-    for (std::int64_t index = lower_; index <= upper_; ++index) {
-      i = Add32(i, 1);
-      LoadPicture(index, i, work_, true);
-      const std::int16_t frame = Narrow<std::int16_t>(i);
-      mDither8bpp::DitherTo8bpp(work_, *document_.FrameDIBXOR(frame), palette_, i != 1);
-      if (i != 1 && settings_.report != nullptr && settings_.isGray != 1) {
-        const double fit = PaletteFitError(work_, mDither8bpp::PaletteCopy());
-        if (fit > worst_fit_) {
-          worst_fit_ = fit;
-          worst_fit_picture_ = i;
-        }
-      }
-      Yield(YieldStage::Dither, i);
-      CopyPalette(palette_, document_.lpLocalPalette(frame));
-      Yield(YieldStage::PaletteCopy, i);
-      FrameTiming(frame);
+    // Picture 1 here: its palette and colour map are what every later frame maps through.
+    if (pictures_ > 0) {
+      LoadPicture(lower_, 1, work_, true);
+      mDither8bpp::DitherTo8bpp(work_, *document_.FrameDIBXOR(1), palette_, false);
+      FinishFirstPaletteFrame(1);
+      screen_width_ = work_.Width();
+      screen_height_ = work_.Height();
+      work_.Destroy();
     }
-    count_ = i;
-    screen_width_ = work_.Width();
-    screen_height_ = work_.Height();
+    if (pictures_ > 1) LaterPicturesThroughFirstPalette();
     global_entries_ = palette_.Entries();
     global_from_octree_ = true;
   }
 
-  // Every picture read once and turned upright, its frame inserted; kept for
-  // the second pass while the kept ones fit the budget (the rest are read
-  // again then). `each` sees every picture as it comes in.
+  // Pictures 2 to N, each decoded and diffused on its own (the palette and
+  // colour map no longer change), inserted here in list order.
+  void LaterPicturesThroughFirstPalette() {
+    const auto later = static_cast<std::size_t>(pictures_ - 1);
+    const unsigned threads = settings_.threads;
+    // Diffusion writes its state's palette copy: each worker gets a state of its own.
+    std::vector<mDither8bpp::DitherState> states(std::min<std::size_t>(threads, later), mDither8bpp::CurrentState());
+    struct Made {
+      cDIB frame;
+      std::int32_t width = 0, height = 0;
+      double fit = 0;
+      std::exception_ptr failure;
+      bool decoded = false;  // the failure came after the picture was read
+    };
+    std::vector<std::unique_ptr<Made>> made(later);
+    // Each worker reads into the same raster every time: its memory is reused.
+    std::vector<cDIB> pictures(states.size());
+    const bool measure = settings_.report != nullptr && settings_.isGray != 1;
+    platform::OrderedParallel(
+        later, threads,
+        [&](std::size_t k, unsigned worker) {
+          auto m = std::make_unique<Made>();
+          try {
+            cDIB& raster = pictures[worker];
+            DecodeUpright(lower_ + 1 + static_cast<std::int64_t>(k), raster);
+            m->decoded = true;
+            m->width = raster.Width();
+            m->height = raster.Height();
+            mDither8bpp::DitherTo8bpp(states[worker], raster, m->frame, palette_, true);
+            if (measure) m->fit = PaletteFitError(states[worker], raster);
+          } catch (...) {
+            m->failure = std::current_exception();
+          }
+          made[k] = std::move(m);
+        },
+        [&](std::size_t k) {
+          std::unique_ptr<Made> m = std::move(made[k]);
+          const std::int32_t i = static_cast<std::int32_t>(k) + 2;
+          // The host sees the stages and failures in the order one thread gives them.
+          Yield(YieldStage::PictureStart, i);
+          CheckFrameLimit(i);
+          if (m->failure && !m->decoded) std::rethrow_exception(m->failure);
+          PrepareTurned(i, m->width, m->height);
+          if (m->failure) std::rethrow_exception(m->failure);
+          document_.FrameDIBXOR(static_cast<std::int16_t>(i))->Exchange(m->frame);
+          if (m->fit > worst_fit_) {
+            worst_fit_ = m->fit;
+            worst_fit_picture_ = i;
+          }
+          FinishFirstPaletteFrame(i);
+        },
+        std::size_t{threads} + 2);
+  }
+
+  void FinishFirstPaletteFrame(std::int32_t i) {
+    const std::int16_t frame = Narrow<std::int16_t>(i);
+    Yield(YieldStage::Dither, i);
+    CopyPalette(palette_, document_.lpLocalPalette(frame));
+    Yield(YieldStage::PaletteCopy, i);
+    FrameTiming(frame);
+    count_ = i;
+  }
+
   // Every picture read once and turned upright, its frame inserted; kept for
   // the second pass while the kept ones fit the budget (the rest are read
   // again then). Workers decode and turn a few pictures ahead and run
@@ -238,9 +300,7 @@ class Builder {
         n, n > 1 && workers > 1 ? workers : 0,
         [&](std::size_t k, unsigned) {
           auto raster = std::make_unique<cDIB>();
-          Decode(lower_ + static_cast<std::int64_t>(k), *raster);
-          if (settings_.SwapRG == 1) raster->SwapRG();
-          raster->Orientation(false, false, true);
+          DecodeUpright(lower_ + static_cast<std::int64_t>(k), *raster);
           each(k, *raster);
           kept[k] = std::move(raster);
         },
@@ -249,10 +309,8 @@ class Builder {
           Yield(YieldStage::PictureStart, i);
           CheckFrameLimit(i);
           cDIB& raster = *kept[k];
-          Prepare(i, raster, true, true);
+          PrepareTurned(i, raster.Width(), raster.Height());
           in_order(k);
-          screen_width_ = raster.Width();
-          screen_height_ = raster.Height();
           count_ = i;
           const std::int64_t bytes = std::int64_t{raster.Width()} * raster.Height() * 4;
           if (kept_bytes + bytes <= kKeptPictureBytes) {
@@ -432,6 +490,12 @@ std::vector<std::uint8_t> CreateToBuffer(const std::vector<std::string>& files, 
   return bytes;
 }
 
+// Threads for one conversion: as asked (0: one per core), never past the host's limit.
+unsigned ConversionThreads(unsigned asked) {
+  const auto limit = static_cast<unsigned>(std::max(1, platform::GetLimits().max_threads));
+  return std::min(asked != 0 ? asked : static_cast<unsigned>(platform::HardwareThreads()), limit);
+}
+
 Settings FromOptions(const BuilderOptions& o) {
   Settings s;
   s.lDelay = o.delay_ms;
@@ -440,7 +504,7 @@ Settings FromOptions(const BuilderOptions& o) {
   s.SwapRG = o.swap_rg ? 1 : 0;
   s.mode = o.palette;
   s.report = o.report;
-  s.threads = o.threads != 0 ? o.threads : std::max(1u, std::thread::hardware_concurrency());
+  s.threads = ConversionThreads(o.threads);
   return s;
 }
 
@@ -449,7 +513,7 @@ Settings FromOptions(const BuilderOptions& o) {
 platform::Variant Zoetra::CreateZoetra(const platform::Variant& sFile, const platform::Variant& oFile,
                                        std::int16_t lDelay, std::int16_t isGray, std::int16_t doOptimize,
                                        std::int16_t SwapRG, std::int16_t showError) {
-  return Create(sFile, oFile, Settings{lDelay, isGray, doOptimize, SwapRG, PaletteMode::First, nullptr, 1}, showError);
+  return Create(sFile, oFile, Settings{lDelay, isGray, doOptimize, SwapRG, PaletteMode::First, nullptr, ConversionThreads(0)}, showError);
 }
 
 std::string Zoetra::CreateZoetra(const std::vector<std::string>& files, std::string_view output,
@@ -468,7 +532,7 @@ std::string Zoetra::CreateZoetra(const std::vector<std::string>& files, std::str
 std::vector<std::uint8_t> Zoetra::CreateZoetraToBuffer(const std::vector<std::string>& files, std::int16_t lDelay,
                                                         std::int16_t isGray, std::int16_t doOptimize,
                                                         std::int16_t SwapRG) {
-  return CreateToBuffer(files, Settings{lDelay, isGray, doOptimize, SwapRG, PaletteMode::First, nullptr, 1});
+  return CreateToBuffer(files, Settings{lDelay, isGray, doOptimize, SwapRG, PaletteMode::First, nullptr, ConversionThreads(0)});
 }
 
 std::vector<std::uint8_t> Zoetra::CreateZoetraToBuffer(const std::vector<std::string>& files,

@@ -7,6 +7,9 @@
 
 namespace zoetra::platform {
 
+// The hardware's thread count, at least 1.
+std::int32_t HardwareThreads();
+
 struct Limits {
   // Picture loader: longest side and pixel count of one decoded picture.
   std::int64_t max_picture_side = 32767;
@@ -17,6 +20,10 @@ struct Limits {
   std::int32_t max_document_frames = 32767;
   // Largest input file read into memory whole (pictures, GIF files, modules).
   std::int64_t max_file_bytes = std::int64_t{1} << 30;
+  // Threads working for the library at once: the process-wide worker pool
+  // holds at most max_threads - 1 (a conversion's calling thread is the last
+  // one), and no conversion uses more. 1 keeps all work on the calling threads.
+  std::int32_t max_threads = HardwareThreads();
 };
 
 Limits GetLimits();

@@ -1,11 +1,18 @@
-// OrderedParallel: independent jobs on worker threads, finished in order on
+// OrderedParallel: independent jobs spread over threads, finished in order on
 // the calling thread.
 //
-// job(k, worker) runs for every k in [0, n) on one of `workers` threads
-// (worker is 0..workers-1, so a job can use per-worker scratch state), and
+// job(k, worker) runs once for every k in [0, n), on the calling thread or on
+// one of up to threads - 1 helpers from the process's worker pool; worker
+// (0 for the calling thread, 1..threads-1 for the helpers) is unique among
+// the jobs running at one time, so a job can use per-worker scratch state.
 // done(k) runs on the calling thread for k = 0, 1, ... each as soon as job k
-// has finished. With workers 0 or n <= 1, everything runs on the calling
+// has finished. With threads <= 1 or n <= 1, everything runs on the calling
 // thread, job then done, one k at a time.
+//
+// The calling thread takes jobs itself while the one it waits for is not
+// finished, so the call completes even when the pool is busy with other
+// conversions, has no thread at all, or is this very call's caller blocked
+// in a nested one. Helpers never wait for anything but their own job.
 //
 // With a window, job k starts only once done has run for k - window, so at
 // most `window` finished jobs wait for their done (bounded memory when each
@@ -13,103 +20,126 @@
 //
 // A throw from a job is rethrown on the calling thread in place of its done;
 // a throw from done (a host cancelling from its yield hook) stops the jobs
-// not yet started. Either way the workers are joined before the exception
-// leaves, and no job runs after OrderedParallel returns.
+// not yet started. Either way the jobs running are waited for before the
+// exception leaves, and no job runs after OrderedParallel returns.
 #pragma once
 
-#include <atomic>
+#include <algorithm>
 #include <condition_variable>
 #include <cstddef>
 #include <exception>
+#include <memory>
 #include <mutex>
-#include <thread>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace zoetra::platform {
+namespace detail {
+
+// What the call shares with its helpers. Helpers still queued in the pool
+// when the call returns hold it alive and find it closed.
+struct OrderedRun {
+  std::mutex mutex;
+  std::condition_variable changed;  // a job finished or a helper left
+  std::size_t n = 0;
+  std::size_t window = 0;
+  std::size_t next = 0;        // the next job to claim
+  std::size_t done_count = 0;  // done has run for jobs below this
+  bool open = true;            // false once the call is over
+  bool stop = false;
+  unsigned helpers = 0;        // posted and not yet left
+  unsigned running = 0;        // helpers inside the call
+  std::vector<char> ready;
+  std::vector<std::exception_ptr> failures;
+  std::vector<char> worker_busy;  // worker ids 1..threads-1 handed to helpers
+  void (*call_job)(void* job, std::size_t k, unsigned worker) = nullptr;
+  void* job = nullptr;
+
+  bool Claimable() const { return !stop && next < n && (window == 0 || next < done_count + window); }
+
+  // Claims and runs one job; called and returns with the lock held.
+  void RunOne(std::unique_lock<std::mutex>& lock, unsigned worker) {
+    const std::size_t k = next++;
+    lock.unlock();
+    std::exception_ptr failure;
+    try {
+      call_job(job, k, worker);
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    lock.lock();
+    failures[k] = std::move(failure);
+    ready[k] = 1;
+    changed.notify_all();
+  }
+};
+
+// Posts helpers to the pool until `wanted` are out or the pool refuses one.
+// Called with the run's lock held.
+void PostHelpers(const std::shared_ptr<OrderedRun>& run, unsigned wanted);
+
+}  // namespace detail
 
 template <class Job, class Done>
-void OrderedParallel(std::size_t n, unsigned workers, Job&& job, Done&& done, std::size_t window = 0) {
-  if (workers == 0 || n <= 1) {
+void OrderedParallel(std::size_t n, unsigned threads, Job&& job, Done&& done, std::size_t window = 0) {
+  if (threads <= 1 || n <= 1) {
     for (std::size_t k = 0; k < n; ++k) {
       job(k, 0u);
       done(k);
     }
     return;
   }
-  if (workers > n) workers = static_cast<unsigned>(n);
+  const unsigned helpers = static_cast<unsigned>(std::min<std::size_t>(threads, n) - 1);
 
-  struct Shared {
-    std::mutex mutex;
-    std::condition_variable finished;
-    std::vector<char> ready;
-    std::vector<std::exception_ptr> failures;
-    std::condition_variable consumed;
-    std::size_t done_count = 0;  // under mutex
-    std::atomic<std::size_t> next{0};
-    std::atomic<bool> stop{false};
-  } shared;
-  shared.ready.assign(n, 0);
-  shared.failures.assign(n, nullptr);
+  auto run = std::make_shared<detail::OrderedRun>();
+  run->n = n;
+  run->window = window;
+  run->ready.assign(n, 0);
+  run->failures.assign(n, nullptr);
+  run->worker_busy.assign(std::size_t{helpers} + 1, 0);
+  using JobType = std::remove_reference_t<Job>;
+  run->job = const_cast<void*>(static_cast<const void*>(std::addressof(job)));
+  run->call_job = [](void* j, std::size_t k, unsigned worker) { (*static_cast<JobType*>(j))(k, worker); };
 
-  const auto work = [&](unsigned worker) {
-    for (;;) {
-      if (shared.stop.load(std::memory_order_relaxed)) return;
-      const std::size_t k = shared.next.fetch_add(1);
-      if (k >= n) return;
-      if (window != 0) {
-        std::unique_lock lock(shared.mutex);
-        shared.consumed.wait(lock, [&] { return k < shared.done_count + window || shared.stop.load(); });
-        if (shared.stop.load()) return;
-      }
-      std::exception_ptr failure;
-      try {
-        job(k, worker);
-      } catch (...) {
-        failure = std::current_exception();
-      }
-      {
-        std::lock_guard lock(shared.mutex);
-        shared.failures[k] = failure;
-        shared.ready[k] = 1;
-      }
-      shared.finished.notify_all();
-    }
-  };
-
-  std::vector<std::thread> threads;
-  const auto join_all = [&] {
-    {
-      std::lock_guard lock(shared.mutex);
-      shared.stop = true;
-    }
-    shared.consumed.notify_all();
-    for (std::thread& t : threads) t.join();
+  const auto close = [&] {
+    std::unique_lock lock(run->mutex);
+    run->stop = true;
+    run->open = false;
+    run->changed.wait(lock, [&] { return run->running == 0; });
   };
   try {
-    threads.reserve(workers);
-    for (unsigned w = 0; w < workers; ++w) threads.emplace_back(work, w);
+    {
+      std::lock_guard lock(run->mutex);
+      detail::PostHelpers(run, helpers);
+    }
     for (std::size_t k = 0; k < n; ++k) {
       std::exception_ptr failure;
       {
-        std::unique_lock lock(shared.mutex);
-        shared.finished.wait(lock, [&] { return shared.ready[k] != 0; });
-        failure = shared.failures[k];
+        std::unique_lock lock(run->mutex);
+        while (run->ready[k] == 0) {
+          if (run->Claimable()) {
+            run->RunOne(lock, 0);
+          } else {
+            run->changed.wait(lock);
+          }
+        }
+        failure = run->failures[k];
       }
       if (failure) std::rethrow_exception(failure);
       done(k);
       if (window != 0) {
-        {
-          std::lock_guard lock(shared.mutex);
-          shared.done_count = k + 1;
-        }
-        shared.consumed.notify_all();
+        // Helpers that found the window full have left; the window moved.
+        std::lock_guard lock(run->mutex);
+        run->done_count = k + 1;
+        detail::PostHelpers(run, helpers);
       }
     }
   } catch (...) {
-    join_all();
+    close();
     throw;
   }
-  join_all();
+  close();
 }
 
 }  // namespace zoetra::platform

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "platform/arith.hpp"
 
@@ -42,6 +43,14 @@ bool cDIB::Create(std::int32_t NewWidth, std::int32_t NewHeight, std::int32_t Ne
   bits_ = bits;
   previous_ = SelectObject(dc, bitmap);
   return true;
+}
+
+void cDIB::Exchange(cDIB& other) noexcept {
+  std::swap(header_, other.header_);
+  std::swap(hdc_, other.hdc_);
+  std::swap(hdib_, other.hdib_);
+  std::swap(previous_, other.previous_);
+  std::swap(bits_, other.bits_);
 }
 
 std::int32_t cDIB::AdoptBitmap(HBITMAP bitmap) {

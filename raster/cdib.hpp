@@ -38,6 +38,9 @@ class cDIB {
   void Destroy();
   void Reset();
   void Cls(std::uint32_t ColorRef);
+  // Trades pixels, header and context with `other` (a raster made elsewhere
+  // taken over without a copy).
+  void Exchange(cDIB& other) noexcept;
   void SetPalette(std::span<const std::uint8_t> Palette);
   void GetPalette(std::span<std::uint8_t> Palette) const;
 

@@ -82,11 +82,7 @@ void cDIB::Orientation(bool Rotate90, bool FlipH, bool FlipV) {
   if (!turned.Create(H, W, 32)) RaiseOutOfMemory();
   TurnQuarter(source, turned.bits_, W, H);
   // Take over the turned raster; the old one is released with `turned`.
-  std::swap(header_, turned.header_);
-  std::swap(hdc_, turned.hdc_);
-  std::swap(hdib_, turned.hdib_);
-  std::swap(previous_, turned.previous_);
-  std::swap(bits_, turned.bits_);
+  Exchange(turned);
 }
 
 void cDIB::SwapRG() {
@@ -103,11 +99,7 @@ void cDIB::SwapRG() {
   cDIB work;
   if (!work.Create(W, H, 32) || work.LoadBlt(hdc_) == 0) RaiseOutOfMemory();
   ExchangeRedGreen(work.bits_, pixels);
-  std::swap(header_, work.header_);
-  std::swap(hdc_, work.hdc_);
-  std::swap(hdib_, work.hdib_);
-  std::swap(previous_, work.previous_);
-  std::swap(bits_, work.bits_);
+  Exchange(work);
 }
 
 bool cDIB::SwapRGB_old() {
