@@ -96,6 +96,14 @@ ZOETRA_API void zoetra_options_init(ZoetraOptions* options);
 ZOETRA_API int zoetra_create(ZoetraInstance* instance, const char* const* files, int32_t count, const char* output,
                              const ZoetraOptions* options, char* result, size_t result_size, size_t* result_length);
 
+/* Threads the library may use at once, process-wide (the worker pool holds
+ * at most max_threads - 1; a conversion's calling thread is the last one).
+ * The default is the hardware's thread count; 1 keeps every conversion on its
+ * calling thread. Returns 0, or 1 (nothing changed) for a value below 1.
+ * Takes effect for work that starts later. */
+ZOETRA_API int zoetra_set_max_threads(int32_t max_threads);
+ZOETRA_API int32_t zoetra_max_threads(void);
+
 ZOETRA_API int zoetra_activate(ZoetraInstance* instance);
 ZOETRA_API int zoetra_deactivate(ZoetraInstance* instance);
 ZOETRA_API int zoetra_can_be_pooled(ZoetraInstance* instance); /* always 0 */

@@ -3,7 +3,9 @@
 // Failures caught by a member are reported with the component's own error
 // 0x800403E9 (source "Basic Component", description "Basic Error: " + text),
 // and the error report of the caught failure is written to the event log.
-// Every member runs on the caller's thread; instances keep no state between calls.
+// Members run on the caller's thread, and conversions also on the process's
+// worker pool (platform/worker_pool.hpp); the yield hook and every failure
+// stay on the caller's thread. Instances keep no state between calls.
 #pragma once
 
 #include <cstdint>
@@ -62,8 +64,9 @@ struct BuilderOptions {
   bool swap_rg = false;         // exchange red and green
   bool raise_errors = false;    // showError: failures raised as 0x800403E9 and logged
   PaletteMode palette = PaletteMode::First;
-  // Threads for the palette modes all and frame (0: one per core); the bytes
-  // written do not depend on it.
+  // Threads for this conversion, the calling one included (0: one per core),
+  // never more than platform::Limits::max_threads; 1 runs everything on the
+  // calling thread. The bytes written do not depend on it.
   unsigned threads = 0;
   BuilderReport* report = nullptr;  // filled on success when not null
 };

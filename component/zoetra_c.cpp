@@ -6,6 +6,7 @@
 #include <string>
 
 #include "component/zoetra.hpp"
+#include "platform/limits.hpp"
 
 // Arbitrary fixed identifiers of this component.
 extern "C" {
@@ -177,6 +178,16 @@ int zoetra_create(ZoetraInstance* instance, const char* const* files, int32_t co
     CopyText(instance->component.CreateZoetra(names, output ? output : "", o), result, result_size, result_length);
   });
 }
+
+int zoetra_set_max_threads(int32_t max_threads) {
+  if (max_threads < 1) return 1;
+  zoetra::platform::Limits limits = zoetra::platform::GetLimits();
+  limits.max_threads = max_threads;
+  zoetra::platform::SetLimits(limits);
+  return 0;
+}
+
+int32_t zoetra_max_threads(void) { return zoetra::platform::GetLimits().max_threads; }
 
 int zoetra_activate(ZoetraInstance* instance) { return Guarded(instance, [&] { instance->component.Activate(); }); }
 int zoetra_deactivate(ZoetraInstance* instance) {
