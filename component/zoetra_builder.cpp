@@ -419,10 +419,10 @@ class Builder {
     // The octree palette's table is first asked for here: an empty list fails at this point.
     if (global_from_octree_) CopyPalette(palette_, document_.lpGlobalPalette());
     if (global_table_) std::memcpy(document_.lpGlobalPalette(), global_table_->data(), global_table_->size());
-    mGIFExt::CompactGlobalPalette(document_);
+    mGIFExt::CompactGlobalPalette(document_, settings_.threads);
     Yield(YieldStage::Compact, count_);
-    if (settings_.doOptimize == 1) mGIFExt::OptimizeFrames(document_);
-    if (!global) mGIFExt::CompactLocalPalettes(document_);
+    if (settings_.doOptimize == 1) mGIFExt::OptimizeFrames(document_, settings_.threads);
+    if (!global) mGIFExt::CompactLocalPalettes(document_, settings_.threads);
     Yield(YieldStage::Optimize, count_);
   }
 

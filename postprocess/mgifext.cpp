@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/arith.hpp"
+#include "platform/ordered_parallel.hpp"
 
 namespace zoetra::mGIFExt {
 namespace {
@@ -65,22 +66,13 @@ void RemapRow(std::uint8_t* row, std::int32_t width, const std::array<std::uint8
   for (; x < width; ++x) row[x] = table[row[x]];
 }
 
-std::uint8_t LargestPixel(const Pixels& px) {
-  std::uint8_t largest = 0;
-  for (std::int32_t y = 0; y < px.height; ++y) {
-    const std::uint8_t* row = px.row(y);
-    for (std::int32_t x = 0; x < px.width; ++x) largest = std::max(largest, row[x]);
-  }
-  return largest;
-}
-
 void RequireRaster(bool created) {
   if (!created) RaiseOutOfMemory();
 }
 
 }  // namespace
 
-std::uint8_t CompactGlobalPalette(cGIF& document) {
+std::uint8_t CompactGlobalPalette(cGIF& document, unsigned threads) {
   if (document.GlobalPaletteExists() == 0) return 0;
   const std::int32_t n = document.GlobalPaletteEntries();
   // An empty (or negative) count has nothing to compact.
@@ -93,26 +85,26 @@ std::uint8_t CompactGlobalPalette(cGIF& document) {
   std::memcpy(old_palette.data(), document.lpGlobalPalette(), old_palette.size());
 
   // Frame counters are 32-bit: a 16-bit one would wrap after frame 32767.
+  // Workers mark the values of the frames they take in tables of their own
+  // (a byte-wide table, so the inner loop has no bounds check per pixel).
   const std::int32_t frames = document.FramesCount();
-  std::int32_t used_count = 0;
-  for (std::int32_t i = 1; i <= frames; ++i) {
-    const auto f = static_cast<std::int16_t>(i);
-    if (document.LocalPaletteUsed(f) != 0) continue;
-    const Pixels px(*document.FrameDIBXOR(f));
-    if (used_count == n) {
-      // Every entry is in use already: what is left to find is a pixel outside the palette.
-      if (n < 256 && LargestPixel(px) >= n) RaiseSubscript();
-      continue;
-    }
-    // A byte-wide table first, so the inner loop has no bounds check per pixel.
-    std::array<std::uint8_t, 256> seen{};
-    for (std::int32_t y = 0; y < px.height; ++y) MarkRow(px.row(y), px.width, seen);
-    for (std::int32_t v = 0; v < 256; ++v) {
-      if (!seen[static_cast<std::size_t>(v)]) continue;
-      if (v >= n) RaiseSubscript();
-      used_count += used[static_cast<std::size_t>(v)] == 0 ? 1 : 0;
-      used[static_cast<std::size_t>(v)] = 1;
-    }
+  std::vector<std::array<std::uint8_t, 256>> seen(std::max(1u, threads));
+  platform::OrderedParallel(
+      static_cast<std::size_t>(frames), threads,
+      [&](std::size_t k, unsigned worker) {
+        const auto f = static_cast<std::int16_t>(k + 1);
+        if (document.LocalPaletteUsed(f) != 0) return;
+        const Pixels px(*document.FrameDIBXOR(f));
+        for (std::int32_t y = 0; y < px.height; ++y) MarkRow(px.row(y), px.width, seen[worker]);
+      },
+      [](std::size_t) {});
+  for (std::int32_t v = 0; v < 256; ++v) {
+    const bool any = std::any_of(seen.begin(), seen.end(), [v](const auto& t) {
+      return t[static_cast<std::size_t>(v)] != 0;
+    });
+    if (!any) continue;
+    if (v >= n) RaiseSubscript();
+    used[static_cast<std::size_t>(v)] = 1;
   }
 
   std::int32_t k = 0;
@@ -129,7 +121,8 @@ std::uint8_t CompactGlobalPalette(cGIF& document) {
     Palette new_palette{};
     for (std::int32_t q = 0; q <= m; ++q) {
       const std::size_t from = static_cast<std::size_t>(order[static_cast<std::size_t>(q)]) * 4;
-      std::memcpy(new_palette.data() + static_cast<std::size_t>(q) * 4, old_palette.data() + from, 3);
+      std::memcpy(new_palette.data() + static_cast<std::size_t>(q) * 4, old_palette.data() + from,
+                  3);
     }
     std::memcpy(document.lpGlobalPalette(), new_palette.data(), new_palette.size());
     document.GlobalPaletteEntries(static_cast<std::int16_t>(m + 1));
@@ -138,58 +131,68 @@ std::uint8_t CompactGlobalPalette(cGIF& document) {
     std::copy(remap.begin(), remap.begin() + std::min<std::int32_t>(n, 256), remap_byte.begin());
     const bool identity = std::all_of(order.begin(), order.begin() + k,
                                       [&](std::uint8_t j) { return remap_byte[j] == j; });
+    // Frames are renumbered independently; a bad transparent index is raised in frame order.
     const std::int32_t frames_now = document.FramesCount();
-    for (std::int32_t i = 1; i <= frames_now; ++i) {
-      const auto f = static_cast<std::int16_t>(i);
-      if (document.LocalPaletteUsed(f) != 0) continue;
-      cDIB& image = *document.FrameDIBXOR(f);
-      image.SetPalette(new_palette);
-      std::memcpy(document.lpLocalPalette(f), new_palette.data(), new_palette.size());
-      document.LocalPaletteEntries(f, static_cast<std::int16_t>(m + 1));
-      const Pixels px(image);
-      // When the used entries are already the first k, every pixel keeps its value.
-      for (std::int32_t y = 0; y < px.height && !identity; ++y) RemapRow(px.row(y), px.width, remap_byte);
-      const std::int32_t old_index = document.FrameTransparentColorIndex(f);
-      if (old_index >= n) RaiseSubscript();
-      document.FrameTransparentColorIndex(f, remap[static_cast<std::size_t>(old_index)]);
-      document.FrameMask(f, document.FrameTransparentColorIndex(f));
-    }
+    platform::OrderedParallel(
+        static_cast<std::size_t>(frames_now), threads,
+        [&](std::size_t k, unsigned) {
+          const auto f = static_cast<std::int16_t>(k + 1);
+          if (document.LocalPaletteUsed(f) != 0) return;
+          cDIB& image = *document.FrameDIBXOR(f);
+          image.SetPalette(new_palette);
+          std::memcpy(document.lpLocalPalette(f), new_palette.data(), new_palette.size());
+          document.LocalPaletteEntries(f, static_cast<std::int16_t>(m + 1));
+          const Pixels px(image);
+          // When the used entries are already the first k, every pixel keeps its value.
+          for (std::int32_t y = 0; y < px.height && !identity; ++y)
+            RemapRow(px.row(y), px.width, remap_byte);
+          const std::int32_t old_index = document.FrameTransparentColorIndex(f);
+          if (old_index >= n) RaiseSubscript();
+          document.FrameTransparentColorIndex(f, remap[static_cast<std::size_t>(old_index)]);
+          document.FrameMask(f, document.FrameTransparentColorIndex(f));
+        },
+        [](std::size_t) {});
   }
   return Narrow<std::uint8_t>(n - document.GlobalPaletteEntries());
 }
 
-void CompactLocalPalettes(cGIF& document) {
+void CompactLocalPalettes(cGIF& document, unsigned threads) {
   const std::int32_t frames = document.FramesCount();
-  for (std::int32_t f32 = 1; f32 <= frames; ++f32) {
-    const auto f = static_cast<std::int16_t>(f32);
-    if (document.LocalPaletteUsed(f) == 0) continue;
-    const std::int32_t n = std::clamp<std::int32_t>(document.LocalPaletteEntries(f), 0, 256);
-    cDIB& image = *document.FrameDIBXOR(f);
-    const Pixels px(image);
-    std::array<std::uint8_t, 256> seen{};
-    for (std::int32_t y = 0; y < px.height; ++y) MarkRow(px.row(y), px.width, seen);
-    if (document.FrameUseTransparentColor(f) != 0) seen[document.FrameTransparentColorIndex(f)] = 1;
-    std::array<std::uint8_t, 256> remap{};
-    Palette old_palette;
-    std::memcpy(old_palette.data(), document.lpLocalPalette(f), old_palette.size());
-    Palette new_palette{};
-    std::int32_t k = 0;
-    for (std::int32_t v = 0; v < 256; ++v) {
-      if (!seen[static_cast<std::size_t>(v)]) continue;
-      if (v >= n) RaiseSubscript();
-      remap[static_cast<std::size_t>(v)] = static_cast<std::uint8_t>(k);
-      std::memcpy(new_palette.data() + static_cast<std::size_t>(k) * 4, old_palette.data() + static_cast<std::size_t>(v) * 4, 3);
-      ++k;
-    }
-    if (k == n) continue;
-    for (std::int32_t y = 0; y < px.height; ++y) RemapRow(px.row(y), px.width, remap);
-    std::memcpy(document.lpLocalPalette(f), new_palette.data(), new_palette.size());
-    // A single used entry still gives a two-entry table.
-    document.LocalPaletteEntries(f, static_cast<std::int16_t>(std::max<std::int32_t>(k, 2)));
-    image.SetPalette(new_palette);
-    document.FrameTransparentColorIndex(f, remap[document.FrameTransparentColorIndex(f)]);
-    document.FrameMask(f, document.FrameTransparentColorIndex(f));
-  }
+  platform::OrderedParallel(
+      static_cast<std::size_t>(frames), threads,
+      [&](std::size_t index, unsigned) {
+        const auto f = static_cast<std::int16_t>(index + 1);
+        if (document.LocalPaletteUsed(f) == 0) return;
+        const std::int32_t n = std::clamp<std::int32_t>(document.LocalPaletteEntries(f), 0, 256);
+        cDIB& image = *document.FrameDIBXOR(f);
+        const Pixels px(image);
+        std::array<std::uint8_t, 256> seen{};
+        for (std::int32_t y = 0; y < px.height; ++y) MarkRow(px.row(y), px.width, seen);
+        if (document.FrameUseTransparentColor(f) != 0)
+          seen[document.FrameTransparentColorIndex(f)] = 1;
+        std::array<std::uint8_t, 256> remap{};
+        Palette old_palette;
+        std::memcpy(old_palette.data(), document.lpLocalPalette(f), old_palette.size());
+        Palette new_palette{};
+        std::int32_t k = 0;
+        for (std::int32_t v = 0; v < 256; ++v) {
+          if (!seen[static_cast<std::size_t>(v)]) continue;
+          if (v >= n) RaiseSubscript();
+          remap[static_cast<std::size_t>(v)] = static_cast<std::uint8_t>(k);
+          std::memcpy(new_palette.data() + static_cast<std::size_t>(k) * 4,
+                      old_palette.data() + static_cast<std::size_t>(v) * 4, 3);
+          ++k;
+        }
+        if (k == n) return;
+        for (std::int32_t y = 0; y < px.height; ++y) RemapRow(px.row(y), px.width, remap);
+        std::memcpy(document.lpLocalPalette(f), new_palette.data(), new_palette.size());
+        // A single used entry still gives a two-entry table.
+        document.LocalPaletteEntries(f, static_cast<std::int16_t>(std::max<std::int32_t>(k, 2)));
+        image.SetPalette(new_palette);
+        document.FrameTransparentColorIndex(f, remap[document.FrameTransparentColorIndex(f)]);
+        document.FrameMask(f, document.FrameTransparentColorIndex(f));
+      },
+      [](std::size_t) {});
 }
 
 namespace {
@@ -206,7 +209,8 @@ ColourLut ColoursOf(const cGIF& document, std::int16_t frame) {
   const std::uint8_t* table = local ? document.lpLocalPalette(frame) : document.lpGlobalPalette();
   ColourLut lut{};
   for (std::size_t i = 0; i < 256; ++i) {
-    lut[i] = std::uint32_t{table[i * 4]} | std::uint32_t{table[i * 4 + 1]} << 8 | std::uint32_t{table[i * 4 + 2]} << 16;
+    lut[i] = std::uint32_t{table[i * 4]} | std::uint32_t{table[i * 4 + 1]} << 8 |
+             std::uint32_t{table[i * 4 + 2]} << 16;
   }
   return lut;
 }
@@ -216,7 +220,8 @@ ColourLut ColoursOf(const cGIF& document, std::int16_t frame) {
 // result as searching rows from the top and bottom and columns from both sides.
 // With colour tables given, pixels are compared by colour instead of index.
 ChangeRect FindChange(const Pixels& cur, const Pixels* previous, std::uint8_t transparent,
-                      const ColourLut* cur_colours = nullptr, const ColourLut* prev_colours = nullptr) {
+                      const ColourLut* cur_colours = nullptr,
+                      const ColourLut* prev_colours = nullptr) {
   const bool by_colour = previous && cur_colours && prev_colours;
   const auto counts = [&](std::int32_t x, std::int32_t y) {
     if (by_colour) return (*cur_colours)[cur.row(y)[x]] != (*prev_colours)[previous->row(y)[x]];
@@ -265,14 +270,14 @@ ChangeRect FindChange(const Pixels& cur, const Pixels* previous, std::uint8_t tr
 
 }  // namespace
 
-bool OptimizeFrames(cGIF& document) {
+bool OptimizeFrames(cGIF& document, unsigned threads) {
   // Frame numbers are counted in 32 bits and handed over as 16-bit ones.
   const std::int32_t frames = document.FramesCount();
   for (std::int32_t n = 1; n <= frames; ++n) {
     const auto i = static_cast<std::int16_t>(n);
     const cDIB& image = *document.FrameDIBXOR(i);
-    if (document.FrameLeft(i) != 0 || document.FrameTop(i) != 0 || image.Width() != document.ScreenWidth() ||
-        image.Height() != document.ScreenHeight()) {
+    if (document.FrameLeft(i) != 0 || document.FrameTop(i) != 0 ||
+        image.Width() != document.ScreenWidth() || image.Height() != document.ScreenHeight()) {
       return false;
     }
   }
@@ -287,23 +292,28 @@ bool OptimizeFrames(cGIF& document) {
   // All rectangles first, so every frame is compared with its predecessor uncut.
   // rects[i] belongs to frame i; index 0 is unused.
   std::vector<ChangeRect> rects(static_cast<std::size_t>(frames) + 1);
-  for (std::int32_t i = s; i <= frames; ++i) {
-    const auto frame = static_cast<std::int16_t>(i);
-    const Pixels cur(*document.FrameDIBXOR(frame));
-    if (transparency_mode) {
-      rects[static_cast<std::size_t>(i)] = FindChange(cur, nullptr, t);
-    } else {
-      const auto before = static_cast<std::int16_t>(i - 1);
-      const Pixels prev(*document.FrameDIBXOR(before));
-      if (document.LocalPaletteUsed(frame) != 0 || document.LocalPaletteUsed(before) != 0) {
-        const ColourLut cur_colours = ColoursOf(document, frame);
-        const ColourLut prev_colours = ColoursOf(document, before);
-        rects[static_cast<std::size_t>(i)] = FindChange(cur, &prev, t, &cur_colours, &prev_colours);
-      } else {
-        rects[static_cast<std::size_t>(i)] = FindChange(cur, &prev, t);
-      }
-    }
-  }
+  platform::OrderedParallel(
+      static_cast<std::size_t>(std::max(0, frames - s + 1)), threads,
+      [&](std::size_t k, unsigned) {
+        const std::int32_t i = s + static_cast<std::int32_t>(k);
+        const auto frame = static_cast<std::int16_t>(i);
+        const Pixels cur(*document.FrameDIBXOR(frame));
+        if (transparency_mode) {
+          rects[static_cast<std::size_t>(i)] = FindChange(cur, nullptr, t);
+          return;
+        }
+        const auto before = static_cast<std::int16_t>(i - 1);
+        const Pixels prev(*document.FrameDIBXOR(before));
+        if (document.LocalPaletteUsed(frame) != 0 || document.LocalPaletteUsed(before) != 0) {
+          const ColourLut cur_colours = ColoursOf(document, frame);
+          const ColourLut prev_colours = ColoursOf(document, before);
+          rects[static_cast<std::size_t>(i)] =
+              FindChange(cur, &prev, t, &cur_colours, &prev_colours);
+        } else {
+          rects[static_cast<std::size_t>(i)] = FindChange(cur, &prev, t);
+        }
+      },
+      [](std::size_t) {});
 
   // A frame that shows nothing new goes, its delay added to the last frame
   // kept before it. The frames go in one pass at the end (also when a delay
@@ -332,33 +342,39 @@ bool OptimizeFrames(cGIF& document) {
 
   if (document.FrameUseTransparentColor(1) == 0) document.FrameDisposalMethod(1, 1);
 
-  for (std::int32_t n = s; n <= document.FramesCount(); ++n) {
-    const auto b = static_cast<std::int16_t>(n);
-    const ChangeRect& r = rects[static_cast<std::size_t>(n)];
-    cDIB& image = *document.FrameDIBXOR(b);
-    Palette own;
-    if (document.LocalPaletteUsed(b) != 0) std::memcpy(own.data(), document.lpLocalPalette(b), own.size());
-    const Palette& table = document.LocalPaletteUsed(b) != 0 ? own : palette;
-    image.SetPalette(table);
-    cDIB copy;
-    RequireRaster(image.CloneTo(copy) != 0);
-    const std::int32_t w = r.right - r.left;
-    const std::int32_t h = r.bottom - r.top;
-    RequireRaster(image.Create(w, h, 8));
-    image.SetPalette(table);
-    const Pixels from(copy);
-    const Pixels to(image);
-    for (std::int32_t y = 0; y < h; ++y) {
-      std::memcpy(to.row(y), from.row(r.top + y) + r.left, static_cast<std::size_t>(w));
-    }
-    cDIB& mask = *document.FrameDIBAND(b);
-    RequireRaster(mask.Create(w, h, 1));
-    mask.SetPalette(mask_palette);
-    document.FrameMask(b, document.FrameTransparentColorIndex(b));
-    document.FrameLeft(b, Narrow<std::int16_t>(r.left));
-    document.FrameTop(b, Narrow<std::int16_t>(r.top));
-    document.FrameDisposalMethod(b, document.FrameUseTransparentColor(b) != 0 ? 3 : 1);
-  }
+  // Every kept frame is cut to its rectangle on its own.
+  const std::int32_t kept_frames = document.FramesCount();
+  platform::OrderedParallel(
+      static_cast<std::size_t>(std::max(0, kept_frames - s + 1)), threads,
+      [&](std::size_t k, unsigned) {
+        const auto b = static_cast<std::int16_t>(s + static_cast<std::int32_t>(k));
+        const ChangeRect& r = rects[static_cast<std::size_t>(b)];
+        cDIB& image = *document.FrameDIBXOR(b);
+        Palette own;
+        if (document.LocalPaletteUsed(b) != 0)
+          std::memcpy(own.data(), document.lpLocalPalette(b), own.size());
+        const Palette& table = document.LocalPaletteUsed(b) != 0 ? own : palette;
+        image.SetPalette(table);
+        cDIB copy;
+        RequireRaster(image.CloneTo(copy) != 0);
+        const std::int32_t w = r.right - r.left;
+        const std::int32_t h = r.bottom - r.top;
+        RequireRaster(image.Create(w, h, 8));
+        image.SetPalette(table);
+        const Pixels from(copy);
+        const Pixels to(image);
+        for (std::int32_t y = 0; y < h; ++y) {
+          std::memcpy(to.row(y), from.row(r.top + y) + r.left, static_cast<std::size_t>(w));
+        }
+        cDIB& mask = *document.FrameDIBAND(b);
+        RequireRaster(mask.Create(w, h, 1));
+        mask.SetPalette(mask_palette);
+        document.FrameMask(b, document.FrameTransparentColorIndex(b));
+        document.FrameLeft(b, Narrow<std::int16_t>(r.left));
+        document.FrameTop(b, Narrow<std::int16_t>(r.top));
+        document.FrameDisposalMethod(b, document.FrameUseTransparentColor(b) != 0 ? 3 : 1);
+      },
+      [](std::size_t) {});
   return true;
 }
 

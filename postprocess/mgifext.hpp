@@ -21,7 +21,8 @@
 // All three raise zoetra::Error: 9 for a pixel or transparent index outside the
 // global palette (compaction) or a transparent frame 1 that shows nothing
 // (optimisation), 6 for a merged delay past 32767, 7 when a raster cannot be
-// made. Work done before a failure stays done.
+// made. Work done before a failure stays done (with threads, work on later
+// frames may be done too).
 #pragma once
 
 #include <cstdint>
@@ -30,8 +31,10 @@
 
 namespace zoetra::mGIFExt {
 
-std::uint8_t CompactGlobalPalette(cGIF& document);
-bool OptimizeFrames(cGIF& document);
-void CompactLocalPalettes(cGIF& document);
+// `threads` (the calling one included) share the per-frame work; the result
+// does not depend on it.
+std::uint8_t CompactGlobalPalette(cGIF& document, unsigned threads = 1);
+bool OptimizeFrames(cGIF& document, unsigned threads = 1);
+void CompactLocalPalettes(cGIF& document, unsigned threads = 1);
 
 }  // namespace zoetra::mGIFExt
