@@ -139,15 +139,20 @@ const Inputs* Ready(benchmark::State& state) {
 
 // --- whole conversions ---
 
-void Convert(benchmark::State& state, std::int16_t optimize, std::int16_t gray) {
+// range(0) frames on range(1) threads (0: one per core).
+void Convert(benchmark::State& state, bool optimize, bool gray) {
   const Inputs* in = Ready(state);
   if (in == nullptr) return;
   const int frames = static_cast<int>(state.range(0));
   const std::vector<std::string> files = in->First(frames);
   const std::string output = in->Dir() + "/out.gif";
   zoetra::Zoetra component;
+  zoetra::BuilderOptions options;
+  options.optimize = optimize;
+  options.gray = gray;
+  options.threads = static_cast<unsigned>(state.range(1));
   for (auto _ : state) {
-    const std::string text = component.CreateZoetra(files, output, 350, gray, optimize, 0, 0);
+    const std::string text = component.CreateZoetra(files, output, options);
     if (text.rfind("OK, ", 0) != 0) state.SkipWithError(text.c_str());
   }
   state.SetItemsProcessed(state.iterations() * frames * kPixels);
@@ -157,18 +162,19 @@ void Convert(benchmark::State& state, std::int16_t optimize, std::int16_t gray) 
 }
 
 void BM_CreateZoetra(benchmark::State& state) {
-  Convert(state, 0, 0);
+  Convert(state, false, false);
 }
 void BM_CreateZoetraOptimize(benchmark::State& state) {
-  Convert(state, 1, 0);
+  Convert(state, true, false);
 }
 void BM_CreateZoetraGray(benchmark::State& state) {
-  Convert(state, 0, 1);
+  Convert(state, false, true);
 }
 
-BENCHMARK(BM_CreateZoetra)->Arg(12)->Arg(60)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_CreateZoetraOptimize)->Arg(60)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_CreateZoetraGray)->Arg(60)->Unit(benchmark::kMillisecond)->UseRealTime();
+// One thread against all cores.
+BENCHMARK(BM_CreateZoetra)->ArgsProduct({{12, 60}, {1, 0}})->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_CreateZoetraOptimize)->ArgsProduct({{60}, {1, 0}})->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_CreateZoetraGray)->Args({60, 0})->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // --- stages of one picture, in the builder's order ---
 

@@ -1,0 +1,126 @@
+# Shared by the comparison scripts in bench/: the tools (Debian packages,
+# gifski from npm, a Release build of zoetra) and the picture sets, made once
+# into $DATA (default build-bench/palette-sets):
+#   testsrc2, mandelbrot, life   60 frames of 640 x 480 from ffmpeg's sources
+#   photoseq     40 frames of 960 x 540 of a hand-held video (cockatoo.mp4 of
+#                Debian's python3-imageio)
+#   slideshow    five different photos of 800 x 450 (Debian's python3-skimage
+#                data), each shown for 5 frames
+#   hd1080       20 frames of 1920 x 1080 of that video, scaled up
+#   pan1080      20 frames of 1920 x 1080 panning over a 4096 x 4096 wallpaper
+#                (Debian's gnome-backgrounds)
+# Environment: REPS (default 3), ZOETRA (a binary; otherwise a Release build
+# in $BUILD_DIR, default build-release), DATA, GIFSKI (a gifski binary;
+# otherwise the npm package gifski is installed into $DATA/npm).
+# Sourced with ROOT set to the repository.
+
+REPS=${REPS:-3}
+DATA=${DATA:-$ROOT/build-bench/palette-sets}
+BUILD_DIR=${BUILD_DIR:-$ROOT/build-release}
+DELAY_MS=350
+say() { printf '%s\n' "$*" >&2; }
+
+# --- tools -------------------------------------------------------------------
+
+need=()
+command -v ffmpeg >/dev/null || need+=(ffmpeg)
+command -v npm >/dev/null || need+=(npm)
+[ -x /usr/bin/time ] || need+=(time)
+for p in python3-pil python3-numpy python3-skimage gnome-backgrounds; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || need+=("$p")
+done
+if [ ${#need[@]} -gt 0 ]; then
+  SUDO=""
+  [ "$(id -u)" -ne 0 ] && SUDO=sudo
+  say "installing ${need[*]} ..."
+  $SUDO apt-get update -qq >/dev/null
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+fi
+PY=/usr/bin/python3
+mkdir -p "$DATA"
+if [ -z "${GIFSKI:-}" ]; then
+  GIFSKI=$DATA/npm/node_modules/gifski/bin/debian/gifski
+  if [ ! -x "$GIFSKI" ]; then
+    say "installing gifski (npm) ..."
+    mkdir -p "$DATA/npm"
+    (cd "$DATA/npm" && npm install --silent gifski >/dev/null)
+  fi
+fi
+if [ -z "${ZOETRA:-}" ]; then
+  say "building zoetra (Release) ..."
+  cmake -S "$ROOT" -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release -DZOETRA_BUILD_TESTS=OFF -DZOETRA_BUILD_BENCH=OFF >/dev/null
+  cmake --build "$BUILD_DIR" --target zoetra_cli -j "$(nproc)" >/dev/null
+  ZOETRA=$BUILD_DIR/cli/zoetra
+fi
+
+# --- sets --------------------------------------------------------------------
+
+VIDEO=$($PY -c 'import imageio, os; print(os.path.join(os.path.dirname(imageio.__file__), "resources/images/cockatoo.mp4"))')
+SKIMAGE=$($PY -c 'import skimage, os; print(os.path.join(os.path.dirname(skimage.__file__), "data"))')
+WALLPAPER=/usr/share/backgrounds/gnome/wood-l.webp
+
+make_set() {
+  local name=$1 dir=$DATA/$1
+  [ -f "$dir/.done" ] && return 0
+  rm -rf "$dir"
+  mkdir -p "$dir"
+  say "making set $name ..."
+  case $name in
+    testsrc2 | mandelbrot)
+      ffmpeg -v error -f lavfi -i "$name=size=640x480:rate=25" -frames:v 60 "$dir/f%03d.png" ;;
+    life)
+      ffmpeg -v error -f lavfi -i "life=size=640x480:rate=25:mold=10:ratio=0.1:death_color=#C83232:life_color=#00ff00" \
+        -frames:v 60 "$dir/f%03d.png" ;;
+    photoseq)
+      ffmpeg -v error -i "$VIDEO" -vf "select=gte(n\,40),scale=960:540" -vsync 0 -frames:v 40 "$dir/f%03d.png" ;;
+    hd1080)
+      ffmpeg -v error -i "$VIDEO" -vf "select=gte(n\,100),scale=1920:1080:flags=lanczos" -vsync 0 -frames:v 20 \
+        "$dir/f%03d.png" ;;
+    slideshow)
+      local i=0 photo k
+      for photo in astronaut.png chelsea.png coffee.png motorcycle_left.png rocket.jpg; do
+        for k in 1 2 3 4 5; do
+          i=$((i + 1))
+          ffmpeg -v error -y -i "$SKIMAGE/$photo" -vf "scale=800:450:force_original_aspect_ratio=increase,crop=800:450" \
+            "$dir/f$(printf %03d $i).png"
+        done
+      done ;;
+    pan1080)
+      $PY - "$WALLPAPER" "$dir" <<'PY'
+import sys
+from PIL import Image
+im = Image.open(sys.argv[1]).convert("RGB")
+for i in range(20):
+    x, y = 600 + i * 48, 900 + i * 30
+    im.crop((x, y, x + 1920, y + 1080)).save(f"{sys.argv[2]}/f{i + 1:03d}.png")
+PY
+      ;;
+    *) say "unknown set $name"; exit 2 ;;
+  esac
+  touch "$dir/.done"
+}
+
+# --- measuring ---------------------------------------------------------------
+
+median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+
+# timed_runs CMD...: runs CMD REPS times and sets WALL to the median seconds.
+timed_runs() {
+  local walls=() start end i
+  for ((i = 0; i < REPS; i++)); do
+    start=$EPOCHREALTIME
+    "$@"
+    end=$EPOCHREALTIME
+    walls+=("$(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.2f", b - a }')")
+  done
+  WALL=$(printf '%s\n' "${walls[@]}" | median)
+}
+
+
+# ffmpeg_two_pass DIR OUT: ffmpeg's palettegen, then paletteuse with
+# Floyd-Steinberg, on DIR/f%03d.png at zoetra's default delay.
+ffmpeg_two_pass() {
+  ffmpeg -v error -y -i "$1/f%03d.png" -vf palettegen "$2.palette.png" &&
+    ffmpeg -v error -y -framerate 100/35 -i "$1/f%03d.png" -i "$2.palette.png" \
+      -lavfi paletteuse=dither=floyd_steinberg "$2"
+}
