@@ -294,20 +294,27 @@ class Builder {
   std::vector<std::unique_ptr<cDIB>> ReadAll(Each&& each, InOrder&& in_order) {
     const auto n = static_cast<std::size_t>(pictures_);
     std::vector<std::unique_ptr<cDIB>> kept(n);
+    std::vector<std::exception_ptr> failures(n);
     std::int64_t kept_bytes = 0;
     const unsigned workers = settings_.threads;
     platform::OrderedParallel(
-        n, n > 1 && workers > 1 ? workers : 0,
+        n, workers,
         [&](std::size_t k, unsigned) {
-          auto raster = std::make_unique<cDIB>();
-          DecodeUpright(lower_ + static_cast<std::int64_t>(k), *raster);
-          each(k, *raster);
-          kept[k] = std::move(raster);
+          try {
+            auto raster = std::make_unique<cDIB>();
+            DecodeUpright(lower_ + static_cast<std::int64_t>(k), *raster);
+            each(k, *raster);
+            kept[k] = std::move(raster);
+          } catch (...) {
+            failures[k] = std::current_exception();
+          }
         },
         [&](std::size_t k) {
           const std::int32_t i = Add32(static_cast<std::int32_t>(k), 1);
+          // A picture's failure comes after its stage starts, as with one thread.
           Yield(YieldStage::PictureStart, i);
           CheckFrameLimit(i);
+          if (failures[k]) std::rethrow_exception(failures[k]);
           cDIB& raster = *kept[k];
           PrepareTurned(i, raster.Width(), raster.Height());
           in_order(k);
@@ -334,7 +341,7 @@ class Builder {
     for (std::size_t k = 0; k < n; ++k) read_again[k] = kept[k] == nullptr;
     const unsigned workers = settings_.threads;
     platform::OrderedParallel(
-        n, n > 1 && workers > 1 ? workers : 0,
+        n, workers,
         [&](std::size_t k, unsigned) {
           if (read_again[k]) return;
           convert(k, *kept[k]);
