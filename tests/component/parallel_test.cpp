@@ -7,9 +7,12 @@
 #include <algorithm>
 #include <cstdint>
 #include <filesystem>
-#include <functional>
+#include <iterator>
+#include <ostream>
+#include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "component/zoetra.h"
@@ -213,19 +216,17 @@ std::ostream& operator<<(std::ostream& out, const Seen& s) {
              << (s.on_caller ? "" : ", off the calling thread") << ")";
 }
 
-// Installs a hook that records every yield of this thread, and calls `also` after recording.
+// Records every yield of this thread while it lives.
 class YieldRecorder {
  public:
-  explicit YieldRecorder(std::function<void(const YieldInfo&)> also = {})
-      : caller_(std::this_thread::get_id()), also_(std::move(also)), hook_([this](const YieldInfo& i) {
+  YieldRecorder()
+      : caller_(std::this_thread::get_id()), hook_([this](const YieldInfo& i) {
           seen.push_back({i.stage, i.picture, i.pictures, std::this_thread::get_id() == caller_});
-          if (also_) also_(i);
         }) {}
   std::vector<Seen> seen;
 
  private:
   std::thread::id caller_;
-  std::function<void(const YieldInfo&)> also_;
   test::HookScope hook_;
 };
 
@@ -427,6 +428,23 @@ TEST_P(ParallelModeTest, AFailingPictureGivesTheErrorOfOneThread) {
     expect_same(fail(both, 1), want);
     expect_same(fail(both, 4), want);
   }
+
+  // The host's document limits, reached at a picture the workers have read already.
+  std::int64_t first_three = 0;
+  for (std::size_t k = 0; k < 3; ++k) first_three += std::int64_t{specs[k].width} * specs[k].height;
+  const platform::Limits saved = platform::GetLimits();
+  for (const auto& limit : {std::pair<std::int32_t, std::int64_t>{5, saved.max_document_pixels},
+                            std::pair<std::int32_t, std::int64_t>{saved.max_document_frames, first_three + 10}}) {
+    SCOPED_TRACE("at most " + std::to_string(limit.first) + " frames, " + std::to_string(limit.second) + " pixels");
+    platform::Limits lowered = saved;
+    lowered.max_document_frames = limit.first;
+    lowered.max_document_pixels = limit.second;
+    platform::SetLimits(lowered);
+    const Failure one = fail(good, 1);
+    EXPECT_EQ(one.error.number(), kErrOutOfMemory) << one.error.description();
+    expect_same(fail(good, 4), one);
+  }
+  platform::SetLimits(saved);
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, ParallelModeTest, ::testing::ValuesIn(kModes),
