@@ -75,13 +75,13 @@ enum class Look : std::uint8_t {
   Film,      // one scene with a square at a place set by the seed: frames differ a little
 };
 
-struct PictureSpec {
+struct PictureRecipe {
   int width, height;
   Look look;
   bool png;
 };
 
-Rgb Colour(const PictureSpec& p, int seed, int x, int y) {
+Rgb Colour(const PictureRecipe& p, int seed, int x, int y) {
   const int w = std::max(1, p.width - 1), h = std::max(1, p.height - 1);
   switch (p.look) {
     case Look::Noise: return Rgb{Hash(x, y, 0, seed), Hash(x, y, 1, seed), Hash(x, y, 2, seed)};
@@ -105,16 +105,16 @@ class PictureSet {
  public:
   PictureSet() { fs::create_directory(dir_.Path("in")); }
 
-  std::string Add(const PictureSpec& p, int seed) {
+  std::string Add(const PictureRecipe& p, int seed) {
     const std::string path = dir_.Path("in/p" + std::to_string(count_++) + (p.png ? ".png" : ".bmp"));
     const auto colour = [&](int x, int y) { return Colour(p, seed, x, y); };
     test::WriteBytesFile(path, p.png ? test::PngFileBytes(p.width, p.height, colour)
                                      : test::BmpBytes(p.width, p.height, colour));
     return path;
   }
-  std::vector<std::string> AddAll(const std::vector<PictureSpec>& specs) {
+  std::vector<std::string> AddAll(const std::vector<PictureRecipe>& recipes) {
     std::vector<std::string> paths;
-    for (std::size_t k = 0; k < specs.size(); ++k) paths.push_back(Add(specs[k], static_cast<int>(k) + 1));
+    for (std::size_t k = 0; k < recipes.size(); ++k) paths.push_back(Add(recipes[k], static_cast<int>(k) + 1));
     return paths;
   }
   // A file in the folder that is not a picture list entry yet.
@@ -130,7 +130,7 @@ class PictureSet {
 struct ListCase {
   const char* name;
   std::int16_t delay;
-  std::vector<PictureSpec> pictures;
+  std::vector<PictureRecipe> pictures;
   std::vector<int> repeats;  // list positions (0-based) that repeat the picture before them
 };
 
@@ -296,9 +296,9 @@ TEST_P(ParallelModeTest, ACancelAtAnyStageReachesTheCallerAndLeavesTheOutputAsIt
   struct Cancelled {
     int serial;
   };
-  std::vector<PictureSpec> specs;
-  for (int k = 0; k < 7; ++k) specs.push_back({k % 2 == 0 ? 28 : 24, 16, k % 3 == 0 ? Look::Noise : Look::Film, k % 2 == 0});
-  const std::vector<std::string> files = set_.AddAll(specs);
+  std::vector<PictureRecipe> recipes;
+  for (int k = 0; k < 7; ++k) recipes.push_back({k % 2 == 0 ? 28 : 24, 16, k % 3 == 0 ? Look::Noise : Look::Film, k % 2 == 0});
+  const std::vector<std::string> files = set_.AddAll(recipes);
   const int last = static_cast<int>(files.size());
   fs::create_directory(set_.Path("out"));
   const std::string output = set_.Path("out/anim.gif");
@@ -366,9 +366,9 @@ struct Failure {
 };
 
 TEST_P(ParallelModeTest, AFailingPictureGivesTheErrorOfOneThread) {
-  std::vector<PictureSpec> specs;
-  for (int k = 0; k < 8; ++k) specs.push_back({20 + 4 * (k % 3), 16, k % 2 == 0 ? Look::Gradient : Look::Noise, k % 2 == 1});
-  const std::vector<std::string> good = set_.AddAll(specs);
+  std::vector<PictureRecipe> recipes;
+  for (int k = 0; k < 8; ++k) recipes.push_back({20 + 4 * (k % 3), 16, k % 2 == 0 ? Look::Gradient : Look::Noise, k % 2 == 1});
+  const std::vector<std::string> good = set_.AddAll(recipes);
   const std::string output = set_.Path("anim.gif");
   test::WriteAll(output, "before");
   const auto fail = [&](const std::vector<std::string>& files, unsigned threads) {
@@ -431,7 +431,7 @@ TEST_P(ParallelModeTest, AFailingPictureGivesTheErrorOfOneThread) {
 
   // The host's document limits, reached at a picture the workers have read already.
   std::int64_t first_three = 0;
-  for (std::size_t k = 0; k < 3; ++k) first_three += std::int64_t{specs[k].width} * specs[k].height;
+  for (std::size_t k = 0; k < 3; ++k) first_three += std::int64_t{recipes[k].width} * recipes[k].height;
   const platform::Limits saved = platform::GetLimits();
   for (const auto& limit : {std::pair<std::int32_t, std::int64_t>{5, saved.max_document_pixels},
                             std::pair<std::int32_t, std::int64_t>{saved.max_document_frames, first_three + 10}}) {
