@@ -28,6 +28,7 @@
 #include "platform/yield.hpp"
 #include "support/picture_files.hpp"
 #include "support/temp_dir.hpp"
+#include "support/yield_hook.hpp"
 
 namespace zoetra {
 namespace {
@@ -68,15 +69,7 @@ class Scene {
   std::vector<std::string> inputs_;
 };
 
-// Installs a yield hook for the scope of a test.
-class HookScope {
- public:
-  explicit HookScope(platform::YieldHook hook) : previous_(platform::SetYieldHook(std::move(hook))) {}
-  ~HookScope() { platform::SetYieldHook(std::move(previous_)); }
-
- private:
-  platform::YieldHook previous_;
-};
+using test::HookScope;
 
 // Keeps the event log out of the system log during a test.
 class QuietLog {

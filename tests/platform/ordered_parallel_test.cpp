@@ -10,6 +10,10 @@
 #include <stdexcept>
 #include <vector>
 
+#include "platform/worker_pool.hpp"
+#include "support/limits_scope.hpp"
+#include "support/pool_control.hpp"
+
 namespace zoetra::platform {
 namespace {
 
@@ -74,6 +78,49 @@ TEST(OrderedParallelTest, TheWindowBoundsJobsAheadAndACancelStopsThem) {
   EXPECT_EQ(finished.load(), 30u);
   EXPECT_LE(worst_ahead, kWindow + 1) << "jobs started past the window";
   EXPECT_LT(started.load(), 40u) << "jobs kept starting after the cancel";
+}
+
+// Every pool thread held by a task that waits for the test: the caller does every job itself.
+TEST(OrderedParallelTest, CompletesOnTheCallerWhenEveryPoolThreadIsHeld) {
+  const test::LimitsScope limits(4);
+  test::DrainPool();
+  const test::PoolHold hold(3);
+  for (std::size_t window : {0u, 2u}) {
+    const std::thread::id caller = std::this_thread::get_id();
+    int wrong_worker = 0;  // written on the calling thread only
+    std::atomic<int> off_caller{0};
+    std::vector<std::size_t> order;
+    OrderedParallel(
+        30, 4,
+        [&](std::size_t, unsigned worker) {
+          if (std::this_thread::get_id() != caller) {
+            ++off_caller;
+          } else if (worker != 0) {
+            ++wrong_worker;
+          }
+        },
+        [&](std::size_t k) { order.push_back(k); }, window);
+    EXPECT_EQ(off_caller.load(), 0) << "window " << window;
+    EXPECT_EQ(wrong_worker, 0) << "the caller ran a job under a helper's worker number";
+    ASSERT_EQ(order.size(), 30u);
+    for (std::size_t k = 0; k < order.size(); ++k) EXPECT_EQ(order[k], k);
+  }
+}
+
+TEST(OrderedParallelTest, PoolGrowsOnDemandToItsLimitAndShrinksWhenItIsLowered) {
+  const test::LimitsScope limits(8);
+  test::DrainPool();
+  {
+    const test::PoolHold hold(7);
+    EXPECT_EQ(PoolThreadCount(), 7u);
+  }
+  limits.SetMaxThreads(3);
+  test::DrainPool();
+  EXPECT_LE(PoolThreadCount(), 2u);
+  limits.SetMaxThreads(1);
+  test::DrainPool();
+  EXPECT_EQ(PoolThreadCount(), 0u);
+  EXPECT_FALSE(PostToPool([] {})) << "no thread may take a task";
 }
 
 }  // namespace

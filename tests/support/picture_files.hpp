@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -55,17 +56,27 @@ inline std::vector<std::uint8_t> PngFileBytes(int width, int height,
   return out;
 }
 
-// The same with the seed's pattern.
-inline std::vector<std::uint8_t> PngFileBytes(int width, int height, int seed) {
+// The same, opaque, from a colour function (y = 0 the top row), as BmpBytes takes it.
+inline std::vector<std::uint8_t> PngFileBytes(int width, int height, const std::function<Rgb(int, int)>& colour) {
   std::vector<std::uint8_t> rgba(static_cast<std::size_t>(width) * height * 4);
   for (int y = 0; y < height; ++y) {
     for (int x = 0; x < width; ++x) {
       std::uint8_t* p = &rgba[(static_cast<std::size_t>(y) * width + x) * 4];
-      for (int c = 0; c < 3; ++c) p[c] = PatternByte(x, y, c, seed);
+      const Rgb c = colour(x, y);
+      p[0] = c.r;
+      p[1] = c.g;
+      p[2] = c.b;
       p[3] = 255;
     }
   }
   return PngFileBytes(width, height, rgba);
+}
+
+// The same with the seed's pattern.
+inline std::vector<std::uint8_t> PngFileBytes(int width, int height, int seed) {
+  return PngFileBytes(width, height, [seed](int x, int y) {
+    return Rgb{PatternByte(x, y, 0, seed), PatternByte(x, y, 1, seed), PatternByte(x, y, 2, seed)};
+  });
 }
 
 }  // namespace zoetra::test
