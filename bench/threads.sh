@@ -31,6 +31,7 @@ run() {
 }
 med() { printf '%s\n' ${T[$1]} | median; }
 
+export -f ffmpeg_two_pass
 OUT=$DATA/out
 mkdir -p "$OUT"
 printf '| set | ffmpeg s | 1 thread s | %s threads s | speed-up | vs ffmpeg | peak MiB (1 / all) | all: 1 thread s | all: %s threads s | all vs ffmpeg |\n' "$(nproc)" "$(nproc)"
@@ -38,13 +39,14 @@ printf '|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n'
 for set in $SETS; do
   make_set "$set"
   dir=$DATA/$set
-  z() { "$ZOETRA" create -q --delay $DELAY_MS "$@" "$dir"/f*.png; }
+  pics=("$dir"/f*.png)
+  z=("$ZOETRA" create -q --delay $DELAY_MS)
   # The same bytes for every thread count, in the modes and switches timed here and a few more.
   for args in "" "--optimize" "--palette all" "--palette frame --optimize" "--gray" "--swap-rg --optimize"; do
     ref=""
     for j in 1 2 3 0; do
       # shellcheck disable=SC2086
-      z $args -j $j -o "$OUT/$set-j$j.gif"
+      "${z[@]}" $args -j $j -o "$OUT/$set-j$j.gif" "${pics[@]}"
       sum=$(md5sum <"$OUT/$set-j$j.gif")
       [ -z "$ref" ] && ref=$sum
       [ "$sum" = "$ref" ] || { say "$set ($args): -j $j wrote other bytes than -j 1"; exit 1; }
@@ -52,11 +54,11 @@ for set in $SETS; do
   done
   T=() M=()
   for ((r = 0; r < REPS; r++)); do
-    run ffmpeg ffmpeg_two_pass "$dir" "$OUT/$set-ffmpeg.gif"
-    run one z -j 1 -o "$OUT/$set-one.gif"
-    run all z -o "$OUT/$set-all.gif"
-    run pone z --palette all -j 1 -o "$OUT/$set-pone.gif"
-    run pall z --palette all -o "$OUT/$set-pall.gif"
+    run ffmpeg bash -c 'ffmpeg_two_pass "$@"' _ "$dir" "$OUT/$set-ffmpeg.gif"
+    run one "${z[@]}" -j 1 -o "$OUT/$set-one.gif" "${pics[@]}"
+    run all "${z[@]}" -o "$OUT/$set-all.gif" "${pics[@]}"
+    run pone "${z[@]}" --palette all -j 1 -o "$OUT/$set-pone.gif" "${pics[@]}"
+    run pall "${z[@]}" --palette all -o "$OUT/$set-pall.gif" "${pics[@]}"
   done
   f=$(med ffmpeg) one=$(med one) all=$(med all) pone=$(med pone) pall=$(med pall)
   printf '| %s | %s | %s | %s | %s | %s | %s / %s | %s | %s | %s |\n' "$set" "$f" "$one" "$all" \

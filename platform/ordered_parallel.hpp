@@ -107,6 +107,9 @@ void OrderedParallel(std::size_t n, unsigned threads, Job&& job, Done&& done, st
     run->stop = true;
     run->open = false;
     run->changed.wait(lock, [&] { return run->running == 0; });
+    // The last reference to a job's exception goes here, not on whichever
+    // pool thread happens to drop a queued helper later.
+    run->failures.clear();
   };
   try {
     {
