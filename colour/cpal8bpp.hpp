@@ -26,7 +26,10 @@
 #include <memory>
 #include <vector>
 
+#include "platform/export.hpp"
 #include "platform/gdi.hpp"
+
+ZOETRA_PUBLIC_BEGIN
 
 namespace zoetra {
 
@@ -160,3 +163,5 @@ class cPal8bpp {
 };
 
 }  // namespace zoetra
+
+ZOETRA_PUBLIC_END

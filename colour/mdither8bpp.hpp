@@ -33,6 +33,10 @@
 #include <array>
 #include <cstdint>
 
+#include "platform/export.hpp"
+
+ZOETRA_PUBLIC_BEGIN
+
 namespace zoetra {
 
 class cDIB;
@@ -119,3 +123,5 @@ const std::array<std::uint8_t, 1024>& PaletteCopy();
 
 }  // namespace mDither8bpp
 }  // namespace zoetra
+
+ZOETRA_PUBLIC_END

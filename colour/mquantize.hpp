@@ -32,6 +32,10 @@
 #include <memory>
 #include <vector>
 
+#include "platform/export.hpp"
+
+ZOETRA_PUBLIC_BEGIN
+
 namespace zoetra {
 
 class cDIB;
@@ -147,3 +151,5 @@ class PaletteMapper {
 
 }  // namespace mQuantize
 }  // namespace zoetra
+
+ZOETRA_PUBLIC_END

@@ -8,6 +8,10 @@
 #include <string>
 #include <string_view>
 
+#include "platform/export.hpp"
+
+ZOETRA_PUBLIC_BEGIN
+
 namespace zoetra::mdFile {
 
 // True when the attribute query succeeds and the path is not a directory.
@@ -19,3 +23,5 @@ std::string GetFileExtension(std::string_view path);
 std::string GetFileBaseName(std::string_view path, std::int16_t keepPath);
 
 }  // namespace zoetra::mdFile
+
+ZOETRA_PUBLIC_END

@@ -13,8 +13,11 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/export.hpp"
 #include "platform/error.hpp"
 #include "platform/variant.hpp"
+
+ZOETRA_PUBLIC_BEGIN
 
 namespace zoetra {
 
@@ -121,3 +124,5 @@ auto WithCatchLogRaise(F&& body) -> decltype(body()) {
 }
 
 }  // namespace zoetra
+
+ZOETRA_PUBLIC_END

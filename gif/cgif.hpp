@@ -27,8 +27,11 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/export.hpp"
 #include "platform/gdi.hpp"
 #include "raster/cdib.hpp"
+
+ZOETRA_PUBLIC_BEGIN
 
 namespace zoetra {
 
@@ -210,3 +213,5 @@ class cGIF {
 };
 
 }  // namespace zoetra
+
+ZOETRA_PUBLIC_END

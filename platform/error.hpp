@@ -10,6 +10,10 @@
 #include <string>
 #include <string_view>
 
+#include "platform/export.hpp"
+
+ZOETRA_PUBLIC_BEGIN
+
 namespace zoetra {
 
 inline constexpr std::int32_t kErrOverflow = 6;
@@ -54,3 +58,5 @@ class Error : public std::exception {
 [[noreturn]] void RaisePathAccess(std::string_view path, std::string_view why);
 
 }  // namespace zoetra
+
+ZOETRA_PUBLIC_END

@@ -7,6 +7,10 @@
 #include <functional>
 #include <string_view>
 
+#include "platform/export.hpp"
+
+ZOETRA_PUBLIC_BEGIN
+
 namespace zoetra::platform {
 
 enum class EventType : int { Error = 1, Warning = 2, Information = 4 };
@@ -19,3 +23,5 @@ EventLogSink SetEventLogSink(EventLogSink sink);
 void LogEvent(EventType type, std::string_view text) noexcept;
 
 }  // namespace zoetra::platform
+
+ZOETRA_PUBLIC_END

@@ -9,6 +9,10 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/export.hpp"
+
+ZOETRA_PUBLIC_BEGIN
+
 namespace zoetra::platform {
 
 inline constexpr std::uint32_t kFileAttributeReadOnly = 1;
@@ -78,3 +82,5 @@ int LastFileError() noexcept;
 void AbandonUnfinishedFiles() noexcept;
 
 }  // namespace zoetra::platform
+
+ZOETRA_PUBLIC_END

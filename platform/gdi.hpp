@@ -11,6 +11,10 @@
 #include <cstdint>
 #include <span>
 
+#include "platform/export.hpp"
+
+ZOETRA_PUBLIC_BEGIN
+
 namespace zoetra::platform {
 
 using Handle = std::uint32_t;
@@ -156,3 +160,5 @@ std::size_t GlobalSize(HGLOBAL block);
 std::size_t LiveObjectCount();
 
 }  // namespace zoetra::platform
+
+ZOETRA_PUBLIC_END

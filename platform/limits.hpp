@@ -5,6 +5,10 @@
 
 #include <cstdint>
 
+#include "platform/export.hpp"
+
+ZOETRA_PUBLIC_BEGIN
+
 namespace zoetra::platform {
 
 // The hardware's thread count, at least 1.
@@ -30,3 +34,5 @@ Limits GetLimits();
 void SetLimits(const Limits& limits);
 
 }  // namespace zoetra::platform
+
+ZOETRA_PUBLIC_END

@@ -9,7 +9,10 @@
 #include <memory>
 #include <string_view>
 
+#include "platform/export.hpp"
 #include "platform/gdi.hpp"
+
+ZOETRA_PUBLIC_BEGIN
 
 namespace zoetra::platform {
 
@@ -52,3 +55,5 @@ struct PictDesc {
 Picture OleCreatePictureIndirect(const PictDesc& desc, bool own);
 
 }  // namespace zoetra::platform
+
+ZOETRA_PUBLIC_END

@@ -30,7 +30,10 @@
 #include <span>
 #include <string_view>
 
+#include "platform/export.hpp"
 #include "platform/picture.hpp"
+
+ZOETRA_PUBLIC_BEGIN
 
 namespace zoetra::platform {
 
@@ -52,3 +55,5 @@ GifPictureDecoder GetGifPictureDecoder();
 void CheckPictureSize(std::int64_t width, std::int64_t height);
 
 }  // namespace zoetra::platform
+
+ZOETRA_PUBLIC_END

@@ -12,6 +12,10 @@
 #include <variant>
 #include <vector>
 
+#include "platform/export.hpp"
+
+ZOETRA_PUBLIC_BEGIN
+
 namespace zoetra::platform {
 
 class VariantArray;
@@ -87,3 +91,5 @@ class VariantArray {
 };
 
 }  // namespace zoetra::platform
+
+ZOETRA_PUBLIC_END

@@ -7,6 +7,10 @@
 #include <cstdint>
 #include <functional>
 
+#include "platform/export.hpp"
+
+ZOETRA_PUBLIC_BEGIN
+
 namespace zoetra::platform {
 
 enum class YieldStage : std::uint8_t {
@@ -34,3 +38,5 @@ YieldHook SetYieldHook(YieldHook hook);
 void DoEvents(const YieldInfo& info);
 
 }  // namespace zoetra::platform
+
+ZOETRA_PUBLIC_END

@@ -27,7 +27,10 @@
 
 #include <cstdint>
 
+#include "platform/export.hpp"
 #include "gif/cgif.hpp"
+
+ZOETRA_PUBLIC_BEGIN
 
 namespace zoetra::mGIFExt {
 
@@ -38,3 +41,5 @@ bool OptimizeFrames(cGIF& document, unsigned threads = 1);
 void CompactLocalPalettes(cGIF& document, unsigned threads = 1);
 
 }  // namespace zoetra::mGIFExt
+
+ZOETRA_PUBLIC_END

@@ -21,8 +21,11 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/export.hpp"
 #include "platform/gdi.hpp"
 #include "platform/picture.hpp"
+
+ZOETRA_PUBLIC_BEGIN
 
 namespace zoetra {
 
@@ -113,3 +116,5 @@ struct RasterPixelView {
 void BindRasterPixelView(RasterPixelView& view, const cDIB& raster);
 
 }  // namespace zoetra
+
+ZOETRA_PUBLIC_END

@@ -11,6 +11,13 @@ int main() {
   doc.Destroy();
   std::vector<std::uint8_t> bytes;
   if (!doc.SaveToBuffer(bytes) || bytes.size() != 14) return 2;
+  // The library's errors are caught by type across the library boundary.
+  try {
+    doc.FrameDelay(5);
+    return 3;
+  } catch (const zoetra::Error& e) {
+    if (e.number() != 9) return 4;
+  }
   std::puts("consumer ok");
   return 0;
 }
