@@ -170,7 +170,7 @@ const char* DisposalName(int d) {
   }
 }
 
-void PrintJson(cGIF& doc, const std::string& file) {
+void PrintJson(const cGIF& doc, const std::string& file) {
   const int frames = doc.FramesCount();
   const int global = doc.GlobalPaletteExists() ? doc.GlobalPaletteEntries() : 0;
   std::string out = "{\"file\": " + JsonString(file) +
@@ -204,7 +204,7 @@ void PrintJson(cGIF& doc, const std::string& file) {
   std::fputs(out.c_str(), stdout);
 }
 
-void PrintText(cGIF& doc, const std::string& file) {
+void PrintText(const cGIF& doc, const std::string& file) {
   const int frames = doc.FramesCount();
   const int global = doc.GlobalPaletteExists() ? doc.GlobalPaletteEntries() : 0;
   std::printf("%s: %s%s, screen %d x %d, %d frame%s\n", file.c_str(), doc.Signature().c_str(), doc.Version().c_str(),
