@@ -89,8 +89,10 @@ class cGIF {
   void FrameMoveDown(std::int16_t nFrame);
 
   // --- drawing (gif/cgif_draw.cpp) ---
+  // Draws frame nFrame alone onto hDC; cGIFComposer (gif/gif_compose.hpp) shows
+  // frames over one another as a viewer does.
   void FrameDraw(platform::HDC hDC, std::int16_t nFrame, std::int16_t Left, std::int16_t Top, float ScaleFactor,
-                 bool ScreenCrop);
+                 bool ScreenCrop) const;
   void FrameMask(std::int16_t nFrame, std::uint8_t TransparentColorIndex);
 
   // --- document properties ---
