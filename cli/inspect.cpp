@@ -13,6 +13,7 @@
 
 #include "cli/commands.hpp"
 #include "gif/cgif.hpp"
+#include "gif/gif_compose.hpp"
 #include "platform/error.hpp"
 #include "raster/cdib.hpp"
 
@@ -170,7 +171,7 @@ const char* DisposalName(int d) {
   }
 }
 
-void PrintJson(cGIF& doc, const std::string& file) {
+void PrintJson(const cGIF& doc, const std::string& file) {
   const int frames = doc.FramesCount();
   const int global = doc.GlobalPaletteExists() ? doc.GlobalPaletteEntries() : 0;
   std::string out = "{\"file\": " + JsonString(file) +
@@ -204,7 +205,7 @@ void PrintJson(cGIF& doc, const std::string& file) {
   std::fputs(out.c_str(), stdout);
 }
 
-void PrintText(cGIF& doc, const std::string& file) {
+void PrintText(const cGIF& doc, const std::string& file) {
   const int frames = doc.FramesCount();
   const int global = doc.GlobalPaletteExists() ? doc.GlobalPaletteEntries() : 0;
   std::printf("%s: %s%s, screen %d x %d, %d frame%s\n", file.c_str(), doc.Signature().c_str(), doc.Version().c_str(),
@@ -253,6 +254,37 @@ bool PrepareDirectory(const std::string& directory) {
   return true;
 }
 
+// The composed frames as frame-NNNN.bmp files in the directory, then a line that says how many.
+int WriteFrames(const cGIF& doc, const FramesOptions& o) {
+  cGIFComposer composer(doc);
+  if (!composer.Start()) {
+    ReportMessage("the logical screen is empty (" + std::to_string(doc.ScreenWidth()) + " x " +
+                      std::to_string(doc.ScreenHeight()) + ")",
+                  o.file);
+    return kExitFailure;
+  }
+  for (;;) {
+    const cGIFComposer::Step step = composer.Next();
+    if (step == cGIFComposer::kEnd) break;
+    if (step == cGIFComposer::kOutOfMemory) {
+      ReportMessage("out of memory for the screen", o.file);
+      return kExitFailure;
+    }
+    char name[32];
+    std::snprintf(name, sizeof name, "frame-%04d.bmp", static_cast<int>(composer.Frame()));
+    const std::string path = o.directory + (o.directory.empty() || o.directory.back() == '/' ? "" : "/") + name;
+    errno = 0;
+    if (!composer.Screen().Save(path)) {
+      ReportMessage(std::string("cannot write the file") + (errno != 0 ? std::string(": ") + std::strerror(errno) : ""),
+                    path);
+      return kExitFailure;
+    }
+  }
+  const int frames = doc.FramesCount();
+  std::printf("%d frame%s written to %s\n", frames, frames == 1 ? "" : "s", o.directory.c_str());
+  return std::fflush(stdout) == 0 ? kExitOk : kExitFailure;
+}
+
 }  // namespace
 
 int RunInfo(const InfoOptions& o) {
@@ -271,69 +303,14 @@ int RunInfo(const InfoOptions& o) {
   return std::fflush(stdout) == 0 ? kExitOk : kExitFailure;
 }
 
-// Composes the frames on a screen-sized raster as a viewer shows them, one
-// after the other: each frame is drawn over what its predecessor left, and
-// after a frame is shown its disposal method decides what the next one finds:
-// 0, 1 and the reserved values 4 to 7 keep the picture, 2 fills the frame's
-// rectangle with the background colour, 3 brings back the picture as it was
-// before the frame was drawn. The screen starts in the background colour, and
-// transparent pixels show whatever lies beneath. The raster keeps the picture
-// upright in device coordinates (memory row 0 at the bottom), which is the row
-// order of a bitmap file, so the saved files show the frames upright.
+// Writes the frames as a viewer shows them, composed on the logical screen,
+// one bitmap file each.
 int RunFrames(const FramesOptions& o) {
   cGIF doc;
   if (!LoadAndWarn(doc, o.file)) return kExitFailure;
   if (!PrepareDirectory(o.directory)) return kExitFailure;
   try {
-    const int w = doc.ScreenWidth(), h = doc.ScreenHeight();
-    cDIB canvas;
-    if (w <= 0 || h <= 0 || !canvas.Create(w, h, 32)) {
-      ReportMessage("the logical screen is empty (" + std::to_string(w) + " x " + std::to_string(h) + ")", o.file);
-      return kExitFailure;
-    }
-    // The background colour of the global palette; black without one.
-    const auto background = static_cast<std::uint32_t>(doc.GlobalPaletteRGBEntry(doc.ScreenBackgroundColorIndex()));
-    canvas.Cls(background);
-    cDIB before;  // the picture before the current frame, for disposal 3
-    const platform::HBRUSH brush = platform::CreateSolidBrush(background);
-    struct BrushGuard {
-      platform::HBRUSH brush;
-      ~BrushGuard() { platform::DeleteObject(brush); }
-    } guard{brush};
-
-    const int frames = doc.FramesCount();
-    for (std::int32_t i = 1; i <= frames; ++i) {
-      const auto f = static_cast<std::int16_t>(i);
-      const int disposal = doc.FrameDisposalMethod(f);
-      if (disposal == 3) {
-        if (before.hDIB() == 0 && !before.Create(w, h, 32)) {
-          ReportMessage("out of memory for the screen", o.file);
-          return kExitFailure;
-        }
-        std::memcpy(before.lpBits(), canvas.lpBits(), static_cast<std::size_t>(canvas.Size()));
-      }
-      doc.FrameDraw(canvas.hDC(), f, 0, 0, 1.0f, true);
-      char name[32];
-      std::snprintf(name, sizeof name, "frame-%04d.bmp", static_cast<int>(f));
-      const std::string path = o.directory + (o.directory.empty() || o.directory.back() == '/' ? "" : "/") + name;
-      errno = 0;
-      if (!canvas.Save(path)) {
-        ReportMessage(std::string("cannot write the file") + (errno != 0 ? std::string(": ") + std::strerror(errno) : ""),
-                      path);
-        return kExitFailure;
-      }
-      if (disposal == 2) {
-        const FrameSize image = SizeOf(doc, f);
-        platform::Rect r{};
-        platform::SetRect(&r, doc.FrameLeft(f), doc.FrameTop(f), doc.FrameLeft(f) + image.width,
-                          doc.FrameTop(f) + image.height);
-        platform::FillRect(canvas.hDC(), r, brush);
-      } else if (disposal == 3) {
-        std::memcpy(canvas.lpBits(), before.lpBits(), static_cast<std::size_t>(canvas.Size()));
-      }
-    }
-    std::printf("%d frame%s written to %s\n", frames, frames == 1 ? "" : "s", o.directory.c_str());
-    return std::fflush(stdout) == 0 ? kExitOk : kExitFailure;
+    return WriteFrames(doc, o);
   } catch (const Error& e) {
     ReportFailure(e, o.file);
     return kExitFailure;

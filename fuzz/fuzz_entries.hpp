@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "gif/cgif.hpp"
+#include "gif/gif_compose.hpp"
 #include "gif/mgiflzwdec.hpp"
 #include "gif/mgiflzwenc.hpp"
 #include "platform/bmp_reader.hpp"
@@ -120,7 +121,7 @@ inline void ExpectSoundDocument(const cGIF& gif) {
   Expect(pixels <= limits.max_document_pixels, "document pixels over the limit");
 }
 
-// --- gif_reader: cGIF::LoadFromStream, then drawing and saving what was read ---
+// --- gif_reader: cGIF::LoadFromStream, then drawing, composing and saving what was read ---
 inline int GifReader(const std::uint8_t* data, std::size_t size) {
   cGIF gif;
   bool loaded = false;
@@ -144,6 +145,21 @@ inline int GifReader(const std::uint8_t* data, std::size_t size) {
         } catch (const Error&) {
           // Positions past 16 bits raise overflow; that is a clear failure.
         }
+      }
+    }
+  }
+
+  // Every frame composed as a viewer shows it, on logical screens small enough
+  // for two 32-bit rasters of at most 256 KiB.
+  if (std::int64_t{gif.ScreenWidth()} * gif.ScreenHeight() <= std::int64_t{1} << 16) {
+    cGIFComposer composer(gif);
+    if (composer.Start()) {
+      try {
+        std::int32_t shown = 0;
+        while (composer.Next() == cGIFComposer::kShown) ++shown;
+        Expect(shown == gif.FramesCount(), "the composer did not show every frame");
+      } catch (const Error&) {
+        // Positions past 16 bits raise overflow, as in FrameDraw.
       }
     }
   }

@@ -220,16 +220,11 @@ void cGIF::LocalPaletteEntries(std::int16_t nFrame, std::int16_t New_LocalPalett
   Slot(nFrame).local_entries = New_LocalPaletteEntries;
 }
 
-// --- reader's interface ---
+// --- the loader's slot bookkeeping ---
 
 void cGIF::EnsureSlots(std::int32_t n) {
   if (n > kMaxFrames) RaiseOverflow();
   if (n > 0 && static_cast<std::size_t>(n) > slots_.size()) slots_.resize(static_cast<std::size_t>(n));
-}
-
-void cGIF::FrameCreateRasters(std::int16_t nFrame, std::int32_t Width, std::int32_t Height) {
-  FrameRecord& r = Slot(nFrame);
-  CreateRasters(r, Width, Height);
 }
 
 void cGIF::SetFramesCount(std::int16_t n) {

@@ -92,8 +92,10 @@ class cGIF {
   void FrameMoveDown(std::int16_t nFrame);
 
   // --- drawing (gif/cgif_draw.cpp) ---
+  // Draws frame nFrame alone onto hDC; cGIFComposer (gif/gif_compose.hpp) shows
+  // frames over one another as a viewer does.
   void FrameDraw(platform::HDC hDC, std::int16_t nFrame, std::int16_t Left, std::int16_t Top, float ScaleFactor,
-                 bool ScreenCrop);
+                 bool ScreenCrop) const;
   void FrameMask(std::int16_t nFrame, std::uint8_t TransparentColorIndex);
 
   // --- document properties ---
@@ -151,23 +153,17 @@ class cGIF {
   std::int16_t LocalPaletteEntries(std::int16_t nFrame) const;
   void LocalPaletteEntries(std::int16_t nFrame, std::int16_t New_LocalPaletteEntries);
 
-  // --- reader's interface: used by the loader to fill a document in file order ---
-  // Signature and version text of the last load ("GIF", "87a"/"89a"); scratch.
-  std::string& Signature() { return signature_; }
-  std::string& Version() { return version_; }
-  // The 7-byte logical screen record exactly as in the file: width, height
-  // (little-endian), packed flags, background index, aspect byte.
-  std::array<std::uint8_t, 7>& ScreenRecord() { return screen_; }
+  // --- what the loader filled in (gif/cgif_load.cpp) ---
+  // Signature and version text of the last load ("GIF", "87a"/"89a"); empty after Destroy.
+  const std::string& Signature() const { return signature_; }
+  const std::string& Version() const { return version_; }
+  // The 7-byte logical screen record as in the file (the screen setters and
+  // Save update it): width, height (little-endian), packed flags, background
+  // index, aspect byte.
   const std::array<std::uint8_t, 7>& ScreenRecord() const { return screen_; }
-  // Grows the slot array to at least n slots, keeping records; new slots are
-  // zeroed with no rasters. FramesCount is not changed. n above 32767 raises 6.
-  void EnsureSlots(std::int32_t n);
+  // The slots that exist (see above): FramesCount, or one more for the spare
+  // slot and for a graphic control block that no image followed.
   std::int32_t SlotsCount() const { return static_cast<std::int32_t>(slots_.size()); }
-  // Gives slot nFrame a new Width x Height 8-bit image raster and 1-bit mask
-  // (black, white palette), both cleared to 0; a refused size leaves empty rasters.
-  void FrameCreateRasters(std::int16_t nFrame, std::int32_t Width, std::int32_t Height);
-  // Sets FramesCount after a load; 0..SlotsCount(), else 9.
-  void SetFramesCount(std::int16_t n);
 
  private:
   static constexpr std::size_t kScreenBackground = 5;
@@ -194,6 +190,12 @@ class cGIF {
   const FrameRecord& Slot(std::int16_t nFrame) const;
   static void CreateRasters(FrameRecord& record, std::int32_t Width, std::int32_t Height);
   bool Load(std::span<const std::uint8_t> Stream, bool FirstImageOnly);
+  // The loader's way of filling the document in file order.
+  // Grows the slot array to at least n slots, keeping records; new slots are
+  // zeroed with no rasters. FramesCount is not changed. n above 32767 raises 6.
+  void EnsureSlots(std::int32_t n);
+  // Sets FramesCount after a load; 0..SlotsCount(), else 9.
+  void SetFramesCount(std::int16_t n);
   // Writes the whole file to `out`; false on any failure, never raises.
   bool WriteDocument(mGIFLZWEnc::ByteSink& out);
 

@@ -55,7 +55,7 @@ void cGIF::FrameMask(std::int16_t nFrame, std::uint8_t TransparentColorIndex) {
 }
 
 void cGIF::FrameDraw(HDC hDC, std::int16_t nFrame, std::int16_t Left, std::int16_t Top, float ScaleFactor,
-                     bool ScreenCrop) {
+                     bool ScreenCrop) const {
   const FrameRecord& f = Slot(nFrame);
   if (!HasRaster(f.image)) return;  // a frame of zero width or height draws nothing
   cDIB& image = *f.image;

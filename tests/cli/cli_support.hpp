@@ -1,6 +1,6 @@
 // Helpers for the command tests: running programs, writing pictures in every
-// input format, reading the bitmap files the command writes, and composing
-// GIF frames independently of the system (giflib + a small compositor).
+// input format, reading the bitmap files the command writes, and the frames
+// other programs compose.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -26,18 +26,24 @@
 #include <jpeglib.h>
 #include <spng.h>
 
-#ifdef ZOETRA_HAVE_GIFLIB
-#include <gif_lib.h>
-#endif
-
 #include "gif/cgif.hpp"
+#include "support/composed_frames.hpp"
 #include "support/temp_dir.hpp"
 
 namespace zoetra::clitest {
 
+using test::ComposedFrame;
+using test::ComposedPictures;
+using test::ExpectSameAsReference;
+using test::Hex;
+using test::Origin;
 using test::ReadAll;
+using test::RgbFrame;
 using test::TempDir;
 using test::WriteAll;
+#ifdef ZOETRA_HAVE_GIFLIB
+using test::GiflibCompose;
+#endif
 
 // ---------------------------------------------------------------- processes
 
@@ -345,13 +351,6 @@ inline void WriteIcon(const std::string& path) {
 // ---------------------------------------------------------------- bitmap files
 
 // Reads a 24- or 32-bit bitmap file (either row order) into RGB values, rows top-down.
-struct RgbFrame {
-  int width = 0;
-  int height = 0;
-  std::vector<std::uint32_t> rgb;  // 0xRRGGBB
-  std::uint32_t at(int x, int y) const { return rgb[static_cast<std::size_t>(y) * width + x]; }
-};
-
 inline std::optional<RgbFrame> ReadBmp(const std::string& path) {
   const std::string f = ReadAll(path);
   if (f.size() < 54 || f[0] != 'B' || f[1] != 'M') return std::nullopt;
@@ -402,85 +401,7 @@ inline std::optional<std::vector<RgbFrame>> ZoetraFrames(const std::string& gif,
   return frames;
 }
 
-// ---------------------------------------------------------------- composition
-
-// Where a composed pixel's colour comes from. Viewers agree on painted pixels;
-// they differ on the screen before anything is drawn and on what a disposal to
-// the background leaves (the background colour, or transparency when the
-// disposed frame has a transparent colour).
-enum class Origin : std::uint8_t { Untouched, Painted, Disposed, DisposedTransparent };
-
-struct ComposedFrame {
-  RgbFrame picture;
-  std::vector<Origin> origin;
-};
-
-#ifdef ZOETRA_HAVE_GIFLIB
-// Decodes `path` with giflib and composes its frames by the GIF89a rules: the
-// screen starts in the background colour; a frame's non-transparent pixels are
-// drawn at its position, clipped to the screen; after it is shown, disposal 2
-// fills its rectangle with the background colour and 3 restores the picture
-// from before it; every other value keeps it.
-inline std::optional<std::vector<ComposedFrame>> GiflibCompose(const std::string& path) {
-  int error = 0;
-  GifFileType* gif = DGifOpenFileName(path.c_str(), &error);
-  if (gif == nullptr) return std::nullopt;
-  if (DGifSlurp(gif) != GIF_OK) {
-    DGifCloseFile(gif, &error);
-    return std::nullopt;
-  }
-  const int w = gif->SWidth, h = gif->SHeight;
-  auto colour = [](const ColorMapObject* map, int index) -> std::uint32_t {
-    if (map == nullptr || index >= map->ColorCount) return 0;
-    const GifColorType& c = map->Colors[index];
-    return std::uint32_t{c.Red} << 16 | std::uint32_t{c.Green} << 8 | c.Blue;
-  };
-  const std::uint32_t background = colour(gif->SColorMap, gif->SBackGroundColor);
-  ComposedFrame screen;
-  screen.picture.width = w, screen.picture.height = h;
-  screen.picture.rgb.assign(static_cast<std::size_t>(w) * h, background);
-  screen.origin.assign(static_cast<std::size_t>(w) * h, Origin::Untouched);
-  std::vector<ComposedFrame> frames;
-  for (int i = 0; i < gif->ImageCount; ++i) {
-    const SavedImage& image = gif->SavedImages[i];
-    GraphicsControlBlock gcb{};
-    gcb.DisposalMode = DISPOSAL_UNSPECIFIED;
-    gcb.TransparentColor = NO_TRANSPARENT_COLOR;
-    DGifSavedExtensionToGCB(gif, i, &gcb);
-    const ColorMapObject* map = image.ImageDesc.ColorMap ? image.ImageDesc.ColorMap : gif->SColorMap;
-    const ComposedFrame before = screen;
-    const GifImageDesc& d = image.ImageDesc;
-    for (int y = 0; y < d.Height; ++y) {
-      for (int x = 0; x < d.Width; ++x) {
-        const int sx = d.Left + x, sy = d.Top + y;
-        if (sx >= w || sy >= h) continue;
-        const int index = image.RasterBits[static_cast<std::size_t>(y) * d.Width + x];
-        if (index == gcb.TransparentColor) continue;
-        const std::size_t at = static_cast<std::size_t>(sy) * w + sx;
-        screen.picture.rgb[at] = colour(map, index);
-        screen.origin[at] = Origin::Painted;
-      }
-    }
-    frames.push_back(screen);
-    if (gcb.DisposalMode == DISPOSE_BACKGROUND) {
-      for (int y = d.Top; y < std::min(d.Top + d.Height, h); ++y) {
-        for (int x = d.Left; x < std::min(d.Left + d.Width, w); ++x) {
-          const std::size_t at = static_cast<std::size_t>(y) * w + x;
-          screen.picture.rgb[at] = background;
-          if (screen.origin[at] != Origin::Untouched) {
-            screen.origin[at] =
-                gcb.TransparentColor == NO_TRANSPARENT_COLOR ? Origin::Disposed : Origin::DisposedTransparent;
-          }
-        }
-      }
-    } else if (gcb.DisposalMode == DISPOSE_PREVIOUS) {
-      screen = before;
-    }
-  }
-  DGifCloseFile(gif, &error);
-  return frames;
-}
-#endif
+// ---------------------------------------------------------------- other programs
 
 // Frames as another program composes them: RGBA, rows top-down.
 struct RgbaFrame {

@@ -273,7 +273,7 @@ TEST_F(CommandTest, GraySwapAndOptimizeSwitches) {
     EXPECT_EQ(plain.FrameDIBXOR(n)->Width(), 24);
   }
   // Both show the same pictures.
-  const auto opt_frames = ZoetraFrames(Path("opt.gif"), Path("opt"));
+  const auto opt_frames = ComposedPictures(opt);
   ASSERT_TRUE(opt_frames.has_value());
   ASSERT_EQ(opt_frames->size(), 3u);
   EXPECT_TRUE(SameAsPicture((*opt_frames)[0], Blocks(0)));
@@ -611,6 +611,57 @@ TEST_F(CommandTest, FramesWritesEveryFrameUprightAsBitmapFiles) {
   EXPECT_EQ(under_file.status, 1);
   EXPECT_EQ(under_file.err.rfind("zoetra: " + a + "/sub: cannot create the directory: ", 0), 0u)
       << under_file.err;
+}
+
+// The command writes the frames the library composes, whatever their disposal,
+// transparency and placement.
+TEST_F(CommandTest, FramesWritesWhatTheComposerShows) {
+  struct Frame {
+    std::int16_t left, top, width, height;
+    std::int32_t disposal;
+    bool transparent;  // index 0
+  };
+  const Frame frames[] = {{0, 0, 6, 4, 1, false}, {1, 1, 3, 2, 2, true}, {4, 2, 4, 3, 3, false},
+                          {0, 0, 2, 2, 0, true},  {2, 0, 2, 4, 5, false}};
+  cGIF doc;
+  std::int16_t n = 0;
+  for (const Frame& f : frames) {
+    ++n;
+    doc.FrameInsert(n, f.width, f.height);
+    doc.FrameLeft(n, f.left);
+    doc.FrameTop(n, f.top);
+    doc.FrameDisposalMethod(n, f.disposal);
+    doc.FrameUseTransparentColor(n, f.transparent ? -1 : 0);
+    const auto image = doc.FrameDIBXOR(n);
+    for (int y = 0; y < f.height; ++y) {
+      for (int x = 0; x < f.width; ++x) {
+        image->lpBits()[static_cast<std::size_t>(y) * image->BytesPerScanline() + x] =
+            static_cast<std::uint8_t>((x + 2 * y + n) % 4);
+      }
+    }
+  }
+  doc.GlobalPaletteExists(-1);
+  doc.GlobalPaletteEntries(4);
+  const std::uint32_t colours[] = {kRed, kGreen, kBlue, kWhite};  // as 0xRRGGBB; the table is blue, green, red
+  for (int i = 0; i < 4; ++i) {
+    for (int k = 0; k < 3; ++k) doc.lpGlobalPalette()[4 * i + k] = static_cast<std::uint8_t>(colours[i] >> (8 * k));
+  }
+  doc.ScreenBackgroundColorIndex(2);
+  ASSERT_TRUE(doc.Save(Path("layers.gif")));
+
+  cGIF loaded;
+  ASSERT_TRUE(loaded.LoadFromFile(Path("layers.gif")));
+  const auto composed = ComposedPictures(loaded);
+  ASSERT_TRUE(composed.has_value());
+  const auto written = ZoetraFrames(Path("layers.gif"), Path("out"));
+  ASSERT_TRUE(written.has_value());
+  ASSERT_EQ(written->size(), std::size(frames));
+  ASSERT_EQ(composed->size(), std::size(frames));
+  for (std::size_t i = 0; i < composed->size(); ++i) {
+    EXPECT_EQ((*written)[i].width, 6);
+    EXPECT_EQ((*written)[i].height, 4);
+    EXPECT_EQ((*written)[i].rgb, (*composed)[i].rgb) << "frame " << i + 1;
+  }
 }
 
 }  // namespace

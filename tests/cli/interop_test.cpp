@@ -4,7 +4,8 @@
 // compositor) and Pillow do; bitmap files written by cDIB::Save open in Pillow.
 //
 // What is compared: the reference is giflib's decoding composed by the GIF89a
-// rules (cli_support.hpp), compared with `zoetra frames` pixel for pixel.
+// rules (support/composed_frames.hpp), compared pixel for pixel with our frames
+// (cGIFComposer for our files, `zoetra frames` for the other programs' files).
 // Pillow and ffmpeg are compared on what is well defined: every pixel that a
 // frame painted must be opaque and equal. Pixels that a disposal to the
 // background cleared are compared where the other decoder shows them opaque,
@@ -68,29 +69,6 @@ std::optional<std::vector<RgbaFrame>> FfmpegFrames(const std::string& ffmpeg, co
 }
 
 // ---------------------------------------------------------------- comparisons
-
-std::string Hex(std::uint32_t v) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%06X", v);
-  return text;
-}
-
-// Our composed frames against the giflib reference: every pixel.
-void ExpectSameAsReference(const std::vector<RgbFrame>& ours, const std::vector<ComposedFrame>& reference) {
-  ASSERT_EQ(ours.size(), reference.size()) << "frame count";
-  for (std::size_t i = 0; i < ours.size(); ++i) {
-    const RgbFrame& a = ours[i];
-    const RgbFrame& b = reference[i].picture;
-    ASSERT_EQ(a.width, b.width);
-    ASSERT_EQ(a.height, b.height);
-    for (int y = 0; y < a.height; ++y) {
-      for (int x = 0; x < a.width; ++x) {
-        ASSERT_EQ(a.at(x, y), b.at(x, y)) << "frame " << i + 1 << " pixel (" << x << ", " << y << "): ours "
-                                          << Hex(a.at(x, y)) << ", giflib " << Hex(b.at(x, y));
-      }
-    }
-  }
-}
 
 // Our composed frames against another decoder's, on the well-defined pixels.
 // Returns the number of pixels compared.
@@ -181,7 +159,9 @@ TEST_P(OurGifsTest, DecodeToTheBuilderFramesInEveryDecoder) {
   create(gif, true);
   create(plain, false);
 
-  const auto ours = ZoetraFrames(gif, dir.Path("ours"));
+  cGIF made;
+  ASSERT_TRUE(made.LoadFromFile(gif));
+  const auto ours = ComposedPictures(made);
   ASSERT_TRUE(ours.has_value());
   ASSERT_EQ(ours->size(), 4u);
 

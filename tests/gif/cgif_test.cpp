@@ -8,7 +8,10 @@
 #include <memory>
 #include <vector>
 
+#include "gif/gif_builders.hpp"
 #include "platform/error.hpp"
+#include "platform/limits.hpp"
+#include "support/limits_scope.hpp"
 
 namespace zoetra {
 namespace {
@@ -110,13 +113,24 @@ TEST(cGIFTest, InsertPositions) {
 }
 
 TEST(cGIFTest, InsertPastTheLastFrameOverflows) {
+  // A file of one frame more than a document holds, read with the host limit
+  // above it: the reader stops at the most there can be.
+  test::LimitsScope limits_scope;
+  platform::Limits limits = platform::GetLimits();
+  limits.max_document_frames = cGIF::kMaxFrames + 10;
+  platform::SetLimits(limits);
+  test::GifBuilder file;
+  file.Header().Screen(1, 1);
+  const test::Bytes pixel = test::LzwReference({0}, 2);
+  for (std::int32_t i = 0; i <= cGIF::kMaxFrames; ++i) file.Image(0, 0, 1, 1, 0).ImageData(2, pixel);
   cGIF g;
-  g.EnsureSlots(cGIF::kMaxFrames);
-  g.SetFramesCount(cGIF::kMaxFrames);
+  ASSERT_TRUE(g.LoadFromStream(file.Trailer().bytes()));
+  EXPECT_FALSE(g.LoadedTrailer());
+  EXPECT_EQ(g.FramesCount(), cGIF::kMaxFrames);
+  EXPECT_EQ(g.SlotsCount(), cGIF::kMaxFrames);
   EXPECT_EQ(ErrorOf([&] { g.FrameInsert(1, 2, 2); }), kErrOverflow);
   EXPECT_EQ(g.FramesCount(), cGIF::kMaxFrames);
   EXPECT_EQ(g.SlotsCount(), cGIF::kMaxFrames);
-  EXPECT_EQ(ErrorOf([&] { g.EnsureSlots(cGIF::kMaxFrames + 1); }), kErrOverflow);
 }
 
 TEST(cGIFTest, RemoveKeepsOrderAndLeavesSpareSlot) {
@@ -234,8 +248,12 @@ TEST(cGIFTest, ScreenSizeIsTheRecordLittleEndian) {
   EXPECT_EQ(g.ScreenRecord()[3], 0xFF);
   EXPECT_EQ(g.ScreenRecord()[5], 200);
   EXPECT_EQ(g.ScreenHeight(), -1);
-  g.ScreenRecord()[0] = 0x78;
-  EXPECT_EQ(g.ScreenWidth(), 0x1278);
+  // And the other way: a record read from a file gives the screen's values.
+  cGIF loaded;
+  ASSERT_TRUE(loaded.LoadFromStream(test::GifBuilder().Header().Screen(0x1278, 0xFFFE, 0, 7).Trailer().bytes()));
+  EXPECT_EQ(loaded.ScreenWidth(), 0x1278);
+  EXPECT_EQ(loaded.ScreenHeight(), -2);
+  EXPECT_EQ(loaded.ScreenBackgroundColorIndex(), 7);
 }
 
 TEST(cGIFTest, PaletteEntries) {
@@ -289,6 +307,8 @@ TEST(cGIFTest, FrameSettersStoreAndCheck) {
 
 TEST(cGIFTest, DestroyClearsAllButGlobalPaletteExists) {
   cGIF g;
+  ASSERT_TRUE(g.LoadFromStream(test::GifBuilder().Header().Screen(4, 4).Trailer().bytes()));
+  ASSERT_EQ(g.Version(), "89a");
   AddFrames(g, {1, 2, 3});
   g.GlobalPaletteExists(-1);
   g.GlobalPaletteSorted(-1);
@@ -296,8 +316,6 @@ TEST(cGIFTest, DestroyClearsAllButGlobalPaletteExists) {
   g.AnimationLoops(4);
   g.ScreenPixelAspectRatio(1.0f);
   g.lpGlobalPalette()[5] = 9;
-  g.Signature() = "GIF";
-  g.Version() = "89a";
   const std::weak_ptr<cDIB> watch = g.FrameDIBXOR(2);
   g.Destroy();
   EXPECT_TRUE(watch.expired());
@@ -319,30 +337,28 @@ TEST(cGIFTest, DestroyClearsAllButGlobalPaletteExists) {
   EXPECT_EQ(g.FrameUseTransparentColor(1), 0);
 }
 
-TEST(cGIFTest, ReaderInterfaceGrowsSlotsAndSetsCount) {
+TEST(cGIFTest, InsertDropsTheSlotALoadLeftPastTheFrames) {
+  // A graphic control block that no image follows leaves a slot beyond the frames.
+  const test::Bytes pixel = test::LzwReference({0}, 2);
   cGIF g;
-  g.EnsureSlots(2);
-  EXPECT_EQ(g.SlotsCount(), 2);
-  EXPECT_EQ(g.FramesCount(), 0);
-  g.FrameDelay(2, 40);
-  g.EnsureSlots(3);
-  g.EnsureSlots(1);  // never shrinks
-  EXPECT_EQ(g.SlotsCount(), 3);
-  EXPECT_EQ(g.FrameDelay(2), 40);
-  g.FrameCreateRasters(2, 7, 2);
-  ASSERT_TRUE(g.FrameDIBXOR(2));
-  EXPECT_EQ(g.FrameDIBXOR(2)->Width(), 7);
-  EXPECT_EQ(g.FrameDIBAND(2)->BPP(), 1);
-  g.FrameCreateRasters(1, 0, 5);  // refused size: empty rasters, no error
-  ASSERT_TRUE(g.FrameDIBXOR(1));
-  EXPECT_EQ(g.FrameDIBXOR(1)->hDIB(), 0u);
-  g.SetFramesCount(2);
+  ASSERT_TRUE(g.LoadFromStream(test::GifBuilder()
+                                   .Header()
+                                   .Screen(2, 2)
+                                   .Image(0, 0, 1, 1, 0)
+                                   .ImageData(2, pixel)
+                                   .Image(0, 0, 1, 1, 0)
+                                   .ImageData(2, pixel)
+                                   .Gce(0, 40, 0)
+                                   .Trailer()
+                                   .bytes()));
   EXPECT_EQ(g.FramesCount(), 2);
-  EXPECT_EQ(ErrorOf([&] { g.SetFramesCount(4); }), kErrSubscript);
-  EXPECT_EQ(ErrorOf([&] { g.SetFramesCount(-1); }), kErrSubscript);
-  // An insert drops the reader's slot beyond the frames: the new frame starts zeroed.
-  g.FrameDelay(3, 77);
+  EXPECT_EQ(g.SlotsCount(), 3);
+  EXPECT_EQ(g.FrameDelay(3), 40);
+  EXPECT_EQ(g.FrameDIBXOR(3), nullptr);
+  EXPECT_EQ(ErrorOf([&] { g.FrameRemove(3); }), kErrSubscript);
+  // The new frame starts zeroed, not with the slot's values.
   g.FrameInsert(3, 2, 2);
+  EXPECT_EQ(g.FramesCount(), 3);
   EXPECT_EQ(g.FrameDelay(3), 0);
   EXPECT_EQ(g.SlotsCount(), 3);
 }

@@ -13,6 +13,7 @@
 #include "gif/gif_builders.hpp"
 #include "platform/error.hpp"
 #include "platform/limits.hpp"
+#include "support/limits_scope.hpp"
 #include "support/temp_dir.hpp"
 
 #ifdef ZOETRA_HAVE_GIFLIB
@@ -24,6 +25,7 @@ namespace {
 
 using test::Bytes;
 using test::GifBuilder;
+using test::LimitsScope;
 using test::LzwReference;
 
 std::vector<std::uint8_t> Pixels(const cDIB& d) {
@@ -74,15 +76,6 @@ std::vector<std::uint8_t> ToStreamOrder(const std::vector<std::uint8_t>& pixels,
   for (int r : InterlacedRows(h)) out.insert(out.end(), pixels.begin() + r * w, pixels.begin() + (r + 1) * w);
   return out;
 }
-
-class LimitsGuard {
- public:
-  LimitsGuard() : saved_(platform::GetLimits()) {}
-  ~LimitsGuard() { platform::SetLimits(saved_); }
-
- private:
-  platform::Limits saved_;
-};
 
 void WriteFile(const std::filesystem::path& p, const Bytes& b) {
   std::ofstream f(p, std::ios::binary);
@@ -497,7 +490,7 @@ TEST(cGIFLoadTest, NoPaletteAnywhere) {
 
 // Declared sizes are checked against the host's limits before any raster exists.
 TEST(cGIFLoadTest, LimitsStopTheLoadBeforeAllocating) {
-  LimitsGuard guard;
+  LimitsScope limits_scope;
   const std::vector<std::uint8_t> px = Pattern(10, 10, 4);
   auto frames = [&](int count, std::uint16_t big_w = 0, std::uint16_t big_h = 0) {
     GifBuilder g;
@@ -540,7 +533,7 @@ TEST(cGIFLoadTest, LimitsStopTheLoadBeforeAllocating) {
 }
 
 TEST(cGIFLoadTest, LoadFromFile) {
-  LimitsGuard guard;
+  LimitsScope limits_scope;
   const Bytes file = TwoFrames{}.Build();
   test::TempDir dir;
   const std::filesystem::path good = dir.Path("good.gif"), empty = dir.Path("empty.gif"), bad = dir.Path("bad.gif"),

@@ -1,0 +1,66 @@
+// Frames composed as a viewer shows them.
+#include "gif/gif_compose.hpp"
+
+#include <cstring>
+#include <memory>
+
+#include "gif/cgif.hpp"
+
+namespace zoetra {
+
+using namespace platform;
+
+cGIFComposer::cGIFComposer(const cGIF& gif) : gif_(gif) {}
+
+cGIFComposer::~cGIFComposer() {
+  if (background_brush_ != 0) DeleteObject(background_brush_);
+}
+
+bool cGIFComposer::Start() {
+  frame_ = 0;
+  disposal_ = 0;
+  before_.Destroy();
+  const std::int32_t w = gif_.ScreenWidth(), h = gif_.ScreenHeight();
+  if (w <= 0 || h <= 0 || !screen_.Create(w, h, 32)) {
+    screen_.Destroy();
+    return false;
+  }
+  const auto background = static_cast<ColorRef>(gif_.GlobalPaletteRGBEntry(gif_.ScreenBackgroundColorIndex()));
+  screen_.Cls(background);
+  if (background_brush_ != 0) DeleteObject(background_brush_);
+  background_brush_ = CreateSolidBrush(background);
+  return true;
+}
+
+cGIFComposer::Step cGIFComposer::Next() {
+  if (screen_.hDIB() == 0 || frame_ >= gif_.FramesCount()) return kEnd;
+  if (frame_ > 0) DisposeOfFrame();
+  const auto f = static_cast<std::int16_t>(frame_ + 1);
+  const std::int32_t disposal = gif_.FrameDisposalMethod(f);
+  // The raster for the copy is made at the first frame that needs it, then reused.
+  if (disposal == 3) {
+    if (before_.hDIB() == 0 && !before_.Create(screen_.Width(), screen_.Height(), 32)) return kOutOfMemory;
+    std::memcpy(before_.lpBits(), screen_.lpBits(), static_cast<std::size_t>(screen_.Size()));
+  }
+  gif_.FrameDraw(screen_.hDC(), f, 0, 0, 1.0f, true);
+  frame_ = f;
+  disposal_ = disposal;
+  return kShown;
+}
+
+void cGIFComposer::DisposeOfFrame() {
+  if (disposal_ == 2) {
+    const std::shared_ptr<cDIB> image = gif_.FrameDIBXOR(frame_);
+    const std::int32_t width = image ? image->Width() : 0, height = image ? image->Height() : 0;
+    Rect r{};
+    SetRect(&r, gif_.FrameLeft(frame_), gif_.FrameTop(frame_), gif_.FrameLeft(frame_) + width,
+            gif_.FrameTop(frame_) + height);
+    FillRect(screen_.hDC(), r, background_brush_);
+  } else if (disposal_ == 3) {
+    std::memcpy(screen_.lpBits(), before_.lpBits(), static_cast<std::size_t>(screen_.Size()));
+  }
+  // Done once: a failed step retried does not dispose again.
+  disposal_ = 0;
+}
+
+}  // namespace zoetra

@@ -1,0 +1,68 @@
+// cGIFComposer: the frames of a document as a viewer shows them, one after the
+// other, on one screen-sized 32-bit raster that every step reuses.
+//
+// The screen starts in the background colour (the global palette's entry for
+// the background index; black without a global palette). Each frame is drawn
+// over what its predecessor left, clipped to the screen, its transparent pixels
+// showing whatever lies beneath. Before the next frame is drawn, the frame's
+// disposal method decides what the next one finds: 0, 1 and the reserved values
+// 4 to 255 keep the picture, 2 fills the frame's rectangle with the background
+// colour, 3 brings back the picture as it was before the frame was drawn.
+//
+// The screen keeps the picture upright in device coordinates (memory row 0 is
+// the bottom row), the row order of a bitmap file, so cDIB::Save writes it the
+// right way up.
+//
+//   cGIFComposer composer(doc);
+//   if (!composer.Start()) ...;                 // empty or unallocatable screen
+//   while (composer.Next() == cGIFComposer::kShown) use(composer.Frame(), composer.Screen());
+//
+// The document must outlive the composer and stay unchanged while it is used.
+// Drawing raises what cGIF::FrameDraw raises (6 for positions past 16 bits).
+#pragma once
+
+#include <cstdint>
+
+#include "platform/gdi.hpp"
+#include "raster/cdib.hpp"
+
+namespace zoetra {
+
+class cGIF;
+
+class cGIFComposer {
+ public:
+  enum Step {
+    kShown,        // the next frame is on the screen
+    kEnd,          // there was no next frame (or Start has not succeeded)
+    kOutOfMemory,  // disposal 3 needs a copy of the screen that cannot be made
+  };
+
+  explicit cGIFComposer(const cGIF& gif);
+  ~cGIFComposer();
+  cGIFComposer(const cGIFComposer&) = delete;
+  cGIFComposer& operator=(const cGIFComposer&) = delete;
+
+  // Makes the screen (ScreenWidth x ScreenHeight) in the background colour,
+  // before frame 1; again from the start when called again. False, with no
+  // screen, when the logical screen is empty or too large for a raster.
+  bool Start();
+  // Disposes of the frame shown and draws the next one.
+  Step Next();
+
+  // The frame on the screen (1-based); 0 before the first.
+  std::int16_t Frame() const { return frame_; }
+  const cDIB& Screen() const { return screen_; }
+
+ private:
+  void DisposeOfFrame();
+
+  const cGIF& gif_;
+  cDIB screen_;
+  cDIB before_;  // the picture before the frame shown, when it has disposal 3
+  platform::HBRUSH background_brush_ = 0;
+  std::int16_t frame_ = 0;
+  std::int32_t disposal_ = 0;  // of the frame shown
+};
+
+}  // namespace zoetra
