@@ -23,8 +23,11 @@
 
 #include <cstdint>
 
+#include "platform/export.hpp"
 #include "platform/gdi.hpp"
 #include "raster/cdib.hpp"
+
+ZOETRA_PUBLIC_BEGIN
 
 namespace zoetra {
 
@@ -66,3 +69,5 @@ class cGIFComposer {
 };
 
 }  // namespace zoetra
+
+ZOETRA_PUBLIC_END
