@@ -10,6 +10,19 @@ trap 'rm -rf "$work"' EXIT
 cmake --install "$build_dir" --prefix "$work/prefix" >/dev/null
 test -x "$work/prefix/bin/zoetra" || { echo "zoetra command not installed" >&2; exit 1; }
 
+# Only the public headers are installed, and the shared library exports no internals.
+for internal in le_bytes.hpp picture_codecs.hpp gdi_objects.hpp ordered_parallel.hpp worker_pool.hpp; do
+  if find "$work/prefix/include" -name "$internal" | grep -q .; then
+    echo "internal header $internal installed" >&2
+    exit 1
+  fi
+done
+so="$(find "$work/prefix" -name 'libzoetra.so.*.*' | head -n 1)"
+if nm -DC --defined-only "$so" | grep -E 'detail::|anonymous namespace' >&2; then
+  echo "the shared library exports internal symbols (above)" >&2
+  exit 1
+fi
+
 cmake -S "$source_dir/tests/package/consumer" -B "$work/consumer" -DCMAKE_PREFIX_PATH="$work/prefix" >/dev/null
 cmake --build "$work/consumer" >/dev/null
 libdirs="$work/prefix/lib:$work/prefix/lib/x86_64-linux-gnu"
