@@ -38,9 +38,9 @@ Error ToError(std::exception_ptr caught) {
   } catch (const std::bad_alloc&) {
     return Error(kErrOutOfMemory, "Out of memory");
   } catch (const std::exception& e) {
-    return Error(51, std::string("Internal error: ") + e.what());
+    return Error(kErrInternal, std::string("Internal error: ") + e.what());
   } catch (...) {
-    return Error(51, "Internal error");
+    return Error(kErrInternal, "Internal error");
   }
 }
 

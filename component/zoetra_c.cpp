@@ -29,8 +29,6 @@ namespace {
 // Instances and class objects alive; the library may be unloaded at 0.
 std::atomic<long> g_live_objects{0};
 
-constexpr std::int32_t kErrInvalidArgument = 5;
-
 bool SameGuid(const ZoetraGuid* a, const ZoetraGuid& b) { return a != nullptr && std::memcmp(a, &b, sizeof b) == 0; }
 
 // Copies as much of `text` as fits with its NUL, never splitting a UTF-8
@@ -67,7 +65,7 @@ int Guarded(ZoetraInstance* instance, F&& body) {
 
 zoetra::platform::Variant ListOf(const char* const* files, int32_t count) {
   if (files == nullptr) return {};
-  if (count < 0) zoetra::RaiseError(kErrInvalidArgument, "Invalid procedure call or argument");
+  if (count < 0) zoetra::RaiseError(zoetra::kErrInvalidArgument, "Invalid procedure call or argument");
   std::vector<std::string> names;
   for (int32_t i = 0; i < count; ++i) names.emplace_back(files[i] ? files[i] : "");
   return zoetra::platform::Variant(zoetra::platform::VariantArray::FromTexts(names, 0));
@@ -156,12 +154,12 @@ int zoetra_create(ZoetraInstance* instance, const char* const* files, int32_t co
     ZoetraOptions given;
     zoetra_options_init(&given);
     if (options != nullptr) {
-      if (options->struct_size < sizeof(ZoetraOptions)) zoetra::RaiseError(kErrInvalidArgument, "Invalid procedure call or argument");
+      if (options->struct_size < sizeof(ZoetraOptions)) zoetra::RaiseError(zoetra::kErrInvalidArgument, "Invalid procedure call or argument");
       given = *options;
     }
     if (count < 0 || (files == nullptr && count != 0) || given.palette < ZOETRA_PALETTE_FIRST ||
         given.palette > ZOETRA_PALETTE_FRAME) {
-      zoetra::RaiseError(kErrInvalidArgument, "Invalid procedure call or argument");
+      zoetra::RaiseError(zoetra::kErrInvalidArgument, "Invalid procedure call or argument");
     }
     zoetra::BuilderOptions o;
     o.delay_ms = given.delay_ms;

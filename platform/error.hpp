@@ -16,14 +16,17 @@ ZOETRA_PUBLIC_BEGIN
 
 namespace zoetra {
 
+// The error numbers the library raises.
+inline constexpr std::int32_t kErrInvalidArgument = 5;
 inline constexpr std::int32_t kErrOverflow = 6;
+inline constexpr std::int32_t kErrOutOfMemory = 7;
 inline constexpr std::int32_t kErrSubscript = 9;
 inline constexpr std::int32_t kErrDivisionByZero = 11;
 inline constexpr std::int32_t kErrTypeMismatch = 13;
+inline constexpr std::int32_t kErrInternal = 51;  // a failure from outside the library's own errors
 inline constexpr std::int32_t kErrFileNotFound = 53;
 inline constexpr std::int32_t kErrPathAccess = 75;
 inline constexpr std::int32_t kErrInvalidPicture = 481;
-inline constexpr std::int32_t kErrOutOfMemory = 7;
 // COM object-error base 0x80040000 + 1001: the component's own error.
 inline constexpr std::int32_t kErrComponent = static_cast<std::int32_t>(0x800403E9u);
 
