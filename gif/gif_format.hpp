@@ -1,4 +1,5 @@
-// Block markers of the GIF file format, shared by the writer and the reader.
+// Facts of the GIF file format shared by the writer and the reader: block
+// markers, LZW code sizes, and the row order of interlaced images.
 #pragma once
 
 #include <cstdint>
@@ -10,5 +11,27 @@ inline constexpr std::uint8_t kImageSeparator = 0x2C;
 inline constexpr std::uint8_t kTrailer = 0x3B;
 inline constexpr std::uint8_t kGraphicControlLabel = 0xF9;
 inline constexpr std::uint8_t kApplicationLabel = 0xFF;
+
+// LZW codes are at most 12 bits wide: 4096 of them.
+inline constexpr std::int32_t kMaxCodeWidth = 12;
+inline constexpr std::int32_t kCodeLimit = 1 << kMaxCodeWidth;
+
+// Interlaced images store their rows in four passes: every 8th row from 0,
+// every 8th from 4, every 4th from 2, every 2nd from 1. Images of 4 rows or
+// fewer are stored (and read) in plain order even when flagged interlaced.
+inline constexpr std::int32_t kInterlaceStart[4] = {0, 4, 2, 1};
+inline constexpr std::int32_t kInterlaceStep[4] = {8, 8, 4, 2};
+inline bool InterlacedOrder(bool flagged, std::int32_t height) { return flagged && height > 4; }
+
+// The row stored after `row` of pass `pass` in an interlaced image of `height`
+// rows, moving `pass` on as passes run out; `height` after the last row.
+inline std::int32_t NextInterlacedRow(std::int32_t row, std::int32_t& pass, std::int32_t height) {
+  row += kInterlaceStep[pass];
+  while (row >= height) {
+    if (++pass > 3) return height;
+    row = kInterlaceStart[pass];
+  }
+  return row;
+}
 
 }  // namespace zoetra::gif_format

@@ -3,13 +3,14 @@
 #include <algorithm>
 #include <cstring>
 
+#include "gif/gif_format.hpp"
 #include "gif/mgiflzwenc.hpp"
 
 namespace zoetra::mGIFLZWDec {
 namespace {
 
-constexpr std::int32_t kTableSize = 4096;  // codes are at most 12 bits wide
-constexpr std::int32_t kMaxCodeWidth = 12;
+constexpr std::int32_t kTableSize = gif_format::kCodeLimit;
+using gif_format::kMaxCodeWidth;
 constexpr std::uint8_t kMaxMinCodeSize = 11;
 
 // Dictionary: each code's string is its prefix code's string plus its suffix.
@@ -24,10 +25,7 @@ struct Tables {
 };
 thread_local Tables t_tables;
 
-// Row order of one image. Plain images end after the last row; interlaced ones
-// visit rows 0, 8, 16.. then 4, 12.. then 2, 6.. then 1, 3.. .
-constexpr std::int32_t kStep[4] = {8, 8, 4, 2};
-constexpr std::int32_t kStart[4] = {0, 4, 2, 1};
+// Row order of one image: plain, or the interlace passes.
 
 class RowCursor {
  public:
@@ -58,13 +56,10 @@ class RowCursor {
  private:
   void NextRow() {
     col_ = 0;
-    row_ += interlaced_ ? kStep[pass_] : 1;
-    while (row_ > last_row_) {
-      if (!interlaced_ || ++pass_ > 3) {
-        done_ = true;
-        return;
-      }
-      row_ = kStart[pass_];
+    row_ = interlaced_ ? gif_format::NextInterlacedRow(row_, pass_, last_row_ + 1) : row_ + 1;
+    if (row_ > last_row_) {
+      done_ = true;
+      return;
     }
     row_ptr_ = view_.row(row_);
   }
@@ -93,7 +88,7 @@ void DecodeImage(cDIB& Raster, std::int16_t Interlaced, std::uint8_t MinCodeSize
   if (view.base == nullptr || width <= 0 || view.row_count <= 0 || view.row_length < width) return;
 
   Tables& t = t_tables;
-  RowCursor out(view, width, Interlaced != 0 && view.row_count > 4);
+  RowCursor out(view, width, gif_format::InterlacedOrder(Interlaced != 0, view.row_count));
 
   const std::int32_t clear_code = std::int32_t{1} << MinCodeSize;
   const std::int32_t end_code = clear_code + 1;

@@ -280,35 +280,14 @@ bool EncodeFrame(ByteSink& out, const cDIB& raster, std::uint8_t InitialCodeWidt
     return enc.Finish(false);
   }
 
-  const bool interlace = Interlaced != 0 && height > 4;
+  const bool interlace = gif_format::InterlacedOrder(Interlaced != 0, height);
   std::int32_t row = 0;
   std::int32_t pass = 0;
   const std::uint8_t* first = view.row(0);
   enc.SeedPrefix(first[0]);
   enc.Row(first + 1, first + width);
   for (std::int32_t rows_left = height - 1; rows_left > 0 && !enc.failed(); --rows_left) {
-    if (!interlace) {
-      ++row;
-    } else {
-      // Passes: every 8th row from 0, every 8th from 4, every 4th from 2, every 2nd from 1.
-      switch (pass) {
-        case 0:
-          row += 8;
-          if (row >= height) pass = 1, row = 4;
-          break;
-        case 1:
-          row += 8;
-          if (row >= height) pass = 2, row = 2;
-          break;
-        case 2:
-          row += 4;
-          if (row >= height) pass = 3, row = 1;
-          break;
-        default:
-          row += 2;
-          break;
-      }
-    }
+    row = interlace ? gif_format::NextInterlacedRow(row, pass, height) : row + 1;
     const std::uint8_t* p = view.row(row);
     enc.Row(p, p + width);
   }

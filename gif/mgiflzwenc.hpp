@@ -13,6 +13,7 @@
 #include <span>
 #include <vector>
 
+#include "gif/gif_format.hpp"
 #include "platform/error.hpp"
 #include "raster/cdib.hpp"
 
@@ -63,8 +64,8 @@ class VectorSink final : public ByteSink {
   std::vector<std::uint8_t>& out_;
 };
 
-inline constexpr std::int32_t kMaxCodeWidth = 12;
-inline constexpr std::int32_t kCodeLimit = 1 << kMaxCodeWidth;  // 4096 codes
+using gif_format::kCodeLimit;
+using gif_format::kMaxCodeWidth;
 inline constexpr std::int32_t kHashSize = 5003;
 inline constexpr std::int32_t kSubBlockData = 254;  // data bytes per sub-block
 
