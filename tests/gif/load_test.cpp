@@ -14,6 +14,7 @@
 #include "platform/error.hpp"
 #include "platform/limits.hpp"
 #include "support/limits_scope.hpp"
+#include "support/pillow.hpp"
 #include "support/temp_dir.hpp"
 
 #ifdef ZOETRA_HAVE_GIFLIB
@@ -708,16 +709,9 @@ TEST(cGIFLoadTest, ReadsFilesWrittenByPillow) {
           "            duration=[100, 200, 300], disposal=2, optimize=False)\n"
           "ims[2].save(sys.argv[2], interlace=1)\n";
   }
-  // The system's interpreter first: that is where the distribution installs the library.
-  bool made = false;
-  for (const char* python : {"/usr/bin/python3", "python3"}) {
-    const std::string cmd = std::string(python) + " '" + script + "' '" + out + "' '" + single + "' >/dev/null 2>&1";
-    if (std::system(cmd.c_str()) == 0) {
-      made = true;
-      break;
-    }
-  }
-  if (!made) GTEST_SKIP() << "python3 with PIL is not available";
+  if (test::PillowPython().empty()) GTEST_SKIP() << "python3 with Pillow is not available";
+  const std::string cmd = test::PillowPython() + " '" + script + "' '" + out + "' '" + single + "' 2>&1";
+  ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
 
   // Frame n of `gif` shows picture k wherever it lies on the screen.
   auto check = [&](const cGIF& gif, std::int16_t n, int k) {

@@ -121,7 +121,7 @@ with open(os.path.join(D, "manifest.txt"), "w") as f:
 class PictureLoaderTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    if (!PillowPython()) return;
+    if (PillowPython().empty()) return;
     dir_ = new TempDir();
     made_ = RunPillowScript(*dir_, std::string(kPillowPrelude) + kMakePictures);
   }

@@ -110,7 +110,7 @@ TEST_F(cDIBSaveTest, SavedFilesLoadBackAndPillowAgrees) {
     saved.emplace_back(name, RasterRgb(d));
     script += "rgb_dump(os.path.join(D, '" + name + "'))\n";
   }
-  if (!PillowPython()) GTEST_SKIP() << "python3 with Pillow is not available for the cross-check";
+  if (PillowPython().empty()) GTEST_SKIP() << "python3 with Pillow is not available for the cross-check";
   ASSERT_TRUE(RunPillowScript(dir_, script));
   for (const auto& [name, ours] : saved) {
     SCOPED_TRACE(name);
