@@ -13,6 +13,7 @@
 #include "gif/gif_builders.hpp"
 #include "platform/error.hpp"
 #include "platform/limits.hpp"
+#include "support/caught.hpp"
 #include "support/limits_scope.hpp"
 #include "support/pillow.hpp"
 #include "support/temp_dir.hpp"
@@ -171,12 +172,8 @@ TEST(cGIFLoadTest, HeaderChecks) {
     cGIF gif;
     ASSERT_TRUE(gif.LoadFromStream(TwoFrames{}.Build()));
     const Bytes b = {'G', 'I', 'F', '8', '9'};
-    try {
-      gif.LoadFromStream(std::span(b.data(), n));
-      ADD_FAILURE() << "expected a subscript error for " << n << " bytes";
-    } catch (const Error& e) {
-      EXPECT_EQ(e.number(), kErrSubscript);
-    }
+    EXPECT_EQ(test::Caught([&] { gif.LoadFromStream(std::span(b.data(), n)); }).number(), kErrSubscript)
+        << n << " bytes";
     EXPECT_EQ(gif.FramesCount(), 0);
   }
 }

@@ -10,6 +10,7 @@
 
 #include "platform/error.hpp"
 #include "raster/cdib.hpp"
+#include "support/caught.hpp"
 
 namespace zoetra {
 namespace {
@@ -476,12 +477,7 @@ TEST(RasterByteViewTest, AddressesRowsWithPadding) {
   EXPECT_EQ(v.row(1), dib.lpBits() + 8);
   const int bad[][2] = {{8, 0}, {-1, 0}, {0, 3}, {0, -1}};
   for (const auto& b : bad) {
-    try {
-      v.at(b[0], b[1]);
-      ADD_FAILURE() << b[0] << "," << b[1];
-    } catch (const Error& e) {
-      EXPECT_EQ(e.number(), kErrSubscript);
-    }
+    EXPECT_EQ(test::Caught([&] { v.at(b[0], b[1]); }).number(), kErrSubscript) << b[0] << "," << b[1];
   }
 }
 

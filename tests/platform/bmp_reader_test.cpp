@@ -7,6 +7,7 @@
 
 #include "platform/error.hpp"
 #include "platform/limits.hpp"
+#include "support/caught.hpp"
 #include "tests/platform/picture_test_support.hpp"
 
 namespace zoetra {
@@ -378,15 +379,10 @@ TEST(BmpReaderTest, PackedBitmapsFindTheirPixelsAfterTheTable) {
 }
 
 void ExpectInvalid(const Bytes& file, const std::string& fragment) {
-  try {
-    const HBITMAP b = Decode(file);
-    DeleteObject(b);
-    ADD_FAILURE() << "decoded a malformed file; expected '" << fragment << "'";
-  } catch (const Error& e) {
-    EXPECT_EQ(e.number(), kErrInvalidPicture);
-    EXPECT_NE(e.description().find(fragment), std::string::npos) << e.description();
-    EXPECT_EQ(e.description().rfind("Invalid picture", 0), 0u) << e.description();
-  }
+  const Error e = test::Caught([&] { DeleteObject(Decode(file)); });
+  EXPECT_EQ(e.number(), kErrInvalidPicture) << fragment;
+  EXPECT_NE(e.description().find(fragment), std::string::npos) << e.description();
+  EXPECT_EQ(e.description().rfind("Invalid picture", 0), 0u) << e.description();
 }
 
 Bytes Valid8Bit() {

@@ -8,6 +8,7 @@
 
 #include "platform/error.hpp"
 #include "platform/limits.hpp"
+#include "support/caught.hpp"
 #include "tests/platform/picture_test_support.hpp"
 
 namespace zoetra {
@@ -146,13 +147,9 @@ TempDir* PictureLoaderTest::dir_ = nullptr;
 bool PictureLoaderTest::made_ = false;
 
 void ExpectError(const std::string& path, std::int32_t number, const std::string& fragment) {
-  try {
-    const Picture p = LoadPicture(path);
-    ADD_FAILURE() << path << " loaded; expected error " << number;
-  } catch (const Error& e) {
-    EXPECT_EQ(e.number(), number) << e.description();
-    EXPECT_NE(e.description().find(fragment), std::string::npos) << e.description();
-  }
+  const Error e = test::Caught([&] { LoadPicture(path); });
+  EXPECT_EQ(e.number(), number) << path << ": " << e.description();
+  EXPECT_NE(e.description().find(fragment), std::string::npos) << e.description();
 }
 
 TEST_F(PictureLoaderTest, EveryFormatAndDepthLoadsToPillowsColours) {
@@ -252,13 +249,9 @@ TEST_F(PictureLoaderTest, GifFilesGoToTheInstalledDecoder) {
   // Earlier tests in this process may have installed the GIF codec's decoder.
   const GifPictureDecoder installed = GetGifPictureDecoder();
   SetGifPictureDecoder(nullptr);
-  try {
-    LoadPicture(File("a.gif"));
-    ADD_FAILURE() << "a GIF loaded without a decoder";
-  } catch (const Error& e) {
-    EXPECT_EQ(e.number(), kErrInvalidPicture);
-    EXPECT_EQ(e.description(), "Invalid picture (no GIF decoder is installed)");
-  }
+  const Error e = test::Caught([&] { LoadPicture(File("a.gif")); });
+  EXPECT_EQ(e.number(), kErrInvalidPicture);
+  EXPECT_EQ(e.description(), "Invalid picture (no GIF decoder is installed)");
   SetGifPictureDecoder(&FakeGifDecoder);
   const Picture picture = LoadPicture(File("a.gif"));
   SetGifPictureDecoder(installed);
@@ -318,14 +311,10 @@ TEST_F(PictureLoaderTest, WrongFilesSayWhatTheyAre) {
     ExpectError(File(c.name), kErrInvalidPicture, std::string("Invalid picture (") + c.why);
   }
   // From memory there is no name to go by.
-  try {
-    LoadPictureFromMemory(text("hello"));
-    ADD_FAILURE() << "loaded";
-  } catch (const Error& e) {
-    EXPECT_EQ(e.description(),
-              "Invalid picture (not a picture in a format read here (BMP, PNG, JPEG, GIF): it "
-              "starts with text \"hello\")");
-  }
+  const Error e = test::Caught([&] { LoadPictureFromMemory(text("hello")); });
+  EXPECT_EQ(e.description(),
+            "Invalid picture (not a picture in a format read here (BMP, PNG, JPEG, GIF): it "
+            "starts with text \"hello\")");
 }
 
 TEST_F(PictureLoaderTest, TruncatedFilesAreRefusedWhole) {

@@ -9,6 +9,7 @@
 #include "platform/error.hpp"
 #include "platform/picture_loader.hpp"
 #include "raster/cdib.hpp"
+#include "support/caught.hpp"
 #include "tests/platform/picture_test_support.hpp"
 
 namespace zoetra {
@@ -174,12 +175,7 @@ TEST_F(cDIBFileImportTest, BitmapFiles) {
   ExpectPrevious(d);
   EXPECT_EQ(d.CreateFromBitmapFile(dir_.Path("text.bmp")), 0);
   ExpectEmpty(d);
-  try {
-    d.CreateFromBitmapFile(dir_.Path("missing.bmp"));
-    ADD_FAILURE() << "no error for a missing file";
-  } catch (const Error& e) {
-    EXPECT_EQ(e.number(), kErrFileNotFound);
-  }
+  EXPECT_EQ(test::Caught([&] { d.CreateFromBitmapFile(dir_.Path("missing.bmp")); }).number(), kErrFileNotFound);
 
   ASSERT_EQ(d.CreateFromBitmapFile(dir_.Path("a.bmp")), 8);
   EXPECT_EQ(d.Width(), 3);
