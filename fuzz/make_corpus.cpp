@@ -201,14 +201,15 @@ void BitmapSeeds() {
                    Pixels(6, 3, 16)));
   Write("bmp_reader", "v5_bitfields_32.bmp", BitmapFile(Header(124, 3, 3, 32, 3, 0, m565), {}, Pixels(3, 3, 32)));
   const DibHeader rgb24_h = Header(40, 5, 5, 24, 0, 0);
-  const Bytes rgb24 = BitmapFile(rgb24_h, {}, Pixels(5, 5, 24));
-  Write("bmp_reader", "rgb_24bpp.bmp", rgb24);
+  Write("bmp_reader", "rgb_24bpp.bmp", BitmapFile(rgb24_h, {}, Pixels(5, 5, 24)));
   // RLE8: a run, an absolute run, a delta, end of line, end of bitmap.
   const Bytes rle8_data = {3, 7, 0, 3, 1, 2, 3, 0, 0, 2, 1, 1, 2, 9, 0, 0, 4, 5, 0, 1};
   const DibHeader rle8_h = Header(40, 8, 3, 8, 1, 16);
   Write("bmp_reader", "rle8.bmp", BitmapFile(rle8_h, Table(16, 4), rle8_data));
   const Bytes rle4_data = {5, 0x12, 0, 3, 0x34, 0x50, 0, 0, 2, 0x77, 0, 1};
   Write("bmp_reader", "rle4.bmp", BitmapFile(Header(40, 8, 2, 4, 2, 0), Table(16, 4), rle4_data));
+  // A packed bitmap cut short inside its pixels.
+  const Bytes rgb24 = PackedDib(rgb24_h, {}, Pixels(5, 5, 24));
   Write("bmp_reader", "truncated.bmp", Bytes(rgb24.begin(), rgb24.begin() + 50));
 
   Write("picture_loader", "info_4bpp.bmp", BitmapFile(info4_h, Table(16, 4), Pixels(7, 4, 4)));
@@ -222,7 +223,7 @@ void BitmapSeeds() {
     return m;
   };
   Write("module_resources", "pe32_bitmap_7.dll", module(PackedDib(info4_h, Table(16, 4), Pixels(7, 4, 4)), 7, false));
-  Write("module_resources", "pe32plus_bitmap_1.dll", module(PackedDib(rgb24_h, {}, Pixels(5, 5, 24)), 1, true));
+  Write("module_resources", "pe32plus_bitmap_1.dll", module(rgb24, 1, true));
   Write("module_resources", "pe32_rle8_3.dll", module(PackedDib(rle8_h, Table(16, 4), rle8_data), 3, false));
 }
 
