@@ -294,8 +294,7 @@ inline bool WriteBmp(const std::string& path, const Picture& p, int bpp) {
   header.width = p.width;
   header.height = p.height;
   header.bpp = static_cast<std::uint16_t>(bpp);
-  const test::Bytes f = test::BitmapFile(header, table, pixels);
-  WriteAll(path, std::string(f.begin(), f.end()));
+  WriteAll(path, test::BitmapFile(header, table, pixels));
   return true;
 }
 

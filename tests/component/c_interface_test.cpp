@@ -18,10 +18,9 @@ namespace {
 constexpr std::int32_t kComponentError = static_cast<std::int32_t>(0x800403E9u);
 
 // A w x h 24-bit bitmap file, the left half (r, g, b), the right half blue.
-std::string HalvesBmp(int w, int h, std::uint8_t r, std::uint8_t g, std::uint8_t b) {
-  const std::vector<std::uint8_t> f = zoetra::test::BmpBytes(
+std::vector<std::uint8_t> HalvesBmp(int w, int h, std::uint8_t r, std::uint8_t g, std::uint8_t b) {
+  return zoetra::test::BmpBytes(
       w, h, [=](int x, int) { return x < w / 2 ? zoetra::test::Rgb{r, g, b} : zoetra::test::Rgb{0, 0, 255}; });
-  return std::string(f.begin(), f.end());
 }
 
 // Keeps the system log out of the test output.

@@ -47,7 +47,7 @@ class Scene {
     fs::create_directory(dir_.Path("out"));
     for (int i = 0; i < pictures; ++i) {
       const std::string path = dir_.Path("in/p" + std::to_string(i) + ".bmp");
-      test::WriteBytesFile(path, test::BitmapFileBytes(width, height, i + 3));
+      test::WriteAll(path, test::BitmapFileBytes(width, height, i + 3));
       inputs_.push_back(path);
     }
     test::WriteAll(output(), kOldContent);
@@ -222,7 +222,7 @@ TEST(FaultTest, PictureDeletedBetweenListingAndLoading) {
   EXPECT_EQ(e.description(), "File not found");
   scene.ExpectOutputUntouched(scene.out_dir());
   // With showError it arrives wrapped, its report naming the failure.
-  test::WriteBytesFile(scene.inputs()[1], test::BitmapFileBytes(20, 12, 9));
+  test::WriteAll(scene.inputs()[1], test::BitmapFileBytes(20, 12, 9));
   const Error wrapped = test::Caught([&] { z.CreateZoetra(scene.inputs(), scene.output(), 350, 0, 0, 0, 1); });
   EXPECT_EQ(wrapped.number(), kErrComponent);
   EXPECT_NE(wrapped.description().find("Error Code: 0x35\r\nError Description: File not found"), std::string::npos)

@@ -26,7 +26,7 @@ class LimitsTest : public ::testing::Test {
     for (int i = 0; i < 3; ++i) {
       // Pictures of 30 x 10 = 300 pixels; the middle one is a PNG.
       const std::string path = dir_.Path("p" + std::to_string(i) + (i == 1 ? ".png" : ".bmp"));
-      test::WriteBytesFile(path, i == 1 ? test::PngFileBytes(30, 10, i) : test::BitmapFileBytes(30, 10, i));
+      test::WriteAll(path, i == 1 ? test::PngFileBytes(30, 10, i) : test::BitmapFileBytes(30, 10, i));
       files_.push_back(path);
     }
   }

@@ -288,7 +288,7 @@ TEST(BmpReaderTest, PillowReadsTheVariantsTheSameWay) {
   for (std::size_t i = 0; i < variants.size(); ++i) {
     if (variants[i].pillow_tolerance < 0) continue;
     const std::string path = dir.Path("v" + std::to_string(i) + ".bmp");
-    WriteBytes(path, variants[i].file);
+    WriteAll(path, variants[i].file);
     script += "rgb_dump(os.path.join(D, 'v" + std::to_string(i) + ".bmp'))\n";
   }
   ASSERT_TRUE(RunPillowScript(dir, script));
@@ -521,8 +521,8 @@ TEST(BmpReaderTest, DamagedFilesNeverCrash) {
 
 TEST(BmpReaderTest, LoaderForFilesReturnsZeroOnFailure) {
   TempDir dir;
-  WriteBytes(dir.Path("good.bmp"), Valid8Bit());
-  WriteBytes(dir.Path("bad.bmp"), Bytes{'B', 'M', 1, 2, 3});
+  WriteAll(dir.Path("good.bmp"), Valid8Bit());
+  WriteAll(dir.Path("bad.bmp"), Bytes{'B', 'M', 1, 2, 3});
   const HBITMAP good = LoadImageFromFile(dir.Path("good.bmp"));
   EXPECT_NE(good, 0u);
   DeleteObject(good);

@@ -32,10 +32,7 @@ using Bytes = std::vector<std::uint8_t>;
 
 using TempDir = zoetra::test::TempDir;
 
-inline void WriteBytes(const std::string& path, const Bytes& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
+using test::WriteAll;
 
 inline Bytes ReadBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
