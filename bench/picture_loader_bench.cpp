@@ -14,6 +14,7 @@
 
 #include "platform/picture_loader.hpp"
 #include "raster/cdib.hpp"
+#include "tests/support/pictures.hpp"
 
 namespace {
 
@@ -38,26 +39,10 @@ Bytes Rgb() {
 }
 
 Bytes Bmp(const Bytes& rgb) {
-  const std::uint32_t stride = (kW * 3 + 3) & ~3u;
-  Bytes f(54 + static_cast<std::size_t>(stride) * kH, 0);
-  auto put32 = [&](std::size_t at, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) f[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
-  };
-  f[0] = 'B', f[1] = 'M';
-  put32(2, static_cast<std::uint32_t>(f.size()));
-  put32(10, 54);
-  put32(14, 40);
-  put32(18, kW);
-  put32(22, kH);
-  f[26] = 1, f[28] = 24;
-  for (int y = 0; y < kH; ++y) {
-    std::uint8_t* row = &f[54 + static_cast<std::size_t>(kH - 1 - y) * stride];
-    for (int x = 0; x < kW; ++x) {
-      const std::uint8_t* p = &rgb[(static_cast<std::size_t>(y) * kW + x) * 3];
-      row[3 * x] = p[2], row[3 * x + 1] = p[1], row[3 * x + 2] = p[0];
-    }
-  }
-  return f;
+  return zoetra::test::BmpBytes(kW, kH, [&rgb](int x, int y) {
+    const std::uint8_t* p = &rgb[(static_cast<std::size_t>(y) * kW + x) * 3];
+    return zoetra::test::Rgb{p[0], p[1], p[2]};
+  });
 }
 
 Bytes Png(const Bytes& rgb) {

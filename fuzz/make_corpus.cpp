@@ -3,9 +3,9 @@
 // and more bitmap files (fuzz/make_corpus.sh).
 //
 //   zoetra_corpus_gen <corpus-dir>    writes <corpus-dir>/<target>/<name>
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -15,10 +15,16 @@
 #include "gif/mgiflzwenc.hpp"
 #include "platform/clipboard.hpp"
 #include "raster/cdib.hpp"
+#include "tests/support/bitmap_files.hpp"
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using zoetra::test::BitmapFile;
+using zoetra::test::BuildModule;
+using zoetra::test::Bytes;
+using zoetra::test::DibHeader;
+using zoetra::test::PackedDib;
+using zoetra::test::Set32;
 namespace fs = std::filesystem;
 
 fs::path g_root;
@@ -28,18 +34,6 @@ void Write(const std::string& target, const std::string& name, const Bytes& byte
   fs::create_directories(dir);
   std::ofstream(dir / name, std::ios::binary)
       .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
-
-void Put16(Bytes& b, std::uint32_t v) { b.insert(b.end(), {std::uint8_t(v), std::uint8_t(v >> 8)}); }
-void Put32(Bytes& b, std::uint32_t v) {
-  b.insert(b.end(), {std::uint8_t(v), std::uint8_t(v >> 8), std::uint8_t(v >> 16), std::uint8_t(v >> 24)});
-}
-void Set16(Bytes& b, std::size_t at, std::uint32_t v) {
-  b[at] = std::uint8_t(v);
-  b[at + 1] = std::uint8_t(v >> 8);
-}
-void Set32(Bytes& b, std::size_t at, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) b[at + i] = std::uint8_t(v >> (8 * i));
 }
 
 // Deterministic pattern so the seeds are the same on every run.
@@ -169,42 +163,6 @@ void LzwSeeds() {
 
 // --- bitmaps: files, packed bitmaps, clipboard blocks ------------------------------
 
-Bytes Header(std::uint32_t size, std::int32_t w, std::int32_t h, std::uint16_t bpp, std::uint32_t compression,
-             std::uint32_t clr_used, const std::uint32_t* masks = nullptr) {
-  Bytes b;
-  if (size == 12) {
-    Put32(b, 12);
-    Put16(b, static_cast<std::uint32_t>(w));
-    Put16(b, static_cast<std::uint32_t>(h));
-    Put16(b, 1);
-    Put16(b, bpp);
-    return b;
-  }
-  Put32(b, size);
-  Put32(b, static_cast<std::uint32_t>(w));
-  Put32(b, static_cast<std::uint32_t>(h));
-  Put16(b, 1);
-  Put16(b, bpp);
-  Put32(b, compression);
-  Put32(b, 0);
-  Put32(b, 2835);
-  Put32(b, 2835);
-  Put32(b, clr_used);
-  Put32(b, 0);
-  for (int i = 0; i < 4 && masks != nullptr && b.size() < size; ++i) Put32(b, masks[i]);
-  b.resize(size, 0);
-  return b;
-}
-
-Bytes FileOf(const Bytes& dib, std::uint32_t pixel_offset_in_dib) {
-  Bytes f = {'B', 'M'};
-  Put32(f, static_cast<std::uint32_t>(14 + dib.size()));
-  Put32(f, 0);
-  Put32(f, 14 + pixel_offset_in_dib);
-  f.insert(f.end(), dib.begin(), dib.end());
-  return f;
-}
-
 Bytes Table(int entries, int entry_size) {
   Bytes t;
   for (int i = 0; i < entries; ++i) {
@@ -223,97 +181,50 @@ Bytes Pixels(std::int32_t w, std::int32_t h, int bpp) {
   return p;
 }
 
-// A packed bitmap: header, `between`, pixels. Returns it and the pixel offset.
-Bytes Packed(const Bytes& header, const Bytes& between, const Bytes& pixels, std::uint32_t* pixel_offset = nullptr) {
-  Bytes d = header;
-  d.insert(d.end(), between.begin(), between.end());
-  if (pixel_offset) *pixel_offset = static_cast<std::uint32_t>(d.size());
-  d.insert(d.end(), pixels.begin(), pixels.end());
-  return d;
+DibHeader Header(std::uint32_t size, std::int32_t w, std::int32_t h, std::uint16_t bpp, std::uint32_t compression,
+                 std::uint32_t clr_used, const std::uint32_t* masks = nullptr) {
+  DibHeader header{size, w, h, bpp, compression, clr_used};
+  if (masks != nullptr) std::copy_n(masks, 4, header.masks);
+  return header;
 }
 
 void BitmapSeeds() {
-  std::uint32_t at = 0;
-  const Bytes core8 = Packed(Header(12, 5, 3, 8, 0, 0), Table(256, 3), Pixels(5, 3, 8), &at);
-  Write("bmp_reader", "core_8bpp.bmp", FileOf(core8, at));
-  const Bytes info4 = Packed(Header(40, 7, 4, 4, 0, 16), Table(16, 4), Pixels(7, 4, 4), &at);
-  Write("bmp_reader", "info_4bpp.bmp", FileOf(info4, at));
-  const Bytes info1 = Packed(Header(40, 19, 2, 1, 0, 0), Table(2, 4), Pixels(19, 2, 1), &at);
-  Write("bmp_reader", "info_1bpp_topdown.bmp", FileOf(Packed(Header(40, 19, -2, 1, 0, 0), Table(2, 4), Pixels(19, 2, 1)), at));
-  Write("bmp_reader", "packed_1bpp.dib", info1);
+  const DibHeader core8_h = Header(12, 5, 3, 8, 0, 0);
+  Write("bmp_reader", "core_8bpp.bmp", BitmapFile(core8_h, Table(256, 3), Pixels(5, 3, 8)));
+  const DibHeader info4_h = Header(40, 7, 4, 4, 0, 16);
+  Write("bmp_reader", "info_4bpp.bmp", BitmapFile(info4_h, Table(16, 4), Pixels(7, 4, 4)));
+  Write("bmp_reader", "info_1bpp_topdown.bmp", BitmapFile(Header(40, 19, -2, 1, 0, 0), Table(2, 4), Pixels(19, 2, 1)));
+  Write("bmp_reader", "packed_1bpp.dib", PackedDib(Header(40, 19, 2, 1, 0, 0), Table(2, 4), Pixels(19, 2, 1)));
   const std::uint32_t m565[4] = {0xF800, 0x07E0, 0x001F, 0};
-  const Bytes bf16 = Packed(Header(40, 6, 3, 16, 3, 0), Bytes{0x00, 0xF8, 0, 0, 0xE0, 0x07, 0, 0, 0x1F, 0, 0, 0},
-                            Pixels(6, 3, 16), &at);
-  Write("bmp_reader", "bitfields_565.bmp", FileOf(bf16, at));
-  const Bytes v5 = Packed(Header(124, 3, 3, 32, 3, 0, m565), {}, Pixels(3, 3, 32), &at);
-  Write("bmp_reader", "v5_bitfields_32.bmp", FileOf(v5, at));
-  const Bytes rgb24 = Packed(Header(40, 5, 5, 24, 0, 0), {}, Pixels(5, 5, 24), &at);
-  Write("bmp_reader", "rgb_24bpp.bmp", FileOf(rgb24, at));
+  Write("bmp_reader", "bitfields_565.bmp",
+        BitmapFile(Header(40, 6, 3, 16, 3, 0), Bytes{0x00, 0xF8, 0, 0, 0xE0, 0x07, 0, 0, 0x1F, 0, 0, 0},
+                   Pixels(6, 3, 16)));
+  Write("bmp_reader", "v5_bitfields_32.bmp", BitmapFile(Header(124, 3, 3, 32, 3, 0, m565), {}, Pixels(3, 3, 32)));
+  const DibHeader rgb24_h = Header(40, 5, 5, 24, 0, 0);
+  Write("bmp_reader", "rgb_24bpp.bmp", BitmapFile(rgb24_h, {}, Pixels(5, 5, 24)));
   // RLE8: a run, an absolute run, a delta, end of line, end of bitmap.
   const Bytes rle8_data = {3, 7, 0, 3, 1, 2, 3, 0, 0, 2, 1, 1, 2, 9, 0, 0, 4, 5, 0, 1};
-  const Bytes rle8 = Packed(Header(40, 8, 3, 8, 1, 16), Table(16, 4), rle8_data, &at);
-  Write("bmp_reader", "rle8.bmp", FileOf(rle8, at));
+  const DibHeader rle8_h = Header(40, 8, 3, 8, 1, 16);
+  Write("bmp_reader", "rle8.bmp", BitmapFile(rle8_h, Table(16, 4), rle8_data));
   const Bytes rle4_data = {5, 0x12, 0, 3, 0x34, 0x50, 0, 0, 2, 0x77, 0, 1};
-  const Bytes rle4 = Packed(Header(40, 8, 2, 4, 2, 0), Table(16, 4), rle4_data, &at);
-  Write("bmp_reader", "rle4.bmp", FileOf(rle4, at));
+  Write("bmp_reader", "rle4.bmp", BitmapFile(Header(40, 8, 2, 4, 2, 0), Table(16, 4), rle4_data));
+  // A packed bitmap cut short inside its pixels.
+  const Bytes rgb24 = PackedDib(rgb24_h, {}, Pixels(5, 5, 24));
   Write("bmp_reader", "truncated.bmp", Bytes(rgb24.begin(), rgb24.begin() + 50));
 
-  Write("picture_loader", "info_4bpp.bmp", FileOf(info4, at));
-  Write("picture_loader", "rle8.bmp", FileOf(rle8, at));
+  Write("picture_loader", "info_4bpp.bmp", BitmapFile(info4_h, Table(16, 4), Pixels(7, 4, 4)));
+  Write("picture_loader", "rle8.bmp", BitmapFile(rle8_h, Table(16, 4), rle8_data));
 
-  // Module resources: a PE32 and a PE32+ module, each with one bitmap resource.
+  // Module resources: a PE32 and a PE32+ module, each with one bitmap resource
+  // (type 2, US English), then the id byte the target reads last.
   auto module = [](const Bytes& data, std::uint32_t id, bool plus) {
-    constexpr std::uint32_t kRva = 0x1000, kAlign = 0x200;
-    Bytes r(16 + 8 + 16 + 8 + 16 + 8 + 16, 0);  // root, type dir, id dir, data entry
-    Set16(r, 14, 1);
-    Set32(r, 16, 2);
-    Set32(r, 20, 0x80000000u | 24);
-    Set16(r, 24 + 14, 1);
-    Set32(r, 24 + 16, id);
-    Set32(r, 24 + 20, 0x80000000u | 48);
-    Set16(r, 48 + 14, 1);
-    Set32(r, 48 + 16, 0x409);
-    Set32(r, 48 + 20, 72);
-    Set32(r, 72, kRva + 88);
-    Set32(r, 76, static_cast<std::uint32_t>(data.size()));
-    r.resize(88);
-    r.insert(r.end(), data.begin(), data.end());
-    const std::uint32_t optional_size = plus ? 240 : 224;
-    Bytes m(0x40, 0);
-    m[0] = 'M';
-    m[1] = 'Z';
-    Set32(m, 0x3C, 0x40);
-    Put32(m, 0x00004550);
-    Put16(m, plus ? 0x8664 : 0x14C);
-    Put16(m, 1);
-    Put32(m, 0);
-    Put32(m, 0);
-    Put32(m, 0);
-    Put16(m, optional_size);
-    Put16(m, 0x2102);
-    const std::size_t opt = m.size();
-    m.resize(opt + optional_size, 0);
-    Set16(m, opt, plus ? 0x20B : 0x10B);
-    Set32(m, opt + (plus ? 108 : 92), 16);
-    Set32(m, opt + (plus ? 112 : 96) + 16, kRva);
-    Set32(m, opt + (plus ? 112 : 96) + 20, static_cast<std::uint32_t>(r.size()));
-    const std::size_t sec = m.size();
-    m.resize(sec + 40, 0);
-    std::memcpy(&m[sec], ".rsrc", 5);
-    const std::uint32_t raw = static_cast<std::uint32_t>((r.size() + kAlign - 1) / kAlign * kAlign);
-    Set32(m, sec + 8, static_cast<std::uint32_t>(r.size()));
-    Set32(m, sec + 12, kRva);
-    Set32(m, sec + 16, raw);
-    Set32(m, sec + 20, kAlign);
-    m.resize(kAlign, 0);
-    m.insert(m.end(), r.begin(), r.end());
-    m.resize(kAlign + raw, 0);
-    m.push_back(static_cast<std::uint8_t>(id));  // the target's id byte
+    Bytes m = BuildModule({{2, id, 0x409, data}}, plus);
+    m.push_back(static_cast<std::uint8_t>(id));
     return m;
   };
-  Write("module_resources", "pe32_bitmap_7.dll", module(info4, 7, false));
+  Write("module_resources", "pe32_bitmap_7.dll", module(PackedDib(info4_h, Table(16, 4), Pixels(7, 4, 4)), 7, false));
   Write("module_resources", "pe32plus_bitmap_1.dll", module(rgb24, 1, true));
-  Write("module_resources", "pe32_rle8_3.dll", module(rle8, 3, false));
+  Write("module_resources", "pe32_rle8_3.dll", module(PackedDib(rle8_h, Table(16, 4), rle8_data), 3, false));
 }
 
 void ClipboardSeeds() {

@@ -27,7 +27,9 @@
 #include <spng.h>
 
 #include "gif/cgif.hpp"
+#include "support/bitmap_files.hpp"
 #include "support/composed_frames.hpp"
+#include "support/pillow.hpp"
 #include "support/temp_dir.hpp"
 
 namespace zoetra::clitest {
@@ -165,16 +167,7 @@ inline std::string FindTool(std::initializer_list<const char*> names) {
   return {};
 }
 
-// A Python interpreter that has Pillow, or "".
-inline const std::string& PillowPython() {
-  static const std::string found = [] {
-    for (const char* candidate : {"/usr/bin/python3", "python3"}) {
-      if (RunProgram({candidate, "-c", "import PIL"}).status == 0) return std::string(candidate);
-    }
-    return std::string();
-  }();
-  return found;
-}
+using test::PillowPython;
 
 inline std::string HelperScript(const char* name) { return std::string(ZOETRA_CLI_TEST_DIR) + "/" + name; }
 
@@ -273,39 +266,35 @@ inline std::vector<std::uint32_t> Colours(const Picture& p) {
 inline bool WriteBmp(const std::string& path, const Picture& p, int bpp) {
   const std::vector<std::uint32_t> colours = Colours(p);
   if (bpp <= 8 && colours.size() > (std::size_t{1} << bpp)) return false;
-  const std::uint32_t table = bpp <= 8 ? (4u << bpp) : 0;
-  const std::uint32_t stride = (static_cast<std::uint32_t>(p.width * bpp) + 31) / 32 * 4;
-  const std::uint32_t size = 54 + table + stride * static_cast<std::uint32_t>(p.height);
-  std::string f(size, '\0');
-  auto put = [&](std::size_t at, std::uint32_t v, int bytes) {
-    for (int i = 0; i < bytes; ++i) f[at + i] = static_cast<char>((v >> (8 * i)) & 0xFF);
-  };
-  f[0] = 'B', f[1] = 'M';
-  put(2, size, 4), put(10, 54 + table, 4), put(14, 40, 4), put(18, static_cast<std::uint32_t>(p.width), 4);
-  put(22, static_cast<std::uint32_t>(p.height), 4), put(26, 1, 2), put(28, static_cast<std::uint32_t>(bpp), 2);
-  put(34, stride * static_cast<std::uint32_t>(p.height), 4);
+  test::Bytes table(bpp <= 8 ? (std::size_t{4} << bpp) : 0, 0);
   for (std::size_t i = 0; bpp <= 8 && i < colours.size(); ++i) {
-    f[54 + 4 * i] = static_cast<char>(colours[i] & 0xFF);
-    f[54 + 4 * i + 1] = static_cast<char>((colours[i] >> 8) & 0xFF);
-    f[54 + 4 * i + 2] = static_cast<char>((colours[i] >> 16) & 0xFF);
+    table[4 * i] = static_cast<std::uint8_t>(colours[i] & 0xFF);
+    table[4 * i + 1] = static_cast<std::uint8_t>((colours[i] >> 8) & 0xFF);
+    table[4 * i + 2] = static_cast<std::uint8_t>((colours[i] >> 16) & 0xFF);
   }
+  const std::size_t stride = (static_cast<std::size_t>(p.width) * bpp + 31) / 32 * 4;
+  test::Bytes pixels(stride * static_cast<std::size_t>(p.height), 0);
   for (int y = 0; y < p.height; ++y) {
-    const std::size_t row = 54 + table + static_cast<std::size_t>(p.height - 1 - y) * stride;
+    std::uint8_t* row = pixels.data() + static_cast<std::size_t>(p.height - 1 - y) * stride;
     for (int x = 0; x < p.width; ++x) {
       const std::uint32_t rgb = p.Rgb(x, y);
       if (bpp >= 24) {
-        const std::size_t at = row + static_cast<std::size_t>(x) * (bpp / 8);
-        f[at] = static_cast<char>(rgb & 0xFF), f[at + 1] = static_cast<char>((rgb >> 8) & 0xFF);
-        f[at + 2] = static_cast<char>((rgb >> 16) & 0xFF);
+        std::uint8_t* at = row + static_cast<std::size_t>(x) * (bpp / 8);
+        at[0] = static_cast<std::uint8_t>(rgb & 0xFF), at[1] = static_cast<std::uint8_t>((rgb >> 8) & 0xFF);
+        at[2] = static_cast<std::uint8_t>((rgb >> 16) & 0xFF);
         continue;
       }
       const auto index = static_cast<std::uint32_t>(std::find(colours.begin(), colours.end(), rgb) - colours.begin());
       const std::size_t bit = static_cast<std::size_t>(x) * bpp;
       const int shift = 8 - bpp - static_cast<int>(bit % 8);
-      f[row + bit / 8] = static_cast<char>(static_cast<std::uint8_t>(f[row + bit / 8]) | (index << shift));
+      row[bit / 8] = static_cast<std::uint8_t>(row[bit / 8] | (index << shift));
     }
   }
-  WriteAll(path, f);
+  test::DibHeader header;
+  header.width = p.width;
+  header.height = p.height;
+  header.bpp = static_cast<std::uint16_t>(bpp);
+  WriteAll(path, test::BitmapFile(header, table, pixels));
   return true;
 }
 

@@ -12,6 +12,7 @@
 #include "colour/cpal8bpp.hpp"
 #include "platform/error.hpp"
 #include "raster/cdib.hpp"
+#include "support/caught.hpp"
 
 namespace zoetra::colour_test {
 
@@ -55,12 +56,8 @@ inline int RoundHalfEven(double v) {
 }
 
 inline void ExpectErrorNumber(const std::function<void()>& f, std::int32_t number) {
-  try {
-    f();
-    ADD_FAILURE() << "expected error " << number;
-  } catch (const Error& e) {
-    EXPECT_EQ(e.number(), number) << e.description();
-  }
+  const Error e = test::Caught([&] { f(); });
+  EXPECT_EQ(e.number(), number) << e.description();
 }
 
 }  // namespace zoetra::colour_test

@@ -352,6 +352,72 @@ TEST(mDither8bppTest, MatchesPlainMappingOnRandomPictures) {
   }
 }
 
+// Rows of runs: lengths 1 to 12, colours from a few flat ones (some exactly
+// on the palette, some between entries) or single noisy pixels.
+std::vector<Rgb> RunsPicture(std::mt19937& rng, int w, int h) {
+  const Rgb flat[] = {{255, 0, 0},    {0, 255, 0},     {0, 0, 255},  {255, 255, 255}, {0, 0, 0},
+                      {51, 102, 153}, {100, 100, 100}, {17, 34, 51}, {200, 30, 90}};
+  std::vector<Rgb> px;
+  while (px.size() < static_cast<std::size_t>(w * h)) {
+    const int len = 1 + static_cast<int>(rng() % 12);
+    Rgb c = flat[rng() % std::size(flat)];
+    if (rng() % 4 == 0)
+      c = {static_cast<int>(rng() % 256), static_cast<int>(rng() % 256),
+           static_cast<int>(rng() % 256)};
+    for (int i = 0; i < len; ++i) px.push_back(c);
+  }
+  px.resize(static_cast<std::size_t>(w * h));
+  return px;
+}
+
+// Error diffusion of `px` in palette mode `mode` gives what the plain rule gives.
+void ExpectDiffusionAsThePlainRule(const std::vector<Rgb>& px, int w, int h, int mode) {
+  cDIB src;
+  Fill(src, w, h, px);
+  md::DitherState s;
+  md::InitDither(s);
+  md::SetPaletteMode(s, mode);
+  md::SetDitherMethod(s, 2);
+  cPal8bpp pal;
+  cDIB frame;
+  md::DitherTo8bpp(s, src, frame, pal, false);
+  const int entries = mode == 0 ? 216 : pal.Entries();
+  EXPECT_EQ(FrameIndices(frame), ReferenceDither(px, w, h, mode, 2, pal.lpPalette(), entries));
+}
+
+// Error diffusion on pictures made of runs of one colour (flat areas, bars,
+// cartoons) next to noise, at every position in a row.
+TEST(mDither8bppRunsTest, RunsMatchThePlainRule) {
+  struct Size {
+    int w, h;
+  };
+  const Size sizes[] = {{1, 1}, {1, 6}, {2, 3}, {3, 3}, {13, 7}, {40, 9}, {64, 2}};
+  std::mt19937 rng(321);
+  for (int mode = 0; mode < 3; ++mode) {
+    for (const Size sz : sizes) {
+      for (int picture = 0; picture < 4; ++picture) {
+        SCOPED_TRACE(::testing::Message() << "mode " << mode << " size " << sz.w << "x" << sz.h << " picture "
+                                          << picture);
+        const std::vector<Rgb> px = RunsPicture(rng, sz.w, sz.h);
+        ExpectDiffusionAsThePlainRule(px, sz.w, sz.h, mode);
+      }
+    }
+  }
+}
+
+TEST(mDither8bppRunsTest, WholeRowsOfOneColour) {
+  // Rows that are one run from end to end, alternating with rows that push
+  // into them, so a run starts with shares already added from above.
+  const int w = 23, h = 6;
+  std::vector<Rgb> px;
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) px.push_back(y % 2 == 0 ? Rgb{204, 51, 0} : Rgb{30 + x, 140, 77});
+  for (int mode : {0, 2}) {
+    SCOPED_TRACE(::testing::Message() << "mode " << mode);
+    ExpectDiffusionAsThePlainRule(px, w, h, mode);
+  }
+}
+
 TEST(mDither8bppTest, LaterPicturesReuseTheFirstPaletteAndMap) {
   std::mt19937 rng(5);
   std::vector<Rgb> greys;

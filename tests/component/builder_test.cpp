@@ -100,7 +100,7 @@ TEST_F(BuilderTest, ExactlyTheLargestFrameCountConverts) {
 TEST_F(BuilderTest, LargeFlatPictureConverts) {
   const int w = 4000, h = 3000;
   const std::string in = dir_.Path("white.png"), out = dir_.Path("white.gif");
-  test::WriteBytesFile(
+  test::WriteAll(
       in, test::PngFileBytes(w, h, std::vector<std::uint8_t>(std::size_t{w} * h * 4, 255)));
   Zoetra z;
   EXPECT_EQ(z.CreateZoetra({in}, out), "OK, Animated GIF: " + out + " created with 1 frames");

@@ -10,6 +10,7 @@
 
 #include "gif/cgif.hpp"
 #include "platform/eventlog.hpp"
+#include "support/pictures.hpp"
 #include "support/temp_dir.hpp"
 
 namespace {
@@ -17,26 +18,9 @@ namespace {
 constexpr std::int32_t kComponentError = static_cast<std::int32_t>(0x800403E9u);
 
 // A w x h 24-bit bitmap file, the left half (r, g, b), the right half blue.
-std::string HalvesBmp(int w, int h, std::uint8_t r, std::uint8_t g, std::uint8_t b) {
-  const int stride = (w * 3 + 3) / 4 * 4;
-  const std::uint32_t size = 54 + static_cast<std::uint32_t>(stride * h);
-  std::string f(size, '\0');
-  auto put32 = [&](std::size_t at, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) f[at + i] = static_cast<char>((v >> (8 * i)) & 0xFF);
-  };
-  f[0] = 'B', f[1] = 'M';
-  put32(2, size), put32(10, 54), put32(14, 40), put32(18, static_cast<std::uint32_t>(w));
-  put32(22, static_cast<std::uint32_t>(h));
-  f[26] = 1, f[28] = 24;
-  for (int y = 0; y < h; ++y) {
-    for (int x = 0; x < w; ++x) {
-      const std::size_t at = 54 + static_cast<std::size_t>(y * stride + x * 3);
-      const bool left = x < w / 2;
-      f[at] = static_cast<char>(left ? b : 255), f[at + 1] = static_cast<char>(left ? g : 0);
-      f[at + 2] = static_cast<char>(left ? r : 0);
-    }
-  }
-  return f;
+std::vector<std::uint8_t> HalvesBmp(int w, int h, std::uint8_t r, std::uint8_t g, std::uint8_t b) {
+  return zoetra::test::BmpBytes(
+      w, h, [=](int x, int) { return x < w / 2 ? zoetra::test::Rgb{r, g, b} : zoetra::test::Rgb{0, 0, 255}; });
 }
 
 // Keeps the system log out of the test output.

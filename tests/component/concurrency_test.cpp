@@ -51,7 +51,7 @@ class Inputs {
       const int w = 24 + 7 * (i % 4), h = 16 + 5 * (i % 3);
       const bool png = i % 2 == 1;
       const std::string path = dir_.Path("in" + std::to_string(i) + (png ? ".png" : ".bmp"));
-      test::WriteBytesFile(path, png ? test::PngFileBytes(w, h, i + 1) : test::BitmapFileBytes(w, h, i + 1));
+      test::WriteAll(path, png ? test::PngFileBytes(w, h, i + 1) : test::BitmapFileBytes(w, h, i + 1));
       pictures_.push_back(path);
     }
     for (int j = 0; j < jobs; ++j) {
@@ -169,7 +169,7 @@ namespace {
 TEST(ConcurrencyTest, SharedPictureImportedOnSeveralThreads) {
   const test::TempDir dir;
   const std::string path = dir.Path("shared.bmp");
-  test::WriteBytesFile(path, test::BitmapFileBytes(40, 30, 7));
+  test::WriteAll(path, test::BitmapFileBytes(40, 30, 7));
   const platform::Picture picture = platform::LoadPicture(path);
   cDIB reference;
   ASSERT_EQ(reference.CreateFromStdPicture(picture, true), 32);

@@ -26,6 +26,7 @@
 #include "platform/error.hpp"
 #include "platform/eventlog.hpp"
 #include "platform/yield.hpp"
+#include "support/caught.hpp"
 #include "support/picture_files.hpp"
 #include "support/temp_dir.hpp"
 #include "support/yield_hook.hpp"
@@ -46,7 +47,7 @@ class Scene {
     fs::create_directory(dir_.Path("out"));
     for (int i = 0; i < pictures; ++i) {
       const std::string path = dir_.Path("in/p" + std::to_string(i) + ".bmp");
-      test::WriteBytesFile(path, test::BitmapFileBytes(width, height, i + 3));
+      test::WriteAll(path, test::BitmapFileBytes(width, height, i + 3));
       inputs_.push_back(path);
     }
     test::WriteAll(output(), kOldContent);
@@ -87,13 +88,9 @@ void ExpectSaveFails(const Scene& scene, const std::string& output) {
   const QuietLog quiet;
   Zoetra z;
   EXPECT_EQ(z.CreateZoetra(scene.inputs(), output, 350, 0, 0, 0, 0), kSaveMessage);
-  try {
-    z.CreateZoetra(scene.inputs(), output, 350, 0, 0, 0, 1);
-    ADD_FAILURE() << "no failure raised";
-  } catch (const Error& e) {
-    EXPECT_EQ(e.number(), kErrComponent);
-    EXPECT_NE(e.description().find(kSaveMessage), std::string::npos) << e.description();
-  }
+  const Error e = test::Caught([&] { z.CreateZoetra(scene.inputs(), output, 350, 0, 0, 0, 1); });
+  EXPECT_EQ(e.number(), kErrComponent);
+  EXPECT_NE(e.description().find(kSaveMessage), std::string::npos) << e.description();
 }
 
 TEST(FaultTest, OutputDirectoryMovedAwayJustBeforeTheSave) {
@@ -220,24 +217,16 @@ TEST(FaultTest, PictureDeletedBetweenListingAndLoading) {
   const QuietLog quiet;
   Zoetra z;
   // Without showError the loader's failure reaches the caller unchanged.
-  try {
-    z.CreateZoetra(scene.inputs(), scene.output(), 350, 0, 0, 0, 0);
-    ADD_FAILURE() << "no failure raised";
-  } catch (const Error& e) {
-    EXPECT_EQ(e.number(), kErrFileNotFound);
-    EXPECT_EQ(e.description(), "File not found");
-  }
+  const Error e = test::Caught([&] { z.CreateZoetra(scene.inputs(), scene.output(), 350, 0, 0, 0, 0); });
+  EXPECT_EQ(e.number(), kErrFileNotFound);
+  EXPECT_EQ(e.description(), "File not found");
   scene.ExpectOutputUntouched(scene.out_dir());
   // With showError it arrives wrapped, its report naming the failure.
-  test::WriteBytesFile(scene.inputs()[1], test::BitmapFileBytes(20, 12, 9));
-  try {
-    z.CreateZoetra(scene.inputs(), scene.output(), 350, 0, 0, 0, 1);
-    ADD_FAILURE() << "no failure raised";
-  } catch (const Error& e) {
-    EXPECT_EQ(e.number(), kErrComponent);
-    EXPECT_NE(e.description().find("Error Code: 0x35\r\nError Description: File not found"), std::string::npos)
-        << e.description();
-  }
+  test::WriteAll(scene.inputs()[1], test::BitmapFileBytes(20, 12, 9));
+  const Error wrapped = test::Caught([&] { z.CreateZoetra(scene.inputs(), scene.output(), 350, 0, 0, 0, 1); });
+  EXPECT_EQ(wrapped.number(), kErrComponent);
+  EXPECT_NE(wrapped.description().find("Error Code: 0x35\r\nError Description: File not found"), std::string::npos)
+      << wrapped.description();
   scene.ExpectOutputUntouched(scene.out_dir());
 }
 

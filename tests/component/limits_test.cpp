@@ -13,6 +13,7 @@
 #include "platform/eventlog.hpp"
 #include "platform/limits.hpp"
 #include "platform/yield.hpp"
+#include "support/caught.hpp"
 #include "support/picture_files.hpp"
 #include "support/temp_dir.hpp"
 
@@ -25,7 +26,7 @@ class LimitsTest : public ::testing::Test {
     for (int i = 0; i < 3; ++i) {
       // Pictures of 30 x 10 = 300 pixels; the middle one is a PNG.
       const std::string path = dir_.Path("p" + std::to_string(i) + (i == 1 ? ".png" : ".bmp"));
-      test::WriteBytesFile(path, i == 1 ? test::PngFileBytes(30, 10, i) : test::BitmapFileBytes(30, 10, i));
+      test::WriteAll(path, i == 1 ? test::PngFileBytes(30, 10, i) : test::BitmapFileBytes(30, 10, i));
       files_.push_back(path);
     }
   }
@@ -117,15 +118,11 @@ TEST_F(LimitsTest, RefusalWithShowErrorIsWrappedAndLogged) {
   limits.max_document_frames = 1;
   platform::SetLimits(limits);
   Zoetra z;
-  try {
-    z.CreateZoetra(files_, dir_.Path("out.gif"), 350, 0, 0, 0, 1);
-    ADD_FAILURE() << "no failure raised";
-  } catch (const Error& e) {
-    EXPECT_EQ(e.number(), kErrComponent);
-    EXPECT_NE(e.description().find("Error Code: 0x7\r\nError Description: Out of memory: the list of 3 pictures"),
-              std::string::npos)
-        << e.description();
-  }
+  const Error e = test::Caught([&] { z.CreateZoetra(files_, dir_.Path("out.gif"), 350, 0, 0, 0, 1); });
+  EXPECT_EQ(e.number(), kErrComponent);
+  EXPECT_NE(e.description().find("Error Code: 0x7\r\nError Description: Out of memory: the list of 3 pictures"),
+            std::string::npos)
+      << e.description();
   platform::SetEventLogSink(std::move(previous_sink));
   ASSERT_EQ(log.size(), 1u);
   EXPECT_NE(log[0].find("max_document_frames"), std::string::npos);

@@ -108,7 +108,7 @@ class PictureSet {
   std::string Add(const PictureRecipe& p, int seed) {
     const std::string path = dir_.Path("in/p" + std::to_string(count_++) + (p.png ? ".png" : ".bmp"));
     const auto colour = [&](int x, int y) { return Colour(p, seed, x, y); };
-    test::WriteBytesFile(path, p.png ? test::PngFileBytes(p.width, p.height, colour)
+    test::WriteAll(path, p.png ? test::PngFileBytes(p.width, p.height, colour)
                                      : test::BmpBytes(p.width, p.height, colour));
     return path;
   }
@@ -353,7 +353,7 @@ void Break(PictureSet& set, std::vector<std::string>& files, std::size_t at, Bro
     case Broken::OtherGarbage: test::WriteAll(path, std::string(300, '\x7f')); break;
     case Broken::Truncated: {
       const Bytes whole = test::PngFileBytes(40, 30, 9);
-      test::WriteBytesFile(path, Bytes(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(whole.size() / 2)));
+      test::WriteAll(path, Bytes(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(whole.size() / 2)));
       break;
     }
   }

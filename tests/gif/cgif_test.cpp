@@ -11,20 +11,12 @@
 #include "gif/gif_builders.hpp"
 #include "platform/error.hpp"
 #include "platform/limits.hpp"
+#include "support/caught.hpp"
 #include "support/limits_scope.hpp"
 
 namespace zoetra {
 namespace {
 
-template <class F>
-std::int32_t ErrorOf(F&& f) {
-  try {
-    f();
-  } catch (const Error& e) {
-    return e.number();
-  }
-  return 0;
-}
 
 // Frames are told apart by their delay.
 std::vector<int> Delays(const cGIF& g) {
@@ -46,12 +38,12 @@ TEST(cGIFTest, NewDocumentHasNoSlots) {
   cGIF g;
   EXPECT_EQ(g.FramesCount(), 0);
   EXPECT_EQ(g.SlotsCount(), 0);
-  EXPECT_EQ(ErrorOf([&] { g.FrameDelay(1); }), kErrSubscript);
-  EXPECT_EQ(ErrorOf([&] { g.FrameDelay(1, 5); }), kErrSubscript);
-  EXPECT_EQ(ErrorOf([&] { g.FrameDIBXOR(1); }), kErrSubscript);
-  EXPECT_EQ(ErrorOf([&] { g.lpLocalPalette(1); }), kErrSubscript);
-  EXPECT_EQ(ErrorOf([&] { g.FrameMoveDown(1); }), kErrSubscript);
-  EXPECT_EQ(ErrorOf([&] { g.FrameRemove(1); }), kErrSubscript);
+  EXPECT_EQ(test::ErrorNumber([&] { g.FrameDelay(1); }), kErrSubscript);
+  EXPECT_EQ(test::ErrorNumber([&] { g.FrameDelay(1, 5); }), kErrSubscript);
+  EXPECT_EQ(test::ErrorNumber([&] { g.FrameDIBXOR(1); }), kErrSubscript);
+  EXPECT_EQ(test::ErrorNumber([&] { g.lpLocalPalette(1); }), kErrSubscript);
+  EXPECT_EQ(test::ErrorNumber([&] { g.FrameMoveDown(1); }), kErrSubscript);
+  EXPECT_EQ(test::ErrorNumber([&] { g.FrameRemove(1); }), kErrSubscript);
 }
 
 TEST(cGIFTest, FirstInsertAppendsAndSizesTheScreen) {
@@ -108,7 +100,7 @@ TEST(cGIFTest, InsertPositions) {
   }
   cGIF g;
   AddFrames(g, {1, 2});
-  EXPECT_EQ(ErrorOf([&] { g.FrameInsert(0, 4, 4); }), kErrSubscript);
+  EXPECT_EQ(test::ErrorNumber([&] { g.FrameInsert(0, 4, 4); }), kErrSubscript);
   EXPECT_EQ(Delays(g), (std::vector<int>{1, 2}));
 }
 
@@ -128,7 +120,7 @@ TEST(cGIFTest, InsertPastTheLastFrameOverflows) {
   EXPECT_FALSE(g.LoadedTrailer());
   EXPECT_EQ(g.FramesCount(), cGIF::kMaxFrames);
   EXPECT_EQ(g.SlotsCount(), cGIF::kMaxFrames);
-  EXPECT_EQ(ErrorOf([&] { g.FrameInsert(1, 2, 2); }), kErrOverflow);
+  EXPECT_EQ(test::ErrorNumber([&] { g.FrameInsert(1, 2, 2); }), kErrOverflow);
   EXPECT_EQ(g.FramesCount(), cGIF::kMaxFrames);
   EXPECT_EQ(g.SlotsCount(), cGIF::kMaxFrames);
 }
@@ -148,9 +140,9 @@ TEST(cGIFTest, RemoveKeepsOrderAndLeavesSpareSlot) {
   EXPECT_EQ(g.SlotsCount(), 1);
   EXPECT_EQ(g.FrameDelay(1), 0);
   EXPECT_EQ(g.FrameDIBXOR(1), nullptr);
-  EXPECT_EQ(ErrorOf([&] { g.FrameDelay(2); }), kErrSubscript);
+  EXPECT_EQ(test::ErrorNumber([&] { g.FrameDelay(2); }), kErrSubscript);
   // The spare slot is not a frame.
-  EXPECT_EQ(ErrorOf([&] { g.FrameRemove(1); }), kErrSubscript);
+  EXPECT_EQ(test::ErrorNumber([&] { g.FrameRemove(1); }), kErrSubscript);
   EXPECT_EQ(g.FramesCount(), 0);
 }
 
@@ -203,10 +195,10 @@ TEST(cGIFTest, MovesSwapNeighboursAndRefuseMissingSlots) {
   g.FrameMoveDown(1);
   EXPECT_EQ(Delays(g), (std::vector<int>{1, 2}));
   for (std::int16_t n : {std::int16_t{1}, std::int16_t{0}, std::int16_t{3}}) {
-    EXPECT_EQ(ErrorOf([&] { g.FrameMoveUp(n); }), kErrSubscript) << n;
+    EXPECT_EQ(test::ErrorNumber([&] { g.FrameMoveUp(n); }), kErrSubscript) << n;
   }
   for (std::int16_t n : {std::int16_t{2}, std::int16_t{0}, std::int16_t{-1}}) {
-    EXPECT_EQ(ErrorOf([&] { g.FrameMoveDown(n); }), kErrSubscript) << n;
+    EXPECT_EQ(test::ErrorNumber([&] { g.FrameMoveDown(n); }), kErrSubscript) << n;
   }
   EXPECT_EQ(Delays(g), (std::vector<int>{1, 2}));
 }
@@ -226,7 +218,7 @@ TEST(cGIFTest, PixelAspectRatio) {
                         {14.6f / 64, 0},   {270.4f / 64, 255}};
   for (const Case& c : cases) {
     g.ScreenPixelAspectRatio(1.0f);
-    const std::int32_t err = ErrorOf([&] { g.ScreenPixelAspectRatio(c.value); });
+    const std::int32_t err = test::ErrorNumber([&] { g.ScreenPixelAspectRatio(c.value); });
     if (c.stored < 0) {
       EXPECT_EQ(err, kErrOverflow) << c.value;
       EXPECT_EQ(g.ScreenRecord()[6], 49) << c.value;
@@ -275,7 +267,7 @@ TEST(cGIFTest, PaletteEntries) {
   local[4 * 7 + 2] = 3;
   EXPECT_EQ(g.LocalPaletteUsed(1), 0);
   EXPECT_EQ(g.LocalPaletteRGBEntry(1, 7), 0x010203);
-  EXPECT_EQ(ErrorOf([&] { g.LocalPaletteRGBEntry(2, 7); }), kErrSubscript);
+  EXPECT_EQ(test::ErrorNumber([&] { g.LocalPaletteRGBEntry(2, 7); }), kErrSubscript);
 }
 
 TEST(cGIFTest, FrameSettersStoreAndCheck) {
@@ -299,10 +291,10 @@ TEST(cGIFTest, FrameSettersStoreAndCheck) {
   g.FrameDisposalMethod(1, 255);
   EXPECT_EQ(g.FrameDisposalMethod(1), 255);
   for (std::int32_t bad : {256, -1, 70000}) {
-    EXPECT_EQ(ErrorOf([&] { g.FrameDisposalMethod(1, bad); }), kErrOverflow) << bad;
+    EXPECT_EQ(test::ErrorNumber([&] { g.FrameDisposalMethod(1, bad); }), kErrOverflow) << bad;
     EXPECT_EQ(g.FrameDisposalMethod(1), 255);
   }
-  EXPECT_EQ(ErrorOf([&] { g.FrameDisposalMethod(2, 3); }), kErrSubscript);
+  EXPECT_EQ(test::ErrorNumber([&] { g.FrameDisposalMethod(2, 3); }), kErrSubscript);
 }
 
 TEST(cGIFTest, DestroyClearsAllButGlobalPaletteExists) {
@@ -355,7 +347,7 @@ TEST(cGIFTest, InsertDropsTheSlotALoadLeftPastTheFrames) {
   EXPECT_EQ(g.SlotsCount(), 3);
   EXPECT_EQ(g.FrameDelay(3), 40);
   EXPECT_EQ(g.FrameDIBXOR(3), nullptr);
-  EXPECT_EQ(ErrorOf([&] { g.FrameRemove(3); }), kErrSubscript);
+  EXPECT_EQ(test::ErrorNumber([&] { g.FrameRemove(3); }), kErrSubscript);
   // The new frame starts zeroed, not with the slot's values.
   g.FrameInsert(3, 2, 2);
   EXPECT_EQ(g.FramesCount(), 3);

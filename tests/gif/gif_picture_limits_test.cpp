@@ -7,6 +7,7 @@
 #include "platform/error.hpp"
 #include "platform/limits.hpp"
 #include "platform/picture_loader.hpp"
+#include "support/caught.hpp"
 
 namespace zoetra {
 namespace {
@@ -31,14 +32,10 @@ class GifPictureLimitsTest : public ::testing::Test {
 
 TEST_F(GifPictureLimitsTest, FirstImageOverThePictureLimitsIsRefusedBySize) {
   // 20000 x 20000 is over the default pixel limits of a picture and of a document.
-  try {
-    platform::LoadPictureFromMemory(GifOfFrames({{20000, 20000}}));
-    ADD_FAILURE() << "an oversized GIF image loaded";
-  } catch (const Error& e) {
-    EXPECT_EQ(e.number(), kErrInvalidPicture);
-    EXPECT_NE(e.description().find("picture of 20000 x 20000 pixels exceeds the size limit"), std::string::npos)
-        << e.description();
-  }
+  const Error e = test::Caught([&] { platform::LoadPictureFromMemory(GifOfFrames({{20000, 20000}})); });
+  EXPECT_EQ(e.number(), kErrInvalidPicture);
+  EXPECT_NE(e.description().find("picture of 20000 x 20000 pixels exceeds the size limit"), std::string::npos)
+      << e.description();
   platform::Limits limits = saved_;
   limits.max_picture_side = 9;
   platform::SetLimits(limits);

@@ -6,6 +6,7 @@
 #include "platform/error.hpp"
 #include "platform/picture_loader.hpp"
 #include "raster/cdib.hpp"
+#include "support/caught.hpp"
 
 namespace zoetra {
 namespace {
@@ -59,12 +60,7 @@ TEST(GifPictureTest, DamagedGifsAreInvalidPictures) {
       {'G', 'I', 'F', '8', '9', 'a', 1, 0, 1, 0, 0, 0, 0, 0x3B},       // no image
   };
   for (const auto& file : bad) {
-    try {
-      platform::LoadPictureFromMemory(file);
-      ADD_FAILURE() << "accepted";
-    } catch (const Error& e) {
-      EXPECT_EQ(e.number(), kErrInvalidPicture);
-    }
+    EXPECT_EQ(test::Caught([&] { platform::LoadPictureFromMemory(file); }).number(), kErrInvalidPicture);
   }
 }
 

@@ -13,7 +13,9 @@
 #include "gif/gif_builders.hpp"
 #include "platform/error.hpp"
 #include "platform/limits.hpp"
+#include "support/caught.hpp"
 #include "support/limits_scope.hpp"
+#include "support/pillow.hpp"
 #include "support/temp_dir.hpp"
 
 #ifdef ZOETRA_HAVE_GIFLIB
@@ -170,12 +172,8 @@ TEST(cGIFLoadTest, HeaderChecks) {
     cGIF gif;
     ASSERT_TRUE(gif.LoadFromStream(TwoFrames{}.Build()));
     const Bytes b = {'G', 'I', 'F', '8', '9'};
-    try {
-      gif.LoadFromStream(std::span(b.data(), n));
-      ADD_FAILURE() << "expected a subscript error for " << n << " bytes";
-    } catch (const Error& e) {
-      EXPECT_EQ(e.number(), kErrSubscript);
-    }
+    EXPECT_EQ(test::Caught([&] { gif.LoadFromStream(std::span(b.data(), n)); }).number(), kErrSubscript)
+        << n << " bytes";
     EXPECT_EQ(gif.FramesCount(), 0);
   }
 }
@@ -708,16 +706,9 @@ TEST(cGIFLoadTest, ReadsFilesWrittenByPillow) {
           "            duration=[100, 200, 300], disposal=2, optimize=False)\n"
           "ims[2].save(sys.argv[2], interlace=1)\n";
   }
-  // The system's interpreter first: that is where the distribution installs the library.
-  bool made = false;
-  for (const char* python : {"/usr/bin/python3", "python3"}) {
-    const std::string cmd = std::string(python) + " '" + script + "' '" + out + "' '" + single + "' >/dev/null 2>&1";
-    if (std::system(cmd.c_str()) == 0) {
-      made = true;
-      break;
-    }
-  }
-  if (!made) GTEST_SKIP() << "python3 with PIL is not available";
+  if (test::PillowPython().empty()) GTEST_SKIP() << "python3 with Pillow is not available";
+  const std::string cmd = test::PillowPython() + " '" + script + "' '" + out + "' '" + single + "' 2>&1";
+  ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
 
   // Frame n of `gif` shows picture k wherever it lies on the screen.
   auto check = [&](const cGIF& gif, std::int16_t n, int k) {

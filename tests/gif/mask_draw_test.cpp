@@ -8,6 +8,7 @@
 #include "gif/cgif.hpp"
 #include "platform/error.hpp"
 #include "raster/cdib.hpp"
+#include "support/caught.hpp"
 
 namespace zoetra {
 namespace {
@@ -188,12 +189,7 @@ TEST(cGIFDrawTest, EmptyFramesAndMissingSlots) {
   EXPECT_NO_THROW(g.FrameDraw(dst.hDC(), 1, 0, 0, 1.0f, false));
   for (int i = 0; i < dst.Size(); ++i) ASSERT_EQ(dst.lpBits()[i], 0);
   EXPECT_THROW(g.FrameDraw(dst.hDC(), 2, 0, 0, 1.0f, false), Error);
-  try {
-    g.FrameDraw(dst.hDC(), -1, 0, 0, 1.0f, false);
-    ADD_FAILURE() << "no failure";
-  } catch (const Error& e) {
-    EXPECT_EQ(e.number(), kErrSubscript);
-  }
+  EXPECT_EQ(test::Caught([&] { g.FrameDraw(dst.hDC(), -1, 0, 0, 1.0f, false); }).number(), kErrSubscript);
 }
 
 }  // namespace

@@ -4,33 +4,26 @@
 
 #include <cmath>
 
+#include "support/caught.hpp"
+
 namespace zoetra {
 namespace {
-
-int FailureOf(auto&& f) {
-  try {
-    f();
-  } catch (const Error& e) {
-    return e.number();
-  }
-  return 0;
-}
 
 TEST(ArithTest, CheckedSixteenAndThirtyTwoBit) {
   EXPECT_EQ(Add16(-5, 3), -2);
   EXPECT_EQ(Add16(32766, 1), 32767);
-  EXPECT_EQ(FailureOf([] { Add16(32767, 1); }), kErrOverflow);
-  EXPECT_EQ(FailureOf([] { Add16(-32768, -1); }), kErrOverflow);
-  EXPECT_EQ(FailureOf([] { Mul16(256, 128); }), kErrOverflow);
+  EXPECT_EQ(test::ErrorNumber([] { Add16(32767, 1); }), kErrOverflow);
+  EXPECT_EQ(test::ErrorNumber([] { Add16(-32768, -1); }), kErrOverflow);
+  EXPECT_EQ(test::ErrorNumber([] { Mul16(256, 128); }), kErrOverflow);
   EXPECT_EQ(Mul32(46340, 46340), 2147395600);
-  EXPECT_EQ(FailureOf([] { Mul32(46341, 46341); }), kErrOverflow);
-  EXPECT_EQ(FailureOf([] { Add32(0x7FFFFFFF, 1); }), kErrOverflow);
-  EXPECT_EQ(FailureOf([] { Sub32(-0x7FFFFFFF - 1, 1); }), kErrOverflow);
+  EXPECT_EQ(test::ErrorNumber([] { Mul32(46341, 46341); }), kErrOverflow);
+  EXPECT_EQ(test::ErrorNumber([] { Add32(0x7FFFFFFF, 1); }), kErrOverflow);
+  EXPECT_EQ(test::ErrorNumber([] { Sub32(-0x7FFFFFFF - 1, 1); }), kErrOverflow);
   EXPECT_EQ(IntDiv32(-7, 2), -3);  // truncates toward zero
-  EXPECT_EQ(FailureOf([] { IntDiv32(1, 0); }), kErrDivisionByZero);
-  EXPECT_EQ(FailureOf([] { IntDiv32(-0x7FFFFFFF - 1, -1); }), kErrOverflow);
-  EXPECT_EQ(FailureOf([] { Narrow<std::int16_t>(40000); }), kErrOverflow);
-  EXPECT_EQ(FailureOf([] { Narrow<std::uint8_t>(-1); }), kErrOverflow);
+  EXPECT_EQ(test::ErrorNumber([] { IntDiv32(1, 0); }), kErrDivisionByZero);
+  EXPECT_EQ(test::ErrorNumber([] { IntDiv32(-0x7FFFFFFF - 1, -1); }), kErrOverflow);
+  EXPECT_EQ(test::ErrorNumber([] { Narrow<std::int16_t>(40000); }), kErrOverflow);
+  EXPECT_EQ(test::ErrorNumber([] { Narrow<std::uint8_t>(-1); }), kErrOverflow);
 }
 
 TEST(ArithTest, RoundingHalvesToEven) {
@@ -42,13 +35,13 @@ TEST(ArithTest, RoundingHalvesToEven) {
   for (const auto& c : cases) EXPECT_EQ(RoundToInt16(c.in), c.out) << c.in;
   EXPECT_EQ(RoundToByte(254.5), 254);
   EXPECT_EQ(RoundToByte(255.49), 255);
-  EXPECT_EQ(FailureOf([] { RoundToByte(255.5); }), kErrOverflow);  // rounds to 256
-  EXPECT_EQ(FailureOf([] { RoundToByte(-0.6); }), kErrOverflow);
+  EXPECT_EQ(test::ErrorNumber([] { RoundToByte(255.5); }), kErrOverflow);  // rounds to 256
+  EXPECT_EQ(test::ErrorNumber([] { RoundToByte(-0.6); }), kErrOverflow);
   EXPECT_EQ(RoundToByte(-0.5), 0);
-  EXPECT_EQ(FailureOf([] { RoundToInt16(32767.5); }), kErrOverflow);
-  EXPECT_EQ(FailureOf([] { RoundToInt32(std::nan("")); }), kErrOverflow);
+  EXPECT_EQ(test::ErrorNumber([] { RoundToInt16(32767.5); }), kErrOverflow);
+  EXPECT_EQ(test::ErrorNumber([] { RoundToInt32(std::nan("")); }), kErrOverflow);
   EXPECT_EQ(RoundToInt32(-2147483648.4), -2147483647 - 1);
-  EXPECT_EQ(FailureOf([] { RoundToInt32(2147483647.5); }), kErrOverflow);
+  EXPECT_EQ(test::ErrorNumber([] { RoundToInt32(2147483647.5); }), kErrOverflow);
 }
 
 TEST(ArithTest, PlatformFailureTexts) {
@@ -61,14 +54,10 @@ TEST(ArithTest, PlatformFailureTexts) {
                {RaiseDivisionByZero, 11, "Division by zero"},
                {RaiseFileNotFound, 53, "File not found"}};
   for (const auto& c : cases) {
-    try {
-      c.raise();
-      ADD_FAILURE() << "no raise";
-    } catch (const Error& e) {
-      EXPECT_EQ(e.number(), c.number);
-      EXPECT_EQ(e.description(), c.text);
-      EXPECT_EQ(e.source(), "ZoetraCom");
-    }
+    const Error e = test::Caught([&] { c.raise(); });
+    EXPECT_EQ(e.number(), c.number);
+    EXPECT_EQ(e.description(), c.text);
+    EXPECT_EQ(e.source(), "ZoetraCom");
   }
 }
 

@@ -7,6 +7,7 @@
 
 #include "platform/error.hpp"
 #include "platform/limits.hpp"
+#include "support/caught.hpp"
 #include "tests/platform/picture_test_support.hpp"
 
 namespace zoetra {
@@ -287,7 +288,7 @@ TEST(BmpReaderTest, PillowReadsTheVariantsTheSameWay) {
   for (std::size_t i = 0; i < variants.size(); ++i) {
     if (variants[i].pillow_tolerance < 0) continue;
     const std::string path = dir.Path("v" + std::to_string(i) + ".bmp");
-    WriteBytes(path, variants[i].file);
+    WriteAll(path, variants[i].file);
     script += "rgb_dump(os.path.join(D, 'v" + std::to_string(i) + ".bmp'))\n";
   }
   ASSERT_TRUE(RunPillowScript(dir, script));
@@ -378,15 +379,10 @@ TEST(BmpReaderTest, PackedBitmapsFindTheirPixelsAfterTheTable) {
 }
 
 void ExpectInvalid(const Bytes& file, const std::string& fragment) {
-  try {
-    const HBITMAP b = Decode(file);
-    DeleteObject(b);
-    ADD_FAILURE() << "decoded a malformed file; expected '" << fragment << "'";
-  } catch (const Error& e) {
-    EXPECT_EQ(e.number(), kErrInvalidPicture);
-    EXPECT_NE(e.description().find(fragment), std::string::npos) << e.description();
-    EXPECT_EQ(e.description().rfind("Invalid picture", 0), 0u) << e.description();
-  }
+  const Error e = test::Caught([&] { DeleteObject(Decode(file)); });
+  EXPECT_EQ(e.number(), kErrInvalidPicture) << fragment;
+  EXPECT_NE(e.description().find(fragment), std::string::npos) << e.description();
+  EXPECT_EQ(e.description().rfind("Invalid picture", 0), 0u) << e.description();
 }
 
 Bytes Valid8Bit() {
@@ -525,8 +521,8 @@ TEST(BmpReaderTest, DamagedFilesNeverCrash) {
 
 TEST(BmpReaderTest, LoaderForFilesReturnsZeroOnFailure) {
   TempDir dir;
-  WriteBytes(dir.Path("good.bmp"), Valid8Bit());
-  WriteBytes(dir.Path("bad.bmp"), Bytes{'B', 'M', 1, 2, 3});
+  WriteAll(dir.Path("good.bmp"), Valid8Bit());
+  WriteAll(dir.Path("bad.bmp"), Bytes{'B', 'M', 1, 2, 3});
   const HBITMAP good = LoadImageFromFile(dir.Path("good.bmp"));
   EXPECT_NE(good, 0u);
   DeleteObject(good);

@@ -55,7 +55,7 @@ TEST(ModuleResourcesTest, FindsBitmapResourcesByTypeIdAndFirstLanguage) {
 TEST(ModuleResourcesTest, LoaderDecodesTheResourceAsAPackedBitmap) {
   TempDir dir;
   const std::string path = dir.Path("pictures.dll");
-  WriteBytes(path, BuildModule(SomeResources()));
+  WriteAll(path, BuildModule(SomeResources()));
   const HBITMAP bitmap = LoadResourceBitmap(path, 101);
   ASSERT_NE(bitmap, 0u);
   BitmapDesc d{};

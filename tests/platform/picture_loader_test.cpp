@@ -8,6 +8,7 @@
 
 #include "platform/error.hpp"
 #include "platform/limits.hpp"
+#include "support/caught.hpp"
 #include "tests/platform/picture_test_support.hpp"
 
 namespace zoetra {
@@ -121,7 +122,7 @@ with open(os.path.join(D, "manifest.txt"), "w") as f:
 class PictureLoaderTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    if (!PillowPython()) return;
+    if (PillowPython().empty()) return;
     dir_ = new TempDir();
     made_ = RunPillowScript(*dir_, std::string(kPillowPrelude) + kMakePictures);
   }
@@ -146,13 +147,9 @@ TempDir* PictureLoaderTest::dir_ = nullptr;
 bool PictureLoaderTest::made_ = false;
 
 void ExpectError(const std::string& path, std::int32_t number, const std::string& fragment) {
-  try {
-    const Picture p = LoadPicture(path);
-    ADD_FAILURE() << path << " loaded; expected error " << number;
-  } catch (const Error& e) {
-    EXPECT_EQ(e.number(), number) << e.description();
-    EXPECT_NE(e.description().find(fragment), std::string::npos) << e.description();
-  }
+  const Error e = test::Caught([&] { LoadPicture(path); });
+  EXPECT_EQ(e.number(), number) << path << ": " << e.description();
+  EXPECT_NE(e.description().find(fragment), std::string::npos) << e.description();
 }
 
 TEST_F(PictureLoaderTest, EveryFormatAndDepthLoadsToPillowsColours) {
@@ -194,17 +191,17 @@ TEST_F(PictureLoaderTest, IconsAndMetafilesAreNotBitmaps) {
   cursor.resize(6 + 16, 0);
   cursor[6] = 0;  // width 256
   cursor[7] = 48;
-  WriteBytes(dir_->Path("c.cur"), cursor);
+  WriteAll(dir_->Path("c.cur"), cursor);
   Bytes placeable;
   Put32(placeable, 0x9AC6CDD7);
   Put16(placeable, 0);
   for (std::uint32_t v : {0u, 0u, 1440u, 720u, 1440u}) Put16(placeable, v);  // box 1 x 0.5 inch, 1440 per inch
   placeable.resize(40, 0);
-  WriteBytes(dir_->Path("p.wmf"), placeable);
+  WriteAll(dir_->Path("p.wmf"), placeable);
   Bytes standard;
   for (std::uint32_t v : {1u, 9u, 0x300u}) Put16(standard, v);
   standard.resize(18, 0);
-  WriteBytes(dir_->Path("s.wmf"), standard);
+  WriteAll(dir_->Path("s.wmf"), standard);
   Bytes emf;
   Put32(emf, 1);
   Put32(emf, 88);
@@ -212,7 +209,7 @@ TEST_F(PictureLoaderTest, IconsAndMetafilesAreNotBitmaps) {
   emf.resize(40, 0);
   Put32(emf, 0x464D4520);
   emf.resize(88, 0);
-  WriteBytes(dir_->Path("e.emf"), emf);
+  WriteAll(dir_->Path("e.emf"), emf);
 
   struct Case {
     const char* name;
@@ -248,17 +245,13 @@ Picture FakeGifDecoder(std::span<const std::uint8_t> file) {
 }
 
 TEST_F(PictureLoaderTest, GifFilesGoToTheInstalledDecoder) {
-  WriteBytes(dir_->Path("a.gif"), Bytes{'G', 'I', 'F', '8', '9', 'a', 1, 0, 1, 0});
+  WriteAll(dir_->Path("a.gif"), Bytes{'G', 'I', 'F', '8', '9', 'a', 1, 0, 1, 0});
   // Earlier tests in this process may have installed the GIF codec's decoder.
   const GifPictureDecoder installed = GetGifPictureDecoder();
   SetGifPictureDecoder(nullptr);
-  try {
-    LoadPicture(File("a.gif"));
-    ADD_FAILURE() << "a GIF loaded without a decoder";
-  } catch (const Error& e) {
-    EXPECT_EQ(e.number(), kErrInvalidPicture);
-    EXPECT_EQ(e.description(), "Invalid picture (no GIF decoder is installed)");
-  }
+  const Error e = test::Caught([&] { LoadPicture(File("a.gif")); });
+  EXPECT_EQ(e.number(), kErrInvalidPicture);
+  EXPECT_EQ(e.description(), "Invalid picture (no GIF decoder is installed)");
   SetGifPictureDecoder(&FakeGifDecoder);
   const Picture picture = LoadPicture(File("a.gif"));
   SetGifPictureDecoder(installed);
@@ -310,7 +303,7 @@ TEST_F(PictureLoaderTest, WrongFilesSayWhatTheyAre) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    WriteBytes(dir_->Path(c.name), c.content);
+    WriteAll(dir_->Path(c.name), c.content);
     if (c.why == nullptr) {
       EXPECT_EQ(LoadPicture(File(c.name))->Type(), PictureType::Bitmap);
       continue;
@@ -318,14 +311,10 @@ TEST_F(PictureLoaderTest, WrongFilesSayWhatTheyAre) {
     ExpectError(File(c.name), kErrInvalidPicture, std::string("Invalid picture (") + c.why);
   }
   // From memory there is no name to go by.
-  try {
-    LoadPictureFromMemory(text("hello"));
-    ADD_FAILURE() << "loaded";
-  } catch (const Error& e) {
-    EXPECT_EQ(e.description(),
-              "Invalid picture (not a picture in a format read here (BMP, PNG, JPEG, GIF): it "
-              "starts with text \"hello\")");
-  }
+  const Error e = test::Caught([&] { LoadPictureFromMemory(text("hello")); });
+  EXPECT_EQ(e.description(),
+            "Invalid picture (not a picture in a format read here (BMP, PNG, JPEG, GIF): it "
+            "starts with text \"hello\")");
 }
 
 TEST_F(PictureLoaderTest, TruncatedFilesAreRefusedWhole) {
@@ -336,7 +325,7 @@ TEST_F(PictureLoaderTest, TruncatedFilesAreRefusedWhole) {
     // Cut inside the compressed data. (A PNG that lacks only chunks after its
     // last row is complete and loads.)
     for (std::size_t keep : {file.size() * 2 / 3, file.size() - 30}) {
-      WriteBytes(dir_->Path("cut"), Bytes(file.begin(), file.begin() + static_cast<long>(keep)));
+      WriteAll(dir_->Path("cut"), Bytes(file.begin(), file.begin() + static_cast<long>(keep)));
       ExpectError(File("cut"), kErrInvalidPicture, "Invalid picture (");
     }
   }
@@ -382,8 +371,8 @@ Bytes JpegWithSize(Bytes jpeg, std::uint16_t width, std::uint16_t height) {
 
 TEST_F(PictureLoaderTest, PicturesOverTheLimitsAreRefusedBeforeDecoding) {
   // 60000 x 60000 at 32 bits would be 14 GB: the header alone must stop it.
-  WriteBytes(dir_->Path("huge.png"), PngHeader(60000, 60000));
-  WriteBytes(dir_->Path("huge.jpg"), JpegWithSize(ReadBytes(File("rgb420.jpg")), 60000, 60000));
+  WriteAll(dir_->Path("huge.png"), PngHeader(60000, 60000));
+  WriteAll(dir_->Path("huge.jpg"), JpegWithSize(ReadBytes(File("rgb420.jpg")), 60000, 60000));
   ExpectError(File("huge.png"), kErrInvalidPicture, "exceeds the size limit");
   ExpectError(File("huge.jpg"), kErrInvalidPicture, "exceeds the size limit");
 

@@ -13,6 +13,7 @@
 #include "platform/files.hpp"
 #include "platform/variant.hpp"
 #include "platform/yield.hpp"
+#include "support/caught.hpp"
 #include "support/temp_dir.hpp"
 
 namespace zoetra::platform {
@@ -26,12 +27,7 @@ TEST(VariantTest, TextConversions) {
   EXPECT_EQ(Variant(2.5).ToText(), "2.5");
   EXPECT_EQ(Variant(true).ToText(), "True");
   Variant array(VariantArray::FromTexts({"x"}));
-  try {
-    (void)array.ToText();
-    FAIL();
-  } catch (const Error& e) {
-    EXPECT_EQ(e.number(), kErrTypeMismatch);
-  }
+  EXPECT_EQ(test::Caught([&] { (void)array.ToText(); }).number(), kErrTypeMismatch);
 }
 
 TEST(VariantTest, ArraysWithAnyBoundsAndDimensions) {
@@ -46,18 +42,10 @@ TEST(VariantTest, ArraysWithAnyBoundsAndDimensions) {
   EXPECT_EQ(a.At({-2, 5}).ToText(), "1");
   EXPECT_EQ(a.At({1, 6}).ToText(), "2");
   EXPECT_TRUE(a.At({0, 5}).IsEmpty());
-  const auto number = [&](auto&& f) {
-    try {
-      f();
-    } catch (const Error& e) {
-      return e.number();
-    }
-    return 0;
-  };
-  EXPECT_EQ(number([&] { a.At({-2}); }), kErrSubscript);  // one index for two dimensions
-  EXPECT_EQ(number([&] { a.At({2, 5}); }), kErrSubscript);
-  EXPECT_EQ(number([&] { a.At({-2, 7}); }), kErrSubscript);
-  EXPECT_EQ(number([&] { a.LBound(3); }), kErrSubscript);
+  EXPECT_EQ(test::ErrorNumber([&] { a.At({-2}); }), kErrSubscript);  // one index for two dimensions
+  EXPECT_EQ(test::ErrorNumber([&] { a.At({2, 5}); }), kErrSubscript);
+  EXPECT_EQ(test::ErrorNumber([&] { a.At({-2, 7}); }), kErrSubscript);
+  EXPECT_EQ(test::ErrorNumber([&] { a.LBound(3); }), kErrSubscript);
 
   VariantArray empty(VarType::Text, {{0, -1}});
   EXPECT_EQ(empty.ElementCount(), 0);
@@ -105,13 +93,9 @@ TEST(FilesTest, AttributesLengthAndDelete) {
   EXPECT_FALSE(GetFileAttributes(""));
   EXPECT_EQ(FileLen(file), 5);
   EXPECT_EQ(ReadFileBytes(file).size(), 5u);
-  try {
-    FileLen(dir.Path("missing"));
-    FAIL();
-  } catch (const Error& e) {
-    EXPECT_EQ(e.number(), kErrFileNotFound);
-    EXPECT_EQ(e.description(), "File not found");
-  }
+  const Error e = test::Caught([&] { FileLen(dir.Path("missing")); });
+  EXPECT_EQ(e.number(), kErrFileNotFound);
+  EXPECT_EQ(e.description(), "File not found");
   EXPECT_THROW(ReadFileBytes(file, 4), Error);
   KillFile(file);
   EXPECT_FALSE(GetFileAttributes(file));

@@ -10,6 +10,7 @@
 
 #include "platform/error.hpp"
 #include "postprocess/mgifext.hpp"
+#include "support/caught.hpp"
 
 namespace zoetra {
 namespace {
@@ -127,12 +128,7 @@ TEST(CompactGlobalPaletteRowsTest, AllEntriesUsedByTheFirstFrame) {
     Frame bad = second;
     bad[at] = static_cast<std::uint8_t>(entries);
     MakeDocument(doc, w, h, entries, {first, second, bad});
-    try {
-      mGIFExt::CompactGlobalPalette(doc);
-      ADD_FAILURE() << "pixel outside the palette accepted at " << at;
-    } catch (const Error& e) {
-      EXPECT_EQ(e.number(), kErrSubscript);
-    }
+    EXPECT_EQ(test::Caught([&] { mGIFExt::CompactGlobalPalette(doc); }).number(), kErrSubscript) << "at " << at;
   }
 }
 

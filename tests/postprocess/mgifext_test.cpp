@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/error.hpp"
+#include "support/caught.hpp"
 
 namespace zoetra {
 namespace {
@@ -168,12 +169,7 @@ TEST(CompactGlobalPaletteTest, PixelOutsidePaletteIsIndexOutOfRange) {
   cGIF doc;
   MakeDocument(doc, 1, 2, 1, 4);
   Fill(doc, 1, {1, 9});
-  try {
-    mGIFExt::CompactGlobalPalette(doc);
-    FAIL();
-  } catch (const Error& e) {
-    EXPECT_EQ(e.number(), kErrSubscript);
-  }
+  EXPECT_EQ(test::Caught([&] { mGIFExt::CompactGlobalPalette(doc); }).number(), kErrSubscript);
 }
 
 TEST(OptimizeFramesTest, IdenticalFramesMergeAndDelaysAdd) {
@@ -256,12 +252,7 @@ TEST(OptimizeFramesTest, TransparentFirstFrameShowingNothingFails) {
   MakeDocument(doc, 2, 2, 2, 16);
   doc.FrameUseTransparentColor(1, -1);
   doc.FrameTransparentColorIndex(1, 0);
-  try {
-    mGIFExt::OptimizeFrames(doc);
-    FAIL();
-  } catch (const Error& e) {
-    EXPECT_EQ(e.number(), kErrSubscript);
-  }
+  EXPECT_EQ(test::Caught([&] { mGIFExt::OptimizeFrames(doc); }).number(), kErrSubscript);
   EXPECT_EQ(doc.FramesCount(), 2);
 }
 
@@ -272,12 +263,7 @@ TEST(OptimizeFramesTest, MergedDelayOverflowStopsWithEarlierMergesDone) {
   const int delays[] = {20000, 10000, 10000, 7, 9};
   for (std::int16_t f = 1; f <= 5; ++f) doc.FrameDelay(f, static_cast<std::int16_t>(delays[f - 1]));
   Fill(doc, 5, std::vector<std::uint8_t>(4, 2));
-  try {
-    mGIFExt::OptimizeFrames(doc);
-    FAIL() << "no overflow";
-  } catch (const Error& e) {
-    EXPECT_EQ(e.number(), kErrOverflow);
-  }
+  EXPECT_EQ(test::Caught([&] { mGIFExt::OptimizeFrames(doc); }).number(), kErrOverflow);
   ASSERT_EQ(doc.FramesCount(), 4);
   const int left[] = {30000, 10000, 7, 9};
   for (std::int16_t f = 1; f <= 4; ++f) EXPECT_EQ(doc.FrameDelay(f), left[f - 1]) << f;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/error.hpp"
+#include "support/caught.hpp"
 
 namespace zoetra {
 namespace {
@@ -47,14 +48,10 @@ TEST(cDIBTest, RefusedDepthsAndSizesLeaveEmptyRaster) {
 TEST(cDIBTest, OverflowRaisesAndLeavesNoRaster) {
   cDIB d;
   ASSERT_TRUE(d.Create(4, 4, 8));
-  try {
-    d.Create(0x7FFFFFFF, 1, 32);
-    FAIL() << "expected overflow";
-  } catch (const Error& e) {
-    EXPECT_EQ(e.number(), kErrOverflow);
-    EXPECT_EQ(e.description(), "Overflow");
-    EXPECT_EQ(e.source(), "ZoetraCom");
-  }
+  const Error e = test::Caught([&] { d.Create(0x7FFFFFFF, 1, 32); });
+  EXPECT_EQ(e.number(), kErrOverflow);
+  EXPECT_EQ(e.description(), "Overflow");
+  EXPECT_EQ(e.source(), "ZoetraCom");
   EXPECT_EQ(d.hDIB(), 0u);
   EXPECT_THROW(d.Create(100000, 100000, 32), Error);
   EXPECT_THROW(d.Create(4, 4, 40000), Error);

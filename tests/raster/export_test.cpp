@@ -110,7 +110,7 @@ TEST_F(cDIBSaveTest, SavedFilesLoadBackAndPillowAgrees) {
     saved.emplace_back(name, RasterRgb(d));
     script += "rgb_dump(os.path.join(D, '" + name + "'))\n";
   }
-  if (!PillowPython()) GTEST_SKIP() << "python3 with Pillow is not available for the cross-check";
+  if (PillowPython().empty()) GTEST_SKIP() << "python3 with Pillow is not available for the cross-check";
   ASSERT_TRUE(RunPillowScript(dir_, script));
   for (const auto& [name, ours] : saved) {
     SCOPED_TRACE(name);
@@ -125,7 +125,7 @@ TEST_F(cDIBSaveTest, SavedFilesLoadBackAndPillowAgrees) {
 
 TEST_F(cDIBSaveTest, ReplacesAnExistingFileWhole) {
   const std::string path = dir_.Path("a.bmp");
-  WriteBytes(path, Bytes(5000, 0xAB));
+  WriteAll(path, Bytes(5000, 0xAB));
   cDIB d;
   Patterned(d, 3, 1, 24);
   ASSERT_TRUE(d.Save(path));
@@ -145,7 +145,7 @@ TEST_F(cDIBSaveTest, FailedSaveKeepsTheExistingFileAndLeavesNoPartialFile) {
   // A write that fails part-way: the process may write no more than 20 kB per file.
   const std::string path = dir_.Path("keep.bmp");
   const Bytes old(3000, 0x11);
-  WriteBytes(path, old);
+  WriteAll(path, old);
   rlimit saved{};
   ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
   const auto previous_handler = std::signal(SIGXFSZ, SIG_IGN);

@@ -9,6 +9,7 @@
 #include "platform/error.hpp"
 #include "platform/picture_loader.hpp"
 #include "raster/cdib.hpp"
+#include "support/caught.hpp"
 #include "tests/platform/picture_test_support.hpp"
 
 namespace zoetra {
@@ -164,9 +165,9 @@ TEST_F(cDIBFileImportTest, BitmapFiles) {
   h.height = 2;
   h.bpp = 8;
   h.clr_used = 2;
-  WriteBytes(dir_.Path("a.bmp"), BitmapFile(h, {1, 2, 3, 9, 4, 5, 6, 9}, {0, 1, 1, 0, 1, 0, 0, 0}));
-  WriteBytes(dir_.Path("empty.bmp"), {});
-  WriteBytes(dir_.Path("text.bmp"), Bytes{'n', 'o', 't', ' ', 'a', ' ', 'b', 'm', 'p'});
+  WriteAll(dir_.Path("a.bmp"), BitmapFile(h, {1, 2, 3, 9, 4, 5, 6, 9}, {0, 1, 1, 0, 1, 0, 0, 0}));
+  WriteAll(dir_.Path("empty.bmp"), Bytes{});
+  WriteAll(dir_.Path("text.bmp"), Bytes{'n', 'o', 't', ' ', 'a', ' ', 'b', 'm', 'p'});
 
   cDIB d;
   FillPrevious(d);
@@ -174,12 +175,7 @@ TEST_F(cDIBFileImportTest, BitmapFiles) {
   ExpectPrevious(d);
   EXPECT_EQ(d.CreateFromBitmapFile(dir_.Path("text.bmp")), 0);
   ExpectEmpty(d);
-  try {
-    d.CreateFromBitmapFile(dir_.Path("missing.bmp"));
-    ADD_FAILURE() << "no error for a missing file";
-  } catch (const Error& e) {
-    EXPECT_EQ(e.number(), kErrFileNotFound);
-  }
+  EXPECT_EQ(test::Caught([&] { d.CreateFromBitmapFile(dir_.Path("missing.bmp")); }).number(), kErrFileNotFound);
 
   ASSERT_EQ(d.CreateFromBitmapFile(dir_.Path("a.bmp")), 8);
   EXPECT_EQ(d.Width(), 3);
@@ -208,9 +204,9 @@ TEST_F(cDIBFileImportTest, ModuleResources) {
   h.bpp = 4;
   h.clr_used = 3;
   const Bytes dib = PackedDib(h, {0, 0, 0, 0, 10, 20, 30, 0, 40, 50, 60, 0}, {0x12, 0, 0, 0});
-  WriteBytes(dir_.Path("lib.dll"), BuildModule({{2, 5, 1033, dib}}));
-  WriteBytes(dir_.Path("empty.dll"), {});
-  WriteBytes(dir_.Path("text.dll"), Bytes(300, 'x'));
+  WriteAll(dir_.Path("lib.dll"), BuildModule({{2, 5, 1033, dib}}));
+  WriteAll(dir_.Path("empty.dll"), Bytes{});
+  WriteAll(dir_.Path("text.dll"), Bytes(300, 'x'));
 
   cDIB d;
   FillPrevious(d);

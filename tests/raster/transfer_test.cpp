@@ -7,6 +7,7 @@
 #include "platform/error.hpp"
 #include "platform/gdi.hpp"
 #include "raster/cdib.hpp"
+#include "support/caught.hpp"
 #include "support/raster_pixels.hpp"
 
 namespace zoetra {
@@ -56,12 +57,8 @@ TEST(cDIBTransferTest, GetBestFitInfoFailures) {
                        {10, 0, 5, 5, false, kErrDivisionByZero}, {10, 0, 5, 0, false, kErrOverflow}};
   for (const Bad& b : cases) {
     std::int32_t x, y, w, h;
-    try {
-      cDIB::GetBestFitInfo(b.sw, b.sh, b.dw, b.dh, x, y, w, h, b.stretch);
-      ADD_FAILURE() << "no failure for " << b.sw << "x" << b.sh << " in " << b.dw << "x" << b.dh;
-    } catch (const Error& e) {
-      EXPECT_EQ(e.number(), b.number);
-    }
+    const Error e = test::Caught([&] { cDIB::GetBestFitInfo(b.sw, b.sh, b.dw, b.dh, x, y, w, h, b.stretch); });
+    EXPECT_EQ(e.number(), b.number) << b.sw << "x" << b.sh << " in " << b.dw << "x" << b.dh;
   }
   // Not scaled: a zero source is fine.
   std::int32_t x, y, w, h;

@@ -14,17 +14,12 @@
 #include <vector>
 
 #include "support/pictures.hpp"
+#include "support/temp_dir.hpp"
 
 namespace zoetra::test {
 
 inline std::uint8_t PatternByte(int x, int y, int c, int seed) {
   return static_cast<std::uint8_t>((x * (3 + c) + y * (5 + 2 * c) + seed * 41 + ((x ^ y) * seed) % 17) & 0xFF);
-}
-
-inline void WriteBytesFile(const std::string& path, const std::vector<std::uint8_t>& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-  if (!out) throw std::runtime_error("cannot write " + path);
 }
 
 // A bottom-up 24-bit bitmap file.

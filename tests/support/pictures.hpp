@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/bitmap_files.hpp"
+
 namespace zoetra::test {
 
 struct Rgb {
@@ -16,22 +18,9 @@ struct Rgb {
 // The bytes of a bottom-up 24-bit bitmap file of w x h; colour(x, y) with y = 0 the top row.
 inline std::vector<std::uint8_t> BmpBytes(int w, int h, const std::function<Rgb(int, int)>& colour) {
   const int stride = (w * 3 + 3) / 4 * 4;
-  const std::uint32_t size = 54 + static_cast<std::uint32_t>(stride * h);
-  std::vector<std::uint8_t> f(size, 0);
-  const auto put32 = [&](std::size_t at, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) f[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
-  };
-  f[0] = 'B';
-  f[1] = 'M';
-  put32(2, size);
-  put32(10, 54);
-  put32(14, 40);
-  put32(18, static_cast<std::uint32_t>(w));
-  put32(22, static_cast<std::uint32_t>(h));
-  f[26] = 1;
-  f[28] = 24;
+  Bytes pixels(static_cast<std::size_t>(stride) * h, 0);
   for (int y = 0; y < h; ++y) {
-    std::uint8_t* row = f.data() + 54 + static_cast<std::size_t>((h - 1 - y) * stride);
+    std::uint8_t* row = pixels.data() + static_cast<std::size_t>((h - 1 - y) * stride);
     for (int x = 0; x < w; ++x) {
       const Rgb c = colour(x, y);
       row[3 * x] = c.b;
@@ -39,7 +28,10 @@ inline std::vector<std::uint8_t> BmpBytes(int w, int h, const std::function<Rgb(
       row[3 * x + 2] = c.r;
     }
   }
-  return f;
+  DibHeader header;
+  header.width = w;
+  header.height = h;
+  return BitmapFile(header, {}, pixels);
 }
 
 inline void WriteBmp(const std::string& path, int w, int h, const std::function<Rgb(int, int)>& colour) {
