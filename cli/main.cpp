@@ -13,6 +13,7 @@
 #include <string>
 
 #include "cli/commands.hpp"
+#include "gif/cgif.hpp"
 
 namespace {
 
@@ -32,6 +33,8 @@ bool IsCommand(const CLI::App& app, const std::string& name) {
 
 int main(int argc, char** argv) {
   namespace cli = zoetra::cli;
+  // GIF inputs, before any command loads a picture.
+  zoetra::RegisterGifPictures();
   CLI::App app{"Turns an ordered list of still pictures into one animated GIF, and looks inside GIF files.",
                "zoetra"};
   const std::string version = std::string("zoetra ") + ZOETRA_VERSION;

@@ -97,6 +97,9 @@ double PaletteFitError(const mDither8bpp::DitherState& state, const cDIB& pictur
 class Builder {
  public:
   Builder(const platform::VariantArray& list, const Settings& settings) : list_(list), settings_(settings) {
+    // Every conversion passes here before it loads a picture, so GIF inputs
+    // work in hosts that never registered the decoder themselves.
+    RegisterGifPictures();
     lower_ = list.LBound(1);
     upper_ = list.UBound(1);
     pictures_ = upper_ < lower_ ? 0 : static_cast<std::int32_t>(std::min<std::int64_t>(std::int64_t{upper_} - lower_ + 1, 0x7FFFFFFF));

@@ -21,7 +21,7 @@ std::int32_t PackedColour(const std::uint8_t* table, std::uint8_t nEntry) {
 }  // namespace
 
 // The rasters go with the member destruction; nothing here may allocate.
-cGIF::cGIF() { RegisterGifPictures(); }
+cGIF::cGIF() = default;
 
 cGIF::~cGIF() = default;
 

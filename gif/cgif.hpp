@@ -40,7 +40,10 @@ class ByteSink;
 }
 
 // Makes the picture loader read GIF files (their first frame) through this
-// codec. Creating any document does it too; hosts that only load pictures call it.
+// codec. Until it is called, platform::LoadPicture refuses GIF files. The
+// component's conversions and the zoetra command call it themselves; any other
+// host that loads pictures calls it once at start-up. Safe to call again and
+// from several threads at once.
 void RegisterGifPictures();
 
 class cGIF {

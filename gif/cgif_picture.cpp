@@ -44,6 +44,8 @@ platform::Picture DecodeGifPicture(std::span<const std::uint8_t> file) {
 
 }  // namespace
 
+// An atomic store of the same pointer: repeating it is harmless, and it
+// reinstalls the decoder after a host has uninstalled it.
 void RegisterGifPictures() { platform::SetGifPictureDecoder(&DecodeGifPicture); }
 
 }  // namespace zoetra

@@ -257,11 +257,6 @@ bool GetBitmapDesc(HBITMAP bitmap, BitmapDesc* desc) {
   return true;
 }
 
-HBITMAP GetCurrentBitmap(HDC dc) {
-  auto d = Lookup<DCObject>(dc);
-  return d ? d->bitmap : 0;
-}
-
 HBITMAP CreateDIBSection(HDC dc, const BitmapInfoHeader& header, std::span<const RGBQuad> colors,
                          std::uint8_t** bits) {
   if (bits) *bits = nullptr;
@@ -362,8 +357,6 @@ void SetRect(Rect* rect, std::int32_t left, std::int32_t top, std::int32_t right
   if (rect) *rect = Rect{left, top, right, bottom};
 }
 
-bool IsRectEmpty(const Rect& rect) { return rect.right <= rect.left || rect.bottom <= rect.top; }
-
 HPALETTE CreatePalette(const LogPalette& palette) {
   if (palette.version != 0x300 || palette.num_entries > 256) return 0;
   auto p = std::make_shared<PaletteObject>();
@@ -387,17 +380,6 @@ std::uint32_t GetNearestPaletteIndex(HPALETTE palette, ColorRef color) {
     }
   }
   return best;
-}
-
-std::uint32_t GetPaletteEntries(HPALETTE palette, std::uint32_t start, std::uint32_t count,
-                                PaletteEntry* entries) {
-  auto p = Lookup<PaletteObject>(palette);
-  if (!p) return 0;
-  if (entries == nullptr) return static_cast<std::uint32_t>(p->entries.size());
-  if (start >= p->entries.size()) return 0;
-  const std::uint32_t n = std::min<std::uint32_t>(count, static_cast<std::uint32_t>(p->entries.size()) - start);
-  std::copy_n(p->entries.begin() + start, n, entries);
-  return n;
 }
 
 HGLOBAL GlobalAlloc(std::uint32_t /*flags*/, std::size_t bytes) {

@@ -98,7 +98,6 @@ bool DeleteDC(HDC dc);
 bool DeleteObject(HGDIOBJ obj);          // fails for a bitmap still selected somewhere
 int GetObjectType(Handle h);             // 0 for an invalid handle
 bool GetBitmapDesc(HBITMAP bitmap, BitmapDesc* desc);  // GetObject on a bitmap
-HBITMAP GetCurrentBitmap(HDC dc);        // the bitmap selected into dc, 0 if none
 
 // --- DIB sections and colour tables -----------------------------------------
 // Creates a DIB section of 1, 4, 8, 16, 24 or 32 bits with zero-filled pixels.
@@ -137,15 +136,12 @@ int GetStretchBltMode(HDC dc);
 HBRUSH CreateSolidBrush(ColorRef color);
 bool FillRect(HDC dc, const Rect& rect, HBRUSH brush);
 void SetRect(Rect* rect, std::int32_t left, std::int32_t top, std::int32_t right, std::int32_t bottom);
-bool IsRectEmpty(const Rect& rect);
 
 // --- logical palettes --------------------------------------------------------
 HPALETTE CreatePalette(const LogPalette& palette);
 // Over the palette's entries: the smallest squared distance dr^2 + dg^2 + db^2,
 // lowest index on a tie. kClrInvalid for an invalid handle or an empty palette.
 std::uint32_t GetNearestPaletteIndex(HPALETTE palette, ColorRef color);
-std::uint32_t GetPaletteEntries(HPALETTE palette, std::uint32_t start, std::uint32_t count,
-                                PaletteEntry* entries);
 
 // --- global memory blocks ----------------------------------------------------
 inline constexpr std::uint32_t kGMemMoveable = 0x0002;

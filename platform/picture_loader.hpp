@@ -9,7 +9,8 @@
 //   - icons and cursors: an icon picture; placeable or standard WMF and EMF
 //     files: a metafile picture. Their handles are not bitmaps, so the raster
 //     import refuses them;
-//   - GIF: through the decoder installed with SetGifPictureDecoder.
+//   - GIF: through the decoder installed with SetGifPictureDecoder (the GIF
+//     codec's zoetra::RegisterGifPictures does it); none is installed at first.
 //
 // Raises zoetra::Error:
 //   53  "File not found" for a missing file;
@@ -43,8 +44,9 @@ Picture LoadPicture(std::string_view path);
 // The same for a file already in memory.
 Picture LoadPictureFromMemory(std::span<const std::uint8_t> file);
 
-// GIF files are decoded by the GIF codec, which lives above this layer and
-// installs itself here. Null uninstalls. The decoder raises like LoadPicture.
+// GIF files are decoded by the GIF codec, which lives above this layer;
+// zoetra::RegisterGifPictures (gif/cgif.hpp) installs it here. Null
+// uninstalls. The decoder raises like LoadPicture.
 using GifPictureDecoder = Picture (*)(std::span<const std::uint8_t> file);
 void SetGifPictureDecoder(GifPictureDecoder decoder);
 GifPictureDecoder GetGifPictureDecoder();

@@ -137,10 +137,4 @@ std::int32_t cDIB::CloneTo(cDIB& oDIB) const {
   return oDIB.BPP();
 }
 
-void BindRasterPixelView(RasterPixelView& view, const cDIB& raster) {
-  view.base = raster.lpBits();
-  view.width = raster.Width();
-  view.height = raster.Height();
-}
-
 }  // namespace zoetra

@@ -104,17 +104,6 @@ class cDIB {
   std::vector<std::uint8_t> work2_;
 };
 
-// Non-owning Width x Height view of a 32-bit raster's pixels as 4-byte elements.
-struct RasterPixelView {
-  std::uint8_t* base = nullptr;
-  std::int32_t width = 0;
-  std::int32_t height = 0;
-  std::uint8_t* at(std::int32_t x, std::int32_t r) const {
-    return base + (static_cast<std::size_t>(r) * static_cast<std::size_t>(width) + static_cast<std::size_t>(x)) * 4;
-  }
-};
-void BindRasterPixelView(RasterPixelView& view, const cDIB& raster);
-
 }  // namespace zoetra
 
 ZOETRA_PUBLIC_END

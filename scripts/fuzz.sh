@@ -31,7 +31,7 @@ build_fuzzers() {
 run_target() {
   local dir="$1" name="$2" seconds="$3"
   local work="$dir/corpus/$name" artifacts="$dir/artifacts/$name"
-  mkdir -p "$work" "$artifacts" "$root/fuzz/corpus/$name"
+  mkdir -p "$work" "$artifacts"
   echo "-- $name: ${seconds} s"
   # The allocation cap catches any single allocation the limits let through.
   "$dir/fuzz/${name}_fuzzer" -max_total_time="$seconds" -rss_limit_mb=2048 -malloc_limit_mb=256 \

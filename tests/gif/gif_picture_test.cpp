@@ -1,12 +1,17 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <thread>
+#include <vector>
 
+#include "component/zoetra.hpp"
 #include "gif/cgif.hpp"
 #include "platform/error.hpp"
 #include "platform/picture_loader.hpp"
 #include "raster/cdib.hpp"
 #include "support/caught.hpp"
+#include "support/picture_files.hpp"
+#include "support/temp_dir.hpp"
 
 namespace zoetra {
 namespace {
@@ -62,6 +67,68 @@ TEST(GifPictureTest, DamagedGifsAreInvalidPictures) {
   for (const auto& file : bad) {
     EXPECT_EQ(test::Caught([&] { platform::LoadPictureFromMemory(file); }).number(), kErrInvalidPicture);
   }
+}
+
+// The loader reads GIFs only once the decoder is registered; making documents
+// does not install it. Each case starts without a decoder, whatever earlier
+// tests in this process did, and puts back what was there.
+class GifDecoderRegistrationTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    saved_ = platform::GetGifPictureDecoder();
+    platform::SetGifPictureDecoder(nullptr);
+  }
+  void TearDown() override { platform::SetGifPictureDecoder(saved_); }
+
+ private:
+  platform::GifPictureDecoder saved_ = nullptr;
+};
+
+TEST_F(GifDecoderRegistrationTest, LoaderRefusesGifsUntilRegistered) {
+  const std::vector<std::uint8_t> gif = TwoFrameGif(false);  // made through a cGIF
+  const cGIF another;
+  try {
+    platform::LoadPictureFromMemory(gif);
+    ADD_FAILURE() << "a GIF loaded before the decoder was registered";
+  } catch (const Error& e) {
+    EXPECT_EQ(e.number(), kErrInvalidPicture);
+    EXPECT_EQ(e.description(), "Invalid picture (no GIF decoder is installed)");
+  }
+  RegisterGifPictures();
+  const platform::GifPictureDecoder installed = platform::GetGifPictureDecoder();
+  ASSERT_NE(installed, nullptr);
+  RegisterGifPictures();
+  EXPECT_EQ(platform::GetGifPictureDecoder(), installed);
+  const platform::Picture picture = platform::LoadPictureFromMemory(gif);
+  ASSERT_TRUE(picture);
+  EXPECT_EQ(picture->Width(), 3);
+}
+
+// Hosts may register from several threads at start-up (ThreadSanitizer watches this).
+TEST_F(GifDecoderRegistrationTest, ConcurrentRegistrationsAllSucceed) {
+  const std::vector<std::uint8_t> gif = TwoFrameGif(false);
+  std::vector<int> widths(4, 0);
+  std::vector<std::thread> threads;
+  for (std::size_t t = 0; t < widths.size(); ++t) {
+    threads.emplace_back([&gif, &widths, t] {
+      RegisterGifPictures();
+      widths[t] = platform::LoadPictureFromMemory(gif)->Width();
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(widths, std::vector<int>(4, 3));
+}
+
+// A host that never registered still converts GIF inputs: the component does it.
+TEST_F(GifDecoderRegistrationTest, ConversionsRegisterTheDecoderThemselves) {
+  const test::TempDir dir;
+  test::WriteAll(dir.Path("in.gif"), TwoFrameGif(false));
+  Zoetra component;
+  const std::vector<std::uint8_t> out = component.CreateZoetraToBuffer({dir.Path("in.gif")});
+  cGIF back;
+  ASSERT_TRUE(back.LoadFromStream(out));
+  EXPECT_EQ(back.FramesCount(), 1);
+  EXPECT_NE(platform::GetGifPictureDecoder(), nullptr);
 }
 
 }  // namespace

@@ -37,7 +37,6 @@ class Surface {
   HDC dc() const { return dc_; }
   HBITMAP bmp() const { return bmp_; }
   std::uint8_t* row(int r) const { return bits_ + static_cast<std::size_t>(r) * stride_; }
-  int stride() const { return stride_; }
   std::size_t size() const { return static_cast<std::size_t>(stride_) * h_; }
 
   // Raw pixel value at memory position (x, r): index, 5-5-5 word or 0x00RRGGBB (32: full word).
