@@ -210,8 +210,7 @@ bool cGIF::Load(std::span<const std::uint8_t> Stream, bool FirstImageOnly) {
         height = U16(body + 6);
         const std::uint8_t packed = body[8];
         if (FirstImageOnly) {
-          oversized = width > limits.max_picture_side || height > limits.max_picture_side ||
-                      std::int64_t{width} * height > limits.max_picture_pixels;
+          oversized = !platform::WithinPictureLimits(limits, width, height);
           if (oversized) break;
         }
         // Refuse before allocating: the frame count, the document's decoded

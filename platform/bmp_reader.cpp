@@ -117,7 +117,7 @@ DibLayout ReadLayout(const LeBytes& in, std::uint64_t base) {
     Bad("compressed bitmaps cannot be stored top-down");
   }
   CheckPictureSize(d.width, d.height);
-  const std::int64_t stride = detail::DibStride(d.width, d.bpp);
+  const std::int64_t stride = DibStride(d.width, d.bpp);
   if (stride < 0 || stride * d.height > 0x7FFFFFFF) Bad("pixel data would exceed 2 GiB");
   d.stride = static_cast<std::int32_t>(stride);
 

@@ -152,6 +152,14 @@ bool GlobalUnlock(HGLOBAL block);
 HGLOBAL GlobalFree(HGLOBAL block);  // 0 on success, the handle on failure
 std::size_t GlobalSize(HGLOBAL block);
 
+// Row stride of a DIB: ((bpp * width + 31) / 32) * 4 bytes, or -1 when it
+// does not fit 32 bits (or bpp * width is negative).
+inline std::int64_t DibStride(std::int64_t width, std::int64_t bpp) {
+  const std::int64_t bits = bpp * width + 31;
+  if (bits > 0x7FFFFFFF || bits < 0) return -1;
+  return (bits / 32) * 4;
+}
+
 // Number of live objects of the drawing layer (for leak checks in tests).
 std::size_t LiveObjectCount();
 

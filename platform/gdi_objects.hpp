@@ -94,12 +94,6 @@ std::shared_ptr<BitmapObject> SurfaceOf(HDC dc);
 HBITMAP NewBitmap(std::int32_t width, std::int32_t height, int bpp, std::span<const RGBQuad> colors,
                   std::shared_ptr<BitmapObject>* out);
 
-// Row stride of a DIB: ((bpp * width + 31) / 32) * 4, or -1 when it overflows 32 bits.
-inline std::int64_t DibStride(std::int64_t width, std::int64_t bpp) {
-  const std::int64_t bits = bpp * width + 31;
-  if (bits > 0x7FFFFFFF || bits < 0) return -1;
-  return (bits / 32) * 4;
-}
 
 // --- pixel formats ------------------------------------------------------------
 

@@ -30,6 +30,12 @@ struct Limits {
   std::int32_t max_threads = HardwareThreads();
 };
 
+// Whether a decoded picture of width x height stays inside the picture limits.
+inline bool WithinPictureLimits(const Limits& limits, std::int64_t width, std::int64_t height) {
+  return width <= limits.max_picture_side && height <= limits.max_picture_side &&
+         width * height <= limits.max_picture_pixels;
+}
+
 Limits GetLimits();
 void SetLimits(const Limits& limits);
 

@@ -281,10 +281,7 @@ void RaiseInvalidPicture(std::string_view why) {
 
 void CheckPictureSize(std::int64_t width, std::int64_t height) {
   const Limits limits = GetLimits();
-  if (width <= limits.max_picture_side && height <= limits.max_picture_side &&
-      width * height <= limits.max_picture_pixels) {
-    return;
-  }
+  if (WithinPictureLimits(limits, width, height)) return;
   RaiseInvalidPicture("picture of " + std::to_string(width) + " x " + std::to_string(height) +
                       " pixels exceeds the size limit of " + std::to_string(limits.max_picture_side) +
                       " pixels per side and " + std::to_string(limits.max_picture_pixels) + " pixels");

@@ -57,8 +57,9 @@ bool ReadClipboardHeader(const std::uint8_t* block, std::size_t size, BitmapInfo
   if (bpp != 1 && bpp != 4 && bpp != 8 && bpp != 16 && bpp != 24 && bpp != 32) return false;
   const std::uint64_t entries = TableEntries(bpp);
   if (h.clr_used != 0 && h.clr_used != entries) return false;
-  const std::uint64_t stride = ((std::uint64_t(bpp) * std::uint64_t(h.width) + 31) / 32) * 4;
-  const std::uint64_t need = kHeaderSize + entries * 4 + stride * std::uint64_t(h.height);
+  const std::int64_t stride = DibStride(h.width, bpp);
+  if (stride < 0) return false;
+  const std::uint64_t need = kHeaderSize + entries * 4 + static_cast<std::uint64_t>(stride) * std::uint64_t(h.height);
   if (need > size) return false;
   *out = h;
   return true;
