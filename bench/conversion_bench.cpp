@@ -23,7 +23,7 @@
 #include "colour/mdither8bpp.hpp"
 #include "component/zoetra.hpp"
 #include "gif/cgif.hpp"
-#include "platform/picture_loader.hpp"
+#include "platform/codecs/picture_loader.hpp"
 #include "postprocess/mgifext.hpp"
 #include "raster/cdib.hpp"
 

@@ -12,7 +12,7 @@
 #include <jpeglib.h>
 // clang-format on
 
-#include "platform/picture_loader.hpp"
+#include "platform/codecs/picture_loader.hpp"
 #include "raster/cdib.hpp"
 #include "tests/support/pictures.hpp"
 

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/error.hpp"
+#include "platform/base/error.hpp"
 
 namespace zoetra::cli {
 

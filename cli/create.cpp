@@ -10,8 +10,8 @@
 
 #include "cli/commands.hpp"
 #include "component/zoetra.hpp"
-#include "platform/files.hpp"
-#include "platform/yield.hpp"
+#include "platform/base/files.hpp"
+#include "platform/base/yield.hpp"
 
 namespace zoetra::cli {
 namespace {

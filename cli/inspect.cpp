@@ -14,7 +14,7 @@
 #include "cli/commands.hpp"
 #include "gif/cgif.hpp"
 #include "gif/gif_compose.hpp"
-#include "platform/error.hpp"
+#include "platform/base/error.hpp"
 #include "raster/cdib.hpp"
 
 namespace zoetra::cli {

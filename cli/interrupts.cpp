@@ -7,7 +7,7 @@
 #include <cstdio>
 
 #include "cli/commands.hpp"
-#include "platform/files.hpp"
+#include "platform/base/files.hpp"
 
 namespace zoetra::cli {
 namespace {

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "platform/error.hpp"
+#include "platform/base/error.hpp"
 
 namespace zoetra {
 

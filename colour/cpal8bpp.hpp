@@ -26,8 +26,8 @@
 #include <memory>
 #include <vector>
 
-#include "platform/export.hpp"
-#include "platform/gdi.hpp"
+#include "platform/base/export.hpp"
+#include "platform/drawing/gdi.hpp"
 
 ZOETRA_PUBLIC_BEGIN
 

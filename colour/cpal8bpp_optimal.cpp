@@ -7,8 +7,8 @@
 #include <array>
 
 #include "colour/cpal8bpp.hpp"
-#include "platform/arith.hpp"
-#include "platform/error.hpp"
+#include "platform/base/arith.hpp"
+#include "platform/base/error.hpp"
 #include "raster/cdib.hpp"
 
 namespace zoetra {

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "colour/cpal8bpp.hpp"
-#include "platform/arith.hpp"
-#include "platform/error.hpp"
+#include "platform/base/arith.hpp"
+#include "platform/base/error.hpp"
 #include "raster/cdib.hpp"
 
 namespace zoetra::mDither8bpp {

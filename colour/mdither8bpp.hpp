@@ -33,7 +33,7 @@
 #include <array>
 #include <cstdint>
 
-#include "platform/export.hpp"
+#include "platform/base/export.hpp"
 
 ZOETRA_PUBLIC_BEGIN
 

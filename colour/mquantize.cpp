@@ -8,8 +8,8 @@
 #include <new>
 #include <thread>
 
-#include "platform/error.hpp"
-#include "platform/ordered_parallel.hpp"
+#include "platform/base/error.hpp"
+#include "platform/base/ordered_parallel.hpp"
 #include "raster/cdib.hpp"
 
 namespace zoetra::mQuantize {

@@ -32,7 +32,7 @@
 #include <memory>
 #include <vector>
 
-#include "platform/export.hpp"
+#include "platform/base/export.hpp"
 
 ZOETRA_PUBLIC_BEGIN
 

@@ -1,6 +1,6 @@
 #include "component/mdfile.hpp"
 
-#include "platform/files.hpp"
+#include "platform/base/files.hpp"
 
 namespace zoetra::mdFile {
 namespace {

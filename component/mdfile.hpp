@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/export.hpp"
+#include "platform/base/export.hpp"
 
 ZOETRA_PUBLIC_BEGIN
 

@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <new>
 
-#include "platform/arith.hpp"
-#include "platform/eventlog.hpp"
+#include "platform/base/arith.hpp"
+#include "platform/base/eventlog.hpp"
 
 namespace zoetra {
 

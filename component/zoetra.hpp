@@ -4,7 +4,7 @@
 // 0x800403E9 (source "Basic Component", description "Basic Error: " + text),
 // and the error report of the caught failure is written to the event log.
 // Members run on the caller's thread, and conversions also on the process's
-// worker pool (platform/worker_pool.hpp); the yield hook and every failure
+// worker pool (platform/base/worker_pool.hpp); the yield hook and every failure
 // stay on the caller's thread. Instances keep no state between calls.
 #pragma once
 
@@ -13,9 +13,9 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/export.hpp"
-#include "platform/error.hpp"
-#include "platform/variant.hpp"
+#include "platform/base/export.hpp"
+#include "platform/base/error.hpp"
+#include "platform/base/variant.hpp"
 
 ZOETRA_PUBLIC_BEGIN
 

@@ -15,11 +15,11 @@
 #include "component/mdfile.hpp"
 #include "component/zoetra.hpp"
 #include "gif/cgif.hpp"
-#include "platform/arith.hpp"
-#include "platform/limits.hpp"
-#include "platform/ordered_parallel.hpp"
-#include "platform/picture_loader.hpp"
-#include "platform/yield.hpp"
+#include "platform/base/arith.hpp"
+#include "platform/base/limits.hpp"
+#include "platform/base/ordered_parallel.hpp"
+#include "platform/codecs/picture_loader.hpp"
+#include "platform/base/yield.hpp"
 #include "postprocess/mgifext.hpp"
 #include "raster/cdib.hpp"
 
@@ -48,7 +48,7 @@ void CopyPalette(const cPal8bpp& palette, std::uint8_t* table) {
   if (bytes > 0) std::memcpy(table, from, std::min<std::size_t>(static_cast<std::size_t>(bytes), 1024));
 }
 
-// The host's document limits (platform/limits.hpp), refused before the memory is taken.
+// The host's document limits (platform/base/limits.hpp), refused before the memory is taken.
 [[noreturn]] void RaiseDocumentLimit(const std::string& what) { RaiseError(kErrOutOfMemory, "Out of memory: " + what); }
 
 struct Outcome {

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "component/zoetra.hpp"
-#include "platform/limits.hpp"
+#include "platform/base/limits.hpp"
 
 // Arbitrary fixed identifiers of this component.
 extern "C" {

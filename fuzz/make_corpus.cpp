@@ -13,7 +13,7 @@
 
 #include "gif/cgif.hpp"
 #include "gif/mgiflzwenc.hpp"
-#include "platform/clipboard.hpp"
+#include "platform/drawing/clipboard.hpp"
 #include "raster/cdib.hpp"
 #include "tests/support/bitmap_files.hpp"
 

@@ -4,8 +4,8 @@
 #include <cmath>
 #include <utility>
 
-#include "platform/arith.hpp"
-#include "platform/error.hpp"
+#include "platform/base/arith.hpp"
+#include "platform/base/error.hpp"
 
 namespace zoetra {
 

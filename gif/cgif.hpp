@@ -27,8 +27,8 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/export.hpp"
-#include "platform/gdi.hpp"
+#include "platform/base/export.hpp"
+#include "platform/drawing/gdi.hpp"
 #include "raster/cdib.hpp"
 
 ZOETRA_PUBLIC_BEGIN

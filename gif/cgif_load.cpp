@@ -11,11 +11,11 @@
 
 #include "gif/cgif.hpp"
 #include "gif/mgiflzwdec.hpp"
-#include "platform/error.hpp"
+#include "platform/base/error.hpp"
 #include "gif/gif_format.hpp"
-#include "platform/files.hpp"
-#include "platform/limits.hpp"
-#include "platform/picture_loader.hpp"
+#include "platform/base/files.hpp"
+#include "platform/base/limits.hpp"
+#include "platform/codecs/picture_loader.hpp"
 
 namespace zoetra {
 

@@ -4,8 +4,8 @@
 #include <cstring>
 
 #include "gif/cgif.hpp"
-#include "platform/error.hpp"
-#include "platform/picture_loader.hpp"
+#include "platform/base/error.hpp"
+#include "platform/codecs/picture_loader.hpp"
 
 namespace zoetra {
 namespace {

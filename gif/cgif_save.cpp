@@ -5,8 +5,8 @@
 #include "gif/cgif.hpp"
 #include "gif/gif_format.hpp"
 #include "gif/mgiflzwenc.hpp"
-#include "platform/files.hpp"
-#include "platform/ordered_parallel.hpp"
+#include "platform/base/files.hpp"
+#include "platform/base/ordered_parallel.hpp"
 
 namespace zoetra {
 

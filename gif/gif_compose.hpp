@@ -23,8 +23,8 @@
 
 #include <cstdint>
 
-#include "platform/export.hpp"
-#include "platform/gdi.hpp"
+#include "platform/base/export.hpp"
+#include "platform/drawing/gdi.hpp"
 #include "raster/cdib.hpp"
 
 ZOETRA_PUBLIC_BEGIN

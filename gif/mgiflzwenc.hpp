@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "gif/gif_format.hpp"
-#include "platform/error.hpp"
+#include "platform/base/error.hpp"
 #include "raster/cdib.hpp"
 
 namespace zoetra {

@@ -5,8 +5,8 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/arith.hpp"
-#include "platform/ordered_parallel.hpp"
+#include "platform/base/arith.hpp"
+#include "platform/base/ordered_parallel.hpp"
 
 namespace zoetra::mGIFExt {
 namespace {

@@ -27,7 +27,7 @@
 
 #include <cstdint>
 
-#include "platform/export.hpp"
+#include "platform/base/export.hpp"
 #include "gif/cgif.hpp"
 
 ZOETRA_PUBLIC_BEGIN

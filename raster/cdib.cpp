@@ -4,7 +4,7 @@
 #include <cstring>
 #include <utility>
 
-#include "platform/arith.hpp"
+#include "platform/base/arith.hpp"
 
 namespace zoetra {
 

@@ -21,9 +21,9 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/export.hpp"
-#include "platform/gdi.hpp"
-#include "platform/picture.hpp"
+#include "platform/base/export.hpp"
+#include "platform/drawing/gdi.hpp"
+#include "platform/codecs/picture.hpp"
 
 ZOETRA_PUBLIC_BEGIN
 

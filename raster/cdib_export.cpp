@@ -6,9 +6,9 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/arith.hpp"
-#include "platform/clipboard.hpp"
-#include "platform/files.hpp"
+#include "platform/base/arith.hpp"
+#include "platform/drawing/clipboard.hpp"
+#include "platform/base/files.hpp"
 #include "raster/cdib.hpp"
 
 namespace zoetra {

@@ -14,10 +14,10 @@
 // nothing beyond the block is ever read.
 #include <cstring>
 
-#include "platform/bmp_reader.hpp"
-#include "platform/clipboard.hpp"
-#include "platform/files.hpp"
-#include "platform/module_resources.hpp"
+#include "platform/codecs/bmp_reader.hpp"
+#include "platform/drawing/clipboard.hpp"
+#include "platform/base/files.hpp"
+#include "platform/codecs/module_resources.hpp"
 #include "raster/cdib.hpp"
 
 namespace zoetra {

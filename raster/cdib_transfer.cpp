@@ -1,7 +1,7 @@
 // cDIB transfers to and from device contexts, and the best-fit arithmetic.
 #include <cmath>
 
-#include "platform/arith.hpp"
+#include "platform/base/arith.hpp"
 #include "raster/cdib.hpp"
 
 namespace zoetra {

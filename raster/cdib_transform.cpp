@@ -11,7 +11,7 @@
 #include <cstring>
 #include <utility>
 
-#include "platform/error.hpp"
+#include "platform/base/error.hpp"
 #include "raster/cdib.hpp"
 
 namespace zoetra {

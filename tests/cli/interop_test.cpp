@@ -24,7 +24,7 @@
 
 #include "cli_support.hpp"
 #include "gif/cgif.hpp"
-#include "platform/picture_loader.hpp"
+#include "platform/codecs/picture_loader.hpp"
 #include "raster/cdib.hpp"
 
 namespace zoetra::clitest {

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "colour/cpal8bpp.hpp"
-#include "platform/error.hpp"
+#include "platform/base/error.hpp"
 #include "raster/cdib.hpp"
 #include "support/caught.hpp"
 

@@ -6,8 +6,8 @@
 #include <functional>
 #include <vector>
 
-#include "platform/error.hpp"
-#include "platform/gdi.hpp"
+#include "platform/base/error.hpp"
+#include "platform/drawing/gdi.hpp"
 #include "tests/colour/colour_test_util.hpp"
 
 namespace zoetra {

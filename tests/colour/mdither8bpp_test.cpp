@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "colour/cpal8bpp.hpp"
-#include "platform/error.hpp"
+#include "platform/base/error.hpp"
 #include "raster/cdib.hpp"
 #include "tests/colour/colour_test_util.hpp"
 

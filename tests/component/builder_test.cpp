@@ -6,8 +6,8 @@
 
 #include "component/zoetra.hpp"
 #include "gif/cgif.hpp"
-#include "platform/eventlog.hpp"
-#include "platform/yield.hpp"
+#include "platform/base/eventlog.hpp"
+#include "platform/base/yield.hpp"
 #include "support/caught.hpp"
 #include "support/log_capture.hpp"
 #include "support/picture_files.hpp"

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "gif/cgif.hpp"
-#include "platform/eventlog.hpp"
+#include "platform/base/eventlog.hpp"
 #include "support/pictures.hpp"
 #include "support/temp_dir.hpp"
 

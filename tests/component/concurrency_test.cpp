@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "component/zoetra.hpp"
-#include "platform/picture_loader.hpp"
-#include "platform/yield.hpp"
+#include "platform/codecs/picture_loader.hpp"
+#include "platform/base/yield.hpp"
 #include "raster/cdib.hpp"
 #include "support/picture_files.hpp"
 #include "support/temp_dir.hpp"

@@ -9,10 +9,10 @@
 #include <vector>
 
 #include "component/zoetra.hpp"
-#include "platform/error.hpp"
-#include "platform/eventlog.hpp"
-#include "platform/limits.hpp"
-#include "platform/yield.hpp"
+#include "platform/base/error.hpp"
+#include "platform/base/eventlog.hpp"
+#include "platform/base/limits.hpp"
+#include "platform/base/yield.hpp"
 #include "support/caught.hpp"
 #include "support/picture_files.hpp"
 #include "support/temp_dir.hpp"

@@ -6,7 +6,7 @@
 #include <fstream>
 
 #include "component/mdfile.hpp"
-#include "platform/eventlog.hpp"
+#include "platform/base/eventlog.hpp"
 #include "support/caught.hpp"
 #include "support/log_capture.hpp"
 #include "support/temp_dir.hpp"

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_entries.hpp"
-#include "platform/limits.hpp"
+#include "platform/base/limits.hpp"
 
 namespace zoetra {
 namespace fuzz {

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "gif/gif_builders.hpp"
-#include "platform/error.hpp"
-#include "platform/limits.hpp"
+#include "platform/base/error.hpp"
+#include "platform/base/limits.hpp"
 #include "support/caught.hpp"
 #include "support/limits_scope.hpp"
 

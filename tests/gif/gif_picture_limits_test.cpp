@@ -4,9 +4,9 @@
 
 #include "gif/cgif.hpp"
 #include "gif/gif_builders.hpp"
-#include "platform/error.hpp"
-#include "platform/limits.hpp"
-#include "platform/picture_loader.hpp"
+#include "platform/base/error.hpp"
+#include "platform/base/limits.hpp"
+#include "platform/codecs/picture_loader.hpp"
 #include "support/caught.hpp"
 
 namespace zoetra {

@@ -6,8 +6,8 @@
 
 #include "component/zoetra.hpp"
 #include "gif/cgif.hpp"
-#include "platform/error.hpp"
-#include "platform/picture_loader.hpp"
+#include "platform/base/error.hpp"
+#include "platform/codecs/picture_loader.hpp"
 #include "raster/cdib.hpp"
 #include "support/caught.hpp"
 #include "support/picture_files.hpp"

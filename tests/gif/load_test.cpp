@@ -11,8 +11,8 @@
 
 #include "gif/cgif.hpp"
 #include "gif/gif_builders.hpp"
-#include "platform/error.hpp"
-#include "platform/limits.hpp"
+#include "platform/base/error.hpp"
+#include "platform/base/limits.hpp"
 #include "support/caught.hpp"
 #include "support/limits_scope.hpp"
 #include "support/pillow.hpp"

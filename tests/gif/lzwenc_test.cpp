@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/error.hpp"
+#include "platform/base/error.hpp"
 #include "raster/cdib.hpp"
 #include "support/caught.hpp"
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "gif/cgif.hpp"
-#include "platform/error.hpp"
+#include "platform/base/error.hpp"
 #include "raster/cdib.hpp"
 #include "support/caught.hpp"
 

@@ -8,7 +8,7 @@
 #include <random>
 #include <vector>
 
-#include "platform/error.hpp"
+#include "platform/base/error.hpp"
 #include "postprocess/mgifext.hpp"
 #include "support/caught.hpp"
 

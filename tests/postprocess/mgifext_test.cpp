@@ -6,7 +6,7 @@
 #include <random>
 #include <vector>
 
-#include "platform/error.hpp"
+#include "platform/base/error.hpp"
 #include "support/caught.hpp"
 
 namespace zoetra {

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/error.hpp"
+#include "platform/base/error.hpp"
 #include "support/caught.hpp"
 
 namespace zoetra {

@@ -7,10 +7,10 @@
 #include <cstring>
 #include <filesystem>
 
-#include "platform/clipboard.hpp"
-#include "platform/picture_loader.hpp"
+#include "platform/drawing/clipboard.hpp"
+#include "platform/codecs/picture_loader.hpp"
 #include "raster/cdib.hpp"
-#include "tests/platform/picture_test_support.hpp"
+#include "tests/platform/codecs/picture_test_support.hpp"
 
 namespace zoetra {
 namespace {

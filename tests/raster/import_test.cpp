@@ -5,12 +5,12 @@
 #include <functional>
 #include <thread>
 
-#include "platform/clipboard.hpp"
-#include "platform/error.hpp"
-#include "platform/picture_loader.hpp"
+#include "platform/drawing/clipboard.hpp"
+#include "platform/base/error.hpp"
+#include "platform/codecs/picture_loader.hpp"
 #include "raster/cdib.hpp"
 #include "support/caught.hpp"
-#include "tests/platform/picture_test_support.hpp"
+#include "tests/platform/codecs/picture_test_support.hpp"
 
 namespace zoetra {
 namespace {

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/error.hpp"
-#include "platform/gdi.hpp"
+#include "platform/base/error.hpp"
+#include "platform/drawing/gdi.hpp"
 #include "raster/cdib.hpp"
 #include "support/caught.hpp"
 #include "support/raster_pixels.hpp"

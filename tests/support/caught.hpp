@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "platform/error.hpp"
+#include "platform/base/error.hpp"
 
 namespace zoetra::test {
 

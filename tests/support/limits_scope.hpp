@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "platform/limits.hpp"
+#include "platform/base/limits.hpp"
 
 namespace zoetra::test {
 

@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/eventlog.hpp"
+#include "platform/base/eventlog.hpp"
 
 namespace zoetra::test {
 

@@ -1,4 +1,4 @@
-// Test helpers around the process's worker pool (platform/worker_pool.hpp).
+// Test helpers around the process's worker pool (platform/base/worker_pool.hpp).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,7 +8,7 @@
 #include <memory>
 #include <mutex>
 
-#include "platform/worker_pool.hpp"
+#include "platform/base/worker_pool.hpp"
 
 namespace zoetra::test {
 

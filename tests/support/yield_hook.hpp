@@ -3,7 +3,7 @@
 
 #include <utility>
 
-#include "platform/yield.hpp"
+#include "platform/base/yield.hpp"
 
 namespace zoetra::test {
 

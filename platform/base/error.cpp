@@ -1,0 +1,25 @@
+#include "platform/base/error.hpp"
+
+namespace zoetra {
+
+void RaiseError(std::int32_t number, std::string description, std::string source) {
+  throw Error(number, std::move(description), std::move(source));
+}
+void RaiseOverflow() { RaiseError(kErrOverflow, "Overflow"); }
+void RaiseSubscript() { RaiseError(kErrSubscript, "Subscript out of range"); }
+void RaiseDivisionByZero() { RaiseError(kErrDivisionByZero, "Division by zero"); }
+void RaiseTypeMismatch() { RaiseError(kErrTypeMismatch, "Type mismatch"); }
+void RaiseOutOfMemory() { RaiseError(kErrOutOfMemory, "Out of memory"); }
+void RaiseFileNotFound() { RaiseError(kErrFileNotFound, "File not found"); }
+void RaisePathAccess(std::string_view path, std::string_view why) {
+  std::string text = "Path/File access error: ";
+  text.append(path);
+  if (!why.empty()) {
+    text.append(" (");
+    text.append(why);
+    text.append(")");
+  }
+  RaiseError(kErrPathAccess, std::move(text));
+}
+
+}  // namespace zoetra

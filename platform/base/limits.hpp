@@ -1,0 +1,44 @@
+// Limits against hostile or accidental huge inputs, checked right after a
+// header is read and before any large allocation. Process-wide; a host may
+// change them at any time (a change applies to operations that start later).
+#pragma once
+
+#include <cstdint>
+
+#include "platform/base/export.hpp"
+
+ZOETRA_PUBLIC_BEGIN
+
+namespace zoetra::platform {
+
+// The hardware's thread count, at least 1.
+std::int32_t HardwareThreads();
+
+struct Limits {
+  // Picture loader: longest side and pixel count of one decoded picture.
+  std::int64_t max_picture_side = 32767;
+  std::int64_t max_picture_pixels = std::int64_t{1} << 27;  // 128 Mpixel, 512 MiB at 32 bits
+  // GIF reader and animation builder: decoded pixels of all frames of one
+  // document, and its frame count.
+  std::int64_t max_document_pixels = std::int64_t{1} << 28;
+  std::int32_t max_document_frames = 32767;
+  // Largest input file read into memory whole (pictures, GIF files, modules).
+  std::int64_t max_file_bytes = std::int64_t{1} << 30;
+  // Threads working for the library at once: the process-wide worker pool
+  // holds at most max_threads - 1 (a conversion's calling thread is the last
+  // one), and no conversion uses more. 1 keeps all work on the calling threads.
+  std::int32_t max_threads = HardwareThreads();
+};
+
+// Whether a decoded picture of width x height stays inside the picture limits.
+inline bool WithinPictureLimits(const Limits& limits, std::int64_t width, std::int64_t height) {
+  return width <= limits.max_picture_side && height <= limits.max_picture_side &&
+         width * height <= limits.max_picture_pixels;
+}
+
+Limits GetLimits();
+void SetLimits(const Limits& limits);
+
+}  // namespace zoetra::platform
+
+ZOETRA_PUBLIC_END

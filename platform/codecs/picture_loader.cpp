@@ -1,0 +1,317 @@
+#include "platform/codecs/picture_loader.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/codecs/bmp_reader.hpp"
+#include "platform/base/error.hpp"
+#include "platform/base/files.hpp"
+#include "platform/base/le_bytes.hpp"
+#include "platform/base/limits.hpp"
+#include "platform/codecs/picture_codecs.hpp"
+
+namespace zoetra::platform {
+namespace {
+
+using detail::LeBytes;
+
+std::atomic<GifPictureDecoder> g_gif_decoder{nullptr};
+
+constexpr std::uint8_t kPngSignature[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
+constexpr std::uint32_t kPlaceableMetafileKey = 0x9AC6CDD7;
+constexpr std::uint32_t kEmfHeaderRecord = 1;
+constexpr std::uint32_t kEmfSignature = 0x464D4520;  // " EMF"
+constexpr double kScreenDpi = 96.0;
+
+bool StartsWith(std::span<const std::uint8_t> file, const void* prefix, std::size_t n) {
+  return file.size() >= n && std::memcmp(file.data(), prefix, n) == 0;
+}
+
+bool IsPng(std::span<const std::uint8_t> f) { return StartsWith(f, kPngSignature, sizeof kPngSignature); }
+bool IsJpeg(std::span<const std::uint8_t> f) { return f.size() >= 3 && f[0] == 0xFF && f[1] == 0xD8 && f[2] == 0xFF; }
+bool IsGif(std::span<const std::uint8_t> f) { return StartsWith(f, "GIF87a", 6) || StartsWith(f, "GIF89a", 6); }
+
+// Icon and cursor files: reserved 0, type 1 or 2, a directory of 16-byte entries.
+bool IsIcon(const LeBytes& in) {
+  std::uint16_t reserved = 1, type = 0, count = 0;
+  if (!in.U16(0, &reserved) || !in.U16(2, &type) || !in.U16(4, &count)) return false;
+  return reserved == 0 && (type == 1 || type == 2) && count > 0 && in.Has(6, std::uint64_t{count} * 16);
+}
+
+bool IsPlaceableMetafile(const LeBytes& in) {
+  std::uint32_t key = 0;
+  return in.U32(0, &key) && key == kPlaceableMetafileKey && in.Has(0, 22 + 18);
+}
+
+// A bare metafile header: type 1 (memory) or 2 (disk), 9 words, version 1 or 3.
+bool IsStandardMetafile(const LeBytes& in) {
+  std::uint16_t type = 0, words = 0, version = 0;
+  if (!in.U16(0, &type) || !in.U16(2, &words) || !in.U16(4, &version) || !in.Has(0, 18)) return false;
+  return (type == 1 || type == 2) && words == 9 && (version == 0x0100 || version == 0x0300);
+}
+
+bool IsEnhancedMetafile(const LeBytes& in) {
+  std::uint32_t record = 0, signature = 0;
+  return in.U32(0, &record) && record == kEmfHeaderRecord && in.U32(40, &signature) && signature == kEmfSignature;
+}
+
+std::int32_t ClampSide(double v) { return static_cast<std::int32_t>(std::clamp(v, 0.0, 32767.0)); }
+
+Picture IconPicture(const LeBytes& in) {
+  // The largest image of the directory; a size byte of 0 means 256.
+  std::int32_t best_w = 0, best_h = 0;
+  const std::uint16_t count = in.U16At(4);
+  for (std::uint32_t i = 0; i < count; ++i) {
+    std::uint8_t w = 0, h = 0;
+    in.U8(6 + 16 * i, &w);
+    in.U8(7 + 16 * i, &h);
+    const std::int32_t width = w == 0 ? 256 : w, height = h == 0 ? 256 : h;
+    if (width * height > best_w * best_h) {
+      best_w = width;
+      best_h = height;
+    }
+  }
+  const HICON handle = CreateIconHandle(best_w, best_h);
+  if (handle == 0) RaiseOutOfMemory();
+  return std::make_shared<StdPicture>(PictureType::Icon, handle, true, best_w, best_h);
+}
+
+Picture MetafilePicture(bool enhanced, std::int32_t width, std::int32_t height) {
+  const HMETAFILE handle = CreateMetafileHandle(enhanced);
+  if (handle == 0) RaiseOutOfMemory();
+  return std::make_shared<StdPicture>(enhanced ? PictureType::EnhMetafile : PictureType::Metafile, handle, true,
+                                      width, height);
+}
+
+Picture PlaceableMetafilePicture(const LeBytes& in) {
+  // Bounding box in metafile units, and units per inch.
+  const auto left = static_cast<std::int16_t>(in.U16At(6));
+  const auto top = static_cast<std::int16_t>(in.U16At(8));
+  const auto right = static_cast<std::int16_t>(in.U16At(10));
+  const auto bottom = static_cast<std::int16_t>(in.U16At(12));
+  const std::uint16_t inch = in.U16At(14);
+  if (inch == 0) return MetafilePicture(false, 0, 0);
+  return MetafilePicture(false, ClampSide(std::abs(right - left) * kScreenDpi / inch),
+                         ClampSide(std::abs(bottom - top) * kScreenDpi / inch));
+}
+
+Picture EnhancedMetafilePicture(const LeBytes& in) {
+  // Bounds in device units, inclusive.
+  std::int32_t left = 0, top = 0, right = -1, bottom = -1;
+  in.I32(8, &left);
+  in.I32(12, &top);
+  in.I32(16, &right);
+  in.I32(20, &bottom);
+  return MetafilePicture(true, ClampSide(double(right) - left + 1), ClampSide(double(bottom) - top + 1));
+}
+
+Picture BitmapPicture(HBITMAP bitmap) {
+  detail::BitmapGuard guard(bitmap);
+  PictDesc desc;
+  desc.bitmap = bitmap;
+  Picture picture = OleCreatePictureIndirect(desc, true);
+  if (!picture) RaiseOutOfMemory();
+  guard.Release();
+  return picture;
+}
+
+// --- why a file is in no format we read ---
+
+struct Signature {
+  std::string_view bytes;
+  std::string_view name;
+};
+// Signatures of the formats we read, to tell a file cut inside its first bytes.
+constexpr Signature kReadSignatures[] = {{{"\x89PNG\r\n\x1A\n", 8}, "PNG"},
+                                         {{"\xFF\xD8\xFF", 3}, "JPEG"},
+                                         {"GIF89a", "GIF"},
+                                         {"GIF87a", "GIF"}};
+
+bool StartsWithText(std::span<const std::uint8_t> file, std::string_view text) {
+  return StartsWith(file, text.data(), text.size());
+}
+
+// The lower-case text of the first `n` bytes, with leading white space (and a
+// UTF-8 byte-order mark) skipped.
+std::string LeadingTextLower(std::span<const std::uint8_t> file, std::size_t n) {
+  std::size_t at = StartsWithText(file, "\xEF\xBB\xBF") ? 3 : 0;
+  while (at < file.size() && std::isspace(file[at]) != 0) ++at;
+  std::string text;
+  for (; at < file.size() && text.size() < n; ++at)
+    text += static_cast<char>(std::tolower(file[at]));
+  return text;
+}
+
+// A format people mistake for a picture we read, or empty.
+std::string_view KnownOtherFormat(std::span<const std::uint8_t> f) {
+  if (f.size() >= 12 && StartsWithText(f, "RIFF") && std::memcmp(f.data() + 8, "WEBP", 4) == 0)
+    return "a WebP picture, a format not read here";
+  if (StartsWithText(f, {"II*\0", 4}) || StartsWithText(f, {"MM\0*", 4}))
+    return "a TIFF picture, a format not read here";
+  if (f.size() >= 12 && std::memcmp(f.data() + 4, "ftyp", 4) == 0) {
+    const std::string_view brand(reinterpret_cast<const char*>(f.data()) + 8, 4);
+    if (brand == "avif" || brand == "avis") return "an AVIF picture, a format not read here";
+    if (brand == "heic" || brand == "heix" || brand == "mif1" || brand == "msf1")
+      return "a HEIF picture, a format not read here";
+  }
+  if (StartsWithText(f, "%PDF")) return "a PDF document";
+  const std::string lead = LeadingTextLower(f, 512);
+  if (lead.starts_with("<!doctype html") || lead.starts_with("<html")) return "an HTML page";
+  if (lead.starts_with("<svg") ||
+      (lead.starts_with("<?xml") && lead.find("<svg") != std::string::npos)) {
+    return "an SVG drawing, a format not read here";
+  }
+  return {};
+}
+
+// What the first bytes look like: `text "..."` when they read as text, else
+// their values in hexadecimal.
+std::string FirstBytes(std::span<const std::uint8_t> f) {
+  constexpr std::size_t kTextShown = 24;
+  constexpr std::size_t kBytesShown = 8;
+  const std::size_t probe = std::min<std::size_t>(f.size(), 64);
+  const bool text =
+      std::all_of(f.begin(), f.begin() + static_cast<std::ptrdiff_t>(probe), [](std::uint8_t c) {
+        return (c >= 0x20 && c != 0x7F) || c == '\t' || c == '\n' || c == '\r';
+      });
+  char hex[8];
+  std::string out;
+  if (text) {
+    out = "text \"";
+    for (std::size_t i = 0; i < std::min(f.size(), kTextShown); ++i) {
+      const std::uint8_t c = f[i];
+      switch (c) {
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        case '"':
+        case '\\': out += {'\\', static_cast<char>(c)}; break;
+        default:
+          if (c < 0x80) {
+            out += static_cast<char>(c);
+          } else {
+            std::snprintf(hex, sizeof hex, "\\x%02X", c);
+            out += hex;
+          }
+      }
+    }
+    out += f.size() > kTextShown ? "...\"" : "\"";
+    return out;
+  }
+  out = "bytes";
+  for (std::size_t i = 0; i < std::min(f.size(), kBytesShown); ++i) {
+    std::snprintf(hex, sizeof hex, " %02X", f[i]);
+    out += hex;
+  }
+  if (f.size() > kBytesShown) out += " ...";
+  return out;
+}
+
+// The format the file's name promises, or empty.
+std::string_view FormatOfName(std::string_view path) {
+  const std::size_t slash = path.find_last_of('/');
+  const std::size_t dot = path.find_last_of('.');
+  if (dot == std::string_view::npos || (slash != std::string_view::npos && dot < slash)) return {};
+  std::string ext(path.substr(dot + 1));
+  for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (ext == "png") return "PNG";
+  if (ext == "jpg" || ext == "jpeg" || ext == "jpe" || ext == "jfif") return "JPEG";
+  if (ext == "bmp" || ext == "dib") return "bitmap";
+  if (ext == "gif") return "GIF";
+  return {};
+}
+
+// Raises 481 for a file in no format we read, saying what it is instead.
+[[noreturn]] void RaiseUnknownContent(std::span<const std::uint8_t> file, std::string_view path) {
+  if (file.empty()) RaiseInvalidPicture("the file is empty");
+  for (const Signature& s : kReadSignatures) {
+    if (file.size() < s.bytes.size() && StartsWith(file, s.bytes.data(), file.size())) {
+      RaiseInvalidPicture(std::string(s.name) + " file cut short after " +
+                          std::to_string(file.size()) + " bytes");
+    }
+  }
+  const std::string_view named = FormatOfName(path);
+  std::string why = named.empty() ? "not a picture in a format read here (BMP, PNG, JPEG, GIF)"
+                                  : "not a " + std::string(named) + " file";
+  const std::string_view other = KnownOtherFormat(file);
+  if (!other.empty()) {
+    why += ": it is " + std::string(other);
+  } else {
+    why += ": it starts with " + FirstBytes(file);
+  }
+  RaiseInvalidPicture(why);
+}
+
+Picture Decode(std::span<const std::uint8_t> file, std::string_view path) {
+  const LeBytes in(file);
+  if (HasBitmapFileSignature(file)) return BitmapPicture(DecodeBitmapFile(file));
+  if (IsPng(file)) return BitmapPicture(detail::DecodePng(file));
+  if (IsJpeg(file)) return BitmapPicture(detail::DecodeJpeg(file));
+  if (IsGif(file)) {
+    // GIF decoding belongs to the GIF codec, which installs its decoder here.
+    if (const GifPictureDecoder decoder = g_gif_decoder.load()) return decoder(file);
+    RaiseInvalidPicture("no GIF decoder is installed");
+  }
+  if (IsIcon(in)) return IconPicture(in);
+  if (IsPlaceableMetafile(in)) return PlaceableMetafilePicture(in);
+  if (IsEnhancedMetafile(in)) return EnhancedMetafilePicture(in);
+  if (IsStandardMetafile(in)) return MetafilePicture(false, 0, 0);
+  RaiseUnknownContent(file, path);
+}
+
+}  // namespace
+
+void RaiseInvalidPicture(std::string_view why) {
+  std::string text(kInvalidPictureText);
+  if (!why.empty()) {
+    text += " (";
+    text += why;
+    text += ")";
+  }
+  RaiseError(kErrInvalidPicture, std::move(text));
+}
+
+void CheckPictureSize(std::int64_t width, std::int64_t height) {
+  const Limits limits = GetLimits();
+  if (WithinPictureLimits(limits, width, height)) return;
+  RaiseInvalidPicture("picture of " + std::to_string(width) + " x " + std::to_string(height) +
+                      " pixels exceeds the size limit of " + std::to_string(limits.max_picture_side) +
+                      " pixels per side and " + std::to_string(limits.max_picture_pixels) + " pixels");
+}
+
+void SetGifPictureDecoder(GifPictureDecoder decoder) { g_gif_decoder.store(decoder); }
+GifPictureDecoder GetGifPictureDecoder() { return g_gif_decoder.load(); }
+
+Picture LoadPictureFromMemory(std::span<const std::uint8_t> file) {
+  return Decode(file, {});
+}
+
+Picture LoadPicture(std::string_view path) {
+  const std::int64_t max_bytes = std::max<std::int64_t>(0, GetLimits().max_file_bytes);
+  const std::vector<std::uint8_t> file = ReadFileBytes(path, static_cast<std::size_t>(max_bytes));
+  return Decode(file, path);
+}
+
+namespace detail {
+
+NewSurface NewPictureSurface(std::int32_t width, std::int32_t height, int bpp, std::span<const RGBQuad> colors) {
+  BitmapInfoHeader header{};
+  header.size = sizeof header;
+  header.width = width;
+  header.height = height;
+  header.planes = 1;
+  header.bit_count = static_cast<std::int16_t>(bpp);
+  NewSurface s;
+  s.handle = CreateDIBSection(0, header, colors, &s.bits);
+  if (s.handle == 0 || s.bits == nullptr) RaiseOutOfMemory();
+  s.stride = static_cast<std::int32_t>(DibStride(width, bpp));
+  return s;
+}
+
+}  // namespace detail
+}  // namespace zoetra::platform

@@ -1,0 +1,127 @@
+#include "platform/base/ordered_parallel.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <stdexcept>
+#include <vector>
+
+#include "platform/base/worker_pool.hpp"
+#include "support/limits_scope.hpp"
+#include "support/pool_control.hpp"
+
+namespace zoetra::platform {
+namespace {
+
+TEST(OrderedParallelTest, FinishesEveryJobInOrderOnTheCallingThread) {
+  for (unsigned workers : {0u, 1u, 3u, 8u}) {
+    const std::thread::id caller = std::this_thread::get_id();
+    std::vector<int> value(50, 0);
+    std::vector<std::size_t> order;
+    OrderedParallel(
+        value.size(), workers, [&](std::size_t k, unsigned worker) {
+          EXPECT_LT(worker, std::max(1u, workers));
+          value[k] = static_cast<int>(k) * 3;
+        },
+        [&](std::size_t k) {
+          EXPECT_EQ(std::this_thread::get_id(), caller);
+          EXPECT_EQ(value[k], static_cast<int>(k) * 3) << "done before its job";
+          order.push_back(k);
+        });
+    ASSERT_EQ(order.size(), value.size()) << workers << " workers";
+    for (std::size_t k = 0; k < order.size(); ++k) EXPECT_EQ(order[k], k);
+  }
+}
+
+TEST(OrderedParallelTest, AJobsFailureArrivesInItsPlaceAndNothingRunsAfter) {
+  for (unsigned workers : {0u, 4u}) {
+    std::atomic<int> ran{0};
+    std::vector<std::size_t> done;
+    try {
+      OrderedParallel(
+          40, workers, [&](std::size_t k, unsigned) {
+            ++ran;
+            if (k == 7 || k == 20) throw std::runtime_error("job " + std::to_string(k));
+          },
+          [&](std::size_t k) { done.push_back(k); }, 3);
+      ADD_FAILURE() << "no failure";
+    } catch (const std::runtime_error& e) {
+      EXPECT_STREQ(e.what(), "job 7") << "the first failure in list order";
+    }
+    EXPECT_EQ(done.size(), 7u);
+    const int after = ran.load();
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(ran.load(), after) << "a job ran after the call returned";
+    EXPECT_LE(after, 7 + 1 + 3 + 4) << "the window holds the jobs back";
+  }
+}
+
+TEST(OrderedParallelTest, TheWindowBoundsJobsAheadAndACancelStopsThem) {
+  std::atomic<std::size_t> started{0};
+  std::atomic<std::size_t> finished{0};
+  std::size_t worst_ahead = 0;
+  constexpr std::size_t kWindow = 2;
+  try {
+    OrderedParallel(
+        200, 4, [&](std::size_t, unsigned) { ++started; },
+        [&](std::size_t k) {
+          worst_ahead = std::max(worst_ahead, started.load() - k);
+          if (++finished == 30) throw std::logic_error("cancelled");
+        },
+        kWindow);
+  } catch (const std::logic_error&) {
+  }
+  EXPECT_EQ(finished.load(), 30u);
+  EXPECT_LE(worst_ahead, kWindow + 1) << "jobs started past the window";
+  EXPECT_LT(started.load(), 40u) << "jobs kept starting after the cancel";
+}
+
+// Every pool thread held by a task that waits for the test: the caller does every job itself.
+TEST(OrderedParallelTest, CompletesOnTheCallerWhenEveryPoolThreadIsHeld) {
+  const test::LimitsScope limits(4);
+  test::DrainPool();
+  const test::PoolHold hold(3);
+  for (std::size_t window : {0u, 2u}) {
+    const std::thread::id caller = std::this_thread::get_id();
+    int wrong_worker = 0;  // written on the calling thread only
+    std::atomic<int> off_caller{0};
+    std::vector<std::size_t> order;
+    OrderedParallel(
+        30, 4,
+        [&](std::size_t, unsigned worker) {
+          if (std::this_thread::get_id() != caller) {
+            ++off_caller;
+          } else if (worker != 0) {
+            ++wrong_worker;
+          }
+        },
+        [&](std::size_t k) { order.push_back(k); }, window);
+    EXPECT_EQ(off_caller.load(), 0) << "window " << window;
+    EXPECT_EQ(wrong_worker, 0) << "the caller ran a job under a helper's worker number";
+    ASSERT_EQ(order.size(), 30u);
+    for (std::size_t k = 0; k < order.size(); ++k) EXPECT_EQ(order[k], k);
+  }
+}
+
+TEST(OrderedParallelTest, PoolGrowsOnDemandToItsLimitAndShrinksWhenItIsLowered) {
+  const test::LimitsScope limits(8);
+  test::DrainPool();
+  {
+    const test::PoolHold hold(7);
+    EXPECT_EQ(PoolThreadCount(), 7u);
+  }
+  limits.SetMaxThreads(3);
+  test::DrainPool();
+  EXPECT_LE(PoolThreadCount(), 2u);
+  limits.SetMaxThreads(1);
+  test::DrainPool();
+  EXPECT_EQ(PoolThreadCount(), 0u);
+  EXPECT_FALSE(PostToPool([] {})) << "no thread may take a task";
+}
+
+}  // namespace
+}  // namespace zoetra::platform
