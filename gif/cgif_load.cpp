@@ -10,10 +10,11 @@
 #include <vector>
 
 #include "gif/cgif.hpp"
+#include "gif/gif_format.hpp"
 #include "gif/mgiflzwdec.hpp"
 #include "platform/base/error.hpp"
-#include "gif/gif_format.hpp"
 #include "platform/base/files.hpp"
+#include "platform/base/le_bytes.hpp"
 #include "platform/base/limits.hpp"
 #include "platform/codecs/picture_loader.hpp"
 
@@ -47,17 +48,20 @@ std::uint8_t GetBitField(std::uint8_t value, std::uint8_t mask) {
   return v;
 }
 
-std::uint16_t U16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
-
 // The input and a position in it. Reads past the end never happen: callers ask
-// Has() first, and sub-block chains stop at the end of the data.
+// Has() first, reads through `bytes` are checked, and sub-block chains stop at
+// the end of the data.
 struct Cursor {
   std::span<const std::uint8_t> data;
   std::size_t pos = 0;
+  platform::detail::LeBytes bytes{data};
 
   bool AtEnd() const { return pos >= data.size(); }
-  bool Has(std::size_t n) const { return pos <= data.size() && data.size() - pos >= n; }
+  bool Has(std::size_t n) const { return bytes.Has(pos, n); }
   const std::uint8_t* Here() const { return data.data() + pos; }
+  std::uint8_t Byte() const { return data[pos]; }
+  // The 16-bit field `offset` bytes ahead; 0 when it is not there.
+  std::uint16_t U16(std::size_t offset) const { return bytes.U16At(std::uint64_t{pos} + offset); }
   void Skip(std::size_t n) { pos = n > data.size() - std::min(pos, data.size()) ? data.size() + 1 : pos + n; }
 
   // With the position on a count byte: appends the contents of the chain of
@@ -160,7 +164,7 @@ bool cGIF::Load(std::span<const std::uint8_t> Stream, bool FirstImageOnly) {
   std::uint16_t width = 0;
   std::uint16_t height = 0;
   while (!in.AtEnd()) {
-    const std::uint8_t introducer = in.data[in.pos];
+    const std::uint8_t introducer = in.Byte();
     try {
       if (introducer == kTrailer) {
         loaded_trailer_ = true;
@@ -169,7 +173,7 @@ bool cGIF::Load(std::span<const std::uint8_t> Stream, bool FirstImageOnly) {
       if (introducer == kExtension) {
         in.Skip(1);
         if (in.AtEnd()) break;
-        const std::uint8_t label = in.data[in.pos];
+        const std::uint8_t label = in.Byte();
         if (label == kGraphicControl) {
           in.Skip(1);
           // Values for the frame that the next image descriptor creates.
@@ -178,7 +182,7 @@ bool cGIF::Load(std::span<const std::uint8_t> Stream, bool FirstImageOnly) {
             EnsureSlots(n + 1);
             FrameRecord& r = slots_[static_cast<std::size_t>(n)];
             const std::uint8_t packed = body[1];
-            r.delay = static_cast<std::int16_t>(U16(body + 2));
+            r.delay = static_cast<std::int16_t>(in.U16(2));
             r.disposal = GetBitField(packed, 0x1C);
             r.user_input = Flag(GetBitField(packed, 0x02) != 0);
             r.use_transparent = Flag(GetBitField(packed, 0x01) != 0);
@@ -206,8 +210,8 @@ bool cGIF::Load(std::span<const std::uint8_t> Stream, bool FirstImageOnly) {
         in.Skip(1);
         if (!in.Has(kImageBytes)) break;
         const std::uint8_t* body = in.Here();
-        width = U16(body + 4);
-        height = U16(body + 6);
+        width = in.U16(4);
+        height = in.U16(6);
         const std::uint8_t packed = body[8];
         if (FirstImageOnly) {
           oversized = !platform::WithinPictureLimits(limits, width, height);
@@ -224,8 +228,8 @@ bool cGIF::Load(std::span<const std::uint8_t> Stream, bool FirstImageOnly) {
         EnsureSlots(n + 1);
         ++n;
         FrameRecord& r = slots_[static_cast<std::size_t>(n) - 1];
-        r.left = static_cast<std::int16_t>(U16(body));
-        r.top = static_cast<std::int16_t>(U16(body + 2));
+        r.left = static_cast<std::int16_t>(in.U16(0));
+        r.top = static_cast<std::int16_t>(in.U16(2));
         r.interlaced = Flag(GetBitField(packed, 0x40) != 0);
         r.local_used = Flag(GetBitField(packed, 0x80) != 0);
         in.Skip(kImageBytes);
@@ -244,7 +248,7 @@ bool cGIF::Load(std::span<const std::uint8_t> Stream, bool FirstImageOnly) {
         SetFramesCount(static_cast<std::int16_t>(n));
 
         std::uint8_t min_code_size = 0;
-        if (!in.AtEnd()) min_code_size = in.data[in.pos];
+        if (!in.AtEnd()) min_code_size = in.Byte();
         in.Skip(1);
         block.clear();
         in.SubBlocks(&block);

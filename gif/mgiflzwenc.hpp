@@ -1,5 +1,5 @@
 // mGIFLZWEnc: compresses one frame's 8-bit raster into GIF LZW data
-// sub-blocks, and the byte view that the codec and post-processing share.
+// sub-blocks.
 //
 // The dictionary is a 5003-slot open-addressed hash with secondary probing and
 // 12-bit codes, so the output bytes are fixed for a given raster, code width and
@@ -16,30 +16,9 @@
 #include "gif/gif_format.hpp"
 #include "platform/base/error.hpp"
 #include "raster/cdib.hpp"
+#include "raster/raster_view.hpp"
 
 namespace zoetra {
-
-// Non-owning view of an 8-bit raster's bytes: element (x, y) is byte
-// y * row_length + x of the raster memory (memory row 0 first). Valid while
-// the raster exists and is not recreated.
-struct RasterByteView {
-  std::uint8_t* base = nullptr;
-  std::int32_t row_length = 0;  // BytesPerScanline, padding included
-  std::int32_t row_count = 0;   // Height
-
-  // Checked access; an index outside the view raises 9.
-  std::uint8_t& at(std::int32_t x, std::int32_t y) const {
-    if (x < 0 || x >= row_length || y < 0 || y >= row_count) RaiseSubscript();
-    return base[static_cast<std::size_t>(y) * static_cast<std::size_t>(row_length) + static_cast<std::size_t>(x)];
-  }
-  // Unchecked start of memory row y, for loops that have checked their bounds.
-  std::uint8_t* row(std::int32_t y) const {
-    return base + static_cast<std::size_t>(y) * static_cast<std::size_t>(row_length);
-  }
-};
-
-// Binds the view to the raster's lpBits, BytesPerScanline and Height.
-void BindRasterByteView(RasterByteView& view, const cDIB& raster);
 
 namespace mGIFLZWEnc {
 

@@ -390,19 +390,9 @@ HPALETTE CreatePalette(const LogPalette& palette) {
 std::uint32_t GetNearestPaletteIndex(HPALETTE palette, ColorRef color) {
   auto p = Lookup<PaletteObject>(palette);
   if (!p || p->entries.empty()) return kClrInvalid;
-  const std::int32_t r = color & 0xFF, g = (color >> 8) & 0xFF, b = (color >> 16) & 0xFF;
-  std::uint32_t best = 0;
-  std::int32_t best_d = 0x7FFFFFFF;
-  for (std::uint32_t i = 0; i < p->entries.size(); ++i) {
-    const PaletteEntry& e = p->entries[i];
-    const std::int32_t d = (e.red - r) * (e.red - r) + (e.green - g) * (e.green - g) + (e.blue - b) * (e.blue - b);
-    if (d < best_d) {
-      best_d = d;
-      best = i;
-      if (d == 0) break;
-    }
-  }
-  return best;
+  return NearestIndex(p->entries.data(), static_cast<std::uint32_t>(p->entries.size()),
+                      static_cast<std::uint8_t>(color & 0xFF), static_cast<std::uint8_t>((color >> 8) & 0xFF),
+                      static_cast<std::uint8_t>((color >> 16) & 0xFF));
 }
 
 HGLOBAL GlobalAlloc(std::uint32_t /*flags*/, std::size_t bytes) {

@@ -98,9 +98,10 @@ HBITMAP NewBitmap(std::int32_t width, std::int32_t height, int bpp, std::span<co
 
 // --- pixel formats ------------------------------------------------------------
 
-// Index of the nearest table entry: smallest squared distance, lowest index on a tie.
-inline std::uint32_t NearestIndex(const RGBQuad* table, std::uint32_t count, std::uint8_t r, std::uint8_t g,
-                                  std::uint8_t b) {
+// Index of the nearest table entry (RGBQuad or PaletteEntry): smallest squared
+// distance, lowest index on a tie.
+template <class Entry>
+std::uint32_t NearestIndex(const Entry* table, std::uint32_t count, std::uint8_t r, std::uint8_t g, std::uint8_t b) {
   std::uint32_t best = 0;
   std::int32_t best_d = 0x7FFFFFFF;
   for (std::uint32_t i = 0; i < count; ++i) {
