@@ -11,8 +11,15 @@ namespace zoetra {
 using namespace platform;
 
 namespace {
-// ((bpp * width + 31) \ 32) * 4 in checked 32-bit arithmetic.
-std::int32_t Stride(std::int32_t bpp, std::int32_t width) { return Mul32(Add32(Mul32(bpp, width), 31) / 32, 4); }
+// The drawing layer's row stride; a row longer than 32 bits can count raises
+// overflow (6). Sizes that are not positive give 0: the drawing layer refuses
+// them when the raster is made.
+std::int32_t Stride(std::int32_t bpp, std::int32_t width) {
+  if (bpp <= 0 || width <= 0) return 0;
+  const std::int64_t stride = DibStride(width, bpp);
+  if (stride < 0) RaiseOverflow();
+  return static_cast<std::int32_t>(stride);
+}
 }  // namespace
 
 cDIB::~cDIB() { Destroy(); }

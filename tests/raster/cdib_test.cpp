@@ -56,6 +56,10 @@ TEST(cDIBTest, OverflowRaisesAndLeavesNoRaster) {
   EXPECT_THROW(d.Create(100000, 100000, 32), Error);
   EXPECT_THROW(d.Create(4, 4, 40000), Error);
   EXPECT_EQ(d.hDIB(), 0u);
+  // Sizes that are not positive are refused, not raised.
+  EXPECT_FALSE(d.Create(-4, 4, 8));
+  EXPECT_FALSE(d.Create(4, 4, -8));
+  EXPECT_EQ(d.hDIB(), 0u);
 }
 
 TEST(cDIBTest, FreshEightBitRasterIsZeroAndPaletteRoundTrips) {
