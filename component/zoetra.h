@@ -96,6 +96,33 @@ ZOETRA_API void zoetra_options_init(ZoetraOptions* options);
 ZOETRA_API int zoetra_create(ZoetraInstance* instance, const char* const* files, int32_t count, const char* output,
                              const ZoetraOptions* options, char* result, size_t result_size, size_t* result_length);
 
+/* Channel orders of pictures in memory (ZoetraPicture.layout), 8 bits each. */
+#define ZOETRA_PIXELS_RGB 0
+#define ZOETRA_PIXELS_RGBA 1
+#define ZOETRA_PIXELS_BGRA 2
+
+/* One picture of a list: a file (file not NULL), or pixels in memory, rows
+ * top to bottom, stride bytes apart (0: packed). The pixels stay the
+ * caller's and must not change until the call returns. The same pixels give
+ * the same bytes as the same picture in a PNG file; alpha is dropped, as the
+ * file loaders drop it. */
+typedef struct ZoetraPicture {
+  const char* file;
+  const uint8_t* pixels;
+  int32_t width;
+  int32_t height;
+  size_t stride;
+  int32_t layout; /* ZOETRA_PIXELS_RGB */
+} ZoetraPicture;
+
+/* zoetra_create on a list of files and pictures in memory, mixed freely. A
+ * picture in memory without pixels, with a size that is not positive, a stride
+ * shorter than its rows or an unknown layout fails with error 5 before any
+ * picture is read. */
+ZOETRA_API int zoetra_create_pictures(ZoetraInstance* instance, const ZoetraPicture* pictures, int32_t count,
+                                      const char* output, const ZoetraOptions* options, char* result,
+                                      size_t result_size, size_t* result_length);
+
 /* Threads the library may use at once, process-wide (the worker pool holds
  * at most max_threads - 1; a conversion's calling thread is the last one).
  * The default is the hardware's thread count; 1 keeps every conversion on its

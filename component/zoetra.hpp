@@ -8,6 +8,7 @@
 // stay on the caller's thread. Instances keep no state between calls.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -16,6 +17,7 @@
 #include "platform/base/export.hpp"
 #include "platform/base/error.hpp"
 #include "platform/base/variant.hpp"
+#include "raster/cdib.hpp"
 
 ZOETRA_PUBLIC_BEGIN
 
@@ -74,6 +76,36 @@ struct BuilderOptions {
   BuilderReport* report = nullptr;  // filled on success when not null
 };
 
+// A picture in memory: 8 bits per channel in `layout` order, rows top to
+// bottom, `stride` bytes apart (0: rows packed). The pixels stay the caller's
+// and must not change until the conversion returns. The same pixels give the
+// same bytes as the same picture in a PNG file; alpha is dropped, as the file
+// loaders drop it.
+struct PicturePixels {
+  const std::uint8_t* data = nullptr;
+  std::int32_t width = 0;
+  std::int32_t height = 0;
+  std::size_t stride = 0;
+  PixelLayout layout = PixelLayout::RGB;
+};
+
+// One entry of a picture list: a file name, or pixels in memory.
+class PictureSource {
+ public:
+  PictureSource(std::string file) : file_(std::move(file)) {}
+  PictureSource(const char* file) : file_(file) {}
+  PictureSource(const PicturePixels& pixels) : pixels_(pixels), in_memory_(true) {}
+
+  bool InMemory() const { return in_memory_; }
+  const std::string& File() const { return file_; }
+  const PicturePixels& Pixels() const { return pixels_; }
+
+ private:
+  std::string file_;
+  PicturePixels pixels_;
+  bool in_memory_ = false;
+};
+
 // Threshold above which BuilderReport::worst_fit_error says a later picture's
 // colours are plainly missing from the first picture's palette. Sequences of
 // one scene stay below 7 (video, fractal zooms, test patterns), while a later
@@ -104,6 +136,13 @@ class Zoetra {
                            const BuilderOptions& options);
   std::vector<std::uint8_t> CreateZoetraToBuffer(const std::vector<std::string>& files,
                                                  const BuilderOptions& options);
+  // The same from a list of files and pictures in memory, mixed freely. A
+  // picture in memory with no pixels, a size that is not positive or a stride
+  // shorter than its rows fails with error 5 before any picture is read.
+  std::string Create(const std::vector<PictureSource>& pictures, std::string_view output,
+                     const BuilderOptions& options);
+  std::vector<std::uint8_t> CreateToBuffer(const std::vector<PictureSource>& pictures,
+                                           const BuilderOptions& options);
 
   // Object control as a transaction server calls it: never pooled.
   void Activate() {}

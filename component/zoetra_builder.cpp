@@ -51,6 +51,35 @@ void CopyPalette(const cPal8bpp& palette, std::uint8_t* table) {
 // The host's document limits (platform/base/limits.hpp), refused before the memory is taken.
 [[noreturn]] void RaiseDocumentLimit(const std::string& what) { RaiseError(kErrOutOfMemory, "Out of memory: " + what); }
 
+std::size_t Channels(PixelLayout layout) { return layout == PixelLayout::RGB ? 3 : 4; }
+
+std::size_t RowStride(const PicturePixels& p) {
+  return p.stride != 0 ? p.stride : static_cast<std::size_t>(p.width) * Channels(p.layout);
+}
+
+// Pictures in memory are checked before any work, so a bad one costs nothing.
+void CheckPixels(const std::vector<PictureSource>& pictures) {
+  for (std::size_t i = 0; i < pictures.size(); ++i) {
+    if (!pictures[i].InMemory()) continue;
+    const PicturePixels& p = pictures[i].Pixels();
+    std::string wrong;
+    if (p.data == nullptr) {
+      wrong = "has no pixels";
+    } else if (p.width <= 0 || p.height <= 0) {
+      wrong = "is " + std::to_string(p.width) + " x " + std::to_string(p.height) + " pixels";
+    } else if (p.layout != PixelLayout::RGB && p.layout != PixelLayout::RGBA && p.layout != PixelLayout::BGRA) {
+      wrong = "has an unknown pixel layout";
+    } else if (RowStride(p) / Channels(p.layout) < static_cast<std::size_t>(p.width)) {
+      wrong = "has rows " + std::to_string(RowStride(p)) + " bytes apart, fewer than the " +
+              std::to_string(static_cast<std::size_t>(p.width) * Channels(p.layout)) + " bytes of a row";
+    }
+    if (!wrong.empty()) {
+      RaiseError(kErrInvalidArgument,
+                 "Invalid procedure call or argument: picture " + std::to_string(i + 1) + " (in memory) " + wrong);
+    }
+  }
+}
+
 struct Outcome {
   bool saved = false;
   std::int32_t frames = 0;
@@ -96,7 +125,12 @@ double PaletteFitError(const mDither8bpp::DitherState& state, const cDIB& pictur
 // One conversion: the list, the document and the steps every palette mode shares.
 class Builder {
  public:
-  Builder(const platform::VariantArray& list, const Settings& settings) : list_(list), settings_(settings) {
+  // `sources`, when given, is the list the names in `list` came from; its
+  // pictures in memory are read from there.
+  Builder(const platform::VariantArray& list, const Settings& settings,
+          const std::vector<PictureSource>* sources = nullptr)
+      : list_(list), settings_(settings), sources_(sources) {
+    if (sources_ != nullptr) CheckPixels(*sources_);
     // Every conversion passes here before it loads a picture, so GIF inputs
     // work in hosts that never registered the decoder themselves.
     RegisterGifPictures();
@@ -151,6 +185,15 @@ class Builder {
 
   // Loads list element `index` into `raster` (any thread: no yield, no document change).
   void Decode(std::int64_t index, cDIB& raster) const {
+    if (sources_ != nullptr) {
+      const PictureSource& source = (*sources_)[static_cast<std::size_t>(index - lower_)];
+      if (source.InMemory()) {
+        const PicturePixels& p = source.Pixels();
+        platform::CheckPictureSize(p.width, p.height);
+        if (raster.CreateFromPixels(p.data, p.width, p.height, RowStride(p), p.layout) == 0) RaiseOutOfMemory();
+        return;
+      }
+    }
     const std::string name = list_.At({static_cast<std::int32_t>(index)}).ToText();
     // The decoded picture is let go as soon as the raster holds it.
     const platform::Picture picture = platform::LoadPicture(name);
@@ -438,6 +481,7 @@ class Builder {
 
   const platform::VariantArray& list_;
   const Settings settings_;
+  const std::vector<PictureSource>* sources_;
   std::int32_t lower_ = 0, upper_ = 0, pictures_ = 0;
   platform::Limits limits_;
   cGIF document_;
@@ -464,8 +508,8 @@ std::string SuccessText(std::string_view output, std::int32_t frames) {
 namespace {
 
 // Steps 1 to 27 on a list that may not be an array.
-platform::Variant Create(const platform::Variant& sFile, const platform::Variant& oFile, const Settings& settings,
-                         std::int16_t showError) {
+platform::Variant Convert(const platform::Variant& sFile, const platform::Variant& oFile, const Settings& settings,
+                         std::int16_t showError, const std::vector<PictureSource>* sources = nullptr) {
   const platform::VariantArray* list = sFile.Array();
   if (list == nullptr) {
     if (showError != 0) RaiseComponentError(kNotAnArray);
@@ -473,7 +517,7 @@ platform::Variant Create(const platform::Variant& sFile, const platform::Variant
   }
   const auto run = [&]() -> platform::Variant {
     std::string output;
-    Builder builder(*list, settings);
+    Builder builder(*list, settings, sources);
     const Outcome outcome = builder.Run([&](cGIF& document) {
       output = oFile.ToText();
       // The writer replaces an existing file only with a complete new one, so
@@ -491,10 +535,10 @@ platform::Variant Create(const platform::Variant& sFile, const platform::Variant
   return WithCatchLogRaise(run);
 }
 
-std::vector<std::uint8_t> CreateToBuffer(const std::vector<std::string>& files, const Settings& settings) {
-  const platform::VariantArray list = platform::VariantArray::FromTexts(files, 0);
+std::vector<std::uint8_t> ConvertToBuffer(const platform::VariantArray& list, const Settings& settings,
+                                         const std::vector<PictureSource>* sources = nullptr) {
   std::vector<std::uint8_t> bytes;
-  Builder builder(list, settings);
+  Builder builder(list, settings, sources);
   const Outcome outcome = builder.Run([&](cGIF& document) { return document.SaveToBuffer(bytes); });
   if (!outcome.saved) RaiseComponentError(kSaveFailed);
   return bytes;
@@ -523,7 +567,7 @@ Settings FromOptions(const BuilderOptions& o) {
 platform::Variant Zoetra::CreateZoetra(const platform::Variant& sFile, const platform::Variant& oFile,
                                        std::int16_t lDelay, std::int16_t isGray, std::int16_t doOptimize,
                                        std::int16_t SwapRG, std::int16_t showError) {
-  return Create(sFile, oFile, Settings{lDelay, isGray, doOptimize, SwapRG, PaletteMode::First, nullptr, ConversionThreads(0)}, showError);
+  return Convert(sFile, oFile, Settings{lDelay, isGray, doOptimize, SwapRG, PaletteMode::First, nullptr, ConversionThreads(0)}, showError);
 }
 
 std::string Zoetra::CreateZoetra(const std::vector<std::string>& files, std::string_view output,
@@ -536,18 +580,44 @@ std::string Zoetra::CreateZoetra(const std::vector<std::string>& files, std::str
 std::string Zoetra::CreateZoetra(const std::vector<std::string>& files, std::string_view output,
                                  const BuilderOptions& options) {
   const platform::Variant list(platform::VariantArray::FromTexts(files, 0));
-  return Create(list, platform::Variant(output), FromOptions(options), options.raise_errors ? 1 : 0).ToText();
+  return Convert(list, platform::Variant(output), FromOptions(options), options.raise_errors ? 1 : 0).ToText();
 }
 
 std::vector<std::uint8_t> Zoetra::CreateZoetraToBuffer(const std::vector<std::string>& files, std::int16_t lDelay,
                                                         std::int16_t isGray, std::int16_t doOptimize,
                                                         std::int16_t SwapRG) {
-  return CreateToBuffer(files, Settings{lDelay, isGray, doOptimize, SwapRG, PaletteMode::First, nullptr, ConversionThreads(0)});
+  return ConvertToBuffer(platform::VariantArray::FromTexts(files, 0), Settings{lDelay, isGray, doOptimize, SwapRG, PaletteMode::First, nullptr, ConversionThreads(0)});
 }
 
 std::vector<std::uint8_t> Zoetra::CreateZoetraToBuffer(const std::vector<std::string>& files,
                                                         const BuilderOptions& options) {
-  return CreateToBuffer(files, FromOptions(options));
+  return ConvertToBuffer(platform::VariantArray::FromTexts(files, 0), FromOptions(options));
+}
+
+namespace {
+
+// The names of a mixed list; pictures in memory are named by their place.
+platform::VariantArray NamesOf(const std::vector<PictureSource>& pictures) {
+  std::vector<std::string> names;
+  names.reserve(pictures.size());
+  for (std::size_t i = 0; i < pictures.size(); ++i) {
+    names.push_back(pictures[i].InMemory() ? "picture " + std::to_string(i + 1) + " (in memory)" : pictures[i].File());
+  }
+  return platform::VariantArray::FromTexts(names, 0);
+}
+
+}  // namespace
+
+std::string Zoetra::Create(const std::vector<PictureSource>& pictures, std::string_view output,
+                           const BuilderOptions& options) {
+  const platform::Variant list(NamesOf(pictures));
+  return Convert(list, platform::Variant(output), FromOptions(options), options.raise_errors ? 1 : 0, &pictures)
+      .ToText();
+}
+
+std::vector<std::uint8_t> Zoetra::CreateToBuffer(const std::vector<PictureSource>& pictures,
+                                                  const BuilderOptions& options) {
+  return ConvertToBuffer(NamesOf(pictures), FromOptions(options), &pictures);
 }
 
 }  // namespace zoetra

@@ -147,33 +147,83 @@ void zoetra_options_init(ZoetraOptions* options) {
   options->palette = ZOETRA_PALETTE_FIRST;
 }
 
+namespace {
+
+// The options as given (NULL: the defaults); error 5 for what this version cannot read.
+zoetra::BuilderOptions OptionsOf(const ZoetraOptions* options) {
+  ZoetraOptions given;
+  zoetra_options_init(&given);
+  if (options != nullptr) {
+    if (options->struct_size < sizeof(ZoetraOptions)) {
+      zoetra::RaiseError(zoetra::kErrInvalidArgument, "Invalid procedure call or argument");
+    }
+    given = *options;
+  }
+  if (given.palette < ZOETRA_PALETTE_FIRST || given.palette > ZOETRA_PALETTE_FRAME) {
+    zoetra::RaiseError(zoetra::kErrInvalidArgument, "Invalid procedure call or argument");
+  }
+  zoetra::BuilderOptions o;
+  o.delay_ms = given.delay_ms;
+  o.gray = given.gray != 0;
+  o.optimize = given.optimize != 0;
+  o.swap_rg = given.swap_rg != 0;
+  o.raise_errors = given.raise_errors != 0;
+  o.palette = given.palette == ZOETRA_PALETTE_ALL     ? zoetra::PaletteMode::All
+              : given.palette == ZOETRA_PALETTE_FRAME ? zoetra::PaletteMode::Frame
+                                                      : zoetra::PaletteMode::First;
+  o.threads = given.threads;
+  return o;
+}
+
+}  // namespace
+
 int zoetra_create(ZoetraInstance* instance, const char* const* files, int32_t count, const char* output,
                   const ZoetraOptions* options, char* result, size_t result_size, size_t* result_length) {
   CopyText({}, result, result_size, result_length);
   return Guarded(instance, [&] {
-    ZoetraOptions given;
-    zoetra_options_init(&given);
-    if (options != nullptr) {
-      if (options->struct_size < sizeof(ZoetraOptions)) zoetra::RaiseError(zoetra::kErrInvalidArgument, "Invalid procedure call or argument");
-      given = *options;
-    }
-    if (count < 0 || (files == nullptr && count != 0) || given.palette < ZOETRA_PALETTE_FIRST ||
-        given.palette > ZOETRA_PALETTE_FRAME) {
+    const zoetra::BuilderOptions o = OptionsOf(options);
+    if (count < 0 || (files == nullptr && count != 0)) {
       zoetra::RaiseError(zoetra::kErrInvalidArgument, "Invalid procedure call or argument");
     }
-    zoetra::BuilderOptions o;
-    o.delay_ms = given.delay_ms;
-    o.gray = given.gray != 0;
-    o.optimize = given.optimize != 0;
-    o.swap_rg = given.swap_rg != 0;
-    o.raise_errors = given.raise_errors != 0;
-    o.palette = given.palette == ZOETRA_PALETTE_ALL     ? zoetra::PaletteMode::All
-                : given.palette == ZOETRA_PALETTE_FRAME ? zoetra::PaletteMode::Frame
-                                                        : zoetra::PaletteMode::First;
-    o.threads = given.threads;
     std::vector<std::string> names;
     for (int32_t i = 0; i < count; ++i) names.emplace_back(files[i] ? files[i] : "");
     CopyText(instance->component.CreateZoetra(names, output ? output : "", o), result, result_size, result_length);
+  });
+}
+
+int zoetra_create_pictures(ZoetraInstance* instance, const ZoetraPicture* pictures, int32_t count,
+                           const char* output, const ZoetraOptions* options, char* result, size_t result_size,
+                           size_t* result_length) {
+  CopyText({}, result, result_size, result_length);
+  return Guarded(instance, [&] {
+    const zoetra::BuilderOptions o = OptionsOf(options);
+    if (count < 0 || (pictures == nullptr && count != 0)) {
+      zoetra::RaiseError(zoetra::kErrInvalidArgument, "Invalid procedure call or argument");
+    }
+    std::vector<zoetra::PictureSource> list;
+    list.reserve(static_cast<std::size_t>(count));
+    for (int32_t i = 0; i < count; ++i) {
+      const ZoetraPicture& p = pictures[i];
+      if (p.file != nullptr) {
+        list.emplace_back(std::string(p.file));
+        continue;
+      }
+      zoetra::PicturePixels pixels;
+      pixels.data = p.pixels;
+      pixels.width = p.width;
+      pixels.height = p.height;
+      pixels.stride = p.stride;
+      switch (p.layout) {
+        case ZOETRA_PIXELS_RGB: pixels.layout = zoetra::PixelLayout::RGB; break;
+        case ZOETRA_PIXELS_RGBA: pixels.layout = zoetra::PixelLayout::RGBA; break;
+        case ZOETRA_PIXELS_BGRA: pixels.layout = zoetra::PixelLayout::BGRA; break;
+        default:
+          zoetra::RaiseError(zoetra::kErrInvalidArgument, "Invalid procedure call or argument: picture " +
+                                                              std::to_string(i + 1) + " has an unknown pixel layout");
+      }
+      list.emplace_back(pixels);
+    }
+    CopyText(instance->component.Create(list, output ? output : "", o), result, result_size, result_length);
   });
 }
 

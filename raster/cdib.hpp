@@ -15,6 +15,7 @@
 // from the file imports. Platform failures are reported as false or 0.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -28,6 +29,9 @@
 ZOETRA_PUBLIC_BEGIN
 
 namespace zoetra {
+
+// Channel order of 8-bit pixels in memory.
+enum class PixelLayout : std::uint8_t { RGB, RGBA, BGRA };
 
 class cDIB {
  public:
@@ -63,6 +67,13 @@ class cDIB {
   std::int32_t CreateFromResourceBitmap(std::string_view Filename, std::int32_t ResID);
   std::int32_t CreateFromClipboard();
   std::int32_t CloneTo(cDIB& oDIB) const;
+  // A 32-bit raster from 8-bit pixels in memory, `stride` bytes from one row to
+  // the next, rows top to bottom (the raster keeps its bottom-up rows, so the
+  // result equals the same picture loaded from a file). Alpha is dropped, as
+  // the file loaders drop it. Returns 32, or 0 (raster empty) when the sizes
+  // are not positive, the stride is shorter than a row, or memory is short.
+  std::int32_t CreateFromPixels(const std::uint8_t* Pixels, std::int32_t PixWidth, std::int32_t PixHeight,
+                                std::size_t Stride, PixelLayout Layout);
 
   // --- transforms (raster/cdib_transform.cpp) ---
   void Orientation(bool Rotate90, bool FlipH, bool FlipV);

@@ -137,4 +137,40 @@ std::int32_t cDIB::CreateFromClipboard() {
   return BPP();
 }
 
+std::int32_t cDIB::CreateFromPixels(const std::uint8_t* Pixels, std::int32_t PixWidth, std::int32_t PixHeight,
+                                    std::size_t Stride, PixelLayout Layout) {
+  const std::size_t channels = Layout == PixelLayout::RGB ? 3 : 4;
+  if (Pixels == nullptr || PixWidth <= 0 || PixHeight <= 0 ||
+      Stride / channels < static_cast<std::size_t>(PixWidth)) {
+    return 0;
+  }
+  if (!Create(PixWidth, PixHeight, 32)) return 0;
+  const std::size_t width = static_cast<std::size_t>(PixWidth);
+  const std::size_t out_stride = static_cast<std::size_t>(BytesPerScanline());
+  for (std::int32_t y = 0; y < PixHeight; ++y) {
+    const std::uint8_t* in = Pixels + static_cast<std::size_t>(y) * Stride;
+    std::uint8_t* out = bits_ + static_cast<std::size_t>(PixHeight - 1 - y) * out_stride;
+    switch (Layout) {
+      case PixelLayout::BGRA:
+        for (std::size_t x = 0; x < width; ++x, in += 4, out += 4) {
+          out[0] = in[0];
+          out[1] = in[1];
+          out[2] = in[2];
+          out[3] = 0;
+        }
+        break;
+      case PixelLayout::RGB:
+      case PixelLayout::RGBA:
+        for (std::size_t x = 0; x < width; ++x, in += channels, out += 4) {
+          out[0] = in[2];
+          out[1] = in[1];
+          out[2] = in[0];
+          out[3] = 0;
+        }
+        break;
+    }
+  }
+  return 32;
+}
+
 }  // namespace zoetra
