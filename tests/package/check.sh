@@ -30,6 +30,19 @@ LD_LIBRARY_PATH="$libdirs" "$work/consumer/consumer"
 "$work/consumer/consumer_static"
 
 picture="$source_dir/examples/frame01.png"
+
+# The Python package, when built: imported from the prefix by the system
+# interpreter, it makes the installed command's bytes.
+package="$work/prefix/lib/python3/dist-packages"
+if [ -d "$package/zoetra" ]; then
+  "$work/prefix/bin/zoetra" create -q -o "$work/cli.gif" "$picture" "$picture"
+  PYTHONPATH="$package" /usr/bin/python3 - "$picture" "$work/cli.gif" "$package" <<'PY'
+import sys, zoetra
+picture, made, package = sys.argv[1:4]
+assert zoetra.__file__.startswith(package), zoetra.__file__
+assert zoetra.create([picture, picture]) == open(made, "rb").read(), "the installed module's bytes differ"
+PY
+fi
 pc="$(find "$work/prefix" -name zoetra.pc)"
 export PKG_CONFIG_PATH="$(dirname "$pc")"
 cc -std=c99 -Wall -Werror "$source_dir/tests/package/c_consumer.c" $(pkg-config --cflags --libs zoetra) \

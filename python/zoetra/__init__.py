@@ -1,0 +1,116 @@
+"""Still pictures to one animated GIF.
+
+    import zoetra
+    zoetra.create(["a.png", "b.jpg", numpy_array, pil_image], "out.gif")
+    gif_bytes = zoetra.create(frames)          # no output: the GIF as bytes
+    zoetra.info("out.gif")                     # what `zoetra info --json` prints
+    zoetra.frames("out.gif")                   # the frames as a viewer shows them
+
+Pictures may be paths (str or os.PathLike), numpy uint8 arrays of H x W x 3
+(RGB), H x W x 4 (RGBA) or H x W (grey), and PIL images of any mode, mixed
+freely. The same picture gives the same bytes whichever way it comes in.
+Failures raise zoetra.Error; a wrong argument raises TypeError or ValueError
+before any work. Conversions release the GIL, so threads may convert at once.
+"""
+
+import json as _json
+import os as _os
+
+import numpy as _np
+
+from ._error import Error
+from . import _zoetra
+
+__all__ = ["create", "info", "frames", "Error"]
+
+_PALETTES = ("first", "all", "frame")
+
+
+def _is_pil_image(obj):
+    return type(obj).__module__.startswith("PIL.") and hasattr(obj, "getbands") and hasattr(obj, "convert")
+
+
+def _picture(obj, number):
+    """One picture as the extension takes it: a str path or a uint8 array."""
+    if isinstance(obj, str) or isinstance(obj, _os.PathLike):
+        return _os.fsdecode(_os.fspath(obj))
+    if isinstance(obj, _np.ndarray):
+        if obj.ndim == 2 and obj.dtype == _np.uint8:
+            return _np.repeat(obj[:, :, None], 3, axis=2)  # grey: the same level in every channel
+        return obj
+    if _is_pil_image(obj):
+        transparent = "A" in obj.getbands() or "transparency" in obj.info
+        return _np.asarray(obj.convert("RGBA" if transparent else "RGB"))
+    raise TypeError(
+        f"picture {number}: a {type(obj).__name__}; zoetra takes paths, numpy uint8 arrays "
+        "(H x W x 3, H x W x 4 or H x W) and PIL images")
+
+
+def create(pictures, output=None, *, delay_ms=350, gray=False, optimize=False, swap_rg=False,
+           palette="first", threads=0):
+    """Makes one looping animated GIF of the pictures, in order.
+
+    Args:
+        pictures: a sequence of paths, numpy arrays and PIL images (see the
+            module's help), at least one.
+        output: the GIF file to write (replaced only by a complete new file),
+            or None to get the GIF's bytes back.
+        delay_ms: how long each frame shows, in milliseconds (kept in hundredths).
+        gray: 256 levels of grey instead of colours.
+        optimize: store only the part of each frame that changed.
+        swap_rg: exchange the red and green channels.
+        palette: "first" (the first picture's palette; the exact default),
+            "all" (one palette from every picture) or "frame" (a palette per frame).
+        threads: threads for this conversion (0: one per core); the bytes do
+            not depend on it.
+
+    Returns:
+        The result text ("OK, Animated GIF: ... created with N frames") when
+        output is given, else the GIF as bytes.
+
+    Raises:
+        zoetra.Error: a picture is missing (number 53) or cannot be read
+            (481), the output cannot be written, or a limit is reached.
+        TypeError, ValueError: a wrong argument, before any work.
+    """
+    if isinstance(pictures, (str, bytes, _os.PathLike)) or _is_pil_image(pictures) or \
+            isinstance(pictures, _np.ndarray):
+        raise TypeError("pictures must be a sequence of pictures (a list or tuple), not one picture")
+    if palette not in _PALETTES:
+        raise ValueError(f"palette must be one of {', '.join(_PALETTES)}, not {palette!r}")
+    items = [_picture(p, i + 1) for i, p in enumerate(pictures)]
+    if output is not None:
+        output = _os.fsdecode(_os.fspath(output))
+    return _zoetra.create(items, output, int(delay_ms), bool(gray), bool(optimize), bool(swap_rg),
+                          palette, int(threads))
+
+
+def _gif_bytes(path_or_bytes):
+    """The bytes of a GIF and the name `zoetra info` gives it ("-" for bytes)."""
+    if isinstance(path_or_bytes, (bytes, bytearray, memoryview)):
+        return bytes(path_or_bytes), "-"
+    if isinstance(path_or_bytes, str) or isinstance(path_or_bytes, _os.PathLike):
+        with open(path_or_bytes, "rb") as f:
+            return f.read(), _os.fsdecode(_os.fspath(path_or_bytes))
+    raise TypeError(f"a path or bytes, not a {type(path_or_bytes).__name__}")
+
+
+def info(path_or_bytes):
+    """What `zoetra info --json` prints for the GIF, as a dict.
+
+    Raises OSError when the file cannot be read and zoetra.Error (481) when
+    it is not a GIF.
+    """
+    data, name = _gif_bytes(path_or_bytes)
+    return _json.loads(_zoetra.info_json(data, name))
+
+
+def frames(path_or_bytes):
+    """The GIF's frames as a viewer shows them (composed on the logical
+    screen, as `zoetra frames` writes them): a list of H x W x 3 uint8 arrays.
+
+    Raises OSError when the file cannot be read and zoetra.Error (481) when
+    it is not a GIF.
+    """
+    data, _ = _gif_bytes(path_or_bytes)
+    return _zoetra.frames(data)
