@@ -5,7 +5,8 @@ packages=(
   build-essential cmake ninja-build pkg-config
   libspng-dev libjpeg62-turbo-dev libcli11-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  libgif-dev libssl-dev python3 python3-pil clang libclang-rt-14-dev
+  libgif-dev libssl-dev python3 python3-pil python3-numpy python3-dev pybind11-dev
+  clang libclang-rt-14-dev
   imagemagick graphicsmagick ffmpeg gifsicle
 )
 missing=()
