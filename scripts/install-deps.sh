@@ -6,7 +6,7 @@ packages=(
   libspng-dev libjpeg62-turbo-dev libcli11-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libgif-dev libssl-dev python3 python3-pil clang libclang-rt-14-dev
-  imagemagick graphicsmagick ffmpeg gifsicle
+  imagemagick graphicsmagick ffmpeg gifsicle chromium
 )
 missing=()
 for p in "${packages[@]}"; do
