@@ -32,6 +32,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -143,6 +144,21 @@ std::optional<std::string> JsonStringField(const std::string& message, const std
 
 // ---------------------------------------------------------------- the browser
 
+// A file: URL for an absolute path.
+std::string FileUrl(const std::string& path) {
+  std::string url = "file://";
+  for (const char c : path) {
+    if (std::isalnum(static_cast<unsigned char>(c)) || std::strchr("/._-~", c) != nullptr) {
+      url += c;
+    } else {
+      char escaped[4];
+      std::snprintf(escaped, sizeof escaped, "%%%02X", static_cast<unsigned>(static_cast<unsigned char>(c)));
+      url += escaped;
+    }
+  }
+  return url;
+}
+
 std::string FindChromium() { return FindTool({"chromium", "chromium-browser"}); }
 
 // A headless Chromium spoken to over its debugging pipe, with a time limit for
@@ -212,6 +228,7 @@ class HeadlessChromium {
     int subreaper = 0;
     if (::prctl(PR_GET_CHILD_SUBREAPER, &subreaper) == 0 && subreaper == 0) {
       restore_subreaper_ = ::prctl(PR_SET_CHILD_SUBREAPER, 1) == 0;
+      earlier_children_ = Children();
     }
     pid_ = ::fork();
     if (pid_ == 0) {
@@ -243,7 +260,6 @@ class HeadlessChromium {
     const std::string log = ReadAll(log_path_);
     return log.size() > 2000 ? "..." + log.substr(log.size() - 2000) : log;
   }
-  pid_t pid() const { return pid_; }
 
   // Sends one command and returns the reply to it; nullopt (see error()) when
   // the browser has gone, the time is up, or the reply is an error.
@@ -366,7 +382,7 @@ class HeadlessChromium {
     return ::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid_;
   }
 
-  // Our children now: nothing else of the test runs beside the browser, so they are its.
+  // Our children now, from /proc.
   static std::vector<pid_t> Children() {
     std::vector<pid_t> children;
     std::error_code ec;
@@ -404,6 +420,7 @@ class HeadlessChromium {
       // A helper that left the group (a session of its own) has still come to us.
       if (restore_subreaper_) {
         for (const pid_t child : Children()) {
+          if (std::find(earlier_children_.begin(), earlier_children_.end(), child) != earlier_children_.end()) continue;
           ::kill(child, SIGKILL);
           while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
           }
@@ -420,6 +437,7 @@ class HeadlessChromium {
   int from_browser_ = -1;
   int last_id_ = 0;
   bool restore_subreaper_ = false;
+  std::vector<pid_t> earlier_children_;  // not the browser's
   std::string buffer_;
   std::vector<std::string> events_;
   std::string error_;
@@ -534,7 +552,7 @@ BrowserResult DecodeInBrowser(const std::string& chromium, const TempDir& dir, c
   const auto session = attached ? JsonStringField(*attached, "sessionId") : std::nullopt;
   if (!session) return fail("cannot attach to the page");
   if (!browser.Call("Page.enable", "{}", *session)) return fail("Page.enable");
-  if (!browser.Call("Page.navigate", "{\"url\":\"file://" + page_path + "\"}", *session)) return fail("Page.navigate");
+  if (!browser.Call("Page.navigate", "{\"url\":\"" + FileUrl(page_path) + "\"}", *session)) return fail("Page.navigate");
   if (!browser.WaitForEvent("Page.loadEventFired", *session)) return fail("the page did not load");
   for (std::size_t i = 0; i < gifs.size(); ++i) {
     const auto reply = browser.Call("Runtime.evaluate",
