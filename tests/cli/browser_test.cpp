@@ -3,24 +3,25 @@
 //
 // What is compared: a browser composes the frames itself, so its frames are
 // compared with ours as `zoetra frames` composes them, at the size of the
-// logical screen. Every pixel that a frame has painted (by giflib's reading of
-// the file) must be opaque in the browser and equal to ours. Pixels that no
-// frame has painted yet, or that a disposal took back to the state before any
-// frame (disposal 3 of a first frame, disposal 2), are transparent in the
-// browser, which starts from an empty screen, and in the background colour in
-// ours: there the browser's pixel must be fully transparent and its colour is
-// not compared. Each frame's duration (microseconds) must be its delay
-// (hundredths of a second), its timestamp the sum of the delays before it, and
-// the track's repetition count what the loop block says (Infinity for a loop
-// count of 0, the count itself, 0 without a loop block).
+// logical screen. Every pixel that giflib's reading of the file marks as
+// painted by a frame must be opaque in the browser and equal to ours. A
+// browser starts from an empty screen and clears disposed rectangles to
+// nothing, where we show the background colour; so every other pixel (not
+// painted yet, or brought back by disposal 3 to the screen before any frame)
+// must be fully transparent in the browser, and its colour is not compared.
+// Each frame's duration (microseconds) must be its delay (hundredths of a
+// second), its timestamp the sum of the delays before it, and the track's
+// repetition count what the loop block says (Infinity for a loop count of 0,
+// the count itself, 0 without a loop block).
 //
 // How the browser is driven: one headless Chromium per case, with a fresh
-// profile and home directory in the case's scratch directory, spoken to over
-// --remote-debugging-pipe (file descriptors 3 and 4, no TCP port). It opens a
-// page from the scratch directory that holds the GIF files as base64 and the
-// script of browser_frames.js, so nothing is fetched; the script's text answer
-// comes back through Runtime.evaluate. The browser runs in a process group of
-// its own, ended as a group when it has quit or when the time is up.
+// profile, home and temporary directory in the case's scratch directory,
+// spoken to over --remote-debugging-pipe (file descriptors 3 and 4, no TCP
+// port). It opens a page from the scratch directory that holds the GIF files
+// as base64 and the script of browser_frames.js, so nothing is fetched; the
+// script's text answer comes back through Runtime.evaluate. The browser runs in
+// a process group of its own, ended as a group when it has quit or when the
+// 60-second limit is up.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -168,8 +169,9 @@ class HeadlessChromium {
  public:
   HeadlessChromium(const std::string& binary, const std::string& scratch, std::chrono::seconds limit)
       : deadline_(Clock::now() + limit) {
-    const std::string home = scratch + "/home", profile = scratch + "/profile";
+    const std::string home = scratch + "/home", profile = scratch + "/profile", temp = scratch + "/tmp";
     ::mkdir(home.c_str(), 0700);
+    ::mkdir(temp.c_str(), 0700);
     std::vector<std::string> argv = {binary,
                                      "--headless",
                                      "--remote-debugging-pipe",
@@ -190,12 +192,12 @@ class HeadlessChromium {
     // The browser's sandbox refuses to run as root.
     if (::geteuid() == 0) argv.push_back("--no-sandbox");
     argv.push_back("about:blank");
-    // Its own home, so that nothing it writes outlives the scratch directory.
+    // Its own home and temporary directory, so that nothing it writes outlives the scratch directory.
     std::vector<std::string> env;
     for (char** e = environ; *e != nullptr; ++e) {
       const std::string entry = *e;
       if (entry.rfind("HOME=", 0) == 0 || entry.rfind("XDG_CONFIG_HOME=", 0) == 0 ||
-          entry.rfind("XDG_CACHE_HOME=", 0) == 0) {
+          entry.rfind("XDG_CACHE_HOME=", 0) == 0 || entry.rfind("TMPDIR=", 0) == 0) {
         continue;
       }
       env.push_back(entry);
@@ -203,6 +205,7 @@ class HeadlessChromium {
     env.push_back("HOME=" + home);
     env.push_back("XDG_CONFIG_HOME=" + home + "/.config");
     env.push_back("XDG_CACHE_HOME=" + home + "/.cache");
+    env.push_back("TMPDIR=" + temp);
     // Everything the child needs is made before the fork: it only moves descriptors and runs the program.
     std::vector<char*> args, envp;
     for (auto& a : argv) args.push_back(a.data());
