@@ -81,13 +81,20 @@ std::optional<std::vector<std::uint8_t>> FromBase64(const std::string& text) {
   int count = 0;
   for (const char c : text) {
     int v;
-    if (c >= 'A' && c <= 'Z') v = c - 'A';
-    else if (c >= 'a' && c <= 'z') v = c - 'a' + 26;
-    else if (c >= '0' && c <= '9') v = c - '0' + 52;
-    else if (c == '+') v = 62;
-    else if (c == '/') v = 63;
-    else if (c == '=') break;
-    else return std::nullopt;
+    if (c >= 'A' && c <= 'Z')
+      v = c - 'A';
+    else if (c >= 'a' && c <= 'z')
+      v = c - 'a' + 26;
+    else if (c >= '0' && c <= '9')
+      v = c - '0' + 52;
+    else if (c == '+')
+      v = 62;
+    else if (c == '/')
+      v = 63;
+    else if (c == '=')
+      break;
+    else
+      return std::nullopt;
     bits = bits << 6 | static_cast<std::uint32_t>(v);
     if (++count == 4) {
       out.push_back(static_cast<std::uint8_t>(bits >> 16));
@@ -124,11 +131,21 @@ std::optional<std::string> JsonStringField(const std::string& message, const std
     }
     if (++at >= message.size()) break;
     switch (message[at]) {
-      case 'n': out += '\n'; break;
-      case 't': out += '\t'; break;
-      case 'r': out += '\r'; break;
-      case 'b': out += '\b'; break;
-      case 'f': out += '\f'; break;
+      case 'n':
+        out += '\n';
+        break;
+      case 't':
+        out += '\t';
+        break;
+      case 'r':
+        out += '\r';
+        break;
+      case 'b':
+        out += '\b';
+        break;
+      case 'f':
+        out += '\f';
+        break;
       case 'u': {
         if (at + 4 >= message.size()) return std::nullopt;
         const unsigned long code = std::stoul(message.substr(at + 1, 4), nullptr, 16);
@@ -137,7 +154,9 @@ std::optional<std::string> JsonStringField(const std::string& message, const std
         out += code < 0x80 ? static_cast<char>(code) : '?';
         break;
       }
-      default: out += message[at]; break;
+      default:
+        out += message[at];
+        break;
     }
   }
   return std::nullopt;
@@ -153,23 +172,28 @@ std::string FileUrl(const std::string& path) {
       url += c;
     } else {
       char escaped[4];
-      std::snprintf(escaped, sizeof escaped, "%%%02X", static_cast<unsigned>(static_cast<unsigned char>(c)));
+      std::snprintf(escaped, sizeof escaped, "%%%02X",
+                    static_cast<unsigned>(static_cast<unsigned char>(c)));
       url += escaped;
     }
   }
   return url;
 }
 
-std::string FindChromium() { return FindTool({"chromium", "chromium-browser"}); }
+std::string FindChromium() {
+  return FindTool({"chromium", "chromium-browser"});
+}
 
 // A headless Chromium spoken to over its debugging pipe, with a time limit for
 // everything it is asked. The browser and everything it starts share a process
 // group, which the destructor ends.
 class HeadlessChromium {
  public:
-  HeadlessChromium(const std::string& binary, const std::string& scratch, std::chrono::seconds limit)
+  HeadlessChromium(const std::string& binary, const std::string& scratch,
+                   std::chrono::seconds limit)
       : deadline_(Clock::now() + limit) {
-    const std::string home = scratch + "/home", profile = scratch + "/profile", temp = scratch + "/tmp";
+    const std::string home = scratch + "/home", profile = scratch + "/profile",
+                      temp = scratch + "/tmp";
     ::mkdir(home.c_str(), 0700);
     ::mkdir(temp.c_str(), 0700);
     std::vector<std::string> argv = {binary,
@@ -192,7 +216,8 @@ class HeadlessChromium {
     // The browser's sandbox refuses to run as root.
     if (::geteuid() == 0) argv.push_back("--no-sandbox");
     argv.push_back("about:blank");
-    // Its own home and temporary directory, so that nothing it writes outlives the scratch directory.
+    // Its own home and temporary directory, so that nothing it writes outlives the scratch
+    // directory.
     std::vector<std::string> env;
     for (char** e = environ; *e != nullptr; ++e) {
       const std::string entry = *e;
@@ -206,7 +231,8 @@ class HeadlessChromium {
     env.push_back("XDG_CONFIG_HOME=" + home + "/.config");
     env.push_back("XDG_CACHE_HOME=" + home + "/.cache");
     env.push_back("TMPDIR=" + temp);
-    // Everything the child needs is made before the fork: it only moves descriptors and runs the program.
+    // Everything the child needs is made before the fork: it only moves descriptors and runs the
+    // program.
     std::vector<char*> args, envp;
     for (auto& a : argv) args.push_back(a.data());
     args.push_back(nullptr);
@@ -269,7 +295,8 @@ class HeadlessChromium {
   std::optional<std::string> Call(const std::string& method, const std::string& params = "{}",
                                   const std::string& session = "") {
     const int id = ++last_id_;
-    std::string message = "{\"id\":" + std::to_string(id) + ",\"method\":\"" + method + "\",\"params\":" + params;
+    std::string message =
+        "{\"id\":" + std::to_string(id) + ",\"method\":\"" + method + "\",\"params\":" + params;
     if (!session.empty()) message += ",\"sessionId\":\"" + session + "\"";
     message += "}";
     message += '\0';
@@ -282,7 +309,8 @@ class HeadlessChromium {
         events_.push_back(std::move(*reply));
         continue;
       }
-      if (reply->find("\"error\":") != std::string::npos && reply->find("\"result\":") == std::string::npos) {
+      if (reply->find("\"error\":") != std::string::npos &&
+          reply->find("\"result\":") == std::string::npos) {
         error_ = method + " failed: " + *reply;
         return std::nullopt;
       }
@@ -292,8 +320,11 @@ class HeadlessChromium {
 
   // Waits for an event of `method` from `session`, also one that came while waiting for a reply.
   bool WaitForEvent(const std::string& method, const std::string& session) {
-    const std::string name = "\"method\":\"" + method + "\"", from = "\"sessionId\":\"" + session + "\"";
-    auto matches = [&](const std::string& m) { return m.find(name) != std::string::npos && m.find(from) != std::string::npos; };
+    const std::string name = "\"method\":\"" + method + "\"",
+                      from = "\"sessionId\":\"" + session + "\"";
+    auto matches = [&](const std::string& m) {
+      return m.find(name) != std::string::npos && m.find(from) != std::string::npos;
+    };
     for (const std::string& m : events_) {
       if (matches(m)) return true;
     }
@@ -310,7 +341,8 @@ class HeadlessChromium {
     if (pid_ <= 0) return false;
     bool quit = false;
     if (to_browser_ >= 0) {
-      const std::string message = std::string("{\"id\":") + std::to_string(++last_id_) + ",\"method\":\"Browser.close\"}" + '\0';
+      const std::string message = std::string("{\"id\":") + std::to_string(++last_id_) +
+                                  ",\"method\":\"Browser.close\"}" + '\0';
       // A short grace even when the time is up: the browser's own shutdown ends its helpers.
       deadline_ = std::max(deadline_, Clock::now() + std::chrono::seconds(5));
       if (Write(message)) quit = WaitForExit();
@@ -342,7 +374,8 @@ class HeadlessChromium {
         buffer_.erase(0, end + 1);
         return message;
       }
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - Clock::now()).count();
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - Clock::now()).count();
       if (left <= 0) {
         error_ = "the time is up";
         return std::nullopt;
@@ -382,7 +415,8 @@ class HeadlessChromium {
 
   bool Exited() const {
     siginfo_t info{};
-    return ::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid_;
+    return ::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+           info.si_pid == pid_;
   }
 
   // Our children now, from /proc.
@@ -399,7 +433,8 @@ class HeadlessChromium {
       std::istringstream rest(stat.substr(close + 1));
       std::string state;
       long long parent = 0;
-      if (rest >> state >> parent && parent == ::getpid()) children.push_back(static_cast<pid_t>(std::stoll(name)));
+      if (rest >> state >> parent && parent == ::getpid())
+        children.push_back(static_cast<pid_t>(std::stoll(name)));
     }
     return children;
   }
@@ -423,7 +458,9 @@ class HeadlessChromium {
       // A helper that left the group (a session of its own) has still come to us.
       if (restore_subreaper_) {
         for (const pid_t child : Children()) {
-          if (std::find(earlier_children_.begin(), earlier_children_.end(), child) != earlier_children_.end()) continue;
+          if (std::find(earlier_children_.begin(), earlier_children_.end(), child) !=
+              earlier_children_.end())
+            continue;
           ::kill(child, SIGKILL);
           while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
           }
@@ -473,9 +510,9 @@ struct BrowserFrame {
 };
 
 struct BrowserDecoding {
-  std::string error;              // the script's own failure, "" when decoded
+  std::string error;  // the script's own failure, "" when decoded
   long long frame_count = -1;
-  std::string repetition;         // as the script printed it: "Infinity" or a number
+  std::string repetition;  // as the script printed it: "Infinity" or a number
   std::vector<BrowserFrame> frames;
 };
 
@@ -503,7 +540,8 @@ std::optional<BrowserDecoding> ParseDecoding(const std::string& text) {
       words >> index >> f.width >> f.height >> f.timestamp_us >> f.duration_us >> pixels;
       if (!words || index != d.frames.size()) return std::nullopt;
       auto bytes = FromBase64(pixels);
-      if (!bytes || bytes->size() != static_cast<std::size_t>(f.width) * f.height * 4) return std::nullopt;
+      if (!bytes || bytes->size() != static_cast<std::size_t>(f.width) * f.height * 4)
+        return std::nullopt;
       f.rgba = std::move(*bytes);
       d.frames.push_back(std::move(f));
     } else {
@@ -514,21 +552,23 @@ std::optional<BrowserDecoding> ParseDecoding(const std::string& text) {
 }
 
 struct BrowserResult {
-  bool started = false;           // false: the browser could not be started or spoken to
-  std::string problem;            // why not, or why decoding failed
+  bool started = false;  // false: the browser could not be started or spoken to
+  std::string problem;   // why not, or why decoding failed
   std::vector<BrowserDecoding> decodings;
   bool quit_cleanly = false;
 };
 
 // Decodes every file of `gifs` in one browser.
-BrowserResult DecodeInBrowser(const std::string& chromium, const TempDir& dir, const std::vector<std::string>& gifs) {
+BrowserResult DecodeInBrowser(const std::string& chromium, const TempDir& dir,
+                              const std::vector<std::string>& gifs) {
   BrowserResult result;
   const std::string script = ReadAll(HelperScript("browser_frames.js"));
   if (script.empty()) {
     result.problem = "browser_frames.js is missing";
     return result;
   }
-  std::string page = "<!DOCTYPE html><meta charset=\"utf-8\"><title>frames</title><script>\nconst GIFS_BASE64 = [";
+  std::string page =
+      "<!DOCTYPE html><meta charset=\"utf-8\"><title>frames</title><script>\nconst GIFS_BASE64 = [";
   for (const std::string& gif : gifs) page += "\"" + Base64(ReadAll(gif)) + "\",";
   page += "];\n</script><script>\n" + script + "\n</script>\n";
   const std::string page_path = dir.Path("page.html");
@@ -538,7 +578,8 @@ BrowserResult DecodeInBrowser(const std::string& chromium, const TempDir& dir, c
   HeadlessChromium browser(chromium, dir.path(), std::chrono::seconds(60));
   const auto target = browser.Call("Target.createTarget", "{\"url\":\"about:blank\"}");
   if (!target) {
-    result.problem = "Chromium did not start or did not answer (" + browser.error() + "); its output:\n" + browser.LogTail();
+    result.problem = "Chromium did not start or did not answer (" + browser.error() +
+                     "); its output:\n" + browser.LogTail();
     browser.Close();
     return result;
   }
@@ -550,12 +591,13 @@ BrowserResult DecodeInBrowser(const std::string& chromium, const TempDir& dir, c
   };
   const auto target_id = JsonStringField(*target, "targetId");
   if (!target_id) return fail("no target in " + *target);
-  const auto attached =
-      browser.Call("Target.attachToTarget", "{\"targetId\":\"" + *target_id + "\",\"flatten\":true}");
+  const auto attached = browser.Call("Target.attachToTarget",
+                                     "{\"targetId\":\"" + *target_id + "\",\"flatten\":true}");
   const auto session = attached ? JsonStringField(*attached, "sessionId") : std::nullopt;
   if (!session) return fail("cannot attach to the page");
   if (!browser.Call("Page.enable", "{}", *session)) return fail("Page.enable");
-  if (!browser.Call("Page.navigate", "{\"url\":\"" + FileUrl(page_path) + "\"}", *session)) return fail("Page.navigate");
+  if (!browser.Call("Page.navigate", "{\"url\":\"" + FileUrl(page_path) + "\"}", *session))
+    return fail("Page.navigate");
   if (!browser.WaitForEvent("Page.loadEventFired", *session)) return fail("the page did not load");
   for (std::size_t i = 0; i < gifs.size(); ++i) {
     const auto reply = browser.Call("Runtime.evaluate",
@@ -597,11 +639,13 @@ std::optional<FileFacts> Facts(const std::string& gif) {
   const std::size_t start = loop + loop_key.size();
   facts.loop = r.out.substr(start, r.out.find(',', start) - start);
   const std::string delay_key = "\"delay_cs\": ";
-  for (std::size_t at = r.out.find(delay_key); at != std::string::npos; at = r.out.find(delay_key, at + 1)) {
+  for (std::size_t at = r.out.find(delay_key); at != std::string::npos;
+       at = r.out.find(delay_key, at + 1)) {
     facts.delays_cs.push_back(std::stoll(r.out.substr(at + delay_key.size())));
   }
   const std::string width_key = "\"width\": ";
-  for (std::size_t at = r.out.find(width_key); at != std::string::npos; at = r.out.find(width_key, at + 1)) {
+  for (std::size_t at = r.out.find(width_key); at != std::string::npos;
+       at = r.out.find(width_key, at + 1)) {
     facts.widths.push_back(std::stoll(r.out.substr(at + width_key.size())));
   }
   if (facts.widths.size() != facts.delays_cs.size() + 1) return std::nullopt;
@@ -620,8 +664,10 @@ struct Compared {
   std::size_t painted = 0, unpainted = 0;
 };
 
-void ExpectSameFrames(const std::string& name, const BrowserDecoding& browser, const std::vector<RgbFrame>& ours,
-                      const std::vector<ComposedFrame>& reference, const FileFacts& facts, Compared& compared) {
+void ExpectSameFrames(const std::string& name, const BrowserDecoding& browser,
+                      const std::vector<RgbFrame>& ours,
+                      const std::vector<ComposedFrame>& reference, const FileFacts& facts,
+                      Compared& compared) {
   SCOPED_TRACE(name);
   ASSERT_TRUE(browser.error.empty()) << "the browser cannot decode the file: " << browser.error;
   ASSERT_EQ(browser.frame_count, static_cast<long long>(ours.size())) << "frame count";
@@ -646,12 +692,13 @@ void ExpectSameFrames(const std::string& name, const BrowserDecoding& browser, c
         if (reference[i].origin[at] == Origin::Painted) {
           ++compared.painted;
           ASSERT_TRUE(p[3] == 255 && theirs == a.at(x, y))
-              << "frame " << i + 1 << " pixel (" << x << ", " << y << "): ours " << Hex(a.at(x, y)) << ", the browser's "
-              << Hex(theirs) << " alpha " << int{p[3]};
+              << "frame " << i + 1 << " pixel (" << x << ", " << y << "): ours " << Hex(a.at(x, y))
+              << ", the browser's " << Hex(theirs) << " alpha " << int{p[3]};
         } else {
           ++compared.unpainted;
           ASSERT_EQ(p[3], 0) << "frame " << i + 1 << " pixel (" << x << ", " << y
-                             << ") was never painted (or disposed of), yet the browser shows " << Hex(theirs);
+                             << ") was never painted (or disposed of), yet the browser shows "
+                             << Hex(theirs);
         }
       }
     }
@@ -667,7 +714,8 @@ std::vector<std::uint8_t> Moving(int step) {
   const int shown = step == 3 ? 2 : step;
   return test::PngFileBytes(36, 28, [shown](int x, int y) {
     if (x >= 4 + 7 * shown && x < 13 + 7 * shown && y >= 6 && y < 17) {
-      return test::Rgb{static_cast<std::uint8_t>(230 - 50 * shown), 40, static_cast<std::uint8_t>(60 * shown)};
+      return test::Rgb{static_cast<std::uint8_t>(230 - 50 * shown), 40,
+                       static_cast<std::uint8_t>(60 * shown)};
     }
     if (shown >= 1 && x >= 30 && x < 33 && y >= 21 && y < 24) return test::Rgb{250, 250, 250};
     return test::Rgb{static_cast<std::uint8_t>(x * 7), static_cast<std::uint8_t>(y * 9),
@@ -683,7 +731,8 @@ std::vector<std::uint8_t> Sized(int step) {
   static const int kSizes[][2] = {{30, 20}, {14, 9}, {32, 26}};
   const int w = kSizes[step][0], h = kSizes[step][1];
   return test::PngFileBytes(w, h, [step](int x, int y) {
-    return test::Rgb{static_cast<std::uint8_t>(40 + 60 * step + x * 3), static_cast<std::uint8_t>(200 - y * 5),
+    return test::Rgb{static_cast<std::uint8_t>(40 + 60 * step + x * 3),
+                     static_cast<std::uint8_t>(200 - y * 5),
                      static_cast<std::uint8_t>((x ^ y) * 8)};
   });
 }
@@ -696,7 +745,9 @@ struct Row {
   std::string repetition;             // the browser's repetition count for the files made
 };
 
-void PrintTo(const Row& row, std::ostream* os) { *os << row.name; }
+void PrintTo(const Row& row, std::ostream* os) {
+  *os << row.name;
+}
 
 const std::vector<Row>& Rows() {
   static const std::vector<Row> rows = {
@@ -716,7 +767,8 @@ class BrowserDecodeTest : public ::testing::TestWithParam<Row> {};
 TEST_P(BrowserDecodeTest, FramesDelaysAndLoopAsOurs) {
   const Row& row = GetParam();
   const std::string chromium = FindChromium();
-  if (chromium.empty()) GTEST_SKIP() << "Chromium is not installed (no chromium on PATH): browser decoding not checked";
+  if (chromium.empty())
+    GTEST_SKIP() << "Chromium is not installed (no chromium on PATH): browser decoding not checked";
 
   TempDir dir;
   struct Set {
@@ -727,7 +779,8 @@ TEST_P(BrowserDecodeTest, FramesDelaysAndLoopAsOurs) {
   const Set sets[] = {{"moving", 4, Moving}, {"sized", 3, Sized}};
   std::vector<std::string> gifs;
   for (const Set& set : sets) {
-    std::vector<std::string> args = {"create", "-q", "-o", dir.Path(std::string(set.name) + ".gif")};
+    std::vector<std::string> args = {"create", "-q", "-o",
+                                     dir.Path(std::string(set.name) + ".gif")};
     args.insert(args.end(), row.switches.begin(), row.switches.end());
     for (int i = 0; i < set.pictures; ++i) {
       args.push_back(dir.Path(std::string(set.name) + std::to_string(i) + ".png"));
@@ -738,7 +791,9 @@ TEST_P(BrowserDecodeTest, FramesDelaysAndLoopAsOurs) {
     gifs.push_back(args[3]);
   }
 
-  auto has = [&](const char* s) { return std::find(row.switches.begin(), row.switches.end(), s) != row.switches.end(); };
+  auto has = [&](const char* s) {
+    return std::find(row.switches.begin(), row.switches.end(), s) != row.switches.end();
+  };
   const bool optimized = has("--optimize"), own_palettes = has("frame");
 
   const BrowserResult browser = DecodeInBrowser(chromium, dir, gifs);
@@ -748,12 +803,14 @@ TEST_P(BrowserDecodeTest, FramesDelaysAndLoopAsOurs) {
   if (browser.decodings[0].error.find("ImageDecoder is not available") != std::string::npos) {
     GTEST_SKIP() << "this Chromium has no WebCodecs ImageDecoder: " << browser.decodings[0].error;
   }
-  EXPECT_TRUE(browser.quit_cleanly) << "Chromium did not quit when asked; its process group was killed";
+  EXPECT_TRUE(browser.quit_cleanly)
+      << "Chromium did not quit when asked; its process group was killed";
 
   for (std::size_t g = 0; g < gifs.size(); ++g) {
     const auto facts = Facts(gifs[g]);
     ASSERT_TRUE(facts.has_value());
-    EXPECT_EQ(RepetitionFor(facts->loop), row.repetition) << sets[g].name << ": loop block " << facts->loop;
+    EXPECT_EQ(RepetitionFor(facts->loop), row.repetition)
+        << sets[g].name << ": loop block " << facts->loop;
     const auto ours = ZoetraFrames(gifs[g], dir.Path(std::string(sets[g].name) + "-frames"));
     ASSERT_TRUE(ours.has_value());
     const auto reference = GiflibCompose(gifs[g]);
@@ -763,14 +820,16 @@ TEST_P(BrowserDecodeTest, FramesDelaysAndLoopAsOurs) {
     if (HasFatalFailure()) return;
     // The files hold what the case is for.
     if (std::string(sets[g].name) == "sized") {
-      EXPECT_GT(compared.unpainted, 0u) << "no frame of the sized pictures left the screen partly unpainted";
+      EXPECT_GT(compared.unpainted, 0u)
+          << "no frame of the sized pictures left the screen partly unpainted";
     } else if (optimized) {
-      EXPECT_EQ(facts->delays_cs.size(), 3u) << "the optimisation should have merged the equal pictures 3 and 4";
+      EXPECT_EQ(facts->delays_cs.size(), 3u)
+          << "the optimisation should have merged the equal pictures 3 and 4";
       // A palette per frame dithers the unchanged background differently in each: no cut then.
       if (!own_palettes) {
-        EXPECT_TRUE(std::any_of(facts->widths.begin() + 1, facts->widths.end(),
-                                [&](long long w) { return w < facts->widths[0]; }))
-            << "the optimisation should have cut a frame";
+        EXPECT_TRUE(std::any_of(facts->widths.begin() + 1, facts->widths.end(), [&](long long w) {
+          return w < facts->widths[0];
+        })) << "the optimisation should have cut a frame";
       }
     }
     EXPECT_GT(compared.painted, 0u);
@@ -782,7 +841,8 @@ INSTANTIATE_TEST_SUITE_P(Switches, BrowserDecodeTest, ::testing::ValuesIn(Rows()
 
 #else
 TEST(BrowserDecodeTest, NeedsGiflib) {
-  GTEST_SKIP() << "giflib is not available: which pixels a frame painted is not known, the browser check is not built";
+  GTEST_SKIP() << "giflib is not available: which pixels a frame painted is not known, the browser "
+                  "check is not built";
 }
 #endif  // ZOETRA_HAVE_GIFLIB
 
