@@ -7,7 +7,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libgif-dev libssl-dev python3 python3-pil python3-numpy python3-dev pybind11-dev
   clang libclang-rt-14-dev
-  imagemagick graphicsmagick ffmpeg gifsicle
+  imagemagick graphicsmagick ffmpeg gifsicle chromium
 )
 missing=()
 for p in "${packages[@]}"; do
