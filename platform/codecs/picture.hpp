@@ -31,6 +31,10 @@ class StdPicture {
   // Size in pixels (the host keeps hundredths of a millimetre; nothing here needs them).
   std::int32_t Width() const { return width_; }
   std::int32_t Height() const { return height_; }
+  // True when a 32-bit bitmap carries alpha in the fourth byte of each pixel
+  // (asked for with PictureLoadOptions::keep_alpha); otherwise that byte is 0.
+  bool HasAlpha() const { return alpha_; }
+  void SetHasAlpha(bool alpha) { alpha_ = alpha; }
 
  private:
   PictureType type_;
@@ -38,6 +42,7 @@ class StdPicture {
   bool owned_;
   std::int32_t width_;
   std::int32_t height_;
+  bool alpha_ = false;
 };
 
 using Picture = std::shared_ptr<StdPicture>;

@@ -11,7 +11,9 @@
 namespace zoetra::platform::detail {
 
 // PNG, every colour type and bit depth, interlaced or not: 32 bits, B,G,R,0.
-HBITMAP DecodePng(std::span<const std::uint8_t> file);
+// With `alpha` not null, a file with an alpha channel or a transparent colour
+// keeps its alpha in the fourth byte and sets *alpha.
+HBITMAP DecodePng(std::span<const std::uint8_t> file, bool* alpha = nullptr);
 // Baseline and progressive JPEG, grey, YCbCr/RGB and CMYK/YCCK: 32 bits, B,G,R,0.
 HBITMAP DecodeJpeg(std::span<const std::uint8_t> file);
 

@@ -247,10 +247,15 @@ std::string_view FormatOfName(std::string_view path) {
   RaiseInvalidPicture(why);
 }
 
-Picture Decode(std::span<const std::uint8_t> file, std::string_view path) {
+Picture Decode(std::span<const std::uint8_t> file, std::string_view path, const PictureLoadOptions& options = {}) {
   const LeBytes in(file);
   if (HasBitmapFileSignature(file)) return BitmapPicture(DecodeBitmapFile(file));
-  if (IsPng(file)) return BitmapPicture(detail::DecodePng(file));
+  if (IsPng(file)) {
+    bool alpha = false;
+    Picture picture = BitmapPicture(detail::DecodePng(file, options.keep_alpha ? &alpha : nullptr));
+    picture->SetHasAlpha(alpha);
+    return picture;
+  }
   if (IsJpeg(file)) return BitmapPicture(detail::DecodeJpeg(file));
   if (IsGif(file)) {
     // GIF decoding belongs to the GIF codec, which installs its decoder here.
@@ -291,10 +296,12 @@ Picture LoadPictureFromMemory(std::span<const std::uint8_t> file) {
   return Decode(file, {});
 }
 
-Picture LoadPicture(std::string_view path) {
+Picture LoadPicture(std::string_view path) { return LoadPicture(path, PictureLoadOptions{}); }
+
+Picture LoadPicture(std::string_view path, const PictureLoadOptions& options) {
   const std::int64_t max_bytes = std::max<std::int64_t>(0, GetLimits().max_file_bytes);
   const std::vector<std::uint8_t> file = ReadFileBytes(path, static_cast<std::size_t>(max_bytes));
-  return Decode(file, path);
+  return Decode(file, path, options);
 }
 
 namespace detail {

@@ -44,6 +44,14 @@ Picture LoadPicture(std::string_view path);
 // The same for a file already in memory.
 Picture LoadPictureFromMemory(std::span<const std::uint8_t> file);
 
+struct PictureLoadOptions {
+  // PNG files with an alpha channel or a transparent colour, and 32-bit
+  // bitmap files with an alpha mask, keep their alpha in the fourth byte of
+  // each pixel (Picture::HasAlpha); other pictures load as without it.
+  bool keep_alpha = false;
+};
+Picture LoadPicture(std::string_view path, const PictureLoadOptions& options);
+
 // GIF files are decoded by the GIF codec, which lives above this layer;
 // zoetra::RegisterGifPictures (gif/cgif.hpp) installs it here. Null
 // uninstalls. The decoder raises like LoadPicture.

@@ -44,19 +44,19 @@ void ExpandRow(const std::uint8_t* rgb, std::uint8_t* row, std::int32_t width) {
   }
 }
 
-// R,G,B,A -> B,G,R,0 in place.
-void SwizzleRow(std::uint8_t* row, std::int32_t width) {
+// R,G,B,A -> B,G,R,0 in place, or B,G,R,A when `keep` is all ones in the top byte.
+void SwizzleRow(std::uint8_t* row, std::int32_t width, std::uint32_t keep = 0) {
   for (std::int32_t x = 0; x < width; ++x) {
     std::uint32_t p;
     std::memcpy(&p, row + 4 * x, 4);
-    const std::uint32_t q = ((p & 0xFFu) << 16) | (p & 0xFF00u) | ((p >> 16) & 0xFFu);
+    const std::uint32_t q = ((p & 0xFFu) << 16) | (p & 0xFF00u) | ((p >> 16) & 0xFFu) | (p & keep);
     std::memcpy(row + 4 * x, &q, 4);
   }
 }
 
 }  // namespace
 
-HBITMAP DecodePng(std::span<const std::uint8_t> file) {
+HBITMAP DecodePng(std::span<const std::uint8_t> file, bool* alpha) {
   static_assert(std::endian::native == std::endian::little, "the in-place swizzle assumes little-endian words");
   std::unique_ptr<spng_ctx, SpngFree> ctx(spng_ctx_new(0));
   if (!ctx) RaiseOutOfMemory();
@@ -71,10 +71,16 @@ HBITMAP DecodePng(std::span<const std::uint8_t> file) {
   const auto width = static_cast<std::int32_t>(ihdr.width);
   const auto height = static_cast<std::int32_t>(ihdr.height);
 
+  spng_trns trns{};
+  const bool has_alpha = alpha != nullptr && (ihdr.color_type == SPNG_COLOR_TYPE_GRAYSCALE_ALPHA ||
+                                               ihdr.color_type == SPNG_COLOR_TYPE_TRUECOLOR_ALPHA ||
+                                               spng_get_trns(ctx.get(), &trns) == 0);
+  if (alpha != nullptr) *alpha = has_alpha;
+  const std::uint32_t keep = has_alpha ? 0xFF000000u : 0;
   const bool interlaced = ihdr.interlace_method != SPNG_INTERLACE_NONE;
   // The common 8-bit RGB file is taken as it is stored and widened here in one
   // step; every other kind goes through spng's RGBA conversion.
-  const bool rgb8 = !interlaced && ihdr.color_type == SPNG_COLOR_TYPE_TRUECOLOR && ihdr.bit_depth == 8;
+  const bool rgb8 = !interlaced && !has_alpha && ihdr.color_type == SPNG_COLOR_TYPE_TRUECOLOR && ihdr.bit_depth == 8;
   std::vector<std::uint8_t> rgb_row(rgb8 ? static_cast<std::size_t>(width) * 3 + 1 : 0);
 
   const NewSurface out = NewPictureSurface(width, height, 32);
@@ -99,11 +105,11 @@ HBITMAP DecodePng(std::span<const std::uint8_t> file) {
     }
     err = spng_decode_row(ctx.get(), row, row_len);
     // An interlaced row is complete only after the last pass.
-    if ((err == 0 || err == SPNG_EOI) && !interlaced) SwizzleRow(row, width);
+    if ((err == 0 || err == SPNG_EOI) && !interlaced) SwizzleRow(row, width, keep);
   } while (err == 0);
   if (err != SPNG_EOI) RaisePng(err);
   if (interlaced) {
-    for (std::int32_t r = 0; r < height; ++r) SwizzleRow(out.bits + static_cast<std::size_t>(r) * out.stride, width);
+    for (std::int32_t r = 0; r < height; ++r) SwizzleRow(out.bits + static_cast<std::size_t>(r) * out.stride, width, keep);
   }
   return guard.Release();
 }
