@@ -31,7 +31,28 @@ struct CreateOptions {
   std::string palette = "first";  // first, all or frame
   unsigned threads = 0;            // 0: one per core
   std::vector<std::string> pictures;
+  // Slideshow options; empty or 0 where not given.
+  double fps = 0;
+  int loop = 0;           // 0 forever
+  bool no_loop = false;   // no loop block
+  std::string sort;       // "natural", or empty for the order given
+  std::string list;       // a file of picture names, one per line; "-": standard input
+  std::string fit;        // "WxH"
+  std::string background; // "#rrggbb"
+  bool auto_orient = false;
 };
+
+// Picture names one per line (a final CR dropped, empty lines skipped) from
+// `file`, "-" for standard input, appended to `names`. False, with a message
+// on standard error, when the file cannot be read.
+bool ReadPictureList(const std::string& file, std::vector<std::string>& names);
+// Orders names with runs of digits compared as numbers ("p2" before "p10");
+// names equal that way keep their order of the plain byte comparison.
+bool NaturalLess(std::string_view a, std::string_view b);
+// "WxH" (or "WXH"), both sides 1 to 32767.
+bool ParseSize(std::string_view text, int* width, int* height);
+// "#rrggbb" or "rrggbb" to 0xRRGGBB.
+bool ParseColour(std::string_view text, std::uint32_t* rgb);
 
 struct InfoOptions {
   bool json = false;

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -10,6 +11,7 @@
 
 #include "cli/commands.hpp"
 #include "component/zoetra.hpp"
+#include "platform/base/arith.hpp"
 #include "platform/base/files.hpp"
 #include "platform/base/yield.hpp"
 
@@ -133,10 +135,39 @@ std::string SaveFailureReason() {
   return error != 0 ? std::strerror(error) : std::string();
 }
 
+// Frames that short are shown for about 100 ms by browsers; say so once.
+void WarnShortDelay(const CreateOptions& o) {
+  const int hundredths = RoundToInt16(o.delay_ms / 10.0);  // as the builder keeps it
+  if (o.quiet || hundredths >= 2) return;
+  std::fprintf(stderr,
+               "zoetra: warning: frames of %d ms are kept as %d ms; browsers show frames under 20 ms for\n"
+               "  about 100 ms instead\n",
+               o.delay_ms, hundredths * 10);
+}
+
+// Without --fit, pictures of other sizes make frames at the top left of a
+// screen the size of the last one, which viewers show differently.
+void WarnOtherSizes(const BuilderReport& report, const CreateOptions& o) {
+  if (o.quiet || !o.fit.empty() || report.other_size_picture < 1 ||
+      static_cast<std::size_t>(report.other_size_picture) > o.pictures.size()) {
+    return;
+  }
+  std::fflush(stdout);
+  std::fprintf(stderr,
+               "zoetra: warning: picture %d (%s) is not the size of picture 1; frames keep their sizes at the\n"
+               "  top left of a screen the size of the last picture. --fit WxH scales every picture to one size\n",
+               static_cast<int>(report.other_size_picture),
+               o.pictures[static_cast<std::size_t>(report.other_size_picture - 1)].c_str());
+}
+
 int Convert(const CreateOptions& o) {
   const bool to_stdout = o.output == kStdStream;
   BuilderOptions options;
   options.delay_ms = static_cast<std::int16_t>(o.delay_ms);
+  options.loop = o.no_loop ? kPlayOnce : o.loop;
+  options.auto_orient = o.auto_orient;
+  if (!o.fit.empty()) ParseSize(o.fit, &options.fit_width, &options.fit_height);
+  if (std::uint32_t rgb = 0; !o.background.empty() && ParseColour(o.background, &rgb)) options.background = rgb;
   options.gray = o.gray;
   options.optimize = o.optimize;
   options.swap_rg = o.swap_rg;
@@ -177,6 +208,7 @@ int Convert(const CreateOptions& o) {
           return kExitFailure;
         }
         SuggestPalette(report, o);
+        WarnOtherSizes(report, o);
         return kExitOk;
       }
       const std::string text = component.CreateZoetra(o.pictures, o.output, options);
@@ -190,6 +222,7 @@ int Convert(const CreateOptions& o) {
       // A signal after this point came too late to keep the old file; the new one is complete.
       if (!o.quiet) std::printf("%s\n", text.c_str());
       SuggestPalette(report, o);
+      WarnOtherSizes(report, o);
       return kExitOk;
     } catch (...) {
       blame();
@@ -211,11 +244,30 @@ int Convert(const CreateOptions& o) {
 
 }  // namespace
 
-int RunCreate(const CreateOptions& o) {
+int RunCreate(const CreateOptions& given) {
+  CreateOptions o = given;
+  int w = 0, h = 0;
+  std::uint32_t rgb = 0;
+  if (!o.fit.empty() && !ParseSize(o.fit, &w, &h)) {
+    ReportMessage("--fit takes WxH with both sides 1 to 32767, such as 640x480, not '" + o.fit + "'");
+    return kExitUsage;
+  }
+  if (!o.background.empty() && !ParseColour(o.background, &rgb)) {
+    ReportMessage("--background takes a colour as #rrggbb, such as #ffffff, not '" + o.background + "'");
+    return kExitUsage;
+  }
   if (o.output == kStdStream && ::isatty(STDOUT_FILENO) == 1) {
     ReportMessage("refusing to write a GIF file to a terminal; redirect standard output or use -o FILE");
     return kExitFailure;
   }
+  if (!o.list.empty() && !ReadPictureList(o.list, o.pictures)) return kExitFailure;
+  if (o.pictures.empty()) {
+    ReportMessage("no pictures to convert", o.list == kStdStream ? "standard input" : o.list);
+    return kExitFailure;
+  }
+  if (o.sort == "natural") std::stable_sort(o.pictures.begin(), o.pictures.end(), NaturalLess);
+  if (o.fps > 0) o.delay_ms = static_cast<int>(std::lround(1000.0 / o.fps));
+  WarnShortDelay(o);
   CatchInterrupts();
   return Convert(o);
 }

@@ -1,6 +1,8 @@
 // zoetra: the command-line front end.
 //
-//   zoetra create -o OUT.gif [--delay MS] [--gray] [--optimize] [--swap-rg] [--raise-errors] [-q] PICTURE...
+//   zoetra create -o OUT.gif [--delay MS | --fps F] [--loop N | --no-loop] [--gray] [--optimize] [--swap-rg]
+//                [--palette MODE] [--fit WxH] [--background #rrggbb] [--auto-orient] [--sort natural]
+//                [--list FILE] [--raise-errors] [-q] PICTURE...
 //   zoetra info [--json] FILE.gif
 //   zoetra frames -o DIR FILE.gif
 //
@@ -48,10 +50,19 @@ int main(int argc, char** argv) {
   create_cmd->add_option("-o,--output", create.output, "Output GIF file; - writes it to standard output")
       ->required()
       ->type_name("FILE");
-  create_cmd->add_option("-d,--delay", create.delay_ms, "Delay per frame in milliseconds, 0 to 32767 (kept in 1/100 s)")
+  CLI::Option* delay = create_cmd->add_option("-d,--delay", create.delay_ms,
+                                              "Delay per frame in milliseconds, 0 to 32767 (kept in 1/100 s)")
       ->default_val(350)
       ->type_name("MS")
       ->check(CLI::Range(0, 32767));
+  create_cmd->add_option("--fps", create.fps, "Frames per second instead of --delay: each frame shows 1000 / F ms")
+      ->type_name("F")
+      ->check(CLI::Range(0.0305, 1000.0))
+      ->excludes(delay);
+  CLI::Option* loop = create_cmd->add_option("--loop", create.loop, "Times the animation repeats; 0, the default, loops forever")
+      ->type_name("N")
+      ->check(CLI::Range(0, 65535));
+  create_cmd->add_flag("--no-loop", create.no_loop, "Write no loop block: viewers play the frames once")->excludes(loop);
   create_cmd->add_flag("-g,--gray", create.gray, "Use a palette of 256 greys instead of colours from the first picture");
   create_cmd->add_flag("--optimize", create.optimize, "Store only what changes from frame to frame; merge repeated frames");
   create_cmd->add_flag("--swap-rg", create.swap_rg, "Exchange the red and green channels of every picture");
@@ -66,13 +77,27 @@ int main(int argc, char** argv) {
                          "Threads for --palette all and frame (0, the default: one per core); the file is the same")
       ->type_name("N")
       ->check(CLI::Range(0u, 1024u));
+  create_cmd->add_option("--sort", create.sort, "natural: order the pictures by name, numbers by value (p2 before p10)")
+      ->type_name("ORDER")
+      ->check(CLI::IsMember({"natural"}));
+  CLI::Option* list = create_cmd->add_option(
+      "--list", create.list, "Read picture names from FILE, one per line (- reads standard input), after any PICTURE")
+      ->type_name("FILE");
+  create_cmd->add_option("--fit", create.fit,
+                         "Scale every picture to fit inside W x H, keeping its shape, centred on the background;\n"
+                         "the screen is W x H")
+      ->type_name("WxH");
+  create_cmd->add_option("--background", create.background,
+                         "Colour #rrggbb under transparent pixels and around fitted pictures (default: pixels as\n"
+                         "read, transparency dropped; black around fitted pictures)")
+      ->type_name("COLOR");
+  create_cmd->add_flag("--auto-orient", create.auto_orient, "Turn JPEG photos upright by their EXIF orientation");
   create_cmd->add_flag("-q,--quiet", create.quiet, "No progress bar and no result line");
   create_cmd->add_option("PICTURE", create.pictures, "Pictures, in frame order; the first one decides the palette")
-      ->required()
       ->type_name("");
   create_cmd->footer(
-      "The screen takes the size of the last picture. An existing output file is replaced only by a\n"
-      "complete new one. Use -- before pictures whose names start with '-'.");
+      "Without --fit the screen takes the size of the last picture. An existing output file is replaced\n"
+      "only by a complete new one. Use -- before pictures whose names start with '-'.");
 
   cli::InfoOptions info;
   CLI::App* info_cmd = app.add_subcommand("info", "Describe a GIF file: screen, palette, loop count and frames");
@@ -110,7 +135,13 @@ int main(int argc, char** argv) {
     return cli::kExitUsage;
   }
 
-  if (create_cmd->parsed()) return cli::RunCreate(create);
+  if (create_cmd->parsed()) {
+    if (create.pictures.empty() && list->count() == 0) {
+      std::fprintf(stderr, "zoetra: PICTURE is required (or --list FILE)\nTry 'zoetra create --help' for more information.\n");
+      return cli::kExitUsage;
+    }
+    return cli::RunCreate(create);
+  }
   if (info_cmd->parsed()) return cli::RunInfo(info);
   if (frames_cmd->parsed()) {
     cli::CleanUpOnInterrupt();

@@ -85,14 +85,22 @@ typedef struct ZoetraOptions {
   int16_t raise_errors; /* non-zero: failures as 0x800403E9 with the error report, logged */
   int32_t palette;      /* ZOETRA_PALETTE_FIRST */
   uint32_t threads;     /* 0: one per core; the bytes written do not depend on it */
+  /* Added in 0.2 (struct_size tells; older callers get the defaults): */
+  int32_t loop;         /* 0: repeat forever; 1 to 65535 times; ZOETRA_PLAY_ONCE: no loop block */
+  int32_t fit_width;    /* both > 0: every picture scaled to fit inside fit_width x fit_height, */
+  int32_t fit_height;   /*   centred on the background; 0 x 0: pictures as they are */
+  int32_t background;   /* 0xRRGGBB under transparent pixels and around fitted pictures; -1: none */
+  int16_t auto_orient;  /* non-zero: JPEGs turned upright by their EXIF orientation */
 } ZoetraOptions;
+
+#define ZOETRA_PLAY_ONCE (-1)
 
 ZOETRA_API void zoetra_options_init(ZoetraOptions* options);
 /* The animation builder with options (NULL: the defaults). files may be NULL
- * only with count 0. A count below 0, a palette mode not listed above or a
- * struct_size smaller than this version's first release of the structure
- * fails with error 5 (struct_size must be at least sizeof(ZoetraOptions) of this
- * version). The result text goes to result as for zoetra_create_zoetra. */
+ * only with count 0. A count below 0, a palette mode not listed above, a value
+ * out of its range or a struct_size smaller than the structure's first release
+ * (up to threads) fails with error 5; fields past struct_size take their
+ * defaults. The result text goes to result as for zoetra_create_zoetra. */
 ZOETRA_API int zoetra_create(ZoetraInstance* instance, const char* const* files, int32_t count, const char* output,
                              const ZoetraOptions* options, char* result, size_t result_size, size_t* result_length);
 

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -58,7 +59,13 @@ struct BuilderReport {
   // their nearest palette entries, per channel in 0..255. 0 when all fit.
   std::int32_t worst_fit_picture = 0;
   double worst_fit_error = 0;
+  // The first picture whose size differs from the first one's (0: all alike);
+  // without fitting, such frames sit at the top left of the last picture's screen.
+  std::int32_t other_size_picture = 0;
 };
+
+// BuilderOptions::loop for a file without a loop block: viewers play it once.
+inline constexpr std::int32_t kPlayOnce = -1;
 
 // Everything a conversion can be asked for. The defaults give CreateZoetra's
 // exact behaviour and bytes.
@@ -74,6 +81,20 @@ struct BuilderOptions {
   // calling thread. The bytes written do not depend on it.
   unsigned threads = 0;
   BuilderReport* report = nullptr;  // filled on success when not null
+  // Times the animation repeats, written in the loop block: 0 forever (the
+  // default), up to 65535; kPlayOnce writes no loop block.
+  std::int32_t loop = 0;
+  // Every picture scaled to fit inside fit_width x fit_height keeping its
+  // aspect ratio, centred, the rest filled with the background (black when
+  // none is given); the screen is that size. 0 x 0: pictures as they are.
+  std::int32_t fit_width = 0;
+  std::int32_t fit_height = 0;
+  // 0x00RRGGBB: the colour transparent and half-transparent pixels are
+  // blended over (PNG alpha and transparent colours, 32-bit pixels in memory
+  // with alpha) and the fill around fitted pictures. Unset: pixels load as
+  // they always have (alpha dropped).
+  std::optional<std::uint32_t> background;
+  bool auto_orient = false;  // JPEGs turned upright by their EXIF orientation
 };
 
 // A picture in memory: 8 bits per channel in `layout` order, rows top to

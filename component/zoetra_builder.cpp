@@ -21,6 +21,8 @@
 #include "platform/codecs/picture_loader.hpp"
 #include "platform/base/yield.hpp"
 #include "postprocess/mgifext.hpp"
+#include "platform/codecs/exif_orientation.hpp"
+#include "raster/picture_fit.hpp"
 #include "raster/cdib.hpp"
 
 namespace zoetra {
@@ -93,6 +95,10 @@ struct Settings {
   PaletteMode mode = PaletteMode::First;
   BuilderReport* report = nullptr;
   unsigned threads = 1;
+  std::int32_t loop = 0;
+  std::int32_t fit_width = 0, fit_height = 0;
+  std::optional<std::uint32_t> background;
+  bool auto_orient = false;
 };
 
 // Decoded pictures the palette mode `all` keeps between its two passes; past
@@ -149,6 +155,11 @@ class Builder {
       case PaletteMode::Frame: FramePalettes(); break;
     }
     document_.SaveThreads(settings_.threads);
+    if (settings_.loop == kPlayOnce) {
+      document_.LoopBlock(false);
+    } else {
+      document_.AnimationLoops(static_cast<std::int16_t>(static_cast<std::uint16_t>(settings_.loop)));
+    }
     Finish();
     Outcome outcome;
     outcome.frames = count_;
@@ -157,6 +168,7 @@ class Builder {
       settings_.report->frames = count_;
       settings_.report->worst_fit_picture = worst_fit_picture_;
       settings_.report->worst_fit_error = worst_fit_;
+      settings_.report->other_size_picture = other_size_picture_;
     }
     return outcome;
   }
@@ -185,20 +197,32 @@ class Builder {
 
   // Loads list element `index` into `raster` (any thread: no yield, no document change).
   void Decode(std::int64_t index, cDIB& raster) const {
-    if (sources_ != nullptr) {
-      const PictureSource& source = (*sources_)[static_cast<std::size_t>(index - lower_)];
-      if (source.InMemory()) {
-        const PicturePixels& p = source.Pixels();
-        platform::CheckPictureSize(p.width, p.height);
-        if (raster.CreateFromPixels(p.data, p.width, p.height, RowStride(p), p.layout) == 0) RaiseOutOfMemory();
-        return;
+    const bool blend = settings_.background.has_value();
+    bool alpha = false;
+    const PictureSource* source =
+        sources_ != nullptr ? &(*sources_)[static_cast<std::size_t>(index - lower_)] : nullptr;
+    if (source != nullptr && source->InMemory()) {
+      const PicturePixels& p = source->Pixels();
+      platform::CheckPictureSize(p.width, p.height);
+      alpha = blend && p.layout != PixelLayout::RGB;
+      if (raster.CreateFromPixels(p.data, p.width, p.height, RowStride(p), p.layout, alpha) == 0) RaiseOutOfMemory();
+    } else {
+      const std::string name = list_.At({static_cast<std::int32_t>(index)}).ToText();
+      {
+        // The decoded picture is let go as soon as the raster holds it.
+        const platform::Picture picture = platform::LoadPicture(name, {.keep_alpha = blend});
+        if (raster.CreateFromStdPicture(picture, true) == 0) {
+          RaiseError(kErrInvalidPicture, "Invalid picture: " + name + " holds no bitmap (icon or metafile)");
+        }
+        alpha = picture->HasAlpha();
       }
+      if (settings_.auto_orient) OrientPicture(raster, platform::JpegFileOrientation(name));
     }
-    const std::string name = list_.At({static_cast<std::int32_t>(index)}).ToText();
-    // The decoded picture is let go as soon as the raster holds it.
-    const platform::Picture picture = platform::LoadPicture(name);
-    if (raster.CreateFromStdPicture(picture, true) == 0) {
-      RaiseError(kErrInvalidPicture, "Invalid picture: " + name + " holds no bitmap (icon or metafile)");
+    if (alpha) raster.BlendOver(*settings_.background);
+    if (settings_.fit_width > 0) {
+      cDIB fitted;
+      FitPicture(raster, settings_.fit_width, settings_.fit_height, settings_.background.value_or(0), fitted);
+      raster.Exchange(fitted);
     }
   }
 
@@ -228,6 +252,12 @@ class Builder {
                          " (max_document_pixels)");
     }
     document_pixels_ += frame_pixels;
+    if (i == 1) {
+      first_width_ = width;
+      first_height_ = height;
+    } else if (other_size_picture_ == 0 && (width != first_width_ || height != first_height_)) {
+      other_size_picture_ = i;
+    }
     const std::int16_t frame = Narrow<std::int16_t>(i);
     document_.FrameInsert(frame, Narrow<std::int16_t>(width), Narrow<std::int16_t>(height));
   }
@@ -496,6 +526,7 @@ class Builder {
   std::optional<std::array<std::uint8_t, 1024>> global_table_;
   double worst_fit_ = 0;
   std::int32_t worst_fit_picture_ = 0;
+  std::int32_t first_width_ = 0, first_height_ = 0, other_size_picture_ = 0;
 };
 
 std::string SuccessText(std::string_view output, std::int32_t frames) {
@@ -559,6 +590,23 @@ Settings FromOptions(const BuilderOptions& o) {
   s.mode = o.palette;
   s.report = o.report;
   s.threads = ConversionThreads(o.threads);
+  const auto refuse = [](const std::string& why) {
+    RaiseError(kErrInvalidArgument, "Invalid procedure call or argument: " + why);
+  };
+  if (o.loop < kPlayOnce || o.loop > 65535) {
+    refuse("the loop count " + std::to_string(o.loop) + " is not 0 (forever), 1 to 65535 or kPlayOnce");
+  }
+  const bool no_fit = o.fit_width == 0 && o.fit_height == 0;
+  if (!no_fit && (o.fit_width < 1 || o.fit_height < 1 || o.fit_width > 32767 || o.fit_height > 32767)) {
+    refuse("the fitting size " + std::to_string(o.fit_width) + " x " + std::to_string(o.fit_height) +
+           " is not 1 to 32767 on each side");
+  }
+  if (o.background && *o.background > 0xFFFFFFu) refuse("the background colour is not 0xRRGGBB");
+  s.loop = o.loop;
+  s.fit_width = o.fit_width;
+  s.fit_height = o.fit_height;
+  s.background = o.background;
+  s.auto_orient = o.auto_orient;
   return s;
 }
 

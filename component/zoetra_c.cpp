@@ -1,6 +1,8 @@
 #include "component/zoetra.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cstddef>
 #include <cstring>
 #include <new>
 #include <string>
@@ -145,6 +147,7 @@ void zoetra_options_init(ZoetraOptions* options) {
   options->struct_size = sizeof(ZoetraOptions);
   options->delay_ms = 350;
   options->palette = ZOETRA_PALETTE_FIRST;
+  options->background = -1;
 }
 
 namespace {
@@ -154,10 +157,14 @@ zoetra::BuilderOptions OptionsOf(const ZoetraOptions* options) {
   ZoetraOptions given;
   zoetra_options_init(&given);
   if (options != nullptr) {
-    if (options->struct_size < sizeof(ZoetraOptions)) {
+    // The first release ended with `threads`; later fields keep their defaults
+    // for callers built against it.
+    constexpr std::size_t kFirstRelease = offsetof(ZoetraOptions, threads) + sizeof(ZoetraOptions::threads);
+    if (options->struct_size < kFirstRelease) {
       zoetra::RaiseError(zoetra::kErrInvalidArgument, "Invalid procedure call or argument");
     }
-    given = *options;
+    std::memcpy(&given, options, std::min<std::size_t>(options->struct_size, sizeof given));
+    given.struct_size = sizeof given;
   }
   if (given.palette < ZOETRA_PALETTE_FIRST || given.palette > ZOETRA_PALETTE_FRAME) {
     zoetra::RaiseError(zoetra::kErrInvalidArgument, "Invalid procedure call or argument");
@@ -172,6 +179,12 @@ zoetra::BuilderOptions OptionsOf(const ZoetraOptions* options) {
               : given.palette == ZOETRA_PALETTE_FRAME ? zoetra::PaletteMode::Frame
                                                       : zoetra::PaletteMode::First;
   o.threads = given.threads;
+  o.loop = given.loop;
+  o.fit_width = given.fit_width;
+  o.fit_height = given.fit_height;
+  if (given.background < -1) zoetra::RaiseError(zoetra::kErrInvalidArgument, "Invalid procedure call or argument");
+  if (given.background >= 0) o.background = static_cast<std::uint32_t>(given.background);
+  o.auto_orient = given.auto_orient != 0;
   return o;
 }
 

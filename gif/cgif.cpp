@@ -43,6 +43,7 @@ void cGIF::Destroy() {
   global_sorted_ = 0;
   global_entries_ = 0;
   animation_loops_ = 0;
+  loop_block_ = true;
   loaded_loop_count_ = -1;
   loaded_trailer_ = false;
   // GlobalPaletteExists survives on purpose: callers set it before filling a document.

@@ -104,6 +104,11 @@ class cGIF {
   // --- document properties ---
   std::int16_t AnimationLoops() const { return animation_loops_; }
   void AnimationLoops(std::int16_t New_AnimationLoops) { animation_loops_ = New_AnimationLoops; }
+  // Whether Save writes the looping block (AnimationLoops: 0 forever, else
+  // the repeat count as 16 unsigned bits). Without it viewers play the frames
+  // once. On by default and after Destroy.
+  bool LoopBlock() const { return loop_block_; }
+  void LoopBlock(bool New_LoopBlock) { loop_block_ = New_LoopBlock; }
   std::int16_t ScreenWidth() const;
   void ScreenWidth(std::int16_t New_ScreenWidth);
   std::int16_t ScreenHeight() const;
@@ -206,6 +211,7 @@ class cGIF {
   std::string version_;
   std::array<std::uint8_t, 7> screen_{};
   std::int16_t animation_loops_ = 0;
+  bool loop_block_ = true;
   std::int16_t global_exists_ = 0;
   std::int16_t global_sorted_ = 0;
   std::int16_t global_entries_ = 0;

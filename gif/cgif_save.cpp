@@ -82,7 +82,7 @@ bool cGIF::WriteDocument(mGIFLZWEnc::ByteSink& out) {
     if (!out.Write(head)) return false;
     if (g > 0 && !WriteColourTable(out, global_palette_.data(), global_entries_, g)) return false;
 
-    if (frames) {
+    if (frames && loop_block_) {
       std::array<std::uint8_t, 19> loop{kExtensionIntroducer, gif_format::kApplicationLabel, 0x0B, 'N', 'E', 'T', 'S', 'C', 'A', 'P', 'E',
                                         '2', '.', '0', 0x03, 0x01, 0, 0, 0x00};
       PutU16(loop.data() + 16, animation_loops_);

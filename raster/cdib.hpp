@@ -70,10 +70,14 @@ class cDIB {
   // A 32-bit raster from 8-bit pixels in memory, `stride` bytes from one row to
   // the next, rows top to bottom (the raster keeps its bottom-up rows, so the
   // result equals the same picture loaded from a file). Alpha is dropped, as
-  // the file loaders drop it. Returns 32, or 0 (raster empty) when the sizes
-  // are not positive, the stride is shorter than a row, or memory is short.
+  // the file loaders drop it, unless KeepAlpha asks for it in the fourth byte
+  // (255 for RGB). Returns 32, or 0 (raster empty) when the sizes are not
+  // positive, the stride is shorter than a row, or memory is short.
   std::int32_t CreateFromPixels(const std::uint8_t* Pixels, std::int32_t PixWidth, std::int32_t PixHeight,
-                                std::size_t Stride, PixelLayout Layout);
+                                std::size_t Stride, PixelLayout Layout, bool KeepAlpha = false);
+  // For a 32-bit raster with alpha in the fourth byte: every pixel blended
+  // over `Background` (0x00RRGGBB), the fourth byte set back to 0.
+  void BlendOver(std::uint32_t Background);
 
   // --- transforms (raster/cdib_transform.cpp) ---
   void Orientation(bool Rotate90, bool FlipH, bool FlipV);

@@ -138,7 +138,7 @@ std::int32_t cDIB::CreateFromClipboard() {
 }
 
 std::int32_t cDIB::CreateFromPixels(const std::uint8_t* Pixels, std::int32_t PixWidth, std::int32_t PixHeight,
-                                    std::size_t Stride, PixelLayout Layout) {
+                                    std::size_t Stride, PixelLayout Layout, bool KeepAlpha) {
   const std::size_t channels = Layout == PixelLayout::RGB ? 3 : 4;
   if (Pixels == nullptr || PixWidth <= 0 || PixHeight <= 0 ||
       Stride / channels < static_cast<std::size_t>(PixWidth)) {
@@ -156,7 +156,7 @@ std::int32_t cDIB::CreateFromPixels(const std::uint8_t* Pixels, std::int32_t Pix
           out[0] = in[0];
           out[1] = in[1];
           out[2] = in[2];
-          out[3] = 0;
+          out[3] = KeepAlpha ? in[3] : 0;
         }
         break;
       case PixelLayout::RGB:
@@ -165,7 +165,7 @@ std::int32_t cDIB::CreateFromPixels(const std::uint8_t* Pixels, std::int32_t Pix
           out[0] = in[2];
           out[1] = in[1];
           out[2] = in[0];
-          out[3] = 0;
+          out[3] = !KeepAlpha ? 0 : (channels == 4 ? in[3] : 255);
         }
         break;
     }

@@ -131,4 +131,20 @@ bool cDIB::FlipDIB_old() {
   return false;
 }
 
+void cDIB::BlendOver(std::uint32_t Background) {
+  if (hdib_ == 0 || BPP() != 32) return;
+  const int back[3] = {static_cast<int>(Background & 0xFF), static_cast<int>((Background >> 8) & 0xFF),
+                       static_cast<int>((Background >> 16) & 0xFF)};  // blue, green, red
+  const std::size_t pixels = static_cast<std::size_t>(Width()) * static_cast<std::size_t>(Height());
+  std::uint8_t* p = bits_;
+  for (std::size_t i = 0; i < pixels; ++i, p += 4) {
+    const int a = p[3];
+    if (a != 255) {
+      // Rounded to nearest; opaque and clear pixels come out exact.
+      for (int c = 0; c < 3; ++c) p[c] = static_cast<std::uint8_t>((p[c] * a + back[c] * (255 - a) + 127) / 255);
+    }
+    p[3] = 0;
+  }
+}
+
 }  // namespace zoetra
