@@ -24,6 +24,7 @@
 #include "gif/mgiflzwdec.hpp"
 #include "gif/mgiflzwenc.hpp"
 #include "platform/codecs/bmp_reader.hpp"
+#include "platform/codecs/exif_orientation.hpp"
 #include "platform/drawing/clipboard.hpp"
 #include "platform/base/error.hpp"
 #include "platform/drawing/gdi.hpp"
@@ -31,6 +32,7 @@
 #include "platform/codecs/module_resources.hpp"
 #include "platform/codecs/picture_loader.hpp"
 #include "raster/cdib.hpp"
+#include "raster/picture_fit.hpp"
 
 namespace zoetra::fuzz {
 
@@ -479,12 +481,26 @@ inline int GifRoundTrip(const std::uint8_t* data, std::size_t size) {
   return 0;
 }
 
+// --- exif_orientation: the EXIF orientation of the input as a JPEG file ---
+// Any input gives 1..8; the value turns a small raster into the shape it promises.
+inline int ExifOrientation(const std::uint8_t* data, std::size_t size) {
+  const int orientation = platform::JpegOrientation(std::span(data, size));
+  Expect(orientation >= 1 && orientation <= 8, "orientation outside 1..8");
+  Expect(platform::JpegOrientation(std::span(data, size)) == orientation, "orientation differs on a second read");
+  cDIB raster;
+  if (!raster.Create(3, 2, 32)) return 0;
+  OrientPicture(raster, orientation);
+  const bool turned = orientation >= 5;
+  Expect(raster.Width() == (turned ? 2 : 3) && raster.Height() == (turned ? 3 : 2), "oriented raster of a wrong size");
+  return 0;
+}
+
 struct Target {
   const char* name;
   int (*run)(const std::uint8_t* data, std::size_t size);
 };
 
-inline constexpr std::array<Target, 7> kTargets{{
+inline constexpr std::array<Target, 8> kTargets{{
     {"gif_reader", &GifReader},
     {"lzw_decoder", &LzwDecoder},
     {"bmp_reader", &BmpReader},
@@ -492,6 +508,7 @@ inline constexpr std::array<Target, 7> kTargets{{
     {"clipboard", &ClipboardImport},
     {"picture_loader", &PictureLoader},
     {"gif_round_trip", &GifRoundTrip},
+    {"exif_orientation", &ExifOrientation},
 }};
 
 }  // namespace zoetra::fuzz

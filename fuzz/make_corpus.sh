@@ -56,5 +56,10 @@ save("gif_reader", "pillow_anim.gif", frames[0], "GIF", save_all=True, append_im
      duration=[40, 70], transparency=0, disposal=2)
 save("gif_reader", "pillow_interlaced.gif", gradient("P", 12, 12), "GIF", interlace=True)
 save("picture_loader", "pillow_anim.gif", frames[0], "GIF", save_all=True, append_images=frames[1:])
+for n in (3, 6, 8):
+    exif = Image.Exif()
+    exif[0x0112] = n
+    save("exif_orientation", "orientation_%d.jpg" % n, gradient("RGB", 8, 8), "JPEG", exif=exif)
+save("exif_orientation", "no_exif.jpg", gradient("RGB", 8, 8), "JPEG")
 PY
 du -sh "$corpus"

@@ -3,7 +3,7 @@
 set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
-  libspng-dev libjpeg62-turbo-dev libcli11-dev
+  libspng-dev libjpeg62-turbo-dev libexif-dev libstb-dev libcli11-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libgif-dev libssl-dev python3 python3-pil python3-numpy python3-dev pybind11-dev
   clang libclang-rt-14-dev
