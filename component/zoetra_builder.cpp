@@ -581,6 +581,17 @@ unsigned ConversionThreads(unsigned asked) {
   return std::min(asked != 0 ? asked : static_cast<unsigned>(platform::HardwareThreads()), limit);
 }
 
+// The classic signatures: the first picture's palette, every core.
+Settings Classic(std::int16_t lDelay, std::int16_t isGray, std::int16_t doOptimize, std::int16_t SwapRG) {
+  Settings s;
+  s.lDelay = lDelay;
+  s.isGray = isGray;
+  s.doOptimize = doOptimize;
+  s.SwapRG = SwapRG;
+  s.threads = ConversionThreads(0);
+  return s;
+}
+
 Settings FromOptions(const BuilderOptions& o) {
   Settings s;
   s.lDelay = o.delay_ms;
@@ -615,7 +626,7 @@ Settings FromOptions(const BuilderOptions& o) {
 platform::Variant Zoetra::CreateZoetra(const platform::Variant& sFile, const platform::Variant& oFile,
                                        std::int16_t lDelay, std::int16_t isGray, std::int16_t doOptimize,
                                        std::int16_t SwapRG, std::int16_t showError) {
-  return Convert(sFile, oFile, Settings{lDelay, isGray, doOptimize, SwapRG, PaletteMode::First, nullptr, ConversionThreads(0)}, showError);
+  return Convert(sFile, oFile, Classic(lDelay, isGray, doOptimize, SwapRG), showError);
 }
 
 std::string Zoetra::CreateZoetra(const std::vector<std::string>& files, std::string_view output,
@@ -634,7 +645,7 @@ std::string Zoetra::CreateZoetra(const std::vector<std::string>& files, std::str
 std::vector<std::uint8_t> Zoetra::CreateZoetraToBuffer(const std::vector<std::string>& files, std::int16_t lDelay,
                                                         std::int16_t isGray, std::int16_t doOptimize,
                                                         std::int16_t SwapRG) {
-  return ConvertToBuffer(platform::VariantArray::FromTexts(files, 0), Settings{lDelay, isGray, doOptimize, SwapRG, PaletteMode::First, nullptr, ConversionThreads(0)});
+  return ConvertToBuffer(platform::VariantArray::FromTexts(files, 0), Classic(lDelay, isGray, doOptimize, SwapRG));
 }
 
 std::vector<std::uint8_t> Zoetra::CreateZoetraToBuffer(const std::vector<std::string>& files,

@@ -140,7 +140,8 @@ TEST(UsageTest, HelpAndVersionGoToStandardOutputAndExitZero) {
   } cases[] = {
       {{"--help"}, "Usage: zoetra [OPTIONS] SUBCOMMAND"},
       {{"-h"}, "Exit status: 0"},
-      {{"create", "--help"}, "Usage: zoetra create [OPTIONS] PICTURE..."},
+      {{"create", "--help"}, "Usage: zoetra create [OPTIONS] [PICTURE...]"},
+      {{"create", "--help"}, "--fit WxH"},
       {{"create", "--help"}, "--raise-errors"},
       {{"info", "--help"}, "--json"},
       {{"frames", "--help"}, "disposal"},
