@@ -758,6 +758,8 @@ const std::vector<Row>& Rows() {
       {"palette_frame_optimize", {"--palette", "frame", "--optimize"}, "Infinity"},
       {"gray", {"--gray"}, "Infinity"},
       {"gray_delay", {"--gray", "--optimize", "-d", "70"}, "Infinity"},
+      {"loop_3_fps", {"--loop", "3", "--fps", "25"}, "3"},
+      {"no_loop", {"--no-loop", "--optimize"}, "0"},
   };
   return rows;
 }
