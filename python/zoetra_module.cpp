@@ -68,7 +68,9 @@ PicturePixels PixelsOf(const Array& a, std::size_t number) {
 }
 
 py::object Create(const std::vector<Picture>& pictures, const std::optional<std::string>& output, int delay_ms,
-                  bool gray, bool optimize, bool swap_rg, const std::string& palette, unsigned threads) {
+                  bool gray, bool optimize, bool swap_rg, const std::string& palette, unsigned threads,
+                  std::optional<int> loop, std::int32_t fit_width, std::int32_t fit_height,
+                  std::optional<std::uint32_t> background, bool auto_orient) {
   BuilderOptions options;
   if (delay_ms < 0 || delay_ms > 32767) throw py::value_error("delay_ms must be 0 to 32767, not " + std::to_string(delay_ms));
   options.delay_ms = static_cast<std::int16_t>(delay_ms);
@@ -77,6 +79,11 @@ py::object Create(const std::vector<Picture>& pictures, const std::optional<std:
   options.swap_rg = swap_rg;
   options.palette = ModeOf(palette);
   options.threads = threads;
+  options.loop = loop ? *loop : kPlayOnce;
+  options.fit_width = fit_width;
+  options.fit_height = fit_height;
+  options.background = background;
+  options.auto_orient = auto_orient;
   std::vector<PictureSource> list;
   list.reserve(pictures.size());
   for (std::size_t i = 0; i < pictures.size(); ++i) {
@@ -173,7 +180,8 @@ PYBIND11_MODULE(_zoetra, m) {
     }
   });
   m.def("create", &zp::Create, py::arg("pictures"), py::arg("output"), py::arg("delay_ms"), py::arg("gray"),
-        py::arg("optimize"), py::arg("swap_rg"), py::arg("palette"), py::arg("threads"));
+        py::arg("optimize"), py::arg("swap_rg"), py::arg("palette"), py::arg("threads"), py::arg("loop"),
+        py::arg("fit_width"), py::arg("fit_height"), py::arg("background"), py::arg("auto_orient"));
   m.def("info_json", &zp::InfoJson, py::arg("data"), py::arg("name"));
   m.def("frames", &zp::Frames, py::arg("data"));
 }

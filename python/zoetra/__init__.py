@@ -46,8 +46,27 @@ def _picture(obj, number):
         "(H x W x 3, H x W x 4 or H x W) and PIL images")
 
 
-def create(pictures, output=None, *, delay_ms=350, gray=False, optimize=False, swap_rg=False,
-           palette="first", threads=0):
+def _colour(value):
+    """0xRRGGBB from "#rrggbb", an (r, g, b) tuple or an int; None stays None."""
+    if value is None:
+        return None
+    if isinstance(value, str):
+        text = value[1:] if value.startswith("#") else value
+        if len(text) == 6:
+            try:
+                return int(text, 16)
+            except ValueError:
+                pass
+    elif isinstance(value, int) and not isinstance(value, bool) and 0 <= value <= 0xFFFFFF:
+        return value
+    elif isinstance(value, (tuple, list)) and len(value) == 3 and all(
+            isinstance(c, int) and 0 <= c <= 255 for c in value):
+        return value[0] << 16 | value[1] << 8 | value[2]
+    raise ValueError(f"background must be '#rrggbb', (r, g, b) or 0xRRGGBB, not {value!r}")
+
+
+def create(pictures, output=None, *, delay_ms=350, fps=None, gray=False, optimize=False, swap_rg=False,
+           palette="first", threads=0, loop=0, fit=None, background=None, auto_orient=False):
     """Makes one looping animated GIF of the pictures, in order.
 
     Args:
@@ -56,6 +75,7 @@ def create(pictures, output=None, *, delay_ms=350, gray=False, optimize=False, s
         output: the GIF file to write (replaced only by a complete new file),
             or None to get the GIF's bytes back.
         delay_ms: how long each frame shows, in milliseconds (kept in hundredths).
+        fps: frames per second instead of delay_ms (each frame 1000 / fps ms).
         gray: 256 levels of grey instead of colours.
         optimize: store only the part of each frame that changed.
         swap_rg: exchange the red and green channels.
@@ -63,6 +83,15 @@ def create(pictures, output=None, *, delay_ms=350, gray=False, optimize=False, s
             "all" (one palette from every picture) or "frame" (a palette per frame).
         threads: threads for this conversion (0: one per core); the bytes do
             not depend on it.
+        loop: times the animation repeats: 0 forever (the default), up to
+            65535; None writes no loop block, so viewers play it once.
+        fit: (width, height): every picture scaled to fit inside, keeping its
+            shape, centred on the background; the screen is that size.
+        background: '#rrggbb', (r, g, b) or 0xRRGGBB: the colour transparent
+            pixels are blended over (PNG, RGBA arrays, PIL images with
+            transparency) and the fill around fitted pictures. None: pixels
+            as read, transparency dropped; black around fitted pictures.
+        auto_orient: JPEG photos turned upright by their EXIF orientation.
 
     Returns:
         The result text ("OK, Animated GIF: ... created with N frames") when
@@ -78,11 +107,23 @@ def create(pictures, output=None, *, delay_ms=350, gray=False, optimize=False, s
         raise TypeError("pictures must be a sequence of pictures (a list or tuple), not one picture")
     if palette not in _PALETTES:
         raise ValueError(f"palette must be one of {', '.join(_PALETTES)}, not {palette!r}")
+    if fps is not None:
+        if not fps > 0:
+            raise ValueError(f"fps must be above 0, not {fps!r}")
+        if delay_ms != 350:
+            raise ValueError("give fps or delay_ms, not both")
+        delay_ms = int(1000 / fps + 0.5)  # halves away from zero, as the command rounds
+    if loop is not None and not 0 <= loop <= 65535:
+        raise ValueError(f"loop must be 0 (forever) to 65535, or None (play once), not {loop!r}")
+    fit_width, fit_height = (0, 0) if fit is None else fit
+    if fit is not None and not (1 <= fit_width <= 32767 and 1 <= fit_height <= 32767):
+        raise ValueError(f"fit must be (width, height), each 1 to 32767, not {fit!r}")
     items = [_picture(p, i + 1) for i, p in enumerate(pictures)]
     if output is not None:
         output = _os.fsdecode(_os.fspath(output))
     return _zoetra.create(items, output, int(delay_ms), bool(gray), bool(optimize), bool(swap_rg),
-                          palette, int(threads))
+                          palette, int(threads), loop, int(fit_width), int(fit_height), _colour(background),
+                          bool(auto_orient))
 
 
 def _gif_bytes(path_or_bytes):

@@ -78,6 +78,10 @@ class CreateTest(Case):
             ({"palette": "frame", "optimize": True}, ["--palette", "frame", "--optimize"]),
             ({"gray": True, "delay_ms": 120}, ["--gray", "--delay", "120"]),
             ({"swap_rg": True, "threads": 1}, ["--swap-rg", "-j", "1"]),
+            ({"fps": 80, "loop": 3}, ["--fps", "80", "--loop", "3"]),
+            ({"loop": None, "fit": (30, 20), "background": "#102030", "palette": "all"},
+             ["--no-loop", "--fit", "30x20", "--background", "#102030", "--palette", "all"]),
+            ({"background": (255, 128, 0), "auto_orient": True}, ["--background", "#ff8000", "--auto-orient"]),
         ]
         for keywords, flags in runs:
             with self.subTest(flags=flags):
@@ -133,6 +137,21 @@ class CreateTest(Case):
             zoetra.create([good], self.path("no/such/folder/out.gif"))
         self.assertIn("Unexpected error saving GIF file", caught.exception.description)
         self.assertIn("No such file or directory", caught.exception.description)
+
+    def test_slideshow_keywords(self):
+        a = pattern(10, 12, 1)
+        self.assertEqual(zoetra.create([a], fps=4), zoetra.create([a], delay_ms=250))
+        self.assertEqual(zoetra.create([a], background=0x102030), zoetra.create([a], background="102030"))
+        once = zoetra.create([a, a], loop=None)
+        self.assertNotIn(b"NETSCAPE2.0", once)
+        self.assertEqual(zoetra.info(once)["loop"], None)
+        self.assertEqual(zoetra.info(zoetra.create([a], loop=7))["loop"], 7)
+        self.assertEqual(zoetra.info(zoetra.create([a], fit=(40, 10)))["width"], 40)
+        for wrong in ({"fps": 0}, {"fps": 10, "delay_ms": 100}, {"loop": -1}, {"loop": 65536},
+                      {"fit": (0, 10)}, {"background": "red"}, {"background": (1, 2)}):
+            with self.subTest(wrong=wrong):
+                with self.assertRaises(ValueError):
+                    zoetra.create([a], **wrong)
 
     def test_wrong_arguments_are_refused_before_any_work(self):
         missing = self.path("missing.png")  # would raise zoetra.Error 53 if reached
