@@ -40,6 +40,7 @@ struct DibLayout {
   int bpp = 0;
   std::uint32_t compression = kBiRgb;
   std::uint32_t masks[3] = {0, 0, 0};  // red, green, blue
+  std::uint32_t alpha_mask = 0;        // bit-field files that say where alpha is
   bool has_masks = false;
   std::uint64_t table_offset = 0;
   std::uint32_t table_entries = 0;
@@ -83,6 +84,9 @@ DibLayout ReadLayout(const LeBytes& in, std::uint64_t base) {
       }
       if (!in.Has(masks_at, 12)) Bad("bit field masks are truncated");
       for (int c = 0; c < 3; ++c) d.masks[c] = in.U32At(masks_at + 4 * c);
+      // The fourth mask: inside headers of 56 bytes and more, after the other
+      // three for alpha bit fields; a file cut before it has no alpha.
+      if (header_size >= 56 || d.compression == kBiAlphaBitfields) d.alpha_mask = in.U32At(masks_at + 12);
       d.has_masks = true;
     }
   } else {
@@ -259,7 +263,7 @@ void DecodeRle(std::span<const std::uint8_t> data, const DibLayout& d, std::uint
   }
 }
 
-HBITMAP DecodeDib(const LeBytes& in, std::uint64_t header_offset, bool has_file_header) {
+HBITMAP DecodeDib(const LeBytes& in, std::uint64_t header_offset, bool has_file_header, bool* alpha = nullptr) {
   const DibLayout d = ReadLayout(in, header_offset);
   std::uint64_t pixels = d.table_offset + std::uint64_t{d.table_entries} * d.entry_size;
   if (has_file_header) {
@@ -301,6 +305,10 @@ HBITMAP DecodeDib(const LeBytes& in, std::uint64_t header_offset, bool has_file_
     return guard.Release();
   }
   const Channel red(d.masks[0]), green(d.masks[1]), blue(d.masks[2]);
+  // Alpha only when asked for and the file says where it is.
+  const bool keep_alpha = alpha != nullptr && d.bpp == 32 && d.alpha_mask != 0;
+  if (alpha != nullptr) *alpha = keep_alpha;
+  const Channel opacity(keep_alpha ? d.alpha_mask : 0);
   const std::span<const std::uint8_t> src_all = in.From(pixels);
   for (std::int32_t r = 0; r < d.height; ++r) {
     const std::int32_t file_row = d.top_down ? d.height - 1 - r : r;
@@ -313,6 +321,13 @@ HBITMAP DecodeDib(const LeBytes& in, std::uint64_t header_offset, bool has_file_
       std::memcpy(dst, src, std::min<std::size_t>(static_cast<std::size_t>(d.stride), src_all.size() - at));
       if (d.bpp == 32) ClearFourthBytes(dst, d.width);
     }
+    if (keep_alpha) {
+      for (std::int32_t x = 0; x < d.width; ++x) {
+        std::uint32_t p;
+        std::memcpy(&p, src + 4 * x, 4);
+        dst[4 * x + 3] = opacity.Get(p);
+      }
+    }
   }
   return guard.Release();
 }
@@ -323,11 +338,11 @@ bool HasBitmapFileSignature(std::span<const std::uint8_t> file) {
   return file.size() >= 2 && file[0] == 'B' && file[1] == 'M';
 }
 
-HBITMAP DecodeBitmapFile(std::span<const std::uint8_t> file) {
+HBITMAP DecodeBitmapFile(std::span<const std::uint8_t> file, bool* alpha) {
   if (!HasBitmapFileSignature(file)) RaiseInvalidPicture("not a bitmap file: no \"BM\" signature");
   const LeBytes in(file);
   if (!in.Has(0, kFileHeaderSize)) Bad("bitmap file header is truncated");
-  return DecodeDib(in, kFileHeaderSize, true);
+  return DecodeDib(in, kFileHeaderSize, true, alpha);
 }
 
 HBITMAP DecodePackedDib(std::span<const std::uint8_t> dib) { return DecodeDib(LeBytes(dib), 0, false); }

@@ -34,7 +34,9 @@ bool HasBitmapFileSignature(std::span<const std::uint8_t> file);
 
 // A bitmap file: 14-byte file header, bitmap header, colour table, pixels at
 // the file header's offset.
-HBITMAP DecodeBitmapFile(std::span<const std::uint8_t> file);
+// With `alpha` not null, a 32-bit bit-field file with an alpha mask keeps its
+// alpha in the fourth byte and sets *alpha.
+HBITMAP DecodeBitmapFile(std::span<const std::uint8_t> file, bool* alpha = nullptr);
 // A packed bitmap (resources, clipboard): header, masks, colour table and
 // pixels back to back, no file header.
 HBITMAP DecodePackedDib(std::span<const std::uint8_t> dib);

@@ -249,10 +249,11 @@ std::string_view FormatOfName(std::string_view path) {
 
 Picture Decode(std::span<const std::uint8_t> file, std::string_view path, const PictureLoadOptions& options = {}) {
   const LeBytes in(file);
-  if (HasBitmapFileSignature(file)) return BitmapPicture(DecodeBitmapFile(file));
-  if (IsPng(file)) {
+  const bool bitmap = HasBitmapFileSignature(file);
+  if (bitmap || IsPng(file)) {
     bool alpha = false;
-    Picture picture = BitmapPicture(detail::DecodePng(file, options.keep_alpha ? &alpha : nullptr));
+    bool* wanted = options.keep_alpha ? &alpha : nullptr;
+    Picture picture = BitmapPicture(bitmap ? DecodeBitmapFile(file, wanted) : detail::DecodePng(file, wanted));
     picture->SetHasAlpha(alpha);
     return picture;
   }

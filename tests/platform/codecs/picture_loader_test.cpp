@@ -8,7 +8,9 @@
 
 #include "platform/base/error.hpp"
 #include "platform/base/limits.hpp"
+#include "support/bitmap_files.hpp"
 #include "support/caught.hpp"
+#include "support/picture_files.hpp"
 #include "tests/platform/codecs/picture_test_support.hpp"
 
 namespace zoetra {
@@ -412,6 +414,62 @@ TEST_F(PictureLoaderTest, DamagedPngAndJpegNeverCrash) {
   EXPECT_GT(loaded, 0);
   EXPECT_GT(refused, 0);
   EXPECT_EQ(LiveObjects(), live);
+}
+
+// Alpha is kept only when asked for and only where the file says it has it;
+// the fourth byte is 0 otherwise, as every other load leaves it.
+TEST(PictureAlphaTest, KeptWhereTheFileHasIt) {
+  TempDir dir;
+  // One pixel, colour 0x102030 at alpha 0x80, in each way a file can hold it.
+  const auto bmp32 = [](std::uint32_t size, std::uint32_t compression, std::array<std::uint32_t, 4> masks,
+                        std::uint32_t pixel, bool masks_after) {
+    test::DibHeader h;
+    h.size = size;
+    h.bpp = 32;
+    h.compression = compression;
+    std::copy(masks.begin(), masks.end(), h.masks);
+    test::Bytes between, pixels;
+    if (masks_after) {
+      for (const std::uint32_t m : masks) test::Put32(between, m);
+    }
+    test::Put32(pixels, pixel);
+    return test::BitmapFile(h, between, pixels);
+  };
+  const std::array<std::uint32_t, 4> usual = {0xFF0000, 0xFF00, 0xFF, 0xFF000000u};
+  const std::array<std::uint32_t, 4> turned = {0xFF00, 0xFF0000, 0xFF000000u, 0xFF};  // B,G,R,A from the top
+  struct Case {
+    const char* name;
+    test::Bytes file;
+    bool alpha;  // kept when asked for
+  };
+  const Case cases[] = {
+      {"V4 bit fields", bmp32(108, 3, usual, 0x80102030u, false), true},
+      {"V5 bit fields", bmp32(124, 3, usual, 0x80102030u, false), true},
+      {"alpha bit fields after a 40-byte header", bmp32(40, 6, usual, 0x80102030u, true), true},
+      {"V4 bit fields in another order", bmp32(108, 3, turned, 0x30201080u, false), true},
+      {"plain 32 bits: the fourth byte is not alpha", bmp32(40, 0, {}, 0x80102030u, false), false},
+      {"bit fields without an alpha mask", bmp32(108, 3, {0xFF0000, 0xFF00, 0xFF, 0}, 0x80102030u, false), false},
+      {"RGBA PNG", test::PngFileBytes(1, 1, std::vector<std::uint8_t>{0x10, 0x20, 0x30, 0x80}), true},
+      {"opaque PNG", test::PngFileBytes(1, 1, [](int, int) { return test::Rgb{0x10, 0x20, 0x30}; }), true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = dir.Path("p");
+    test::WriteAll(path, c.file);
+    for (const bool keep : {false, true}) {
+      const Picture picture = LoadPicture(path, {.keep_alpha = keep});
+      ASSERT_TRUE(picture);
+      BitmapDesc d{};
+      ASSERT_TRUE(GetBitmapDesc(picture->handle(), &d));
+      ASSERT_EQ(d.bits_pixel, 32);
+      EXPECT_EQ(d.bits[0] | d.bits[1] << 8 | d.bits[2] << 16, 0x102030) << std::hex << int(d.bits[2]);
+      const bool kept = keep && c.alpha;
+      EXPECT_EQ(picture->HasAlpha(), kept);
+      // Test PNGs are RGBA files: the opaque one says 255.
+      const int want = !kept ? 0 : (std::string(c.name) == "opaque PNG" ? 0xFF : 0x80);
+      EXPECT_EQ(d.bits[3], want) << "keep " << keep;
+    }
+  }
 }
 
 }  // namespace
