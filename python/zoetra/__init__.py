@@ -30,7 +30,7 @@ def _is_pil_image(obj):
     return type(obj).__module__.startswith("PIL.") and hasattr(obj, "getbands") and hasattr(obj, "convert")
 
 
-def _picture(obj, number):
+def _picture(obj, number, auto_orient=False):
     """One picture as the extension takes it: a str path or a uint8 array."""
     if isinstance(obj, str) or isinstance(obj, _os.PathLike):
         return _os.fsdecode(_os.fspath(obj))
@@ -39,6 +39,9 @@ def _picture(obj, number):
             return _np.repeat(obj[:, :, None], 3, axis=2)  # grey: the same level in every channel
         return obj
     if _is_pil_image(obj):
+        if auto_orient:
+            from PIL import ImageOps
+            obj = ImageOps.exif_transpose(obj)
         transparent = "A" in obj.getbands() or "transparency" in obj.info
         return _np.asarray(obj.convert("RGBA" if transparent else "RGB"))
     raise TypeError(
@@ -91,7 +94,8 @@ def create(pictures, output=None, *, delay_ms=350, fps=None, gray=False, optimiz
             pixels are blended over (PNG, RGBA arrays, PIL images with
             transparency) and the fill around fitted pictures. None: pixels
             as read, transparency dropped; black around fitted pictures.
-        auto_orient: JPEG photos turned upright by their EXIF orientation.
+        auto_orient: JPEG photos turned upright by their EXIF orientation (PIL
+            images by theirs, through PIL.ImageOps.exif_transpose).
 
     Returns:
         The result text ("OK, Animated GIF: ... created with N frames") when
@@ -118,7 +122,7 @@ def create(pictures, output=None, *, delay_ms=350, fps=None, gray=False, optimiz
     fit_width, fit_height = (0, 0) if fit is None else fit
     if fit is not None and not (1 <= fit_width <= 32767 and 1 <= fit_height <= 32767):
         raise ValueError(f"fit must be (width, height), each 1 to 32767, not {fit!r}")
-    items = [_picture(p, i + 1) for i, p in enumerate(pictures)]
+    items = [_picture(p, i + 1, auto_orient) for i, p in enumerate(pictures)]
     if output is not None:
         output = _os.fsdecode(_os.fspath(output))
     return _zoetra.create(items, output, int(delay_ms), bool(gray), bool(optimize), bool(swap_rg),

@@ -147,6 +147,16 @@ class CreateTest(Case):
         self.assertEqual(zoetra.info(once)["loop"], None)
         self.assertEqual(zoetra.info(zoetra.create([a], loop=7))["loop"], 7)
         self.assertEqual(zoetra.info(zoetra.create([a], fit=(40, 10)))["width"], 40)
+        # A photo stored sideways: upright from its path and as a PIL image.
+        sideways = self.path("sideways.jpg")
+        exif = Image.Exif()
+        exif[0x0112] = 6
+        Image.fromarray(pattern(10, 16, 3)).save(sideways, exif=exif)
+        for picture in (sideways, Image.open(sideways)):
+            shown = zoetra.info(zoetra.create([picture], auto_orient=True))
+            self.assertEqual((shown["width"], shown["height"]), (10, 16))
+        shown = zoetra.info(zoetra.create([Image.open(sideways)]))
+        self.assertEqual((shown["width"], shown["height"]), (16, 10))
         for wrong in ({"fps": 0}, {"fps": 10, "delay_ms": 100}, {"loop": -1}, {"loop": 65536},
                       {"fit": (0, 10)}, {"background": "red"}, {"background": (1, 2)}):
             with self.subTest(wrong=wrong):
