@@ -657,6 +657,10 @@ std::uint64_t PaletteMapper::DiffuseRow(const std::uint8_t* in, std::uint8_t* ou
   __m128i straight = zero;  // the row below, at this pixel
   std::size_t x = kDir > 0 ? 0 : width - 1;
   __m128i before = LoadPixel(in + x * 4);  // the pixel before this one in the row's direction
+  // A colour met again (flat areas) is not looked up again.
+  std::uint32_t last_bgr = 0xFFFFFFFFu;
+  std::uint8_t index = 0;
+  __m128i entry = zero;
   for (std::size_t k = 0; k < width; ++k, x += static_cast<std::size_t>(kDir)) {
     const __m128i px = LoadPixel(in + x * 4);
     const __m128i pushed = LoadCarried(above + (x + 1) * 4);
@@ -672,18 +676,21 @@ std::uint64_t PaletteMapper::DiffuseRow(const std::uint8_t* in, std::uint8_t* ou
                                       _mm_srai_epi16(_mm_add_epi16(_mm_add_epi16(pushed, round), ahead), 4));
     const __m128i bytes = _mm_packus_epi16(sum, sum);  // clamped to 0..255
     const auto bgr = static_cast<std::uint32_t>(_mm_cvtsi128_si32(bytes));
-    const std::uint8_t index = Answer(static_cast<int>(bgr >> 16 & 0xFF), static_cast<int>(bgr >> 8 & 0xFF),
-                                      static_cast<int>(bgr & 0xFF));
+    if (bgr != last_bgr) {
+      last_bgr = bgr;
+      index = Answer(static_cast<int>(bgr >> 16 & 0xFF), static_cast<int>(bgr >> 8 & 0xFF), static_cast<int>(bgr & 0xFF));
+      entry = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(bgr0_.data() + std::size_t{index} * 4));
+    }
     out[x] = index;
-    const __m128i entry = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(bgr0_.data() + std::size_t{index} * 4));
-    const __m128i error = _mm_sub_epi16(_mm_unpacklo_epi8(bytes, zero), entry);
-    __m128i e = _mm_mullo_epi16(error, share);
-    e = _mm_srai_epi16(_mm_add_epi16(e, _mm_and_si128(_mm_srai_epi16(e, 15), bias)), 4);
-    e = _mm_min_epi16(_mm_max_epi16(e, least), most);
-    // Sum of the three channels' differences from the pixel before, in every lane.
+    // Sum of the three channels' differences from the pixel before, in every
+    // lane; a busy pixel's share is 0, so it pushes nothing.
     const __m128i change = _mm_shufflelo_epi16(_mm_sad_epu8(px, before), 0);
     before = px;
-    e = _mm_and_si128(e, _mm_cmplt_epi16(change, calm_below));
+    const __m128i own_share = _mm_and_si128(share, _mm_cmplt_epi16(change, calm_below));
+    const __m128i error = _mm_sub_epi16(_mm_unpacklo_epi8(bytes, zero), entry);
+    __m128i e = _mm_mullo_epi16(error, own_share);
+    e = _mm_srai_epi16(_mm_add_epi16(e, _mm_and_si128(_mm_srai_epi16(e, 15), bias)), 4);
+    e = _mm_min_epi16(_mm_max_epi16(e, least), most);
     const __m128i e3 = _mm_add_epi16(_mm_add_epi16(e, e), e);
     _mm_storel_epi64(reinterpret_cast<__m128i*>(below + (x + 1 - static_cast<std::size_t>(kDir)) * 4),
                      _mm_add_epi16(behind, e3));
