@@ -463,26 +463,24 @@ void PaletteMapper::BuildCell(int r, int g, int b) const {
   }
   constexpr int kSpan = (1 << kCellBits) - 1;
   const int lo[3] = {r0, g0, b0};
-  // Squared distance from an entry to the nearest and to the farthest colour of the cell.
-  const auto near_far = [&](int e, int& near, int& far) {
-    near = far = 0;
-    for (int c = 0; c < 3; ++c) {
-      const int v = rgb_[static_cast<std::size_t>(e)][static_cast<std::size_t>(c)];
-      const int below = lo[c] - v, above = v - (lo[c] + kSpan);
-      const int d_near = below > 0 ? below : (above > 0 ? above : 0);
-      const int d_far = std::max(std::abs(v - lo[c]), std::abs(v - (lo[c] + kSpan)));
+  // Squared distance from each entry to the nearest colour of the cell; the
+  // least distance from an entry to the farthest one bounds every answer, so
+  // entries whose nearest point is beyond it never win.
+  std::array<int, 256> nearest;
+  int bound = 1 << 30;
+  for (int e = 0; e < n_; ++e) {
+    const auto& q = rgb_[static_cast<std::size_t>(e)];
+    int near = 0, far = 0;
+    for (std::size_t c = 0; c < 3; ++c) {
+      const int below = lo[c] - q[c], above = q[c] - (lo[c] + kSpan);
+      const int d_near = std::max({below, above, 0});
+      const int d_far = std::max(q[c] - lo[c], lo[c] + kSpan - q[c]);
       near += d_near * d_near;
       far += d_far * d_far;
     }
-  };
-  int bound = 1 << 30;
-  for (int e = 0; e < n_; ++e) {
-    int near, far;
-    near_far(e, near, far);
+    nearest[static_cast<std::size_t>(e)] = near;
     bound = std::min(bound, far);
   }
-  // Whatever colour of the cell is asked for, its nearest entry is no farther
-  // than `bound`, so entries whose nearest point is beyond it never win.
   struct Candidate {
     float reach;
     int index;
@@ -490,9 +488,7 @@ void PaletteMapper::BuildCell(int r, int g, int b) const {
   std::array<Candidate, 256> found;
   std::size_t count = 0;
   for (int e = 0; e < n_; ++e) {
-    int near, far;
-    near_far(e, near, far);
-    if (near > bound) continue;
+    if (nearest[static_cast<std::size_t>(e)] > bound) continue;
     float reach = 0;
     for (int c = 0; c < 3; ++c) {
       const float d = static_cast<float>(rgb_[static_cast<std::size_t>(e)][static_cast<std::size_t>(c)]) -
