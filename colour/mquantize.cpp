@@ -142,7 +142,7 @@ void ColourHistogram::AddPixels(const std::uint8_t* pixels, std::size_t count) {
     std::uint32_t n;
   };
   constexpr std::uint64_t kMaxTally = 0xFFFFFFFFu;
-  const std::size_t slots = std::min(kTallySlots, std::bit_ceil(count));
+  const std::size_t slots = std::bit_ceil(std::clamp(count, std::size_t{64}, kTallySlots));  // the hash keeps < 32 bits
   const int slot_shift = 32 - std::countr_zero(slots);
   std::vector<Tally> tally;
   try {
