@@ -136,12 +136,13 @@ void ColourHistogram::AddPixels(const std::uint8_t* pixels, std::size_t count) {
   // Colours are first counted in a small direct-mapped table that stays in
   // cache: most pixels repeat a colour seen shortly before. A colour pushed
   // out of it, and at the end every one left, goes to the buckets; which
-  // order they come in does not change what the buckets end with.
+  // order they come in does not change what the buckets end with. Every
+  // pixel visits the table (no test for runs, which would mispredict on
+  // busy pictures).
   struct Tally {
     std::uint32_t rgb;
     std::uint32_t n;
   };
-  constexpr std::uint64_t kMaxTally = 0xFFFFFFFFu;
   const std::size_t slots = std::bit_ceil(std::clamp(count, std::size_t{64}, kTallySlots));  // the hash keeps < 32 bits
   const int slot_shift = 32 - std::countr_zero(slots);
   std::vector<Tally> tally;
@@ -150,36 +151,18 @@ void ColourHistogram::AddPixels(const std::uint8_t* pixels, std::size_t count) {
   } catch (const std::bad_alloc&) {
     RaiseOutOfMemory();
   }
-  const auto count_run = [&](std::uint32_t rgb, std::uint64_t n) {
-    Tally& t = tally[(rgb * 0x9E3779B1u) >> slot_shift];
-    if (t.rgb == rgb && n <= kMaxTally - t.n) {
-      t.n += static_cast<std::uint32_t>(n);
-      return;
-    }
-    if (t.rgb != kEmpty) Add(t.rgb, t.n);
-    if (n > kMaxTally) {
-      t = Tally{kEmpty, 0};
-      Add(rgb, n);
-    } else {
-      t = Tally{rgb, static_cast<std::uint32_t>(n)};
-    }
-  };
-  // Runs of one colour cost one visit.
-  std::uint32_t run_rgb = 0;
-  std::uint64_t run = 0;
   for (std::size_t i = 0; i < count; ++i) {
     std::uint32_t v;
     std::memcpy(&v, pixels + i * 4, 4);
     v &= 0xFFFFFFu;
-    if (run != 0 && v == run_rgb) {
-      ++run;
+    Tally& t = tally[(v * 0x9E3779B1u) >> slot_shift];
+    if (t.rgb == v && t.n != 0xFFFFFFFFu) {
+      ++t.n;
       continue;
     }
-    if (run != 0) count_run(run_rgb, run);
-    run_rgb = v;
-    run = 1;
+    if (t.rgb != kEmpty) Add(t.rgb, t.n);
+    t = Tally{v, 1};
   }
-  count_run(run_rgb, run);
   for (const Tally& t : tally)
     if (t.rgb != kEmpty) Add(t.rgb, t.n);
   pixels_ += count;
