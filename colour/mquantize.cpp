@@ -1,5 +1,9 @@
 #include "colour/mquantize.hpp"
 
+#if defined(__SSE2__) && !defined(ZOETRA_NO_SIMD)
+#include <emmintrin.h>
+#endif
+
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -17,6 +21,7 @@ namespace {
 
 constexpr std::size_t kSlots = kMaxHistogramColours * 2;  // load factor at most 1/2
 constexpr std::size_t kFirstSlots = 1024;                   // grows by doubling to kSlots
+constexpr std::size_t kTallySlots = std::size_t{1} << 13;  // counts before the buckets
 static_assert(std::has_single_bit(kSlots) && kFirstSlots <= kSlots);
 
 std::size_t SlotOf(std::uint32_t key, std::size_t slots) {
@@ -128,22 +133,38 @@ void ColourHistogram::Coarsen() { Rehash(slots_.size(), 1); }
 
 void ColourHistogram::AddPixels(const std::uint8_t* pixels, std::size_t count) {
   if (count == 0) return;
-  // Runs of one colour cost one table visit.
-  std::uint32_t run_rgb = 0;
-  std::uint64_t run = 0;
+  // Colours are first counted in a small direct-mapped table that stays in
+  // cache: most pixels repeat a colour seen shortly before. A colour pushed
+  // out of it, and at the end every one left, goes to the buckets; which
+  // order they come in does not change what the buckets end with. Every
+  // pixel visits the table (no test for runs, which would mispredict on
+  // busy pictures).
+  struct Tally {
+    std::uint32_t rgb;
+    std::uint32_t n;
+  };
+  const std::size_t slots = std::bit_ceil(std::clamp(count, std::size_t{64}, kTallySlots));  // the hash keeps < 32 bits
+  const int slot_shift = 32 - std::countr_zero(slots);
+  std::vector<Tally> tally;
+  try {
+    tally.assign(slots, Tally{kEmpty, 0});
+  } catch (const std::bad_alloc&) {
+    RaiseOutOfMemory();
+  }
   for (std::size_t i = 0; i < count; ++i) {
     std::uint32_t v;
     std::memcpy(&v, pixels + i * 4, 4);
     v &= 0xFFFFFFu;
-    if (run != 0 && v == run_rgb) {
-      ++run;
+    Tally& t = tally[(v * 0x9E3779B1u) >> slot_shift];
+    if (t.rgb == v && t.n != 0xFFFFFFFFu) {
+      ++t.n;
       continue;
     }
-    if (run != 0) Add(run_rgb, run);
-    run_rgb = v;
-    run = 1;
+    if (t.rgb != kEmpty) Add(t.rgb, t.n);
+    t = Tally{v, 1};
   }
-  Add(run_rgb, run);
+  for (const Tally& t : tally)
+    if (t.rgb != kEmpty) Add(t.rgb, t.n);
   pixels_ += count;
 }
 
@@ -373,9 +394,23 @@ Palette BuildPalette(const ColourHistogram& histogram, int max_colours, unsigned
 // --- mapping ---
 
 namespace {
-constexpr std::uint32_t kUnbuilt = 0xFFFFFFFFu;
-constexpr std::uint32_t kBuilding = 0xFFFFFFFEu;  // a thread is answering the cell; both sentinels >= this
-constexpr std::uint32_t kWholeCell = 0x80000000u;  // | the index that answers the whole cell
+
+enum : std::uint8_t { kUnbuilt, kBuilding, kBuilt };
+
+// The bits of a byte moved to every third place.
+constexpr std::array<std::uint32_t, 256> kSpread = [] {
+  std::array<std::uint32_t, 256> t{};
+  for (std::uint32_t v = 0; v < 256; ++v)
+    for (std::uint32_t bit = 0; bit < 8; ++bit) t[v] |= ((v >> bit) & 1u) << (3 * bit);
+  return t;
+}();
+
+// Where the answer for (r, g, b) is kept; its cell is the place >> 9.
+inline std::uint32_t PlaceOf(int r, int g, int b) {
+  return kSpread[static_cast<std::size_t>(r)] << 2 | kSpread[static_cast<std::size_t>(g)] << 1 |
+         kSpread[static_cast<std::size_t>(b)];
+}
+
 }  // namespace
 
 PaletteMapper::PaletteMapper(const Palette& palette) : palette_(palette) {
@@ -383,9 +418,10 @@ PaletteMapper::PaletteMapper(const Palette& palette) : palette_(palette) {
   for (int i = 0; i < n_; ++i) {
     const std::size_t e = static_cast<std::size_t>(i) * 4;
     rgb_[static_cast<std::size_t>(i)] = {palette_.table[e + 2], palette_.table[e + 1], palette_.table[e]};
+    for (std::size_t c = 0; c < 3; ++c) bgr0_[e + c] = palette_.table[e + c];
   }
   try {
-    cells_ = std::make_unique<std::atomic<std::uint32_t>[]>(kCells);
+    cells_ = std::make_unique<std::atomic<std::uint8_t>[]>(kCells);
     for (std::size_t c = 0; c < kCells; ++c) cells_[c].store(kUnbuilt, std::memory_order_relaxed);
     answers_.reset(new std::uint8_t[kCells * kCellColours]);  // not touched: pages come with use
   } catch (const std::bad_alloc&) {
@@ -393,39 +429,41 @@ PaletteMapper::PaletteMapper(const Palette& palette) : palette_(palette) {
   }
 }
 
-std::uint32_t PaletteMapper::BuildCell(std::size_t cell, int r0, int g0, int b0) const {
+void PaletteMapper::BuildCell(int r, int g, int b) const {
+  constexpr int kLow = ~((1 << kCellBits) - 1);
+  const int r0 = r & kLow, g0 = g & kLow, b0 = b & kLow;
+  const std::uint32_t first = PlaceOf(r0, g0, b0);
+  std::atomic<std::uint8_t>& cell = cells_[first >> (3 * kCellBits)];
   // One thread answers a cell; any other that needs it meanwhile waits the
-  // few microseconds that takes, so every cell uses one block at most.
-  std::uint32_t state = kUnbuilt;
-  if (!cells_[cell].compare_exchange_strong(state, kBuilding, std::memory_order_acq_rel, std::memory_order_acquire)) {
-    while (state == kBuilding) {
+  // few microseconds that takes.
+  std::uint8_t state = kUnbuilt;
+  if (!cell.compare_exchange_strong(state, kBuilding, std::memory_order_acq_rel, std::memory_order_acquire)) {
+    while (state != kBuilt) {
       std::this_thread::yield();
-      state = cells_[cell].load(std::memory_order_acquire);
+      state = cell.load(std::memory_order_acquire);
     }
-    return state;
+    return;
   }
   constexpr int kSpan = (1 << kCellBits) - 1;
   const int lo[3] = {r0, g0, b0};
-  // Squared distance from an entry to the nearest and to the farthest colour of the cell.
-  const auto near_far = [&](int e, int& near, int& far) {
-    near = far = 0;
-    for (int c = 0; c < 3; ++c) {
-      const int v = rgb_[static_cast<std::size_t>(e)][static_cast<std::size_t>(c)];
-      const int below = lo[c] - v, above = v - (lo[c] + kSpan);
-      const int d_near = below > 0 ? below : (above > 0 ? above : 0);
-      const int d_far = std::max(std::abs(v - lo[c]), std::abs(v - (lo[c] + kSpan)));
+  // Squared distance from each entry to the nearest colour of the cell; the
+  // least distance from an entry to the farthest one bounds every answer, so
+  // entries whose nearest point is beyond it never win.
+  std::array<int, 256> nearest;
+  int bound = 1 << 30;
+  for (int e = 0; e < n_; ++e) {
+    const auto& q = rgb_[static_cast<std::size_t>(e)];
+    int near = 0, far = 0;
+    for (std::size_t c = 0; c < 3; ++c) {
+      const int below = lo[c] - q[c], above = q[c] - (lo[c] + kSpan);
+      const int d_near = std::max({below, above, 0});
+      const int d_far = std::max(q[c] - lo[c], lo[c] + kSpan - q[c]);
       near += d_near * d_near;
       far += d_far * d_far;
     }
-  };
-  int bound = 1 << 30;
-  for (int e = 0; e < n_; ++e) {
-    int near, far;
-    near_far(e, near, far);
+    nearest[static_cast<std::size_t>(e)] = near;
     bound = std::min(bound, far);
   }
-  // Whatever colour of the cell is asked for, its nearest entry is no farther
-  // than `bound`, so entries whose nearest point is beyond it never win.
   struct Candidate {
     float reach;
     int index;
@@ -433,9 +471,7 @@ std::uint32_t PaletteMapper::BuildCell(std::size_t cell, int r0, int g0, int b0)
   std::array<Candidate, 256> found;
   std::size_t count = 0;
   for (int e = 0; e < n_; ++e) {
-    int near, far;
-    near_far(e, near, far);
-    if (near > bound) continue;
+    if (nearest[static_cast<std::size_t>(e)] > bound) continue;
     float reach = 0;
     for (int c = 0; c < 3; ++c) {
       const float d = static_cast<float>(rgb_[static_cast<std::size_t>(e)][static_cast<std::size_t>(c)]) -
@@ -447,12 +483,13 @@ std::uint32_t PaletteMapper::BuildCell(std::size_t cell, int r0, int g0, int b0)
   std::sort(found.begin(), found.begin() + static_cast<std::ptrdiff_t>(count), [](const Candidate& x, const Candidate& y) {
     return x.reach != y.reach ? x.reach < y.reach : x.index < y.index;
   });
-  if (count == 1) {
-    // One entry is nearest to every colour of the cell: no table needed.
-    return Publish(cell, kWholeCell | static_cast<std::uint32_t>(found[0].index));
-  }
-  const std::size_t first = std::size_t{answered_.fetch_add(1, std::memory_order_relaxed)} * kCellColours;
   std::uint8_t* answer = answers_.get() + first;
+  if (count == 1) {
+    // One entry is nearest to every colour of the cell.
+    std::memset(answer, found[0].index, kCellColours);
+    cell.store(kBuilt, std::memory_order_release);
+    return;
+  }
   // Candidates come by distance from the cell's centre: once that distance
   // less the colour's own exceeds the best distance found, none can do better.
   static const std::array<float, kCellColours> kOffset = [] {
@@ -462,7 +499,7 @@ std::uint32_t PaletteMapper::BuildCell(std::size_t cell, int r0, int g0, int b0)
         for (int db = 0; db <= kSpan; ++db) {
           const float cr = static_cast<float>(dr) - kSpan / 2.0f, cg = static_cast<float>(dg) - kSpan / 2.0f,
                       cb = static_cast<float>(db) - kSpan / 2.0f;
-          t[InCell(dr, dg, db)] = std::sqrt(cr * cr + cg * cg + cb * cb);
+          t[PlaceOf(dr, dg, db)] = std::sqrt(cr * cr + cg * cg + cb * cb);
         }
     return t;
   }();
@@ -470,7 +507,7 @@ std::uint32_t PaletteMapper::BuildCell(std::size_t cell, int r0, int g0, int b0)
     for (int dg = 0; dg <= kSpan; ++dg) {
       for (int db = 0; db <= kSpan; ++db) {
         const int r = r0 + dr, g = g0 + dg, b = b0 + db;
-        const std::size_t at = InCell(dr, dg, db);
+        const std::size_t at = PlaceOf(dr, dg, db);
         const float offset = kOffset[at];
         int best = 1 << 30;
         int best_index = 0;
@@ -489,12 +526,15 @@ std::uint32_t PaletteMapper::BuildCell(std::size_t cell, int r0, int g0, int b0)
       }
     }
   }
-  return Publish(cell, static_cast<std::uint32_t>(first));
+  cell.store(kBuilt, std::memory_order_release);
 }
 
-std::uint32_t PaletteMapper::Publish(std::size_t cell, std::uint32_t value) const {
-  cells_[cell].store(value, std::memory_order_release);
-  return value;
+inline std::uint8_t PaletteMapper::Answer(int r, int g, int b) const {
+  const std::uint32_t place = PlaceOf(r, g, b);
+  if (cells_[place >> (3 * kCellBits)].load(std::memory_order_acquire) != kBuilt) [[unlikely]] {
+    BuildCell(r, g, b);
+  }
+  return answers_[place];
 }
 
 std::uint8_t PaletteMapper::Nearest(int r, int g, int b) const {
@@ -511,16 +551,7 @@ std::uint8_t PaletteMapper::Nearest(int r, int g, int b) const {
   return static_cast<std::uint8_t>(best_index);
 }
 
-std::uint8_t PaletteMapper::Lookup(std::uint32_t rgb) const {
-  const int r = Red(rgb), g = Green(rgb), b = Blue(rgb);
-  const std::size_t cell = CellOf(r, g, b);
-  std::uint32_t at = cells_[cell].load(std::memory_order_acquire);
-  if (at >= kBuilding) {
-    constexpr int kLow = ~((1 << kCellBits) - 1);
-    at = BuildCell(cell, r & kLow, g & kLow, b & kLow);
-  }
-  return (at & kWholeCell) != 0 ? static_cast<std::uint8_t>(at) : answers_[at + InCell(r, g, b)];
-}
+std::uint8_t PaletteMapper::Lookup(std::uint32_t rgb) const { return Answer(Red(rgb), Green(rgb), Blue(rgb)); }
 
 namespace {
 
@@ -536,78 +567,170 @@ constexpr int kMaxPush = 16;
 // and diffusing there would only add noise: its error is dropped.
 constexpr int kBusy = 12;
 
-// Push(error) for every error a pixel can have, -255..255.
-constexpr std::array<std::int8_t, 511> kPush = [] {
-  std::array<std::int8_t, 511> t{};
-  for (int error = -255; error <= 255; ++error) {
-    const int e = error * kPushShare / 16;
-    t[static_cast<std::size_t>(error + 255)] = static_cast<std::int8_t>(e < -kMaxPush ? -kMaxPush : (e > kMaxPush ? kMaxPush : e));
-  }
-  return t;
-}();
+constexpr int Push(int error) {
+  const int e = error * kPushShare / 16;
+  return e < -kMaxPush ? -kMaxPush : (e > kMaxPush ? kMaxPush : e);
+}
 
-int Push(int error) { return kPush[static_cast<std::size_t>(error + 255)]; }
+// The same by shifts, as 16-bit lanes compute it: a negative product is
+// biased by 15 so that the arithmetic shift truncates toward zero.
+constexpr int PushByShifts(int error) {
+  const int t = error * kPushShare;
+  const int e = (t + (t < 0 ? 15 : 0)) >> 4;
+  return e < -kMaxPush ? -kMaxPush : (e > kMaxPush ? kMaxPush : e);
+}
 
-int ClampByte(int v) { return v < 0 ? 0 : (v > 255 ? 255 : v); }
+constexpr bool PushesAgree() {
+  for (int error = -255; error <= 255; ++error)
+    if (PushByShifts(error) != Push(error)) return false;
+  return true;
+}
+static_assert(PushesAgree());
+// Products and carried sums fit 16-bit lanes: what reaches a pixel is at most
+// 1 + 3 + 5 + 7 pushes.
+static_assert(255 * kPushShare < 32768 && 16 * kMaxPush + 8 + 255 < 32768);
+
+[[maybe_unused]] int ClampByte(int v) { return v < 0 ? 0 : (v > 255 ? 255 : v); }
 
 }  // namespace
 
 // One row of diffusion. `above` holds what the row before pushed down to this
-// one, `below` receives what this row pushes down (every pixel written once).
-// Errors are in sixteenths; the three pushes to the row below are summed in
-// registers and each pixel of `below` stored when complete.
+// one, `below` receives what this row pushes down (every pixel written once);
+// both hold four 16-bit values a pixel: blue, green, red, 0. Errors are in
+// sixteenths; the three pushes to the row below are summed in registers and
+// each pixel of `below` stored when complete.
+#if defined(__SSE2__) && !defined(ZOETRA_NO_SIMD)
+
+namespace {
+// A pixel's blue, green and red in the low bytes of a register, the fourth byte 0.
+__m128i LoadPixel(const std::uint8_t* p) {
+  std::uint32_t v;
+  std::memcpy(&v, p, 4);
+  return _mm_cvtsi32_si128(static_cast<int>(v & 0xFFFFFFu));
+}
+
+__m128i LoadCarried(const std::int16_t* p) { return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)); }
+
+// The place of a colour whose blue, green and red are the low bytes of `bgr`.
+std::uint32_t PlaceOf(__m128i bgr) {
+  const auto v = static_cast<std::uint32_t>(_mm_cvtsi128_si32(bgr));
+  return PlaceOf(static_cast<int>(v >> 16 & 0xFF), static_cast<int>(v >> 8 & 0xFF), static_cast<int>(v & 0xFF));
+}
+}  // namespace
+
+// The three channels side by side in 16-bit lanes, each lane computing what
+// the plain loop computes for its channel.
+template <int kDir, bool kMeasure>
+std::uint64_t PaletteMapper::DiffuseRow(const std::uint8_t* in, std::uint8_t* out, const std::int16_t* above,
+                                        std::int16_t* below, std::size_t width) const {
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i round = _mm_set1_epi16(8);
+  const __m128i share = _mm_set1_epi16(kPushShare);
+  const __m128i bias = _mm_set1_epi16(15);
+  const __m128i most = _mm_set1_epi16(kMaxPush);
+  const __m128i least = _mm_set1_epi16(-kMaxPush);
+  const __m128i calm_below = _mm_set1_epi16(kBusy + 1);
+  std::uint64_t sse = 0;
+  __m128i ahead = zero;     // pushed to the next pixel of this row
+  __m128i behind = zero;    // the row below, at the pixel before this one
+  __m128i straight = zero;  // the row below, at this pixel
+  std::size_t x = kDir > 0 ? 0 : width - 1;
+  __m128i before = LoadPixel(in + x * 4);  // the pixel before this one in the row's direction
+  // A colour met again (flat areas) is not looked up again.
+  std::uint32_t last_bgr = 0xFFFFFFFFu;
+  std::uint8_t index = 0;
+  __m128i entry = zero;
+  for (std::size_t k = 0; k < width; ++k, x += static_cast<std::size_t>(kDir)) {
+    const __m128i px = LoadPixel(in + x * 4);
+    const __m128i pushed = LoadCarried(above + (x + 1) * 4);
+    if (k + 1 < width) {
+      // The next pixel's colour without what this one will push to it: its
+      // answer is most likely in the same cache line, fetched meanwhile.
+      const std::size_t next = x + static_cast<std::size_t>(kDir);
+      const __m128i guess = _mm_add_epi16(_mm_unpacklo_epi8(LoadPixel(in + next * 4), zero),
+                                          _mm_srai_epi16(_mm_add_epi16(LoadCarried(above + (next + 1) * 4), round), 4));
+      _mm_prefetch(reinterpret_cast<const char*>(answers_.get() + PlaceOf(_mm_packus_epi16(guess, guess))), _MM_HINT_T0);
+    }
+    const __m128i sum = _mm_add_epi16(_mm_unpacklo_epi8(px, zero),
+                                      _mm_srai_epi16(_mm_add_epi16(_mm_add_epi16(pushed, round), ahead), 4));
+    const __m128i bytes = _mm_packus_epi16(sum, sum);  // clamped to 0..255
+    const auto bgr = static_cast<std::uint32_t>(_mm_cvtsi128_si32(bytes));
+    if (bgr != last_bgr) {
+      last_bgr = bgr;
+      index = Answer(static_cast<int>(bgr >> 16 & 0xFF), static_cast<int>(bgr >> 8 & 0xFF), static_cast<int>(bgr & 0xFF));
+      entry = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(bgr0_.data() + std::size_t{index} * 4));
+    }
+    out[x] = index;
+    // Sum of the three channels' differences from the pixel before, in every
+    // lane; a busy pixel's share is 0, so it pushes nothing.
+    const __m128i change = _mm_shufflelo_epi16(_mm_sad_epu8(px, before), 0);
+    before = px;
+    const __m128i own_share = _mm_and_si128(share, _mm_cmplt_epi16(change, calm_below));
+    const __m128i error = _mm_sub_epi16(_mm_unpacklo_epi8(bytes, zero), entry);
+    __m128i e = _mm_mullo_epi16(error, own_share);
+    e = _mm_srai_epi16(_mm_add_epi16(e, _mm_and_si128(_mm_srai_epi16(e, 15), bias)), 4);
+    e = _mm_min_epi16(_mm_max_epi16(e, least), most);
+    const __m128i e3 = _mm_add_epi16(_mm_add_epi16(e, e), e);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(below + (x + 1 - static_cast<std::size_t>(kDir)) * 4),
+                     _mm_add_epi16(behind, e3));
+    ahead = _mm_sub_epi16(_mm_slli_epi16(e, 3), e);
+    behind = _mm_add_epi16(straight, _mm_add_epi16(_mm_slli_epi16(e, 2), e));
+    straight = e;
+    if constexpr (kMeasure) {
+      const __m128i d = _mm_sub_epi16(_mm_unpacklo_epi8(px, zero), entry);
+      const __m128i squares = _mm_madd_epi16(d, d);  // blue² + green², red²
+      sse += static_cast<std::uint64_t>(_mm_cvtsi128_si32(squares)) +
+             static_cast<std::uint64_t>(_mm_cvtsi128_si32(_mm_srli_si128(squares, 4)));
+    }
+  }
+  // The last pixel's share; the one past it falls in the margin.
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(below + (x + 1 - static_cast<std::size_t>(kDir)) * 4), behind);
+  return sse;
+}
+
+#else
+
 template <int kDir, bool kMeasure>
 std::uint64_t PaletteMapper::DiffuseRow(const std::uint8_t* in, std::uint8_t* out, const std::int16_t* above,
                                         std::int16_t* below, std::size_t width) const {
   std::uint64_t sse = 0;
-  std::uint32_t last_rgb = 0xFFFFFFFFu;
-  std::uint8_t index = 0;
-  int ahead[3] = {0, 0, 0};      // pushed to the next pixel of this row
-  int behind[3] = {0, 0, 0};     // the row below, at the pixel before this one
-  int straight[3] = {0, 0, 0};   // the row below, at this pixel
-  const std::atomic<std::uint32_t>* cells = cells_.get();
-  const std::uint8_t* answers = answers_.get();
+  int ahead[3] = {0, 0, 0};     // pushed to the next pixel of this row
+  int behind[3] = {0, 0, 0};    // the row below, at the pixel before this one
+  int straight[3] = {0, 0, 0};  // the row below, at this pixel
   std::size_t x = kDir > 0 ? 0 : width - 1;
   const std::uint8_t* before = in + x * 4;  // the pixel before this one in the row's direction
   for (std::size_t k = 0; k < width; ++k, x += static_cast<std::size_t>(kDir)) {
     const std::uint8_t* px = in + x * 4;
-    const std::int16_t* pushed = above + (x + 1) * 3;
-    const int r = ClampByte(px[2] + ((pushed[0] + ahead[0] + 8) >> 4));
-    const int g = ClampByte(px[1] + ((pushed[1] + ahead[1] + 8) >> 4));
-    const int b = ClampByte(px[0] + ((pushed[2] + ahead[2] + 8) >> 4));
-    const std::uint32_t rgb = static_cast<std::uint32_t>(r) << 16 | static_cast<std::uint32_t>(g) << 8 |
-                              static_cast<std::uint32_t>(b);
-    if (rgb != last_rgb) {
-      last_rgb = rgb;
-      const std::uint32_t at = cells[CellOf(r, g, b)].load(std::memory_order_acquire);
-      if (at >= kBuilding) {
-        index = Lookup(rgb);
-      } else {
-        index = (at & kWholeCell) != 0 ? static_cast<std::uint8_t>(at) : answers[at + InCell(r, g, b)];
-      }
-    }
+    const std::int16_t* pushed = above + (x + 1) * 4;
+    int v[3];  // blue, green, red
+    for (int c = 0; c < 3; ++c) v[c] = ClampByte(px[c] + ((pushed[c] + 8 + ahead[c]) >> 4));
+    const std::uint8_t index = Answer(v[2], v[1], v[0]);
     out[x] = index;
-    const auto& p = rgb_[index];
+    const std::int16_t* entry = bgr0_.data() + std::size_t{index} * 4;
     const bool busy = std::abs(px[2] - before[2]) + std::abs(px[1] - before[1]) + std::abs(px[0] - before[0]) > kBusy;
     before = px;
-    const int e[3] = {busy ? 0 : Push(r - p[0]), busy ? 0 : Push(g - p[1]), busy ? 0 : Push(b - p[2])};
-    std::int16_t* done = below + (x + 1 - static_cast<std::size_t>(kDir)) * 3;
+    std::int16_t* done = below + (x + 1 - static_cast<std::size_t>(kDir)) * 4;
     for (int c = 0; c < 3; ++c) {
-      ahead[c] = e[c] * 7;
-      done[c] = static_cast<std::int16_t>(behind[c] + e[c] * 3);
-      behind[c] = straight[c] + e[c] * 5;
-      straight[c] = e[c];
+      const int e = busy ? 0 : Push(v[c] - entry[c]);
+      ahead[c] = e * 7;
+      done[c] = static_cast<std::int16_t>(behind[c] + e * 3);
+      behind[c] = straight[c] + e * 5;
+      straight[c] = e;
     }
     if constexpr (kMeasure) {
-      const int dr = px[2] - p[0], dg = px[1] - p[1], db = px[0] - p[2];
-      sse += static_cast<std::uint64_t>(dr * dr + dg * dg + db * db);
+      for (int c = 0; c < 3; ++c) {
+        const int d = px[c] - entry[c];
+        sse += static_cast<std::uint64_t>(d * d);
+      }
     }
   }
   // The last pixel's share; the one past it falls in the margin.
-  std::int16_t* last = below + (x + 1 - static_cast<std::size_t>(kDir)) * 3;
+  std::int16_t* last = below + (x + 1 - static_cast<std::size_t>(kDir)) * 4;
   for (int c = 0; c < 3; ++c) last[c] = static_cast<std::int16_t>(behind[c]);
   return sse;
 }
+
+#endif
 
 double PaletteMapper::Map(const cDIB& source, cDIB& frame, bool diffuse, bool measure) const {
   if (source.hDIB() == 0 || source.BPP() != 32) RaiseError(kErrInvalidPicture, "Invalid picture: not a 32-bit raster");
@@ -646,12 +769,12 @@ double PaletteMapper::Map(const cDIB& source, cDIB& frame, bool diffuse, bool me
     // rows run left to right and right to left in turn.
     std::vector<std::int16_t> rows;
     try {
-      rows.assign((w + 2) * 3 * 2, 0);
+      rows.assign((w + 2) * 4 * 2, 0);
     } catch (const std::bad_alloc&) {
       RaiseOutOfMemory();
     }
     std::int16_t* above = rows.data();
-    std::int16_t* below = rows.data() + (w + 2) * 3;
+    std::int16_t* below = rows.data() + (w + 2) * 4;
     for (std::int32_t y = 0; y < height; ++y) {
       const std::uint8_t* in = src + static_cast<std::size_t>(y) * w * 4;
       std::uint8_t* out = dst + static_cast<std::size_t>(y) * stride;

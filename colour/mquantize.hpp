@@ -120,20 +120,14 @@ class PaletteMapper {
   // about neighbouring colours, read neighbouring bytes.
   static constexpr int kCellBits = 3;
   static constexpr int kCellColours = 1 << (3 * kCellBits);
-  static constexpr int kCellsPerSide = 256 >> kCellBits;
-  static constexpr std::size_t kCells = std::size_t{kCellsPerSide} * kCellsPerSide * kCellsPerSide;
-  static std::size_t CellOf(int r, int g, int b) {
-    return static_cast<std::size_t>(((r >> kCellBits) * kCellsPerSide + (g >> kCellBits)) * kCellsPerSide + (b >> kCellBits));
-  }
-  // A colour's place among its cell's answers, bits interleaved (r g b r g b
-  // r g b) so that each 4 x 4 x 4 corner of the cell shares one cache line.
-  static std::size_t InCell(int r, int g, int b) {
-    static constexpr std::uint16_t kSpread[8] = {0, 1, 8, 9, 64, 65, 72, 73};
-    return static_cast<std::size_t>(kSpread[r & 7] << 2 | kSpread[g & 7] << 1 | kSpread[b & 7]);
-  }
-  // Answers a cell and publishes it; returns its cells_ value.
-  std::uint32_t BuildCell(std::size_t cell, int r0, int g0, int b0) const;
-  std::uint32_t Publish(std::size_t cell, std::uint32_t value) const;
+  static constexpr std::size_t kCells = std::size_t{1} << (3 * (8 - kCellBits));
+  // Every colour has its own answer byte, at its channels' bits interleaved
+  // (r g b r g b ...): a cell's answers are one block, each 4 x 4 x 4 corner
+  // of it one cache line, and neighbouring cells share pages. The place is
+  // known before the cell's state, so the two loads do not wait on each other.
+  std::uint8_t Answer(int r, int g, int b) const;
+  // Answers the cell of (r, g, b) if no thread has yet.
+  void BuildCell(int r, int g, int b) const;
   template <int kDir, bool kMeasure>
   std::uint64_t DiffuseRow(const std::uint8_t* in, std::uint8_t* out, const std::int16_t* above,
                            std::int16_t* below, std::size_t width) const;
@@ -141,12 +135,12 @@ class PaletteMapper {
   Palette palette_;
   int n_ = 0;
   std::array<std::array<int, 3>, 256> rgb_{};
-  // Offset of the cell's answers (or one index for the whole cell), kUnbuilt
-  // until answered. Answers have room for every cell, but only the pages of
-  // answered cells are ever touched.
-  std::unique_ptr<std::atomic<std::uint32_t>[]> cells_;
+  // The entries again as blue, green, red, 0: the order of the pixels' bytes.
+  alignas(16) std::array<std::int16_t, 4 * 256> bgr0_{};
+  // Per cell: unbuilt, being answered, or answered. Answers have room for
+  // every colour, but only the pages of answered cells are ever touched.
+  std::unique_ptr<std::atomic<std::uint8_t>[]> cells_;
   std::unique_ptr<std::uint8_t[]> answers_;
-  mutable std::atomic<std::uint32_t> answered_{0};  // answer blocks handed out
 };
 
 }  // namespace mQuantize

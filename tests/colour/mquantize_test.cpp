@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <random>
 #include <set>
@@ -245,6 +246,97 @@ TEST(PaletteMapperTest, DiffusionKeepsTheMeanColourOfAGradient) {
     for (int x = 96; x < 160; ++x) high += frame.lpBits()[static_cast<std::size_t>(y) * frame.BytesPerScanline() + x];
   EXPECT_GT(high, 16 * 64 / 4);
   EXPECT_LT(high, 16 * 64 * 3 / 4);
+}
+
+// Diffusion written out plainly: serpentine rows, 7/16 of the pushed error to
+// the next pixel, 3, 5 and 1 sixteenths to the row below; a pushed error is
+// ten sixteenths of the pixel's error, truncated, at most 16 levels, and none
+// where the pixel differs from the one before it by more than 12.
+std::vector<std::uint8_t> PlainDiffusion(const cDIB& raster, const PaletteMapper& mapper, const Palette& palette) {
+  const int w = raster.Width(), h = raster.Height();
+  std::vector<std::uint8_t> out(static_cast<std::size_t>(w) * static_cast<std::size_t>(h));
+  std::vector<std::array<int, 3>> carry(static_cast<std::size_t>(w)), next(static_cast<std::size_t>(w));
+  for (int y = 0; y < h; ++y) {
+    const int dir = y % 2 == 0 ? 1 : -1;
+    std::fill(next.begin(), next.end(), std::array<int, 3>{0, 0, 0});
+    std::array<int, 3> ahead{0, 0, 0};
+    const std::uint8_t* prev = nullptr;
+    for (int k = 0; k < w; ++k) {
+      const int x = dir > 0 ? k : w - 1 - k;
+      const std::uint8_t* px = raster.lpBits() + (static_cast<std::size_t>(y) * static_cast<std::size_t>(w) + static_cast<std::size_t>(x)) * 4;
+      std::array<int, 3> v{};  // blue, green, red
+      for (int c = 0; c < 3; ++c)
+        v[static_cast<std::size_t>(c)] = std::clamp(px[c] + ((carry[static_cast<std::size_t>(x)][static_cast<std::size_t>(c)] + ahead[static_cast<std::size_t>(c)] + 8) >> 4), 0, 255);
+      const std::uint8_t index = mapper.Nearest(v[2], v[1], v[0]);
+      out[static_cast<std::size_t>(y) * static_cast<std::size_t>(w) + static_cast<std::size_t>(x)] = index;
+      const bool busy = prev != nullptr && std::abs(px[0] - prev[0]) + std::abs(px[1] - prev[1]) + std::abs(px[2] - prev[2]) > 12;
+      prev = px;
+      for (int c = 0; c < 3; ++c) {
+        const int error = v[static_cast<std::size_t>(c)] - palette.table[static_cast<std::size_t>(index) * 4 + static_cast<std::size_t>(c)];
+        const int e = busy ? 0 : std::clamp(error * 10 / 16, -16, 16);
+        ahead[static_cast<std::size_t>(c)] = 7 * e;
+        const auto push = [&](int at, int share) {
+          if (at >= 0 && at < w) next[static_cast<std::size_t>(at)][static_cast<std::size_t>(c)] += share * e;
+        };
+        push(x - dir, 3);
+        push(x, 5);
+        push(x + dir, 1);
+      }
+    }
+    carry.swap(next);
+  }
+  return out;
+}
+
+TEST(PaletteMapperTest, DiffusionDoesWhatThePlainLoopDoes) {
+  std::mt19937 rng(23);
+  struct Case {
+    int w, h;
+    int entries;  // 0: the picture's own palette
+  };
+  for (const Case& c : {Case{1, 5, 0}, Case{7, 1, 3}, Case{64, 48, 0}, Case{61, 33, 2}, Case{33, 20, 256}}) {
+    cDIB raster;
+    ASSERT_TRUE(raster.Create(c.w, c.h, 32));
+    for (int y = 0; y < c.h; ++y) {
+      for (int x = 0; x < c.w; ++x) {
+        std::uint8_t* p = raster.lpBits() + (static_cast<std::size_t>(y) * static_cast<std::size_t>(c.w) + static_cast<std::size_t>(x)) * 4;
+        const int region = (x * 3 / std::max(c.w, 1)) + 3 * (y * 2 / std::max(c.h, 1));
+        for (int ch = 0; ch < 3; ++ch) {
+          int v;
+          switch (region % 4) {
+            case 0: v = (x * 255 / std::max(c.w - 1, 1) + ch * 40) % 256; break;        // ramps
+            case 1: v = 120 + ch * 30; break;                                            // flat
+            case 2: v = static_cast<int>(rng() % 256); break;                            // busy
+            default: v = std::clamp(200 + ch * 20 + static_cast<int>(rng() % 9) - 4, 0, 255);  // near the top, noisy
+          }
+          p[ch] = static_cast<std::uint8_t>(v);
+        }
+        p[3] = static_cast<std::uint8_t>(rng());  // the fourth byte is not a channel
+      }
+    }
+    Palette palette;
+    if (c.entries == 0) {
+      ColourHistogram histogram;
+      histogram.AddPicture(raster);
+      palette = BuildPalette(histogram, 16);
+    } else {
+      std::vector<std::uint32_t> colours;
+      for (int i = 0; i < c.entries; ++i) colours.push_back(static_cast<std::uint32_t>(rng()) & 0xFFFFFF);
+      colours[0] = 0;
+      palette = PaletteOf(colours);
+    }
+    const PaletteMapper mapper(palette);
+    cDIB frame;
+    mapper.Map(raster, frame, true);
+    const std::vector<std::uint8_t> want = PlainDiffusion(raster, mapper, palette);
+    for (int y = 0; y < c.h; ++y) {
+      for (int x = 0; x < c.w; ++x) {
+        ASSERT_EQ(frame.lpBits()[static_cast<std::size_t>(y) * static_cast<std::size_t>(frame.BytesPerScanline()) + static_cast<std::size_t>(x)],
+                  want[static_cast<std::size_t>(y) * static_cast<std::size_t>(c.w) + static_cast<std::size_t>(x)])
+            << c.w << " x " << c.h << ", pixel " << x << ", " << y;
+      }
+    }
+  }
 }
 
 }  // namespace
