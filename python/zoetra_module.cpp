@@ -18,6 +18,7 @@
 #include "gif/gif_info.hpp"
 #include "platform/base/error.hpp"
 #include "platform/base/files.hpp"
+#include "platform/base/yield.hpp"
 #include "raster/cdib.hpp"
 
 namespace py = pybind11;
@@ -67,6 +68,35 @@ PicturePixels PixelsOf(const Array& a, std::size_t number) {
   return p;
 }
 
+// The error type zoetra.Error, set when the module is imported.
+py::handle g_error_type;
+
+// Follows a conversion on this thread to tell which picture a failure belongs
+// to (the host's own hook, if any, is put back afterwards).
+class PictureWatch {
+ public:
+  PictureWatch() {
+    previous_ = platform::SetYieldHook([this](const platform::YieldInfo& info) {
+      picture_ = info.stage <= platform::YieldStage::PaletteCopy ? info.picture : 0;
+    });
+  }
+  ~PictureWatch() { platform::SetYieldHook(std::move(previous_)); }
+  PictureWatch(const PictureWatch&) = delete;
+  PictureWatch& operator=(const PictureWatch&) = delete;
+  std::int32_t picture() const { return picture_; }
+
+ private:
+  platform::YieldHook previous_;
+  std::int32_t picture_ = 0;
+};
+
+[[noreturn]] void RaisePython(const Error& e, std::int32_t picture) {
+  py::object value = g_error_type(e.number(), e.description(), e.source(),
+                                  picture > 0 ? py::object(py::int_(picture)) : py::object(py::none()));
+  PyErr_SetObject(g_error_type.ptr(), value.ptr());
+  throw py::error_already_set();
+}
+
 py::object Create(const std::vector<Picture>& pictures, const std::optional<std::string>& output, int delay_ms,
                   bool gray, bool optimize, bool swap_rg, const std::string& palette, unsigned threads,
                   std::optional<int> loop, std::int32_t fit_width, std::int32_t fit_height,
@@ -94,11 +124,14 @@ py::object Create(const std::vector<Picture>& pictures, const std::optional<std:
     }
   }
   // `pictures` holds the arrays for as long as the conversion reads them.
+  PictureWatch watch;
   if (output) {
     std::string text;
-    {
+    try {
       py::gil_scoped_release unlocked;
       text = Zoetra().Create(list, *output, options);
+    } catch (const Error& e) {
+      RaisePython(e, watch.picture());
     }
     // The builder answers a failed save with its message; Python callers get it raised.
     if (text.rfind("OK, ", 0) != 0) {
@@ -108,9 +141,11 @@ py::object Create(const std::vector<Picture>& pictures, const std::optional<std:
     return py::str(text);
   }
   std::vector<std::uint8_t> bytes;
-  {
+  try {
     py::gil_scoped_release unlocked;
     bytes = Zoetra().CreateToBuffer(list, options);
+  } catch (const Error& e) {
+    RaisePython(e, watch.picture());
   }
   return py::bytes(reinterpret_cast<const char*>(bytes.data()), bytes.size());
 }
@@ -170,13 +205,13 @@ PYBIND11_MODULE(_zoetra, m) {
   m.doc() = "Zoetra's extension; use the package zoetra.";
   // Failures become zoetra.Error (defined in Python so it pickles and documents well).
   // Held for the life of the process: released at exit would outlive the interpreter.
-  static const py::handle error_type = py::object(py::module_::import("zoetra._error").attr("Error")).release();
+  zp::g_error_type = py::object(py::module_::import("zoetra._error").attr("Error")).release();
   py::register_exception_translator([](std::exception_ptr p) {
     try {
       if (p) std::rethrow_exception(p);
     } catch (const zoetra::Error& e) {
-      py::object value = error_type(e.number(), e.description(), e.source());
-      PyErr_SetObject(error_type.ptr(), value.ptr());
+      py::object value = zp::g_error_type(e.number(), e.description(), e.source());
+      PyErr_SetObject(zp::g_error_type.ptr(), value.ptr());
     }
   });
   m.def("create", &zp::Create, py::arg("pictures"), py::arg("output"), py::arg("delay_ms"), py::arg("gray"),

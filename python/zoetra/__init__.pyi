@@ -10,7 +10,8 @@ class Error(Exception):
     number: int
     description: str
     source: str
-    def __init__(self, number: int, description: str, source: str) -> None: ...
+    picture: Optional[int]
+    def __init__(self, number: int, description: str, source: str, picture: Optional[int] = ...) -> None: ...
 
 @overload
 def create(pictures: Sequence[Picture], output: None = ..., *, delay_ms: int = ..., gray: bool = ...,

@@ -123,20 +123,27 @@ class CreateTest(Case):
             zoetra.create([good, self.path("missing.png")])
         e = caught.exception
         self.assertIsInstance(e, Exception)
-        self.assertEqual((e.number, e.description), (53, "File not found"))
+        self.assertEqual((e.number, e.description, e.picture), (53, "File not found", 2))
         self.assertTrue(e.source)
+        self.assertTrue(str(e).startswith("picture 2: File not found"), str(e))
         again = pickle.loads(pickle.dumps(e))
-        self.assertEqual((again.number, again.description, again.source), (e.number, e.description, e.source))
+        self.assertEqual((again.number, again.description, again.source, again.picture),
+                         (e.number, e.description, e.source, e.picture))
+        # Later pictures are read ahead on other threads; the failure still names its own.
+        with self.assertRaises(zoetra.Error) as caught:
+            zoetra.create([good] * 5 + [self.path("missing.png")] + [good] * 3, palette="all")
+        self.assertEqual(caught.exception.picture, 6)
         not_picture = self.path("text.png")
         pathlib.Path(not_picture).write_text("hello world")
         with self.assertRaises(zoetra.Error) as caught:
             zoetra.create([not_picture])
-        self.assertEqual(caught.exception.number, 481)
+        self.assertEqual((caught.exception.number, caught.exception.picture), (481, 1))
         # An output the system refuses, with its reason.
         with self.assertRaises(zoetra.Error) as caught:
             zoetra.create([good], self.path("no/such/folder/out.gif"))
         self.assertIn("Unexpected error saving GIF file", caught.exception.description)
         self.assertIn("No such file or directory", caught.exception.description)
+        self.assertIsNone(caught.exception.picture)
 
     def test_slideshow_keywords(self):
         a = pattern(10, 12, 1)
