@@ -53,10 +53,8 @@ void CopyPalette(const cPal8bpp& palette, std::uint8_t* table) {
 // The host's document limits (platform/base/limits.hpp), refused before the memory is taken.
 [[noreturn]] void RaiseDocumentLimit(const std::string& what) { RaiseError(kErrOutOfMemory, "Out of memory: " + what); }
 
-std::size_t Channels(PixelLayout layout) { return layout == PixelLayout::RGB ? 3 : 4; }
-
 std::size_t RowStride(const PicturePixels& p) {
-  return p.stride != 0 ? p.stride : static_cast<std::size_t>(p.width) * Channels(p.layout);
+  return p.stride != 0 ? p.stride : static_cast<std::size_t>(p.width) * PixelBytes(p.layout);
 }
 
 // Pictures in memory are checked before any work, so a bad one costs nothing.
@@ -71,9 +69,9 @@ void CheckPixels(const std::vector<PictureSource>& pictures) {
       wrong = "is " + std::to_string(p.width) + " x " + std::to_string(p.height) + " pixels";
     } else if (p.layout != PixelLayout::RGB && p.layout != PixelLayout::RGBA && p.layout != PixelLayout::BGRA) {
       wrong = "has an unknown pixel layout";
-    } else if (RowStride(p) / Channels(p.layout) < static_cast<std::size_t>(p.width)) {
+    } else if (RowStride(p) / PixelBytes(p.layout) < static_cast<std::size_t>(p.width)) {
       wrong = "has rows " + std::to_string(RowStride(p)) + " bytes apart, fewer than the " +
-              std::to_string(static_cast<std::size_t>(p.width) * Channels(p.layout)) + " bytes of a row";
+              std::to_string(static_cast<std::size_t>(p.width) * PixelBytes(p.layout)) + " bytes of a row";
     }
     if (!wrong.empty()) {
       RaiseError(kErrInvalidArgument,
@@ -220,9 +218,7 @@ class Builder {
     }
     if (alpha) raster.BlendOver(*settings_.background);
     if (settings_.fit_width > 0) {
-      cDIB fitted;
-      FitPicture(raster, settings_.fit_width, settings_.fit_height, settings_.background.value_or(0), fitted);
-      raster.Exchange(fitted);
+      FitPicture(raster, settings_.fit_width, settings_.fit_height, settings_.background.value_or(0), raster);
     }
   }
 

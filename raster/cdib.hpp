@@ -32,6 +32,7 @@ namespace zoetra {
 
 // Channel order of 8-bit pixels in memory.
 enum class PixelLayout : std::uint8_t { RGB, RGBA, BGRA };
+inline constexpr std::size_t PixelBytes(PixelLayout layout) { return layout == PixelLayout::RGB ? 3 : 4; }
 
 class cDIB {
  public:

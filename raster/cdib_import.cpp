@@ -139,7 +139,7 @@ std::int32_t cDIB::CreateFromClipboard() {
 
 std::int32_t cDIB::CreateFromPixels(const std::uint8_t* Pixels, std::int32_t PixWidth, std::int32_t PixHeight,
                                     std::size_t Stride, PixelLayout Layout, bool KeepAlpha) {
-  const std::size_t channels = Layout == PixelLayout::RGB ? 3 : 4;
+  const std::size_t channels = PixelBytes(Layout);
   if (Pixels == nullptr || PixWidth <= 0 || PixHeight <= 0 ||
       Stride / channels < static_cast<std::size_t>(PixWidth)) {
     return 0;
