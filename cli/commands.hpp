@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -22,23 +23,23 @@ inline constexpr std::string_view kStdStream = "-";
 
 struct CreateOptions {
   std::string output;
-  int delay_ms = 350;
+  std::int64_t delay_ms = 350;
   bool gray = false;
   bool optimize = false;
   bool swap_rg = false;
   bool raise_errors = false;
   bool quiet = false;
-  std::string palette = "first";  // first, all or frame
-  unsigned threads = 0;            // 0: one per core
+  std::string palette = "all";  // first, all or frame
+  std::int64_t threads = 0;     // 0: one per core
   std::vector<std::string> pictures;
   // Slideshow options; empty or 0 where not given.
-  double fps = 0;
-  int loop = 0;           // 0 forever
-  bool no_loop = false;   // no loop block
-  std::string sort;       // "natural", or empty for the order given
-  std::string list;       // a file of picture names, one per line; "-": standard input
-  std::string fit;        // "WxH"
-  std::string background; // "#rrggbb"
+  std::optional<double> fps;
+  std::int64_t loop = 0;   // 0 forever
+  bool no_loop = false;    // no loop block
+  std::string sort;        // "natural", or empty for the order given
+  std::string list;        // a file of picture names, one per line; "-": standard input
+  std::string fit;         // "WxH"
+  std::string background;  // "#rrggbb"
   bool auto_orient = false;
 };
 
@@ -49,8 +50,8 @@ bool ReadPictureList(const std::string& file, std::vector<std::string>& names);
 // Orders names with runs of digits compared as numbers ("p2" before "p10");
 // names equal that way keep their order of the plain byte comparison.
 bool NaturalLess(std::string_view a, std::string_view b);
-// "WxH" (or "WXH"), both sides 1 to 32767.
-bool ParseSize(std::string_view text, int* width, int* height);
+// "WxH" (or "WXH"): two whole numbers of up to 9 digits; the builder checks the range.
+bool ParseSize(std::string_view text, std::int64_t* width, std::int64_t* height);
 // "#rrggbb" or "rrggbb" to 0xRRGGBB.
 bool ParseColour(std::string_view text, std::uint32_t* rgb);
 
@@ -86,8 +87,10 @@ std::string ErrorNumberText(std::int32_t number);
 // Writes "zoetra: [subject: ]description (error N)" to standard error. The
 // CR LF line breaks of error reports become indented continuation lines; a
 // `reason` (the system's word on why) follows on a line of its own.
-void ReportFailure(const Error& failure, std::string_view subject = {}, std::string_view reason = {});
+void ReportFailure(const Error& failure, std::string_view subject = {},
+                   std::string_view reason = {});
 // Writes "zoetra: [subject: ]message" to standard error, and the reason likewise.
-void ReportMessage(std::string_view message, std::string_view subject = {}, std::string_view reason = {});
+void ReportMessage(std::string_view message, std::string_view subject = {},
+                   std::string_view reason = {});
 
 }  // namespace zoetra::cli

@@ -37,8 +37,11 @@ class ConversionWatch {
   ConversionWatch(const ConversionWatch&) = delete;
   ConversionWatch& operator=(const ConversionWatch&) = delete;
 
-  // The 1-based picture being loaded or converted, or 0 once all pictures are in.
+  // The 1-based picture being loaded or converted, or 0 before the first and once all pictures are
+  // in.
   std::int32_t picture() const { return in_pictures_ ? last_.picture : 0; }
+  // Whether the work on the whole document (after the pictures) has begun.
+  bool past_pictures() const { return seen_ && !in_pictures_; }
 
   // Takes the progress bar off the screen, before any other line is written.
   void Clear() {
@@ -53,35 +56,47 @@ class ConversionWatch {
     // Once saved, the new file is in place: too late to keep the old one.
     if (CaughtInterrupt() != 0 && info.stage != platform::YieldStage::Saved) throw Interrupted{};
     last_ = info;
+    seen_ = true;
     in_pictures_ = info.stage <= platform::YieldStage::PaletteCopy;
     if (progress_) Draw(info);
+    ++yields_;
   }
 
-  // Stages done, counting each yield as one: every picture passes through the
-  // stages up to PaletteCopy, then the whole document through the rest.
-  static std::int64_t StagesDone(const platform::YieldInfo& info, std::int64_t pictures) {
+  // Stages in all: every picture passes through the stages up to PaletteCopy
+  // (in one pass or in two, by palette mode), then the whole document through the rest.
+  static std::int64_t Stages(std::int64_t pictures) {
     using platform::YieldStage;
     constexpr std::int64_t kPerPicture = static_cast<int>(YieldStage::PaletteCopy) + 1;
-    const auto stage = static_cast<std::int64_t>(info.stage);
-    if (info.stage <= YieldStage::PaletteCopy) return kPerPicture * (info.picture - 1) + stage;
-    return kPerPicture * pictures + stage - static_cast<int>(YieldStage::Screen);
+    return kPerPicture * pictures + static_cast<int>(YieldStage::Saved) -
+           static_cast<int>(YieldStage::Screen);
   }
 
   void Draw(const platform::YieldInfo& info) {
     using platform::YieldStage;
     const char* stage = "converting";
     switch (info.stage) {
-      case YieldStage::PictureStart: stage = "loading"; break;
-      case YieldStage::Screen: stage = "compacting the palette"; break;
-      case YieldStage::Compact: stage = "optimising"; break;
-      case YieldStage::Optimize: stage = "writing"; break;
-      case YieldStage::Saved: stage = "done"; break;
-      default: break;
+      case YieldStage::PictureStart:
+        stage = "loading";
+        break;
+      case YieldStage::Screen:
+        stage = "compacting the palette";
+        break;
+      case YieldStage::Compact:
+        stage = "optimising";
+        break;
+      case YieldStage::Optimize:
+        stage = "writing";
+        break;
+      case YieldStage::Saved:
+        stage = "done";
+        break;
+      default:
+        break;
     }
     constexpr std::int64_t kWidth = 30;
-    const std::int64_t pictures = info.pictures > 0 ? info.pictures : 1;
-    const std::int64_t total = StagesDone({YieldStage::Saved, info.pictures, info.pictures}, pictures);
-    const std::int64_t done = std::clamp<std::int64_t>(StagesDone(info, pictures), 0, total);
+    const std::int64_t total = Stages(info.pictures > 0 ? info.pictures : 1);
+    // Each yield is one stage done, so the bar never goes back whatever the order of the passes.
+    const std::int64_t done = info.stage == YieldStage::Saved ? total : std::min(yields_, total);
     std::string bar(static_cast<std::size_t>(kWidth * done / total), '#');
     bar.resize(kWidth, '.');
     std::fprintf(stderr, "\r\033[K[%s] %d/%d %s", bar.c_str(), static_cast<int>(info.picture),
@@ -93,14 +108,35 @@ class ConversionWatch {
   bool progress_;
   bool drawn_ = false;
   bool in_pictures_ = false;
+  bool seen_ = false;
+  std::int64_t yields_ = 0;
   platform::YieldInfo last_{};
   platform::YieldHook previous_;
 };
 
 PaletteMode PaletteModeOf(const std::string& name) {
-  if (name == "all") return PaletteMode::All;
+  if (name == "first") return PaletteMode::First;
   if (name == "frame") return PaletteMode::Frame;
-  return PaletteMode::First;
+  return PaletteMode::All;
+}
+
+// The command's options as the builder takes them; the builder checks the ranges.
+BuilderOptions BuilderOptionsOf(const CreateOptions& o) {
+  BuilderOptions options;
+  options.delay_ms = o.delay_ms;
+  options.fps = o.fps;
+  options.loop = o.no_loop ? kPlayOnce : o.loop;
+  options.auto_orient = o.auto_orient;
+  if (!o.fit.empty()) ParseSize(o.fit, &options.fit_width, &options.fit_height);
+  if (std::uint32_t rgb = 0; !o.background.empty() && ParseColour(o.background, &rgb))
+    options.background = rgb;
+  options.gray = o.gray;
+  options.optimize = o.optimize;
+  options.swap_rg = o.swap_rg;
+  options.raise_errors = o.raise_errors;
+  options.palette = PaletteModeOf(o.palette);
+  options.threads = o.threads;
+  return options;
 }
 
 // 0, or the error that stopped the write.
@@ -119,61 +155,47 @@ int WriteAll(int fd, const std::vector<std::uint8_t>& bytes) {
 // The default palette comes from the first picture; when a later one plainly
 // is not drawn in it, say once what would help.
 void SuggestPalette(const BuilderReport& report, const CreateOptions& o) {
-  if (o.quiet || o.palette != "first" || o.gray || report.worst_fit_error <= kPoorPaletteFit) return;
+  if (o.quiet || o.palette != "first" || o.gray || report.worst_fit_error <= kPoorPaletteFit)
+    return;
   std::fflush(stdout);
   std::fprintf(stderr,
-               "zoetra: hint: the colours of picture %d (%s) are far from the palette of the first picture;\n"
-               "  --palette all (one palette from every picture) or --palette frame would show them better\n",
+               "zoetra: hint: the colours of picture %d (%s) are far from the palette of the first "
+               "picture;\n"
+               "  --palette all (one palette from every picture) or --palette frame would show "
+               "them better\n",
                static_cast<int>(report.worst_fit_picture),
                o.pictures[static_cast<std::size_t>(report.worst_fit_picture - 1)].c_str());
 }
 
-// The system's reason for the last failed save, or "".
-std::string SaveFailureReason() {
-  const int error = platform::LastFileError();
-  if (error == ENOTSUP) return "Not a regular file";  // the writer's own refusal
-  return error != 0 ? std::strerror(error) : std::string();
-}
-
-// Frames that short are shown for about 100 ms by browsers; say so once.
-void WarnShortDelay(const CreateOptions& o) {
-  const int hundredths = RoundToInt16(o.delay_ms / 10.0);  // as the builder keeps it
-  if (o.quiet || hundredths >= 2) return;
-  std::fprintf(stderr,
-               "zoetra: warning: frames of %d ms are kept as %d ms; browsers show frames under 20 ms for\n"
-               "  about 100 ms instead\n",
-               o.delay_ms, hundredths * 10);
-}
-
-// Without --fit, pictures of other sizes make frames at the top left of a
-// screen the size of the last one, which viewers show differently.
+// Pictures of other sizes than the first: fitted into its size, or (with
+// --palette first) frames at the top left of a screen the size of the last
+// one, which viewers show differently.
 void WarnOtherSizes(const BuilderReport& report, const CreateOptions& o) {
   if (o.quiet || !o.fit.empty() || report.other_size_picture < 1 ||
       static_cast<std::size_t>(report.other_size_picture) > o.pictures.size()) {
     return;
   }
   std::fflush(stdout);
+  const std::string name = o.pictures[static_cast<std::size_t>(report.other_size_picture - 1)];
+  if (report.other_sizes_fitted) {
+    std::fprintf(
+        stderr,
+        "zoetra: warning: picture %d (%s) is not the size of picture 1; pictures of other sizes "
+        "are\n"
+        "  fitted into picture 1's size, centred on the background. --fit WxH chooses the size\n",
+        static_cast<int>(report.other_size_picture), name.c_str());
+    return;
+  }
   std::fprintf(stderr,
-               "zoetra: warning: picture %d (%s) is not the size of picture 1; frames keep their sizes at the\n"
-               "  top left of a screen the size of the last picture. --fit WxH scales every picture to one size\n",
-               static_cast<int>(report.other_size_picture),
-               o.pictures[static_cast<std::size_t>(report.other_size_picture - 1)].c_str());
+               "zoetra: warning: picture %d (%s) is not the size of picture 1; frames keep their "
+               "sizes at the\n"
+               "  top left of a screen the size of the last picture. --fit WxH scales every "
+               "picture to one size\n",
+               static_cast<int>(report.other_size_picture), name.c_str());
 }
 
-int Convert(const CreateOptions& o) {
+int Convert(const CreateOptions& o, BuilderOptions options) {
   const bool to_stdout = o.output == kStdStream;
-  BuilderOptions options;
-  options.delay_ms = static_cast<std::int16_t>(o.delay_ms);
-  options.loop = o.no_loop ? kPlayOnce : o.loop;
-  options.auto_orient = o.auto_orient;
-  if (!o.fit.empty()) ParseSize(o.fit, &options.fit_width, &options.fit_height);
-  if (std::uint32_t rgb = 0; !o.background.empty() && ParseColour(o.background, &rgb)) options.background = rgb;
-  options.gray = o.gray;
-  options.optimize = o.optimize;
-  options.swap_rg = o.swap_rg;
-  options.raise_errors = o.raise_errors;
-  options.palette = PaletteModeOf(o.palette);
-  options.threads = o.threads;
   BuilderReport report;
   options.report = &report;
   Zoetra component;
@@ -190,16 +212,15 @@ int Convert(const CreateOptions& o) {
       const std::int32_t picture = watch.picture();
       if (picture >= 1 && static_cast<std::size_t>(picture) <= o.pictures.size()) {
         subject = o.pictures[static_cast<std::size_t>(picture - 1)];
-      } else if (!to_stdout) {
+      } else if (!to_stdout && watch.past_pictures()) {
         subject = o.output;
       }
     };
     try {
       if (to_stdout) {
-        const auto convert = [&] {
-          return component.CreateZoetraToBuffer(o.pictures, options);
-        };
-        const std::vector<std::uint8_t> bytes = o.raise_errors ? WithCatchLogRaise(convert) : convert();
+        const auto convert = [&] { return component.CreateZoetraToBuffer(o.pictures, options); };
+        const std::vector<std::uint8_t> bytes =
+            o.raise_errors ? WithCatchLogRaise(convert) : convert();
         watch.Clear();
         stop_if_interrupted();
         if (const int error = WriteAll(STDOUT_FILENO, bytes); error != 0) {
@@ -213,12 +234,6 @@ int Convert(const CreateOptions& o) {
       }
       const std::string text = component.CreateZoetra(o.pictures, o.output, options);
       watch.Clear();
-      if (text.rfind("OK, ", 0) != 0) {
-        stop_if_interrupted();
-        blame();
-        ReportMessage(text, subject, SaveFailureReason());
-        return kExitFailure;
-      }
       // A signal after this point came too late to keep the old file; the new one is complete.
       if (!o.quiet) std::printf("%s\n", text.c_str());
       SuggestPalette(report, o);
@@ -233,7 +248,7 @@ int Convert(const CreateOptions& o) {
     stop_if_interrupted();
     // Texts that already name the file need no prefix.
     if (!subject.empty() && e.description().find(subject) != std::string::npos) subject.clear();
-    ReportFailure(e, subject, SaveFailureReason());
+    ReportFailure(e, subject);
   } catch (const std::exception& e) {
     stop_if_interrupted();
     ReportMessage(e.what(), subject);
@@ -246,30 +261,44 @@ int Convert(const CreateOptions& o) {
 
 int RunCreate(const CreateOptions& given) {
   CreateOptions o = given;
-  int w = 0, h = 0;
+  std::int64_t w = 0, h = 0;
   std::uint32_t rgb = 0;
   if (!o.fit.empty() && !ParseSize(o.fit, &w, &h)) {
-    ReportMessage("--fit takes WxH with both sides 1 to 32767, such as 640x480, not '" + o.fit + "'");
+    ReportMessage("--fit takes WxH, such as 640x480, not '" + o.fit + "'");
     return kExitUsage;
   }
   if (!o.background.empty() && !ParseColour(o.background, &rgb)) {
-    ReportMessage("--background takes a colour as #rrggbb, such as #ffffff, not '" + o.background + "'");
+    ReportMessage("--background takes a colour as #rrggbb, such as #ffffff, not '" + o.background +
+                  "'");
+    return kExitUsage;
+  }
+  const BuilderOptions options = BuilderOptionsOf(o);
+  try {
+    CheckBuilderOptions(options);
+  } catch (const Error& e) {
+    constexpr std::string_view kPrefix = "Invalid procedure call or argument: ";
+    std::string_view why = e.description();
+    if (why.rfind(kPrefix, 0) == 0) why.remove_prefix(kPrefix.size());
+    std::fprintf(stderr, "zoetra: %.*s\nTry 'zoetra create --help' for more information.\n",
+                 static_cast<int>(why.size()), why.data());
     return kExitUsage;
   }
   if (o.output == kStdStream && ::isatty(STDOUT_FILENO) == 1) {
-    ReportMessage("refusing to write a GIF file to a terminal; redirect standard output or use -o FILE");
+    ReportMessage(
+        "refusing to write a GIF file to a terminal; redirect standard output or use -o FILE");
     return kExitFailure;
   }
   if (!o.list.empty() && !ReadPictureList(o.list, o.pictures)) return kExitFailure;
   if (o.pictures.empty()) {
-    ReportMessage("no pictures to convert", o.list == kStdStream ? "standard input" : o.list);
+    ReportMessage("no pictures were given", o.list == kStdStream ? "standard input" : o.list);
     return kExitFailure;
   }
   if (o.sort == "natural") std::stable_sort(o.pictures.begin(), o.pictures.end(), NaturalLess);
-  if (o.fps > 0) o.delay_ms = static_cast<int>(std::lround(1000.0 / o.fps));
-  WarnShortDelay(o);
+  if (const std::string note = DelayNote(options); !o.quiet && !note.empty()) {
+    std::fprintf(stderr, "zoetra: warning: %s\n", note.c_str());
+  }
   CatchInterrupts();
-  return Convert(o);
+  return Convert(o, options);
 }
 
 }  // namespace zoetra::cli

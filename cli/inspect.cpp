@@ -59,7 +59,8 @@ bool Load(cGIF& doc, const std::string& file) {
     return false;
   }
   if (!doc.LoadFromFile(file)) {
-    ReportMessage(::access(file.c_str(), R_OK) != 0 ? std::strerror(errno) : "not a GIF file", file);
+    ReportMessage(::access(file.c_str(), R_OK) != 0 ? std::strerror(errno) : "not a GIF file",
+                  file);
     return false;
   }
   return true;
@@ -88,11 +89,16 @@ std::string LoopText(const cGIF& doc) {
 
 const char* DisposalName(int d) {
   switch (d) {
-    case 0: return "unspecified";
-    case 1: return "keep";
-    case 2: return "background";
-    case 3: return "previous";
-    default: return "reserved";
+    case 0:
+      return "unspecified";
+    case 1:
+      return "keep";
+    case 2:
+      return "background";
+    case 3:
+      return "previous";
+    default:
+      return "reserved";
   }
 }
 
@@ -103,12 +109,14 @@ void PrintJson(const cGIF& doc, const std::string& file) {
 void PrintText(const cGIF& doc, const std::string& file) {
   const int frames = doc.FramesCount();
   const int global = doc.GlobalPaletteExists() ? doc.GlobalPaletteEntries() : 0;
-  std::printf("%s: %s%s, screen %d x %d, %d frame%s\n", file.c_str(), doc.Signature().c_str(), doc.Version().c_str(),
-              doc.ScreenWidth(), doc.ScreenHeight(), frames, frames == 1 ? "" : "s");
+  std::printf("%s: %s%s, screen %d x %d, %d frame%s\n", file.c_str(), doc.Signature().c_str(),
+              doc.Version().c_str(), doc.ScreenWidth(), doc.ScreenHeight(), frames,
+              frames == 1 ? "" : "s");
   std::printf("  %s\n", LoopText(doc).c_str());
   std::printf("  duration: %lld ms\n", static_cast<long long>(gif_info::DurationMs(doc)));
   if (global > 0) {
-    std::printf("  global palette: %d entries, background index %d\n", global, doc.ScreenBackgroundColorIndex());
+    std::printf("  global palette: %d entries, background index %d\n", global,
+                doc.ScreenBackgroundColorIndex());
   } else {
     std::printf("  global palette: none\n");
   }
@@ -124,7 +132,8 @@ void PrintText(const cGIF& doc, const std::string& file) {
       std::printf("opaque, ");
     }
     if (doc.LocalPaletteUsed(f)) {
-      std::printf("local palette %d entries%s\n", doc.LocalPaletteEntries(f), doc.FrameInterlaced(f) ? ", interlaced" : "");
+      std::printf("local palette %d entries%s\n", doc.LocalPaletteEntries(f),
+                  doc.FrameInterlaced(f) ? ", interlaced" : "");
     } else {
       std::printf("global palette%s\n", doc.FrameInterlaced(f) ? ", interlaced" : "");
     }
@@ -167,10 +176,12 @@ int WriteFrames(const cGIF& doc, const FramesOptions& o) {
     }
     char name[32];
     std::snprintf(name, sizeof name, "frame-%04d.bmp", static_cast<int>(composer.Frame()));
-    const std::string path = o.directory + (o.directory.empty() || o.directory.back() == '/' ? "" : "/") + name;
+    const std::string path =
+        o.directory + (o.directory.empty() || o.directory.back() == '/' ? "" : "/") + name;
     errno = 0;
     if (!composer.Screen().Save(path)) {
-      ReportMessage(std::string("cannot write the file") + (errno != 0 ? std::string(": ") + std::strerror(errno) : ""),
+      ReportMessage(std::string("cannot write the file") +
+                        (errno != 0 ? std::string(": ") + std::strerror(errno) : ""),
                     path);
       return kExitFailure;
     }

@@ -4,7 +4,9 @@
 
 namespace zoetra::mdFile {
 namespace {
-bool IsSeparator(char c) { return c == ':' || c == '\\'; }
+bool IsSeparator(char c) {
+  return c == ':' || c == '\\';
+}
 }  // namespace
 
 bool FileExists(std::string_view path) noexcept {
@@ -34,7 +36,8 @@ std::string GetFileBaseName(std::string_view path, std::int16_t keepPath) {
       break;
     }
   }
-  if (dot_end == 0) return start > path.size() ? std::string() : std::string(path.substr(start - 1));
+  if (dot_end == 0)
+    return start > path.size() ? std::string() : std::string(path.substr(start - 1));
   if (dot_end < start) return {};
   return std::string(path.substr(start - 1, dot_end - start + 1));
 }

@@ -62,15 +62,16 @@ ZOETRA_API int zoetra_create_zoetra2(ZoetraInstance* instance, const char* const
                                      char* result, size_t result_size, size_t* result_length);
 /* The animation builder. files == NULL is "not an array". The result text
  * ("OK, Animated GIF: ... created with N frames", or one of the two failure
- * messages when show_error is 0) goes to result. */
+ * messages when show_error is 0) goes to result. An output that is one of the
+ * pictures (by any path or link) fails with 75 before any work. */
 ZOETRA_API int zoetra_create_zoetra(ZoetraInstance* instance, const char* const* files, int32_t count,
                                     const char* output, int16_t delay_ms, int16_t is_gray, int16_t do_optimize,
                                     int16_t swap_rg, int16_t show_error, char* result, size_t result_size,
                                     size_t* result_length);
 
 /* Where the frames' colours come from (ZoetraOptions.palette). */
-#define ZOETRA_PALETTE_FIRST 0 /* the first picture's palette: the exact default */
-#define ZOETRA_PALETTE_ALL 1   /* one palette from the pixels of every picture */
+#define ZOETRA_PALETTE_FIRST 0 /* the first picture's palette: zoetra_create_zoetra's exact conversion */
+#define ZOETRA_PALETTE_ALL 1   /* one palette from the pixels of every picture (the default) */
 #define ZOETRA_PALETTE_FRAME 2 /* a palette per frame, as its local colour table */
 
 /* Everything a conversion can be asked for. Fill it with zoetra_options_init
@@ -78,17 +79,18 @@ ZOETRA_API int zoetra_create_zoetra(ZoetraInstance* instance, const char* const*
  * versions only add fields at the end, and struct_size tells them apart. */
 typedef struct ZoetraOptions {
   uint32_t struct_size;
-  int16_t delay_ms;     /* 350 */
+  int16_t delay_ms;     /* 350; 0 to 32767 */
   int16_t gray;         /* non-zero: 256 greys */
   int16_t optimize;     /* non-zero: crop and merge frames to what changed */
   int16_t swap_rg;      /* non-zero: exchange red and green */
   int16_t raise_errors; /* non-zero: failures as 0x800403E9 with the error report, logged */
-  int32_t palette;      /* ZOETRA_PALETTE_FIRST */
-  uint32_t threads;     /* 0: one per core; the bytes written do not depend on it */
-  /* Added in 0.2 (struct_size tells; older callers get the defaults): */
+  int32_t palette;      /* ZOETRA_PALETTE_ALL */
+  uint32_t threads;     /* 0: one per core, up to 1024; the bytes written do not depend on it */
+  /* Added after the first release (struct_size tells; older callers get the defaults): */
   int32_t loop;         /* 0: repeat forever; 1 to 65535 times; ZOETRA_PLAY_ONCE: no loop block */
   int32_t fit_width;    /* both > 0: every picture scaled to fit inside fit_width x fit_height, */
-  int32_t fit_height;   /*   centred on the background; 0 x 0: pictures as they are */
+  int32_t fit_height;   /*   centred on the background; 0 x 0: pictures of another size than the
+                           first are fitted into the first one's (ZOETRA_PALETTE_FIRST: as they are) */
   int32_t background;   /* 0xRRGGBB under transparent pixels and around fitted pictures; -1: none */
   int16_t auto_orient;  /* non-zero: JPEGs turned upright by their EXIF orientation */
 } ZoetraOptions;
@@ -99,8 +101,13 @@ ZOETRA_API void zoetra_options_init(ZoetraOptions* options);
 /* The animation builder with options (NULL: the defaults). files may be NULL
  * only with count 0. A count below 0, a palette mode not listed above, a value
  * out of its range or a struct_size smaller than the structure's first release
- * (up to threads) fails with error 5; fields past struct_size take their
- * defaults. The result text goes to result as for zoetra_create_zoetra. */
+ * (up to threads) fails with error 5, and so does an empty list; fields past
+ * struct_size take their defaults. Every file is checked before any picture
+ * is decoded: a missing one fails with error 53 naming it, an unreadable one
+ * with 75. An output that is one of the pictures (by any path or link) fails
+ * with 75 before any work. A failed save fails with 75, the system's reason in
+ * the description. The result text ("OK, Animated GIF: ... created with N
+ * frames") goes to result. */
 ZOETRA_API int zoetra_create(ZoetraInstance* instance, const char* const* files, int32_t count, const char* output,
                              const ZoetraOptions* options, char* result, size_t result_size, size_t* result_length);
 

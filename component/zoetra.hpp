@@ -15,8 +15,8 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/base/export.hpp"
 #include "platform/base/error.hpp"
+#include "platform/base/export.hpp"
 #include "platform/base/variant.hpp"
 #include "raster/cdib.hpp"
 
@@ -60,35 +60,47 @@ struct BuilderReport {
   std::int32_t worst_fit_picture = 0;
   double worst_fit_error = 0;
   // The first picture whose size differs from the first one's (0: all alike);
-  // without fitting, such frames sit at the top left of the last picture's screen.
+  // with PaletteMode::First and no fitting size, such frames sit at the top
+  // left of the last picture's screen; otherwise they were fitted into the
+  // first picture's size (other_sizes_fitted).
   std::int32_t other_size_picture = 0;
+  bool other_sizes_fitted = false;
 };
 
 // BuilderOptions::loop for a file without a loop block: viewers play it once.
 inline constexpr std::int32_t kPlayOnce = -1;
 
-// Everything a conversion can be asked for. The defaults give CreateZoetra's
-// exact behaviour and bytes.
+// Everything a conversion can be asked for; the defaults serve people best
+// (one palette from every picture). `palette = PaletteMode::First` gives
+// CreateZoetra's exact behaviour and bytes. Numbers are wide so that any value
+// a caller holds reaches CheckBuilderOptions, which every conversion calls
+// before any work.
 struct BuilderOptions {
-  std::int16_t delay_ms = 350;  // frame delay, kept in hundredths
-  bool gray = false;            // 256 greys (then the palette mode does not matter)
-  bool optimize = false;        // crop and merge frames to what changed
-  bool swap_rg = false;         // exchange red and green
-  bool raise_errors = false;    // showError: failures raised as 0x800403E9 and logged
-  PaletteMode palette = PaletteMode::First;
+  std::int64_t delay_ms = 350;  // frame delay, 0 to 32767, kept in hundredths
+  // Frames per second instead of delay_ms (each frame 1000 / fps ms, rounded
+  // to whole milliseconds); unset: delay_ms decides.
+  std::optional<double> fps;
+  bool gray = false;          // 256 greys (then the palette mode does not matter)
+  bool optimize = false;      // crop and merge frames to what changed
+  bool swap_rg = false;       // exchange red and green
+  bool raise_errors = false;  // showError: failures raised as 0x800403E9 and logged
+  PaletteMode palette = PaletteMode::All;
   // Threads for this conversion, the calling one included (0: one per core),
   // never more than platform::Limits::max_threads; 1 runs everything on the
   // calling thread. The bytes written do not depend on it.
-  unsigned threads = 0;
+  std::int64_t threads = 0;
   BuilderReport* report = nullptr;  // filled on success when not null
   // Times the animation repeats, written in the loop block: 0 forever (the
   // default), up to 65535; kPlayOnce writes no loop block.
-  std::int32_t loop = 0;
+  std::int64_t loop = 0;
   // Every picture scaled to fit inside fit_width x fit_height keeping its
   // aspect ratio, centred, the rest filled with the background (black when
-  // none is given); the screen is that size. 0 x 0: pictures as they are.
-  std::int32_t fit_width = 0;
-  std::int32_t fit_height = 0;
+  // none is given); the screen is that size. 0 x 0: with PaletteMode::First
+  // pictures stay as they are (frames of other sizes at the top left of the
+  // last picture's screen); with the other modes pictures of another size
+  // than the first are fitted into the first one's size.
+  std::int64_t fit_width = 0;
+  std::int64_t fit_height = 0;
   // 0x00RRGGBB: the colour transparent and half-transparent pixels are
   // blended over (PNG alpha and transparent colours, 32-bit pixels in memory
   // with alpha) and the fill around fitted pictures. Unset: pixels load as
@@ -96,6 +108,22 @@ struct BuilderOptions {
   std::optional<std::uint32_t> background;
   bool auto_orient = false;  // JPEGs turned upright by their EXIF orientation
 };
+
+// Refuses, with error 5 and a text naming the value and its range, an option
+// out of its range: the delay (0 to 32767 ms), fps (finite, giving such a
+// delay), the loop count, threads (0 to 1024), the fitting size (1 to 32767 a
+// side, within the picture limits) and the background. Every conversion with
+// options calls it first; front ends call it to refuse before other work.
+void CheckBuilderOptions(const BuilderOptions& options);
+// The delay each frame gets, in hundredths of a second (what the file holds),
+// from fps or delay_ms; the options must have passed CheckBuilderOptions.
+std::int32_t FrameDelayHundredths(const BuilderOptions& options);
+// The milliseconds asked for, from fps or delay_ms, before the file's hundredths.
+std::int64_t AskedDelayMs(const BuilderOptions& options);
+// What a person should know about the delay the file will hold: that it was
+// rounded to whole hundredths (and the frame rate that gives), or that
+// browsers slow frames under 20 ms down; empty when there is nothing to say.
+std::string DelayNote(const BuilderOptions& options);
 
 // A picture in memory: 8 bits per channel in `layout` order, rows top to
 // bottom, `stride` bytes apart (0: rows packed). The pixels stay the caller's
@@ -141,15 +169,18 @@ class Zoetra {
 
   // The animation builder (component/zoetra_builder.cpp).
   platform::Variant CreateZoetra(const platform::Variant& sFile, const platform::Variant& oFile,
-                                 std::int16_t lDelay = 350, std::int16_t isGray = 0, std::int16_t doOptimize = 0,
-                                 std::int16_t SwapRG = 0, std::int16_t showError = 0);
-  std::string CreateZoetra(const std::vector<std::string>& files, std::string_view output, std::int16_t lDelay = 350,
-                           std::int16_t isGray = 0, std::int16_t doOptimize = 0, std::int16_t SwapRG = 0,
+                                 std::int16_t lDelay = 350, std::int16_t isGray = 0,
+                                 std::int16_t doOptimize = 0, std::int16_t SwapRG = 0,
+                                 std::int16_t showError = 0);
+  std::string CreateZoetra(const std::vector<std::string>& files, std::string_view output,
+                           std::int16_t lDelay = 350, std::int16_t isGray = 0,
+                           std::int16_t doOptimize = 0, std::int16_t SwapRG = 0,
                            std::int16_t showError = 0);
   // The same conversion into memory (the bytes the file would hold); every
   // failure is raised, the save failure as 0x800403E9 with the save message.
-  std::vector<std::uint8_t> CreateZoetraToBuffer(const std::vector<std::string>& files, std::int16_t lDelay = 350,
-                                                 std::int16_t isGray = 0, std::int16_t doOptimize = 0,
+  std::vector<std::uint8_t> CreateZoetraToBuffer(const std::vector<std::string>& files,
+                                                 std::int16_t lDelay = 350, std::int16_t isGray = 0,
+                                                 std::int16_t doOptimize = 0,
                                                  std::int16_t SwapRG = 0);
 
   // The same with every option in one place; the switches act as the options say.

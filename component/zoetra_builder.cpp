@@ -2,12 +2,12 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <memory>
-#include <vector>
 #include <cstring>
+#include <memory>
 #include <optional>
-#include <thread>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "colour/cpal8bpp.hpp"
 #include "colour/mdither8bpp.hpp"
@@ -16,14 +16,15 @@
 #include "component/zoetra.hpp"
 #include "gif/cgif.hpp"
 #include "platform/base/arith.hpp"
+#include "platform/base/files.hpp"
 #include "platform/base/limits.hpp"
 #include "platform/base/ordered_parallel.hpp"
-#include "platform/codecs/picture_loader.hpp"
 #include "platform/base/yield.hpp"
-#include "postprocess/mgifext.hpp"
 #include "platform/codecs/exif_orientation.hpp"
-#include "raster/picture_fit.hpp"
+#include "platform/codecs/picture_loader.hpp"
+#include "postprocess/mgifext.hpp"
 #include "raster/cdib.hpp"
+#include "raster/picture_fit.hpp"
 
 namespace zoetra {
 namespace {
@@ -47,11 +48,14 @@ class ConversionDepth {
 void CopyPalette(const cPal8bpp& palette, std::uint8_t* table) {
   const std::int16_t bytes = Mul16(palette.Entries(), 4);
   const std::uint8_t* from = palette.lpPalette();
-  if (bytes > 0) std::memcpy(table, from, std::min<std::size_t>(static_cast<std::size_t>(bytes), 1024));
+  if (bytes > 0)
+    std::memcpy(table, from, std::min<std::size_t>(static_cast<std::size_t>(bytes), 1024));
 }
 
 // The host's document limits (platform/base/limits.hpp), refused before the memory is taken.
-[[noreturn]] void RaiseDocumentLimit(const std::string& what) { RaiseError(kErrOutOfMemory, "Out of memory: " + what); }
+[[noreturn]] void RaiseDocumentLimit(const std::string& what) {
+  RaiseError(kErrOutOfMemory, "Out of memory: " + what);
+}
 
 std::size_t RowStride(const PicturePixels& p) {
   return p.stride != 0 ? p.stride : static_cast<std::size_t>(p.width) * PixelBytes(p.layout);
@@ -67,15 +71,17 @@ void CheckPixels(const std::vector<PictureSource>& pictures) {
       wrong = "has no pixels";
     } else if (p.width <= 0 || p.height <= 0) {
       wrong = "is " + std::to_string(p.width) + " x " + std::to_string(p.height) + " pixels";
-    } else if (p.layout != PixelLayout::RGB && p.layout != PixelLayout::RGBA && p.layout != PixelLayout::BGRA) {
+    } else if (p.layout != PixelLayout::RGB && p.layout != PixelLayout::RGBA &&
+               p.layout != PixelLayout::BGRA) {
       wrong = "has an unknown pixel layout";
     } else if (RowStride(p) / PixelBytes(p.layout) < static_cast<std::size_t>(p.width)) {
       wrong = "has rows " + std::to_string(RowStride(p)) + " bytes apart, fewer than the " +
-              std::to_string(static_cast<std::size_t>(p.width) * PixelBytes(p.layout)) + " bytes of a row";
+              std::to_string(static_cast<std::size_t>(p.width) * PixelBytes(p.layout)) +
+              " bytes of a row";
     }
     if (!wrong.empty()) {
-      RaiseError(kErrInvalidArgument,
-                 "Invalid procedure call or argument: picture " + std::to_string(i + 1) + " (in memory) " + wrong);
+      RaiseError(kErrInvalidArgument, "Invalid procedure call or argument: picture " +
+                                          std::to_string(i + 1) + " (in memory) " + wrong);
     }
   }
 }
@@ -97,6 +103,10 @@ struct Settings {
   std::int32_t fit_width = 0, fit_height = 0;
   std::optional<std::uint32_t> background;
   bool auto_orient = false;
+  // The options entry points: a failed save raises, and with a palette mode
+  // other than First, pictures of another size than the first are fitted into it.
+  bool people = false;
+  bool fit_to_first = false;
 };
 
 // Decoded pictures the palette mode `all` keeps between its two passes; past
@@ -113,17 +123,20 @@ double PaletteFitError(const mDither8bpp::DitherState& state, const cDIB& pictur
   constexpr std::int32_t kStep = 16;  // one pixel in 256: cheap next to the diffusion
   std::uint64_t sum = 0, samples = 0;
   for (std::int32_t y = kStep / 2; y < height; y += kStep) {
-    const std::uint8_t* row = picture.lpBits() + static_cast<std::size_t>(y) * static_cast<std::size_t>(width) * 4;
+    const std::uint8_t* row =
+        picture.lpBits() + static_cast<std::size_t>(y) * static_cast<std::size_t>(width) * 4;
     for (std::int32_t x = kStep / 2; x < width; x += kStep) {
       const std::uint8_t* p = row + static_cast<std::size_t>(x) * 4;
-      const std::size_t cell = static_cast<std::size_t>(state.Level16[p[2]] + 16 * state.Level16[p[1]] + 256 * state.Level16[p[0]]);
+      const std::size_t cell = static_cast<std::size_t>(
+          state.Level16[p[2]] + 16 * state.Level16[p[1]] + 256 * state.Level16[p[0]]);
       const std::uint8_t* e = palette.data() + std::size_t{state.ColorMap[cell]} * 4;
       const int db = p[0] - e[0], dg = p[1] - e[1], dr = p[2] - e[2];
       sum += static_cast<std::uint64_t>(dr * dr + dg * dg + db * db);
       ++samples;
     }
   }
-  return samples == 0 ? 0 : std::sqrt(static_cast<double>(sum) / (3.0 * static_cast<double>(samples)));
+  return samples == 0 ? 0
+                      : std::sqrt(static_cast<double>(sum) / (3.0 * static_cast<double>(samples)));
 }
 
 // One conversion: the list, the document and the steps every palette mode shares.
@@ -140,7 +153,9 @@ class Builder {
     RegisterGifPictures();
     lower_ = list.LBound(1);
     upper_ = list.UBound(1);
-    pictures_ = upper_ < lower_ ? 0 : static_cast<std::int32_t>(std::min<std::int64_t>(std::int64_t{upper_} - lower_ + 1, 0x7FFFFFFF));
+    pictures_ = upper_ < lower_ ? 0
+                                : static_cast<std::int32_t>(std::min<std::int64_t>(
+                                      std::int64_t{upper_} - lower_ + 1, 0x7FFFFFFF));
     limits_ = platform::GetLimits();
   }
 
@@ -148,15 +163,22 @@ class Builder {
   Outcome Run(SaveFn&& save) {
     document_.Destroy();
     switch (settings_.isGray == 1 ? PaletteMode::First : settings_.mode) {
-      case PaletteMode::First: FirstPicturePalette(); break;
-      case PaletteMode::All: AllPicturesPalette(); break;
-      case PaletteMode::Frame: FramePalettes(); break;
+      case PaletteMode::First:
+        FirstPicturePalette();
+        break;
+      case PaletteMode::All:
+        AllPicturesPalette();
+        break;
+      case PaletteMode::Frame:
+        FramePalettes();
+        break;
     }
     document_.SaveThreads(settings_.threads);
     if (settings_.loop == kPlayOnce) {
       document_.LoopBlock(false);
     } else {
-      document_.AnimationLoops(static_cast<std::int16_t>(static_cast<std::uint16_t>(settings_.loop)));
+      document_.AnimationLoops(
+          static_cast<std::int16_t>(static_cast<std::uint16_t>(settings_.loop)));
     }
     Finish();
     Outcome outcome;
@@ -166,7 +188,9 @@ class Builder {
       settings_.report->frames = count_;
       settings_.report->worst_fit_picture = worst_fit_picture_;
       settings_.report->worst_fit_error = worst_fit_;
-      settings_.report->other_size_picture = other_size_picture_;
+      settings_.report->other_size_picture =
+          fitted_picture_ != 0 ? fitted_picture_ : other_size_picture_;
+      settings_.report->other_sizes_fitted = fitted_picture_ != 0;
     }
     return outcome;
   }
@@ -174,27 +198,35 @@ class Builder {
  private:
   using YieldStage = platform::YieldStage;
 
-  void Yield(YieldStage stage, std::int32_t picture) { platform::DoEvents({stage, picture, pictures_}); }
+  void Yield(YieldStage stage, std::int32_t picture) {
+    platform::DoEvents({stage, picture, pictures_});
+  }
 
-  // Steps 7 to 12 for picture i: the picture upright in `raster`, frame i inserted.
+  // Picture i upright in `raster`, its frame inserted when asked.
   void LoadPicture(std::int64_t index, std::int32_t i, cDIB& raster, bool insert) {
     Yield(YieldStage::PictureStart, i);
     CheckFrameLimit(i);
-    Decode(index, raster);
+    NoteRefitted(i, Decode(index, raster));
     Prepare(i, raster, insert);
+  }
+
+  void NoteRefitted(std::int32_t i, bool refitted) {
+    if (refitted && fitted_picture_ == 0) fitted_picture_ = i;
   }
 
   // Frames past 32767 fail with the 16-bit overflow in Prepare; a lower host
   // limit is refused before the picture is loaded.
   void CheckFrameLimit(std::int32_t i) const {
     if (i > limits_.max_document_frames && i <= cGIF::kMaxFrames) {
-      RaiseDocumentLimit("the list of " + std::to_string(pictures_) + " pictures is over the limit of " +
-                         std::to_string(limits_.max_document_frames) + " frames (max_document_frames)");
+      RaiseDocumentLimit(
+          "the list of " + std::to_string(pictures_) + " pictures is over the limit of " +
+          std::to_string(limits_.max_document_frames) + " frames (max_document_frames)");
     }
   }
 
-  // Loads list element `index` into `raster` (any thread: no yield, no document change).
-  void Decode(std::int64_t index, cDIB& raster) const {
+  // Loads list element `index` into `raster` (any thread: no yield, no
+  // document change). True when it was fitted into the first picture's size.
+  bool Decode(std::int64_t index, cDIB& raster) const {
     const bool blend = settings_.background.has_value();
     bool alpha = false;
     const PictureSource* source =
@@ -203,14 +235,16 @@ class Builder {
       const PicturePixels& p = source->Pixels();
       platform::CheckPictureSize(p.width, p.height);
       alpha = blend && p.layout != PixelLayout::RGB;
-      if (raster.CreateFromPixels(p.data, p.width, p.height, RowStride(p), p.layout, alpha) == 0) RaiseOutOfMemory();
+      if (raster.CreateFromPixels(p.data, p.width, p.height, RowStride(p), p.layout, alpha) == 0)
+        RaiseOutOfMemory();
     } else {
       const std::string name = list_.At({static_cast<std::int32_t>(index)}).ToText();
       {
         // The decoded picture is let go as soon as the raster holds it.
         const platform::Picture picture = platform::LoadPicture(name, {.keep_alpha = blend});
         if (raster.CreateFromStdPicture(picture, true) == 0) {
-          RaiseError(kErrInvalidPicture, "Invalid picture: " + name + " holds no bitmap (icon or metafile)");
+          RaiseError(kErrInvalidPicture,
+                     "Invalid picture: " + name + " holds no bitmap (icon or metafile)");
         }
         alpha = picture->HasAlpha();
       }
@@ -218,11 +252,25 @@ class Builder {
     }
     if (alpha) raster.BlendOver(*settings_.background);
     if (settings_.fit_width > 0) {
-      FitPicture(raster, settings_.fit_width, settings_.fit_height, settings_.background.value_or(0), raster);
+      FitPicture(raster, settings_.fit_width, settings_.fit_height,
+                 settings_.background.value_or(0), raster);
+    } else if (first_width_ > 0 &&
+               (raster.Width() != first_width_ || raster.Height() != first_height_)) {
+      FitPicture(raster, first_width_, first_height_, settings_.background.value_or(0), raster);
+      return true;
     }
+    return false;
   }
 
-  // The rest of steps 10 to 12 on the loaded picture.
+  // With fit_to_first, later pictures are fitted into the first one's size
+  // (upright, as decoded); set before any later picture is decoded.
+  void FitLaterPicturesTo(const cDIB& first) {
+    if (!settings_.fit_to_first || settings_.fit_width > 0) return;
+    first_width_ = first.Width();
+    first_height_ = first.Height();
+  }
+
+  // The rest of the picture's preparation, on this thread.
   void Prepare(std::int32_t i, cDIB& raster, bool insert) {
     if (insert) InsertFrame(i, raster.Width(), raster.Height());
     if (settings_.SwapRG == 1) raster.SwapRG();
@@ -243,15 +291,16 @@ class Builder {
   void InsertFrame(std::int32_t i, std::int32_t width, std::int32_t height) {
     const std::int64_t frame_pixels = std::int64_t{width} * height;
     if (frame_pixels > limits_.max_document_pixels - document_pixels_) {
-      RaiseDocumentLimit("frames 1 to " + std::to_string(i) + " hold " + std::to_string(document_pixels_ + frame_pixels) +
-                         " pixels, over the limit of " + std::to_string(limits_.max_document_pixels) +
-                         " (max_document_pixels)");
+      RaiseDocumentLimit("frames 1 to " + std::to_string(i) + " hold " +
+                         std::to_string(document_pixels_ + frame_pixels) +
+                         " pixels, over the limit of " +
+                         std::to_string(limits_.max_document_pixels) + " (max_document_pixels)");
     }
     document_pixels_ += frame_pixels;
     if (i == 1) {
-      first_width_ = width;
-      first_height_ = height;
-    } else if (other_size_picture_ == 0 && (width != first_width_ || height != first_height_)) {
+      frame1_width_ = width;
+      frame1_height_ = height;
+    } else if (other_size_picture_ == 0 && (width != frame1_width_ || height != frame1_height_)) {
       other_size_picture_ = i;
     }
     const std::int16_t frame = Narrow<std::int16_t>(i);
@@ -259,10 +308,11 @@ class Builder {
   }
 
   // Loads list element `index` and turns it upright (any thread).
-  void DecodeUpright(std::int64_t index, cDIB& raster) const {
-    Decode(index, raster);
+  bool DecodeUpright(std::int64_t index, cDIB& raster) const {
+    const bool refitted = Decode(index, raster);
     if (settings_.SwapRG == 1) raster.SwapRG();
     raster.Orientation(false, false, true);
+    return refitted;
   }
 
   void FrameTiming(std::int16_t frame) {
@@ -284,6 +334,7 @@ class Builder {
     // Picture 1 here: its palette and colour map are what every later frame maps through.
     if (pictures_ > 0) {
       LoadPicture(lower_, 1, work_, true);
+      FitLaterPicturesTo(work_);
       mDither8bpp::DitherTo8bpp(work_, *document_.FrameDIBXOR(1), palette_, false);
       FinishFirstPaletteFrame(1);
       screen_width_ = work_.Width();
@@ -301,13 +352,15 @@ class Builder {
     const auto later = static_cast<std::size_t>(pictures_ - 1);
     const unsigned threads = settings_.threads;
     // Diffusion writes its state's palette copy: each worker gets a state of its own.
-    std::vector<mDither8bpp::DitherState> states(std::min<std::size_t>(threads, later), mDither8bpp::CurrentState());
+    std::vector<mDither8bpp::DitherState> states(std::min<std::size_t>(threads, later),
+                                                 mDither8bpp::CurrentState());
     struct Made {
       cDIB frame;
       std::int32_t width = 0, height = 0;
       double fit = 0;
       std::exception_ptr failure;
       bool decoded = false;  // the failure came after the picture was read
+      bool refitted = false;
     };
     std::vector<std::unique_ptr<Made>> made(later);
     // Each worker reads into the same raster every time: its memory is reused.
@@ -319,7 +372,7 @@ class Builder {
           auto m = std::make_unique<Made>();
           try {
             cDIB& raster = pictures[worker];
-            DecodeUpright(lower_ + 1 + static_cast<std::int64_t>(k), raster);
+            m->refitted = DecodeUpright(lower_ + 1 + static_cast<std::int64_t>(k), raster);
             m->decoded = true;
             m->width = raster.Width();
             m->height = raster.Height();
@@ -338,6 +391,7 @@ class Builder {
           CheckFrameLimit(i);
           if (m->failure && !m->decoded) std::rethrow_exception(m->failure);
           PrepareTurned(i, m->width, m->height);
+          NoteRefitted(i, m->refitted);
           if (m->failure) std::rethrow_exception(m->failure);
           document_.FrameDIBXOR(static_cast<std::int16_t>(i))->Exchange(m->frame);
           if (m->fit > worst_fit_) {
@@ -367,19 +421,29 @@ class Builder {
     const auto n = static_cast<std::size_t>(pictures_);
     std::vector<std::unique_ptr<cDIB>> kept(n);
     std::vector<std::exception_ptr> failures(n);
+    std::vector<char> refitted(n);
     std::int64_t kept_bytes = 0;
     const unsigned workers = settings_.threads;
+    const auto read = [&](std::size_t k) {
+      try {
+        auto raster = std::make_unique<cDIB>();
+        refitted[k] = DecodeUpright(lower_ + static_cast<std::int64_t>(k), *raster);
+        each(k, *raster);
+        kept[k] = std::move(raster);
+      } catch (...) {
+        failures[k] = std::current_exception();
+      }
+    };
+    // Later pictures are fitted into the first one's size: it is read first.
+    const bool first_ahead = n > 0 && settings_.fit_to_first && settings_.fit_width == 0;
+    if (first_ahead) {
+      read(0);
+      if (kept[0]) FitLaterPicturesTo(*kept[0]);
+    }
     platform::OrderedParallel(
         n, workers,
         [&](std::size_t k, unsigned) {
-          try {
-            auto raster = std::make_unique<cDIB>();
-            DecodeUpright(lower_ + static_cast<std::int64_t>(k), *raster);
-            each(k, *raster);
-            kept[k] = std::move(raster);
-          } catch (...) {
-            failures[k] = std::current_exception();
-          }
+          if (k > 0 || !first_ahead) read(k);
         },
         [&](std::size_t k) {
           const std::int32_t i = Add32(static_cast<std::int32_t>(k), 1);
@@ -389,6 +453,7 @@ class Builder {
           if (failures[k]) std::rethrow_exception(failures[k]);
           cDIB& raster = *kept[k];
           PrepareTurned(i, raster.Width(), raster.Height());
+          NoteRefitted(i, refitted[k] != 0);
           in_order(k);
           count_ = i;
           const std::int64_t bytes = std::int64_t{raster.Width()} * raster.Height() * 4;
@@ -438,13 +503,14 @@ class Builder {
     mQuantize::ColourHistogram histogram;
     // Each picture is counted on its own (on the workers) and added here in
     // list order; the sum is the same as counting every pixel in turn.
-    std::vector<std::optional<mQuantize::ColourHistogram>> counted(static_cast<std::size_t>(pictures_));
-    std::vector<std::unique_ptr<cDIB>> kept = ReadAll(
-        [&](std::size_t k, const cDIB& raster) { counted[k].emplace().AddPicture(raster); },
-        [&](std::size_t k) {
-          histogram.Merge(*counted[k]);
-          counted[k].reset();
-        });
+    std::vector<std::optional<mQuantize::ColourHistogram>> counted(
+        static_cast<std::size_t>(pictures_));
+    std::vector<std::unique_ptr<cDIB>> kept =
+        ReadAll([&](std::size_t k, const cDIB& raster) { counted[k].emplace().AddPicture(raster); },
+                [&](std::size_t k) {
+                  histogram.Merge(*counted[k]);
+                  counted[k].reset();
+                });
     if (count_ == 0) RaiseSubscript();  // as the default fails: an empty list has no palette
     const mQuantize::Palette palette = mQuantize::BuildPalette(histogram, 256, settings_.threads);
     // One mapper for every thread: a cell one of them answered serves them all.
@@ -453,11 +519,12 @@ class Builder {
         kept,
         [&](std::size_t k, const cDIB& raster) {
           // An exact palette leaves no error to spread.
-          mapper.Map(raster, *document_.FrameDIBXOR(static_cast<std::int16_t>(k + 1)), !palette.exact);
+          mapper.Map(raster, *document_.FrameDIBXOR(static_cast<std::int16_t>(k + 1)),
+                     !palette.exact);
         },
         [&](std::size_t k) {
-          std::memcpy(document_.lpLocalPalette(static_cast<std::int16_t>(k + 1)), palette.table.data(),
-                      palette.table.size());
+          std::memcpy(document_.lpLocalPalette(static_cast<std::int16_t>(k + 1)),
+                      palette.table.data(), palette.table.size());
         });
     global_entries_ = static_cast<std::int16_t>(palette.entries);
     global_table_ = palette.table;
@@ -465,7 +532,8 @@ class Builder {
 
   // Every picture its own palette, stored as its frame's local colour table.
   void FramePalettes() {
-    std::vector<std::unique_ptr<cDIB>> kept = ReadAll([](std::size_t, const cDIB&) {}, [](std::size_t) {});
+    std::vector<std::unique_ptr<cDIB>> kept =
+        ReadAll([](std::size_t, const cDIB&) {}, [](std::size_t) {});
     if (count_ == 0) RaiseSubscript();
     std::vector<mQuantize::Palette> palettes(kept.size());
     ConvertAll(
@@ -475,17 +543,19 @@ class Builder {
           histogram.AddPicture(raster);
           palettes[k] = mQuantize::BuildPalette(histogram);
           mQuantize::PaletteMapper mapper(palettes[k]);
-          mapper.Map(raster, *document_.FrameDIBXOR(static_cast<std::int16_t>(k + 1)), !palettes[k].exact);
+          mapper.Map(raster, *document_.FrameDIBXOR(static_cast<std::int16_t>(k + 1)),
+                     !palettes[k].exact);
         },
         [&](std::size_t k) {
           const auto frame = static_cast<std::int16_t>(k + 1);
-          std::memcpy(document_.lpLocalPalette(frame), palettes[k].table.data(), palettes[k].table.size());
+          std::memcpy(document_.lpLocalPalette(frame), palettes[k].table.data(),
+                      palettes[k].table.size());
           document_.LocalPaletteEntries(frame, static_cast<std::int16_t>(palettes[k].entries));
           document_.LocalPaletteUsed(frame, -1);
         });
   }
 
-  // Steps 17 to 20: the screen, the global palette and the passes.
+  // The screen, the global palette and the passes over the whole document.
   void Finish() {
     document_.ScreenWidth(Narrow<std::int16_t>(screen_width_));
     document_.ScreenHeight(Narrow<std::int16_t>(screen_height_));
@@ -497,7 +567,8 @@ class Builder {
     Yield(YieldStage::Screen, count_);
     // The octree palette's table is first asked for here: an empty list fails at this point.
     if (global_from_octree_) CopyPalette(palette_, document_.lpGlobalPalette());
-    if (global_table_) std::memcpy(document_.lpGlobalPalette(), global_table_->data(), global_table_->size());
+    if (global_table_)
+      std::memcpy(document_.lpGlobalPalette(), global_table_->data(), global_table_->size());
     mGIFExt::CompactGlobalPalette(document_, settings_.threads);
     Yield(YieldStage::Compact, count_);
     if (settings_.doOptimize == 1) mGIFExt::OptimizeFrames(document_, settings_.threads);
@@ -522,27 +593,85 @@ class Builder {
   std::optional<std::array<std::uint8_t, 1024>> global_table_;
   double worst_fit_ = 0;
   std::int32_t worst_fit_picture_ = 0;
-  std::int32_t first_width_ = 0, first_height_ = 0, other_size_picture_ = 0;
+  std::int32_t frame1_width_ = 0, frame1_height_ = 0, other_size_picture_ = 0;
+  // The size later pictures are fitted into (fit_to_first), 0 x 0 before
+  // the first picture is read or without it.
+  std::int32_t first_width_ = 0, first_height_ = 0;
+  std::int32_t fitted_picture_ = 0;
 };
 
 std::string SuccessText(std::string_view output, std::int32_t frames) {
-  return "OK, Animated GIF: " + mdFile::GetFileBaseName(output, 0) + "." + mdFile::GetFileExtension(output) +
-         " created with " + std::to_string(frames) + " frames";
+  return "OK, Animated GIF: " + mdFile::GetFileBaseName(output, 0) + "." +
+         mdFile::GetFileExtension(output) + " created with " + std::to_string(frames) + " frames";
 }
 
 }  // namespace
 
 namespace {
 
-// Steps 1 to 27 on a list that may not be an array.
-platform::Variant Convert(const platform::Variant& sFile, const platform::Variant& oFile, const Settings& settings,
-                         std::int16_t showError, const std::vector<PictureSource>* sources = nullptr) {
+// The options entry points refuse, before any picture is decoded, what would
+// otherwise fail late: an empty list, a name no file can have, a missing or
+// unreadable file, and more pictures than a document holds.
+void CheckSources(const std::vector<PictureSource>& pictures) {
+  CheckPixels(pictures);
+  if (pictures.empty())
+    RaiseError(kErrInvalidArgument, "Invalid procedure call or argument: no pictures were given");
+  if (pictures.size() > static_cast<std::size_t>(cGIF::kMaxFrames)) {
+    RaiseError(kErrOverflow, "Overflow: " + std::to_string(pictures.size()) +
+                                 " pictures, but a GIF document holds at most 32767 frames");
+  }
+  for (std::size_t i = 0; i < pictures.size(); ++i) {
+    if (pictures[i].InMemory()) continue;
+    const std::string& name = pictures[i].File();
+    if (name.find('\0') != std::string::npos) {
+      RaiseError(kErrInvalidArgument, "Invalid procedure call or argument: the name of picture " +
+                                          std::to_string(i + 1) + " holds a NUL byte");
+    }
+    platform::CheckReadable(name);
+  }
+}
+
+// Writing the GIF over one of its own pictures would destroy that picture:
+// refused before any work, whichever path or link names the same file.
+void CheckOutputIsNoInput(const platform::VariantArray& list, const platform::Variant& oFile,
+                          const std::vector<PictureSource>* sources) {
+  std::string output;
+  try {
+    output = oFile.ToText();
+  } catch (const Error&) {
+    return;  // the save reports it, in its turn
+  }
+  if (!platform::GetFileAttributes(output)) return;  // a new file is no picture
+  const std::int32_t lower = list.LBound(1), upper = list.UBound(1);
+  for (std::int64_t index = lower; index <= upper; ++index) {
+    const std::size_t k = static_cast<std::size_t>(index - lower);
+    if (sources != nullptr && (*sources)[k].InMemory()) continue;
+    std::string name;
+    try {
+      name = list.At({static_cast<std::int32_t>(index)}).ToText();
+    } catch (const Error&) {
+      continue;  // not a name: the picture's own turn reports it
+    }
+    if (platform::SameFile(name, output)) {
+      RaisePathAccess(output, "it is picture " + std::to_string(k + 1) + " of the list" +
+                                  (name != output ? " (" + name + ")" : std::string()) +
+                                  "; the GIF would overwrite it");
+    }
+  }
+}
+
+// A list that may not be an array, to one file.
+platform::Variant Convert(const platform::Variant& sFile, const platform::Variant& oFile,
+                          const Settings& settings, std::int16_t showError,
+                          const std::vector<PictureSource>* sources = nullptr) {
   const platform::VariantArray* list = sFile.Array();
   if (list == nullptr) {
     if (showError != 0) RaiseComponentError(kNotAnArray);
     return platform::Variant(std::string(kNotAnArray));
   }
   const auto run = [&]() -> platform::Variant {
+    if (settings.people) CheckSources(*sources);
+    CheckOutputIsNoInput(*list, oFile, sources);
     std::string output;
     Builder builder(*list, settings, sources);
     const Outcome outcome = builder.Run([&](cGIF& document) {
@@ -552,6 +681,11 @@ platform::Variant Convert(const platform::Variant& sFile, const platform::Varian
       return document.Save(output);
     });
     if (!outcome.saved) {
+      if (settings.people) {
+        const std::string reason = platform::LastFileErrorText();
+        RaisePathAccess(output,
+                        "cannot save the GIF" + (reason.empty() ? std::string() : ": " + reason));
+      }
       if (showError != 0) RaiseComponentError(kSaveFailed);
       return platform::Variant(std::string(kSaveFailed));
     }
@@ -562,8 +696,10 @@ platform::Variant Convert(const platform::Variant& sFile, const platform::Varian
   return WithCatchLogRaise(run);
 }
 
-std::vector<std::uint8_t> ConvertToBuffer(const platform::VariantArray& list, const Settings& settings,
-                                         const std::vector<PictureSource>* sources = nullptr) {
+std::vector<std::uint8_t> ConvertToBuffer(const platform::VariantArray& list,
+                                          const Settings& settings,
+                                          const std::vector<PictureSource>* sources = nullptr) {
+  if (settings.people) CheckSources(*sources);
   std::vector<std::uint8_t> bytes;
   Builder builder(list, settings, sources);
   const Outcome outcome = builder.Run([&](cGIF& document) { return document.SaveToBuffer(bytes); });
@@ -572,13 +708,16 @@ std::vector<std::uint8_t> ConvertToBuffer(const platform::VariantArray& list, co
 }
 
 // Threads for one conversion: as asked (0: one per core), never past the host's limit.
-unsigned ConversionThreads(unsigned asked) {
+unsigned ConversionThreads(std::int64_t asked) {
   const auto limit = static_cast<unsigned>(std::max(1, platform::GetLimits().max_threads));
-  return std::min(asked != 0 ? asked : static_cast<unsigned>(platform::HardwareThreads()), limit);
+  const auto cores = static_cast<unsigned>(platform::HardwareThreads());
+  return std::min(asked > 0 ? static_cast<unsigned>(std::min<std::int64_t>(asked, limit)) : cores,
+                  limit);
 }
 
 // The classic signatures: the first picture's palette, every core.
-Settings Classic(std::int16_t lDelay, std::int16_t isGray, std::int16_t doOptimize, std::int16_t SwapRG) {
+Settings Classic(std::int16_t lDelay, std::int16_t isGray, std::int16_t doOptimize,
+                 std::int16_t SwapRG) {
   Settings s;
   s.lDelay = lDelay;
   s.isGray = isGray;
@@ -589,38 +728,46 @@ Settings Classic(std::int16_t lDelay, std::int16_t isGray, std::int16_t doOptimi
 }
 
 Settings FromOptions(const BuilderOptions& o) {
+  CheckBuilderOptions(o);
   Settings s;
-  s.lDelay = o.delay_ms;
+  s.lDelay = static_cast<std::int16_t>(AskedDelayMs(o));
   s.isGray = o.gray ? 1 : 0;
   s.doOptimize = o.optimize ? 1 : 0;
   s.SwapRG = o.swap_rg ? 1 : 0;
   s.mode = o.palette;
   s.report = o.report;
   s.threads = ConversionThreads(o.threads);
-  const auto refuse = [](const std::string& why) {
-    RaiseError(kErrInvalidArgument, "Invalid procedure call or argument: " + why);
-  };
-  if (o.loop < kPlayOnce || o.loop > 65535) {
-    refuse("the loop count " + std::to_string(o.loop) + " is not 0 (forever), 1 to 65535 or kPlayOnce");
-  }
-  const bool no_fit = o.fit_width == 0 && o.fit_height == 0;
-  if (!no_fit && (o.fit_width < 1 || o.fit_height < 1 || o.fit_width > 32767 || o.fit_height > 32767)) {
-    refuse("the fitting size " + std::to_string(o.fit_width) + " x " + std::to_string(o.fit_height) +
-           " is not 1 to 32767 on each side");
-  }
-  if (o.background && *o.background > 0xFFFFFFu) refuse("the background colour is not 0xRRGGBB");
-  s.loop = o.loop;
-  s.fit_width = o.fit_width;
-  s.fit_height = o.fit_height;
+  s.loop = static_cast<std::int32_t>(o.loop);
+  s.fit_width = static_cast<std::int32_t>(o.fit_width);
+  s.fit_height = static_cast<std::int32_t>(o.fit_height);
   s.background = o.background;
   s.auto_orient = o.auto_orient;
+  s.people = true;
+  // First keeps the classic conversion whole, its size rule included.
+  s.fit_to_first = o.palette != PaletteMode::First;
   return s;
+}
+
+// The names of a mixed list; pictures in memory are named by their place.
+platform::VariantArray NamesOf(const std::vector<PictureSource>& pictures) {
+  std::vector<std::string> names;
+  names.reserve(pictures.size());
+  for (std::size_t i = 0; i < pictures.size(); ++i) {
+    names.push_back(pictures[i].InMemory() ? "picture " + std::to_string(i + 1) + " (in memory)"
+                                           : pictures[i].File());
+  }
+  return platform::VariantArray::FromTexts(names, 0);
+}
+
+std::vector<PictureSource> FilesOf(const std::vector<std::string>& files) {
+  return std::vector<PictureSource>(files.begin(), files.end());
 }
 
 }  // namespace
 
-platform::Variant Zoetra::CreateZoetra(const platform::Variant& sFile, const platform::Variant& oFile,
-                                       std::int16_t lDelay, std::int16_t isGray, std::int16_t doOptimize,
+platform::Variant Zoetra::CreateZoetra(const platform::Variant& sFile,
+                                       const platform::Variant& oFile, std::int16_t lDelay,
+                                       std::int16_t isGray, std::int16_t doOptimize,
                                        std::int16_t SwapRG, std::int16_t showError) {
   return Convert(sFile, oFile, Classic(lDelay, isGray, doOptimize, SwapRG), showError);
 }
@@ -629,49 +776,42 @@ std::string Zoetra::CreateZoetra(const std::vector<std::string>& files, std::str
                                  std::int16_t lDelay, std::int16_t isGray, std::int16_t doOptimize,
                                  std::int16_t SwapRG, std::int16_t showError) {
   const platform::Variant list(platform::VariantArray::FromTexts(files, 0));
-  return CreateZoetra(list, platform::Variant(output), lDelay, isGray, doOptimize, SwapRG, showError).ToText();
+  return CreateZoetra(list, platform::Variant(output), lDelay, isGray, doOptimize, SwapRG,
+                      showError)
+      .ToText();
 }
 
 std::string Zoetra::CreateZoetra(const std::vector<std::string>& files, std::string_view output,
                                  const BuilderOptions& options) {
-  const platform::Variant list(platform::VariantArray::FromTexts(files, 0));
-  return Convert(list, platform::Variant(output), FromOptions(options), options.raise_errors ? 1 : 0).ToText();
-}
-
-std::vector<std::uint8_t> Zoetra::CreateZoetraToBuffer(const std::vector<std::string>& files, std::int16_t lDelay,
-                                                        std::int16_t isGray, std::int16_t doOptimize,
-                                                        std::int16_t SwapRG) {
-  return ConvertToBuffer(platform::VariantArray::FromTexts(files, 0), Classic(lDelay, isGray, doOptimize, SwapRG));
+  return Create(FilesOf(files), output, options);
 }
 
 std::vector<std::uint8_t> Zoetra::CreateZoetraToBuffer(const std::vector<std::string>& files,
-                                                        const BuilderOptions& options) {
-  return ConvertToBuffer(platform::VariantArray::FromTexts(files, 0), FromOptions(options));
+                                                       std::int16_t lDelay, std::int16_t isGray,
+                                                       std::int16_t doOptimize,
+                                                       std::int16_t SwapRG) {
+  return ConvertToBuffer(platform::VariantArray::FromTexts(files, 0),
+                         Classic(lDelay, isGray, doOptimize, SwapRG));
 }
 
-namespace {
-
-// The names of a mixed list; pictures in memory are named by their place.
-platform::VariantArray NamesOf(const std::vector<PictureSource>& pictures) {
-  std::vector<std::string> names;
-  names.reserve(pictures.size());
-  for (std::size_t i = 0; i < pictures.size(); ++i) {
-    names.push_back(pictures[i].InMemory() ? "picture " + std::to_string(i + 1) + " (in memory)" : pictures[i].File());
-  }
-  return platform::VariantArray::FromTexts(names, 0);
+std::vector<std::uint8_t> Zoetra::CreateZoetraToBuffer(const std::vector<std::string>& files,
+                                                       const BuilderOptions& options) {
+  return CreateToBuffer(FilesOf(files), options);
 }
-
-}  // namespace
 
 std::string Zoetra::Create(const std::vector<PictureSource>& pictures, std::string_view output,
                            const BuilderOptions& options) {
-  const platform::Variant list(NamesOf(pictures));
-  return Convert(list, platform::Variant(output), FromOptions(options), options.raise_errors ? 1 : 0, &pictures)
+  const std::int16_t raise = options.raise_errors ? 1 : 0;
+  // An option out of its range is reported as any other failure is.
+  const Settings settings =
+      raise != 0 ? WithCatchLogRaise([&] { return FromOptions(options); }) : FromOptions(options);
+  return Convert(platform::Variant(NamesOf(pictures)), platform::Variant(output), settings, raise,
+                 &pictures)
       .ToText();
 }
 
 std::vector<std::uint8_t> Zoetra::CreateToBuffer(const std::vector<PictureSource>& pictures,
-                                                  const BuilderOptions& options) {
+                                                 const BuilderOptions& options) {
   return ConvertToBuffer(NamesOf(pictures), FromOptions(options), &pictures);
 }
 

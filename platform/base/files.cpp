@@ -16,7 +16,9 @@ namespace {
 
 constexpr std::size_t kWriteBuffer = 64 * 1024;
 
-std::string Str(std::string_view s) { return std::string(s); }
+std::string Str(std::string_view s) {
+  return std::string(s);
+}
 
 [[noreturn]] void RaiseForErrno(std::string_view path, int err) {
   if (err == ENOENT || err == ENOTDIR) RaiseFileNotFound();
@@ -33,6 +35,28 @@ std::optional<std::uint32_t> GetFileAttributes(std::string_view path) noexcept {
   if (S_ISDIR(st.st_mode)) attributes |= kFileAttributeDirectory;
   if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) attributes |= kFileAttributeReadOnly;
   return attributes == 0 ? kFileAttributeNormal : attributes;
+}
+
+bool SameFile(std::string_view a, std::string_view b) noexcept {
+  struct stat sa {
+  }, sb{};
+  if (a.empty() || b.empty()) return false;
+  if (::stat(Str(a).c_str(), &sa) != 0 || ::stat(Str(b).c_str(), &sb) != 0) return false;
+  return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+void CheckReadable(std::string_view path) {
+  const int fd = path.empty() ? -1 : ::open(Str(path).c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    const int err = path.empty() ? ENOENT : errno;
+    if (err == ENOENT || err == ENOTDIR)
+      RaiseError(kErrFileNotFound, "File not found: " + Str(path));
+    RaisePathAccess(path, std::strerror(err));
+  }
+  struct stat st {};
+  const bool directory = ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
+  ::close(fd);
+  if (directory) RaisePathAccess(path, "is a directory");
 }
 
 std::int64_t FileLen(std::string_view path) {
@@ -153,7 +177,22 @@ int FollowLinks(std::string& path) {
 
 }  // namespace
 
-int LastFileError() noexcept { return t_last_error; }
+int LastFileError() noexcept {
+  return t_last_error;
+}
+
+std::string LastFileErrorText() {
+  switch (t_last_error) {
+    case 0:
+      return {};
+    case ENOTSUP:
+      return "Not a regular file";  // the writer's own refusal
+    case ECANCELED:
+      return "The save was abandoned";
+    default:
+      return std::strerror(t_last_error);
+  }
+}
 
 void AbandonUnfinishedFiles() noexcept {
   // The flag first: an Open that slips past the table below sees it and cleans up.
@@ -168,7 +207,9 @@ void AbandonUnfinishedFiles() noexcept {
   errno = saved_errno;
 }
 
-AtomicFile::~AtomicFile() { Abandon(); }
+AtomicFile::~AtomicFile() {
+  Abandon();
+}
 
 bool AtomicFile::Fail(int error) {
   failed_ = true;

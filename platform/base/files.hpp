@@ -25,6 +25,12 @@ std::optional<std::uint32_t> GetFileAttributes(std::string_view path) noexcept;
 std::int64_t FileLen(std::string_view path);
 // Deletes a file; a missing file raises 53, any other failure 75.
 void KillFile(std::string_view path);
+// Whether both paths exist and name the same file (through links or other paths).
+bool SameFile(std::string_view a, std::string_view b) noexcept;
+// Opens the file for reading and closes it again: "File not found: <path>" (53)
+// when it is missing, 75 naming the path and the reason when it cannot be read
+// (a directory, no permission).
+void CheckReadable(std::string_view path);
 // The whole file; 53 when missing, 75 when unreadable or longer than max_bytes.
 std::vector<std::uint8_t> ReadFileBytes(std::string_view path, std::size_t max_bytes = SIZE_MAX);
 
@@ -75,6 +81,9 @@ class AtomicFile {
 // ENOTSUP stands for a target that is not a regular file, ECANCELED for a
 // write cut short by AbandonUnfinishedFiles.
 int LastFileError() noexcept;
+// LastFileError as a person reads it ("Permission denied", "Not a regular
+// file"), or "" when there was none.
+std::string LastFileErrorText();
 
 // For a process about to end on a signal: removes the temporary file of every
 // AtomicFile of the process not yet committed, and makes their Commit and every

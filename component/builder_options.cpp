@@ -1,0 +1,106 @@
+// The options of a conversion: their ranges, checked in this one place for
+// every front end, and the frame delay they give.
+#include <cmath>
+#include <cstdio>
+#include <string>
+
+#include "component/zoetra.hpp"
+#include "platform/base/arith.hpp"
+#include "platform/base/limits.hpp"
+
+namespace zoetra {
+namespace {
+
+constexpr std::int64_t kMaxDelayMs = 32767;
+constexpr std::int64_t kMaxLoops = 65535;
+constexpr std::int64_t kMaxThreads = 1024;
+constexpr std::int64_t kMaxSide = 32767;
+
+[[noreturn]] void Refuse(const std::string& why) {
+  RaiseError(kErrInvalidArgument, "Invalid procedure call or argument: " + why);
+}
+
+std::string Number(double v) {
+  if (std::isnan(v)) return "nan";
+  if (std::isinf(v)) return v > 0 ? "inf" : "-inf";
+  char text[32];
+  std::snprintf(text, sizeof text, "%g", v);
+  return text;
+}
+
+}  // namespace
+
+std::int64_t AskedDelayMs(const BuilderOptions& o) {
+  return o.fps ? std::llround(1000.0 / *o.fps) : o.delay_ms;
+}
+
+std::int32_t FrameDelayHundredths(const BuilderOptions& o) {
+  // Halves to even, as the builder has always kept its delays.
+  return RoundToInt16(static_cast<double>(AskedDelayMs(o)) / 10.0);
+}
+
+void CheckBuilderOptions(const BuilderOptions& o) {
+  if (o.fps) {
+    // Past this rate the delay rounds to 0 ms; below the lowest it exceeds the
+    // longest delay a frame can hold (and would wrap in 16 bits).
+    constexpr double kLowestFps = 1000.0 / (static_cast<double>(kMaxDelayMs) + 0.5);
+    if (!std::isfinite(*o.fps) || *o.fps < kLowestFps) {
+      Refuse("the frame rate " + Number(*o.fps) + " is not a number of frames per second from " +
+             Number(kLowestFps) + " (a frame of 32767 ms) upwards");
+    }
+  } else if (o.delay_ms < 0 || o.delay_ms > kMaxDelayMs) {
+    Refuse("the frame delay " + std::to_string(o.delay_ms) + " ms is not 0 to 32767 ms");
+  }
+  if (o.palette != PaletteMode::First && o.palette != PaletteMode::All &&
+      o.palette != PaletteMode::Frame) {
+    Refuse("the palette mode " + std::to_string(static_cast<int>(o.palette)) +
+           " is not first, all or frame");
+  }
+  if (o.threads < 0 || o.threads > kMaxThreads) {
+    Refuse("the thread count " + std::to_string(o.threads) + " is not 0 (one per core) to 1024");
+  }
+  if (o.loop != kPlayOnce && (o.loop < 0 || o.loop > kMaxLoops)) {
+    Refuse("the loop count " + std::to_string(o.loop) +
+           " is not 0 (forever), 1 to 65535 or play once");
+  }
+  if (o.fit_width != 0 || o.fit_height != 0) {
+    const std::string size = std::to_string(o.fit_width) + " x " + std::to_string(o.fit_height);
+    if (o.fit_width < 1 || o.fit_height < 1 || o.fit_width > kMaxSide || o.fit_height > kMaxSide) {
+      Refuse("the fitting size " + size + " is not 1 to 32767 pixels a side");
+    }
+    const platform::Limits limits = platform::GetLimits();
+    if (!platform::WithinPictureLimits(limits, o.fit_width, o.fit_height)) {
+      Refuse("the fitting size " + size + " (" + std::to_string(o.fit_width * o.fit_height) +
+             " pixels) is over the limits of a picture: " +
+             std::to_string(limits.max_picture_side) + " pixels a side (max_picture_side) and " +
+             std::to_string(limits.max_picture_pixels) + " pixels (max_picture_pixels)");
+    }
+  }
+  if (o.background && *o.background > 0xFFFFFFu) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%X", static_cast<unsigned>(*o.background));
+    Refuse(std::string("the background colour ") + text + " is not 0xRRGGBB");
+  }
+}
+
+std::string DelayNote(const BuilderOptions& o) {
+  const std::int64_t asked = AskedDelayMs(o);
+  const std::int32_t kept = FrameDelayHundredths(o);
+  std::string note =
+      o.fps ? Number(*o.fps) + " frames per second give frames of " : std::string("frames of ");
+  note += std::to_string(asked) + " ms";
+  const std::string kept_as = o.fps ? ", kept as " : " are kept as ";
+  if (asked != kept * 10) {
+    note +=
+        kept_as + std::to_string(kept * 10) + " ms (GIF delays are whole hundredths of a second)";
+    if (kept >= 2)
+      return note + ": the animation plays at " + Number(100.0 / kept) + " frames per second";
+  } else if (kept >= 2) {
+    return {};
+  } else {
+    note += kept_as + std::to_string(kept * 10) + " ms";
+  }
+  return note + "; browsers show frames under 20 ms for about 100 ms";
+}
+
+}  // namespace zoetra
