@@ -88,7 +88,7 @@ frames=("$WORK"/frames/*.png)
 # step_command NAME: sets CMD to the command of one step of a conversion.
 step_command() {
   case $1 in
-    zoetra) CMD=("$ZOETRA" create -q -o "$WORK/zoetra.gif" --delay "$DELAY_MS" "${frames[@]}") ;;
+    zoetra) CMD=("$ZOETRA" create -q -o "$WORK/zoetra.gif" --palette first --delay "$DELAY_MS" "${frames[@]}") ;;
     convert) CMD=("$CONVERT" -delay "$DELAY_CS" -loop 0 "${frames[@]}" "$WORK/convert.gif") ;;
     palettegen) CMD=(ffmpeg -v error -y -i "$WORK/frames/f%04d.png" -vf palettegen "$WORK/palette.png") ;;
     paletteuse)

@@ -40,7 +40,7 @@ for set in $SETS; do
   make_set "$set"
   dir=$DATA/$set
   pics=("$dir"/f*.png)
-  z=("$ZOETRA" create -q --delay $DELAY_MS)
+  z=("$ZOETRA" create -q --palette first --delay $DELAY_MS)
   # The same bytes for every thread count, in the modes and switches timed here and a few more.
   for args in "" "--optimize" "--palette all" "--palette frame --optimize" "--gray" "--swap-rg --optimize"; do
     ref=""
