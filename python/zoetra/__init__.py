@@ -40,7 +40,7 @@ def _path(obj, what):
     so that names which are not UTF-8 get through; a NUL refused, as open() does."""
     path = _os.fsencode(obj)
     if b"\0" in path:
-        raise ValueError(f"{what}: embedded null byte in the path {_shown(_os.fsdecode(path))!r}")
+        raise ValueError(f"{what}: embedded null byte in the path {_os.fsdecode(path)!r}")
     return path
 
 
