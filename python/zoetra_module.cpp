@@ -1,12 +1,15 @@
 // The extension behind the Python package `zoetra` (python/zoetra/__init__.py
 // is its public face: it turns paths, PIL images and grey arrays into what
-// these functions take, and documents them).
+// these functions take, and documents them). Paths arrive as bytes
+// (os.fsencode), so every name the system allows gets through; text goes back
+// as os.fsdecode would make it.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 #include <variant>
@@ -18,6 +21,7 @@
 #include "gif/gif_info.hpp"
 #include "platform/base/error.hpp"
 #include "platform/base/files.hpp"
+#include "platform/base/limits.hpp"
 #include "platform/base/yield.hpp"
 #include "raster/cdib.hpp"
 
@@ -29,7 +33,7 @@ namespace {
 using Array = py::array;
 
 // A picture of the list as the extension receives it: a path, or an array.
-using Picture = std::variant<std::string, Array>;
+using Picture = std::variant<py::bytes, Array>;
 
 PaletteMode ModeOf(const std::string& name) {
   if (name == "first") return PaletteMode::First;
@@ -48,16 +52,20 @@ PicturePixels PixelsOf(const Array& a, std::size_t number) {
   }
   if (a.ndim() != 3 || (a.shape(2) != 3 && a.shape(2) != 4)) {
     std::string shape;
-    for (py::ssize_t i = 0; i < a.ndim(); ++i) shape += (i ? " x " : "") + std::to_string(a.shape(i));
+    for (py::ssize_t i = 0; i < a.ndim(); ++i)
+      shape += (i ? " x " : "") + std::to_string(a.shape(i));
     throw py::value_error(which + "an array of shape " + (shape.empty() ? "()" : shape) +
                           "; zoetra takes H x W x 3 (RGB) or H x W x 4 (RGBA)");
   }
   const py::ssize_t h = a.shape(0), w = a.shape(1), c = a.shape(2);
   if (h <= 0 || w <= 0) throw py::value_error(which + "an empty array");
-  if (h > 0x7FFFFFFF || w > 0x7FFFFFFF) throw py::value_error(which + "an array too large for a picture");
+  if (h > 0x7FFFFFFF || w > 0x7FFFFFFF)
+    throw py::value_error(which + "an array too large for a picture");
   if (a.strides(2) != 1 || a.strides(1) != c || a.strides(0) < w * c) {
-    throw py::value_error(which + "the array's pixels are not contiguous in memory (a reversed or sliced view?); "
-                                  "pass numpy.ascontiguousarray(picture)");
+    throw py::value_error(
+        which +
+        "the array's pixels are not contiguous in memory (a reversed or sliced view?); "
+        "pass numpy.ascontiguousarray(picture)");
   }
   PicturePixels p;
   p.data = static_cast<const std::uint8_t*>(a.data());
@@ -68,41 +76,74 @@ PicturePixels PixelsOf(const Array& a, std::size_t number) {
   return p;
 }
 
-// The error type zoetra.Error, set when the module is imported.
+// The types zoetra.Error and zoetra.GIF, set when the module is imported.
 py::handle g_error_type;
+py::handle g_gif_type;
 
-// Follows a conversion on this thread to tell which picture a failure belongs
-// to (the host's own hook, if any, is put back afterwards).
-class PictureWatch {
- public:
-  PictureWatch() {
-    previous_ = platform::SetYieldHook([this](const platform::YieldInfo& info) {
-      picture_ = info.stage <= platform::YieldStage::PaletteCopy ? info.picture : 0;
-    });
-  }
-  ~PictureWatch() { platform::SetYieldHook(std::move(previous_)); }
-  PictureWatch(const PictureWatch&) = delete;
-  PictureWatch& operator=(const PictureWatch&) = delete;
-  std::int32_t picture() const { return picture_; }
+// Bytes from the library (paths, messages) as the str os.fsdecode gives.
+py::str Text(std::string_view bytes) {
+  PyObject* text =
+      PyUnicode_DecodeFSDefaultAndSize(bytes.data(), static_cast<py::ssize_t>(bytes.size()));
+  if (text == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::str>(text);
+}
 
- private:
-  platform::YieldHook previous_;
-  std::int32_t picture_ = 0;
-};
+// zoetra.Error for a failure: the number as documented (the component's own,
+// 0x800403E9, as unsigned 32 bits), the picture (1-based, 0 for none) and the
+// path that failed, if any.
+py::object ErrorOf(const Error& e, std::int32_t picture, const std::optional<std::string>& path) {
+  return g_error_type(py::int_(static_cast<std::uint32_t>(e.number())), Text(e.description()),
+                      Text(e.source()),
+                      picture > 0 ? py::object(py::int_(picture)) : py::object(py::none()),
+                      path ? py::object(Text(*path)) : py::object(py::none()));
+}
 
-[[noreturn]] void RaisePython(const Error& e, std::int32_t picture) {
-  py::object value = g_error_type(e.number(), e.description(), e.source(),
-                                  picture > 0 ? py::object(py::int_(picture)) : py::object(py::none()));
+[[noreturn]] void RaisePython(const Error& e, std::int32_t picture,
+                              const std::optional<std::string>& path) {
+  py::object value = ErrorOf(e, picture, path);
   PyErr_SetObject(g_error_type.ptr(), value.ptr());
   throw py::error_already_set();
 }
 
-py::object Create(const std::vector<Picture>& pictures, const std::optional<std::string>& output, int delay_ms,
-                  bool gray, bool optimize, bool swap_rg, const std::string& palette, unsigned threads,
-                  std::optional<int> loop, std::int32_t fit_width, std::int32_t fit_height,
-                  std::optional<std::uint32_t> background, bool auto_orient) {
+// Follows a conversion on this thread: tells which picture a failure belongs
+// to, and stops the conversion at the next stage when Python has a signal to
+// handle (Ctrl-C), raising what its handler raises. Signal handlers run on the
+// main thread only, so other threads never wait for the GIL here. The host's
+// own hook, if any, is put back afterwards.
+class ConversionWatch {
+ public:
+  ConversionWatch() {
+    const py::module_ threading = py::module_::import("threading");
+    checks_signals_ = threading.attr("current_thread")().is(threading.attr("main_thread")());
+    previous_ = platform::SetYieldHook([this](const platform::YieldInfo& info) { Seen(info); });
+  }
+  ~ConversionWatch() { platform::SetYieldHook(std::move(previous_)); }
+  ConversionWatch(const ConversionWatch&) = delete;
+  ConversionWatch& operator=(const ConversionWatch&) = delete;
+  std::int32_t picture() const { return picture_; }
+
+ private:
+  void Seen(const platform::YieldInfo& info) {
+    picture_ = info.stage <= platform::YieldStage::PaletteCopy ? info.picture : 0;
+    // Once saved, the new file is in place: the signal is raised on return.
+    if (!checks_signals_ || info.stage == platform::YieldStage::Saved) return;
+    py::gil_scoped_acquire gil;
+    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+  }
+
+  platform::YieldHook previous_;
+  std::int32_t picture_ = 0;
+  bool checks_signals_ = false;
+};
+
+py::object Create(const std::vector<Picture>& pictures, const std::optional<py::bytes>& output,
+                  int delay_ms, bool gray, bool optimize, bool swap_rg, const std::string& palette,
+                  unsigned threads, std::optional<int> loop, std::int32_t fit_width,
+                  std::int32_t fit_height, std::optional<std::uint32_t> background,
+                  bool auto_orient) {
   BuilderOptions options;
-  if (delay_ms < 0 || delay_ms > 32767) throw py::value_error("delay_ms must be 0 to 32767, not " + std::to_string(delay_ms));
+  if (delay_ms < 0 || delay_ms > 32767)
+    throw py::value_error("delay_ms must be 0 to 32767, not " + std::to_string(delay_ms));
   options.delay_ms = static_cast<std::int16_t>(delay_ms);
   options.gray = gray;
   options.optimize = optimize;
@@ -117,70 +158,104 @@ py::object Create(const std::vector<Picture>& pictures, const std::optional<std:
   std::vector<PictureSource> list;
   list.reserve(pictures.size());
   for (std::size_t i = 0; i < pictures.size(); ++i) {
-    if (const auto* path = std::get_if<std::string>(&pictures[i])) {
-      list.emplace_back(*path);
+    if (const auto* path = std::get_if<py::bytes>(&pictures[i])) {
+      list.emplace_back(std::string(*path));
     } else {
       list.emplace_back(PixelsOf(std::get<Array>(pictures[i]), i + 1));
     }
   }
+  // The path of the picture that failed, when it came as one.
+  const auto path_of = [&](std::int32_t picture) -> std::optional<std::string> {
+    if (picture < 1 || static_cast<std::size_t>(picture) > list.size()) return std::nullopt;
+    const PictureSource& source = list[static_cast<std::size_t>(picture - 1)];
+    return source.InMemory() ? std::nullopt : std::optional<std::string>(source.File());
+  };
   // `pictures` holds the arrays for as long as the conversion reads them.
-  PictureWatch watch;
+  ConversionWatch watch;
   if (output) {
+    const std::string target(*output);
     std::string text;
     try {
       py::gil_scoped_release unlocked;
-      text = Zoetra().Create(list, *output, options);
+      text = Zoetra().Create(list, target, options);
     } catch (const Error& e) {
-      RaisePython(e, watch.picture());
+      RaisePython(e, watch.picture(), path_of(watch.picture()));
     }
     // The builder answers a failed save with its message; Python callers get it raised.
     if (text.rfind("OK, ", 0) != 0) {
       const int reason = platform::LastFileError();
-      RaiseComponentError(reason != 0 ? text + ": " + std::strerror(reason) : text);
+      try {
+        RaiseComponentError(reason != 0 ? text + ": " + std::strerror(reason) : text);
+      } catch (const Error& e) {
+        RaisePython(e, 0, target);
+      }
     }
-    return py::str(text);
+    return Text(text);
   }
   std::vector<std::uint8_t> bytes;
   try {
     py::gil_scoped_release unlocked;
     bytes = Zoetra().CreateToBuffer(list, options);
   } catch (const Error& e) {
-    RaisePython(e, watch.picture());
+    RaisePython(e, watch.picture(), path_of(watch.picture()));
   }
-  return py::bytes(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  // Made straight from the buffer: a GIF as big as memory allows is copied once.
+  return g_gif_type(
+      py::memoryview::from_memory(bytes.data(), static_cast<py::ssize_t>(bytes.size())));
 }
 
 // A GIF document from the bytes of a file; not a GIF raises 481.
-void Load(cGIF& doc, const py::bytes& data) {
-  const std::string_view bytes = data;
-  const bool loaded =
-      bytes.size() >= 6 && doc.LoadFromStream({reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()});
+void Load(cGIF& doc, const py::buffer& data) {
+  const py::buffer_info view = data.request();
+  const auto* bytes = static_cast<const std::uint8_t*>(view.ptr);
+  const auto size = static_cast<std::size_t>(view.size * view.itemsize);
+  const bool loaded = size >= 6 && doc.LoadFromStream({bytes, size});
   if (!loaded) RaiseError(kErrInvalidPicture, "Invalid picture: not a GIF file");
 }
 
-std::string InfoJson(const py::bytes& data, const std::string& name) {
+std::string InfoJson(const py::buffer& data, const py::bytes& name,
+                     const std::optional<py::bytes>& path) {
   cGIF doc;
-  Load(doc, data);
-  return gif_info::Json(doc, name);
+  try {
+    Load(doc, data);
+  } catch (const Error& e) {
+    RaisePython(e, 0, path ? std::optional<std::string>(*path) : std::nullopt);
+  }
+  return gif_info::Json(doc, std::string(name));
 }
 
-py::list Frames(const py::bytes& data) {
-  cGIF doc;
-  Load(doc, data);
-  py::list out;
-  cGIFComposer composer(doc);
-  if (!composer.Start()) {
-    RaiseError(kErrInvalidPicture, "Invalid picture: the logical screen is empty (" +
-                                       std::to_string(doc.ScreenWidth()) + " x " +
-                                       std::to_string(doc.ScreenHeight()) + ")");
+// The frames of one GIF as a viewer shows them, composed one at a time as
+// Python iterates: only the document and one screen stay in memory.
+class FrameReader {
+ public:
+  FrameReader(const py::buffer& data, const std::optional<py::bytes>& path) {
+    if (path) path_ = std::string(*path);
+    try {
+      Load(doc_, data);
+      composer_ = std::make_unique<cGIFComposer>(doc_);
+      if (!composer_->Start()) {
+        RaiseError(kErrInvalidPicture, "Invalid picture: the logical screen is empty (" +
+                                           std::to_string(doc_.ScreenWidth()) + " x " +
+                                           std::to_string(doc_.ScreenHeight()) + ")");
+      }
+    } catch (const Error& e) {
+      RaisePython(e, 0, path_);
+    }
   }
-  for (;;) {
-    const cGIFComposer::Step step = composer.Next();
-    if (step == cGIFComposer::kEnd) break;
-    if (step == cGIFComposer::kOutOfMemory) RaiseOutOfMemory();
-    const cDIB& screen = composer.Screen();
+
+  py::array_t<std::uint8_t> Next() {
+    cGIFComposer::Step step = cGIFComposer::kEnd;
+    try {
+      step = composer_->Next();
+      if (step == cGIFComposer::kOutOfMemory) RaiseOutOfMemory();
+    } catch (const Error& e) {
+      RaisePython(e, 0, path_);
+    }
+    if (step == cGIFComposer::kEnd) throw py::stop_iteration();
+    const cDIB& screen = composer_->Screen();
     const std::int32_t w = screen.Width(), h = screen.Height();
-    py::array_t<std::uint8_t> frame({static_cast<py::ssize_t>(h), static_cast<py::ssize_t>(w), py::ssize_t{3}});
+    py::array_t<std::uint8_t> frame(
+        {static_cast<py::ssize_t>(h), static_cast<py::ssize_t>(w), py::ssize_t{3}});
     std::uint8_t* to = frame.mutable_data();
     const std::size_t stride = static_cast<std::size_t>(screen.BytesPerScanline());
     // Memory rows run bottom-up, pixels blue, green, red, 0.
@@ -192,10 +267,14 @@ py::list Frames(const py::bytes& data) {
         to[2] = from[0];
       }
     }
-    out.append(std::move(frame));
+    return frame;
   }
-  return out;
-}
+
+ private:
+  std::optional<std::string> path_;
+  cGIF doc_;
+  std::unique_ptr<cGIFComposer> composer_;  // reads doc_, made once it is loaded
+};
 
 }  // namespace
 }  // namespace zoetra::python
@@ -206,17 +285,27 @@ PYBIND11_MODULE(_zoetra, m) {
   // Failures become zoetra.Error (defined in Python so it pickles and documents well).
   // Held for the life of the process: released at exit would outlive the interpreter.
   zp::g_error_type = py::object(py::module_::import("zoetra._error").attr("Error")).release();
+  zp::g_gif_type = py::object(py::module_::import("zoetra._gif").attr("GIF")).release();
   py::register_exception_translator([](std::exception_ptr p) {
     try {
       if (p) std::rethrow_exception(p);
     } catch (const zoetra::Error& e) {
-      py::object value = zp::g_error_type(e.number(), e.description(), e.source());
+      py::object value = zp::ErrorOf(e, 0, std::nullopt);
       PyErr_SetObject(zp::g_error_type.ptr(), value.ptr());
     }
   });
-  m.def("create", &zp::Create, py::arg("pictures"), py::arg("output"), py::arg("delay_ms"), py::arg("gray"),
-        py::arg("optimize"), py::arg("swap_rg"), py::arg("palette"), py::arg("threads"), py::arg("loop"),
-        py::arg("fit_width"), py::arg("fit_height"), py::arg("background"), py::arg("auto_orient"));
-  m.def("info_json", &zp::InfoJson, py::arg("data"), py::arg("name"));
-  m.def("frames", &zp::Frames, py::arg("data"));
+  m.def("create", &zp::Create, py::arg("pictures"), py::arg("output"), py::arg("delay_ms"),
+        py::arg("gray"), py::arg("optimize"), py::arg("swap_rg"), py::arg("palette"),
+        py::arg("threads"), py::arg("loop"), py::arg("fit_width"), py::arg("fit_height"),
+        py::arg("background"), py::arg("auto_orient"));
+  m.def("info_json", &zp::InfoJson, py::arg("data"), py::arg("name"), py::arg("path"));
+  py::class_<zp::FrameReader>(m, "FrameReader")
+      .def(py::init<const py::buffer&, const std::optional<py::bytes>&>(), py::arg("data"),
+           py::arg("path"))
+      .def(
+          "__iter__", [](zp::FrameReader& r) -> zp::FrameReader& { return r; },
+          py::return_value_policy::reference)
+      .def("__next__", &zp::FrameReader::Next);
+  // Read per call: a host may change the limits at any time.
+  m.def("max_file_bytes", [] { return zoetra::platform::GetLimits().max_file_bytes; });
 }

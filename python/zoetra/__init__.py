@@ -2,26 +2,31 @@
 
     import zoetra
     zoetra.create(["a.png", "b.jpg", numpy_array, pil_image], "out.gif")
-    gif_bytes = zoetra.create(frames)          # no output: the GIF as bytes
+    gif = zoetra.create(frames)                # no output: the GIF's bytes (zoetra.GIF)
     zoetra.info("out.gif")                     # what `zoetra info --json` prints
-    zoetra.frames("out.gif")                   # the frames as a viewer shows them
+    for frame in zoetra.frames("out.gif"): ... # the frames as a viewer shows them
 
-Pictures may be paths (str or os.PathLike), numpy uint8 arrays of H x W x 3
-(RGB), H x W x 4 (RGBA) or H x W (grey), and PIL images of any mode, mixed
-freely. The same picture gives the same bytes whichever way it comes in.
-Failures raise zoetra.Error; a wrong argument raises TypeError or ValueError
-before any work. Conversions release the GIL, so threads may convert at once.
+Pictures may be paths (str, bytes or os.PathLike), numpy uint8 arrays of
+H x W x 3 (RGB), H x W x 4 (RGBA) or H x W (grey), and PIL images of any mode,
+mixed freely; an N x H x W x 3 (or x 4) array is N pictures. The same picture
+gives the same bytes whichever way it comes in. Failures raise zoetra.Error; a
+wrong argument raises TypeError or ValueError before any work. Conversions
+release the GIL, so threads may convert at once, and stop at Ctrl-C.
 """
 
 import json as _json
 import os as _os
+import re as _re
+import stat as _stat
 
 import numpy as _np
 
-from ._error import Error
+from ._error import Error, shown as _shown
+from ._gif import GIF
+from ._version import __version__
 from . import _zoetra
 
-__all__ = ["create", "info", "frames", "Error"]
+__all__ = ["create", "info", "frames", "Error", "GIF"]
 
 _PALETTES = ("first", "all", "frame")
 
@@ -30,10 +35,19 @@ def _is_pil_image(obj):
     return type(obj).__module__.startswith("PIL.") and hasattr(obj, "getbands") and hasattr(obj, "convert")
 
 
+def _path(obj, what):
+    """A path as the extension takes it: the bytes the system gets (os.fsencode),
+    so that names which are not UTF-8 get through; a NUL refused, as open() does."""
+    path = _os.fsencode(obj)
+    if b"\0" in path:
+        raise ValueError(f"{what}: embedded null byte in the path {_os.fsdecode(path)!r}")
+    return path
+
+
 def _picture(obj, number, auto_orient=False):
-    """One picture as the extension takes it: a str path or a uint8 array."""
-    if isinstance(obj, str) or isinstance(obj, _os.PathLike):
-        return _os.fsdecode(_os.fspath(obj))
+    """One picture as the extension takes it: a bytes path or a uint8 array."""
+    if isinstance(obj, (str, bytes, _os.PathLike)):
+        return _path(obj, f"picture {number}")
     if isinstance(obj, _np.ndarray):
         if obj.ndim == 2 and obj.dtype == _np.uint8:
             return _np.repeat(obj[:, :, None], 3, axis=2)  # grey: the same level in every channel
@@ -68,13 +82,28 @@ def _colour(value):
     raise ValueError(f"background must be '#rrggbb', (r, g, b) or 0xRRGGBB, not {value!r}")
 
 
+def _size(value):
+    """(width, height) from a pair or the command's "WxH" (also "WXH")."""
+    if isinstance(value, str):
+        match = _re.fullmatch(r"([0-9]{1,5})[xX]([0-9]{1,5})", value)
+        if match is None:
+            raise ValueError(f"fit must be 'WxH' (such as '640x480') or (width, height), not {value!r}")
+        return int(match[1]), int(match[2])
+    try:
+        width, height = value
+    except (TypeError, ValueError):
+        raise ValueError(f"fit must be 'WxH' (such as '640x480') or (width, height), not {value!r}") from None
+    return width, height
+
+
 def create(pictures, output=None, *, delay_ms=350, fps=None, gray=False, optimize=False, swap_rg=False,
            palette="first", threads=0, loop=0, fit=None, background=None, auto_orient=False):
     """Makes one looping animated GIF of the pictures, in order.
 
     Args:
         pictures: a sequence of paths, numpy arrays and PIL images (see the
-            module's help), at least one.
+            module's help), at least one; or an N x H x W x 3 (or x 4) uint8
+            array, N pictures read in place (a video's frames).
         output: the GIF file to write (replaced only by a complete new file),
             or None to get the GIF's bytes back.
         delay_ms: how long each frame shows, in milliseconds (kept in hundredths).
@@ -88,8 +117,8 @@ def create(pictures, output=None, *, delay_ms=350, fps=None, gray=False, optimiz
             not depend on it.
         loop: times the animation repeats: 0 forever (the default), up to
             65535; None writes no loop block, so viewers play it once.
-        fit: (width, height): every picture scaled to fit inside, keeping its
-            shape, centred on the background; the screen is that size.
+        fit: (width, height) or "WxH": every picture scaled to fit inside,
+            keeping its shape, centred on the background; the screen is that size.
         background: '#rrggbb', (r, g, b) or 0xRRGGBB: the colour transparent
             pixels are blended over (PNG, RGBA arrays, PIL images with
             transparency) and the fill around fitted pictures. None: pixels
@@ -99,16 +128,22 @@ def create(pictures, output=None, *, delay_ms=350, fps=None, gray=False, optimiz
 
     Returns:
         The result text ("OK, Animated GIF: ... created with N frames") when
-        output is given, else the GIF as bytes.
+        output is given, else the GIF as a zoetra.GIF (bytes).
 
     Raises:
         zoetra.Error: a picture is missing (number 53) or cannot be read
-            (481), the output cannot be written, or a limit is reached.
+            (481), the output cannot be written, or a limit is reached; .path
+            names the file.
         TypeError, ValueError: a wrong argument, before any work.
+        KeyboardInterrupt: Ctrl-C; the conversion stops at its next stage and
+            an existing output file stays as it was.
     """
+    if isinstance(pictures, _np.ndarray) and pictures.ndim == 4:
+        pictures = list(pictures)  # views of the array, one per picture: nothing copied
     if isinstance(pictures, (str, bytes, _os.PathLike)) or _is_pil_image(pictures) or \
             isinstance(pictures, _np.ndarray):
-        raise TypeError("pictures must be a sequence of pictures (a list or tuple), not one picture")
+        raise TypeError("pictures must be a sequence of pictures (a list or tuple) or an N x H x W x 3 "
+                        "(or x 4) array, not one picture")
     if palette not in _PALETTES:
         raise ValueError(f"palette must be one of {', '.join(_PALETTES)}, not {palette!r}")
     if fps is not None:
@@ -119,43 +154,72 @@ def create(pictures, output=None, *, delay_ms=350, fps=None, gray=False, optimiz
         delay_ms = int(1000 / fps + 0.5)  # halves away from zero, as the command rounds
     if loop is not None and not 0 <= loop <= 65535:
         raise ValueError(f"loop must be 0 (forever) to 65535, or None (play once), not {loop!r}")
-    fit_width, fit_height = (0, 0) if fit is None else fit
+    fit_width, fit_height = (0, 0) if fit is None else _size(fit)
     if fit is not None and not (1 <= fit_width <= 32767 and 1 <= fit_height <= 32767):
         raise ValueError(f"fit must be (width, height), each 1 to 32767, not {fit!r}")
     items = [_picture(p, i + 1, auto_orient) for i, p in enumerate(pictures)]
     if output is not None:
-        output = _os.fsdecode(_os.fspath(output))
+        output = _path(output, "output")
     return _zoetra.create(items, output, int(delay_ms), bool(gray), bool(optimize), bool(swap_rg),
                           palette, int(threads), loop, int(fit_width), int(fit_height), _colour(background),
                           bool(auto_orient))
 
 
+def _read_whole(path):
+    """The bytes of the file at `path`, read whole but never past the library's
+    limit for a file read whole: devices and pipes (/dev/zero, standard input)
+    have no end to stop at."""
+    limit = _zoetra.max_file_bytes()
+    data = bytearray()
+    with open(path, "rb", buffering=0) as f:
+        info = _os.fstat(f.fileno())
+        if not (_stat.S_ISREG(info.st_mode) and info.st_size > limit):
+            while len(data) <= limit:
+                piece = f.read(min(limit + 1 - len(data), 1 << 20))
+                if not piece:
+                    return data
+                data += piece
+                # Not a GIF from its first bytes: the reader refuses it without the rest.
+                if len(data) >= 6 and data[:6] not in (b"GIF87a", b"GIF89a"):
+                    return data
+    raise ValueError(f"{_shown(_os.fsdecode(path))}: longer than the limit of {limit} bytes for a file "
+                     "read whole (max_file_bytes)")
+
+
 def _gif_bytes(path_or_bytes):
-    """The bytes of a GIF and the name `zoetra info` gives it ("-" for bytes)."""
-    if isinstance(path_or_bytes, (bytes, bytearray, memoryview)):
-        return bytes(path_or_bytes), "-"
-    if isinstance(path_or_bytes, str) or isinstance(path_or_bytes, _os.PathLike):
-        with open(path_or_bytes, "rb") as f:
-            return f.read(), _os.fsdecode(_os.fspath(path_or_bytes))
+    """The bytes of a GIF, the name `zoetra info` gives it ("-" for bytes) and
+    its path (None for bytes), both as bytes for the extension."""
+    if isinstance(path_or_bytes, (bytes, bytearray)):
+        return path_or_bytes, b"-", None
+    if isinstance(path_or_bytes, memoryview):
+        return bytes(path_or_bytes), b"-", None
+    if isinstance(path_or_bytes, (str, _os.PathLike)):
+        path = _path(path_or_bytes, "path")
+        return _read_whole(path), path, path
     raise TypeError(f"a path or bytes, not a {type(path_or_bytes).__name__}")
 
 
 def info(path_or_bytes):
     """What `zoetra info --json` prints for the GIF, as a dict.
 
-    Raises OSError when the file cannot be read and zoetra.Error (481) when
-    it is not a GIF.
+    bytes are the GIF itself; a path is read whole, up to the library's
+    limit (zoetra._zoetra.max_file_bytes()).
+
+    Raises OSError when the file cannot be read, ValueError when it is over
+    the limit and zoetra.Error (481) when it is not a GIF.
     """
-    data, name = _gif_bytes(path_or_bytes)
-    return _json.loads(_zoetra.info_json(data, name))
+    data, name, path = _gif_bytes(path_or_bytes)
+    return _json.loads(_zoetra.info_json(data, name, path))
 
 
 def frames(path_or_bytes):
     """The GIF's frames as a viewer shows them (composed on the logical
-    screen, as `zoetra frames` writes them): a list of H x W x 3 uint8 arrays.
+    screen, as `zoetra frames` writes them): an iterator of H x W x 3 uint8
+    arrays, each made when asked for (list() gives them all).
 
-    Raises OSError when the file cannot be read and zoetra.Error (481) when
-    it is not a GIF.
+    bytes are the GIF itself; a path is read whole, up to the library's limit.
+    Raises OSError when the file cannot be read, ValueError when it is over
+    the limit and zoetra.Error (481) when it is not a GIF, at once.
     """
-    data, _ = _gif_bytes(path_or_bytes)
-    return _zoetra.frames(data)
+    data, _, path = _gif_bytes(path_or_bytes)
+    return _zoetra.FrameReader(data, path)

@@ -1,29 +1,40 @@
 import os
-from typing import Any, List, Literal, Optional, Sequence, Union, overload
+from typing import Any, Iterator, Literal, Optional, Sequence, Union, overload
 
 import numpy as np
 import numpy.typing as npt
 
-Picture = Union[str, os.PathLike[str], npt.NDArray[np.uint8], Any]  # Any: a PIL image
+__version__: str
+
+Path = Union[str, bytes, os.PathLike[str], os.PathLike[bytes]]
+Picture = Union[Path, npt.NDArray[np.uint8], Any]  # Any: a PIL image
+Pictures = Union[Sequence[Picture], npt.NDArray[np.uint8]]  # the array: N x H x W x 3 or x 4
+Size = Union[tuple[int, int], str]  # (width, height) or "WxH"
+GIFSource = Union[str, os.PathLike[str], os.PathLike[bytes], bytes, bytearray, memoryview]
 
 class Error(Exception):
     number: int
     description: str
     source: str
     picture: Optional[int]
-    def __init__(self, number: int, description: str, source: str, picture: Optional[int] = ...) -> None: ...
+    path: Optional[str]
+    def __init__(self, number: int, description: str, source: str, picture: Optional[int] = ...,
+                 path: Optional[str] = ...) -> None: ...
+
+class GIF(bytes):
+    def _repr_html_(self) -> str: ...
 
 @overload
-def create(pictures: Sequence[Picture], output: None = ..., *, delay_ms: int = ..., gray: bool = ...,
+def create(pictures: Pictures, output: None = ..., *, delay_ms: int = ..., gray: bool = ...,
            optimize: bool = ..., swap_rg: bool = ..., palette: Literal["first", "all", "frame"] = ...,
            threads: int = ..., fps: Optional[float] = ..., loop: Optional[int] = ...,
-           fit: Optional[tuple[int, int]] = ..., background: Union[None, str, int, tuple[int, int, int]] = ...,
-           auto_orient: bool = ...) -> bytes: ...
+           fit: Optional[Size] = ..., background: Union[None, str, int, tuple[int, int, int]] = ...,
+           auto_orient: bool = ...) -> GIF: ...
 @overload
-def create(pictures: Sequence[Picture], output: Union[str, os.PathLike[str]], *, delay_ms: int = ...,
+def create(pictures: Pictures, output: Path, *, delay_ms: int = ...,
            gray: bool = ..., optimize: bool = ..., swap_rg: bool = ...,
            palette: Literal["first", "all", "frame"] = ..., threads: int = ..., fps: Optional[float] = ...,
-           loop: Optional[int] = ..., fit: Optional[tuple[int, int]] = ...,
+           loop: Optional[int] = ..., fit: Optional[Size] = ...,
            background: Union[None, str, int, tuple[int, int, int]] = ..., auto_orient: bool = ...) -> str: ...
-def info(path_or_bytes: Union[str, os.PathLike[str], bytes, bytearray, memoryview]) -> dict[str, Any]: ...
-def frames(path_or_bytes: Union[str, os.PathLike[str], bytes, bytearray, memoryview]) -> List[npt.NDArray[np.uint8]]: ...
+def info(path_or_bytes: GIFSource) -> dict[str, Any]: ...
+def frames(path_or_bytes: GIFSource) -> Iterator[npt.NDArray[np.uint8]]: ...

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs the build tree into a scratch prefix and builds small programs
 # against it: C++ through the CMake package, C through pkg-config (shared, and
-# static from a copy of the prefix moved elsewhere, without the shared library).
+# static from a copy of the prefix moved elsewhere, without the shared library),
+# and Python from a virtual environment when the package is built:
+# check.sh <build dir> <source dir> [python]
 set -euo pipefail
 build_dir="$1"
 source_dir="$2"
@@ -31,16 +33,32 @@ LD_LIBRARY_PATH="$libdirs" "$work/consumer/consumer"
 
 picture="$source_dir/examples/frame01.png"
 
-# The Python package, when built: imported from the prefix by the system
-# interpreter, it makes the installed command's bytes.
-package="$work/prefix/lib/python3/dist-packages"
-if [ -d "$package/zoetra" ]; then
+# The Python package, when built: installed where the interpreter CMake found
+# searches for the prefix. A virtual environment made from that interpreter
+# imports it from its own prefix with no PYTHONPATH, and it makes the
+# installed command's bytes; for /usr/local the folder is one the interpreter
+# searches already.
+python="${3:-}"  # the interpreter the package is built for; empty without it
+if [ -n "$python" ]; then
   "$work/prefix/bin/zoetra" create -q -o "$work/cli.gif" "$picture" "$picture"
-  PYTHONPATH="$package" /usr/bin/python3 - "$picture" "$work/cli.gif" "$package" <<'PY'
+  find "$work/prefix" -path '*/zoetra/_zoetra*.so' | grep -q . || { echo "Python package not installed" >&2; exit 1; }
+  "$python" -m venv --without-pip --system-site-packages "$work/venv"
+  cmake --install "$build_dir" --prefix "$work/venv" --component python >/dev/null
+  (cd "$work" && env -u PYTHONPATH "$work/venv/bin/python" - "$picture" "$work/cli.gif" "$work/venv" <<'PY'
 import sys, zoetra
-picture, made, package = sys.argv[1:4]
-assert zoetra.__file__.startswith(package), zoetra.__file__
+picture, made, venv = sys.argv[1:4]
+assert zoetra.__file__.startswith(venv + "/lib/"), zoetra.__file__
 assert zoetra.create([picture, picture]) == open(made, "rb").read(), "the installed module's bytes differ"
+PY
+  )
+  "$python" - "$source_dir/python/install_dir.py" <<'PY'
+import os, subprocess, sys, sysconfig
+if "posix_local" in sysconfig.get_scheme_names():  # Debian's python3, whose modules for /usr/local go here
+    folder = subprocess.run([sys.executable, sys.argv[1], "/usr/local"], check=True, capture_output=True,
+                            text=True).stdout.strip()
+    target = os.path.join("/usr/local", folder)
+    assert target == sysconfig.get_path("platlib", "posix_local"), target
+    assert not os.path.isdir(target) or target in sys.path, (target, sys.path)
 PY
 fi
 pc="$(find "$work/prefix" -name zoetra.pc)"

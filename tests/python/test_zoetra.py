@@ -7,15 +7,24 @@ command; by hand: PYTHONPATH=build/python ZOETRA_CLI=build/cli/zoetra
 python3 -m unittest discover -s tests/python
 """
 
+import collections.abc
+import base64
 import io
 import json
 import os
 import pathlib
 import pickle
+import resource
+import select
+import signal
 import subprocess
+import sys
 import tempfile
 import threading
+import time
+import tracemalloc
 import unittest
+from unittest import mock
 
 import numpy as np
 from PIL import Image
@@ -23,6 +32,31 @@ from PIL import Image
 import zoetra
 
 CLI = os.environ.get("ZOETRA_CLI", "zoetra")
+
+
+def traced_peak(work):
+    """The peak of memory Python and numpy allocate while `work()` runs."""
+    tracemalloc.start()
+    try:
+        work()
+        return tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+
+
+def run_python(code, *args, limit_memory=None):
+    """A child interpreter running `code` with the built package, its output
+    lines read as they come."""
+    def limit():
+        if limit_memory is not None:
+            resource.setrlimit(resource.RLIMIT_AS, (limit_memory, limit_memory))
+    return subprocess.Popen([sys.executable, "-c", code, *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            text=True, preexec_fn=limit)
+
+
+def read_line(process, timeout):
+    ready, _, _ = select.select([process.stdout], [], [], timeout)
+    return process.stdout.readline().strip() if ready else None
 
 
 def pattern(h, w, seed, channels=3):
@@ -125,10 +159,11 @@ class CreateTest(Case):
         self.assertIsInstance(e, Exception)
         self.assertEqual((e.number, e.description, e.picture), (53, "File not found", 2))
         self.assertTrue(e.source)
-        self.assertTrue(str(e).startswith("picture 2: File not found"), str(e))
+        self.assertEqual(e.path, self.path("missing.png"))
+        self.assertEqual(str(e), f"picture 2 ({self.path('missing.png')}): File not found (error 53, {e.source})")
         again = pickle.loads(pickle.dumps(e))
-        self.assertEqual((again.number, again.description, again.source, again.picture),
-                         (e.number, e.description, e.source, e.picture))
+        self.assertEqual((again.number, again.description, again.source, again.picture, again.path),
+                         (e.number, e.description, e.source, e.picture, e.path))
         # Later pictures are read ahead on other threads; the failure still names its own.
         with self.assertRaises(zoetra.Error) as caught:
             zoetra.create([good] * 5 + [self.path("missing.png")] + [good] * 3, palette="all")
@@ -137,13 +172,34 @@ class CreateTest(Case):
         pathlib.Path(not_picture).write_text("hello world")
         with self.assertRaises(zoetra.Error) as caught:
             zoetra.create([not_picture])
-        self.assertEqual((caught.exception.number, caught.exception.picture), (481, 1))
-        # An output the system refuses, with its reason.
+        self.assertEqual((caught.exception.number, caught.exception.picture, caught.exception.path),
+                         (481, 1, not_picture))
+        # An output the system refuses, with its reason, under the component's number as documented.
+        output = self.path("no/such/folder/out.gif")
         with self.assertRaises(zoetra.Error) as caught:
-            zoetra.create([good], self.path("no/such/folder/out.gif"))
+            zoetra.create([good], output)
         self.assertIn("Unexpected error saving GIF file", caught.exception.description)
         self.assertIn("No such file or directory", caught.exception.description)
         self.assertIsNone(caught.exception.picture)
+        self.assertEqual((caught.exception.number, caught.exception.path), (0x800403E9, output))
+        self.assertTrue(str(caught.exception).startswith(output + ": "), str(caught.exception))
+        self.assertIn("(error 2147746793, ", str(caught.exception))
+
+    def test_error_text_shows_any_path_safely(self):
+        cases = [
+            ((53, "File not found", "ZoetraCom", 2, "shots/b.png"),
+             "picture 2 (shots/b.png): File not found (error 53, ZoetraCom)"),
+            ((481, "Invalid picture", "ZoetraCom", None, "a.gif"), "a.gif: Invalid picture (error 481, ZoetraCom)"),
+            ((53, "File not found", "ZoetraCom", 1, "two\nlines\x00.png"),
+             "picture 1 (two\\nlines\\x00.png): File not found (error 53, ZoetraCom)"),
+            ((53, "File not found", "ZoetraCom", 3, "caf\udce9.png"),
+             "picture 3 (caf\\udce9.png): File not found (error 53, ZoetraCom)"),
+            ((7, "Out of memory", "ZoetraCom", None, None), "Out of memory (error 7, ZoetraCom)"),
+        ]
+        for arguments, text in cases:
+            with self.subTest(text=text):
+                self.assertEqual(str(zoetra.Error(*arguments)), text)
+                str(zoetra.Error(*arguments)).encode("utf-8")  # printable anywhere
 
     def test_slideshow_keywords(self):
         a = pattern(10, 12, 1)
@@ -164,8 +220,15 @@ class CreateTest(Case):
             self.assertEqual((shown["width"], shown["height"]), (10, 16))
         shown = zoetra.info(zoetra.create([Image.open(sideways)]))
         self.assertEqual((shown["width"], shown["height"]), (16, 10))
+        fitted = zoetra.create([a], fit=(30, 20))
+        for fit in ("30x20", "30X20", [30, 20], "00030x0020"):
+            with self.subTest(fit=fit):
+                self.assertEqual(zoetra.create([a], fit=fit), fitted)
         for wrong in ({"fps": 0}, {"fps": 10, "delay_ms": 100}, {"loop": -1}, {"loop": 65536},
-                      {"fit": (0, 10)}, {"background": "red"}, {"background": (1, 2)}):
+                      {"fit": (0, 10)}, {"background": "red"}, {"background": (1, 2)},
+                      {"fit": "0x10"}, {"fit": "30x"}, {"fit": "x20"}, {"fit": "30*20"}, {"fit": "30x20x1"},
+                      {"fit": " 30x20"}, {"fit": "30 x 20"}, {"fit": ""}, {"fit": "-30x20"}, {"fit": "+30x20"},
+                      {"fit": "\uff13\uff10x20"}, {"fit": "100000x20"}, {"fit": (30, 20, 1)}):
             with self.subTest(wrong=wrong):
                 with self.assertRaises(ValueError):
                     zoetra.create([a], **wrong)
@@ -181,7 +244,8 @@ class CreateTest(Case):
             (ValueError, [missing, pattern(4, 6, 1)[:, ::-1]], "not contiguous"),
             (ValueError, [missing, pattern(4, 6, 1)[:, :, ::-1]], "not contiguous"),
             (TypeError, [missing, 3.5], "picture 2: a float"),
-            (TypeError, [missing, b"bytes"], "picture 2: a bytes"),
+            (TypeError, [missing, bytearray(b"bytes")], "picture 2: a bytearray"),
+            (ValueError, [missing, np.zeros((4, 4, 4, 3), np.uint8)], "picture 2: an array of shape 4 x 4 x 4 x 3"),
         ]
         for error, pictures, says in wrong:
             with self.subTest(says=says):
@@ -189,8 +253,9 @@ class CreateTest(Case):
                     zoetra.create(pictures)
         with self.assertRaisesRegex(TypeError, "sequence"):
             zoetra.create(missing)
-        with self.assertRaisesRegex(TypeError, "sequence"):
-            zoetra.create(pattern(4, 4, 1))
+        for one in (pattern(4, 4, 1), np.zeros((2, 4, 4, 4, 3), np.uint8)):
+            with self.assertRaisesRegex(TypeError, "sequence"):
+                zoetra.create(one)
         with self.assertRaisesRegex(ValueError, "palette"):
             zoetra.create([missing], palette="best")
         with self.assertRaisesRegex(ValueError, "delay_ms"):
@@ -241,7 +306,7 @@ class InfoFramesTest(Case):
         data = self.make_gif("--optimize")
         path = self.path("f.gif")
         pathlib.Path(path).write_bytes(data)
-        shown = zoetra.frames(path)
+        shown = list(zoetra.frames(path))
         self.assertEqual(len(shown), zoetra.info(data)["frame_count"])
         folder = self.path("frames")
         self.cli("frames", "-o", folder, path)
@@ -250,7 +315,26 @@ class InfoFramesTest(Case):
             self.assertEqual(frame.shape, (20, 30, 3))
             written = np.asarray(Image.open(os.path.join(folder, f"frame-{i:04d}.bmp")).convert("RGB"))
             np.testing.assert_array_equal(frame, written, err_msg=f"frame {i}")
-        self.assertEqual(len(zoetra.frames(data)), len(shown))
+        self.assertEqual(len(list(zoetra.frames(data))), len(shown))
+
+    def test_frames_come_one_at_a_time(self):
+        data = zoetra.create([pattern(100, 120, s) for s in range(24)], palette="frame")
+        frames = zoetra.frames(data)
+        self.assertIsInstance(frames, collections.abc.Iterator)
+        self.assertIs(iter(frames), frames)
+        first = next(frames)
+        np.testing.assert_array_equal(first, next(zoetra.frames(data)))
+        self.assertEqual(sum(1 for _ in frames), 23)
+        with self.assertRaises(StopIteration):
+            next(frames)
+        # Memory for one frame at a time, not for all 24 (36 KB each).
+        reader = zoetra.frames(data)
+        peak = traced_peak(lambda: collections.deque(reader, maxlen=0))
+        self.assertLess(peak, 4 * first.nbytes)
+        # The document outlives everything but the iterator.
+        reader = zoetra.frames(bytearray(data))
+        del data
+        self.assertEqual(len(list(reader)), 24)
 
     def test_what_is_not_a_gif(self):
         with self.assertRaises(zoetra.Error) as caught:
@@ -262,6 +346,200 @@ class InfoFramesTest(Case):
             zoetra.info(self.path("missing.gif"))
         with self.assertRaises(TypeError):
             zoetra.frames(12)
+        # A file that is not a GIF is named.
+        text = self.path("text.gif")
+        pathlib.Path(text).write_text("hello world")
+        for look in (zoetra.info, zoetra.frames):
+            with self.subTest(look=look.__name__):
+                with self.assertRaises(zoetra.Error) as caught:
+                    look(text)
+                self.assertEqual((caught.exception.number, caught.exception.path), (481, text))
+                self.assertTrue(str(caught.exception).startswith(text + ": Invalid picture"))
+
+    def test_reads_stop_at_the_file_limit(self):
+        limit = zoetra._zoetra.max_file_bytes()
+        self.assertGreater(limit, 0)
+        # A sparse file over the limit: refused from its size, before any read.
+        big = self.path("big.gif")
+        with open(big, "wb") as f:
+            f.write(b"GIF89a")
+            f.truncate(limit + 1)
+        for look in (zoetra.info, zoetra.frames):
+            with self.subTest(look=look.__name__):
+                peak = traced_peak(lambda: self.assertRaisesRegex(ValueError, f"big.gif: .*limit of {limit} bytes",
+                                                                  look, big))
+                self.assertLess(peak, 1 << 20)
+        # A pipe has no size: it is read up to the limit, not to its end.
+        fifo = self.path("endless.gif")
+        os.mkfifo(fifo)
+
+        def feed():
+            try:
+                with open(fifo, "wb") as f:
+                    f.write(b"GIF89a" + bytes(200000))
+            except BrokenPipeError:
+                pass  # the reader stopped at the limit
+
+        writer = threading.Thread(target=feed)
+        writer.start()
+        with mock.patch.object(zoetra._zoetra, "max_file_bytes", return_value=70000):
+            with self.assertRaisesRegex(ValueError, "endless.gif: longer than the limit of 70000 bytes"):
+                zoetra.info(fifo)
+        writer.join()
+        # A device without end: /dev/zero is not a GIF from its first bytes.
+        child = run_python("import zoetra\n"
+                           "try:\n"
+                           "    zoetra.info('/dev/zero')\n"
+                           "except zoetra.Error as e:\n"
+                           "    print(e.number, e.path)\n", limit_memory=4 << 30)
+        out, err = child.communicate(timeout=120)
+        self.assertEqual(out.strip(), "481 /dev/zero", err)
+
+
+class PathTest(Case):
+    """Every path open() takes, as the file it names."""
+
+    def test_names_that_are_not_utf8(self):
+        picture = pattern(12, 16, 5)
+        plain = self.png(picture)
+        name = os.fsencode(self.path("caf")) + b"\xe9.png"
+        try:
+            with open(name, "wb") as f:
+                f.write(pathlib.Path(plain).read_bytes())
+        except (OSError, UnicodeError):
+            self.skipTest("the file system refuses names that are not UTF-8")
+        want = zoetra.create([plain])
+        text = os.fsdecode(name)  # what os.listdir gives: 'caf\udce9.png'
+        for given in (name, text, pathlib.Path(text)):
+            with self.subTest(given=given):
+                self.assertEqual(zoetra.create([given]), want)
+        output = os.fsencode(self.path("out")) + b"\xff.gif"
+        for given in (output, os.fsdecode(output), pathlib.Path(os.fsdecode(output))):
+            with self.subTest(output=given):
+                result = zoetra.create([text], given)
+                self.assertEqual(result, f"OK, Animated GIF: {os.fsdecode(output)} created with 1 frames")
+                with open(output, "rb") as f:
+                    self.assertEqual(f.read(), want)
+                os.remove(output)
+        # A missing one is named in the error, which prints anywhere.
+        missing = os.fsdecode(os.fsencode(self.path("gon")) + b"\xe9.png")
+        with self.assertRaises(zoetra.Error) as caught:
+            zoetra.create([plain, missing])
+        self.assertEqual((caught.exception.number, caught.exception.path), (53, missing))
+        self.assertIn("gon\\udce9.png", str(caught.exception))
+        str(caught.exception).encode("utf-8")
+        # info names it as the command does.
+        gif = os.fsencode(self.path("sh")) + b"\xf6w.gif"
+        with open(gif, "wb") as f:
+            f.write(want)
+        self.assertEqual(zoetra.info(os.fsdecode(gif)), json.loads(self.cli("info", "--json", gif)))
+        self.assertEqual(len(list(zoetra.frames(pathlib.Path(os.fsdecode(gif))))), 1)
+
+    def test_a_nul_byte_is_refused_not_cut(self):
+        picture = self.png(pattern(8, 8, 1))  # what a cut path would read
+        out = self.path("out.gif")
+        cases = [
+            ("picture 1", lambda: zoetra.create([picture + "\x00junk"])),
+            ("picture 1", lambda: zoetra.create([os.fsencode(picture) + b"\x00junk"])),
+            ("picture 2", lambda: zoetra.create([picture, pathlib.Path(picture + "\x00")])),
+            ("output", lambda: zoetra.create([picture], out + "\x00junk")),
+            ("path", lambda: zoetra.info(self.path("a.gif\x00"))),
+            ("path", lambda: zoetra.frames(self.path("a.gif\x00"))),
+        ]
+        for what, call in cases:
+            with self.subTest(what=what):
+                with self.assertRaisesRegex(ValueError, f"^{what}: embedded null byte"):
+                    call()
+        self.assertFalse(os.path.exists(out))
+
+
+class ResultTest(Case):
+    """What create() gives back without an output file, and the package's facts."""
+
+    def test_the_gif_is_bytes_shown_short(self):
+        pictures = [pattern(20, 30, s) for s in (1, 2, 3, 2)]
+        gif = zoetra.create(pictures, optimize=True, fit="40x25")
+        self.assertIsInstance(gif, bytes)
+        self.assertIs(type(gif), zoetra.GIF)
+        self.assertEqual(gif, bytes(gif))
+        self.assertIs(type(gif[:6]), bytes)
+        self.assertEqual(gif[:6], b"GIF89a")
+        frames = zoetra.info(gif)["frame_count"]
+        self.assertEqual(repr(gif), f"<zoetra.GIF: {len(gif):,} bytes, {frames} frames, 40 x 25>")
+        one = zoetra.create(pictures[:1])
+        self.assertEqual(repr(one), f"<zoetra.GIF: {len(one):,} bytes, 1 frame, 30 x 20>")
+        # Cut short: no frame count to give.
+        self.assertEqual(repr(zoetra.GIF(gif[:-1])), f"<zoetra.GIF: {len(gif) - 1:,} bytes, 40 x 25>")
+        self.assertEqual(repr(zoetra.GIF(b"GIF")), "<zoetra.GIF: 3 bytes>")
+        # In a notebook: the animation itself.
+        html = gif._repr_html_()
+        prefix = '<img src="data:image/gif;base64,'
+        self.assertTrue(html.startswith(prefix) and html.endswith('">'), html[:80])
+        self.assertEqual(base64.b64decode(html[len(prefix):-2]), gif)
+        for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+            again = pickle.loads(pickle.dumps(gif, protocol))
+            self.assertEqual((type(again), again), (zoetra.GIF, gif))
+        out = self.path("out.gif")
+        with open(out, "wb") as f:
+            f.write(gif)
+        self.assertEqual(pathlib.Path(out).read_bytes(), gif)
+
+    def test_a_video_array_is_its_pictures_in_place(self):
+        for channels in (3, 4):
+            with self.subTest(channels=channels):
+                pictures = [pattern(96, 128, s, channels) for s in range(24)]
+                video = np.stack(pictures)  # N x H x W x C, as video readers give
+                want = zoetra.create(pictures)
+                self.assertEqual(zoetra.create(video), want)
+                # The GIF made, and no copy of the frames.
+                peak = traced_peak(lambda: zoetra.create(video))
+                self.assertLess(peak, len(want) + video.nbytes // 4)
+        # Every other frame: a view, frames apart.
+        self.assertEqual(zoetra.create(video[::2]), zoetra.create(pictures[::2]))
+
+    def test_version_is_the_projects(self):
+        self.assertRegex(zoetra.__version__, r"^\d+\.\d+\.\d+$")
+        self.assertEqual(self.cli("--version").decode().strip(), f"zoetra {zoetra.__version__}")
+
+
+class InterruptTest(Case):
+    CHILD = """
+import sys
+import numpy as np
+import zoetra
+rng = np.random.default_rng(1)
+pictures = [rng.integers(0, 256, (120, 160, 3), dtype=np.uint8) for _ in range(6)] * 10  # about 5 s
+print("ready", flush=True)
+try:
+    zoetra.create(pictures, sys.argv[1], palette="frame", threads=1)
+    print("finished", flush=True)
+except KeyboardInterrupt:
+    print("interrupted", flush=True)
+"""
+
+    def test_ctrl_c_stops_a_conversion_and_keeps_the_old_output(self):
+        out = self.path("out.gif")
+        old = zoetra.create([pattern(10, 10, 1)])
+        pathlib.Path(out).write_bytes(old)
+        child = run_python(self.CHILD, out)
+        try:
+            self.assertEqual(read_line(child, 120), "ready")
+            time.sleep(0.5)  # well into the conversion
+            child.send_signal(signal.SIGINT)
+            sent = time.monotonic()
+            said = read_line(child, 120)
+            waited = time.monotonic() - sent
+            self.assertEqual(child.wait(timeout=60), 0, child.stderr.read())
+        finally:
+            if child.poll() is None:
+                child.kill()
+                child.wait()
+            child.stdout.close()
+            child.stderr.close()
+        self.assertEqual(said, "interrupted")
+        self.assertLess(waited, 0.5)
+        self.assertEqual(pathlib.Path(out).read_bytes(), old)
+        self.assertEqual(os.listdir(self.dir), ["out.gif"])  # no temporary file left behind
 
 
 if __name__ == "__main__":
