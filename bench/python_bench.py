@@ -43,7 +43,7 @@ base = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
 start = time.perf_counter()
 if how == "zoetra-arrays":
     import zoetra
-    data = zoetra.create(frames, delay_ms=100)
+    data = zoetra.create(frames, delay_ms=100, palette="first")
 elif how == "zoetra-png-files":
     import zoetra
     from PIL import Image
@@ -52,7 +52,7 @@ elif how == "zoetra-png-files":
         p = os.path.join(work, "f%03d.png" % i)
         Image.fromarray(f).save(p)
         paths.append(p)
-    data = zoetra.create(paths, delay_ms=100)
+    data = zoetra.create(paths, delay_ms=100, palette="first")
 elif how == "pillow-save_all":
     from PIL import Image
     images = [Image.fromarray(f) for f in frames]

@@ -98,8 +98,18 @@ py::object ErrorOf(const Error& e, std::int32_t picture, const std::optional<std
                       path ? py::object(Text(*path)) : py::object(py::none()));
 }
 
+// A wrong argument (error 5: an option out of its range, no pictures, a bad
+// picture in memory) is a ValueError, as Python callers expect; the rest
+// zoetra.Error.
 [[noreturn]] void RaisePython(const Error& e, std::int32_t picture,
                               const std::optional<std::string>& path) {
+  if (e.number() == kErrInvalidArgument) {
+    constexpr std::string_view kGeneric = "Invalid procedure call or argument: ";
+    std::string_view why = e.description();
+    if (why.rfind(kGeneric, 0) == 0) why.remove_prefix(kGeneric.size());
+    PyErr_SetObject(PyExc_ValueError, Text(why).ptr());
+    throw py::error_already_set();
+  }
   py::object value = ErrorOf(e, picture, path);
   PyErr_SetObject(g_error_type.ptr(), value.ptr());
   throw py::error_already_set();
@@ -136,15 +146,31 @@ class ConversionWatch {
   bool checks_signals_ = false;
 };
 
+// The picture a failure raised before any stage names (a missing or unreadable
+// file, found before any work): the longest file name of the list in its text,
+// or 0.
+std::int32_t Named(const std::vector<PictureSource>& list, const Error& e) {
+  std::int32_t named = 0;
+  std::size_t longest = 0;
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    if (list[i].InMemory()) continue;
+    const std::string& name = list[i].File();
+    if (name.size() > longest && e.description().find(name) != std::string::npos) {
+      longest = name.size();
+      named = static_cast<std::int32_t>(i + 1);
+    }
+  }
+  return named;
+}
+
 py::object Create(const std::vector<Picture>& pictures, const std::optional<py::bytes>& output,
-                  int delay_ms, bool gray, bool optimize, bool swap_rg, const std::string& palette,
-                  unsigned threads, std::optional<int> loop, std::int32_t fit_width,
-                  std::int32_t fit_height, std::optional<std::uint32_t> background,
-                  bool auto_orient) {
+                  std::int64_t delay_ms, std::optional<double> fps, bool gray, bool optimize,
+                  bool swap_rg, const std::string& palette, std::int64_t threads,
+                  std::optional<std::int64_t> loop, std::int64_t fit_width, std::int64_t fit_height,
+                  std::optional<std::uint32_t> background, bool auto_orient) {
   BuilderOptions options;
-  if (delay_ms < 0 || delay_ms > 32767)
-    throw py::value_error("delay_ms must be 0 to 32767, not " + std::to_string(delay_ms));
-  options.delay_ms = static_cast<std::int16_t>(delay_ms);
+  options.delay_ms = delay_ms;
+  options.fps = fps;
   options.gray = gray;
   options.optimize = optimize;
   options.swap_rg = swap_rg;
@@ -155,6 +181,15 @@ py::object Create(const std::vector<Picture>& pictures, const std::optional<py::
   options.fit_height = fit_height;
   options.background = background;
   options.auto_orient = auto_orient;
+  // The library checks every range, for every front end alike.
+  try {
+    CheckBuilderOptions(options);
+  } catch (const Error& e) {
+    RaisePython(e, 0, std::nullopt);
+  }
+  if (const std::string note = DelayNote(options); !note.empty()) {
+    if (PyErr_WarnEx(PyExc_UserWarning, note.c_str(), 1) != 0) throw py::error_already_set();
+  }
   std::vector<PictureSource> list;
   list.reserve(pictures.size());
   for (std::size_t i = 0; i < pictures.size(); ++i) {
@@ -179,16 +214,11 @@ py::object Create(const std::vector<Picture>& pictures, const std::optional<py::
       py::gil_scoped_release unlocked;
       text = Zoetra().Create(list, target, options);
     } catch (const Error& e) {
-      RaisePython(e, watch.picture(), path_of(watch.picture()));
-    }
-    // The builder answers a failed save with its message; Python callers get it raised.
-    if (text.rfind("OK, ", 0) != 0) {
-      const int reason = platform::LastFileError();
-      try {
-        RaiseComponentError(reason != 0 ? text + ": " + std::strerror(reason) : text);
-      } catch (const Error& e) {
-        RaisePython(e, 0, target);
-      }
+      const std::int32_t picture = watch.picture() != 0 ? watch.picture() : Named(list, e);
+      // Outside the pictures, a failure that names the output is the output's.
+      const bool output_failed = picture == 0 && e.description().find(target) != std::string::npos;
+      RaisePython(e, picture,
+                  output_failed ? std::optional<std::string>(target) : path_of(picture));
     }
     return Text(text);
   }
@@ -197,7 +227,8 @@ py::object Create(const std::vector<Picture>& pictures, const std::optional<py::
     py::gil_scoped_release unlocked;
     bytes = Zoetra().CreateToBuffer(list, options);
   } catch (const Error& e) {
-    RaisePython(e, watch.picture(), path_of(watch.picture()));
+    const std::int32_t picture = watch.picture() != 0 ? watch.picture() : Named(list, e);
+    RaisePython(e, picture, path_of(picture));
   }
   // Made straight from the buffer: a GIF as big as memory allows is copied once.
   return g_gif_type(
@@ -295,7 +326,7 @@ PYBIND11_MODULE(_zoetra, m) {
     }
   });
   m.def("create", &zp::Create, py::arg("pictures"), py::arg("output"), py::arg("delay_ms"),
-        py::arg("gray"), py::arg("optimize"), py::arg("swap_rg"), py::arg("palette"),
+        py::arg("fps"), py::arg("gray"), py::arg("optimize"), py::arg("swap_rg"), py::arg("palette"),
         py::arg("threads"), py::arg("loop"), py::arg("fit_width"), py::arg("fit_height"),
         py::arg("background"), py::arg("auto_orient"));
   m.def("info_json", &zp::InfoJson, py::arg("data"), py::arg("name"), py::arg("path"));

@@ -15,6 +15,7 @@ release the GIL, so threads may convert at once, and stop at Ctrl-C.
 """
 
 import json as _json
+import numbers as _numbers
 import os as _os
 import re as _re
 import stat as _stat
@@ -85,7 +86,7 @@ def _colour(value):
 def _size(value):
     """(width, height) from a pair or the command's "WxH" (also "WXH")."""
     if isinstance(value, str):
-        match = _re.fullmatch(r"([0-9]{1,5})[xX]([0-9]{1,5})", value)
+        match = _re.fullmatch(r"([0-9]{1,9})[xX]([0-9]{1,9})", value)
         if match is None:
             raise ValueError(f"fit must be 'WxH' (such as '640x480') or (width, height), not {value!r}")
         return int(match[1]), int(match[2])
@@ -96,8 +97,23 @@ def _size(value):
     return width, height
 
 
+def _whole(name, value):
+    """A whole number for the extension, whose library checks the range; a
+    number past 64 bits is out of every range."""
+    if isinstance(value, float) and value.is_integer():
+        value = int(value)
+    if isinstance(value, bool) or not isinstance(value, _numbers.Integral):
+        if isinstance(value, _numbers.Real):
+            raise ValueError(f"{name} must be a whole number, not {value!r}")
+        raise TypeError(f"{name} must be a whole number, not a {type(value).__name__}")
+    value = int(value)
+    if not -(1 << 63) <= value < 1 << 63:
+        raise ValueError(f"{name} {value} is out of range")
+    return value
+
+
 def create(pictures, output=None, *, delay_ms=350, fps=None, gray=False, optimize=False, swap_rg=False,
-           palette="first", threads=0, loop=0, fit=None, background=None, auto_orient=False):
+           palette="all", threads=0, loop=0, fit=None, background=None, auto_orient=False):
     """Makes one looping animated GIF of the pictures, in order.
 
     Args:
@@ -106,19 +122,23 @@ def create(pictures, output=None, *, delay_ms=350, fps=None, gray=False, optimiz
             array, N pictures read in place (a video's frames).
         output: the GIF file to write (replaced only by a complete new file),
             or None to get the GIF's bytes back.
-        delay_ms: how long each frame shows, in milliseconds (kept in hundredths).
+        delay_ms: how long each frame shows, 0 to 32767 milliseconds (kept in
+            hundredths; a UserWarning says when that changes what is shown).
         fps: frames per second instead of delay_ms (each frame 1000 / fps ms).
         gray: 256 levels of grey instead of colours.
         optimize: store only the part of each frame that changed.
         swap_rg: exchange the red and green channels.
-        palette: "first" (the first picture's palette; the exact default),
-            "all" (one palette from every picture) or "frame" (a palette per frame).
-        threads: threads for this conversion (0: one per core); the bytes do
-            not depend on it.
+        palette: "all" (one palette from every picture, the default), "frame"
+            (a palette per frame) or "first" (the first picture's palette: the
+            classic conversion, byte for byte, size rule included).
+        threads: threads for this conversion, 0 to 1024 (0: one per core); the
+            bytes do not depend on it.
         loop: times the animation repeats: 0 forever (the default), up to
             65535; None writes no loop block, so viewers play it once.
         fit: (width, height) or "WxH": every picture scaled to fit inside,
-            keeping its shape, centred on the background; the screen is that size.
+            keeping its shape, centred on the background; the screen is that
+            size. None: pictures of another size than the first are fitted into
+            the first one's size (palette="first": they keep their sizes).
         background: '#rrggbb', (r, g, b) or 0xRRGGBB: the colour transparent
             pixels are blended over (PNG, RGBA arrays, PIL images with
             transparency) and the fill around fitted pictures. None: pixels
@@ -134,7 +154,9 @@ def create(pictures, output=None, *, delay_ms=350, fps=None, gray=False, optimiz
         zoetra.Error: a picture is missing (number 53) or cannot be read
             (481), the output cannot be written, or a limit is reached; .path
             names the file.
-        TypeError, ValueError: a wrong argument, before any work.
+        TypeError, ValueError: a wrong argument, before any work: a value out
+            of its range (the library's own check, the same as the command's
+            and C's), no pictures, a NUL byte in a path.
         KeyboardInterrupt: Ctrl-C; the conversion stops at its next stage and
             an existing output file stays as it was.
     """
@@ -147,22 +169,22 @@ def create(pictures, output=None, *, delay_ms=350, fps=None, gray=False, optimiz
     if palette not in _PALETTES:
         raise ValueError(f"palette must be one of {', '.join(_PALETTES)}, not {palette!r}")
     if fps is not None:
-        if not fps > 0:
-            raise ValueError(f"fps must be above 0, not {fps!r}")
         if delay_ms != 350:
             raise ValueError("give fps or delay_ms, not both")
-        delay_ms = int(1000 / fps + 0.5)  # halves away from zero, as the command rounds
-    if loop is not None and not 0 <= loop <= 65535:
+        if isinstance(fps, bool) or not isinstance(fps, _numbers.Real):
+            raise TypeError(f"fps must be a number, not a {type(fps).__name__}")
+        fps = float(fps)
+    if loop is not None and _whole("loop", loop) < 0:
+        # Python's way to play once is None; the library's -1 is not.
         raise ValueError(f"loop must be 0 (forever) to 65535, or None (play once), not {loop!r}")
     fit_width, fit_height = (0, 0) if fit is None else _size(fit)
-    if fit is not None and not (1 <= fit_width <= 32767 and 1 <= fit_height <= 32767):
-        raise ValueError(f"fit must be (width, height), each 1 to 32767, not {fit!r}")
     items = [_picture(p, i + 1, auto_orient) for i, p in enumerate(pictures)]
     if output is not None:
         output = _path(output, "output")
-    return _zoetra.create(items, output, int(delay_ms), bool(gray), bool(optimize), bool(swap_rg),
-                          palette, int(threads), loop, int(fit_width), int(fit_height), _colour(background),
-                          bool(auto_orient))
+    return _zoetra.create(items, output, _whole("delay_ms", delay_ms), fps, bool(gray), bool(optimize),
+                          bool(swap_rg), palette, _whole("threads", threads),
+                          None if loop is None else _whole("loop", loop), _whole("fit width", fit_width),
+                          _whole("fit height", fit_height), _colour(background), bool(auto_orient))
 
 
 def _read_whole(path):
