@@ -87,10 +87,8 @@ std::string ErrorNumberText(std::int32_t number);
 // Writes "zoetra: [subject: ]description (error N)" to standard error. The
 // CR LF line breaks of error reports become indented continuation lines; a
 // `reason` (the system's word on why) follows on a line of its own.
-void ReportFailure(const Error& failure, std::string_view subject = {},
-                   std::string_view reason = {});
+void ReportFailure(const Error& failure, std::string_view subject = {}, std::string_view reason = {});
 // Writes "zoetra: [subject: ]message" to standard error, and the reason likewise.
-void ReportMessage(std::string_view message, std::string_view subject = {},
-                   std::string_view reason = {});
+void ReportMessage(std::string_view message, std::string_view subject = {}, std::string_view reason = {});
 
 }  // namespace zoetra::cli

@@ -75,23 +75,12 @@ class ConversionWatch {
     using platform::YieldStage;
     const char* stage = "converting";
     switch (info.stage) {
-      case YieldStage::PictureStart:
-        stage = "loading";
-        break;
-      case YieldStage::Screen:
-        stage = "compacting the palette";
-        break;
-      case YieldStage::Compact:
-        stage = "optimising";
-        break;
-      case YieldStage::Optimize:
-        stage = "writing";
-        break;
-      case YieldStage::Saved:
-        stage = "done";
-        break;
-      default:
-        break;
+      case YieldStage::PictureStart: stage = "loading"; break;
+      case YieldStage::Screen: stage = "compacting the palette"; break;
+      case YieldStage::Compact: stage = "optimising"; break;
+      case YieldStage::Optimize: stage = "writing"; break;
+      case YieldStage::Saved: stage = "done"; break;
+      default: break;
     }
     constexpr std::int64_t kWidth = 30;
     const std::int64_t total = Stages(info.pictures > 0 ? info.pictures : 1);
@@ -155,14 +144,11 @@ int WriteAll(int fd, const std::vector<std::uint8_t>& bytes) {
 // The default palette comes from the first picture; when a later one plainly
 // is not drawn in it, say once what would help.
 void SuggestPalette(const BuilderReport& report, const CreateOptions& o) {
-  if (o.quiet || o.palette != "first" || o.gray || report.worst_fit_error <= kPoorPaletteFit)
-    return;
+  if (o.quiet || o.palette != "first" || o.gray || report.worst_fit_error <= kPoorPaletteFit) return;
   std::fflush(stdout);
   std::fprintf(stderr,
-               "zoetra: hint: the colours of picture %d (%s) are far from the palette of the first "
-               "picture;\n"
-               "  --palette all (one palette from every picture) or --palette frame would show "
-               "them better\n",
+               "zoetra: hint: the colours of picture %d (%s) are far from the palette of the first picture;\n"
+               "  --palette all (one palette from every picture) or --palette frame would show them better\n",
                static_cast<int>(report.worst_fit_picture),
                o.pictures[static_cast<std::size_t>(report.worst_fit_picture - 1)].c_str());
 }
@@ -218,9 +204,10 @@ int Convert(const CreateOptions& o, BuilderOptions options) {
     };
     try {
       if (to_stdout) {
-        const auto convert = [&] { return component.CreateZoetraToBuffer(o.pictures, options); };
-        const std::vector<std::uint8_t> bytes =
-            o.raise_errors ? WithCatchLogRaise(convert) : convert();
+        const auto convert = [&] {
+          return component.CreateZoetraToBuffer(o.pictures, options);
+        };
+        const std::vector<std::uint8_t> bytes = o.raise_errors ? WithCatchLogRaise(convert) : convert();
         watch.Clear();
         stop_if_interrupted();
         if (const int error = WriteAll(STDOUT_FILENO, bytes); error != 0) {
@@ -268,8 +255,7 @@ int RunCreate(const CreateOptions& given) {
     return kExitUsage;
   }
   if (!o.background.empty() && !ParseColour(o.background, &rgb)) {
-    ReportMessage("--background takes a colour as #rrggbb, such as #ffffff, not '" + o.background +
-                  "'");
+    ReportMessage("--background takes a colour as #rrggbb, such as #ffffff, not '" + o.background + "'");
     return kExitUsage;
   }
   const BuilderOptions options = BuilderOptionsOf(o);
@@ -284,8 +270,7 @@ int RunCreate(const CreateOptions& given) {
     return kExitUsage;
   }
   if (o.output == kStdStream && ::isatty(STDOUT_FILENO) == 1) {
-    ReportMessage(
-        "refusing to write a GIF file to a terminal; redirect standard output or use -o FILE");
+    ReportMessage("refusing to write a GIF file to a terminal; redirect standard output or use -o FILE");
     return kExitFailure;
   }
   if (!o.list.empty() && !ReadPictureList(o.list, o.pictures)) return kExitFailure;

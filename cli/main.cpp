@@ -39,20 +39,17 @@ int main(int argc, char** argv) {
   namespace cli = zoetra::cli;
   // GIF inputs, before any command loads a picture.
   zoetra::RegisterGifPictures();
-  CLI::App app{
-      "Turns an ordered list of still pictures into one animated GIF, and looks inside GIF files.",
-      "zoetra"};
+  CLI::App app{"Turns an ordered list of still pictures into one animated GIF, and looks inside GIF files.",
+               "zoetra"};
   const std::string version = std::string("zoetra ") + ZOETRA_VERSION;
   app.set_version_flag("-V,--version", version);
   app.require_subcommand(1);
-  app.footer(std::string("Run 'zoetra COMMAND --help' for the options of a command.\n") +
-             kExitStatusText);
+  app.footer(std::string("Run 'zoetra COMMAND --help' for the options of a command.\n") + kExitStatusText);
 
   cli::CreateOptions create;
   CLI::App* create_cmd = app.add_subcommand(
       "create", "Make an animated GIF from pictures (PNG, JPEG, BMP, GIF), one frame per picture");
-  create_cmd
-      ->add_option("-o,--output", create.output, "Output GIF file; - writes it to standard output")
+  create_cmd->add_option("-o,--output", create.output, "Output GIF file; - writes it to standard output")
       ->required()
       ->type_name("FILE");
   CLI::Option* delay =
@@ -103,25 +100,18 @@ int main(int argc, char** argv) {
                    "natural: order the pictures by name, numbers by value (p2 before p10)")
       ->type_name("ORDER")
       ->check(CLI::IsMember({"natural"}));
-  CLI::Option* list = create_cmd
-                          ->add_option("--list", create.list,
-                                       "Read picture names from FILE, one per line (- reads "
-                                       "standard input), after any PICTURE")
-                          ->type_name("FILE");
-  create_cmd
-      ->add_option(
-          "--fit", create.fit,
-          "Scale every picture to fit inside W x H, keeping its shape, centred on the background;\n"
-          "the screen is W x H")
+  CLI::Option* list = create_cmd->add_option(
+      "--list", create.list, "Read picture names from FILE, one per line (- reads standard input), after any PICTURE")
+      ->type_name("FILE");
+  create_cmd->add_option("--fit", create.fit,
+                         "Scale every picture to fit inside W x H, keeping its shape, centred on the background;\n"
+                         "the screen is W x H")
       ->type_name("WxH");
-  create_cmd
-      ->add_option(
-          "--background", create.background,
-          "Colour #rrggbb under transparent pixels and around fitted pictures (default: pixels as\n"
-          "read, transparency dropped; black around fitted pictures)")
+  create_cmd->add_option("--background", create.background,
+                         "Colour #rrggbb under transparent pixels and around fitted pictures (default: pixels as\n"
+                         "read, transparency dropped; black around fitted pictures)")
       ->type_name("COLOR");
-  create_cmd->add_flag("--auto-orient", create.auto_orient,
-                       "Turn JPEG photos upright by their EXIF orientation");
+  create_cmd->add_flag("--auto-orient", create.auto_orient, "Turn JPEG photos upright by their EXIF orientation");
   create_cmd->add_flag("-q,--quiet", create.quiet, "No progress bar and no result line");
   create_cmd->add_option("PICTURE", create.pictures, "Pictures, in frame order")->type_name("");
   create_cmd->footer(
@@ -133,38 +123,29 @@ int main(int argc, char** argv) {
       "pictures whose names start with '-'.");
 
   cli::InfoOptions info;
-  CLI::App* info_cmd =
-      app.add_subcommand("info", "Describe a GIF file: screen, palette, loop count and frames");
+  CLI::App* info_cmd = app.add_subcommand("info", "Describe a GIF file: screen, palette, loop count and frames");
   info_cmd->add_flag("--json", info.json, "Print one JSON object instead of text");
-  info_cmd->add_option("FILE", info.file, "GIF file; - reads standard input")
-      ->required()
-      ->type_name("");
+  info_cmd->add_option("FILE", info.file, "GIF file; - reads standard input")->required()->type_name("");
 
   cli::FramesOptions frames;
   CLI::App* frames_cmd = app.add_subcommand(
       "frames", "Write every frame of a GIF, composed as a viewer shows it, as bitmap files");
-  frames_cmd
-      ->add_option("-o,--output", frames.directory,
-                   "Directory for frame-0001.bmp, frame-0002.bmp, ... (made when missing)")
+  frames_cmd->add_option("-o,--output", frames.directory,
+                         "Directory for frame-0001.bmp, frame-0002.bmp, ... (made when missing)")
       ->required()
       ->type_name("DIR");
-  frames_cmd->add_option("FILE", frames.file, "GIF file; - reads standard input")
-      ->required()
-      ->type_name("");
+  frames_cmd->add_option("FILE", frames.file, "GIF file; - reads standard input")->required()->type_name("");
   frames_cmd->footer(
       "Each frame is drawn over what the frame before it left, after that frame's disposal:\n"
       "0 and 1 keep it, 2 restores the background colour, 3 restores the picture before it.\n"
       "Transparent pixels show what lies beneath; the screen starts in the background colour.");
 
   // Asked for after a command too, before its own options are checked.
-  for (CLI::App* sub : {create_cmd, info_cmd, frames_cmd})
-    sub->set_version_flag("-V,--version", version);
+  for (CLI::App* sub : {create_cmd, info_cmd, frames_cmd}) sub->set_version_flag("-V,--version", version);
 
   // CLI11 would only say that a command is missing.
   if (argc > 1 && argv[1][0] != '-' && !IsCommand(app, argv[1])) {
-    std::fprintf(stderr,
-                 "zoetra: unknown command '%s'\nTry 'zoetra --help' for more information.\n",
-                 argv[1]);
+    std::fprintf(stderr, "zoetra: unknown command '%s'\nTry 'zoetra --help' for more information.\n", argv[1]);
     return cli::kExitUsage;
   }
   try {
@@ -173,16 +154,13 @@ int main(int argc, char** argv) {
     if (e.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success)) return app.exit(e);
     std::string command = "zoetra";
     for (const CLI::App* sub : app.get_subcommands()) command += " " + sub->get_name();
-    std::fprintf(stderr, "zoetra: %s\nTry '%s --help' for more information.\n", e.what(),
-                 command.c_str());
+    std::fprintf(stderr, "zoetra: %s\nTry '%s --help' for more information.\n", e.what(), command.c_str());
     return cli::kExitUsage;
   }
 
   if (create_cmd->parsed()) {
     if (create.pictures.empty() && list->count() == 0) {
-      std::fprintf(stderr,
-                   "zoetra: PICTURE is required (or --list FILE)\nTry 'zoetra create --help' for "
-                   "more information.\n");
+      std::fprintf(stderr, "zoetra: PICTURE is required (or --list FILE)\nTry 'zoetra create --help' for more information.\n");
       return cli::kExitUsage;
     }
     return cli::RunCreate(create);

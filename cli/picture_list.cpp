@@ -39,9 +39,7 @@ bool ReadPictureList(const std::string& file, std::vector<std::string>& names) {
 
 namespace {
 
-bool IsDigit(char c) {
-  return c >= '0' && c <= '9';
-}
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
 // -1, 0 or 1 as a is before, equal to or after b, numbers by value.
 int NaturalCompare(std::string_view a, std::string_view b) {
@@ -56,14 +54,12 @@ int NaturalCompare(std::string_view a, std::string_view b) {
       while (sj + 1 < ej && b[sj] == '0') ++sj;
       // More significant digits is larger; equal lengths compare digit by digit.
       if (ei - si != ej - sj) return ei - si < ej - sj ? -1 : 1;
-      if (const int c = a.substr(si, ei - si).compare(b.substr(sj, ej - sj)); c != 0)
-        return c < 0 ? -1 : 1;
+      if (const int c = a.substr(si, ei - si).compare(b.substr(sj, ej - sj)); c != 0) return c < 0 ? -1 : 1;
       i = ei;
       j = ej;
       continue;
     }
-    if (a[i] != b[j])
-      return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[j]) ? -1 : 1;
+    if (a[i] != b[j]) return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[j]) ? -1 : 1;
     ++i;
     ++j;
   }
@@ -101,14 +97,10 @@ bool ParseColour(std::string_view text, std::uint32_t* rgb) {
   std::uint32_t v = 0;
   for (const char c : text) {
     int d;
-    if (IsDigit(c))
-      d = c - '0';
-    else if (c >= 'a' && c <= 'f')
-      d = c - 'a' + 10;
-    else if (c >= 'A' && c <= 'F')
-      d = c - 'A' + 10;
-    else
-      return false;
+    if (IsDigit(c)) d = c - '0';
+    else if (c >= 'a' && c <= 'f') d = c - 'a' + 10;
+    else if (c >= 'A' && c <= 'F') d = c - 'A' + 10;
+    else return false;
     v = v * 16 + static_cast<std::uint32_t>(d);
   }
   *rgb = v;

@@ -4,9 +4,7 @@
 
 namespace zoetra::mdFile {
 namespace {
-bool IsSeparator(char c) {
-  return c == ':' || c == '\\';
-}
+bool IsSeparator(char c) { return c == ':' || c == '\\'; }
 }  // namespace
 
 bool FileExists(std::string_view path) noexcept {
@@ -36,8 +34,7 @@ std::string GetFileBaseName(std::string_view path, std::int16_t keepPath) {
       break;
     }
   }
-  if (dot_end == 0)
-    return start > path.size() ? std::string() : std::string(path.substr(start - 1));
+  if (dot_end == 0) return start > path.size() ? std::string() : std::string(path.substr(start - 1));
   if (dot_end < start) return {};
   return std::string(path.substr(start - 1, dot_end - start + 1));
 }

@@ -27,8 +27,7 @@ void CatchLogRaise(const Error& failure) {
 }
 
 void RaiseComponentError(std::string_view message) {
-  throw Error(kErrComponent, std::string(kComponentPrefix) + std::string(message),
-              std::string(kComponentSource));
+  throw Error(kErrComponent, std::string(kComponentPrefix) + std::string(message), std::string(kComponentSource));
 }
 
 Error ToError(std::exception_ptr caught) {
@@ -60,8 +59,6 @@ std::int16_t Zoetra::Ratio(std::int16_t Val1, std::int16_t Val2) {
   });
 }
 
-std::string Zoetra::CreateZoetra2(const platform::Variant& sFile) {
-  return sFile.IsArray() ? "OK" : "Error";
-}
+std::string Zoetra::CreateZoetra2(const platform::Variant& sFile) { return sFile.IsArray() ? "OK" : "Error"; }
 
 }  // namespace zoetra

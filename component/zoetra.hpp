@@ -15,8 +15,8 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/base/error.hpp"
 #include "platform/base/export.hpp"
+#include "platform/base/error.hpp"
 #include "platform/base/variant.hpp"
 #include "raster/cdib.hpp"
 
@@ -169,18 +169,15 @@ class Zoetra {
 
   // The animation builder (component/zoetra_builder.cpp).
   platform::Variant CreateZoetra(const platform::Variant& sFile, const platform::Variant& oFile,
-                                 std::int16_t lDelay = 350, std::int16_t isGray = 0,
-                                 std::int16_t doOptimize = 0, std::int16_t SwapRG = 0,
-                                 std::int16_t showError = 0);
-  std::string CreateZoetra(const std::vector<std::string>& files, std::string_view output,
-                           std::int16_t lDelay = 350, std::int16_t isGray = 0,
-                           std::int16_t doOptimize = 0, std::int16_t SwapRG = 0,
+                                 std::int16_t lDelay = 350, std::int16_t isGray = 0, std::int16_t doOptimize = 0,
+                                 std::int16_t SwapRG = 0, std::int16_t showError = 0);
+  std::string CreateZoetra(const std::vector<std::string>& files, std::string_view output, std::int16_t lDelay = 350,
+                           std::int16_t isGray = 0, std::int16_t doOptimize = 0, std::int16_t SwapRG = 0,
                            std::int16_t showError = 0);
   // The same conversion into memory (the bytes the file would hold); every
   // failure is raised, the save failure as 0x800403E9 with the save message.
-  std::vector<std::uint8_t> CreateZoetraToBuffer(const std::vector<std::string>& files,
-                                                 std::int16_t lDelay = 350, std::int16_t isGray = 0,
-                                                 std::int16_t doOptimize = 0,
+  std::vector<std::uint8_t> CreateZoetraToBuffer(const std::vector<std::string>& files, std::int16_t lDelay = 350,
+                                                 std::int16_t isGray = 0, std::int16_t doOptimize = 0,
                                                  std::int16_t SwapRG = 0);
 
   // The same with every option in one place; the switches act as the options say.

@@ -2,12 +2,12 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <cstring>
 #include <memory>
-#include <optional>
-#include <string>
-#include <thread>
 #include <vector>
+#include <cstring>
+#include <optional>
+#include <thread>
+#include <string>
 
 #include "colour/cpal8bpp.hpp"
 #include "colour/mdither8bpp.hpp"
@@ -19,12 +19,12 @@
 #include "platform/base/files.hpp"
 #include "platform/base/limits.hpp"
 #include "platform/base/ordered_parallel.hpp"
-#include "platform/base/yield.hpp"
-#include "platform/codecs/exif_orientation.hpp"
 #include "platform/codecs/picture_loader.hpp"
+#include "platform/base/yield.hpp"
 #include "postprocess/mgifext.hpp"
-#include "raster/cdib.hpp"
+#include "platform/codecs/exif_orientation.hpp"
 #include "raster/picture_fit.hpp"
+#include "raster/cdib.hpp"
 
 namespace zoetra {
 namespace {
@@ -48,14 +48,11 @@ class ConversionDepth {
 void CopyPalette(const cPal8bpp& palette, std::uint8_t* table) {
   const std::int16_t bytes = Mul16(palette.Entries(), 4);
   const std::uint8_t* from = palette.lpPalette();
-  if (bytes > 0)
-    std::memcpy(table, from, std::min<std::size_t>(static_cast<std::size_t>(bytes), 1024));
+  if (bytes > 0) std::memcpy(table, from, std::min<std::size_t>(static_cast<std::size_t>(bytes), 1024));
 }
 
 // The host's document limits (platform/base/limits.hpp), refused before the memory is taken.
-[[noreturn]] void RaiseDocumentLimit(const std::string& what) {
-  RaiseError(kErrOutOfMemory, "Out of memory: " + what);
-}
+[[noreturn]] void RaiseDocumentLimit(const std::string& what) { RaiseError(kErrOutOfMemory, "Out of memory: " + what); }
 
 std::size_t RowStride(const PicturePixels& p) {
   return p.stride != 0 ? p.stride : static_cast<std::size_t>(p.width) * PixelBytes(p.layout);
@@ -71,17 +68,15 @@ void CheckPixels(const std::vector<PictureSource>& pictures) {
       wrong = "has no pixels";
     } else if (p.width <= 0 || p.height <= 0) {
       wrong = "is " + std::to_string(p.width) + " x " + std::to_string(p.height) + " pixels";
-    } else if (p.layout != PixelLayout::RGB && p.layout != PixelLayout::RGBA &&
-               p.layout != PixelLayout::BGRA) {
+    } else if (p.layout != PixelLayout::RGB && p.layout != PixelLayout::RGBA && p.layout != PixelLayout::BGRA) {
       wrong = "has an unknown pixel layout";
     } else if (RowStride(p) / PixelBytes(p.layout) < static_cast<std::size_t>(p.width)) {
       wrong = "has rows " + std::to_string(RowStride(p)) + " bytes apart, fewer than the " +
-              std::to_string(static_cast<std::size_t>(p.width) * PixelBytes(p.layout)) +
-              " bytes of a row";
+              std::to_string(static_cast<std::size_t>(p.width) * PixelBytes(p.layout)) + " bytes of a row";
     }
     if (!wrong.empty()) {
-      RaiseError(kErrInvalidArgument, "Invalid procedure call or argument: picture " +
-                                          std::to_string(i + 1) + " (in memory) " + wrong);
+      RaiseError(kErrInvalidArgument,
+                 "Invalid procedure call or argument: picture " + std::to_string(i + 1) + " (in memory) " + wrong);
     }
   }
 }
@@ -123,20 +118,17 @@ double PaletteFitError(const mDither8bpp::DitherState& state, const cDIB& pictur
   constexpr std::int32_t kStep = 16;  // one pixel in 256: cheap next to the diffusion
   std::uint64_t sum = 0, samples = 0;
   for (std::int32_t y = kStep / 2; y < height; y += kStep) {
-    const std::uint8_t* row =
-        picture.lpBits() + static_cast<std::size_t>(y) * static_cast<std::size_t>(width) * 4;
+    const std::uint8_t* row = picture.lpBits() + static_cast<std::size_t>(y) * static_cast<std::size_t>(width) * 4;
     for (std::int32_t x = kStep / 2; x < width; x += kStep) {
       const std::uint8_t* p = row + static_cast<std::size_t>(x) * 4;
-      const std::size_t cell = static_cast<std::size_t>(
-          state.Level16[p[2]] + 16 * state.Level16[p[1]] + 256 * state.Level16[p[0]]);
+      const std::size_t cell = static_cast<std::size_t>(state.Level16[p[2]] + 16 * state.Level16[p[1]] + 256 * state.Level16[p[0]]);
       const std::uint8_t* e = palette.data() + std::size_t{state.ColorMap[cell]} * 4;
       const int db = p[0] - e[0], dg = p[1] - e[1], dr = p[2] - e[2];
       sum += static_cast<std::uint64_t>(dr * dr + dg * dg + db * db);
       ++samples;
     }
   }
-  return samples == 0 ? 0
-                      : std::sqrt(static_cast<double>(sum) / (3.0 * static_cast<double>(samples)));
+  return samples == 0 ? 0 : std::sqrt(static_cast<double>(sum) / (3.0 * static_cast<double>(samples)));
 }
 
 // One conversion: the list, the document and the steps every palette mode shares.
@@ -153,9 +145,7 @@ class Builder {
     RegisterGifPictures();
     lower_ = list.LBound(1);
     upper_ = list.UBound(1);
-    pictures_ = upper_ < lower_ ? 0
-                                : static_cast<std::int32_t>(std::min<std::int64_t>(
-                                      std::int64_t{upper_} - lower_ + 1, 0x7FFFFFFF));
+    pictures_ = upper_ < lower_ ? 0 : static_cast<std::int32_t>(std::min<std::int64_t>(std::int64_t{upper_} - lower_ + 1, 0x7FFFFFFF));
     limits_ = platform::GetLimits();
   }
 
@@ -163,22 +153,15 @@ class Builder {
   Outcome Run(SaveFn&& save) {
     document_.Destroy();
     switch (settings_.isGray == 1 ? PaletteMode::First : settings_.mode) {
-      case PaletteMode::First:
-        FirstPicturePalette();
-        break;
-      case PaletteMode::All:
-        AllPicturesPalette();
-        break;
-      case PaletteMode::Frame:
-        FramePalettes();
-        break;
+      case PaletteMode::First: FirstPicturePalette(); break;
+      case PaletteMode::All: AllPicturesPalette(); break;
+      case PaletteMode::Frame: FramePalettes(); break;
     }
     document_.SaveThreads(settings_.threads);
     if (settings_.loop == kPlayOnce) {
       document_.LoopBlock(false);
     } else {
-      document_.AnimationLoops(
-          static_cast<std::int16_t>(static_cast<std::uint16_t>(settings_.loop)));
+      document_.AnimationLoops(static_cast<std::int16_t>(static_cast<std::uint16_t>(settings_.loop)));
     }
     Finish();
     Outcome outcome;
@@ -198,9 +181,7 @@ class Builder {
  private:
   using YieldStage = platform::YieldStage;
 
-  void Yield(YieldStage stage, std::int32_t picture) {
-    platform::DoEvents({stage, picture, pictures_});
-  }
+  void Yield(YieldStage stage, std::int32_t picture) { platform::DoEvents({stage, picture, pictures_}); }
 
   // Picture i upright in `raster`, its frame inserted when asked.
   void LoadPicture(std::int64_t index, std::int32_t i, cDIB& raster, bool insert) {
@@ -218,9 +199,8 @@ class Builder {
   // limit is refused before the picture is loaded.
   void CheckFrameLimit(std::int32_t i) const {
     if (i > limits_.max_document_frames && i <= cGIF::kMaxFrames) {
-      RaiseDocumentLimit(
-          "the list of " + std::to_string(pictures_) + " pictures is over the limit of " +
-          std::to_string(limits_.max_document_frames) + " frames (max_document_frames)");
+      RaiseDocumentLimit("the list of " + std::to_string(pictures_) + " pictures is over the limit of " +
+                         std::to_string(limits_.max_document_frames) + " frames (max_document_frames)");
     }
   }
 
@@ -235,16 +215,14 @@ class Builder {
       const PicturePixels& p = source->Pixels();
       platform::CheckPictureSize(p.width, p.height);
       alpha = blend && p.layout != PixelLayout::RGB;
-      if (raster.CreateFromPixels(p.data, p.width, p.height, RowStride(p), p.layout, alpha) == 0)
-        RaiseOutOfMemory();
+      if (raster.CreateFromPixels(p.data, p.width, p.height, RowStride(p), p.layout, alpha) == 0) RaiseOutOfMemory();
     } else {
       const std::string name = list_.At({static_cast<std::int32_t>(index)}).ToText();
       {
         // The decoded picture is let go as soon as the raster holds it.
         const platform::Picture picture = platform::LoadPicture(name, {.keep_alpha = blend});
         if (raster.CreateFromStdPicture(picture, true) == 0) {
-          RaiseError(kErrInvalidPicture,
-                     "Invalid picture: " + name + " holds no bitmap (icon or metafile)");
+          RaiseError(kErrInvalidPicture, "Invalid picture: " + name + " holds no bitmap (icon or metafile)");
         }
         alpha = picture->HasAlpha();
       }
@@ -291,10 +269,9 @@ class Builder {
   void InsertFrame(std::int32_t i, std::int32_t width, std::int32_t height) {
     const std::int64_t frame_pixels = std::int64_t{width} * height;
     if (frame_pixels > limits_.max_document_pixels - document_pixels_) {
-      RaiseDocumentLimit("frames 1 to " + std::to_string(i) + " hold " +
-                         std::to_string(document_pixels_ + frame_pixels) +
-                         " pixels, over the limit of " +
-                         std::to_string(limits_.max_document_pixels) + " (max_document_pixels)");
+      RaiseDocumentLimit("frames 1 to " + std::to_string(i) + " hold " + std::to_string(document_pixels_ + frame_pixels) +
+                         " pixels, over the limit of " + std::to_string(limits_.max_document_pixels) +
+                         " (max_document_pixels)");
     }
     document_pixels_ += frame_pixels;
     if (i == 1) {
@@ -352,8 +329,7 @@ class Builder {
     const auto later = static_cast<std::size_t>(pictures_ - 1);
     const unsigned threads = settings_.threads;
     // Diffusion writes its state's palette copy: each worker gets a state of its own.
-    std::vector<mDither8bpp::DitherState> states(std::min<std::size_t>(threads, later),
-                                                 mDither8bpp::CurrentState());
+    std::vector<mDither8bpp::DitherState> states(std::min<std::size_t>(threads, later), mDither8bpp::CurrentState());
     struct Made {
       cDIB frame;
       std::int32_t width = 0, height = 0;
@@ -503,14 +479,13 @@ class Builder {
     mQuantize::ColourHistogram histogram;
     // Each picture is counted on its own (on the workers) and added here in
     // list order; the sum is the same as counting every pixel in turn.
-    std::vector<std::optional<mQuantize::ColourHistogram>> counted(
-        static_cast<std::size_t>(pictures_));
-    std::vector<std::unique_ptr<cDIB>> kept =
-        ReadAll([&](std::size_t k, const cDIB& raster) { counted[k].emplace().AddPicture(raster); },
-                [&](std::size_t k) {
-                  histogram.Merge(*counted[k]);
-                  counted[k].reset();
-                });
+    std::vector<std::optional<mQuantize::ColourHistogram>> counted(static_cast<std::size_t>(pictures_));
+    std::vector<std::unique_ptr<cDIB>> kept = ReadAll(
+        [&](std::size_t k, const cDIB& raster) { counted[k].emplace().AddPicture(raster); },
+        [&](std::size_t k) {
+          histogram.Merge(*counted[k]);
+          counted[k].reset();
+        });
     if (count_ == 0) RaiseSubscript();  // as the default fails: an empty list has no palette
     const mQuantize::Palette palette = mQuantize::BuildPalette(histogram, 256, settings_.threads);
     // One mapper for every thread: a cell one of them answered serves them all.
@@ -519,12 +494,11 @@ class Builder {
         kept,
         [&](std::size_t k, const cDIB& raster) {
           // An exact palette leaves no error to spread.
-          mapper.Map(raster, *document_.FrameDIBXOR(static_cast<std::int16_t>(k + 1)),
-                     !palette.exact);
+          mapper.Map(raster, *document_.FrameDIBXOR(static_cast<std::int16_t>(k + 1)), !palette.exact);
         },
         [&](std::size_t k) {
-          std::memcpy(document_.lpLocalPalette(static_cast<std::int16_t>(k + 1)),
-                      palette.table.data(), palette.table.size());
+          std::memcpy(document_.lpLocalPalette(static_cast<std::int16_t>(k + 1)), palette.table.data(),
+                      palette.table.size());
         });
     global_entries_ = static_cast<std::int16_t>(palette.entries);
     global_table_ = palette.table;
@@ -532,8 +506,7 @@ class Builder {
 
   // Every picture its own palette, stored as its frame's local colour table.
   void FramePalettes() {
-    std::vector<std::unique_ptr<cDIB>> kept =
-        ReadAll([](std::size_t, const cDIB&) {}, [](std::size_t) {});
+    std::vector<std::unique_ptr<cDIB>> kept = ReadAll([](std::size_t, const cDIB&) {}, [](std::size_t) {});
     if (count_ == 0) RaiseSubscript();
     std::vector<mQuantize::Palette> palettes(kept.size());
     ConvertAll(
@@ -543,13 +516,11 @@ class Builder {
           histogram.AddPicture(raster);
           palettes[k] = mQuantize::BuildPalette(histogram);
           mQuantize::PaletteMapper mapper(palettes[k]);
-          mapper.Map(raster, *document_.FrameDIBXOR(static_cast<std::int16_t>(k + 1)),
-                     !palettes[k].exact);
+          mapper.Map(raster, *document_.FrameDIBXOR(static_cast<std::int16_t>(k + 1)), !palettes[k].exact);
         },
         [&](std::size_t k) {
           const auto frame = static_cast<std::int16_t>(k + 1);
-          std::memcpy(document_.lpLocalPalette(frame), palettes[k].table.data(),
-                      palettes[k].table.size());
+          std::memcpy(document_.lpLocalPalette(frame), palettes[k].table.data(), palettes[k].table.size());
           document_.LocalPaletteEntries(frame, static_cast<std::int16_t>(palettes[k].entries));
           document_.LocalPaletteUsed(frame, -1);
         });
@@ -567,8 +538,7 @@ class Builder {
     Yield(YieldStage::Screen, count_);
     // The octree palette's table is first asked for here: an empty list fails at this point.
     if (global_from_octree_) CopyPalette(palette_, document_.lpGlobalPalette());
-    if (global_table_)
-      std::memcpy(document_.lpGlobalPalette(), global_table_->data(), global_table_->size());
+    if (global_table_) std::memcpy(document_.lpGlobalPalette(), global_table_->data(), global_table_->size());
     mGIFExt::CompactGlobalPalette(document_, settings_.threads);
     Yield(YieldStage::Compact, count_);
     if (settings_.doOptimize == 1) mGIFExt::OptimizeFrames(document_, settings_.threads);
@@ -601,8 +571,8 @@ class Builder {
 };
 
 std::string SuccessText(std::string_view output, std::int32_t frames) {
-  return "OK, Animated GIF: " + mdFile::GetFileBaseName(output, 0) + "." +
-         mdFile::GetFileExtension(output) + " created with " + std::to_string(frames) + " frames";
+  return "OK, Animated GIF: " + mdFile::GetFileBaseName(output, 0) + "." + mdFile::GetFileExtension(output) +
+         " created with " + std::to_string(frames) + " frames";
 }
 
 }  // namespace
@@ -716,8 +686,7 @@ unsigned ConversionThreads(std::int64_t asked) {
 }
 
 // The classic signatures: the first picture's palette, every core.
-Settings Classic(std::int16_t lDelay, std::int16_t isGray, std::int16_t doOptimize,
-                 std::int16_t SwapRG) {
+Settings Classic(std::int16_t lDelay, std::int16_t isGray, std::int16_t doOptimize, std::int16_t SwapRG) {
   Settings s;
   s.lDelay = lDelay;
   s.isGray = isGray;
@@ -765,9 +734,8 @@ std::vector<PictureSource> FilesOf(const std::vector<std::string>& files) {
 
 }  // namespace
 
-platform::Variant Zoetra::CreateZoetra(const platform::Variant& sFile,
-                                       const platform::Variant& oFile, std::int16_t lDelay,
-                                       std::int16_t isGray, std::int16_t doOptimize,
+platform::Variant Zoetra::CreateZoetra(const platform::Variant& sFile, const platform::Variant& oFile,
+                                       std::int16_t lDelay, std::int16_t isGray, std::int16_t doOptimize,
                                        std::int16_t SwapRG, std::int16_t showError) {
   return Convert(sFile, oFile, Classic(lDelay, isGray, doOptimize, SwapRG), showError);
 }
@@ -776,9 +744,7 @@ std::string Zoetra::CreateZoetra(const std::vector<std::string>& files, std::str
                                  std::int16_t lDelay, std::int16_t isGray, std::int16_t doOptimize,
                                  std::int16_t SwapRG, std::int16_t showError) {
   const platform::Variant list(platform::VariantArray::FromTexts(files, 0));
-  return CreateZoetra(list, platform::Variant(output), lDelay, isGray, doOptimize, SwapRG,
-                      showError)
-      .ToText();
+  return CreateZoetra(list, platform::Variant(output), lDelay, isGray, doOptimize, SwapRG, showError).ToText();
 }
 
 std::string Zoetra::CreateZoetra(const std::vector<std::string>& files, std::string_view output,
@@ -786,12 +752,10 @@ std::string Zoetra::CreateZoetra(const std::vector<std::string>& files, std::str
   return Create(FilesOf(files), output, options);
 }
 
-std::vector<std::uint8_t> Zoetra::CreateZoetraToBuffer(const std::vector<std::string>& files,
-                                                       std::int16_t lDelay, std::int16_t isGray,
-                                                       std::int16_t doOptimize,
-                                                       std::int16_t SwapRG) {
-  return ConvertToBuffer(platform::VariantArray::FromTexts(files, 0),
-                         Classic(lDelay, isGray, doOptimize, SwapRG));
+std::vector<std::uint8_t> Zoetra::CreateZoetraToBuffer(const std::vector<std::string>& files, std::int16_t lDelay,
+                                                        std::int16_t isGray, std::int16_t doOptimize,
+                                                        std::int16_t SwapRG) {
+  return ConvertToBuffer(platform::VariantArray::FromTexts(files, 0), Classic(lDelay, isGray, doOptimize, SwapRG));
 }
 
 std::vector<std::uint8_t> Zoetra::CreateZoetraToBuffer(const std::vector<std::string>& files,
@@ -811,7 +775,7 @@ std::string Zoetra::Create(const std::vector<PictureSource>& pictures, std::stri
 }
 
 std::vector<std::uint8_t> Zoetra::CreateToBuffer(const std::vector<PictureSource>& pictures,
-                                                 const BuilderOptions& options) {
+                                                  const BuilderOptions& options) {
   return ConvertToBuffer(NamesOf(pictures), FromOptions(options), &pictures);
 }
 

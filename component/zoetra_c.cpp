@@ -12,14 +12,11 @@
 
 // Arbitrary fixed identifiers of this component.
 extern "C" {
-const ZoetraGuid LIBID_ZoetraCom = {
-    0x6b1d5c20, 0x3f0e, 0x4a8c, {0x9d, 0x41, 0x27, 0x5e, 0x8a, 0x10, 0xc3, 0x01}};
-const ZoetraGuid CLSID_Zoetra = {
-    0x6b1d5c21, 0x3f0e, 0x4a8c, {0x9d, 0x41, 0x27, 0x5e, 0x8a, 0x10, 0xc3, 0x01}};
-const ZoetraGuid IID__Zoetra = {
-    0x6b1d5c22, 0x3f0e, 0x4a8c, {0x9d, 0x41, 0x27, 0x5e, 0x8a, 0x10, 0xc3, 0x01}};
-const ZoetraGuid IID_ZoetraClassFactory = {
-    0x6b1d5c23, 0x3f0e, 0x4a8c, {0x9d, 0x41, 0x27, 0x5e, 0x8a, 0x10, 0xc3, 0x01}};
+const ZoetraGuid LIBID_ZoetraCom = {0x6b1d5c20, 0x3f0e, 0x4a8c, {0x9d, 0x41, 0x27, 0x5e, 0x8a, 0x10, 0xc3, 0x01}};
+const ZoetraGuid CLSID_Zoetra = {0x6b1d5c21, 0x3f0e, 0x4a8c, {0x9d, 0x41, 0x27, 0x5e, 0x8a, 0x10, 0xc3, 0x01}};
+const ZoetraGuid IID__Zoetra = {0x6b1d5c22, 0x3f0e, 0x4a8c, {0x9d, 0x41, 0x27, 0x5e, 0x8a, 0x10, 0xc3, 0x01}};
+const ZoetraGuid IID_ZoetraClassFactory = {0x6b1d5c23, 0x3f0e, 0x4a8c,
+                                           {0x9d, 0x41, 0x27, 0x5e, 0x8a, 0x10, 0xc3, 0x01}};
 }
 
 struct ZoetraInstance {
@@ -34,9 +31,7 @@ namespace {
 // Instances and class objects alive; the library may be unloaded at 0.
 std::atomic<long> g_live_objects{0};
 
-bool SameGuid(const ZoetraGuid* a, const ZoetraGuid& b) {
-  return a != nullptr && std::memcmp(a, &b, sizeof b) == 0;
-}
+bool SameGuid(const ZoetraGuid* a, const ZoetraGuid& b) { return a != nullptr && std::memcmp(a, &b, sizeof b) == 0; }
 
 // Copies as much of `text` as fits with its NUL, never splitting a UTF-8
 // sequence; `length` gets the full length. An empty buffer receives nothing.
@@ -72,8 +67,7 @@ int Guarded(ZoetraInstance* instance, F&& body) {
 
 zoetra::platform::Variant ListOf(const char* const* files, int32_t count) {
   if (files == nullptr) return {};
-  if (count < 0)
-    zoetra::RaiseError(zoetra::kErrInvalidArgument, "Invalid procedure call or argument");
+  if (count < 0) zoetra::RaiseError(zoetra::kErrInvalidArgument, "Invalid procedure call or argument");
   std::vector<std::string> names;
   for (int32_t i = 0; i < count; ++i) names.emplace_back(files[i] ? files[i] : "");
   return zoetra::platform::Variant(zoetra::platform::VariantArray::FromTexts(names, 0));
@@ -126,25 +120,23 @@ int zoetra_ratio(ZoetraInstance* instance, int16_t val1, int16_t val2, int16_t* 
   });
 }
 
-int zoetra_create_zoetra2(ZoetraInstance* instance, const char* const* files, int32_t count,
-                          char* result, size_t result_size, size_t* result_length) {
+int zoetra_create_zoetra2(ZoetraInstance* instance, const char* const* files, int32_t count, char* result,
+                          size_t result_size, size_t* result_length) {
   CopyText({}, result, result_size, result_length);
   return Guarded(instance, [&] {
-    CopyText(instance->component.CreateZoetra2(ListOf(files, count)), result, result_size,
-             result_length);
+    CopyText(instance->component.CreateZoetra2(ListOf(files, count)), result, result_size, result_length);
   });
 }
 
-int zoetra_create_zoetra(ZoetraInstance* instance, const char* const* files, int32_t count,
-                         const char* output, int16_t delay_ms, int16_t is_gray, int16_t do_optimize,
-                         int16_t swap_rg, int16_t show_error, char* result, size_t result_size,
-                         size_t* result_length) {
+int zoetra_create_zoetra(ZoetraInstance* instance, const char* const* files, int32_t count, const char* output,
+                         int16_t delay_ms, int16_t is_gray, int16_t do_optimize, int16_t swap_rg,
+                         int16_t show_error, char* result, size_t result_size, size_t* result_length) {
   // A failure leaves an empty text, not what the buffer held before.
   CopyText({}, result, result_size, result_length);
   return Guarded(instance, [&] {
     const zoetra::platform::Variant text = instance->component.CreateZoetra(
-        ListOf(files, count), zoetra::platform::Variant(output ? output : ""), delay_ms, is_gray,
-        do_optimize, swap_rg, show_error);
+        ListOf(files, count), zoetra::platform::Variant(output ? output : ""), delay_ms, is_gray, do_optimize,
+        swap_rg, show_error);
     CopyText(text.ToText(), result, result_size, result_length);
   });
 }
@@ -167,8 +159,7 @@ zoetra::BuilderOptions OptionsOf(const ZoetraOptions* options) {
   if (options != nullptr) {
     // The first release ended with `threads`; later fields keep their defaults
     // for callers built against it.
-    constexpr std::size_t kFirstRelease =
-        offsetof(ZoetraOptions, threads) + sizeof(ZoetraOptions::threads);
+    constexpr std::size_t kFirstRelease = offsetof(ZoetraOptions, threads) + sizeof(ZoetraOptions::threads);
     if (options->struct_size < kFirstRelease) {
       zoetra::RaiseError(zoetra::kErrInvalidArgument, "Invalid procedure call or argument");
     }
@@ -198,9 +189,8 @@ zoetra::BuilderOptions OptionsOf(const ZoetraOptions* options) {
 
 }  // namespace
 
-int zoetra_create(ZoetraInstance* instance, const char* const* files, int32_t count,
-                  const char* output, const ZoetraOptions* options, char* result,
-                  size_t result_size, size_t* result_length) {
+int zoetra_create(ZoetraInstance* instance, const char* const* files, int32_t count, const char* output,
+                  const ZoetraOptions* options, char* result, size_t result_size, size_t* result_length) {
   CopyText({}, result, result_size, result_length);
   return Guarded(instance, [&] {
     const zoetra::BuilderOptions o = OptionsOf(options);
@@ -209,14 +199,13 @@ int zoetra_create(ZoetraInstance* instance, const char* const* files, int32_t co
     }
     std::vector<std::string> names;
     for (int32_t i = 0; i < count; ++i) names.emplace_back(files[i] ? files[i] : "");
-    CopyText(instance->component.CreateZoetra(names, output ? output : "", o), result, result_size,
-             result_length);
+    CopyText(instance->component.CreateZoetra(names, output ? output : "", o), result, result_size, result_length);
   });
 }
 
 int zoetra_create_pictures(ZoetraInstance* instance, const ZoetraPicture* pictures, int32_t count,
-                           const char* output, const ZoetraOptions* options, char* result,
-                           size_t result_size, size_t* result_length) {
+                           const char* output, const ZoetraOptions* options, char* result, size_t result_size,
+                           size_t* result_length) {
   CopyText({}, result, result_size, result_length);
   return Guarded(instance, [&] {
     const zoetra::BuilderOptions o = OptionsOf(options);
@@ -237,24 +226,16 @@ int zoetra_create_pictures(ZoetraInstance* instance, const ZoetraPicture* pictur
       pixels.height = p.height;
       pixels.stride = p.stride;
       switch (p.layout) {
-        case ZOETRA_PIXELS_RGB:
-          pixels.layout = zoetra::PixelLayout::RGB;
-          break;
-        case ZOETRA_PIXELS_RGBA:
-          pixels.layout = zoetra::PixelLayout::RGBA;
-          break;
-        case ZOETRA_PIXELS_BGRA:
-          pixels.layout = zoetra::PixelLayout::BGRA;
-          break;
+        case ZOETRA_PIXELS_RGB: pixels.layout = zoetra::PixelLayout::RGB; break;
+        case ZOETRA_PIXELS_RGBA: pixels.layout = zoetra::PixelLayout::RGBA; break;
+        case ZOETRA_PIXELS_BGRA: pixels.layout = zoetra::PixelLayout::BGRA; break;
         default:
-          zoetra::RaiseError(zoetra::kErrInvalidArgument,
-                             "Invalid procedure call or argument: picture " +
-                                 std::to_string(i + 1) + " has an unknown pixel layout");
+          zoetra::RaiseError(zoetra::kErrInvalidArgument, "Invalid procedure call or argument: picture " +
+                                                              std::to_string(i + 1) + " has an unknown pixel layout");
       }
       list.emplace_back(pixels);
     }
-    CopyText(instance->component.Create(list, output ? output : "", o), result, result_size,
-             result_length);
+    CopyText(instance->component.Create(list, output ? output : "", o), result, result_size, result_length);
   });
 }
 
@@ -266,13 +247,9 @@ int zoetra_set_max_threads(int32_t max_threads) {
   return 0;
 }
 
-int32_t zoetra_max_threads(void) {
-  return zoetra::platform::GetLimits().max_threads;
-}
+int32_t zoetra_max_threads(void) { return zoetra::platform::GetLimits().max_threads; }
 
-int zoetra_activate(ZoetraInstance* instance) {
-  return Guarded(instance, [&] { instance->component.Activate(); });
-}
+int zoetra_activate(ZoetraInstance* instance) { return Guarded(instance, [&] { instance->component.Activate(); }); }
 int zoetra_deactivate(ZoetraInstance* instance) {
   return Guarded(instance, [&] { instance->component.Deactivate(); });
 }
@@ -280,9 +257,7 @@ int zoetra_can_be_pooled(ZoetraInstance* instance) {
   return instance != nullptr && instance->component.CanBePooled() ? 1 : 0;
 }
 
-int32_t zoetra_error_number(const ZoetraInstance* instance) {
-  return instance ? instance->error_number : 0;
-}
+int32_t zoetra_error_number(const ZoetraInstance* instance) { return instance ? instance->error_number : 0; }
 const char* zoetra_error_description(const ZoetraInstance* instance) {
   return instance ? instance->error_description.c_str() : "";
 }
@@ -290,12 +265,8 @@ const char* zoetra_error_source(const ZoetraInstance* instance) {
   return instance ? instance->error_source.c_str() : "";
 }
 
-int32_t DllRegisterServer(void) {
-  return ZOETRA_S_OK;
-}
-int32_t DllUnregisterServer(void) {
-  return ZOETRA_S_OK;
-}
+int32_t DllRegisterServer(void) { return ZOETRA_S_OK; }
+int32_t DllUnregisterServer(void) { return ZOETRA_S_OK; }
 
 int32_t DllGetClassObject(const ZoetraGuid* clsid, const ZoetraGuid* iid, void** object) {
   if (object == nullptr) return ZOETRA_E_POINTER;
@@ -310,8 +281,6 @@ int32_t DllGetClassObject(const ZoetraGuid* clsid, const ZoetraGuid* iid, void**
   return ZOETRA_S_OK;
 }
 
-int32_t DllCanUnloadNow(void) {
-  return g_live_objects.load() == 0 ? ZOETRA_S_OK : ZOETRA_S_FALSE;
-}
+int32_t DllCanUnloadNow(void) { return g_live_objects.load() == 0 ? ZOETRA_S_OK : ZOETRA_S_FALSE; }
 
 }  // extern "C"

@@ -16,9 +16,7 @@ namespace {
 
 constexpr std::size_t kWriteBuffer = 64 * 1024;
 
-std::string Str(std::string_view s) {
-  return std::string(s);
-}
+std::string Str(std::string_view s) { return std::string(s); }
 
 [[noreturn]] void RaiseForErrno(std::string_view path, int err) {
   if (err == ENOENT || err == ENOTDIR) RaiseFileNotFound();
@@ -177,9 +175,7 @@ int FollowLinks(std::string& path) {
 
 }  // namespace
 
-int LastFileError() noexcept {
-  return t_last_error;
-}
+int LastFileError() noexcept { return t_last_error; }
 
 std::string LastFileErrorText() {
   switch (t_last_error) {
@@ -207,9 +203,7 @@ void AbandonUnfinishedFiles() noexcept {
   errno = saved_errno;
 }
 
-AtomicFile::~AtomicFile() {
-  Abandon();
-}
+AtomicFile::~AtomicFile() { Abandon(); }
 
 bool AtomicFile::Fail(int error) {
   failed_ = true;

@@ -51,8 +51,7 @@ RgbFrame FramePixels(const cGIF& gif, std::int16_t n) {
   f.width = image.Width(), f.height = image.Height();
   for (int y = 0; y < f.height; ++y) {
     for (int x = 0; x < f.width; ++x) {
-      const std::uint8_t index =
-          image.lpBits()[static_cast<std::size_t>(y) * image.BytesPerScanline() + x];
+      const std::uint8_t index = image.lpBits()[static_cast<std::size_t>(y) * image.BytesPerScanline() + x];
       f.rgb.push_back(FromColourValue(gif.LocalPaletteRGBEntry(n, index)));
     }
   }
@@ -66,8 +65,7 @@ double MeanDifference(const RgbFrame& f, const Picture& p) {
   for (int y = 0; y < p.height; ++y) {
     for (int x = 0; x < p.width; ++x) {
       const std::uint32_t a = f.at(x, y), b = p.Rgb(x, y);
-      for (int s = 0; s < 24; s += 8)
-        sum += std::abs(static_cast<int>((a >> s) & 0xFF) - static_cast<int>((b >> s) & 0xFF));
+      for (int s = 0; s < 24; s += 8) sum += std::abs(static_cast<int>((a >> s) & 0xFF) - static_cast<int>((b >> s) & 0xFF));
     }
   }
   return sum / (3.0 * p.width * p.height);
@@ -78,8 +76,7 @@ bool SameAsPicture(const RgbFrame& f, const Picture& p) {
   for (int y = 0; y < p.height; ++y) {
     for (int x = 0; x < p.width; ++x) {
       if (f.at(x, y) != p.Rgb(x, y)) {
-        ADD_FAILURE() << "pixel (" << x << ", " << y << ") is " << std::hex << f.at(x, y)
-                      << ", want " << p.Rgb(x, y);
+        ADD_FAILURE() << "pixel (" << x << ", " << y << ") is " << std::hex << f.at(x, y) << ", want " << p.Rgb(x, y);
         return false;
       }
     }
@@ -111,13 +108,13 @@ TEST(UsageTest, UsageErrorsExitTwoWithAHintAndWriteNothing) {
       {"bogus"},
       {"--frobnicate"},
       {"create"},
-      {"create", "-o", out},  // an empty list of pictures
-      {"create", pic},        // no output
+      {"create", "-o", out},                                  // an empty list of pictures
+      {"create", pic},                                        // no output
       {"create", "-o", out, "--delay", "-1", pic},
       {"create", "-o", out, "--delay", "abc", pic},
       {"create", "-o", out, "--delay", "40000", pic},
       {"create", "-o", out, "--frobnicate", pic},
-      {"create", "-o", out, "-dash.png"},  // names starting with '-' need --
+      {"create", "-o", out, "-dash.png"},                     // names starting with '-' need --
       {"info"},
       {"info", pic, pic},
       {"frames", pic},
@@ -175,14 +172,10 @@ TEST_F(CommandTest, EveryInputFormatBecomesItsFrame) {
       {"p.png", WritePng, false, 0},
       {"p.jpg", [](const std::string& f, const Picture& p) { return WriteJpeg(f, p); }, false, 12},
       {"p1.bmp", [](const std::string& f, const Picture& p) { return WriteBmp(f, p, 1); }, true, 0},
-      {"p4.bmp", [](const std::string& f, const Picture& p) { return WriteBmp(f, p, 4); }, false,
-       0},
-      {"p8.bmp", [](const std::string& f, const Picture& p) { return WriteBmp(f, p, 8); }, false,
-       0},
-      {"p24.bmp", [](const std::string& f, const Picture& p) { return WriteBmp(f, p, 24); }, false,
-       0},
-      {"p32.bmp", [](const std::string& f, const Picture& p) { return WriteBmp(f, p, 32); }, false,
-       0},
+      {"p4.bmp", [](const std::string& f, const Picture& p) { return WriteBmp(f, p, 4); }, false, 0},
+      {"p8.bmp", [](const std::string& f, const Picture& p) { return WriteBmp(f, p, 8); }, false, 0},
+      {"p24.bmp", [](const std::string& f, const Picture& p) { return WriteBmp(f, p, 24); }, false, 0},
+      {"p32.bmp", [](const std::string& f, const Picture& p) { return WriteBmp(f, p, 32); }, false, 0},
       {"p.gif", WriteGif, false, 0},
   };
   std::vector<std::string> all;
@@ -219,9 +212,8 @@ TEST_F(CommandTest, DelaySwitch) {
   const struct {
     std::vector<std::string> delay;
     int stored;
-  } cases[] = {
-      {{}, 35},           {{"--delay", "120"}, 12}, {{"-d", "25"}, 2},      {{"-d", "15"}, 2},
-      {{"--delay=5"}, 0}, {{"-d", "0"}, 0},         {{"-d", "32767"}, 3277}};
+  } cases[] = {{{}, 35}, {{"--delay", "120"}, 12}, {{"-d", "25"}, 2}, {{"-d", "15"}, 2}, {{"--delay=5"}, 0},
+               {{"-d", "0"}, 0}, {{"-d", "32767"}, 3277}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.stored);
     std::vector<std::string> args = {"create", "-q", "-o", Path("d.gif")};
@@ -243,8 +235,7 @@ TEST_F(CommandTest, GraySwapAndOptimizeSwitches) {
   cGIF gray;
   ASSERT_TRUE(gray.LoadFromFile(Path("gray.gif")));
   for (int i = 0; i < gray.GlobalPaletteEntries(); ++i) {
-    const std::uint32_t v =
-        FromColourValue(gray.GlobalPaletteRGBEntry(static_cast<std::uint8_t>(i)));
+    const std::uint32_t v = FromColourValue(gray.GlobalPaletteRGBEntry(static_cast<std::uint8_t>(i)));
     EXPECT_TRUE((v >> 16) == (v & 0xFF) && ((v >> 8) & 0xFF) == (v & 0xFF)) << std::hex << v;
   }
   const RgbFrame g = FramePixels(gray, 1);
@@ -291,24 +282,20 @@ TEST_F(CommandTest, GraySwapAndOptimizeSwitches) {
   EXPECT_TRUE(SameAsPicture((*opt_frames)[2], Blocks(2)));
 
   // Every switch at once, --raise-errors included, succeeds the same way.
-  const RunResult all = Zoetra({"create", "--gray", "--optimize", "--swap-rg", "--raise-errors",
-                                "-d", "90", "-o", Path("all.gif"), a, b, c});
+  const RunResult all =
+      Zoetra({"create", "--gray", "--optimize", "--swap-rg", "--raise-errors", "-d", "90", "-o", Path("all.gif"), a, b, c});
   ASSERT_EQ(all.status, 0) << all.err;
   EXPECT_EQ(all.out, "OK, Animated GIF: " + Path("all.gif") + " created with 3 frames\n");
-  const RunResult same = Zoetra(
-      {"create", "--gray", "--optimize", "--swap-rg", "-d", "90", "-o", Path("all2.gif"), a, b, c});
+  const RunResult same = Zoetra({"create", "--gray", "--optimize", "--swap-rg", "-d", "90", "-o", Path("all2.gif"), a, b, c});
   ASSERT_EQ(same.status, 0);
   EXPECT_EQ(ReadAll(Path("all.gif")), ReadAll(Path("all2.gif")));
 }
 
 TEST_F(CommandTest, DashWritesTheGifToStandardOutputAndNothingElse) {
   const std::string a = Png("a.png", 0), b = Png("b.png", 1), c = Png("c.png", 2);
-  for (const std::vector<std::string>& switches : {std::vector<std::string>{},
-                                                   {"--optimize"},
-                                                   {"--gray", "--swap-rg", "-d", "70"},
-                                                   {"--raise-errors"}}) {
-    std::vector<std::string> to_file = {"create", "-o", Path("file.gif")},
-                             to_stdout = {"create", "-o", "-"};
+  for (const std::vector<std::string>& switches :
+       {std::vector<std::string>{}, {"--optimize"}, {"--gray", "--swap-rg", "-d", "70"}, {"--raise-errors"}}) {
+    std::vector<std::string> to_file = {"create", "-o", Path("file.gif")}, to_stdout = {"create", "-o", "-"};
     for (auto* args : {&to_file, &to_stdout}) {
       args->insert(args->end(), switches.begin(), switches.end());
       args->insert(args->end(), {a, b, c});
@@ -369,23 +356,20 @@ TEST_F(CommandTest, FailuresExitOneNameTheFileAndKeepTheExistingOutput) {
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err.rfind("zoetra: ", 0), 0u) << r.err;
     EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find(c.picture), std::string::npos)
-        << "the message names the picture: " << r.err;
+    EXPECT_NE(r.err.find(c.picture), std::string::npos) << "the message names the picture: " << r.err;
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
     EXPECT_EQ(ReadAll(out), "an older file");
   }
   // --raise-errors: the component's error around the report, in readable lines.
   const RunResult raised = Zoetra({"create", "--raise-errors", "-o", out, Path("missing.png")});
   EXPECT_EQ(raised.status, 1);
-  EXPECT_EQ(raised.err,
-            "zoetra: Basic Error: Error Code: 0x35\n  Error Description: File not found: " +
-                Path("missing.png") +
-                "\n  Error Source: ZoetraCom (error 0x800403E9, source Basic Component)\n");
+  EXPECT_EQ(raised.err, "zoetra: Basic Error: Error Code: 0x35\n  Error Description: File not found: " +
+                            Path("missing.png") +
+                            "\n  Error Source: ZoetraCom (error 0x800403E9, source Basic Component)\n");
   EXPECT_EQ(ReadAll(out), "an older file");
   // Nothing but the files made above: no temporary files left behind.
-  EXPECT_EQ(dir_.Entries(),
-            (std::vector<std::string>{"a.png", "empty.bmp", "folder.png", "garbage.png", "icon.ico",
-                                      "out.gif", "truncated.png"}));
+  EXPECT_EQ(dir_.Entries(), (std::vector<std::string>{"a.png", "empty.bmp", "folder.png", "garbage.png", "icon.ico",
+                                                      "out.gif", "truncated.png"}));
 }
 
 TEST_F(CommandTest, AnOutputThatCannotBeWrittenIsAFailure) {
@@ -397,10 +381,8 @@ TEST_F(CommandTest, AnOutputThatCannotBeWrittenIsAFailure) {
     std::string message;
   } cases[] = {
       {Path("taken"), false,
-       "zoetra: Path/File access error: " + Path("taken") +
-           " (cannot save the GIF: Is a directory) (error 75)\n"},
-      {Path("no/such/dir.gif"), false,
-       "(cannot save the GIF: No such file or directory) (error 75)"},
+       "zoetra: Path/File access error: " + Path("taken") + " (cannot save the GIF: Is a directory) (error 75)\n"},
+      {Path("no/such/dir.gif"), false, "(cannot save the GIF: No such file or directory) (error 75)"},
       {Path("taken"), true, "(error 0x800403E9, source Basic Component)"},
   };
   for (const auto& c : cases) {
@@ -446,9 +428,7 @@ std::string Python(const std::string& program, const std::string& input) {
 TEST_F(CommandTest, InfoJsonIsValidAndDescribesTheFile) {
   if (FindTool({"python3"}).empty()) GTEST_SKIP() << "python3 is not available to check the JSON";
   const std::string a = Png("a.png", 0), b = Png("b.png", 1), c = Png("c.png", 2);
-  ASSERT_EQ(
-      Zoetra({"create", "-q", "--optimize", "-d", "120", "-o", Path("anim.gif"), a, b, c}).status,
-      0);
+  ASSERT_EQ(Zoetra({"create", "-q", "--optimize", "-d", "120", "-o", Path("anim.gif"), a, b, c}).status, 0);
   const RunResult r = Zoetra({"info", "--json", Path("anim.gif")});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, "");
@@ -478,11 +458,9 @@ TEST_F(CommandTest, InfoJsonIsValidAndDescribesTheFile) {
             "'a\"b\\\\c\\x01\\ufffd\\xe9.gif'\n");
 
   // Standard input gives the same description.
-  const RunResult piped =
-      Zoetra({"info", "--json", "-"}, RunOptions{ReadAll(Path("anim.gif")), false});
+  const RunResult piped = Zoetra({"info", "--json", "-"}, RunOptions{ReadAll(Path("anim.gif")), false});
   ASSERT_EQ(piped.status, 0);
-  EXPECT_EQ(Python("import json, sys; d = json.load(sys.stdin); print(d['file'], d['frame_count'])",
-                   piped.out),
+  EXPECT_EQ(Python("import json, sys; d = json.load(sys.stdin); print(d['file'], d['frame_count'])", piped.out),
             "- 3\n");
 }
 
@@ -498,8 +476,7 @@ TEST_F(CommandTest, InfoTextAndFailures) {
             0u)
       << r.out;
   EXPECT_EQ(r.err, "");
-  EXPECT_NE(r.out.find("frame 1: 24 x 16 at (0, 0), delay 35 cs, disposal 3 (previous), opaque"),
-            std::string::npos);
+  EXPECT_NE(r.out.find("frame 1: 24 x 16 at (0, 0), delay 35 cs, disposal 3 (previous), opaque"), std::string::npos);
 
   const struct {
     std::string file;
@@ -512,9 +489,8 @@ TEST_F(CommandTest, InfoTextAndFailures) {
   for (const auto& c : bad) {
     for (const char* command : {"info", "frames"}) {
       SCOPED_TRACE(std::string(command) + " " + c.file);
-      const RunResult f = std::string(command) == "info"
-                              ? Zoetra({"info", c.file})
-                              : Zoetra({"frames", "-o", Path("frames"), c.file});
+      const RunResult f = std::string(command) == "info" ? Zoetra({"info", c.file})
+                                                         : Zoetra({"frames", "-o", Path("frames"), c.file});
       EXPECT_EQ(f.status, 1);
       EXPECT_EQ(f.out, "");
       EXPECT_EQ(f.err, c.message);
@@ -614,8 +590,7 @@ TEST_F(CommandTest, FramesWritesEveryFrameUprightAsBitmapFiles) {
   EXPECT_EQ(r.err, "");
   const std::vector<std::string> names = {"frame-0001.bmp", "frame-0002.bmp", "frame-0003.bmp"};
   std::vector<std::string> found;
-  for (const auto& e : std::filesystem::directory_iterator(Path("out")))
-    found.push_back(e.path().filename());
+  for (const auto& e : std::filesystem::directory_iterator(Path("out"))) found.push_back(e.path().filename());
   std::sort(found.begin(), found.end());
   EXPECT_EQ(found, names);
   for (int i = 0; i < 3; ++i) {
@@ -648,11 +623,8 @@ TEST_F(CommandTest, FramesWritesWhatTheComposerShows) {
     std::int32_t disposal;
     bool transparent;  // index 0
   };
-  const Frame frames[] = {{0, 0, 6, 4, 1, false},
-                          {1, 1, 3, 2, 2, true},
-                          {4, 2, 4, 3, 3, false},
-                          {0, 0, 2, 2, 0, true},
-                          {2, 0, 2, 4, 5, false}};
+  const Frame frames[] = {{0, 0, 6, 4, 1, false}, {1, 1, 3, 2, 2, true}, {4, 2, 4, 3, 3, false},
+                          {0, 0, 2, 2, 0, true},  {2, 0, 2, 4, 5, false}};
   cGIF doc;
   std::int16_t n = 0;
   for (const Frame& f : frames) {
@@ -672,11 +644,9 @@ TEST_F(CommandTest, FramesWritesWhatTheComposerShows) {
   }
   doc.GlobalPaletteExists(-1);
   doc.GlobalPaletteEntries(4);
-  const std::uint32_t colours[] = {kRed, kGreen, kBlue,
-                                   kWhite};  // as 0xRRGGBB; the table is blue, green, red
+  const std::uint32_t colours[] = {kRed, kGreen, kBlue, kWhite};  // as 0xRRGGBB; the table is blue, green, red
   for (int i = 0; i < 4; ++i) {
-    for (int k = 0; k < 3; ++k)
-      doc.lpGlobalPalette()[4 * i + k] = static_cast<std::uint8_t>(colours[i] >> (8 * k));
+    for (int k = 0; k < 3; ++k) doc.lpGlobalPalette()[4 * i + k] = static_cast<std::uint8_t>(colours[i] >> (8 * k));
   }
   doc.ScreenBackgroundColorIndex(2);
   ASSERT_TRUE(doc.Save(Path("layers.gif")));

@@ -48,13 +48,11 @@ std::vector<std::string> Screen(const std::string& output) {
 // How many of its 30 places each progress bar drawn in `output` has filled.
 std::vector<int> BarFills(const std::string& output) {
   std::vector<int> fills;
-  for (std::size_t at = output.find("\033[K["); at != std::string::npos;
-       at = output.find("\033[K[", at + 1)) {
+  for (std::size_t at = output.find("\033[K["); at != std::string::npos; at = output.find("\033[K[", at + 1)) {
     const std::size_t end = output.find(']', at);
     if (end == std::string::npos) break;
-    fills.push_back(
-        static_cast<int>(std::count(output.begin() + static_cast<std::ptrdiff_t>(at),
-                                    output.begin() + static_cast<std::ptrdiff_t>(end), '#')));
+    fills.push_back(static_cast<int>(std::count(output.begin() + static_cast<std::ptrdiff_t>(at),
+                                                output.begin() + static_cast<std::ptrdiff_t>(end), '#')));
   }
   return fills;
 }
@@ -82,8 +80,7 @@ TEST_F(CreateOutputTest, AFailedSaveSaysWhyAndKeepsTheOldFile) {
   fs::create_symlink("roots.gif", Path("link-to-roots.gif"));
   WriteAll(Path("read-only.gif"), "a read-only old file");
   ASSERT_EQ(::chmod(Path("read-only.gif").c_str(), 0444), 0);
-  // As root, the tool runs as nobody for the files it may not write, and the read-only one is
-  // nobody's.
+  // As root, the tool runs as nobody for the files it may not write, and the read-only one is nobody's.
   if (root) {
     ASSERT_EQ(::chown(Path("read-only.gif").c_str(), 65534, 65534), 0);
   }
@@ -111,11 +108,8 @@ TEST_F(CreateOutputTest, AFailedSaveSaysWhyAndKeepsTheOldFile) {
       EXPECT_EQ(r.status, 1);
       EXPECT_EQ(r.out, "");
       if (raise) {
-        EXPECT_NE(r.err.find("Error Description: " + SaveFailed(c.output, c.reason)),
-                  std::string::npos)
-            << r.err;
-        EXPECT_NE(r.err.find("(error 0x800403E9, source Basic Component)\n"), std::string::npos)
-            << r.err;
+        EXPECT_NE(r.err.find("Error Description: " + SaveFailed(c.output, c.reason)), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("(error 0x800403E9, source Basic Component)\n"), std::string::npos) << r.err;
       } else {
         EXPECT_EQ(r.err, "zoetra: " + SaveFailed(c.output, c.reason) + " (error 75)\n");
       }
@@ -125,14 +119,14 @@ TEST_F(CreateOutputTest, AFailedSaveSaysWhyAndKeepsTheOldFile) {
   EXPECT_EQ(ReadAll(Path("read-only.gif")), "a read-only old file");
   EXPECT_TRUE(fs::is_symlink(Path("link-to-roots.gif")));
   EXPECT_TRUE(fs::is_empty(Path("taken.gif")));
-  EXPECT_EQ(dir_.Entries(), (std::vector<std::string>{"a.png", "b.png", "link-to-roots.gif",
-                                                      "read-only.gif", "roots.gif", "taken.gif"}));
+  EXPECT_EQ(dir_.Entries(), (std::vector<std::string>{"a.png", "b.png", "link-to-roots.gif", "read-only.gif",
+                                                      "roots.gif", "taken.gif"}));
 }
 
 TEST_F(CreateOutputTest, OtherWritesSayWhyToo) {
   // Standard output on a full device.
-  const RunResult full = RunProgram(
-      {"/bin/sh", "-c", "exec \"$0\" create -o - \"$1\" >/dev/full", ZoetraPath(), Path("a.png")});
+  const RunResult full = RunProgram({"/bin/sh", "-c", "exec \"$0\" create -o - \"$1\" >/dev/full", ZoetraPath(),
+                                     Path("a.png")});
   EXPECT_EQ(full.status, 1);
   EXPECT_EQ(full.err, "zoetra: standard output: cannot write the GIF\n  No space left on device\n");
   // A frame file that cannot be replaced.
@@ -147,12 +141,8 @@ TEST_F(CreateOutputTest, VersionAfterAnyCommand) {
   const std::string expected = Zoetra({"--version"}).out;
   ASSERT_EQ(expected.rfind("zoetra ", 0), 0u) << expected;
   const std::vector<std::vector<std::string>> cases = {
-      {"create", "--version"},
-      {"create", "-o", Path("x.gif"), "-V"},
-      {"create", Path("a.png"), "--version"},
-      {"info", "--version"},
-      {"info", "-V"},
-      {"frames", "--version"},
+      {"create", "--version"}, {"create", "-o", Path("x.gif"), "-V"}, {"create", Path("a.png"), "--version"},
+      {"info", "--version"},   {"info", "-V"},                       {"frames", "--version"},
       {"frames", "-o", Path("d"), "-V"},
   };
   for (const auto& args : cases) {
@@ -175,15 +165,12 @@ TEST_F(CreateOutputTest, OnATerminalTheProgressBarMakesWayForWhatFollows) {
       // b's colours are not a's: the palette hint follows the result line.
       {{"create", "-o", Path("out.gif"), "--palette", "first", Path("a.png"), Path("b.png")},
        {"OK, Animated GIF: " + Path("out.gif") + " created with 2 frames",
-        "zoetra: hint: the colours of picture 2 (" + Path("b.png") +
-            ") are far from the palette of the first picture;",
-        "  --palette all (one palette from every picture) or --palette frame would show them "
-        "better"}},
+        "zoetra: hint: the colours of picture 2 (" + Path("b.png") + ") are far from the palette of the first picture;",
+        "  --palette all (one palette from every picture) or --palette frame would show them better"}},
       {{"create", "-o", Path("out.gif"), "--palette", "all", Path("a.png"), Path("b.png")},
        {"OK, Animated GIF: " + Path("out.gif") + " created with 2 frames"}},
       {{"create", "-o", Path("out.gif"), Path("a.png"), Path("garbage.png")},
-       {"zoetra: " + Path("garbage.png") +
-        ": Invalid picture (not a PNG file: it starts with text \"this is not a "
+       {"zoetra: " + Path("garbage.png") + ": Invalid picture (not a PNG file: it starts with text \"this is not a "
         "picture at...\") (error 481)"}},
       {{"create", "-o", Path("taken.gif"), Path("a.png"), Path("b.png")},
        {"zoetra: " + SaveFailed(Path("taken.gif"), "Is a directory") + " (error 75)"}},
@@ -202,22 +189,21 @@ TEST_F(CreateOutputTest, TheProgressBarAdvancesByStages) {
   RunOptions terminal;
   terminal.stderr_is_terminal = true;
   for (const char* mode : {"first", "all", "frame"}) {
-    for (const std::vector<std::string>& pictures :
-         {std::vector<std::string>{Path("a.png")}, {Path("a.png"), Path("b.png"), Path("a.png")}}) {
-      SCOPED_TRACE(std::string(mode) + " " + std::to_string(pictures.size()));
-      std::vector<std::string> args = {"create", "-o", Path("out.gif"), "--palette", mode};
-      args.insert(args.end(), pictures.begin(), pictures.end());
-      const RunResult r = Zoetra(args, terminal);
-      ASSERT_EQ(r.status, 0) << r.err;
-      const std::vector<int> fills = BarFills(r.err);
-      ASSERT_GE(fills.size(), 2u) << r.err;
-      // Every stage moves it on, from empty to full: none waits for a whole picture.
-      EXPECT_EQ(fills.front(), 0);
-      EXPECT_EQ(fills.back(), 30);
-      EXPECT_TRUE(std::adjacent_find(fills.begin(), fills.end(), std::greater_equal<int>()) ==
-                  fills.end())
-          << ::testing::PrintToString(fills);
-    }
+  for (const std::vector<std::string>& pictures : {std::vector<std::string>{Path("a.png")},
+                                                   {Path("a.png"), Path("b.png"), Path("a.png")}}) {
+    SCOPED_TRACE(std::string(mode) + " " + std::to_string(pictures.size()));
+    std::vector<std::string> args = {"create", "-o", Path("out.gif"), "--palette", mode};
+    args.insert(args.end(), pictures.begin(), pictures.end());
+    const RunResult r = Zoetra(args, terminal);
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::vector<int> fills = BarFills(r.err);
+    ASSERT_GE(fills.size(), 2u) << r.err;
+    // Every stage moves it on, from empty to full: none waits for a whole picture.
+    EXPECT_EQ(fills.front(), 0);
+    EXPECT_EQ(fills.back(), 30);
+    EXPECT_TRUE(std::adjacent_find(fills.begin(), fills.end(), std::greater_equal<int>()) == fills.end())
+        << ::testing::PrintToString(fills);
+  }
   }
 }
 

@@ -34,8 +34,7 @@ namespace {
 
 // ---------------------------------------------------------------- decoders
 
-std::optional<std::vector<RgbaFrame>> PillowFrames(const std::string& gif,
-                                                   const std::string& dump) {
+std::optional<std::vector<RgbaFrame>> PillowFrames(const std::string& gif, const std::string& dump) {
   const RunResult r = RunProgram({PillowPython(), HelperScript("pillow_frames.py"), gif, dump});
   if (r.status != 0) {
     ADD_FAILURE() << "Pillow could not read " << gif << ": " << r.err;
@@ -44,14 +43,12 @@ std::optional<std::vector<RgbaFrame>> PillowFrames(const std::string& gif,
   return ReadRgbaDump(dump);
 }
 
-std::optional<std::vector<RgbaFrame>> FfmpegFrames(const std::string& ffmpeg,
-                                                   const std::string& gif, int w, int h) {
+std::optional<std::vector<RgbaFrame>> FfmpegFrames(const std::string& ffmpeg, const std::string& gif, int w, int h) {
   // Every frame as decoded, none dropped or repeated for a constant rate.
-  RunResult r = RunProgram({ffmpeg, "-v", "error", "-i", gif, "-fps_mode", "passthrough", "-f",
-                            "rawvideo", "-pix_fmt", "rgba", "pipe:1"});
+  RunResult r = RunProgram({ffmpeg, "-v", "error", "-i", gif, "-fps_mode", "passthrough", "-f", "rawvideo", "-pix_fmt",
+                     "rgba", "pipe:1"});
   if (r.status != 0) {  // versions before -fps_mode
-    r = RunProgram({ffmpeg, "-v", "error", "-i", gif, "-vsync", "passthrough", "-f", "rawvideo",
-                    "-pix_fmt", "rgba", "pipe:1"});
+    r = RunProgram({ffmpeg, "-v", "error", "-i", gif, "-vsync", "passthrough", "-f", "rawvideo", "-pix_fmt", "rgba", "pipe:1"});
   }
   if (r.status != 0) {
     ADD_FAILURE() << "ffmpeg could not read " << gif << ": " << r.err;
@@ -59,8 +56,7 @@ std::optional<std::vector<RgbaFrame>> FfmpegFrames(const std::string& ffmpeg,
   }
   const std::size_t bytes = static_cast<std::size_t>(w) * h * 4;
   if (bytes == 0 || r.out.size() % bytes != 0) {
-    ADD_FAILURE() << "ffmpeg gave " << r.out.size() << " bytes, not whole " << w << " x " << h
-                  << " frames";
+    ADD_FAILURE() << "ffmpeg gave " << r.out.size() << " bytes, not whole " << w << " x " << h << " frames";
     return std::nullopt;
   }
   std::vector<RgbaFrame> frames(r.out.size() / bytes);
@@ -77,8 +73,7 @@ std::optional<std::vector<RgbaFrame>> FfmpegFrames(const std::string& ffmpeg,
 // Our composed frames against another decoder's, on the well-defined pixels.
 // Returns the number of pixels compared.
 std::size_t ExpectSameWhereDefined(const char* decoder, const std::vector<RgbFrame>& ours,
-                                   const std::vector<ComposedFrame>& reference,
-                                   const std::vector<RgbaFrame>& theirs) {
+                                   const std::vector<ComposedFrame>& reference, const std::vector<RgbaFrame>& theirs) {
   std::size_t compared = 0;
   EXPECT_EQ(theirs.size(), ours.size()) << decoder << " frame count";
   for (std::size_t i = 0; i < std::min(ours.size(), theirs.size()); ++i) {
@@ -100,11 +95,9 @@ std::size_t ExpectSameWhereDefined(const char* decoder, const std::vector<RgbFra
         }
         ++compared;
         if (p[3] != 255 || other != a.at(x, y)) {
-          ADD_FAILURE() << decoder << " frame " << i + 1 << " pixel (" << x << ", " << y
-                        << "): ours " << Hex(a.at(x, y)) << ", " << decoder << " " << Hex(other)
-                        << " alpha " << int{p[3]}
-                        << (origin == Origin::Painted ? " (painted by a frame)"
-                                                      : " (disposed to the background)");
+          ADD_FAILURE() << decoder << " frame " << i + 1 << " pixel (" << x << ", " << y << "): ours "
+                        << Hex(a.at(x, y)) << ", " << decoder << " " << Hex(other) << " alpha " << int{p[3]}
+                        << (origin == Origin::Painted ? " (painted by a frame)" : " (disposed to the background)");
           return compared;
         }
       }
@@ -124,8 +117,7 @@ Picture Scene(int step) {
       const int r = x * 255 / 47, g = y * 255 / 39, b = 255 - (x + y) * 255 / 86;
       p.Set(x, y, static_cast<std::uint32_t>(r << 16 | g << 8 | b));
       const int dx = x - (10 + 9 * step), dy = y - 20;
-      if (dx * dx + dy * dy < 49)
-        p.Set(x, y, static_cast<std::uint32_t>(0xF0E020 - step * 0x300000));
+      if (dx * dx + dy * dy < 49) p.Set(x, y, static_cast<std::uint32_t>(0xF0E020 - step * 0x300000));
     }
   }
   return p;
@@ -136,8 +128,7 @@ double MeanDifference(const RgbFrame& f, const Picture& p) {
   for (int y = 0; y < p.height; ++y) {
     for (int x = 0; x < p.width; ++x) {
       for (int s = 0; s < 24; s += 8) {
-        sum += std::abs(static_cast<int>((f.at(x, y) >> s) & 0xFF) -
-                        static_cast<int>((p.Rgb(x, y) >> s) & 0xFF));
+        sum += std::abs(static_cast<int>((f.at(x, y) >> s) & 0xFF) - static_cast<int>((p.Rgb(x, y) >> s) & 0xFF));
       }
     }
   }
@@ -163,8 +154,7 @@ TEST_P(OurGifsTest, DecodeToTheBuilderFramesInEveryDecoder) {
     const RunResult r = Zoetra(args);
     EXPECT_EQ(r.status, 0) << r.err;
   };
-  const bool optimized =
-      std::find(switches.begin(), switches.end(), "--optimize") != switches.end();
+  const bool optimized = std::find(switches.begin(), switches.end(), "--optimize") != switches.end();
   const std::string gif = dir.Path("ours.gif"), plain = dir.Path("plain.gif");
   create(gif, true);
   create(plain, false);
@@ -186,8 +176,8 @@ TEST_P(OurGifsTest, DecodeToTheBuilderFramesInEveryDecoder) {
     const RgbFrame& shown = (*ours)[static_cast<std::size_t>(n - 1)];
     for (int y = 0; y < 40; ++y) {
       for (int x = 0; x < 48; ++x) {
-        const auto v = static_cast<std::uint32_t>(doc.LocalPaletteRGBEntry(
-            n, image.lpBits()[static_cast<std::size_t>(y) * image.BytesPerScanline() + x]));
+        const auto v = static_cast<std::uint32_t>(
+            doc.LocalPaletteRGBEntry(n, image.lpBits()[static_cast<std::size_t>(y) * image.BytesPerScanline() + x]));
         const std::uint32_t want = (v & 0xFF) << 16 | (v & 0xFF00) | (v >> 16 & 0xFF);
         ASSERT_EQ(shown.at(x, y), want) << "frame " << n << " (" << x << ", " << y << ")";
       }
@@ -196,8 +186,7 @@ TEST_P(OurGifsTest, DecodeToTheBuilderFramesInEveryDecoder) {
     if (std::find(switches.begin(), switches.end(), "--gray") == switches.end()) {
       Picture want = Scene(n - 1);
       if (std::find(switches.begin(), switches.end(), "--swap-rg") != switches.end()) {
-        for (std::size_t i = 0; i < want.rgba.size(); i += 4)
-          std::swap(want.rgba[i], want.rgba[i + 1]);
+        for (std::size_t i = 0; i < want.rgba.size(); i += 4) std::swap(want.rgba[i], want.rgba[i + 1]);
       }
       EXPECT_LT(MeanDifference(shown, want), 24.0) << "frame " << n;
     }
@@ -218,15 +207,13 @@ TEST_P(OurGifsTest, DecodeToTheBuilderFramesInEveryDecoder) {
   if (!PillowPython().empty()) {
     const auto pillow = PillowFrames(gif, dir.Path("pillow.rgba"));
     ASSERT_TRUE(pillow.has_value());
-    EXPECT_EQ(ExpectSameWhereDefined("Pillow", *ours, *reference, *pillow),
-              std::size_t{4} * 48 * 40);
+    EXPECT_EQ(ExpectSameWhereDefined("Pillow", *ours, *reference, *pillow), std::size_t{4} * 48 * 40);
   }
   const std::string ffmpeg = FindTool({"ffmpeg"});
   if (!ffmpeg.empty()) {
     const auto frames = FfmpegFrames(ffmpeg, gif, 48, 40);
     ASSERT_TRUE(frames.has_value());
-    EXPECT_EQ(ExpectSameWhereDefined("ffmpeg", *ours, *reference, *frames),
-              std::size_t{4} * 48 * 40);
+    EXPECT_EQ(ExpectSameWhereDefined("ffmpeg", *ours, *reference, *frames), std::size_t{4} * 48 * 40);
   }
   if (PillowPython().empty() || ffmpeg.empty()) {
     GTEST_SKIP() << "giflib agrees; not checked with" << (PillowPython().empty() ? " Pillow" : "")
@@ -234,25 +221,24 @@ TEST_P(OurGifsTest, DecodeToTheBuilderFramesInEveryDecoder) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Switches, OurGifsTest,
-    ::testing::Values(std::vector<std::string>{}, std::vector<std::string>{"--optimize"},
-                      std::vector<std::string>{"--gray"},
-                      std::vector<std::string>{"--gray", "--optimize"},
-                      std::vector<std::string>{"--swap-rg", "--optimize", "-d", "40"},
-                      std::vector<std::string>{"--palette", "all"},
-                      std::vector<std::string>{"--palette", "all", "--optimize"},
-                      std::vector<std::string>{"--palette", "frame"},
-                      std::vector<std::string>{"--palette", "frame", "--optimize"}),
-    [](const auto& info) {
-      std::string name;
-      for (const auto& s : info.param) {
-        for (char c : s) {
-          if (std::isalnum(static_cast<unsigned char>(c))) name += c;
-        }
-      }
-      return name.empty() ? std::string("plain") : name;
-    });
+INSTANTIATE_TEST_SUITE_P(Switches, OurGifsTest,
+                         ::testing::Values(std::vector<std::string>{}, std::vector<std::string>{"--optimize"},
+                                           std::vector<std::string>{"--gray"},
+                                           std::vector<std::string>{"--gray", "--optimize"},
+                                           std::vector<std::string>{"--swap-rg", "--optimize", "-d", "40"},
+                                           std::vector<std::string>{"--palette", "all"},
+                                           std::vector<std::string>{"--palette", "all", "--optimize"},
+                                           std::vector<std::string>{"--palette", "frame"},
+                                           std::vector<std::string>{"--palette", "frame", "--optimize"}),
+                         [](const auto& info) {
+                           std::string name;
+                           for (const auto& s : info.param) {
+                             for (char c : s) {
+                               if (std::isalnum(static_cast<unsigned char>(c))) name += c;
+                             }
+                           }
+                           return name.empty() ? std::string("plain") : name;
+                         });
 
 // ---------------------------------------------------------------- other programs' files
 
@@ -268,22 +254,18 @@ void WriteSources(const TempDir& dir) {
   for (int i = 0; i < 3; ++i) {
     Picture sprite(40, 30);
     sprite.Fill(0, 0, 40, 30, 0, 0);
-    sprite.Fill(2 + 10 * i, 4, 14 + 10 * i, 16,
-                static_cast<std::uint32_t>(0xFAC814 - 0x003C00 * i));
+    sprite.Fill(2 + 10 * i, 4, 14 + 10 * i, 16, static_cast<std::uint32_t>(0xFAC814 - 0x003C00 * i));
     sprite.Fill(5 + 10 * i, 7, 11 + 10 * i, 13, 0x000000, 0);  // a hole
     ASSERT_TRUE(WritePng(dir.Path("s" + std::to_string(i) + ".png"), sprite));
     Picture c(40, 30);
     c.Fill(0, 0, 40, 30, static_cast<std::uint32_t>((255 - 80 * i) << 16 | (100 * i) << 8 | 50));
-    c.Fill(5, 5, 21 + 5 * i, 26,
-           static_cast<std::uint32_t>((90 * i) << 16 | 0xFF00 | (255 - 70 * i)));
+    c.Fill(5, 5, 21 + 5 * i, 26, static_cast<std::uint32_t>((90 * i) << 16 | 0xFF00 | (255 - 70 * i)));
     ASSERT_TRUE(WritePng(dir.Path("c" + std::to_string(i) + ".png"), c));
     // Over a thousand colours each, in unrelated ranges.
     Picture g(40, 30);
     for (int y = 0; y < 30; ++y) {
       for (int x = 0; x < 40; ++x) {
-        g.Set(x, y,
-              static_cast<std::uint32_t>(((x * 6 + 85 * i) & 255) << 16 | (y * 8) << 8 |
-                                         ((x * y + 40 * i) & 255)));
+        g.Set(x, y, static_cast<std::uint32_t>(((x * 6 + 85 * i) & 255) << 16 | (y * 8) << 8 | ((x * y + 40 * i) & 255)));
       }
     }
     ASSERT_TRUE(WritePng(dir.Path("g" + std::to_string(i) + ".png"), g));
@@ -312,8 +294,8 @@ frames[0].save(out, save_all=True, append_images=frames[1:], duration=[50, 60, 7
 
 struct Maker {
   const char* name;
-  std::vector<const char*> tools;  // the first one found runs
-  std::vector<std::string> args;   // "{d}" is the scratch directory, "{out}" the file made
+  std::vector<const char*> tools;      // the first one found runs
+  std::vector<std::string> args;       // "{d}" is the scratch directory, "{out}" the file made
   // What the file must contain for the case to test what it claims.
   bool transparency;
   bool local_palettes;
@@ -321,95 +303,41 @@ struct Maker {
   std::set<int> disposals;
 };
 
-void PrintTo(const Maker& maker, std::ostream* os) {
-  *os << maker.name;
-}
+void PrintTo(const Maker& maker, std::ostream* os) { *os << maker.name; }
 
 const std::vector<Maker>& Makers() {
   static const std::vector<Maker> makers = {
-      {"imagemagick-disposals",
-       {"magick", "convert-im6.q16", "convert-im6", "convert"},
-       {"-delay", "10", "-dispose", "None", "{d}/bg.png", "-dispose", "Background", "{d}/s0.png",
-        "-dispose", "Previous", "{d}/s1.png", "-dispose", "None", "{d}/s2.png", "{out}"},
-       true,
-       false,
-       false,
-       {1, 2, 3}},
-      {"imagemagick-interlaced-local",
-       {"magick", "convert-im6.q16", "convert-im6", "convert"},
+      {"imagemagick-disposals", {"magick", "convert-im6.q16", "convert-im6", "convert"},
+       {"-delay", "10", "-dispose", "None", "{d}/bg.png", "-dispose", "Background", "{d}/s0.png", "-dispose",
+        "Previous", "{d}/s1.png", "-dispose", "None", "{d}/s2.png", "{out}"},
+       true, false, false, {1, 2, 3}},
+      {"imagemagick-interlaced-local", {"magick", "convert-im6.q16", "convert-im6", "convert"},
        {"-delay", "10", "{d}/c0.png", "{d}/c1.png", "{d}/c2.png", "-interlace", "GIF", "{out}"},
-       false,
-       true,
-       true,
-       {}},
-      {"imagemagick-optimized",
-       {"magick", "convert-im6.q16", "convert-im6", "convert"},
-       {"-delay", "10", "{d}/bg.png", "{d}/s0.png", "{d}/s1.png", "{d}/s2.png", "-layers",
-        "Optimize", "{out}"},
-       true,
-       false,
-       false,
-       {}},
-      {"graphicsmagick-background",
-       {"gm"},
-       {"convert", "-delay", "10", "-dispose", "2", "{d}/c0.png", "{d}/c1.png", "{d}/c2.png",
-        "{out}"},
-       false,
-       true,
-       false,
-       {2}},
-      {"graphicsmagick-previous",
-       {"gm"},
-       {"convert", "-delay", "10", "{d}/bg.png", "-dispose", "3", "{d}/s0.png", "{d}/s1.png",
-        "{out}"},
-       true,
-       true,
-       false,
-       {3}},
-      {"ffmpeg-testsrc",
-       {"ffmpeg"},
-       {"-v", "error", "-y", "-f", "lavfi", "-i", "testsrc=size=48x36:rate=5", "-frames:v", "4",
-        "{out}"},
-       true,
-       false,
-       false,
-       {}},
-      {"ffmpeg-pictures",
-       {"ffmpeg"},
+       false, true, true, {}},
+      {"imagemagick-optimized", {"magick", "convert-im6.q16", "convert-im6", "convert"},
+       {"-delay", "10", "{d}/bg.png", "{d}/s0.png", "{d}/s1.png", "{d}/s2.png", "-layers", "Optimize", "{out}"},
+       true, false, false, {}},
+      {"graphicsmagick-background", {"gm"},
+       {"convert", "-delay", "10", "-dispose", "2", "{d}/c0.png", "{d}/c1.png", "{d}/c2.png", "{out}"},
+       false, true, false, {2}},
+      {"graphicsmagick-previous", {"gm"},
+       {"convert", "-delay", "10", "{d}/bg.png", "-dispose", "3", "{d}/s0.png", "{d}/s1.png", "{out}"},
+       true, true, false, {3}},
+      {"ffmpeg-testsrc", {"ffmpeg"},
+       {"-v", "error", "-y", "-f", "lavfi", "-i", "testsrc=size=48x36:rate=5", "-frames:v", "4", "{out}"},
+       true, false, false, {}},
+      {"ffmpeg-pictures", {"ffmpeg"},
        {"-v", "error", "-y", "-framerate", "5", "-i", "{d}/c%d.png", "{out}"},
-       true,
-       false,
-       false,
-       {}},
-      {"gifsicle-interlaced-background",
-       {"gifsicle"},
+       true, false, false, {}},
+      {"gifsicle-interlaced-background", {"gifsicle"},
        {"-i", "--disposal=background", "-d", "10", "{d}/base.gif", "-o", "{out}"},
-       false,
-       false,
-       true,
-       {2}},
-      {"gifsicle-optimized",
-       {"gifsicle"},
-       {"-O3", "{d}/scene.gif", "-o", "{out}"},
-       true,
-       false,
-       false,
-       {}},
-      {"gifsicle-previous-local",
-       {"gifsicle"},
+       false, false, true, {2}},
+      {"gifsicle-optimized", {"gifsicle"}, {"-O3", "{d}/scene.gif", "-o", "{out}"}, true, false, false, {}},
+      {"gifsicle-previous-local", {"gifsicle"},
        {"--disposal=previous", "-d", "10", "{d}/local.gif", "-o", "{out}"},
-       false,
-       true,
-       false,
-       {3}},
+       false, true, false, {3}},
       // Pillow 9 writes the frames of an animation without interlacing.
-      {"pillow",
-       {"python3-with-pillow"},
-       {"{d}/make.py", "{d}", "{out}"},
-       true,
-       true,
-       false,
-       {1, 2, 3}},
+      {"pillow", {"python3-with-pillow"}, {"{d}/make.py", "{d}", "{out}"}, true, true, false, {1, 2, 3}},
   };
   return makers;
 }
@@ -458,9 +386,7 @@ TEST_P(ForeignGifsTest, LoadAndComposeAsOtherDecodersDo) {
       if (!tool.empty()) break;
     }
   }
-  if (tool.empty())
-    GTEST_SKIP() << maker.tools[0] << " is not installed: files of " << maker.name
-                 << " not checked";
+  if (tool.empty()) GTEST_SKIP() << maker.tools[0] << " is not installed: files of " << maker.name << " not checked";
 
   TempDir dir;
   WriteSources(dir);
@@ -468,8 +394,8 @@ TEST_P(ForeignGifsTest, LoadAndComposeAsOtherDecodersDo) {
   const std::string local = dir.Path("local.gif");
   if (maker.tools[0] == std::string("gifsicle")) {
     // gifsicle works on GIF input: our own files give it something to rearrange.
-    ASSERT_EQ(Zoetra({"create", "-q", "-o", dir.Path("base.gif"), dir.Path("bg.png"),
-                      dir.Path("c0.png"), dir.Path("c1.png")})
+    ASSERT_EQ(Zoetra({"create", "-q", "-o", dir.Path("base.gif"), dir.Path("bg.png"), dir.Path("c0.png"),
+                      dir.Path("c1.png")})
                   .status,
               0);
     std::vector<std::string> scene = {"create", "-q", "-o", dir.Path("scene.gif")};
@@ -483,10 +409,7 @@ TEST_P(ForeignGifsTest, LoadAndComposeAsOtherDecodersDo) {
     std::vector<std::string> parts;
     for (int i = 0; i < 3; ++i) {
       parts.push_back(dir.Path("one" + std::to_string(i) + ".gif"));
-      ASSERT_EQ(
-          Zoetra({"create", "-q", "-o", parts.back(), dir.Path("g" + std::to_string(i) + ".png")})
-              .status,
-          0);
+      ASSERT_EQ(Zoetra({"create", "-q", "-o", parts.back(), dir.Path("g" + std::to_string(i) + ".png")}).status, 0);
     }
     std::vector<std::string> merge = {tool, "--merge", "--no-loopcount"};
     merge.insert(merge.end(), parts.begin(), parts.end());
@@ -497,10 +420,8 @@ TEST_P(ForeignGifsTest, LoadAndComposeAsOtherDecodersDo) {
   const std::string out = dir.Path(std::string(maker.name) + ".gif");
   std::vector<std::string> argv = {tool};
   for (std::string a : maker.args) {
-    for (const auto& [key, value] :
-         {std::pair<std::string, std::string>{"{d}", dir.path()}, {"{out}", out}}) {
-      for (std::size_t at; (at = a.find(key)) != std::string::npos;)
-        a.replace(at, key.size(), value);
+    for (const auto& [key, value] : {std::pair<std::string, std::string>{"{d}", dir.path()}, {"{out}", out}}) {
+      for (std::size_t at; (at = a.find(key)) != std::string::npos;) a.replace(at, key.size(), value);
     }
     argv.push_back(a);
   }
@@ -518,8 +439,7 @@ TEST_P(ForeignGifsTest, LoadAndComposeAsOtherDecodersDo) {
   if (maker.interlaced) {
     EXPECT_TRUE(features.interlaced) << "no interlaced frame taller than 4 rows";
   }
-  for (const int d : maker.disposals)
-    EXPECT_TRUE(features.disposals.count(d)) << "no disposal " << d;
+  for (const int d : maker.disposals) EXPECT_TRUE(features.disposals.count(d)) << "no disposal " << d;
 
   cGIF doc;
   ASSERT_TRUE(doc.LoadFromFile(out));
@@ -531,30 +451,23 @@ TEST_P(ForeignGifsTest, LoadAndComposeAsOtherDecodersDo) {
   ASSERT_TRUE(ours.has_value());
   ExpectSameAsReference(*ours, *reference);
 
-  if (PillowPython().empty())
-    GTEST_SKIP() << "giflib agrees; Pillow is not installed for the second check";
+  if (PillowPython().empty()) GTEST_SKIP() << "giflib agrees; Pillow is not installed for the second check";
   const auto pillow = PillowFrames(out, dir.Path("pillow.rgba"));
   ASSERT_TRUE(pillow.has_value());
   const std::size_t compared = ExpectSameWhereDefined("Pillow", *ours, *reference, *pillow);
   std::size_t painted = 0;
-  for (const auto& f : *reference)
-    painted +=
-        static_cast<std::size_t>(std::count(f.origin.begin(), f.origin.end(), Origin::Painted));
+  for (const auto& f : *reference) painted += static_cast<std::size_t>(std::count(f.origin.begin(), f.origin.end(), Origin::Painted));
   EXPECT_GE(compared, painted);
 }
 
-INSTANTIATE_TEST_SUITE_P(Makers, ForeignGifsTest, ::testing::ValuesIn(Makers()),
-                         [](const auto& info) {
-                           std::string name;
-                           for (const char* c = info.param.name; *c; ++c)
-                             name += std::isalnum(static_cast<unsigned char>(*c)) ? *c : '_';
-                           return name;
-                         });
+INSTANTIATE_TEST_SUITE_P(Makers, ForeignGifsTest, ::testing::ValuesIn(Makers()), [](const auto& info) {
+  std::string name;
+  for (const char* c = info.param.name; *c; ++c) name += std::isalnum(static_cast<unsigned char>(*c)) ? *c : '_';
+  return name;
+});
 
 #else
-TEST(InteropTest, NeedsGiflib) {
-  GTEST_SKIP() << "giflib is not available: the decoder comparisons are not built";
-}
+TEST(InteropTest, NeedsGiflib) { GTEST_SKIP() << "giflib is not available: the decoder comparisons are not built"; }
 #endif  // ZOETRA_HAVE_GIFLIB
 
 // ---------------------------------------------------------------- bitmap files
@@ -567,14 +480,12 @@ TEST(BitmapFilesTest, SavedRastersOpenInPillowWithTheirPixels) {
   TempDir dir;
   Picture source(7, 5);
   for (int y = 0; y < 5; ++y) {
-    for (int x = 0; x < 7; ++x)
-      source.Set(x, y, static_cast<std::uint32_t>((x * 36) << 16 | (y * 60) << 8 | 200));
+    for (int x = 0; x < 7; ++x) source.Set(x, y, static_cast<std::uint32_t>((x * 36) << 16 | (y * 60) << 8 | 200));
   }
   ASSERT_TRUE(WritePng(dir.Path("src.png"), source));
   for (const bool flipped : {false, true}) {
     for (const int bpp : {8, 24, 32}) {
-      SCOPED_TRACE(std::string(flipped ? "row 0 on top, " : "as imported, ") + std::to_string(bpp) +
-                   " bits");
+      SCOPED_TRACE(std::string(flipped ? "row 0 on top, " : "as imported, ") + std::to_string(bpp) + " bits");
       cDIB raster;
       ASSERT_NE(raster.CreateFromStdPicture(platform::LoadPicture(dir.Path("src.png")), true), 0);
       if (flipped) raster.Orientation(false, false, true);
@@ -588,8 +499,7 @@ TEST(BitmapFilesTest, SavedRastersOpenInPillowWithTheirPixels) {
           std::vector<std::uint8_t> table(1024, 0);
           for (int i = 0; i < 35; ++i) {
             const std::uint32_t rgb = source.Rgb(i % 7, i / 7);
-            table[4 * i] = rgb & 0xFF, table[4 * i + 1] = (rgb >> 8) & 0xFF,
-                      table[4 * i + 2] = (rgb >> 16) & 0xFF;
+            table[4 * i] = rgb & 0xFF, table[4 * i + 1] = (rgb >> 8) & 0xFF, table[4 * i + 2] = (rgb >> 16) & 0xFF;
           }
           saved.SetPalette(table);
         }
@@ -601,8 +511,7 @@ TEST(BitmapFilesTest, SavedRastersOpenInPillowWithTheirPixels) {
       ASSERT_EQ(r.status, 0) << r.err;
       std::string expect = "7 5\n";
       for (int y = 0; y < 5; ++y) {
-        for (int x = 0; x < 7; ++x)
-          expect += (x ? " " : "") + Hex(source.Rgb(x, flipped ? 4 - y : y)).substr(0, 6);
+        for (int x = 0; x < 7; ++x) expect += (x ? " " : "") + Hex(source.Rgb(x, flipped ? 4 - y : y)).substr(0, 6);
         expect += "\n";
       }
       std::string lower;

@@ -36,8 +36,8 @@ Picture Detailed(int seed) {
 // A hidden temporary file of the writer in `folder`.
 bool HasTemporaryFile(const std::string& folder) {
   std::error_code missing;
-  for (auto it = std::filesystem::directory_iterator(folder, missing);
-       !missing && it != decltype(it)(); it.increment(missing)) {
+  for (auto it = std::filesystem::directory_iterator(folder, missing); !missing && it != decltype(it)();
+       it.increment(missing)) {
     const std::string name = it->path().filename();
     if (name.front() == '.' && name.ends_with(".tmp")) return true;
   }
@@ -49,18 +49,16 @@ class InterruptTest : public ::testing::Test {
   void SetUp() override {
     std::filesystem::create_directory(dir_.Path("pictures"));
     // Two distinct pictures, used in turn: three frames take about half a second.
-    for (int i = 0; i < 2; ++i)
-      ASSERT_TRUE(WritePng(dir_.Path("pictures/p" + std::to_string(i) + ".png"), Detailed(i)));
+    for (int i = 0; i < 2; ++i) ASSERT_TRUE(WritePng(dir_.Path("pictures/p" + std::to_string(i) + ".png"), Detailed(i)));
     // One thread: the moments below are fractions of the conversion and of the
     // save, whose lengths vary much less than with the frames encoded in parallel.
     create_ = {ZoetraPath(), "create", "-q", "-j", "1", "-o", dir_.Path("out.gif")};
-    for (int i = 0; i < 3; ++i)
-      create_.push_back(dir_.Path("pictures/p" + std::to_string(i % 2) + ".png"));
+    for (int i = 0; i < 3; ++i) create_.push_back(dir_.Path("pictures/p" + std::to_string(i % 2) + ".png"));
   }
 
   struct Outcome {
     RunResult result;
-    bool saving = false;           // a temporary file had been seen
+    bool saving = false;            // a temporary file had been seen
     Clock::duration save_start{};  // when it was first seen
     Clock::duration end{};
   };
@@ -68,23 +66,20 @@ class InterruptTest : public ::testing::Test {
   // Runs `argv` and sends `signal` `after` its start, or after a temporary
   // file's appearance in `folder` when `in_save`; never when the command ends
   // first. Polls every half millisecond.
-  static Outcome Run(const std::vector<std::string>& argv, const std::string& folder, int signal,
-                     bool in_save, Clock::duration after) {
+  static Outcome Run(const std::vector<std::string>& argv, const std::string& folder, int signal, bool in_save,
+                     Clock::duration after) {
     Outcome outcome;
     const Clock::time_point start = Clock::now();
     const Running running = StartProgram(argv);
     for (;;) {
       siginfo_t ended{};
-      if (::waitid(P_PID, static_cast<id_t>(running.pid), &ended, WEXITED | WNOHANG | WNOWAIT) !=
-              0 ||
+      if (::waitid(P_PID, static_cast<id_t>(running.pid), &ended, WEXITED | WNOHANG | WNOWAIT) != 0 ||
           ended.si_pid != 0) {
         break;  // collected below
       }
       const Clock::duration now = Clock::now() - start;
-      if (!outcome.saving && HasTemporaryFile(folder))
-        outcome.saving = true, outcome.save_start = now;
-      if ((!in_save || outcome.saving) &&
-          now - (in_save ? outcome.save_start : Clock::duration{}) >= after) {
+      if (!outcome.saving && HasTemporaryFile(folder)) outcome.saving = true, outcome.save_start = now;
+      if ((!in_save || outcome.saving) && now - (in_save ? outcome.save_start : Clock::duration{}) >= after) {
         ::kill(running.pid, signal);
         break;
       }
@@ -122,17 +117,13 @@ TEST_F(InterruptTest, ASignalAtAnyMomentKeepsTheOldOutputAndLeavesNothing) {
     bool in_save;
     double at;  // fraction of the conversion or of the save
   } moments[] = {{SIGINT, false, 0.0}, {SIGTERM, false, 0.4}, {SIGHUP, false, 0.8},
-                 {SIGTERM, true, 0.0}, {SIGHUP, true, 0.15},  {SIGINT, true, 0.3},
-                 {SIGTERM, true, 0.6}};
+                 {SIGTERM, true, 0.0}, {SIGHUP, true, 0.15},  {SIGINT, true, 0.3},  {SIGTERM, true, 0.6}};
   int cut_while_converting = 0, cut_while_saving = 0;
   for (const auto& m : moments) {
-    const auto after = std::chrono::duration_cast<Clock::duration>(
-        (m.in_save ? save_time : full.save_start) * m.at);
-    SCOPED_TRACE(
-        "signal " + std::to_string(m.signal) + (m.in_save ? " in the save" : " in the conversion") +
-        " after " +
-        std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(after).count()) +
-        " ms");
+    const auto after = std::chrono::duration_cast<Clock::duration>((m.in_save ? save_time : full.save_start) * m.at);
+    SCOPED_TRACE("signal " + std::to_string(m.signal) + (m.in_save ? " in the save" : " in the conversion") +
+                 " after " + std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(after).count()) +
+                 " ms");
     const Outcome o = Create(m.signal, m.in_save, after);
     if (o.result.status == 0) {
       // Finished before the signal was sent or handled: then the new file is whole.
@@ -143,8 +134,7 @@ TEST_F(InterruptTest, ASignalAtAnyMomentKeepsTheOldOutputAndLeavesNothing) {
       EXPECT_EQ(o.result.err, "");
       ++(o.saving ? cut_while_saving : cut_while_converting);
     }
-    EXPECT_EQ(dir_.Entries(), (std::vector<std::string>{"out.gif", "pictures"}))
-        << "a temporary file was left";
+    EXPECT_EQ(dir_.Entries(), (std::vector<std::string>{"out.gif", "pictures"})) << "a temporary file was left";
   }
   EXPECT_GE(cut_while_converting, 2);
   EXPECT_GE(cut_while_saving, 2);
@@ -153,8 +143,7 @@ TEST_F(InterruptTest, ASignalAtAnyMomentKeepsTheOldOutputAndLeavesNothing) {
 TEST_F(InterruptTest, FramesLeaveOnlyWholeBitmaps) {
   ASSERT_EQ(RunProgram(create_).status, 0);
   const std::string frames = dir_.Path("frames");
-  const std::vector<std::string> argv = {ZoetraPath(), "frames", "-o", frames,
-                                         dir_.Path("out.gif")};
+  const std::vector<std::string> argv = {ZoetraPath(), "frames", "-o", frames, dir_.Path("out.gif")};
   const Outcome full = Run(argv, frames, SIGINT, false, Clock::duration::max());
   ASSERT_EQ(full.result.status, 0) << full.result.err;
   ASSERT_TRUE(full.saving) << "the saves were too quick to be seen";
@@ -166,10 +155,9 @@ TEST_F(InterruptTest, FramesLeaveOnlyWholeBitmaps) {
   for (std::size_t k = 0; k < moments.size(); ++k) {
     const int signal = kSignals[k % 3];
     const auto [in_save, after] = moments[k];
-    SCOPED_TRACE(
-        "signal " + std::to_string(signal) + " after " +
-        std::to_string(std::chrono::duration_cast<std::chrono::microseconds>(after).count()) +
-        " us" + (in_save ? " of the save" : ""));
+    SCOPED_TRACE("signal " + std::to_string(signal) + " after " +
+                 std::to_string(std::chrono::duration_cast<std::chrono::microseconds>(after).count()) + " us" +
+                 (in_save ? " of the save" : ""));
     std::filesystem::remove_all(frames);
     const Outcome o = Run(argv, frames, signal, in_save, after);
     if (o.result.status != 0) {

@@ -90,13 +90,9 @@ TEST_F(SlideshowTest, UsageErrorsAndTheShortDelayWarning) {
       {{"--background", "#12345"}, 2, "--background takes a colour"},
       {{"--sort", "size"}, 2, "--sort"},
       {{"-d", "10"}, 0, "frames of 10 ms are kept as 10 ms; browsers show frames under 20 ms"},
-      {{"-d", "5"},
-       0,
-       "frames of 5 ms are kept as 0 ms (GIF delays are whole hundredths of a second)"},
-      {{"--fps", "60"},
-       0,
-       "frames of 17 ms, kept as 20 ms (GIF delays are whole hundredths of a second): "
-       "the animation plays at 50 frames per second"},
+      {{"-d", "5"}, 0, "frames of 5 ms are kept as 0 ms (GIF delays are whole hundredths of a second)"},
+      {{"--fps", "60"}, 0, "frames of 17 ms, kept as 20 ms (GIF delays are whole hundredths of a second): "
+                           "the animation plays at 50 frames per second"},
       {{"--fps", "100"}, 0, "browsers show frames under 20 ms"},
       {{"-d", "20"}, 0, ""},
   };
@@ -125,9 +121,7 @@ TEST_F(SlideshowTest, NaturalOrderAndListsGiveTheSameFile) {
   const std::string want = dir_.Path("want.gif"), got = dir_.Path("got.gif");
   ASSERT_EQ(Create({"-q", "-o", want, "--palette", "all", p1, p2, p010, p10}).status, 0);
 
-  ASSERT_EQ(
-      Create({"-q", "-o", got, "--palette", "all", "--sort", "natural", p010, p10, p2, p1}).status,
-      0);
+  ASSERT_EQ(Create({"-q", "-o", got, "--palette", "all", "--sort", "natural", p010, p10, p2, p1}).status, 0);
   EXPECT_EQ(ReadAll(got), ReadAll(want)) << "p1 < p2 < p010 < p10";
   ASSERT_EQ(Create({"-q", "-o", got, "--palette", "all", p10, p2, p1, p010}).status, 0);
   EXPECT_NE(ReadAll(got), ReadAll(want)) << "without --sort the order given stays";
@@ -143,8 +137,7 @@ TEST_F(SlideshowTest, NaturalOrderAndListsGiveTheSameFile) {
   ASSERT_EQ(Create({"-q", "-o", got, "--palette", "all", "--list", "-", p1}, piped).status, 0);
   EXPECT_EQ(ReadAll(got), ReadAll(want));
   WriteAll(list, p10 + "\n" + p1 + "\n" + p010 + "\n" + p2 + "\n");
-  ASSERT_EQ(
-      Create({"-q", "-o", got, "--palette", "all", "--list", list, "--sort", "natural"}).status, 0);
+  ASSERT_EQ(Create({"-q", "-o", got, "--palette", "all", "--list", list, "--sort", "natural"}).status, 0);
   EXPECT_EQ(ReadAll(got), ReadAll(want));
 
   const RunResult missing = Create({"-q", "-o", got, "--list", dir_.Path("nope.txt")});
@@ -157,22 +150,19 @@ TEST_F(SlideshowTest, NaturalOrderAndListsGiveTheSameFile) {
 }
 
 TEST_F(SlideshowTest, FitScalesEveryPictureIntoOneScreenOnTheBackground) {
-  const std::string wide = Flat("wide.png", 320, 120, 0xC00000),
-                    tall = Flat("tall.png", 60, 240, 0x00C000),
+  const std::string wide = Flat("wide.png", 320, 120, 0xC00000), tall = Flat("tall.png", 60, 240, 0x00C000),
                     small = Flat("small.png", 40, 30, 0x0000C0);
   const std::string out = dir_.Path("fit.gif");
   // Without --fit the sizes stay, and the command says how to make them one.
   const RunResult mixed = Create({"-o", out, wide, tall, small});
   ASSERT_EQ(mixed.status, 0) << mixed.err;
-  EXPECT_NE(mixed.err.find("picture 2 (" + tall + ") is not the size of picture 1"),
-            std::string::npos)
-      << mixed.err;
+  EXPECT_NE(mixed.err.find("picture 2 (" + tall + ") is not the size of picture 1"), std::string::npos) << mixed.err;
   EXPECT_NE(mixed.err.find("--fit WxH"), std::string::npos);
   const RunResult alike = Create({"-o", out, small, small});
   EXPECT_EQ(alike.err.find("--fit"), std::string::npos) << alike.err;
 
-  const RunResult fitted = Create({"-o", out, "--fit", "160x120", "--background", "#336699",
-                                   "--palette", "all", wide, tall, small});
+  const RunResult fitted =
+      Create({"-o", out, "--fit", "160x120", "--background", "#336699", "--palette", "all", wide, tall, small});
   ASSERT_EQ(fitted.status, 0) << fitted.err;
   EXPECT_EQ(fitted.err.find("--fit"), std::string::npos) << fitted.err;
   const RunResult info = Zoetra({"info", out});
@@ -193,8 +183,7 @@ TEST_F(SlideshowTest, FitScalesEveryPictureIntoOneScreenOnTheBackground) {
     ASSERT_EQ(frames[f].width, 160);
     ASSERT_EQ(frames[f].height, 120);
     for (const auto& p : probes[f]) {
-      EXPECT_EQ(frames[f].at(p.x, p.y), p.colour)
-          << "frame " << f + 1 << " at " << p.x << ", " << p.y;
+      EXPECT_EQ(frames[f].at(p.x, p.y), p.colour) << "frame " << f + 1 << " at " << p.x << ", " << p.y;
     }
   }
 }
@@ -202,17 +191,14 @@ TEST_F(SlideshowTest, FitScalesEveryPictureIntoOneScreenOnTheBackground) {
 // The bytes of a JPEG with an EXIF block saying `orientation`, put right after
 // the start marker, as cameras write it.
 std::string WithOrientation(const std::string& jpeg, int orientation, bool big_endian) {
-  std::string tiff =
-      big_endian ? std::string("MM\0*\0\0\0\x08", 8) : std::string("II*\0\x08\0\0\0", 8);
+  std::string tiff = big_endian ? std::string("MM\0*\0\0\0\x08", 8) : std::string("II*\0\x08\0\0\0", 8);
   const auto u16 = [&](int v) {
-    return big_endian ? std::string{char(v >> 8), char(v & 0xFF)}
-                      : std::string{char(v & 0xFF), char(v >> 8)};
+    return big_endian ? std::string{char(v >> 8), char(v & 0xFF)} : std::string{char(v & 0xFF), char(v >> 8)};
   };
   const auto u32 = [&](int v) { return big_endian ? u16(0) + u16(v) : u16(v) + u16(0); };
   tiff += u16(1) + u16(0x0112) + u16(3) + u32(1) + u16(orientation) + u16(0) + u32(0);
   const std::string body = std::string("Exif\0\0", 6) + tiff;
-  const std::string app1 = std::string("\xFF\xE1") + char((body.size() + 2) >> 8) +
-                           char((body.size() + 2) & 0xFF) + body;
+  const std::string app1 = std::string("\xFF\xE1") + char((body.size() + 2) >> 8) + char((body.size() + 2) & 0xFF) + body;
   return jpeg.substr(0, 2) + app1 + jpeg.substr(2);
 }
 
@@ -233,29 +219,14 @@ TEST_F(SlideshowTest, AutoOrientTurnsEveryExifOrientationUpright) {
       for (int x = 0; x < p.width; ++x) {
         int ux = x, uy = y;  // the upright pixel shown at stored (x, y)
         switch (orientation) {
-          case 2:
-            ux = 47 - x;
-            break;
-          case 3:
-            ux = 47 - x, uy = 31 - y;
-            break;
-          case 4:
-            uy = 31 - y;
-            break;
-          case 5:
-            ux = y, uy = x;
-            break;
-          case 6:
-            ux = 47 - y, uy = x;
-            break;  // row 0 is the right side
-          case 7:
-            ux = 47 - y, uy = 31 - x;
-            break;
-          case 8:
-            ux = y, uy = 31 - x;
-            break;  // row 0 is the left side
-          default:
-            break;
+          case 2: ux = 47 - x; break;
+          case 3: ux = 47 - x, uy = 31 - y; break;
+          case 4: uy = 31 - y; break;
+          case 5: ux = y, uy = x; break;
+          case 6: ux = 47 - y, uy = x; break;  // row 0 is the right side
+          case 7: ux = 47 - y, uy = 31 - x; break;
+          case 8: ux = y, uy = 31 - x; break;  // row 0 is the left side
+          default: break;
         }
         p.Set(x, y, upright.Rgb(ux, uy));
       }
@@ -264,10 +235,8 @@ TEST_F(SlideshowTest, AutoOrientTurnsEveryExifOrientationUpright) {
   };
   for (int orientation = 1; orientation <= 8; ++orientation) {
     for (const bool big_endian : {false, true}) {
-      SCOPED_TRACE("orientation " + std::to_string(orientation) +
-                   (big_endian ? " big-endian" : ""));
-      const std::string plain = dir_.Path("plain.jpg"), tagged = dir_.Path("tagged.jpg"),
-                        out = dir_.Path("o.gif");
+      SCOPED_TRACE("orientation " + std::to_string(orientation) + (big_endian ? " big-endian" : ""));
+      const std::string plain = dir_.Path("plain.jpg"), tagged = dir_.Path("tagged.jpg"), out = dir_.Path("o.gif");
       ASSERT_TRUE(WriteJpeg(plain, stored(orientation)));
       WriteAll(tagged, WithOrientation(ReadAll(plain), orientation, big_endian));
       ASSERT_EQ(Create({"-q", "-o", out, "--auto-orient", "--palette", "all", tagged}).status, 0);
@@ -283,17 +252,14 @@ TEST_F(SlideshowTest, AutoOrientTurnsEveryExifOrientationUpright) {
       for (const auto& c : centres) {
         const std::uint32_t got = frames[0].at(c.x, c.y);
         for (int shift : {16, 8, 0}) {
-          const int d =
-              static_cast<int>((got >> shift) & 0xFF) - static_cast<int>((c.rgb >> shift) & 0xFF);
-          EXPECT_LE(std::abs(d), 24)
-              << std::hex << "at " << std::dec << c.x << ", " << c.y << ": " << std::hex << got;
+          const int d = static_cast<int>((got >> shift) & 0xFF) - static_cast<int>((c.rgb >> shift) & 0xFF);
+          EXPECT_LE(std::abs(d), 24) << std::hex << "at " << std::dec << c.x << ", " << c.y << ": " << std::hex << got;
         }
       }
       // Without the switch the file shows as stored.
       ASSERT_EQ(Create({"-q", "-o", out, tagged}).status, 0);
       const RunResult info = Zoetra({"info", "--json", out});
-      EXPECT_NE(info.out.find(orientation >= 5 ? "\"width\": 32, \"height\": 48"
-                                               : "\"width\": 48, \"height\": 32"),
+      EXPECT_NE(info.out.find(orientation >= 5 ? "\"width\": 32, \"height\": 48" : "\"width\": 48, \"height\": 32"),
                 std::string::npos)
           << info.out;
     }
@@ -307,8 +273,7 @@ TEST_F(SlideshowTest, TransparentPixelsTakeTheBackground) {
   p.Fill(10, 0, 20, 10, 0x0000FF, 128);
   const std::string png = dir_.Path("alpha.png"), out = dir_.Path("a.gif");
   ASSERT_TRUE(WritePng(png, p));
-  ASSERT_EQ(Create({"-q", "-o", out, "--palette", "all", "--background", "#FF8000", png}).status,
-            0);
+  ASSERT_EQ(Create({"-q", "-o", out, "--palette", "all", "--background", "#FF8000", png}).status, 0);
   std::vector<RgbFrame> frames = Frames(out);
   ASSERT_EQ(frames.size(), 1u);
   EXPECT_EQ(frames[0].at(3, 3), 0xFF8000u);

@@ -42,8 +42,7 @@ class BuilderTest : public ::testing::Test {
 
 TEST_F(BuilderTest, NotAnArrayIsReturnedOrRaisedWithoutLogging) {
   Zoetra z;
-  EXPECT_EQ(z.CreateZoetra(Variant("a.png"), Variant(dir_.Path("o.gif"))).ToText(),
-            "Input is not an variant Array.");
+  EXPECT_EQ(z.CreateZoetra(Variant("a.png"), Variant(dir_.Path("o.gif"))).ToText(), "Input is not an variant Array.");
   const Error e = Caught([&] { z.CreateZoetra(Variant(), Variant("o.gif"), 350, 0, 0, 0, 1); });
   EXPECT_EQ(e.number(), kErrComponent);
   EXPECT_EQ(e.description(), "Basic Error: Input is not an variant Array.");
@@ -55,15 +54,13 @@ TEST_F(BuilderTest, OnePixelPictureGivesExactBytes) {
   const std::string in = dir_.Path("red.bmp"), out = dir_.Path("red.gif");
   test::WriteBmp(in, 1, 1, [](int, int) { return test::Rgb{255, 0, 0}; });
   Zoetra z;
-  EXPECT_EQ(z.CreateZoetra({in}, out),
-            "OK, Animated GIF: " + dir_.Path("red") + ".gif created with 1 frames");
-  const std::string expected =
-      std::string("GIF89a\x01\x00\x01\x00\x80\x00\x31", 13) +
-      std::string("\xFF\x00\x00\x00\x00\x00", 6) +  // red, then the zero pad entry
-      std::string("\x21\xFF\x0BNETSCAPE2.0\x03\x01\x00\x00\x00", 19) +
-      std::string("\x21\xF9\x04\x0C\x23\x00\x00\x00", 8) +  // disposal 3, 35 cs
-      std::string("\x2C\x00\x00\x00\x00\x01\x00\x01\x00\x00", 10) +
-      std::string("\x02\x02\x44\x01\x00\x3B", 6);
+  EXPECT_EQ(z.CreateZoetra({in}, out), "OK, Animated GIF: " + dir_.Path("red") + ".gif created with 1 frames");
+  const std::string expected = std::string("GIF89a\x01\x00\x01\x00\x80\x00\x31", 13) +
+                               std::string("\xFF\x00\x00\x00\x00\x00", 6) +  // red, then the zero pad entry
+                               std::string("\x21\xFF\x0BNETSCAPE2.0\x03\x01\x00\x00\x00", 19) +
+                               std::string("\x21\xF9\x04\x0C\x23\x00\x00\x00", 8) +  // disposal 3, 35 cs
+                               std::string("\x2C\x00\x00\x00\x00\x01\x00\x01\x00\x00", 10) +
+                               std::string("\x02\x02\x44\x01\x00\x3B", 6);
   EXPECT_EQ(test::ReadAll(out), expected);
 }
 
@@ -103,8 +100,8 @@ TEST_F(BuilderTest, ExactlyTheLargestFrameCountConverts) {
 TEST_F(BuilderTest, LargeFlatPictureConverts) {
   const int w = 4000, h = 3000;
   const std::string in = dir_.Path("white.png"), out = dir_.Path("white.gif");
-  test::WriteAll(in,
-                 test::PngFileBytes(w, h, std::vector<std::uint8_t>(std::size_t{w} * h * 4, 255)));
+  test::WriteAll(
+      in, test::PngFileBytes(w, h, std::vector<std::uint8_t>(std::size_t{w} * h * 4, 255)));
   Zoetra z;
   EXPECT_EQ(z.CreateZoetra({in}, out), "OK, Animated GIF: " + out + " created with 1 frames");
   cGIF back;
@@ -131,8 +128,7 @@ TEST_F(BuilderTest, FramesDelaysAndScreen) {
     // Different sizes: every frame keeps its own, the screen takes the last one.
     std::vector<std::string> files = Frames(2, 20, 10);
     files.push_back(Frames(1, 12, 14)[0]);
-    EXPECT_EQ(z.CreateZoetra(files, out, d.delay_ms),
-              "OK, Animated GIF: " + dir_.Path("d") + ".gif created with 3 frames");
+    EXPECT_EQ(z.CreateZoetra(files, out, d.delay_ms), "OK, Animated GIF: " + dir_.Path("d") + ".gif created with 3 frames");
     cGIF doc;
     ASSERT_TRUE(doc.LoadFromFile(out));
     ASSERT_EQ(doc.FramesCount(), 3);
@@ -158,8 +154,7 @@ TEST_F(BuilderTest, ListBoundsAndDimensions) {
             "OK, Animated GIF: " + dir_.Path("b") + ".gif created with 2 frames");
   // Only the first dimension is walked, and one index cannot address two dimensions.
   VariantArray square(VarType::Variant, {{0, 1}, {0, 1}});
-  EXPECT_EQ(Caught([&] { z.CreateZoetra(Variant(std::move(square)), Variant(out)); }).number(),
-            kErrSubscript);
+  EXPECT_EQ(Caught([&] { z.CreateZoetra(Variant(std::move(square)), Variant(out)); }).number(), kErrSubscript);
 }
 
 TEST_F(BuilderTest, EmptyListFailsWithoutWritingAndIsReported) {
@@ -172,8 +167,7 @@ TEST_F(BuilderTest, EmptyListFailsWithoutWritingAndIsReported) {
   const Error e = Caught([&] { z.CreateZoetra(empty, Variant(out), 350, 0, 0, 0, -1); });
   EXPECT_EQ(e.number(), kErrComponent);
   EXPECT_EQ(e.description(),
-            "Basic Error: Error Code: 0x9\r\nError Description: Subscript out of range\r\nError "
-            "Source: ZoetraCom");
+            "Basic Error: Error Code: 0x9\r\nError Description: Subscript out of range\r\nError Source: ZoetraCom");
   EXPECT_EQ(log_.size(), 1u);
   EXPECT_EQ(test::ReadAll(out), "previous");
 }
@@ -197,9 +191,7 @@ TEST_F(BuilderTest, SwitchesActOnlyAtOne) {
 
 TEST_F(BuilderTest, GreyPaletteSwapAndOptimisationShowUp) {
   const std::string in = dir_.Path("red.bmp"), out = dir_.Path("o.gif");
-  test::WriteBmp(in, 8, 8, [](int x, int) {
-    return test::Rgb{static_cast<std::uint8_t>(200 + x), 10, 20};
-  });
+  test::WriteBmp(in, 8, 8, [](int x, int) { return test::Rgb{static_cast<std::uint8_t>(200 + x), 10, 20}; });
   Zoetra z;
   ASSERT_EQ(z.CreateZoetra({in, in, in}, out, 100, 0, 1, 1).rfind("OK, ", 0), 0u);
   cGIF doc;
@@ -208,8 +200,8 @@ TEST_F(BuilderTest, GreyPaletteSwapAndOptimisationShowUp) {
   EXPECT_EQ(doc.FrameDelay(1), 30);
   EXPECT_EQ(doc.FrameDisposalMethod(1), 1);
   const std::int32_t c = doc.GlobalPaletteRGBEntry(doc.FrameDIBXOR(1)->lpBits()[0]);
-  EXPECT_LT(c & 0xFF, 40);          // red is now small
-  EXPECT_GT((c >> 8) & 0xFF, 190);  // and green large
+  EXPECT_LT(c & 0xFF, 40);            // red is now small
+  EXPECT_GT((c >> 8) & 0xFF, 190);    // and green large
   ASSERT_EQ(z.CreateZoetra({in}, out, 100, 1).rfind("OK, ", 0), 0u);
   ASSERT_TRUE(doc.LoadFromFile(out));
   for (int i = 0; i < doc.GlobalPaletteEntries(); ++i) {
@@ -222,8 +214,7 @@ TEST_F(BuilderTest, GreyPaletteSwapAndOptimisationShowUp) {
 TEST_F(BuilderTest, OutputNameWithoutExtension) {
   const std::vector<std::string> files = Frames(1);
   Zoetra z;
-  EXPECT_EQ(z.CreateZoetra(files, dir_.Path("anim")),
-            "OK, Animated GIF: " + dir_.Path("anim") + ". created with 1 frames");
+  EXPECT_EQ(z.CreateZoetra(files, dir_.Path("anim")), "OK, Animated GIF: " + dir_.Path("anim") + ". created with 1 frames");
   EXPECT_TRUE(std::filesystem::exists(dir_.Path("anim")));
 }
 
@@ -237,14 +228,12 @@ TEST_F(BuilderTest, ExistingFileReplacedDirectoryRefused) {
   EXPECT_LT(test::ReadAll(out).size(), 100000u);
 
   std::filesystem::create_directory(dir_.Path("d.gif"));
-  EXPECT_EQ(z.CreateZoetra(files, dir_.Path("d.gif")),
-            "Unexpected error saving GIF file. (Can be access denied)");
+  EXPECT_EQ(z.CreateZoetra(files, dir_.Path("d.gif")), "Unexpected error saving GIF file. (Can be access denied)");
   EXPECT_TRUE(std::filesystem::is_directory(dir_.Path("d.gif")));
   const Error e = Caught([&] { z.CreateZoetra(files, dir_.Path("d.gif"), 350, 0, 0, 0, 1); });
   EXPECT_EQ(e.number(), kErrComponent);
   EXPECT_EQ(e.description(),
-            "Basic Error: Error Code: 0x800403E9\r\nError Description: Basic Error: Unexpected "
-            "error saving GIF file. "
+            "Basic Error: Error Code: 0x800403E9\r\nError Description: Basic Error: Unexpected error saving GIF file. "
             "(Can be access denied)\r\nError Source: Basic Component");
   EXPECT_EQ(log_.size(), 1u);
   EXPECT_EQ(dir_.Entries(), (std::vector<std::string>{"d.gif", "f0.bmp", "f1.bmp", "x.gif"}));
@@ -260,14 +249,11 @@ TEST_F(BuilderTest, PictureFailuresLeaveExistingOutput) {
   EXPECT_EQ(missing.source(), "ZoetraCom");
   // An icon holds no bitmap: the call fails naming the file.
   const std::string icon = dir_.Path("i.ico");
-  test::WriteAll(icon, std::string("\x00\x00\x01\x00\x01\x00\x10\x10\x00\x00\x01\x00\x20\x00\x00"
-                                   "\x00\x00\x00\x16\x00\x00\x00",
-                                   22));
+  test::WriteAll(icon, std::string("\x00\x00\x01\x00\x01\x00\x10\x10\x00\x00\x01\x00\x20\x00\x00\x00\x00\x00\x16\x00\x00\x00", 22));
   const Error refused = Caught([&] { z.CreateZoetra({files[0], icon}, out); });
   EXPECT_EQ(refused.number(), kErrInvalidPicture);
   EXPECT_NE(refused.description().find(icon), std::string::npos);
-  const Error corrupt_reported =
-      Caught([&] { z.CreateZoetra({dir_.Path("missing.png")}, out, 350, 0, 0, 0, 1); });
+  const Error corrupt_reported = Caught([&] { z.CreateZoetra({dir_.Path("missing.png")}, out, 350, 0, 0, 0, 1); });
   EXPECT_EQ(corrupt_reported.number(), kErrComponent);
   EXPECT_NE(corrupt_reported.description().find("Error Code: 0x35"), std::string::npos);
   EXPECT_EQ(test::ReadAll(out), "previous");
@@ -276,15 +262,13 @@ TEST_F(BuilderTest, PictureFailuresLeaveExistingOutput) {
 TEST_F(BuilderTest, YieldsAtEveryStageAndAHookCanCancel) {
   const std::vector<std::string> files = Frames(2);
   std::vector<platform::YieldInfo> seen;
-  platform::YieldHook previous =
-      platform::SetYieldHook([&](const platform::YieldInfo& i) { seen.push_back(i); });
+  platform::YieldHook previous = platform::SetYieldHook([&](const platform::YieldInfo& i) { seen.push_back(i); });
   Zoetra z;
   ASSERT_EQ(z.CreateZoetra(files, dir_.Path("y.gif")).rfind("OK, ", 0), 0u);
   using S = platform::YieldStage;
-  const std::vector<S> expected = {S::PictureStart, S::ChannelSwap,  S::Flip,        S::Dither,
-                                   S::PaletteCopy,  S::PictureStart, S::ChannelSwap, S::Flip,
-                                   S::Dither,       S::PaletteCopy,  S::Screen,      S::Compact,
-                                   S::Optimize,     S::Saved};
+  const std::vector<S> expected = {S::PictureStart, S::ChannelSwap, S::Flip, S::Dither, S::PaletteCopy,
+                                   S::PictureStart, S::ChannelSwap, S::Flip, S::Dither, S::PaletteCopy,
+                                   S::Screen,       S::Compact,     S::Optimize, S::Saved};
   ASSERT_EQ(seen.size(), expected.size());
   for (std::size_t k = 0; k < seen.size(); ++k) {
     EXPECT_EQ(seen[k].stage, expected[k]) << k;

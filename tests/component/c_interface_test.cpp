@@ -19,17 +19,14 @@ constexpr std::int32_t kComponentError = static_cast<std::int32_t>(0x800403E9u);
 
 // A w x h 24-bit bitmap file, the left half (r, g, b), the right half blue.
 std::vector<std::uint8_t> HalvesBmp(int w, int h, std::uint8_t r, std::uint8_t g, std::uint8_t b) {
-  return zoetra::test::BmpBytes(w, h, [=](int x, int) {
-    return x < w / 2 ? zoetra::test::Rgb{r, g, b} : zoetra::test::Rgb{0, 0, 255};
-  });
+  return zoetra::test::BmpBytes(
+      w, h, [=](int x, int) { return x < w / 2 ? zoetra::test::Rgb{r, g, b} : zoetra::test::Rgb{0, 0, 255}; });
 }
 
 // Keeps the system log out of the test output.
 class QuietLog {
  public:
-  QuietLog() {
-    previous_ = zoetra::platform::SetEventLogSink([this](auto, std::string_view) { ++entries; });
-  }
+  QuietLog() { previous_ = zoetra::platform::SetEventLogSink([this](auto, std::string_view) { ++entries; }); }
   ~QuietLog() { zoetra::platform::SetEventLogSink(std::move(previous_)); }
   int entries = 0;
 
@@ -57,8 +54,8 @@ TEST_F(CInterfaceTest, SumAndRatioResultsAndFailures) {
     bool sum;
     std::int16_t a, b;
     int rc;
-    std::int16_t value;  // when rc == 0
-    const char* inner;   // the caught failure's report, when rc != 0
+    std::int16_t value;   // when rc == 0
+    const char* inner;    // the caught failure's report, when rc != 0
   } cases[] = {
       {true, -5, 3, 0, -2, nullptr},
       {true, 32767, 1, 1, 0, "Error Code: 0x6\r\nError Description: Overflow"},
@@ -71,8 +68,7 @@ TEST_F(CInterfaceTest, SumAndRatioResultsAndFailures) {
       {false, -32768, -1, 1, 0, "Error Code: 0x6\r\n"},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(std::string(c.sum ? "Sum " : "Ratio ") + std::to_string(c.a) + ", " +
-                 std::to_string(c.b));
+    SCOPED_TRACE(std::string(c.sum ? "Sum " : "Ratio ") + std::to_string(c.a) + ", " + std::to_string(c.b));
     std::int16_t out = 12345;
     const int rc = c.sum ? zoetra_sum(z_, c.a, c.b, &out) : zoetra_ratio(z_, c.a, c.b, &out);
     ASSERT_EQ(rc != 0, c.rc != 0);
@@ -84,9 +80,7 @@ TEST_F(CInterfaceTest, SumAndRatioResultsAndFailures) {
     } else {
       EXPECT_EQ(out, 12345) << "a failed call must not write its result";
       EXPECT_EQ(zoetra_error_number(z_), kComponentError);
-      EXPECT_EQ(std::string(zoetra_error_description(z_))
-                    .rfind(std::string("Basic Error: ") + c.inner, 0),
-                0u)
+      EXPECT_EQ(std::string(zoetra_error_description(z_)).rfind(std::string("Basic Error: ") + c.inner, 0), 0u)
           << zoetra_error_description(z_);
       EXPECT_STREQ(zoetra_error_source(z_), "Basic Component");
     }
@@ -127,8 +121,7 @@ TEST_F(CInterfaceTest, NullInstanceFailsWithoutCrashing) {
   EXPECT_NE(zoetra_sum(nullptr, 1, 2, &out), 0);
   EXPECT_NE(zoetra_ratio(nullptr, 1, 2, &out), 0);
   EXPECT_NE(zoetra_create_zoetra2(nullptr, nullptr, 0, nullptr, 0, nullptr), 0);
-  EXPECT_NE(
-      zoetra_create_zoetra(nullptr, nullptr, 0, "x.gif", 350, 0, 0, 0, 0, nullptr, 0, nullptr), 0);
+  EXPECT_NE(zoetra_create_zoetra(nullptr, nullptr, 0, "x.gif", 350, 0, 0, 0, 0, nullptr, 0, nullptr), 0);
   EXPECT_NE(zoetra_activate(nullptr), 0);
   EXPECT_EQ(zoetra_can_be_pooled(nullptr), 0);
   EXPECT_EQ(zoetra_error_number(nullptr), 0);
@@ -139,16 +132,13 @@ TEST_F(CInterfaceTest, NullInstanceFailsWithoutCrashing) {
 
 TEST_F(CInterfaceTest, CreateZoetraEndToEnd) {
   zoetra::test::TempDir dir;
-  const std::string red = dir.Path("red.bmp"), blue = dir.Path("blue.bmp"),
-                    out = dir.Path("anim.gif");
+  const std::string red = dir.Path("red.bmp"), blue = dir.Path("blue.bmp"), out = dir.Path("anim.gif");
   zoetra::test::WriteAll(red, HalvesBmp(6, 4, 255, 0, 0));
   zoetra::test::WriteAll(blue, HalvesBmp(6, 4, 0, 0, 255));  // all blue
   const char* files[] = {red.c_str(), blue.c_str(), red.c_str()};
   char text[128];
   std::size_t length = 0;
-  ASSERT_EQ(
-      zoetra_create_zoetra(z_, files, 3, out.c_str(), 250, 0, 0, 0, 0, text, sizeof text, &length),
-      0)
+  ASSERT_EQ(zoetra_create_zoetra(z_, files, 3, out.c_str(), 250, 0, 0, 0, 0, text, sizeof text, &length), 0)
       << zoetra_error_description(z_);
   // Only ':' and '\\' separate path components in the result text, so a POSIX path stays whole.
   EXPECT_EQ(std::string(text), "OK, Animated GIF: " + out + " created with 3 frames");
@@ -166,34 +156,23 @@ TEST_F(CInterfaceTest, CreateZoetraEndToEnd) {
   // A missing picture without show_error: the loader's own failure, an empty text, no file.
   const std::string missing = dir.Path("missing.png"), out2 = dir.Path("other.gif");
   const char* bad[] = {red.c_str(), missing.c_str()};
-  EXPECT_EQ(
-      zoetra_create_zoetra(z_, bad, 2, out2.c_str(), 350, 0, 0, 0, 0, text, sizeof text, &length),
-      1);
+  EXPECT_EQ(zoetra_create_zoetra(z_, bad, 2, out2.c_str(), 350, 0, 0, 0, 0, text, sizeof text, &length), 1);
   EXPECT_EQ(zoetra_error_number(z_), 53);
   EXPECT_STREQ(text, "");
   EXPECT_EQ(length, 0u);
   EXPECT_FALSE(std::filesystem::exists(out2));
   // With show_error: the component's error around the loader's report.
-  EXPECT_EQ(
-      zoetra_create_zoetra(z_, bad, 2, out2.c_str(), 350, 0, 0, 0, 1, text, sizeof text, &length),
-      1);
+  EXPECT_EQ(zoetra_create_zoetra(z_, bad, 2, out2.c_str(), 350, 0, 0, 0, 1, text, sizeof text, &length), 1);
   EXPECT_EQ(zoetra_error_number(z_), kComponentError);
-  EXPECT_EQ(std::string(zoetra_error_description(z_)).rfind("Basic Error: Error Code: 0x35\r\n", 0),
-            0u);
+  EXPECT_EQ(std::string(zoetra_error_description(z_)).rfind("Basic Error: Error Code: 0x35\r\n", 0), 0u);
 
   // A directory as output: the save message as text, or raised with show_error.
-  EXPECT_EQ(zoetra_create_zoetra(z_, files, 1, dir.path().c_str(), 350, 0, 0, 0, 0, text,
-                                 sizeof text, &length),
-            0);
+  EXPECT_EQ(zoetra_create_zoetra(z_, files, 1, dir.path().c_str(), 350, 0, 0, 0, 0, text, sizeof text, &length), 0);
   EXPECT_STREQ(text, "Unexpected error saving GIF file. (Can be access denied)");
-  EXPECT_EQ(zoetra_create_zoetra(z_, files, 1, dir.path().c_str(), 350, 0, 0, 0, -1, text,
-                                 sizeof text, &length),
-            1);
+  EXPECT_EQ(zoetra_create_zoetra(z_, files, 1, dir.path().c_str(), 350, 0, 0, 0, -1, text, sizeof text, &length), 1);
   EXPECT_EQ(zoetra_error_number(z_), kComponentError);
   // Not an array.
-  EXPECT_EQ(zoetra_create_zoetra(z_, nullptr, 0, out.c_str(), 350, 0, 0, 0, 0, text, sizeof text,
-                                 &length),
-            0);
+  EXPECT_EQ(zoetra_create_zoetra(z_, nullptr, 0, out.c_str(), 350, 0, 0, 0, 0, text, sizeof text, &length), 0);
   EXPECT_STREQ(text, "Input is not an variant Array.");
 }
 
@@ -221,8 +200,7 @@ TEST_F(CInterfaceTest, ResultTextIsCutToTheBufferAndKeepsItsLength) {
   const std::string pic = dir.Path("p.bmp");
   zoetra::test::WriteAll(pic, HalvesBmp(2, 2, 1, 2, 3));
   const char* one[] = {pic.c_str()};
-  ASSERT_EQ(
-      zoetra_create_zoetra(z_, one, 1, dir.path().c_str(), 350, 0, 0, 0, 0, small, 10, &length), 0);
+  ASSERT_EQ(zoetra_create_zoetra(z_, one, 1, dir.path().c_str(), 350, 0, 0, 0, 0, small, 10, &length), 0);
   EXPECT_STREQ(small, "Unexpecte");
   EXPECT_EQ(small[10], '#');
   EXPECT_EQ(length, std::strlen("Unexpected error saving GIF file. (Can be access denied)"));
@@ -231,9 +209,7 @@ TEST_F(CInterfaceTest, ResultTextIsCutToTheBufferAndKeepsItsLength) {
   const std::string accented = dir.Path("\xC3\xA9.gif");
   const std::string head = "OK, Animated GIF: " + dir.path() + "/";
   std::vector<char> cut(head.size() + 2, '#');
-  ASSERT_EQ(zoetra_create_zoetra(z_, one, 1, accented.c_str(), 350, 0, 0, 0, 0, cut.data(),
-                                 cut.size(), &length),
-            0);
+  ASSERT_EQ(zoetra_create_zoetra(z_, one, 1, accented.c_str(), 350, 0, 0, 0, 0, cut.data(), cut.size(), &length), 0);
   EXPECT_EQ(std::string(cut.data()), head);
   EXPECT_EQ(length, head.size() + std::strlen("\xC3\xA9.gif created with 1 frames"));
 }
@@ -244,8 +220,7 @@ TEST(CInterfaceEntryPointsTest, RegistrationAndClassObject) {
   EXPECT_EQ(DllUnregisterServer(), ZOETRA_S_OK);
 
   void* object = reinterpret_cast<void*>(1);
-  EXPECT_EQ(DllGetClassObject(&IID__Zoetra, &IID_ZoetraClassFactory, &object),
-            ZOETRA_CLASS_E_CLASSNOTAVAILABLE);
+  EXPECT_EQ(DllGetClassObject(&IID__Zoetra, &IID_ZoetraClassFactory, &object), ZOETRA_CLASS_E_CLASSNOTAVAILABLE);
   EXPECT_EQ(object, nullptr);
   object = reinterpret_cast<void*>(1);
   EXPECT_EQ(DllGetClassObject(&CLSID_Zoetra, &IID__Zoetra, &object), ZOETRA_E_NOINTERFACE);
@@ -288,11 +263,9 @@ TEST(CInterfaceEntryPointsTest, RegistrationAndClassObject) {
 }
 
 TEST(CInterfaceEntryPointsTest, IdentifiersAreDistinct) {
-  const ZoetraGuid* ids[] = {&LIBID_ZoetraCom, &CLSID_Zoetra, &IID__Zoetra,
-                             &IID_ZoetraClassFactory};
+  const ZoetraGuid* ids[] = {&LIBID_ZoetraCom, &CLSID_Zoetra, &IID__Zoetra, &IID_ZoetraClassFactory};
   for (std::size_t i = 0; i < 4; ++i) {
-    for (std::size_t j = i + 1; j < 4; ++j)
-      EXPECT_NE(std::memcmp(ids[i], ids[j], sizeof(ZoetraGuid)), 0);
+    for (std::size_t j = i + 1; j < 4; ++j) EXPECT_NE(std::memcmp(ids[i], ids[j], sizeof(ZoetraGuid)), 0);
   }
 }
 

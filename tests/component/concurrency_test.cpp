@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "component/zoetra.hpp"
-#include "platform/base/yield.hpp"
 #include "platform/codecs/picture_loader.hpp"
+#include "platform/base/yield.hpp"
 #include "raster/cdib.hpp"
 #include "support/picture_files.hpp"
 #include "support/temp_dir.hpp"
@@ -35,12 +35,9 @@ struct Job {
 // Runs one conversion and returns the GIF bytes it produced.
 Bytes Convert(const Job& job) {
   Zoetra z;
-  if (!job.to_file)
-    return z.CreateZoetraToBuffer(job.files, job.delay, job.gray, job.optimize, job.swap);
-  const std::string text =
-      z.CreateZoetra(job.files, job.output, job.delay, job.gray, job.optimize, job.swap, 1);
-  if (text.rfind("OK, Animated GIF: ", 0) != 0)
-    throw std::runtime_error("conversion failed: " + text);
+  if (!job.to_file) return z.CreateZoetraToBuffer(job.files, job.delay, job.gray, job.optimize, job.swap);
+  const std::string text = z.CreateZoetra(job.files, job.output, job.delay, job.gray, job.optimize, job.swap, 1);
+  if (text.rfind("OK, Animated GIF: ", 0) != 0) throw std::runtime_error("conversion failed: " + text);
   const std::string bytes = test::ReadAll(job.output);
   return Bytes(bytes.begin(), bytes.end());
 }
@@ -54,15 +51,13 @@ class Inputs {
       const int w = 24 + 7 * (i % 4), h = 16 + 5 * (i % 3);
       const bool png = i % 2 == 1;
       const std::string path = dir_.Path("in" + std::to_string(i) + (png ? ".png" : ".bmp"));
-      test::WriteAll(path,
-                     png ? test::PngFileBytes(w, h, i + 1) : test::BitmapFileBytes(w, h, i + 1));
+      test::WriteAll(path, png ? test::PngFileBytes(w, h, i + 1) : test::BitmapFileBytes(w, h, i + 1));
       pictures_.push_back(path);
     }
     for (int j = 0; j < jobs; ++j) {
       Job job;
       const int count = 2 + j % 3;
-      for (int k = 0; k < count; ++k)
-        job.files.push_back(pictures_[static_cast<std::size_t>((j * 3 + k) % 10)]);
+      for (int k = 0; k < count; ++k) job.files.push_back(pictures_[static_cast<std::size_t>((j * 3 + k) % 10)]);
       job.delay = static_cast<std::int16_t>(100 + 50 * j);
       job.gray = (j % 4 == 1) ? 1 : 0;
       job.optimize = (j % 3 == 0) ? 1 : 0;
@@ -115,8 +110,7 @@ TEST(ConcurrencyTest, ParallelConversionsMatchTheSameConversionsRunAlone) {
   for (std::thread& t : threads) t.join();
   for (std::size_t i = 0; i < total; ++i) {
     EXPECT_EQ(failures[i], "") << "job " << i;
-    EXPECT_TRUE(results[i] == alone[i % alone.size()])
-        << "job " << i << " differs from its run alone";
+    EXPECT_TRUE(results[i] == alone[i % alone.size()]) << "job " << i << " differs from its run alone";
   }
 }
 
@@ -140,19 +134,16 @@ TEST(ConcurrencyTest, ConversionNestedInAnotherConversionsYieldMatchesRunsAlone)
   ASSERT_NE(grey_alone, colour_alone);
 
   using platform::YieldStage;
-  for (const YieldStage stage :
-       {YieldStage::PictureStart, YieldStage::ChannelSwap, YieldStage::Flip, YieldStage::Dither,
-        YieldStage::PaletteCopy, YieldStage::Screen, YieldStage::Compact, YieldStage::Optimize,
-        YieldStage::Saved}) {
+  for (const YieldStage stage : {YieldStage::PictureStart, YieldStage::ChannelSwap, YieldStage::Flip,
+                                 YieldStage::Dither, YieldStage::PaletteCopy, YieldStage::Screen, YieldStage::Compact,
+                                 YieldStage::Optimize, YieldStage::Saved}) {
     for (const Job* inner : {&inner_grey, &inner_colour}) {
       SCOPED_TRACE(static_cast<int>(stage));
       Bytes inner_result;
       bool entered = false;
       // Picture 2 of the outer conversion: its palette is built and in use.
       auto previous = platform::SetYieldHook([&](const platform::YieldInfo& info) {
-        if (entered || info.stage != stage ||
-            (info.picture != 2 && info.stage != YieldStage::Saved))
-          return;
+        if (entered || info.stage != stage || (info.picture != 2 && info.stage != YieldStage::Saved)) return;
         entered = true;
         inner_result = Convert(*inner);
       });
@@ -182,8 +173,7 @@ TEST(ConcurrencyTest, SharedPictureImportedOnSeveralThreads) {
   const platform::Picture picture = platform::LoadPicture(path);
   cDIB reference;
   ASSERT_EQ(reference.CreateFromStdPicture(picture, true), 32);
-  const std::vector<std::uint8_t> expected(reference.lpBits(),
-                                           reference.lpBits() + reference.Size());
+  const std::vector<std::uint8_t> expected(reference.lpBits(), reference.lpBits() + reference.Size());
 
   constexpr int kThreads = 4;
   constexpr int kImports = 100;

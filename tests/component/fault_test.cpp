@@ -61,8 +61,7 @@ class Scene {
   void ExpectOutputUntouched(const std::string& folder) const {
     EXPECT_EQ(test::ReadAll(folder + "/anim.gif"), kOldContent);
     std::vector<std::string> names;
-    for (const auto& e : fs::directory_iterator(folder))
-      names.push_back(e.path().filename().string());
+    for (const auto& e : fs::directory_iterator(folder)) names.push_back(e.path().filename().string());
     EXPECT_EQ(names, std::vector<std::string>{"anim.gif"}) << "a temporary file was left behind";
   }
 
@@ -213,24 +212,20 @@ TEST(FaultTest, PictureDeletedBetweenListingAndLoading) {
   // Later pictures are read ahead while earlier ones are converted, but not
   // before the first picture is done.
   const HookScope hook([&](const platform::YieldInfo& info) {
-    if (info.stage == platform::YieldStage::PictureStart && info.picture == 1)
-      fs::remove(scene.inputs()[1]);
+    if (info.stage == platform::YieldStage::PictureStart && info.picture == 1) fs::remove(scene.inputs()[1]);
   });
   const QuietLog quiet;
   Zoetra z;
   // Without showError the loader's failure reaches the caller unchanged.
-  const Error e =
-      test::Caught([&] { z.CreateZoetra(scene.inputs(), scene.output(), 350, 0, 0, 0, 0); });
+  const Error e = test::Caught([&] { z.CreateZoetra(scene.inputs(), scene.output(), 350, 0, 0, 0, 0); });
   EXPECT_EQ(e.number(), kErrFileNotFound);
   EXPECT_EQ(e.description(), "File not found");
   scene.ExpectOutputUntouched(scene.out_dir());
   // With showError it arrives wrapped, its report naming the failure.
   test::WriteAll(scene.inputs()[1], test::BitmapFileBytes(20, 12, 9));
-  const Error wrapped =
-      test::Caught([&] { z.CreateZoetra(scene.inputs(), scene.output(), 350, 0, 0, 0, 1); });
+  const Error wrapped = test::Caught([&] { z.CreateZoetra(scene.inputs(), scene.output(), 350, 0, 0, 0, 1); });
   EXPECT_EQ(wrapped.number(), kErrComponent);
-  EXPECT_NE(wrapped.description().find("Error Code: 0x35\r\nError Description: File not found"),
-            std::string::npos)
+  EXPECT_NE(wrapped.description().find("Error Code: 0x35\r\nError Description: File not found"), std::string::npos)
       << wrapped.description();
   scene.ExpectOutputUntouched(scene.out_dir());
 }
@@ -275,8 +270,7 @@ TEST(FaultTest, ProcessKilledWhileSavingLeavesTheOutputAsItWas) {
   int status = 0;
   ::waitpid(pid, &status, 0);
   ASSERT_TRUE(signalled) << "the child never reached the save";
-  ASSERT_TRUE(seen)
-      << "the save finished before the temporary file was seen; make the frames larger";
+  ASSERT_TRUE(seen) << "the save finished before the temporary file was seen; make the frames larger";
   ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
 
   EXPECT_EQ(test::ReadAll(scene.output()), kOldContent);

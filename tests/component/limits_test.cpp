@@ -26,8 +26,7 @@ class LimitsTest : public ::testing::Test {
     for (int i = 0; i < 3; ++i) {
       // Pictures of 30 x 10 = 300 pixels; the middle one is a PNG.
       const std::string path = dir_.Path("p" + std::to_string(i) + (i == 1 ? ".png" : ".bmp"));
-      test::WriteAll(path,
-                     i == 1 ? test::PngFileBytes(30, 10, i) : test::BitmapFileBytes(30, 10, i));
+      test::WriteAll(path, i == 1 ? test::PngFileBytes(30, 10, i) : test::BitmapFileBytes(30, 10, i));
       files_.push_back(path);
     }
   }
@@ -41,8 +40,7 @@ class LimitsTest : public ::testing::Test {
       EXPECT_EQ(text.rfind("OK, Animated GIF: ", 0), 0u) << text;
       return Error(0, text);
     } catch (const Error& e) {
-      EXPECT_FALSE(std::filesystem::exists(dir_.Path("out.gif")))
-          << "a refused conversion wrote its output";
+      EXPECT_FALSE(std::filesystem::exists(dir_.Path("out.gif"))) << "a refused conversion wrote its output";
       return e;
     }
   }
@@ -61,22 +59,16 @@ TEST_F(LimitsTest, EachLimitRefusesJustPastItsValueWithAClearError) {
     const char* text;
   } cases[] = {
       {"max_picture_side", [](platform::Limits& l, std::int64_t v) { l.max_picture_side = v; }, 30,
-       kErrInvalidPicture,
-       "picture of 30 x 10 pixels exceeds the size limit of 29 pixels per side"},
-      {"max_picture_pixels", [](platform::Limits& l, std::int64_t v) { l.max_picture_pixels = v; },
-       300, kErrInvalidPicture, "and 299 pixels"},
+       kErrInvalidPicture, "picture of 30 x 10 pixels exceeds the size limit of 29 pixels per side"},
+      {"max_picture_pixels", [](platform::Limits& l, std::int64_t v) { l.max_picture_pixels = v; }, 300,
+       kErrInvalidPicture, "and 299 pixels"},
       {"max_file_bytes", [](platform::Limits& l, std::int64_t v) { l.max_file_bytes = v; },
-       static_cast<std::int64_t>(std::filesystem::file_size(files_[0])), kErrPathAccess,
-       "file too large"},
+       static_cast<std::int64_t>(std::filesystem::file_size(files_[0])), kErrPathAccess, "file too large"},
       {"max_document_frames",
-       [](platform::Limits& l, std::int64_t v) {
-         l.max_document_frames = static_cast<std::int32_t>(v);
-       },
-       3, kErrOutOfMemory,
-       "Out of memory: the list of 3 pictures is over the limit of 2 frames (max_document_frames)"},
-      {"max_document_pixels",
-       [](platform::Limits& l, std::int64_t v) { l.max_document_pixels = v; }, 900, kErrOutOfMemory,
-       "Out of memory: frames 1 to 3 hold 900 pixels, over the limit of 899 (max_document_pixels)"},
+       [](platform::Limits& l, std::int64_t v) { l.max_document_frames = static_cast<std::int32_t>(v); }, 3,
+       kErrOutOfMemory, "Out of memory: the list of 3 pictures is over the limit of 2 frames (max_document_frames)"},
+      {"max_document_pixels", [](platform::Limits& l, std::int64_t v) { l.max_document_pixels = v; }, 900,
+       kErrOutOfMemory, "Out of memory: frames 1 to 3 hold 900 pixels, over the limit of 899 (max_document_pixels)"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -109,8 +101,7 @@ TEST_F(LimitsTest, PixelLimitIsCheckedBeforeTheFrameIsMade) {
   limits.max_document_pixels = 599;
   platform::SetLimits(limits);
   std::vector<platform::YieldInfo> seen;
-  auto previous =
-      platform::SetYieldHook([&](const platform::YieldInfo& info) { seen.push_back(info); });
+  auto previous = platform::SetYieldHook([&](const platform::YieldInfo& info) { seen.push_back(info); });
   const Error e = Convert(files_);
   platform::SetYieldHook(std::move(previous));
   EXPECT_EQ(e.number(), kErrOutOfMemory);
@@ -122,17 +113,14 @@ TEST_F(LimitsTest, PixelLimitIsCheckedBeforeTheFrameIsMade) {
 
 TEST_F(LimitsTest, RefusalWithShowErrorIsWrappedAndLogged) {
   std::vector<std::string> log;
-  auto previous_sink = platform::SetEventLogSink(
-      [&](platform::EventType, std::string_view s) { log.emplace_back(s); });
+  auto previous_sink = platform::SetEventLogSink([&](platform::EventType, std::string_view s) { log.emplace_back(s); });
   platform::Limits limits = saved_;
   limits.max_document_frames = 1;
   platform::SetLimits(limits);
   Zoetra z;
-  const Error e =
-      test::Caught([&] { z.CreateZoetra(files_, dir_.Path("out.gif"), 350, 0, 0, 0, 1); });
+  const Error e = test::Caught([&] { z.CreateZoetra(files_, dir_.Path("out.gif"), 350, 0, 0, 0, 1); });
   EXPECT_EQ(e.number(), kErrComponent);
-  EXPECT_NE(e.description().find(
-                "Error Code: 0x7\r\nError Description: Out of memory: the list of 3 pictures"),
+  EXPECT_NE(e.description().find("Error Code: 0x7\r\nError Description: Out of memory: the list of 3 pictures"),
             std::string::npos)
       << e.description();
   platform::SetEventLogSink(std::move(previous_sink));

@@ -1,8 +1,8 @@
 // Pinned because the default path's output bytes are fixed and must never change by accident.
-// Whole conversions are pinned byte for byte. Speed work on the decoder, the colour tree, the
-// dithering, compaction, cropping and the encoder must leave every output byte as it was; any
-// change to what the builder writes shows up here first. The pinned values are SHA-256 digests (the
-// same as `sha256sum` of the file the command writes), except for one small file pinned in full.
+// Whole conversions are pinned byte for byte. Speed work on the decoder, the colour tree, the dithering, compaction, cropping and the encoder must leave
+// every output byte as it was; any change to what the builder writes shows up
+// here first. The pinned values are SHA-256 digests (the same as `sha256sum`
+// of the file the command writes), except for one small file pinned in full.
 // They were taken from the builder before any of that speed work; when the
 // example pictures are regenerated, take them anew from a trusted build.
 #include <gtest/gtest.h>

@@ -37,11 +37,9 @@ class PaletteModesTest : public ::testing::Test {
   // The colour frame n shows at (x, y), from the table the frame uses.
   static std::uint32_t Shown(const cGIF& doc, std::int16_t n, int x, int y) {
     const cDIB& image = *doc.FrameDIBXOR(n);
-    const std::uint8_t index =
-        image.lpBits()[static_cast<std::size_t>(y) * image.BytesPerScanline() + x];
-    return static_cast<std::uint32_t>(doc.LocalPaletteUsed(n) != 0
-                                          ? doc.LocalPaletteRGBEntry(n, index)
-                                          : doc.GlobalPaletteRGBEntry(index));
+    const std::uint8_t index = image.lpBits()[static_cast<std::size_t>(y) * image.BytesPerScanline() + x];
+    return static_cast<std::uint32_t>(doc.LocalPaletteUsed(n) != 0 ? doc.LocalPaletteRGBEntry(n, index)
+                                                                    : doc.GlobalPaletteRGBEntry(index));
   }
 
   test::TempDir dir_;
@@ -51,14 +49,12 @@ class PaletteModesTest : public ::testing::Test {
 // Picture k (of three) in 80 colours of its own; 240 in all, none of them in picture 1.
 Rgb Distinct(int k, int x, int y) {
   const int i = (x + 3 * y) % 80;
-  return Rgb{static_cast<std::uint8_t>(k * 80 + i), static_cast<std::uint8_t>(255 - i * 3),
-             static_cast<std::uint8_t>(k * 60)};
+  return Rgb{static_cast<std::uint8_t>(k * 80 + i), static_cast<std::uint8_t>(255 - i * 3), static_cast<std::uint8_t>(k * 60)};
 }
 
 TEST_F(PaletteModesTest, AllAndFrameAreLosslessWhenThePicturesHoldFewColours) {
   std::vector<std::string> files;
-  for (int k = 0; k < 3; ++k)
-    files.push_back(Picture(33, 17, [k](int x, int y) { return Distinct(k, x, y); }));
+  for (int k = 0; k < 3; ++k) files.push_back(Picture(33, 17, [k](int x, int y) { return Distinct(k, x, y); }));
   for (PaletteMode mode : {PaletteMode::All, PaletteMode::Frame}) {
     const std::vector<std::uint8_t> bytes = Convert(files, mode);
     cGIF doc;
@@ -71,8 +67,7 @@ TEST_F(PaletteModesTest, AllAndFrameAreLosslessWhenThePicturesHoldFewColours) {
           const Rgb want = Distinct(n - 1, x, y);
           // Entries read back as red + 256 green + 65536 blue.
           ASSERT_EQ(Shown(doc, n, x, y), want.r | want.g << 8 | want.b << 16u)
-              << "mode " << static_cast<int>(mode) << " frame " << n << " (" << x << ", " << y
-              << ")";
+              << "mode " << static_cast<int>(mode) << " frame " << n << " (" << x << ", " << y << ")";
         }
       }
     }
@@ -84,17 +79,14 @@ TEST_F(PaletteModesTest, AllAndFrameAreLosslessWhenThePicturesHoldFewColours) {
   // The first picture's palette cannot show the others' colours.
   cGIF first;
   ASSERT_TRUE(first.LoadFromStream(Convert(files, PaletteMode::First)));
-  EXPECT_NE(Shown(first, 3, 0, 0),
-            static_cast<std::uint32_t>(Distinct(2, 0, 0).r | Distinct(2, 0, 0).g << 8 |
-                                       Distinct(2, 0, 0).b << 16u));
+  EXPECT_NE(Shown(first, 3, 0, 0), static_cast<std::uint32_t>(Distinct(2, 0, 0).r | Distinct(2, 0, 0).g << 8 | Distinct(2, 0, 0).b << 16u));
 }
 
 TEST_F(PaletteModesTest, BytesDoNotDependOnTheThreadCount) {
   std::vector<std::string> files;
   for (int k = 0; k < 7; ++k) {
     files.push_back(Picture(40, 24, [k](int x, int y) {
-      return Rgb{static_cast<std::uint8_t>(x * 6 + k * 9), static_cast<std::uint8_t>(y * 10),
-                 static_cast<std::uint8_t>((x * y + k * 30) & 0xFF)};
+      return Rgb{static_cast<std::uint8_t>(x * 6 + k * 9), static_cast<std::uint8_t>(y * 10), static_cast<std::uint8_t>((x * y + k * 30) & 0xFF)};
     }));
   }
   for (PaletteMode mode : {PaletteMode::All, PaletteMode::Frame}) {
@@ -102,8 +94,7 @@ TEST_F(PaletteModesTest, BytesDoNotDependOnTheThreadCount) {
       const std::vector<std::uint8_t> one = Convert(files, mode, optimize, 1);
       for (unsigned threads : {2u, 3u, 8u}) {
         EXPECT_EQ(Convert(files, mode, optimize, threads), one)
-            << "mode " << static_cast<int>(mode) << (optimize ? " optimised" : "") << ", "
-            << threads << " threads";
+            << "mode " << static_cast<int>(mode) << (optimize ? " optimised" : "") << ", " << threads << " threads";
       }
     }
   }
@@ -126,14 +117,12 @@ TEST_F(PaletteModesTest, FrameModeMergesOnlyFramesThatShowTheSameColours) {
 
 TEST_F(PaletteModesTest, FirstGivesTheClassicBytesAllIsTheDefaultAndGreyWinsOverTheMode) {
   std::vector<std::string> files;
-  for (int k = 0; k < 3; ++k)
-    files.push_back(Picture(20, 12, [k](int x, int y) { return Distinct(k, x, y); }));
+  for (int k = 0; k < 3; ++k) files.push_back(Picture(20, 12, [k](int x, int y) { return Distinct(k, x, y); }));
   Zoetra z;
-  BuilderOptions first;
+  BuilderOptions first, all;
   first.palette = PaletteMode::First;
-  EXPECT_EQ(z.CreateZoetraToBuffer(files, first), z.CreateZoetraToBuffer(files));
-  BuilderOptions all;
   all.palette = PaletteMode::All;
+  EXPECT_EQ(z.CreateZoetraToBuffer(files, first), z.CreateZoetraToBuffer(files));
   EXPECT_EQ(z.CreateZoetraToBuffer(files, BuilderOptions{}), z.CreateZoetraToBuffer(files, all));
   EXPECT_NE(z.CreateZoetraToBuffer(files, BuilderOptions{}), z.CreateZoetraToBuffer(files));
   BuilderOptions grey;
@@ -143,14 +132,9 @@ TEST_F(PaletteModesTest, FirstGivesTheClassicBytesAllIsTheDefaultAndGreyWinsOver
 }
 
 TEST_F(PaletteModesTest, ReportFlagsALaterPictureTheFirstPaletteMisses) {
-  const auto warm = [](int x, int y) {
-    return Rgb{static_cast<std::uint8_t>(150 + x), static_cast<std::uint8_t>(60 + y), 20};
-  };
-  const auto cold = [](int x, int y) {
-    return Rgb{10, static_cast<std::uint8_t>(40 + y), static_cast<std::uint8_t>(150 + x)};
-  };
-  const std::string w1 = Picture(64, 48, warm), w2 = Picture(64, 48, warm),
-                    c = Picture(64, 48, cold);
+  const auto warm = [](int x, int y) { return Rgb{static_cast<std::uint8_t>(150 + x), static_cast<std::uint8_t>(60 + y), 20}; };
+  const auto cold = [](int x, int y) { return Rgb{10, static_cast<std::uint8_t>(40 + y), static_cast<std::uint8_t>(150 + x)}; };
+  const std::string w1 = Picture(64, 48, warm), w2 = Picture(64, 48, warm), c = Picture(64, 48, cold);
   Zoetra z;
   BuilderReport report;
   BuilderOptions o;
@@ -175,8 +159,7 @@ TEST_F(PaletteModesTest, EmptyListSaysSoInEveryModeAndTheClassicCallKeepsItsErro
 
 TEST_F(PaletteModesTest, CInterfaceTakesTheOptions) {
   std::vector<std::string> files;
-  for (int k = 0; k < 2; ++k)
-    files.push_back(Picture(20, 12, [k](int x, int y) { return Distinct(k, x, y); }));
+  for (int k = 0; k < 2; ++k) files.push_back(Picture(20, 12, [k](int x, int y) { return Distinct(k, x, y); }));
   const char* names[] = {files[0].c_str(), files[1].c_str()};
   ZoetraInstance* z = zoetra_new();
   ZoetraOptions o;
@@ -186,10 +169,8 @@ TEST_F(PaletteModesTest, CInterfaceTakesTheOptions) {
   const std::string out = dir_.Path("c.gif");
   char text[256];
   size_t length = 0;
-  ASSERT_EQ(zoetra_create(z, names, 2, out.c_str(), &o, text, sizeof text, &length), 0)
-      << zoetra_error_description(z);
-  EXPECT_EQ(std::string(text),
-            "OK, Animated GIF: " + dir_.Path("c") + ".gif created with 2 frames");
+  ASSERT_EQ(zoetra_create(z, names, 2, out.c_str(), &o, text, sizeof text, &length), 0) << zoetra_error_description(z);
+  EXPECT_EQ(std::string(text), "OK, Animated GIF: " + dir_.Path("c") + ".gif created with 2 frames");
   const std::vector<std::uint8_t> want = Convert(files, PaletteMode::Frame);
   EXPECT_EQ(test::ReadAll(out), std::string(want.begin(), want.end()));
 

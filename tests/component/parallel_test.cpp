@@ -42,27 +42,21 @@ constexpr std::int32_t kMaxThreads = 8;
 constexpr unsigned kThreadCounts[] = {2, 3, 5, 8};
 
 constexpr PaletteMode kModes[] = {PaletteMode::First, PaletteMode::All, PaletteMode::Frame};
-constexpr YieldStage kPictureStages[] = {YieldStage::PictureStart, YieldStage::ChannelSwap,
-                                         YieldStage::Flip, YieldStage::Dither,
-                                         YieldStage::PaletteCopy};
-constexpr YieldStage kClosingStages[] = {YieldStage::Screen, YieldStage::Compact,
-                                         YieldStage::Optimize};
+constexpr YieldStage kPictureStages[] = {YieldStage::PictureStart, YieldStage::ChannelSwap, YieldStage::Flip,
+                                         YieldStage::Dither, YieldStage::PaletteCopy};
+constexpr YieldStage kClosingStages[] = {YieldStage::Screen, YieldStage::Compact, YieldStage::Optimize};
 
 const char* ModeName(PaletteMode mode) {
   switch (mode) {
-    case PaletteMode::First:
-      return "First";
-    case PaletteMode::All:
-      return "All";
-    case PaletteMode::Frame:
-      return "Frame";
+    case PaletteMode::First: return "First";
+    case PaletteMode::All: return "All";
+    case PaletteMode::Frame: return "Frame";
   }
   return "?";
 }
 
 std::uint8_t Hash(int x, int y, int c, int seed) {
-  std::uint32_t h = static_cast<std::uint32_t>(x) * 0x9E3779B1u ^
-                    static_cast<std::uint32_t>(y) * 0x85EBCA77u ^
+  std::uint32_t h = static_cast<std::uint32_t>(x) * 0x9E3779B1u ^ static_cast<std::uint32_t>(y) * 0x85EBCA77u ^
                     static_cast<std::uint32_t>(c + 4 * seed) * 0xC2B2AE3Du;
   h ^= h >> 15;
   h *= 0x2C1B3C6Du;
@@ -72,9 +66,7 @@ std::uint8_t Hash(int x, int y, int c, int seed) {
   return static_cast<std::uint8_t>(h);
 }
 
-std::uint8_t Clamp(int v) {
-  return static_cast<std::uint8_t>(std::clamp(v, 0, 255));
-}
+std::uint8_t Clamp(int v) { return static_cast<std::uint8_t>(std::clamp(v, 0, 255)); }
 
 enum class Look : std::uint8_t {
   Noise,     // every pixel its own colour: far more than 256
@@ -92,20 +84,17 @@ struct PictureRecipe {
 Rgb Colour(const PictureRecipe& p, int seed, int x, int y) {
   const int w = std::max(1, p.width - 1), h = std::max(1, p.height - 1);
   switch (p.look) {
-    case Look::Noise:
-      return Rgb{Hash(x, y, 0, seed), Hash(x, y, 1, seed), Hash(x, y, 2, seed)};
+    case Look::Noise: return Rgb{Hash(x, y, 0, seed), Hash(x, y, 1, seed), Hash(x, y, 2, seed)};
     case Look::Gradient: {
       const int grain = Hash(x, y, 3, seed) % 17 - 8;
       return Rgb{Clamp(x * 255 / w + seed * 13 % 60 - 30 + grain), Clamp(y * 255 / h + grain),
                  Clamp((x + y) * 255 / (w + h) + 40 - seed * 7 % 40 + grain)};
     }
     case Look::Pattern:
-      return Rgb{test::PatternByte(x, y, 0, seed), test::PatternByte(x, y, 1, seed),
-                 test::PatternByte(x, y, 2, seed)};
+      return Rgb{test::PatternByte(x, y, 0, seed), test::PatternByte(x, y, 1, seed), test::PatternByte(x, y, 2, seed)};
     case Look::Film: {
       if (x >= 2 * seed && x < 2 * seed + 6 && y >= 4 && y < 10) return Rgb{230, 40, 30};
-      return Rgb{Clamp(x * 255 / w), Clamp(y * 255 / h),
-                 Clamp(90 + (Hash(x / 8, y / 8, 0, 0) & 31))};
+      return Rgb{Clamp(x * 255 / w), Clamp(y * 255 / h), Clamp(90 + (Hash(x / 8, y / 8, 0, 0) & 31))};
     }
   }
   return Rgb{0, 0, 0};
@@ -117,17 +106,15 @@ class PictureSet {
   PictureSet() { fs::create_directory(dir_.Path("in")); }
 
   std::string Add(const PictureRecipe& p, int seed) {
-    const std::string path =
-        dir_.Path("in/p" + std::to_string(count_++) + (p.png ? ".png" : ".bmp"));
+    const std::string path = dir_.Path("in/p" + std::to_string(count_++) + (p.png ? ".png" : ".bmp"));
     const auto colour = [&](int x, int y) { return Colour(p, seed, x, y); };
     test::WriteAll(path, p.png ? test::PngFileBytes(p.width, p.height, colour)
-                               : test::BmpBytes(p.width, p.height, colour));
+                                     : test::BmpBytes(p.width, p.height, colour));
     return path;
   }
   std::vector<std::string> AddAll(const std::vector<PictureRecipe>& recipes) {
     std::vector<std::string> paths;
-    for (std::size_t k = 0; k < recipes.size(); ++k)
-      paths.push_back(Add(recipes[k], static_cast<int>(k) + 1));
+    for (std::size_t k = 0; k < recipes.size(); ++k) paths.push_back(Add(recipes[k], static_cast<int>(k) + 1));
     return paths;
   }
   // A file in the folder that is not a picture list entry yet.
@@ -163,16 +150,14 @@ std::vector<ListCase> ListCases() {
   ListCase film{"film of one scene", 40, {}, {4}};
   for (int k = 0; k < 8; ++k) film.pictures.push_back({40, 24, Look::Film, k % 3 == 0});
   cases.push_back(film);
-  cases.push_back(
-      {"two pictures", 350, {{40, 30, Look::Noise, true}, {40, 30, Look::Pattern, false}}, {}});
+  cases.push_back({"two pictures", 350, {{40, 30, Look::Noise, true}, {40, 30, Look::Pattern, false}}, {}});
   cases.push_back({"one picture", 350, {{30, 20, Look::Gradient, true}}, {}});
   return cases;
 }
 
 std::vector<std::string> Write(PictureSet& set, const ListCase& list) {
   std::vector<std::string> paths = set.AddAll(list.pictures);
-  for (int r : list.repeats)
-    paths[static_cast<std::size_t>(r)] = paths[static_cast<std::size_t>(r) - 1];
+  for (int r : list.repeats) paths[static_cast<std::size_t>(r)] = paths[static_cast<std::size_t>(r) - 1];
   return paths;
 }
 
@@ -189,8 +174,7 @@ std::vector<Switches> SwitchSets(PaletteMode mode) {
   return {{false, false, false}, {true, false, false}, {false, true, true}};
 }
 
-BuilderOptions Options(PaletteMode mode, unsigned threads, Switches s = {},
-                       std::int16_t delay = 350) {
+BuilderOptions Options(PaletteMode mode, unsigned threads, Switches s = {}, std::int16_t delay = 350) {
   BuilderOptions o;
   o.palette = mode;
   o.threads = threads;
@@ -209,11 +193,9 @@ Bytes ToBuffer(const std::vector<std::string>& files, const BuilderOptions& o) {
 ::testing::AssertionResult SameBytes(const Bytes& got, const Bytes& want) {
   if (got == want) return ::testing::AssertionSuccess();
   const std::size_t common = std::min(got.size(), want.size());
-  const auto at =
-      std::mismatch(got.begin(), got.begin() + static_cast<std::ptrdiff_t>(common), want.begin());
-  return ::testing::AssertionFailure()
-         << got.size() << " bytes against " << want.size() << ", the first difference at byte "
-         << (at.first - got.begin());
+  const auto at = std::mismatch(got.begin(), got.begin() + static_cast<std::ptrdiff_t>(common), want.begin());
+  return ::testing::AssertionFailure() << got.size() << " bytes against " << want.size()
+                                       << ", the first difference at byte " << (at.first - got.begin());
 }
 
 std::string Describe(PaletteMode mode, Switches s) {
@@ -230,8 +212,8 @@ struct Seen {
 };
 
 std::ostream& operator<<(std::ostream& out, const Seen& s) {
-  return out << "(stage " << static_cast<int>(s.stage) << ", picture " << s.picture << " of "
-             << s.pictures << (s.on_caller ? "" : ", off the calling thread") << ")";
+  return out << "(stage " << static_cast<int>(s.stage) << ", picture " << s.picture << " of " << s.pictures
+             << (s.on_caller ? "" : ", off the calling thread") << ")";
 }
 
 // Records every yield of this thread while it lives.
@@ -277,8 +259,8 @@ TEST_P(ParallelModeTest, BytesAndReportAreTheSameForEveryThreadCount) {
         EXPECT_EQ(report.worst_fit_error, one_report.worst_fit_error) << threads << " threads";
       }
       if (mode == PaletteMode::First) {
-        const Bytes classic = Zoetra().CreateZoetraToBuffer(files, list.delay, s.gray ? 1 : 0,
-                                                            s.optimize ? 1 : 0, s.swap_rg ? 1 : 0);
+        const Bytes classic = Zoetra().CreateZoetraToBuffer(files, list.delay, s.gray ? 1 : 0, s.optimize ? 1 : 0,
+                                                            s.swap_rg ? 1 : 0);
         EXPECT_TRUE(SameBytes(classic, one)) << "the classic call";
       }
     }
@@ -294,8 +276,8 @@ TEST_P(ParallelModeTest, TheHostSeesTheYieldsOfOneThread) {
     const std::vector<std::string> files = Write(set_, *list);
     const auto record = [&](unsigned threads) {
       YieldRecorder recorder;
-      const std::string text = Zoetra().CreateZoetra(
-          files, set_.Path("y.gif"), Options(GetParam(), threads, {false, true, true}));
+      const std::string text =
+          Zoetra().CreateZoetra(files, set_.Path("y.gif"), Options(GetParam(), threads, {false, true, true}));
       EXPECT_EQ(text.rfind("OK, ", 0), 0u) << text;
       return recorder.seen;
     };
@@ -315,9 +297,7 @@ TEST_P(ParallelModeTest, ACancelAtAnyStageReachesTheCallerAndLeavesTheOutputAsIt
     int serial;
   };
   std::vector<PictureRecipe> recipes;
-  for (int k = 0; k < 7; ++k)
-    recipes.push_back(
-        {k % 2 == 0 ? 28 : 24, 16, k % 3 == 0 ? Look::Noise : Look::Film, k % 2 == 0});
+  for (int k = 0; k < 7; ++k) recipes.push_back({k % 2 == 0 ? 28 : 24, 16, k % 3 == 0 ? Look::Noise : Look::Film, k % 2 == 0});
   const std::vector<std::string> files = set_.AddAll(recipes);
   const int last = static_cast<int>(files.size());
   fs::create_directory(set_.Path("out"));
@@ -336,8 +316,7 @@ TEST_P(ParallelModeTest, ACancelAtAnyStageReachesTheCallerAndLeavesTheOutputAsIt
   for (YieldStage stage : kClosingStages) points.emplace_back(stage, last);
   int serial = 0;
   for (const auto& [stage, picture] : points) {
-    SCOPED_TRACE("stage " + std::to_string(static_cast<int>(stage)) + ", picture " +
-                 std::to_string(picture));
+    SCOPED_TRACE("stage " + std::to_string(static_cast<int>(stage)) + ", picture " + std::to_string(picture));
     ++serial;
     {
       const test::HookScope hook([&, stage = stage, picture = picture](const YieldInfo& i) {
@@ -354,8 +333,7 @@ TEST_P(ParallelModeTest, ACancelAtAnyStageReachesTheCallerAndLeavesTheOutputAsIt
     }
     EXPECT_EQ(test::ReadAll(output), old_content);
     std::vector<std::string> names;
-    for (const auto& e : fs::directory_iterator(set_.Path("out")))
-      names.push_back(e.path().filename().string());
+    for (const auto& e : fs::directory_iterator(set_.Path("out"))) names.push_back(e.path().filename().string());
     EXPECT_EQ(names, std::vector<std::string>{"anim.gif"}) << "a temporary file was left behind";
     EXPECT_LE(platform::PoolThreadCount(), static_cast<std::size_t>(kMaxThreads - 1));
   }
@@ -367,22 +345,15 @@ enum class Broken : std::uint8_t { Missing, Garbage, OtherGarbage, Truncated };
 
 // Puts a broken picture at list position `at` (0-based).
 void Break(PictureSet& set, std::vector<std::string>& files, std::size_t at, Broken how) {
-  const std::string path =
-      set.Path((how == Broken::Missing ? "missing" : "broken") + std::to_string(at) + "-" +
-               std::to_string(static_cast<int>(how)) + ".png");
+  const std::string path = set.Path((how == Broken::Missing ? "missing" : "broken") + std::to_string(at) + "-" +
+                                    std::to_string(static_cast<int>(how)) + ".png");
   switch (how) {
-    case Broken::Missing:
-      break;
-    case Broken::Garbage:
-      test::WriteAll(path, "this is no picture at all");
-      break;
-    case Broken::OtherGarbage:
-      test::WriteAll(path, std::string(300, '\x7f'));
-      break;
+    case Broken::Missing: break;
+    case Broken::Garbage: test::WriteAll(path, "this is no picture at all"); break;
+    case Broken::OtherGarbage: test::WriteAll(path, std::string(300, '\x7f')); break;
     case Broken::Truncated: {
       const Bytes whole = test::PngFileBytes(40, 30, 9);
-      test::WriteAll(path, Bytes(whole.begin(),
-                                 whole.begin() + static_cast<std::ptrdiff_t>(whole.size() / 2)));
+      test::WriteAll(path, Bytes(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(whole.size() / 2)));
       break;
     }
   }
@@ -396,17 +367,14 @@ struct Failure {
 
 TEST_P(ParallelModeTest, AFailingPictureGivesTheErrorOfOneThread) {
   std::vector<PictureRecipe> recipes;
-  for (int k = 0; k < 8; ++k)
-    recipes.push_back(
-        {20 + 4 * (k % 3), 16, k % 2 == 0 ? Look::Gradient : Look::Noise, k % 2 == 1});
+  for (int k = 0; k < 8; ++k) recipes.push_back({20 + 4 * (k % 3), 16, k % 2 == 0 ? Look::Gradient : Look::Noise, k % 2 == 1});
   const std::vector<std::string> good = set_.AddAll(recipes);
   const std::string output = set_.Path("anim.gif");
   test::WriteAll(output, "before");
   const auto fail = [&](const std::vector<std::string>& files, unsigned threads) {
     Failure f;
     YieldRecorder recorder;
-    f.error =
-        test::Caught([&] { Zoetra().CreateZoetra(files, output, Options(GetParam(), threads)); });
+    f.error = test::Caught([&] { Zoetra().CreateZoetra(files, output, Options(GetParam(), threads)); });
     f.seen = recorder.seen;
     EXPECT_EQ(test::ReadAll(output), "before");
     return f;
@@ -426,18 +394,15 @@ TEST_P(ParallelModeTest, AFailingPictureGivesTheErrorOfOneThread) {
                {Broken::Truncated, kErrInvalidPicture}};
   for (const auto& kind : kinds) {
     for (std::size_t at : {0u, 1u, 4u, 7u}) {
-      SCOPED_TRACE("kind " + std::to_string(static_cast<int>(kind.how)) + " at " +
-                   std::to_string(at));
+      SCOPED_TRACE("kind " + std::to_string(static_cast<int>(kind.how)) + " at " + std::to_string(at));
       std::vector<std::string> files = good;
       Break(set_, files, at, kind.how);
       const Failure one = fail(files, 1);
       EXPECT_EQ(one.error.number(), kind.number) << one.error.description();
       if (kind.how == Broken::Missing) {
         // Every file is looked for before any picture is decoded.
-        EXPECT_TRUE(one.seen.empty())
-            << one.seen.size() << " stages ran before the missing file was found";
-        EXPECT_NE(one.error.description().find(files[at]), std::string::npos)
-            << one.error.description();
+        EXPECT_TRUE(one.seen.empty()) << one.seen.size() << " stages ran before the missing file was found";
+        EXPECT_NE(one.error.description().find(files[at]), std::string::npos) << one.error.description();
       }
       expect_same(fail(files, 4), one);
     }
@@ -468,10 +433,9 @@ TEST_P(ParallelModeTest, AFailingPictureGivesTheErrorOfOneThread) {
         << "the two failures must be told apart";
     expect_same(fail(both, 1), want);
     expect_same(fail(both, 4), want);
-    std::vector<std::string> missing_later = only_first;
-    Break(set_, missing_later, p.second, Broken::Missing);
     if (p.first_how != Broken::Missing) {
-      std::vector<std::string> only_missing = good;
+      std::vector<std::string> missing_later = only_first, only_missing = good;
+      Break(set_, missing_later, p.second, Broken::Missing);
       Break(set_, only_missing, p.second, Broken::Missing);
       expect_same(fail(missing_later, 4), fail(only_missing, 1));
     }
@@ -479,14 +443,11 @@ TEST_P(ParallelModeTest, AFailingPictureGivesTheErrorOfOneThread) {
 
   // The host's document limits, reached at a picture the workers have read already.
   std::int64_t first_three = 0;
-  for (std::size_t k = 0; k < 3; ++k)
-    first_three += std::int64_t{recipes[k].width} * recipes[k].height;
+  for (std::size_t k = 0; k < 3; ++k) first_three += std::int64_t{recipes[k].width} * recipes[k].height;
   const platform::Limits saved = platform::GetLimits();
-  for (const auto& limit :
-       {std::pair<std::int32_t, std::int64_t>{5, saved.max_document_pixels},
-        std::pair<std::int32_t, std::int64_t>{saved.max_document_frames, first_three + 10}}) {
-    SCOPED_TRACE("at most " + std::to_string(limit.first) + " frames, " +
-                 std::to_string(limit.second) + " pixels");
+  for (const auto& limit : {std::pair<std::int32_t, std::int64_t>{5, saved.max_document_pixels},
+                            std::pair<std::int32_t, std::int64_t>{saved.max_document_frames, first_three + 10}}) {
+    SCOPED_TRACE("at most " + std::to_string(limit.first) + " frames, " + std::to_string(limit.second) + " pixels");
     platform::Limits lowered = saved;
     lowered.max_document_frames = limit.first;
     lowered.max_document_pixels = limit.second;
@@ -499,9 +460,7 @@ TEST_P(ParallelModeTest, AFailingPictureGivesTheErrorOfOneThread) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, ParallelModeTest, ::testing::ValuesIn(kModes),
-                         [](const ::testing::TestParamInfo<PaletteMode>& info) {
-                           return ModeName(info.param);
-                         });
+                         [](const ::testing::TestParamInfo<PaletteMode>& info) { return ModeName(info.param); });
 
 // One conversion of a few, with its own list, mode and switches.
 struct Job {
@@ -513,15 +472,13 @@ struct Job {
 
 // Job j: list j % 3 of ListCases (noise, sizes differ, film) in mode j % 3.
 std::vector<Job> Jobs(PictureSet& set, int count) {
-  constexpr Switches kJobSwitches[] = {{false, false, false}, {false, true, true},
-                                       {false, true, false},  {false, false, true},
-                                       {true, false, false},  {false, true, true}};
+  constexpr Switches kJobSwitches[] = {{false, false, false}, {false, true, true}, {false, true, false},
+                                       {false, false, true},  {true, false, false}, {false, true, true}};
   std::vector<Job> jobs;
   const std::vector<ListCase> lists = ListCases();
   for (int j = 0; j < count; ++j) {
     const auto k = static_cast<std::size_t>(j);
-    jobs.push_back({Write(set, lists[k % 3]), kModes[k % 3],
-                    kJobSwitches[k % std::size(kJobSwitches)], j % 2 == 0});
+    jobs.push_back({Write(set, lists[k % 3]), kModes[k % 3], kJobSwitches[k % std::size(kJobSwitches)], j % 2 == 0});
   }
   return jobs;
 }
@@ -620,16 +577,15 @@ TEST_F(ParallelTest, AConversionNestedInAnothersYieldMatchesBothRunsAlone) {
     std::size_t outer, inner;
     YieldStage stage;
     int picture;
-  } cases[] = {{0, 1, YieldStage::PaletteCopy, 2},  {0, 0, YieldStage::PictureStart, 3},
+  } cases[] = {{0, 1, YieldStage::PaletteCopy, 2}, {0, 0, YieldStage::PictureStart, 3},
                {1, 2, YieldStage::PictureStart, 2}, {1, 0, YieldStage::Dither, 4},
                {2, 0, YieldStage::Flip, 3},         {2, 1, YieldStage::Screen, 8},
                {0, 2, YieldStage::Saved, 6}};
   std::vector<Bytes> alone;
   for (const Job& job : jobs) alone.push_back(RunJob(job, 1, set_.Path("alone.gif")));
   for (const auto& c : cases) {
-    SCOPED_TRACE("outer " + std::to_string(c.outer) + ", inner " + std::to_string(c.inner) +
-                 " at stage " + std::to_string(static_cast<int>(c.stage)) + " of picture " +
-                 std::to_string(c.picture));
+    SCOPED_TRACE("outer " + std::to_string(c.outer) + ", inner " + std::to_string(c.inner) + " at stage " +
+                 std::to_string(static_cast<int>(c.stage)) + " of picture " + std::to_string(c.picture));
     Bytes inner;
     bool entered = false;
     const test::HookScope hook([&](const YieldInfo& i) {
@@ -669,8 +625,8 @@ TEST_F(ParallelTest, CInterfaceThreadLimitAndCount) {
     const std::string out = set_.Path("c" + std::to_string(threads) + ".gif");
     char text[256];
     size_t length = 0;
-    EXPECT_EQ(zoetra_create(z, names.data(), static_cast<std::int32_t>(names.size()), out.c_str(),
-                            &o, text, sizeof text, &length),
+    EXPECT_EQ(zoetra_create(z, names.data(), static_cast<std::int32_t>(names.size()), out.c_str(), &o, text,
+                            sizeof text, &length),
               0)
         << zoetra_error_description(z);
     return test::ReadAll(out);
@@ -678,8 +634,7 @@ TEST_F(ParallelTest, CInterfaceThreadLimitAndCount) {
   ASSERT_EQ(zoetra_set_max_threads(kMaxThreads), 0);
   const std::string one = create(1);
   ASSERT_FALSE(one.empty());
-  for (std::uint32_t threads : {0u, 3u, 8u})
-    EXPECT_EQ(create(threads), one) << threads << " threads";
+  for (std::uint32_t threads : {0u, 3u, 8u}) EXPECT_EQ(create(threads), one) << threads << " threads";
   zoetra_release(z);
 }
 

@@ -56,8 +56,7 @@ Laid Lay(const Sample& s, PixelLayout layout, std::size_t pad) {
   for (int y = 0; y < s.height; ++y) {
     for (int x = 0; x < s.width; ++x) {
       const std::uint8_t* from = &s.rgba[(static_cast<std::size_t>(y) * s.width + x) * 4];
-      std::uint8_t* to =
-          &out.bytes[static_cast<std::size_t>(y) * stride + static_cast<std::size_t>(x) * channels];
+      std::uint8_t* to = &out.bytes[static_cast<std::size_t>(y) * stride + static_cast<std::size_t>(x) * channels];
       const bool bgr = layout == PixelLayout::BGRA;
       to[0] = from[bgr ? 2 : 0];
       to[1] = from[1];
@@ -84,11 +83,8 @@ TEST_F(PixelsTest, SameBytesAsThePngInEveryLayoutModeAndMix) {
     PixelLayout layout;
     std::size_t pad;
   };
-  const Case cases[] = {{PixelLayout::RGB, 0},
-                        {PixelLayout::RGBA, 0},
-                        {PixelLayout::BGRA, 0},
-                        {PixelLayout::RGB, 5},
-                        {PixelLayout::BGRA, 12}};
+  const Case cases[] = {{PixelLayout::RGB, 0}, {PixelLayout::RGBA, 0}, {PixelLayout::BGRA, 0},
+                        {PixelLayout::RGB, 5}, {PixelLayout::BGRA, 12}};
   for (const PaletteMode mode : {PaletteMode::First, PaletteMode::All, PaletteMode::Frame}) {
     for (const bool optimize : {false, true}) {
       BuilderOptions o;
@@ -96,13 +92,12 @@ TEST_F(PixelsTest, SameBytesAsThePngInEveryLayoutModeAndMix) {
       o.optimize = optimize;
       const std::vector<std::uint8_t> want = Zoetra().CreateZoetraToBuffer(files, o);
       for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << "mode " << int(mode) << " optimize " << optimize
-                                        << " layout " << int(c.layout) << " pad " << c.pad);
+        SCOPED_TRACE(testing::Message() << "mode " << int(mode) << " optimize " << optimize << " layout "
+                                        << int(c.layout) << " pad " << c.pad);
         std::vector<Laid> laid;
         for (const Sample& s : samples) laid.push_back(Lay(s, c.layout, c.pad));
         // All in memory, and the middle one in memory between two files.
-        const std::vector<PictureSource> memory = {laid[0].pixels(), laid[1].pixels(),
-                                                   laid[2].pixels()};
+        const std::vector<PictureSource> memory = {laid[0].pixels(), laid[1].pixels(), laid[2].pixels()};
         const std::vector<PictureSource> mixed = {files[0], laid[1].pixels(), files[2]};
         EXPECT_EQ(Zoetra().CreateToBuffer(memory, o), want);
         EXPECT_EQ(Zoetra().CreateToBuffer(mixed, o), want);
@@ -110,11 +105,9 @@ TEST_F(PixelsTest, SameBytesAsThePngInEveryLayoutModeAndMix) {
     }
   }
   // To a file, with the builder's own result text.
-  const std::vector<Laid> laid = {Lay(samples[0], PixelLayout::RGB, 0),
-                                  Lay(samples[1], PixelLayout::RGB, 0)};
+  const std::vector<Laid> laid = {Lay(samples[0], PixelLayout::RGB, 0), Lay(samples[1], PixelLayout::RGB, 0)};
   const std::string out = dir_.Path("out.gif");
-  const std::string text =
-      Zoetra().Create({laid[0].pixels(), laid[1].pixels()}, out, BuilderOptions{});
+  const std::string text = Zoetra().Create({laid[0].pixels(), laid[1].pixels()}, out, BuilderOptions{});
   EXPECT_EQ(text, "OK, Animated GIF: " + out + " created with 2 frames");
   EXPECT_EQ(test::ReadAll(out), [&] {
     const auto bytes = Zoetra().CreateZoetraToBuffer({files[0], files[1]}, BuilderOptions{});
@@ -132,19 +125,11 @@ TEST_F(PixelsTest, BadPicturesAreRefusedBeforeAnyWork) {
   };
   const Case cases[] = {
       {"no pixels", {nullptr, 8, 6, 0, PixelLayout::RGB}, "picture 2 (in memory) has no pixels"},
-      {"zero width",
-       {good.bytes.data(), 0, 6, 0, PixelLayout::RGB},
-       "picture 2 (in memory) is 0 x 6 pixels"},
+      {"zero width", {good.bytes.data(), 0, 6, 0, PixelLayout::RGB}, "picture 2 (in memory) is 0 x 6 pixels"},
       {"negative height", {good.bytes.data(), 8, -6, 0, PixelLayout::RGB}, "is 8 x -6 pixels"},
-      {"short stride",
-       {good.bytes.data(), 8, 6, 23, PixelLayout::RGB},
-       "rows 23 bytes apart, fewer than the 24"},
-      {"short stride RGBA",
-       {good.bytes.data(), 8, 6, 31, PixelLayout::RGBA},
-       "fewer than the 32 bytes"},
-      {"unknown layout",
-       {good.bytes.data(), 8, 6, 0, static_cast<PixelLayout>(7)},
-       "unknown pixel layout"},
+      {"short stride", {good.bytes.data(), 8, 6, 23, PixelLayout::RGB}, "rows 23 bytes apart, fewer than the 24"},
+      {"short stride RGBA", {good.bytes.data(), 8, 6, 31, PixelLayout::RGBA}, "fewer than the 32 bytes"},
+      {"unknown layout", {good.bytes.data(), 8, 6, 0, static_cast<PixelLayout>(7)}, "unknown pixel layout"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -180,23 +165,16 @@ TEST_F(PixelsTest, CInterfaceTakesMixedLists) {
   pictures[1].height = b.height;
   pictures[1].stride = laid.shape.stride;
   pictures[1].layout = ZOETRA_PIXELS_BGRA;
-  ASSERT_EQ(zoetra_create_pictures(z, pictures, 2, from_mixed.c_str(), nullptr, text, sizeof text,
-                                   &length),
-            0)
+  ASSERT_EQ(zoetra_create_pictures(z, pictures, 2, from_mixed.c_str(), nullptr, text, sizeof text, &length), 0)
       << zoetra_error_description(z);
   EXPECT_NE(std::string(text).find("mixed.gif created with 2 frames"), std::string::npos) << text;
   EXPECT_EQ(test::ReadAll(from_mixed), test::ReadAll(from_files));
 
   pictures[1].layout = 3;
-  EXPECT_NE(zoetra_create_pictures(z, pictures, 2, from_mixed.c_str(), nullptr, text, sizeof text,
-                                   &length),
-            0);
+  EXPECT_NE(zoetra_create_pictures(z, pictures, 2, from_mixed.c_str(), nullptr, text, sizeof text, &length), 0);
   EXPECT_EQ(zoetra_error_number(z), kErrInvalidArgument);
-  EXPECT_NE(std::string(zoetra_error_description(z)).find("picture 2 has an unknown pixel layout"),
-            std::string::npos);
-  EXPECT_NE(zoetra_create_pictures(z, nullptr, 1, from_mixed.c_str(), nullptr, text, sizeof text,
-                                   &length),
-            0);
+  EXPECT_NE(std::string(zoetra_error_description(z)).find("picture 2 has an unknown pixel layout"), std::string::npos);
+  EXPECT_NE(zoetra_create_pictures(z, nullptr, 1, from_mixed.c_str(), nullptr, text, sizeof text, &length), 0);
   EXPECT_EQ(zoetra_error_number(z), kErrInvalidArgument);
   zoetra_release(z);
 }

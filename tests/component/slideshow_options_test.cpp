@@ -70,8 +70,7 @@ TEST_F(SlideshowOptionsTest, CCallersOfTheFirstStructureGetTheDefaults) {
   EXPECT_NE(zoetra_create(z, names, 2, out.c_str(), &first, text, sizeof text, &length), 0);
   EXPECT_EQ(zoetra_error_number(z), kErrInvalidArgument);
 
-  ASSERT_EQ(zoetra_create(z, names, 2, out.c_str(), &o, text, sizeof text, &length), 0)
-      << zoetra_error_description(z);
+  ASSERT_EQ(zoetra_create(z, names, 2, out.c_str(), &o, text, sizeof text, &length), 0) << zoetra_error_description(z);
   cGIF doc;
   ASSERT_TRUE(doc.LoadFromFile(out));
   EXPECT_EQ(doc.LoadedLoopCount(), 3);

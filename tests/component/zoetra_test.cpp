@@ -53,15 +53,13 @@ TEST(ZoetraTest, RatioRoundsHalvesToEvenAndReportsFailures) {
   for (const auto& c : bad) {
     const Error e = Caught([&] { z.Ratio(c.a, c.b); });
     EXPECT_EQ(e.number(), kErrComponent);
-    EXPECT_EQ(e.description().rfind(std::string("Basic Error: ") + c.inner, 0), 0u)
-        << e.description();
+    EXPECT_EQ(e.description().rfind(std::string("Basic Error: ") + c.inner, 0), 0u) << e.description();
   }
   EXPECT_EQ(log.entries.size(), 3u);
 }
 
 TEST(ZoetraTest, ErrorReportFormatsNumberInUpperHexWithoutPadding) {
-  EXPECT_EQ(ErrorReport(Error(kErrComponent, "d", "s")),
-            "Error Code: 0x800403E9\r\nError Description: d\r\nError Source: s");
+  EXPECT_EQ(ErrorReport(Error(kErrComponent, "d", "s")), "Error Code: 0x800403E9\r\nError Description: d\r\nError Source: s");
   EXPECT_EQ(ErrorReport(Error(53, "File not found")),
             "Error Code: 0x35\r\nError Description: File not found\r\nError Source: ZoetraCom");
 }
