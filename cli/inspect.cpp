@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -16,30 +17,52 @@
 #include "gif/gif_compose.hpp"
 #include "gif/gif_info.hpp"
 #include "platform/base/error.hpp"
+#include "platform/base/limits.hpp"
 #include "raster/cdib.hpp"
 
 namespace zoetra::cli {
 namespace {
 
-bool ReadStandardInput(std::vector<std::uint8_t>& bytes) {
+// "larger than the limit of N bytes (max_file_bytes)"
+std::string TooLargeText(std::int64_t limit) {
+  return "larger than the limit of " + std::to_string(limit) + " bytes (max_file_bytes)";
+}
+
+// All of standard input, unless it holds more than `limit` bytes: then false
+// with `too_large` set, having read one byte past the limit and no more.
+bool ReadStandardInput(std::vector<std::uint8_t>& bytes, std::size_t limit, bool& too_large) {
   std::uint8_t buffer[65536];
+  too_large = false;
   for (;;) {
-    const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
+    const std::size_t want = std::min(sizeof buffer, limit + 1 - bytes.size());
+    const ssize_t n = ::read(STDIN_FILENO, buffer, want);
     if (n == 0) return true;
     if (n < 0) {
       if (errno == EINTR) continue;
       return false;
     }
+    // Grow by doubling, up to one byte past the limit at most.
+    const std::size_t size = bytes.size() + static_cast<std::size_t>(n);
+    if (size > bytes.capacity()) {
+      const std::size_t doubled = std::max(size, 2 * bytes.capacity());
+      bytes.reserve(doubled >= limit ? limit + 1 : doubled);
+    }
     bytes.insert(bytes.end(), buffer, buffer + n);
+    if (bytes.size() > limit) {
+      too_large = true;
+      return false;
+    }
   }
 }
 
 // Loads `file` ("-" is standard input), or says on standard error why not.
 bool Load(cGIF& doc, const std::string& file) {
+  const std::int64_t limit = std::max<std::int64_t>(0, platform::GetLimits().max_file_bytes);
   if (file == kStdStream) {
     std::vector<std::uint8_t> bytes;
-    if (!ReadStandardInput(bytes)) {
-      ReportMessage(std::strerror(errno), "standard input");
+    bool too_large = false;
+    if (!ReadStandardInput(bytes, static_cast<std::size_t>(limit), too_large)) {
+      ReportMessage(too_large ? TooLargeText(limit) : std::strerror(errno), "standard input");
       return false;
     }
     // Shorter than a header: refused here, since the reader raises for it.
@@ -58,23 +81,30 @@ bool Load(cGIF& doc, const std::string& file) {
     ReportMessage(std::strerror(EISDIR), file);
     return false;
   }
+  if (S_ISREG(st.st_mode) && st.st_size > limit) {
+    ReportMessage(TooLargeText(limit), file);
+    return false;
+  }
   if (!doc.LoadFromFile(file)) {
-    ReportMessage(::access(file.c_str(), R_OK) != 0 ? std::strerror(errno) : "not a GIF file",
-                  file);
+    ReportMessage(::access(file.c_str(), R_OK) != 0 ? std::strerror(errno) : "not a GIF file", file);
     return false;
   }
   return true;
 }
 
-// Loads like Load, and warns when the file ends before its trailer: what
-// follows describes only the frames that were there.
+// Loads like Load, and passes on what the reader warns of: blocks passed
+// over, damaged frames, a limit that stopped the load, and a file that ends
+// before its trailer. What follows describes only the frames that were read.
 bool LoadAndWarn(cGIF& doc, const std::string& file) {
   if (!Load(doc, file)) return false;
-  if (!doc.LoadedTrailer()) {
+  const std::string subject = file == kStdStream ? "standard input" : file;
+  for (const std::string& warning : doc.LoadWarnings())
+    ReportMessage("warning: " + warning, subject);
+  if (gif_info::Truncated(doc)) {
     const int frames = doc.FramesCount();
     ReportMessage("warning: the file ends before its trailer (truncated); " +
                       std::to_string(frames) + " frame" + (frames == 1 ? "" : "s") + " read",
-                  file == kStdStream ? "standard input" : file);
+                  subject);
   }
   return true;
 }
@@ -89,16 +119,11 @@ std::string LoopText(const cGIF& doc) {
 
 const char* DisposalName(int d) {
   switch (d) {
-    case 0:
-      return "unspecified";
-    case 1:
-      return "keep";
-    case 2:
-      return "background";
-    case 3:
-      return "previous";
-    default:
-      return "reserved";
+    case 0: return "unspecified";
+    case 1: return "keep";
+    case 2: return "background";
+    case 3: return "previous";
+    default: return "reserved";
   }
 }
 
@@ -110,13 +135,12 @@ void PrintText(const cGIF& doc, const std::string& file) {
   const int frames = doc.FramesCount();
   const int global = doc.GlobalPaletteExists() ? doc.GlobalPaletteEntries() : 0;
   std::printf("%s: %s%s, screen %d x %d, %d frame%s\n", file.c_str(), doc.Signature().c_str(),
-              doc.Version().c_str(), doc.ScreenWidth(), doc.ScreenHeight(), frames,
+              doc.Version().c_str(), doc.ScreenWidthU16(), doc.ScreenHeightU16(), frames,
               frames == 1 ? "" : "s");
   std::printf("  %s\n", LoopText(doc).c_str());
   std::printf("  duration: %lld ms\n", static_cast<long long>(gif_info::DurationMs(doc)));
   if (global > 0) {
-    std::printf("  global palette: %d entries, background index %d\n", global,
-                doc.ScreenBackgroundColorIndex());
+    std::printf("  global palette: %d entries, background index %d\n", global, doc.ScreenBackgroundColorIndex());
   } else {
     std::printf("  global palette: none\n");
   }
@@ -124,7 +148,7 @@ void PrintText(const cGIF& doc, const std::string& file) {
     const auto f = static_cast<std::int16_t>(i);
     const gif_info::Size image = gif_info::FrameSize(doc, f);
     std::printf("  frame %d: %d x %d at (%d, %d), delay %d cs, disposal %d (%s), ", f, image.width,
-                image.height, doc.FrameLeft(f), doc.FrameTop(f), gif_info::FrameDelay(doc, f),
+                image.height, doc.FrameLeftU16(f), doc.FrameTopU16(f), gif_info::FrameDelay(doc, f),
                 doc.FrameDisposalMethod(f), DisposalName(doc.FrameDisposalMethod(f)));
     if (doc.FrameUseTransparentColor(f)) {
       std::printf("transparent index %d, ", doc.FrameTransparentColorIndex(f));
@@ -132,8 +156,7 @@ void PrintText(const cGIF& doc, const std::string& file) {
       std::printf("opaque, ");
     }
     if (doc.LocalPaletteUsed(f)) {
-      std::printf("local palette %d entries%s\n", doc.LocalPaletteEntries(f),
-                  doc.FrameInterlaced(f) ? ", interlaced" : "");
+      std::printf("local palette %d entries%s\n", doc.LocalPaletteEntries(f), doc.FrameInterlaced(f) ? ", interlaced" : "");
     } else {
       std::printf("global palette%s\n", doc.FrameInterlaced(f) ? ", interlaced" : "");
     }
@@ -158,15 +181,15 @@ bool PrepareDirectory(const std::string& directory) {
   return true;
 }
 
-// The composed frames as frame-NNNN.bmp files in the directory, then a line that says how many.
+// The composed frames as frame-NNNN.bmp files in the directory (made once
+// the screen is), then a line that says how many.
 int WriteFrames(const cGIF& doc, const FramesOptions& o) {
   cGIFComposer composer(doc);
   if (!composer.Start()) {
-    ReportMessage("the logical screen is empty (" + std::to_string(doc.ScreenWidth()) + " x " +
-                      std::to_string(doc.ScreenHeight()) + ")",
-                  o.file);
+    ReportMessage(composer.StartFailure(), o.file);
     return kExitFailure;
   }
+  if (!PrepareDirectory(o.directory)) return kExitFailure;
   for (;;) {
     const cGIFComposer::Step step = composer.Next();
     if (step == cGIFComposer::kEnd) break;
@@ -176,12 +199,10 @@ int WriteFrames(const cGIF& doc, const FramesOptions& o) {
     }
     char name[32];
     std::snprintf(name, sizeof name, "frame-%04d.bmp", static_cast<int>(composer.Frame()));
-    const std::string path =
-        o.directory + (o.directory.empty() || o.directory.back() == '/' ? "" : "/") + name;
+    const std::string path = o.directory + (o.directory.empty() || o.directory.back() == '/' ? "" : "/") + name;
     errno = 0;
     if (!composer.Screen().Save(path)) {
-      ReportMessage(std::string("cannot write the file") +
-                        (errno != 0 ? std::string(": ") + std::strerror(errno) : ""),
+      ReportMessage(std::string("cannot write the file") + (errno != 0 ? std::string(": ") + std::strerror(errno) : ""),
                     path);
       return kExitFailure;
     }
@@ -214,7 +235,6 @@ int RunInfo(const InfoOptions& o) {
 int RunFrames(const FramesOptions& o) {
   cGIF doc;
   if (!LoadAndWarn(doc, o.file)) return kExitFailure;
-  if (!PrepareDirectory(o.directory)) return kExitFailure;
   try {
     return WriteFrames(doc, o);
   } catch (const Error& e) {

@@ -45,17 +45,11 @@ void Install(void (*handler)(int)) {
 
 }  // namespace
 
-void CatchInterrupts() {
-  Install(NoteSignal);
-}
+void CatchInterrupts() { Install(NoteSignal); }
 
-void CleanUpOnInterrupt() {
-  Install(EndOnSignal);
-}
+void CleanUpOnInterrupt() { Install(EndOnSignal); }
 
-int CaughtInterrupt() {
-  return g_caught;
-}
+int CaughtInterrupt() { return g_caught; }
 
 void EndOnInterrupt(int signal) {
   std::fflush(stdout);

@@ -53,8 +53,7 @@ void ReportFailure(const Error& failure, std::string_view subject, std::string_v
     }
   }
   text += " (error " + ErrorNumberText(failure.number());
-  if (!failure.source().empty() && failure.source() != kPlatformSource)
-    text += ", source " + failure.source();
+  if (!failure.source().empty() && failure.source() != kPlatformSource) text += ", source " + failure.source();
   text += ")";
   WriteLine(text + Reason(reason));
 }

@@ -15,6 +15,7 @@
 #include "gif/mgiflzwenc.hpp"
 #include "platform/drawing/clipboard.hpp"
 #include "raster/cdib.hpp"
+#include "tests/gif/gif_builders.hpp"
 #include "tests/support/bitmap_files.hpp"
 
 namespace {
@@ -98,6 +99,49 @@ Bytes MakeGif(std::int16_t screen_w, std::int16_t screen_h, int global_entries, 
   return out;
 }
 
+// Layouts real files and decoder test suites have: extensions of odd sizes,
+// sizes and positions past 32767, impossible code sizes, short interlaced
+// frames, a huge screen over tiny frames.
+void HostileGifSeeds() {
+  using zoetra::test::GifBuilder;
+  const Bytes pixel = {0x4C, 0x01};  // clear, 1, end at code size 2
+  GifBuilder extensions;
+  extensions.Header().Screen(2, 2, 0x80).Raw({0, 0, 0, 255, 255, 255});
+  extensions.Raw({0x21, 0xFF, 4}).Text("NETS").Raw({3, 1, 5, 0, 0});  // identifier of 4 bytes
+  extensions.Raw({0x21, 0xFF, 11})
+      .Text("ANIMEXTS1.0")
+      .Raw({2, 1, 9, 0});  // loop sub-block too short
+  extensions.AppExt("ANIMEXTS1.0", {1, 0, 0});
+  extensions.Raw({0x21, 0xF9, 3, 0x04, 9, 0, 0}).Raw({0x21, 0xF9, 0});
+  extensions.Image(0, 0, 1, 1, 0).ImageData(2, pixel);
+  extensions.Raw(
+      {0x21, 0xF9, 4, 0, 7, 0, 0, 10, 0x2C, 0, 0, 0, 0, 1, 0, 1, 0, 0, 0});  // image-like data
+  extensions.Image(1, 1, 1, 1, 0).ImageData(2, pixel).Trailer();
+  Write("gif_reader", "hostile_extensions.gif", extensions.bytes());
+
+  GifBuilder wide;
+  wide.Header().Screen(65535, 1, 0x80).Raw({0, 0, 0, 255, 255, 255});
+  wide.Image(65534, 0, 1, 1, 0).ImageData(2, pixel).Image(65535, 0, 2, 1, 0x40).ImageData(2, pixel);
+  wide.Raw({0x21, 0xF9, 4, 0x08, 0, 0, 0, 0})
+      .Image(1, 0, 40000, 1, 0)
+      .ImageData(2, pixel)
+      .Trailer();
+  Write("gif_reader", "unsigned_sizes.gif", wide.bytes());
+
+  GifBuilder codes;
+  codes.Header().Screen(2, 4, 0x80).Raw({0, 0, 0, 255, 255, 255});
+  for (std::uint8_t size : {0, 12, 143}) codes.Image(0, 0, 1, 1, 0).ImageData(size, pixel);
+  for (std::uint16_t h : {3, 4}) {
+    codes.Image(0, 0, 2, h, 0x40).ImageData(2, zoetra::test::LzwReference(Bytes(2 * h, 1), 2));
+  }
+  Write("gif_reader", "code_sizes_short_interlaced.gif", codes.Trailer().bytes());
+
+  GifBuilder screen;
+  screen.Header().Screen(16384, 16384);
+  for (std::uint16_t left : {0, 1, 2, 3}) screen.Image(left, 0, 1, 1, 0).ImageData(2, pixel);
+  Write("gif_reader", "huge_screen.gif", screen.Trailer().bytes());
+}
+
 void GifSeeds() {
   Write("gif_reader", "one_frame.gif", MakeGif(8, 8, 4, {{8, 8, 0, 0}}));
   Write("gif_reader", "two_frames_local.gif", MakeGif(16, 12, 16, {{16, 12, 0, 0}, {5, 7, 3, 2, false, true, 8}}, 3));
@@ -118,6 +162,8 @@ void GifSeeds() {
   const Bytes gif87 = {'G', 'I', 'F', '8', '7', 'a', 1, 0, 1, 0, 0, 0, 0, 0x2C, 0, 0, 0, 0, 1, 0, 1, 0, 0x80,
                        0, 0, 0, 255, 255, 255, 2, 2, 0x44, 0x01, 0, 0x3B};
   Write("gif_reader", "gif87a_local.gif", gif87);
+
+  HostileGifSeeds();
 
   Write("picture_loader", "two_frames.gif", MakeGif(9, 9, 8, {{9, 9, 0, 0}, {4, 4, 1, 1}}));
   Write("picture_loader", "transparent.gif", MakeGif(6, 5, 4, {{6, 5, 0, 0, false, true}}));

@@ -46,6 +46,9 @@ void cGIF::Destroy() {
   loop_block_ = true;
   loaded_loop_count_ = -1;
   loaded_trailer_ = false;
+  loaded_to_limit_ = false;
+  load_warnings_.clear();
+  warnings_dropped_ = 0;
   // GlobalPaletteExists survives on purpose: callers set it before filling a document.
   slots_.clear();
   slots_.resize(1);

@@ -68,6 +68,15 @@ class cGIF {
   // and for a load stopped at a document limit).
   std::int32_t LoadedLoopCount() const { return loaded_loop_count_; }
   bool LoadedTrailer() const { return loaded_trailer_; }
+  // Whether the load stopped before the trailer at a host limit (the frame
+  // count, the document's pixels, the largest raster) rather than at the end
+  // of the data; the last of LoadWarnings then names the frame and the limit.
+  bool LoadedToLimit() const { return loaded_to_limit_; }
+  // What the load passed over, for people, in file order: blocks too short for
+  // their fields (ignored), frames left empty as damaged, the limit it stopped
+  // at. At most kMaxLoadWarnings + 2 lines: the rest are counted in one line.
+  const std::vector<std::string>& LoadWarnings() const { return load_warnings_; }
+  static constexpr std::size_t kMaxLoadWarnings = 16;
   // LoadFromStream for the picture loader: stops after the first image, and
   // raises 481 (platform::CheckPictureSize) when that image is over the
   // picture limits, before its rasters are made.
@@ -113,6 +122,17 @@ class cGIF {
   void ScreenWidth(std::int16_t New_ScreenWidth);
   std::int16_t ScreenHeight() const;
   void ScreenHeight(std::int16_t New_ScreenHeight);
+  // The screen size and frame positions are unsigned 16 bits in the file; the
+  // int16 properties keep those bits. These give them as the file means them,
+  // 0 to 65535, for readers, describers and the composer.
+  std::int32_t ScreenWidthU16() const { return screen_[0] | (screen_[1] << 8); }
+  std::int32_t ScreenHeightU16() const { return screen_[2] | (screen_[3] << 8); }
+  std::int32_t FrameLeftU16(std::int16_t nFrame) const {
+    return static_cast<std::uint16_t>(FrameLeft(nFrame));
+  }
+  std::int32_t FrameTopU16(std::int16_t nFrame) const {
+    return static_cast<std::uint16_t>(FrameTop(nFrame));
+  }
   std::uint8_t ScreenBackgroundColorIndex() const { return screen_[kScreenBackground]; }
   void ScreenBackgroundColorIndex(std::uint8_t New_ScreenBackgroundColorIndex) {
     screen_[kScreenBackground] = New_ScreenBackgroundColorIndex;
@@ -206,6 +226,8 @@ class cGIF {
   void SetFramesCount(std::int16_t n);
   // Writes the whole file to `out`; false on any failure, never raises.
   bool WriteDocument(mGIFLZWEnc::ByteSink& out);
+  // Keeps a load warning, or counts it once kMaxLoadWarnings are kept.
+  void Warn(std::string text);
 
   std::string signature_;
   std::string version_;
@@ -220,6 +242,9 @@ class cGIF {
   std::int16_t frames_count_ = 0;
   std::int32_t loaded_loop_count_ = -1;
   bool loaded_trailer_ = false;
+  bool loaded_to_limit_ = false;
+  std::vector<std::string> load_warnings_;
+  std::size_t warnings_dropped_ = 0;
   unsigned save_threads_ = 1;
 };
 

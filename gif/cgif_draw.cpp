@@ -61,16 +61,16 @@ void cGIF::FrameDraw(HDC hDC, std::int16_t nFrame, std::int16_t Left, std::int16
   cDIB& image = *f.image;
   const std::int32_t W = image.Width();
   const std::int32_t H = image.Height();
-  const std::int16_t L = f.left;
-  const std::int16_t T = f.top;
+  // Positions and sizes are unsigned 16 bits in the file: all of this stays
+  // well inside 32 bits.
+  const std::int32_t L = static_cast<std::uint16_t>(f.left);
+  const std::int32_t T = static_cast<std::uint16_t>(f.top);
 
   std::int32_t w = W;
   std::int32_t h = H;
   if (ScreenCrop) {
-    const std::int16_t sw = ScreenWidth();
-    const std::int16_t sh = ScreenHeight();
-    if (sw < Add16(L, W)) w = Sub16(sw, L);
-    if (sh < Add16(T, H)) h = Sub16(sh, T);
+    w = std::min(w, ScreenWidthU16() - L);
+    h = std::min(h, ScreenHeightU16() - T);
   }
   w = std::max(w, 0);
   h = std::max(h, 0);

@@ -1,12 +1,15 @@
 // Reading GIF87a / GIF89a files into a cGIF document: one forward pass over the
 // bytes, blocks in any order, every extension but graphic control and the
-// looping one skipped. Past a valid header nothing fails the load: damaged or
-// missing data ends it with the frames read so far. Host limits bound what a
-// file can make us allocate.
+// looping one skipped by its sub-block lengths. Past a valid header nothing
+// fails the load: damaged or missing data ends it with the frames read so far,
+// and blocks too short for their fields are passed over with a warning. Host
+// limits bound what a file can make us allocate.
 #include <algorithm>
 #include <array>
 #include <cstring>
 #include <limits>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "gif/cgif.hpp"
@@ -29,9 +32,10 @@ constexpr std::uint8_t kGraphicControl = gif_format::kGraphicControlLabel;
 constexpr std::uint8_t kApplication = gif_format::kApplicationLabel;
 
 constexpr std::size_t kScreenBytes = 7;
-constexpr std::size_t kGraphicControlBytes = 5;  // block size, packed, delay, transparent index
+constexpr std::size_t kGraphicControlBytes = 4;  // packed, delay, transparent index
 constexpr std::size_t kImageBytes = 9;           // left, top, width, height, packed
-constexpr std::size_t kApplicationBytes = 12;    // block size, identifier, authentication code
+constexpr std::size_t kApplicationIdBytes = 11;  // identifier, authentication code
+constexpr std::size_t kLoopBytes = 3;            // sub-block id 1, count
 
 constexpr std::int16_t kTrue = -1;
 
@@ -64,19 +68,38 @@ struct Cursor {
   std::uint16_t U16(std::size_t offset) const { return bytes.U16At(std::uint64_t{pos} + offset); }
   void Skip(std::size_t n) { pos = n > data.size() - std::min(pos, data.size()) ? data.size() + 1 : pos + n; }
 
-  // With the position on a count byte: appends the contents of the chain of
-  // sub-blocks to `out` (when given) and leaves the position on the 0 count.
-  // A chain cut short by the end of the data yields the bytes that are there.
+  // With the position on a count byte: the sub-block's contents in `out` and
+  // the position past it; false, on the 0 count (or at the end), when the
+  // chain is over. A sub-block cut short by the end of the data yields the
+  // bytes that are there.
+  bool NextSubBlock(std::span<const std::uint8_t>& out) {
+    if (AtEnd() || data[pos] == 0) return false;
+    const std::size_t n = data[pos];
+    out = data.subspan(pos + 1, std::min(n, data.size() - pos - 1));
+    Skip(n + 1);
+    return true;
+  }
+  // The rest of the chain: its contents appended to `out` (when given), the
+  // position left on the 0 count.
   void SubBlocks(std::vector<std::uint8_t>* out) {
-    while (!AtEnd()) {
-      const std::size_t n = data[pos];
-      if (n == 0) return;
-      const std::size_t have = std::min(n, data.size() - pos - 1);
-      if (out) out->insert(out->end(), Here() + 1, Here() + 1 + have);
-      Skip(n + 1);
+    for (std::span<const std::uint8_t> b; NextSubBlock(b);) {
+      if (out) out->insert(out->end(), b.begin(), b.end());
     }
   }
 };
+
+bool SameBytes(std::span<const std::uint8_t> bytes, std::string_view text) {
+  return bytes.size() == text.size() && std::memcmp(bytes.data(), text.data(), text.size()) == 0;
+}
+
+std::string ByteCount(std::size_t n) {
+  return std::to_string(n) + (n == 1 ? " byte" : " bytes");
+}
+
+std::string FrameSizeText(std::int32_t frame, std::int32_t width, std::int32_t height) {
+  return "frame " + std::to_string(frame) + " (" + std::to_string(width) + " x " +
+         std::to_string(height) + ")";
+}
 
 // Reads `entries` colours of 3 bytes into a 1024-byte table (blue, green, red, 0).
 // A table cut short keeps the entries that are complete; the others stay 0.
@@ -133,6 +156,14 @@ bool cGIF::LoadFromStream(std::span<const std::uint8_t> Stream) { return Load(St
 
 bool cGIF::LoadFirstImage(std::span<const std::uint8_t> Stream) { return Load(Stream, true); }
 
+void cGIF::Warn(std::string text) {
+  if (load_warnings_.size() < kMaxLoadWarnings) {
+    load_warnings_.push_back(std::move(text));
+  } else {
+    ++warnings_dropped_;
+  }
+}
+
 bool cGIF::Load(std::span<const std::uint8_t> Stream, bool FirstImageOnly) {
   Destroy();
   if (Stream.size() < 6) RaiseSubscript();
@@ -161,10 +192,13 @@ bool cGIF::Load(std::span<const std::uint8_t> Stream, bool FirstImageOnly) {
   std::int32_t n = 0;  // frames read; at most max_frames, so it fits the 16-bit frame numbers
   std::vector<std::uint8_t> block;  // gathered sub-block contents, reused
   bool oversized = false;           // FirstImageOnly: the image is over the picture limits
+  std::string limit_reached;        // why the load stopped at a limit
   std::uint16_t width = 0;
   std::uint16_t height = 0;
   while (!in.AtEnd()) {
     const std::uint8_t introducer = in.Byte();
+    const std::size_t start = in.pos;
+    const auto at_byte = [start] { return " at byte " + std::to_string(start); };
     try {
       if (introducer == kTrailer) {
         loaded_trailer_ = true;
@@ -174,38 +208,46 @@ bool cGIF::Load(std::span<const std::uint8_t> Stream, bool FirstImageOnly) {
         in.Skip(1);
         if (in.AtEnd()) break;
         const std::uint8_t label = in.Byte();
+        in.Skip(1);
+        // A known block's fields are in its first sub-block; what follows it,
+        // in any block, is skipped by the sub-block lengths to the terminator.
+        std::span<const std::uint8_t> head;
+        in.NextSubBlock(head);
         if (label == kGraphicControl) {
-          in.Skip(1);
           // Values for the frame that the next image descriptor creates.
-          if (in.Has(kGraphicControlBytes) && n < max_frames) {
-            const std::uint8_t* body = in.Here();
+          if (head.size() < kGraphicControlBytes) {
+            Warn("graphic control block" + at_byte() + ": " + ByteCount(head.size()) + ", " +
+                 std::to_string(kGraphicControlBytes) + " needed; ignored");
+          } else if (n < max_frames) {
             EnsureSlots(n + 1);
             FrameRecord& r = slots_[static_cast<std::size_t>(n)];
-            const std::uint8_t packed = body[1];
-            r.delay = static_cast<std::int16_t>(in.U16(2));
+            const std::uint8_t packed = head[0];
+            r.delay = static_cast<std::int16_t>(head[1] | (head[2] << 8));
             r.disposal = GetBitField(packed, 0x1C);
             r.user_input = Flag(GetBitField(packed, 0x02) != 0);
             r.use_transparent = Flag(GetBitField(packed, 0x01) != 0);
-            if (r.use_transparent != 0) r.transparent_index = body[4];
+            if (r.use_transparent != 0) r.transparent_index = head[3];
           }
-          in.Skip(kGraphicControlBytes);
         } else if (label == kApplication) {
-          in.Skip(1);
-          if (!in.Has(kApplicationBytes)) break;
-          const bool looping = std::memcmp(in.Here() + 1, "NETSCAPE2.0", 11) == 0;
-          in.Skip(kApplicationBytes);
-          block.clear();
-          in.SubBlocks(&block);
-          // Sub-block 1 carries the loop count; counts of 32768 and up do not
-          // fit AnimationLoops and leave it as it was.
-          if (looping && block.size() >= 3 && block[0] == 1) {
-            loaded_loop_count_ = block[1] | (block[2] << 8);
-            if (block[2] < 0x80) animation_loops_ = static_cast<std::int16_t>(loaded_loop_count_);
+          if (head.size() != kApplicationIdBytes) {
+            Warn("application block" + at_byte() + ": identifier of " + ByteCount(head.size()) +
+                 ", " + std::to_string(kApplicationIdBytes) + " needed; skipped");
+          } else if (SameBytes(head, "NETSCAPE2.0") || SameBytes(head, "ANIMEXTS1.0")) {
+            // Sub-block 1 carries the loop count; counts of 32768 and up do
+            // not fit AnimationLoops and leave it as it was.
+            for (std::span<const std::uint8_t> sub; in.NextSubBlock(sub);) {
+              if (sub.empty() || sub[0] != 1) continue;
+              if (sub.size() < kLoopBytes) {
+                Warn("looping block" + at_byte() + ": loop sub-block of " + ByteCount(sub.size()) +
+                     ", " + std::to_string(kLoopBytes) + " needed; ignored");
+                continue;
+              }
+              loaded_loop_count_ = sub[1] | (sub[2] << 8);
+              if (sub[2] < 0x80) animation_loops_ = static_cast<std::int16_t>(loaded_loop_count_);
+            }
           }
-        } else {
-          in.Skip(1);
-          in.SubBlocks(nullptr);
         }
+        in.SubBlocks(nullptr);
       } else if (introducer == kImage) {
         in.Skip(1);
         if (!in.Has(kImageBytes)) break;
@@ -221,10 +263,21 @@ bool cGIF::Load(std::span<const std::uint8_t> Stream, bool FirstImageOnly) {
         // pixels, and a raster larger than the platform can address end the load.
         const std::int64_t pixels = std::int64_t{width} * height;
         const std::int64_t raster_bytes = (std::int64_t{width} + 3) / 4 * 4 * height;
-        if (n >= max_frames || pixels > limits.max_document_pixels - pixels_read ||
-            raster_bytes > std::numeric_limits<std::int32_t>::max()) {
-          break;
+        const auto frame = [&] { return FrameSizeText(n + 1, width, height); };
+        if (n >= max_frames) {
+          limit_reached =
+              frame() + " and those after it are not read: a document holds at most " +
+              std::to_string(max_frames) + " frames" +
+              (max_frames == limits.max_document_frames ? " (max_document_frames)" : "");
+        } else if (pixels > limits.max_document_pixels - pixels_read) {
+          limit_reached =
+              frame() + " and those after it are not read: the frames would decode to more than " +
+              std::to_string(limits.max_document_pixels) + " pixels (max_document_pixels)";
+        } else if (raster_bytes > std::numeric_limits<std::int32_t>::max()) {
+          limit_reached =
+              frame() + " and those after it are not read: the frame is too large for a raster";
         }
+        if (!limit_reached.empty()) break;
         EnsureSlots(n + 1);
         ++n;
         FrameRecord& r = slots_[static_cast<std::size_t>(n) - 1];
@@ -248,7 +301,14 @@ bool cGIF::Load(std::span<const std::uint8_t> Stream, bool FirstImageOnly) {
         SetFramesCount(static_cast<std::int16_t>(n));
 
         std::uint8_t min_code_size = 0;
-        if (!in.AtEnd()) min_code_size = in.Byte();
+        if (!in.AtEnd()) {
+          min_code_size = in.Byte();
+          if (!gif_format::UsableMinCodeSize(min_code_size)) {
+            Warn("frame " + std::to_string(n) + ": LZW minimum code size " +
+                 std::to_string(min_code_size) +
+                 " is outside 1 to 11; the frame is left empty (damaged)");
+          }
+        }
         in.Skip(1);
         block.clear();
         in.SubBlocks(&block);
@@ -262,6 +322,14 @@ bool cGIF::Load(std::span<const std::uint8_t> Stream, bool FirstImageOnly) {
     in.Skip(1);
   }
   SetFramesCount(static_cast<std::int16_t>(n));
+  if (warnings_dropped_ > 0) {
+    load_warnings_.push_back("and " + std::to_string(warnings_dropped_) + " more warning" +
+                             (warnings_dropped_ == 1 ? "" : "s") + " like these");
+  }
+  if (!limit_reached.empty()) {
+    load_warnings_.push_back(std::move(limit_reached));
+    loaded_to_limit_ = true;
+  }
   if (oversized) platform::CheckPictureSize(width, height);
   return true;
 }

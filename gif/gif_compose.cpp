@@ -3,8 +3,11 @@
 
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "gif/cgif.hpp"
+#include "platform/base/error.hpp"
+#include "platform/base/limits.hpp"
 
 namespace zoetra {
 
@@ -16,12 +19,30 @@ cGIFComposer::~cGIFComposer() {
   if (background_brush_ != 0) DeleteObject(background_brush_);
 }
 
+std::string cGIFComposer::StartFailure() const {
+  const std::int32_t w = gif_.ScreenWidthU16(), h = gif_.ScreenHeightU16();
+  if (w == 0 || h == 0) return "the logical screen is empty (" + std::to_string(w) + " x " + std::to_string(h) + ")";
+  return "out of memory for the screen";
+}
+
 bool cGIFComposer::Start() {
   frame_ = 0;
   disposal_ = 0;
   before_.Destroy();
-  const std::int32_t w = gif_.ScreenWidth(), h = gif_.ScreenHeight();
-  if (w <= 0 || h <= 0 || !screen_.Create(w, h, 32)) {
+  const std::int32_t w = gif_.ScreenWidthU16(), h = gif_.ScreenHeightU16();
+  // A few bytes of file can declare a screen of 65535 x 65535 (16 GiB at 32
+  // bits, twice that with disposal 3): the picture limit bounds it.
+  const std::int64_t pixels = std::int64_t{w} * h;
+  const std::int64_t max_pixels = GetLimits().max_picture_pixels;
+  if (pixels > max_pixels) {
+    screen_.Destroy();
+    RaiseError(kErrInvalidPicture, "Invalid picture (the logical screen of " + std::to_string(w) +
+                                       " x " + std::to_string(h) + " pixels is over the limit of " +
+                                       std::to_string(max_pixels) +
+                                       " pixels (max_picture_pixels); a host raises it with "
+                                       "zoetra::platform::SetLimits)");
+  }
+  if (w == 0 || h == 0 || !screen_.Create(w, h, 32)) {
     screen_.Destroy();
     return false;
   }
@@ -52,9 +73,9 @@ void cGIFComposer::DisposeOfFrame() {
   if (disposal_ == 2) {
     const std::shared_ptr<cDIB> image = gif_.FrameDIBXOR(frame_);
     const std::int32_t width = image ? image->Width() : 0, height = image ? image->Height() : 0;
+    const std::int32_t left = gif_.FrameLeftU16(frame_), top = gif_.FrameTopU16(frame_);
     Rect r{};
-    SetRect(&r, gif_.FrameLeft(frame_), gif_.FrameTop(frame_), gif_.FrameLeft(frame_) + width,
-            gif_.FrameTop(frame_) + height);
+    SetRect(&r, left, top, left + width, top + height);
     FillRect(screen_.hDC(), r, background_brush_);
   } else if (disposal_ == 3) {
     std::memcpy(screen_.lpBits(), before_.lpBits(), static_cast<std::size_t>(screen_.Size()));

@@ -17,11 +17,13 @@
 //   if (!composer.Start()) ...;                 // empty or unallocatable screen
 //   while (composer.Next() == cGIFComposer::kShown) use(composer.Frame(), composer.Screen());
 //
-// The document must outlive the composer and stay unchanged while it is used.
-// Drawing raises what cGIF::FrameDraw raises (6 for positions past 16 bits).
+// Screen sizes and frame positions count as the file's unsigned 16 bits
+// (cGIF::ScreenWidthU16 ...). The document must outlive the composer and stay
+// unchanged while it is used.
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "platform/base/export.hpp"
 #include "platform/drawing/gdi.hpp"
@@ -46,10 +48,14 @@ class cGIFComposer {
   cGIFComposer(const cGIFComposer&) = delete;
   cGIFComposer& operator=(const cGIFComposer&) = delete;
 
-  // Makes the screen (ScreenWidth x ScreenHeight) in the background colour,
-  // before frame 1; again from the start when called again. False, with no
-  // screen, when the logical screen is empty or too large for a raster.
+  // Makes the screen (ScreenWidthU16 x ScreenHeightU16) in the background
+  // colour, before frame 1; again from the start when called again. False,
+  // with no screen, when the logical screen is empty or too large for a
+  // raster. Raises 481 naming the limit, before any memory is taken, when the
+  // screen has more pixels than platform::Limits::max_picture_pixels.
   bool Start();
+  // Why Start returned false, as a person reads it.
+  std::string StartFailure() const;
   // Disposes of the frame shown and draws the next one.
   Step Next();
 

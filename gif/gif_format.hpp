@@ -16,12 +16,17 @@ inline constexpr std::uint8_t kApplicationLabel = 0xFF;
 inline constexpr std::int32_t kMaxCodeWidth = 12;
 inline constexpr std::int32_t kCodeLimit = 1 << kMaxCodeWidth;
 
+// A minimum code size other decoders accept: 1 to 11, so that the clear code
+// and at least one dictionary code fit in 12 bits.
+inline bool UsableMinCodeSize(std::uint8_t size) {
+  return size >= 1 && size <= kMaxCodeWidth - 1;
+}
+
 // Interlaced images store their rows in four passes: every 8th row from 0,
-// every 8th from 4, every 4th from 2, every 2nd from 1. Images of 4 rows or
-// fewer are stored (and read) in plain order even when flagged interlaced.
+// every 8th from 4, every 4th from 2, every 2nd from 1, whatever the height
+// (a 4-row image is stored as rows 0, 2, 1, 3), as every decoder reads them.
 inline constexpr std::int32_t kInterlaceStart[4] = {0, 4, 2, 1};
 inline constexpr std::int32_t kInterlaceStep[4] = {8, 8, 4, 2};
-inline bool InterlacedOrder(bool flagged, std::int32_t height) { return flagged && height > 4; }
 
 // The row stored after `row` of pass `pass` in an interlaced image of `height`
 // rows, moving `pass` on as passes run out; `height` after the last row.

@@ -63,6 +63,14 @@ std::string LoopJson(const cGIF& doc) {
   return count == 0 ? "\"forever\"" : std::to_string(count);
 }
 
+// The reader's warnings as an array of strings.
+std::string WarningsJson(const cGIF& doc) {
+  std::string out = "[";
+  for (const std::string& w : doc.LoadWarnings())
+    out += (out.size() > 1 ? ", " : "") + JsonString(w);
+  return out + "]";
+}
+
 }  // namespace
 
 Size FrameSize(const cGIF& doc, std::int16_t f) {
@@ -84,25 +92,30 @@ std::int64_t DurationMs(const cGIF& doc) {
   return cs * 10;
 }
 
+bool Truncated(const cGIF& doc) {
+  return !doc.LoadedTrailer() && !doc.LoadedToLimit();
+}
+
 std::string Json(const cGIF& doc, std::string_view file) {
   const int frames = doc.FramesCount();
   const int global = doc.GlobalPaletteExists() ? doc.GlobalPaletteEntries() : 0;
-  std::string out = "{\"file\": " + JsonString(std::string(file)) +
-                    ", \"version\": " + JsonString(doc.Signature() + doc.Version()) +
-                    ", \"width\": " + std::to_string(doc.ScreenWidth()) +
-                    ", \"height\": " + std::to_string(doc.ScreenHeight()) +
-                    ", \"loop\": " + LoopJson(doc) +
-                    ", \"duration_ms\": " + std::to_string(DurationMs(doc)) +
-                    ", \"truncated\": " + (doc.LoadedTrailer() ? "false" : "true") +
-                    ", \"global_palette\": " + std::to_string(global) +
-                    ", \"background_index\": " + std::to_string(doc.ScreenBackgroundColorIndex()) +
-                    ", \"frame_count\": " + std::to_string(frames) + ", \"frames\": [";
+  std::string out =
+      "{\"file\": " + JsonString(std::string(file)) +
+      ", \"version\": " + JsonString(doc.Signature() + doc.Version()) +
+      ", \"width\": " + std::to_string(doc.ScreenWidthU16()) +
+      ", \"height\": " + std::to_string(doc.ScreenHeightU16()) + ", \"loop\": " + LoopJson(doc) +
+      ", \"duration_ms\": " + std::to_string(DurationMs(doc)) +
+      ", \"truncated\": " + (Truncated(doc) ? "true" : "false") +
+      ", \"warnings\": " + WarningsJson(doc) + ", \"global_palette\": " + std::to_string(global) +
+      ", \"background_index\": " + std::to_string(doc.ScreenBackgroundColorIndex()) +
+      ", \"frame_count\": " + std::to_string(frames) + ", \"frames\": [";
   for (std::int32_t i = 1; i <= frames; ++i) {
     const auto f = static_cast<std::int16_t>(i);
     const Size image = FrameSize(doc, f);
     if (f > 1) out += ", ";
-    out += "{\"index\": " + std::to_string(f) + ", \"left\": " + std::to_string(doc.FrameLeft(f)) +
-           ", \"top\": " + std::to_string(doc.FrameTop(f)) +
+    out += "{\"index\": " + std::to_string(f) +
+           ", \"left\": " + std::to_string(doc.FrameLeftU16(f)) +
+           ", \"top\": " + std::to_string(doc.FrameTopU16(f)) +
            ", \"width\": " + std::to_string(image.width) +
            ", \"height\": " + std::to_string(image.height) +
            ", \"delay_cs\": " + std::to_string(FrameDelay(doc, f)) +

@@ -22,9 +22,11 @@ Size FrameSize(const cGIF& doc, std::int16_t f);
 int FrameDelay(const cGIF& doc, std::int16_t f);
 // The sum of the frame delays, in milliseconds.
 std::int64_t DurationMs(const cGIF& doc);
+// Whether the data ended before the trailer (not a load stopped at a limit).
+bool Truncated(const cGIF& doc);
 // One JSON object: file, version, screen, loop ("forever", a count, or null
-// without a loop block), duration, truncation, palettes and every frame.
-// Texts that are not UTF-8 come out with U+FFFD in their place.
+// without a loop block), duration, truncation, the reader's warnings, palettes
+// and every frame. Texts that are not UTF-8 come out with U+FFFD in their place.
 std::string Json(const cGIF& doc, std::string_view file);
 
 }  // namespace zoetra::gif_info

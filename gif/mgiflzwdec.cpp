@@ -11,7 +11,6 @@ namespace {
 
 constexpr std::int32_t kTableSize = gif_format::kCodeLimit;
 using gif_format::kMaxCodeWidth;
-constexpr std::uint8_t kMaxMinCodeSize = 11;
 
 // Dictionary: each code's string is its prefix code's string plus its suffix.
 // First byte and length are kept per code so a string can be written straight
@@ -80,7 +79,7 @@ class RowCursor {
 void DecodeImage(cDIB& Raster, std::int16_t Interlaced, std::uint8_t MinCodeSize,
                  std::span<const std::uint8_t> Data) {
   if (Raster.BPP() != 8 || Raster.hDIB() == 0) return;
-  if (MinCodeSize > kMaxMinCodeSize) return;
+  if (!gif_format::UsableMinCodeSize(MinCodeSize)) return;
   RasterByteView view;
   BindRasterByteView(view, Raster);
   const std::int32_t width = Raster.Width();
@@ -88,7 +87,7 @@ void DecodeImage(cDIB& Raster, std::int16_t Interlaced, std::uint8_t MinCodeSize
   if (view.base == nullptr || width <= 0 || view.row_count <= 0 || view.row_length < width) return;
 
   Tables& t = t_tables;
-  RowCursor out(view, width, gif_format::InterlacedOrder(Interlaced != 0, view.row_count));
+  RowCursor out(view, width, Interlaced != 0);
 
   const std::int32_t clear_code = std::int32_t{1} << MinCodeSize;
   const std::int32_t end_code = clear_code + 1;

@@ -14,11 +14,10 @@
 namespace zoetra::mGIFLZWDec {
 
 // Decodes `Data` (the image's sub-block contents joined, without count bytes)
-// into `Raster` through a RasterByteView. Rows go in interlaced order only when
-// `Interlaced` is non-zero and the raster is taller than 4 rows; decoding ends
-// with the image's last pixel. Returns at once when the raster is not an 8-bit
-// raster with pixels, or when MinCodeSize is above 11 (no room left for a
-// single dictionary code within 12 bits).
+// into `Raster` through a RasterByteView. Rows go in interlaced order when
+// `Interlaced` is non-zero, whatever the height; decoding ends with the image's
+// last pixel. Returns at once when the raster is not an 8-bit raster with
+// pixels, or when MinCodeSize is outside 1 to 11 (gif_format::UsableMinCodeSize).
 void DecodeImage(cDIB& Raster, std::int16_t Interlaced, std::uint8_t MinCodeSize,
                  std::span<const std::uint8_t> Data);
 

@@ -274,7 +274,7 @@ bool EncodeFrame(ByteSink& out, const cDIB& raster, std::uint8_t InitialCodeWidt
     return enc.Finish(false);
   }
 
-  const bool interlace = gif_format::InterlacedOrder(Interlaced != 0, height);
+  const bool interlace = Interlaced != 0;
   std::int32_t row = 0;
   std::int32_t pass = 0;
   const std::uint8_t* first = view.row(0);

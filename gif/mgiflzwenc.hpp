@@ -52,7 +52,7 @@ inline constexpr std::int32_t kSubBlockData = 254;  // data bytes per sub-block
 // bytes); the caller writes the minimum code size before and the 0x00
 // terminator after. InitialCodeWidth is the minimum code size + 1 (3..9).
 // Rows go out in memory order, or in the four interlace passes when
-// Interlaced is non-zero and the raster is taller than 4 rows.
+// Interlaced is non-zero (for every height).
 // A raster that is not 8 bits per pixel produces nothing. Returns false when
 // the sink refused a write, InitialCodeWidth is outside 3..9, or a pixel is at
 // or above the clear code (2^(InitialCodeWidth - 1)), which no decoder could

@@ -277,7 +277,8 @@ bool OptimizeFrames(cGIF& document, unsigned threads) {
     const auto i = static_cast<std::int16_t>(n);
     const cDIB& image = *document.FrameDIBXOR(i);
     if (document.FrameLeft(i) != 0 || document.FrameTop(i) != 0 ||
-        image.Width() != document.ScreenWidth() || image.Height() != document.ScreenHeight()) {
+        image.Width() != document.ScreenWidthU16() ||
+        image.Height() != document.ScreenHeightU16()) {
       return false;
     }
   }

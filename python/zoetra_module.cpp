@@ -265,9 +265,7 @@ class FrameReader {
       Load(doc_, data);
       composer_ = std::make_unique<cGIFComposer>(doc_);
       if (!composer_->Start()) {
-        RaiseError(kErrInvalidPicture, "Invalid picture: the logical screen is empty (" +
-                                           std::to_string(doc_.ScreenWidth()) + " x " +
-                                           std::to_string(doc_.ScreenHeight()) + ")");
+        RaiseError(kErrInvalidPicture, "Invalid picture: " + composer_->StartFailure());
       }
     } catch (const Error& e) {
       RaisePython(e, 0, path_);

@@ -10,6 +10,7 @@
 #include "cli_support.hpp"
 #include "component/zoetra.hpp"
 #include "gif/cgif.hpp"
+#include "gif/gif_builders.hpp"
 
 namespace zoetra::clitest {
 namespace {
@@ -579,7 +580,108 @@ TEST_F(CommandTest, InfoDescribesEveryFrameOfTheLargestDocument) {
   EXPECT_NE(json.out.find("{\"index\": 32767, "), std::string::npos);
 }
 
+// What the reader passed over reaches the user as warnings (exit 0), in text
+// and in JSON; sizes and positions read as the file's unsigned 16 bits.
+TEST_F(CommandTest, InfoPassesOnTheReadersWarnings) {
+  using test::GifBuilder;
+  // One 1 x 1 frame at (left, top) after `blocks`.
+  const auto file = [](std::uint16_t w, std::uint16_t h, const test::Bytes& blocks,
+                       std::uint16_t left = 0, std::uint16_t top = 0) {
+    GifBuilder g;
+    g.Header().Screen(w, h).Raw(blocks).Image(left, top, 1, 1, 0).ImageData(2, {0x44, 0x01});
+    return g.Trailer().bytes();
+  };
+  const struct {
+    const char* name;
+    test::Bytes bytes;
+    std::string warning;  // "" for none
+    std::string text;     // a part of the description
+    std::string json;     // a part of the JSON
+  } cases[] = {
+      {"gce3.gif", file(1, 1, {0x21, 0xF9, 3, 0x04, 9, 0, 0}),
+       "graphic control block at byte 13: 3 bytes, 4 needed; ignored", ", 1 frame\n",
+       "\"frame_count\": 1,"},
+      {"huge.gif", file(2, 2, GifBuilder().Image(0, 0, 65535, 65535, 0).Raw({2, 0}).bytes()),
+       "frame 1 (65535 x 65535) and those after it are not read: the frames would decode to more "
+       "than 268435456 pixels (max_document_pixels)",
+       ", 0 frames\n", "\"truncated\": false,"},
+      {"animexts.gif", file(1, 1, GifBuilder().AppExt("ANIMEXTS1.0", {1, 0, 0}).bytes()), "",
+       "\n  loops forever (loop count 0)\n", "\"loop\": \"forever\","},
+      {"wide.gif", file(40000, 3, {}), "", "screen 40000 x 3, 1 frame\n",
+       "\"width\": 40000, \"height\": 3,"},
+      {"far.gif", file(1, 1, {}, 65535, 40000), "", "frame 1: 1 x 1 at (65535, 40000)",
+       "\"left\": 65535, \"top\": 40000,"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteAll(Path(c.name), std::string(c.bytes.begin(), c.bytes.end()));
+    const std::string err =
+        c.warning.empty() ? "" : "zoetra: " + Path(c.name) + ": warning: " + c.warning + "\n";
+    const RunResult text = Zoetra({"info", Path(c.name)});
+    EXPECT_EQ(text.status, 0);
+    EXPECT_EQ(text.err, err);
+    EXPECT_NE(text.out.find(c.text), std::string::npos) << text.out;
+    const RunResult json = Zoetra({"info", "--json", Path(c.name)});
+    EXPECT_EQ(json.status, 0);
+    EXPECT_EQ(json.err, err);
+    EXPECT_NE(json.out.find(c.json), std::string::npos) << json.out;
+    EXPECT_NE(
+        json.out.find("\"warnings\": [" + (c.warning.empty() ? "" : "\"" + c.warning + "\"") + "]"),
+        std::string::npos)
+        << json.out;
+  }
+}
+
+// Standard input is read up to the file limit, then refused: endless input
+// does not take endless memory.
+TEST_F(CommandTest, StandardInputStopsAtTheFileLimit) {
+  for (const std::string& command : {std::string("info -"), "frames -o " + Path("out") + " -"}) {
+    SCOPED_TRACE(command);
+    const RunResult r = RunProgram(
+        {"sh", "-c", "exec timeout 120 " + ZoetraPath() + " " + command + " </dev/zero"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(
+        r.err,
+        "zoetra: standard input: larger than the limit of 1073741824 bytes (max_file_bytes)\n");
+  }
+  EXPECT_FALSE(std::filesystem::exists(Path("out")));
+}
+
 // ------------------------------------------------------------------ frames
+
+// The logical screen is held to the picture limit before it is made; up to
+// it, a screen 65535 wide composes.
+TEST_F(CommandTest, FramesHoldsTheScreenToThePixelLimit) {
+  // Red 1 x 1 frames at (left, 0) over a white screen.
+  const auto file = [](std::uint16_t w, std::uint16_t h,
+                       std::initializer_list<std::uint16_t> lefts) {
+    test::GifBuilder g;
+    g.Header().Screen(w, h, 0x80).Raw({255, 255, 255, 255, 0, 0});
+    for (std::uint16_t left : lefts) g.Image(left, 0, 1, 1, 0).ImageData(2, {0x4C, 0x01});
+    const test::Bytes b = g.Trailer().bytes();
+    return std::string(b.begin(), b.end());
+  };
+  // 74 bytes: before, 4 GiB of bitmap files.
+  WriteAll(Path("big.gif"), file(16384, 16384, {0, 1, 2, 3}));
+  const RunResult refused = Zoetra({"frames", "-o", Path("big"), Path("big.gif")});
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_EQ(refused.out, "");
+  EXPECT_EQ(refused.err,
+            "zoetra: " + Path("big.gif") +
+                ": Invalid picture (the logical screen of 16384 x 16384 pixels is over "
+                "the limit of 134217728 pixels (max_picture_pixels); a host raises it "
+                "with zoetra::platform::SetLimits) (error 481)\n");
+  EXPECT_FALSE(std::filesystem::exists(Path("big")));
+
+  WriteAll(Path("wide.gif"), file(65535, 1, {65534}));
+  const auto frames = ZoetraFrames(Path("wide.gif"), Path("out"));
+  ASSERT_TRUE(frames.has_value());
+  ASSERT_EQ(frames->size(), 1u);
+  ASSERT_EQ(frames->front().width, 65535);
+  EXPECT_EQ(frames->front().at(0, 0), kWhite);
+  EXPECT_EQ(frames->front().at(65534, 0), kRed);
+}
 
 TEST_F(CommandTest, FramesWritesEveryFrameUprightAsBitmapFiles) {
   const std::string a = Png("a.png", 0), b = Png("b.png", 1), c = Png("c.png", 2);

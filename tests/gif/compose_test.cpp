@@ -10,7 +10,11 @@
 
 #include "gif/cgif.hpp"
 #include "gif/gif_builders.hpp"
+#include "platform/base/error.hpp"
+#include "platform/base/limits.hpp"
+#include "support/caught.hpp"
 #include "support/composed_frames.hpp"
+#include "support/limits_scope.hpp"
 #include "support/temp_dir.hpp"
 
 namespace zoetra {
@@ -93,7 +97,10 @@ TEST(cGIFComposerTest, ShowsFramesAsAViewerDoes) {
        'W',
        {{0, 0, 3, 2, full_red, 1}, {2, 1, 1, 1, "G", 1}},
        {{"RRR", "RRR"}, {"RRR", "RRG"}}},
-      {"disposal 0 keeps it too", 'W', {{0, 0, 2, 1, "GB", 0}, {1, 1, 1, 1, "Y", 0}}, {{"GBW", "WWW"}, {"GBW", "WYW"}}},
+      {"disposal 0 keeps it too",
+       'W',
+       {{0, 0, 2, 1, "GB", 0}, {1, 1, 1, 1, "Y", 0}},
+       {{"GBW", "WWW"}, {"GBW", "WYW"}}},
       {"disposal 2 fills the frame's rectangle with the background",
        'Y',
        {{0, 0, 3, 2, full_red, 1}, {0, 1, 2, 1, "GG", 2}, {2, 0, 1, 1, "B", 0}},
@@ -122,6 +129,14 @@ TEST(cGIFComposerTest, ShowsFramesAsAViewerDoes) {
        'W',
        {{0, 0, 3, 2, full_red, 1}, {2, 1, 2, 2, "GBYB", 2}, {0, 0, 1, 1, "B", 0}},
        {{"RRR", "RRR"}, {"RRR", "RRG"}, {"BRR", "RRW"}}},
+      {"positions are unsigned 16 bits: frames at 65535 lie past the screen, their disposal too",
+       'W',
+       {{0, 0, 3, 2, full_red, 1}, {65535, 0, 2, 1, "GG", 2}, {0, 65535, 1, 2, "BB", 2}},
+       {{"RRR", "RRR"}, {"RRR", "RRR"}, {"RRR", "RRR"}}},
+      {"a frame 40000 wide is cut at the screen's edge",
+       'W',
+       {{0, 1, 40000, 1, std::string(40000, 'G'), 2}, {1, 0, 1, 1, "B", 0}},
+       {{"WWW", "GGG"}, {"WBW", "WWW"}}},
       {"without a global table the background is black",
        'W',
        {{0, 0, 1, 1, "R", 2}, {1, 1, 1, 1, "G", 0}},
@@ -172,7 +187,9 @@ TEST(cGIFComposerTest, EmptyScreensAndDocuments) {
     std::uint16_t width, height;
     bool starts;
   };
-  const Case cases[] = {{"no width", 0, 4, false}, {"no height", 4, 0, false}, {"negative width", 0x8000, 4, false},
+  const Case cases[] = {{"no width", 0, 4, false},
+                        {"no height", 4, 0, false},
+                        {"32768 wide", 0x8000, 4, true},
                         {"no frames", 2, 2, true}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -182,6 +199,60 @@ TEST(cGIFComposerTest, EmptyScreensAndDocuments) {
     EXPECT_EQ(composer.Start(), c.starts);
     EXPECT_EQ(composer.Screen().hDIB() != 0, c.starts);
     EXPECT_EQ(composer.Next(), cGIFComposer::kEnd);
+  }
+}
+
+// The screen is held to the picture limit before it is made: a few bytes of
+// file cannot make the composer take gigabytes.
+TEST(cGIFComposerTest, ScreenWithinThePixelLimit) {
+  test::LimitsScope limits_scope;
+  const std::int64_t by_default = limits_scope.saved().max_picture_pixels;
+  struct Case {
+    std::uint16_t width, height;
+    std::int64_t max_pixels;
+    bool starts;
+  };
+  const Case cases[] = {{16384, 16384, by_default, false},
+                        {40000, 40000, by_default, false},
+                        {65535, 1, by_default, true},
+                        {1, 65535, by_default, true},
+                        {10, 10, 100, true},
+                        {10, 11, 100, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message()
+                 << c.width << " x " << c.height << ", limit " << c.max_pixels);
+    platform::Limits limits = limits_scope.saved();
+    limits.max_picture_pixels = c.max_pixels;
+    platform::SetLimits(limits);
+    // One green pixel in the screen's last corner.
+    GifBuilder g;
+    g.Header().Screen(c.width, c.height, 0x80 | kTableSize, IndexOf('W')).Raw(Table());
+    g.Image(c.width - 1, c.height - 1, 1, 1, 0)
+        .ImageData(3, LzwReference({IndexOf('G')}, 3))
+        .Trailer();
+    cGIF gif;
+    ASSERT_TRUE(gif.LoadFromStream(g.bytes()));
+    cGIFComposer composer(gif);
+    if (!c.starts) {
+      const Error e = test::Caught([&] { composer.Start(); });
+      EXPECT_EQ(e.number(), kErrInvalidPicture);
+      EXPECT_EQ(e.description(), "Invalid picture (the logical screen of " +
+                                     std::to_string(c.width) + " x " + std::to_string(c.height) +
+                                     " pixels is over the limit of " +
+                                     std::to_string(c.max_pixels) +
+                                     " pixels (max_picture_pixels); a host raises it with "
+                                     "zoetra::platform::SetLimits)");
+      EXPECT_EQ(composer.Screen().hDIB(), 0u);
+      continue;
+    }
+    ASSERT_TRUE(composer.Start());
+    ASSERT_EQ(composer.Next(), cGIFComposer::kShown);
+    const RgbFrame shown = test::ScreenPicture(composer.Screen());
+    ASSERT_EQ(shown.width, c.width);
+    ASSERT_EQ(shown.height, c.height);
+    EXPECT_EQ(shown.at(c.width - 1, c.height - 1), kColours[IndexOf('G')]);
+    EXPECT_EQ(shown.at(0, 0),
+              c.width * c.height > 1 ? kColours[IndexOf('W')] : kColours[IndexOf('G')]);
   }
 }
 

@@ -344,6 +344,86 @@ TEST(cGIFLoadTest, SkipsExtensionsAndStrayBytes) {
   }
 }
 
+// Extensions are skipped by their sub-block lengths, whatever their sizes; a
+// known block too short for its fields is ignored with a warning.
+TEST(cGIFLoadTest, HostileExtensionLayouts) {
+  struct Case {
+    const char* what;
+    Bytes blocks;       // at byte 13, before the one image
+    int delay;          // the image's
+    std::int32_t loop;  // LoadedLoopCount
+    std::vector<std::string> warnings;
+  };
+  const auto looping = [](std::string_view id, const Bytes& sub_blocks) {
+    return GifBuilder().Raw({0x21, 0xFF, 11}).Text(id).Raw(sub_blocks).Raw({0}).bytes();
+  };
+  const Case cases[] = {
+      {"application block of 4 bytes",
+       GifBuilder().Raw({0x21, 0xFF, 4}).Text("NETS").Raw({3, 1, 5, 0, 0}).bytes(),
+       0,
+       -1,
+       {"application block at byte 13: identifier of 4 bytes, 11 needed; skipped"}},
+      {"graphic control block of 3 bytes",
+       {0x21, 0xF9, 3, 0x04, 9, 0, 0},
+       0,
+       -1,
+       {"graphic control block at byte 13: 3 bytes, 4 needed; ignored"}},
+      {"empty graphic control block",
+       {0x21, 0xF9, 0},
+       0,
+       -1,
+       {"graphic control block at byte 13: 0 bytes, 4 needed; ignored"}},
+      {"image-like sub-block after a graphic control block",
+       {0x21, 0xF9, 4, 0, 7, 0, 0, 10, 0x2C, 0, 0, 0, 0, 1, 0, 1, 0, 0, 0},
+       7,
+       -1,
+       {}},
+      {"graphic control block of 6 bytes", {0x21, 0xF9, 6, 0, 8, 0, 0, 0xAA, 0xBB, 0}, 8, -1, {}},
+      {"ANIMEXTS1.0 loop block", looping("ANIMEXTS1.0", {3, 1, 0, 0}), 0, 0, {}},
+      {"loop after a buffering sub-block",
+       looping("NETSCAPE2.0", {5, 2, 0, 0, 0, 0, 3, 1, 4, 0}),
+       0,
+       4,
+       {}},
+      {"loop sub-block of 2 bytes",
+       looping("NETSCAPE2.0", {2, 1, 9}),
+       0,
+       -1,
+       {"looping block at byte 13: loop sub-block of 2 bytes, 3 needed; ignored"}},
+      {"1 byte",
+       looping("ANIMEXTS1.0", {1, 1}),
+       0,
+       -1,
+       {"looping block at byte 13: loop sub-block of 1 byte, 3 needed; ignored"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    cGIF gif;
+    ASSERT_TRUE(gif.LoadFromStream(GifBuilder()
+                                       .Header()
+                                       .Screen(1, 1)
+                                       .Raw(c.blocks)
+                                       .Image(0, 0, 1, 1, 0)
+                                       .ImageData(2, {0x44, 0x01})
+                                       .Trailer()
+                                       .bytes()));
+    ASSERT_EQ(gif.FramesCount(), 1);
+    EXPECT_EQ(gif.FrameDelay(1), c.delay);
+    EXPECT_EQ(gif.LoadedLoopCount(), c.loop);
+    EXPECT_EQ(gif.LoadWarnings(), c.warnings);
+    EXPECT_TRUE(gif.LoadedTrailer());
+  }
+  // A flood of bad blocks keeps a bounded list.
+  GifBuilder flood;
+  flood.Header().Screen(1, 1);
+  for (int i = 0; i < 40; ++i) flood.Raw({0x21, 0xF9, 2, 0, 0, 0});
+  cGIF gif;
+  ASSERT_TRUE(gif.LoadFromStream(flood.Trailer().bytes()));
+  ASSERT_EQ(gif.LoadWarnings().size(), cGIF::kMaxLoadWarnings + 1);
+  EXPECT_EQ(gif.LoadWarnings()[1], "graphic control block at byte 19: 2 bytes, 4 needed; ignored");
+  EXPECT_EQ(gif.LoadWarnings().back(), "and 24 more warnings like these");
+}
+
 // Every prefix of a valid file loads without reading past it; frames appear in
 // order, and each frame's pixels are a prefix (in file order) of the real ones.
 TEST(cGIFLoadTest, EveryTruncationLoads) {
@@ -411,19 +491,31 @@ TEST(cGIFLoadTest, HostileImagesLeaveTheNextFrameIntact) {
     const char* what;
     Bytes image;  // one image block, whatever it holds
     int w, h;     // raster size expected for the damaged frame (0 = empty rasters)
+    int bad_code_size = -1;  // reported as damaged
   };
   Bytes garbage(200);
   std::mt19937 rng(7);
   for (auto& b : garbage) b = static_cast<std::uint8_t>(rng());
   const Case cases[] = {
-      {"code size 12", GifBuilder().Image(0, 0, 4, 3, 0).ImageData(12, LzwReference(good, 8)).bytes(), 4, 3},
-      {"code size 0", GifBuilder().Image(0, 0, 4, 3, 0).ImageData(0, {0xFF, 0x00, 0x12}).bytes(), 4, 3},
+      {"code size 12",
+       GifBuilder().Image(0, 0, 4, 3, 0).ImageData(12, LzwReference(good, 8)).bytes(), 4, 3, 12},
+      {"code size 143",
+       GifBuilder().Image(0, 0, 4, 3, 0).ImageData(143, LzwReference(good, 8)).bytes(), 4, 3, 143},
+      {"code size 0", GifBuilder().Image(0, 0, 4, 3, 0).ImageData(0, {0xFF, 0x00, 0x12}).bytes(), 4,
+       3, 0},
       {"random codes", GifBuilder().Image(0, 0, 4, 3, 0).ImageData(2, garbage).bytes(), 4, 3},
       {"no data", GifBuilder().Image(0, 0, 4, 3, 0).Raw({2, 0}).bytes(), 4, 3},
-      {"zero width", GifBuilder().Image(0, 0, 0, 3, 0).ImageData(2, LzwReference(good, 2)).bytes(), 0, 0},
-      {"zero height", GifBuilder().Image(0, 0, 4, 0, 0).ImageData(2, LzwReference(good, 2)).bytes(), 0, 0},
+      {"zero width", GifBuilder().Image(0, 0, 0, 3, 0).ImageData(2, LzwReference(good, 2)).bytes(),
+       0, 0},
+      {"zero height", GifBuilder().Image(0, 0, 4, 0, 0).ImageData(2, LzwReference(good, 2)).bytes(),
+       0, 0},
       {"zero size, transparent",
-       GifBuilder().Gce(0x01, 0, 1).Image(0, 0, 0, 0, 0).ImageData(2, LzwReference(good, 2)).bytes(), 0, 0},
+       GifBuilder()
+           .Gce(0x01, 0, 1)
+           .Image(0, 0, 0, 0, 0)
+           .ImageData(2, LzwReference(good, 2))
+           .bytes(),
+       0, 0},
       {"far outside the screen",
        GifBuilder().Image(60000, 65535, 4, 3, 0).ImageData(2, LzwReference(good, 2)).bytes(), 4, 3},
   };
@@ -452,8 +544,15 @@ TEST(cGIFLoadTest, HostileImagesLeaveTheNextFrameIntact) {
       EXPECT_EQ(mask->hDIB(), 0u);
     }
     EXPECT_EQ(Pixels(*gif.FrameDIBXOR(2)), good);
+    std::vector<std::string> warnings;
+    if (c.bad_code_size >= 0) {
+      warnings.push_back("frame 1: LZW minimum code size " + std::to_string(c.bad_code_size) +
+                         " is outside 1 to 11; the frame is left empty (damaged)");
+      EXPECT_EQ(Pixels(*image), std::vector<std::uint8_t>(12, 0));
+    }
+    EXPECT_EQ(gif.LoadWarnings(), warnings);
   }
-  cGIF gif;  // the frame far outside keeps its position as the file's u16 read as 16-bit
+  cGIF gif;  // the frame far outside keeps the file's 16 bits, which mean 60000 and 65535
   ASSERT_TRUE(gif.LoadFromStream(GifBuilder()
                                      .Header()
                                      .Screen(4, 3)
@@ -462,7 +561,12 @@ TEST(cGIFLoadTest, HostileImagesLeaveTheNextFrameIntact) {
                                      .bytes()));
   EXPECT_EQ(gif.FrameLeft(1), static_cast<std::int16_t>(60000));
   EXPECT_EQ(gif.FrameTop(1), -1);
+  EXPECT_EQ(gif.FrameLeftU16(1), 60000);
+  EXPECT_EQ(gif.FrameTopU16(1), 65535);
   EXPECT_EQ(Pixels(*gif.FrameDIBXOR(1)), good);
+  ASSERT_TRUE(gif.LoadFromStream(GifBuilder().Header().Screen(40000, 32768).Trailer().bytes()));
+  EXPECT_EQ(gif.ScreenWidthU16(), 40000);
+  EXPECT_EQ(gif.ScreenHeightU16(), 32768);
 }
 
 TEST(cGIFLoadTest, NoPaletteAnywhere) {
@@ -498,10 +602,20 @@ TEST(cGIFLoadTest, LimitsStopTheLoadBeforeAllocating) {
     g.Image(0, 0, 10, 10, 0).ImageData(2, LzwReference(px, 2));
     return g.Trailer().bytes();
   };
+  // The load stops at the limit and says so: not a truncated file.
+  const auto expect_stop = [](const cGIF& gif, const std::string& warning) {
+    EXPECT_TRUE(gif.LoadedToLimit());
+    EXPECT_FALSE(gif.LoadedTrailer());
+    EXPECT_EQ(gif.LoadWarnings(), std::vector<std::string>{warning});
+  };
   {
     cGIF gif;  // 65535 x 65535 needs 4 GiB: refused under the default limit
     ASSERT_TRUE(gif.LoadFromStream(frames(1, 65535, 65535)));
     EXPECT_EQ(gif.FramesCount(), 1);
+    expect_stop(gif,
+                "frame 2 (65535 x 65535) and those after it are not read: the frames would decode "
+                "to more than "
+                "268435456 pixels (max_document_pixels)");
   }
   platform::Limits limits = platform::GetLimits();
   limits.max_document_pixels = std::int64_t{1} << 40;
@@ -510,6 +624,9 @@ TEST(cGIFLoadTest, LimitsStopTheLoadBeforeAllocating) {
     cGIF gif;  // with the limit raised, a raster that the platform cannot address still stops the load
     ASSERT_TRUE(gif.LoadFromStream(frames(1, 65535, 65535)));
     EXPECT_EQ(gif.FramesCount(), 1);
+    expect_stop(gif,
+                "frame 2 (65535 x 65535) and those after it are not read: the frame is too large "
+                "for a raster");
   }
   limits.max_document_pixels = 250;  // two and a half 10 x 10 frames
   platform::SetLimits(limits);
@@ -527,6 +644,13 @@ TEST(cGIFLoadTest, LimitsStopTheLoadBeforeAllocating) {
     cGIF gif;
     ASSERT_TRUE(gif.LoadFromStream(frames(5)));
     EXPECT_EQ(gif.FramesCount(), 3);
+    expect_stop(
+        gif,
+        "frame 4 (10 x 10) and those after it are not read: a document holds at most 3 frames "
+        "(max_document_frames)");
+    ASSERT_TRUE(gif.LoadFromStream(frames(2)));  // within the limits: nothing to say
+    EXPECT_FALSE(gif.LoadedToLimit());
+    EXPECT_TRUE(gif.LoadWarnings().empty());
   }
 }
 
@@ -745,6 +869,45 @@ TEST(cGIFLoadTest, ReadsFilesWrittenByPillow) {
   check(one, 1, 2);
 }
 
+// Interlaced frames of 4 rows or fewer are stored in pass order (a 4-row frame
+// as rows 0, 2, 1, 3), as Pillow reads them.
+TEST(cGIFLoadTest, ShortInterlacedFramesAgreeWithPillow) {
+  if (test::PillowPython().empty()) GTEST_SKIP() << "python3 with Pillow is not available";
+  test::TempDir dir;
+  for (const int h : {2, 3, 4}) {
+    SCOPED_TRACE(h);
+    std::vector<std::uint8_t> pixels;  // row r is all r + 1
+    for (int r = 0; r < h; ++r) pixels.insert(pixels.end(), 2, static_cast<std::uint8_t>(r + 1));
+    const std::string path = dir.Path("short" + std::to_string(h) + ".gif");
+    WriteFile(path, GifBuilder()
+                        .Header()
+                        .Screen(2, static_cast<std::uint16_t>(h), 0x82)
+                        .ColourTable(8)
+                        .Image(0, 0, 2, static_cast<std::uint16_t>(h), 0x40)
+                        .ImageData(3, LzwReference(ToStreamOrder(pixels, 2, h), 3))
+                        .Trailer()
+                        .bytes());
+    const std::string cmd =
+        test::PillowPython() +
+        " -c \"import sys; from PIL import Image; im = Image.open(sys.argv[1]); "
+        "print(*[im.getpixel((0, y)) for y in range(im.height)])\" '" +
+        path + "'";
+    std::string pillow;
+    if (FILE* pipe = ::popen(cmd.c_str(), "r")) {
+      for (int c; (c = std::fgetc(pipe)) != EOF;) pillow += static_cast<char>(c);
+      ::pclose(pipe);
+    }
+    cGIF gif;
+    ASSERT_TRUE(gif.LoadFromFile(path));
+    const std::vector<std::uint8_t> ours = Pixels(*gif.FrameDIBXOR(1));
+    EXPECT_EQ(ours, pixels);
+    std::string shown;
+    for (int r = 0; r < h; ++r)
+      shown += (r ? " " : "") + std::to_string(ours[static_cast<std::size_t>(2 * r)]);
+    EXPECT_EQ(pillow, shown + "\n");
+  }
+}
+
 #ifdef ZOETRA_HAVE_GIFLIB
 
 // Decodes a file with the independent library: pixels of each image in memory-row order.
@@ -865,6 +1028,9 @@ TEST(cGIFLoadTest, ReadsGiflibFiles) {
       // Frames with the global table first: giflib loses a local table followed by none.
       {0, 0, 37, 23, false, 0, 10, 1, -1, random(37, 23, 256)},
       {5, 1, 30, 9, true, 0, 32767, 0, -1, random(30, 9, 256)},
+      {2, 3, 9, 4, true, 0, 4, 1, -1,
+       random(9, 4, 256)},  // short interlaced frames take the passes too
+      {6, 7, 11, 3, true, 0, 6, 0, -1, random(11, 3, 256)},
       {3, 4, 21, 17, true, 16, 20, 2, 5, random(21, 17, 16)},
       {0, 0, 1, 1, false, 2, 0, 3, 0, random(1, 1, 2)},
       {0, 0, 40, 25, false, 4, 7, 1, 3, random(40, 25, 4)},

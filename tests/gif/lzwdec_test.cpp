@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <thread>
@@ -168,8 +169,12 @@ TEST(mGIFLZWDecTest, InterlacedRowOrder) {
     bool interlaced;
     std::vector<int> order;  // memory row receiving the i-th stream row
   };
+  // Short images take the passes too, as other decoders read them.
   const Case cases[] = {
-      {4, true, {0, 1, 2, 3}},
+      {4, true, {0, 2, 1, 3}},
+      {3, true, {0, 2, 1}},
+      {2, true, {0, 1}},
+      {4, false, {0, 1, 2, 3}},
       {5, true, {0, 4, 2, 1, 3}},
       {5, false, {0, 1, 2, 3, 4}},
       {10, true, {0, 8, 4, 2, 6, 1, 3, 5, 7, 9}},
@@ -244,7 +249,13 @@ TEST(mGIFLZWDecTest, DataBeyondTheLastPixelIsIgnored) {
     cDIB d;
     MakeRaster(d, w, h);
     mGIFLZWDec::DecodeImage(d, interlaced, 2, LzwReference(longer, 2));
-    EXPECT_EQ(Pixels(d), pixels);
+    // Interlaced, stream rows 0, 1, 2 are memory rows 0, 2, 1.
+    auto want = pixels;
+    if (interlaced) {
+      std::copy(pixels.begin() + w, pixels.begin() + 2 * w, want.begin() + 2 * w);
+      std::copy(pixels.begin() + 2 * w, pixels.end(), want.begin() + w);
+    }
+    EXPECT_EQ(Pixels(d), want);
   }
 }
 
@@ -261,13 +272,14 @@ TEST(mGIFLZWDecTest, RefusedInputsWriteNothing) {
     mGIFLZWDec::DecodeImage(mono, false, 2, data);
     EXPECT_EQ(mono.lpBits()[0], 0);
   }
-  for (std::uint8_t mcs : {12, 13, 31, 32, 255}) {
+  for (std::uint8_t mcs : {0, 12, 13, 31, 32, 255}) {
     cDIB d;
     MakeRaster(d, 4, 1);
-    BitPacker bp;  // clear, pixel 1, end at the width such a size would mean
+    BitPacker bp;  // clear, pixel 0, end at the width such a size would mean
     const int width = std::min(mcs + 1, 32);
     bp.Put(mcs < 32 ? 1u << mcs : 0u, width);
-    bp.Put(1, width);
+    bp.Put(0, width);
+    bp.Put(mcs < 32 ? (1u << mcs) + 1 : 0u, width);
     mGIFLZWDec::DecodeImage(d, false, mcs, bp.Finish());
     EXPECT_EQ(Pixels(d), std::vector<std::uint8_t>(4, kUntouched)) << int{mcs};
   }

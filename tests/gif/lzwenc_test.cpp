@@ -24,7 +24,7 @@ Bytes ReferenceEncode(const cDIB& dib, int init_width, bool interlaced_flag) {
   if (dib.BPP() != 8) return out;
   const int W = dib.Width(), H = dib.Height(), stride = dib.BytesPerScanline();
   const std::uint8_t* bits = dib.lpBits();
-  const bool il = interlaced_flag && H > 4;
+  const bool il = interlaced_flag;
   int col = 0, row = 0, pass = 0;
   long left = static_cast<long>(W) * H;
   auto next = [&](int& px) {
@@ -34,17 +34,11 @@ Bytes ReferenceEncode(const cDIB& dib, int init_width, bool interlaced_flag) {
       col = 0;
       if (!il) {
         ++row;
-      } else if (pass == 0) {
-        row += 8;
-        if (row >= H) pass = 1, row = 4;
-      } else if (pass == 1) {
-        row += 8;
-        if (row >= H) pass = 2, row = 2;
-      } else if (pass == 2) {
-        row += 4;
-        if (row >= H) pass = 3, row = 1;
       } else {
-        row += 2;
+        // Passes with no row in a short image are passed over.
+        const int start[4] = {0, 4, 2, 1}, step[4] = {8, 8, 4, 2};
+        row += step[pass];
+        while (row >= H && pass < 3) row = start[++pass];
       }
     }
     --left;
@@ -223,7 +217,7 @@ Decoded Decode(const Bytes& data, int init_width) {
 
 std::vector<int> RowOrder(int h, bool interlaced) {
   std::vector<int> rows;
-  if (!interlaced || h <= 4) {
+  if (!interlaced) {
     for (int r = 0; r < h; ++r) rows.push_back(r);
     return rows;
   }
@@ -348,7 +342,7 @@ TEST(LZWEncTest, PixelsAtOrAboveTheClearCodeAreRefused) {
   }
 }
 
-TEST(LZWEncTest, InterlaceOnlyAboveFourRows) {
+TEST(LZWEncTest, InterlaceAtEveryHeight) {
   auto decoded_rows = [](int h, std::int16_t il) {
     cDIB dib;
     EXPECT_TRUE(dib.Create(3, h, 8));
@@ -358,11 +352,12 @@ TEST(LZWEncTest, InterlaceOnlyAboveFourRows) {
     for (std::size_t i = 0; i < d.pixels.size(); i += 3) rows.push_back(d.pixels[i]);
     return rows;
   };
-  EXPECT_EQ(decoded_rows(4, -1), (std::vector<int>{0, 1, 2, 3}));
+  EXPECT_EQ(decoded_rows(4, -1), (std::vector<int>{0, 2, 1, 3}));
+  EXPECT_EQ(decoded_rows(3, -1), (std::vector<int>{0, 2, 1}));
+  EXPECT_EQ(decoded_rows(4, 0), (std::vector<int>{0, 1, 2, 3}));
   EXPECT_EQ(decoded_rows(5, -1), (std::vector<int>{0, 4, 2, 1, 3}));
   EXPECT_EQ(decoded_rows(5, 0), (std::vector<int>{0, 1, 2, 3, 4}));
   EXPECT_EQ(decoded_rows(5, 1), (std::vector<int>{0, 4, 2, 1, 3}));  // any non-zero flag
-  EXPECT_EQ(decoded_rows(4, -1), decoded_rows(4, 0));
 }
 
 TEST(LZWEncTest, FullTableEmitsClearAtTwelveBitsThenInitialWidth) {
