@@ -45,7 +45,8 @@ struct CreateOptions {
 
 // Picture names one per line (a final CR dropped, empty lines skipped) from
 // `file`, "-" for standard input, appended to `names`. False, with a message
-// on standard error, when the file cannot be read.
+// on standard error, when the file cannot be read or a line cannot be a file
+// name (it holds a NUL byte, or is PATH_MAX bytes long or more).
 bool ReadPictureList(const std::string& file, std::vector<std::string>& names);
 // Orders names with runs of digits compared as numbers ("p2" before "p10");
 // names equal that way keep their order of the plain byte comparison.
@@ -86,7 +87,9 @@ void CleanUpOnInterrupt();
 std::string ErrorNumberText(std::int32_t number);
 // Writes "zoetra: [subject: ]description (error N)" to standard error. The
 // CR LF line breaks of error reports become indented continuation lines; a
-// `reason` (the system's word on why) follows on a line of its own.
+// `reason` (the system's word on why) follows on a line of its own. Here and
+// in ReportMessage the subject is shown as platform::DisplayName shows names
+// (escaped, a long one shortened) and every other text escaped likewise.
 void ReportFailure(const Error& failure, std::string_view subject = {}, std::string_view reason = {});
 // Writes "zoetra: [subject: ]message" to standard error, and the reason likewise.
 void ReportMessage(std::string_view message, std::string_view subject = {}, std::string_view reason = {});

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "cli/commands.hpp"
+#include "platform/base/display_name.hpp"
 
 namespace zoetra::cli {
 namespace {
@@ -13,17 +14,19 @@ void WriteLine(const std::string& line) {
   std::fflush(stderr);
 }
 
+// Names and texts from files and lists may hold anything: shown escaped, so no
+// byte of theirs can drive the terminal or end the line early.
 std::string Prefix(std::string_view subject) {
   std::string text = "zoetra: ";
   if (!subject.empty()) {
-    text += subject;
+    text += platform::DisplayName(subject);
     text += ": ";
   }
   return text;
 }
 
 std::string Reason(std::string_view reason) {
-  return reason.empty() ? std::string() : "\n  " + std::string(reason);
+  return reason.empty() ? std::string() : "\n  " + platform::DisplayText(reason);
 }
 
 }  // namespace
@@ -42,24 +45,25 @@ void ReportFailure(const Error& failure, std::string_view subject, std::string_v
   std::string text = Prefix(subject);
   // Error reports hold CR LF between their lines; a terminal would overwrite
   // the start of the line at each CR.
-  const std::string& description = failure.description();
-  for (std::size_t i = 0; i < description.size(); ++i) {
-    const char c = description[i];
-    if (c == '\r' && i + 1 < description.size() && description[i + 1] == '\n') continue;
-    if (c == '\n' || c == '\r') {
-      text += "\n  ";
-    } else {
-      text += c;
-    }
+  std::string_view description = failure.description();
+  for (;;) {
+    const std::size_t end = description.find_first_of("\r\n");
+    text += platform::DisplayText(description.substr(0, end));
+    if (end == std::string_view::npos) break;
+    const bool crlf =
+        description[end] == '\r' && end + 1 < description.size() && description[end + 1] == '\n';
+    description.remove_prefix(end + (crlf ? 2 : 1));
+    text += "\n  ";
   }
   text += " (error " + ErrorNumberText(failure.number());
-  if (!failure.source().empty() && failure.source() != kPlatformSource) text += ", source " + failure.source();
+  if (!failure.source().empty() && failure.source() != kPlatformSource)
+    text += ", source " + platform::DisplayText(failure.source());
   text += ")";
   WriteLine(text + Reason(reason));
 }
 
 void ReportMessage(std::string_view message, std::string_view subject, std::string_view reason) {
-  WriteLine(Prefix(subject) + std::string(message) + Reason(reason));
+  WriteLine(Prefix(subject) + platform::DisplayText(message) + Reason(reason));
 }
 
 }  // namespace zoetra::cli

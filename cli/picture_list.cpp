@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -10,6 +11,7 @@
 #include <string>
 
 #include "cli/commands.hpp"
+#include "platform/base/display_name.hpp"
 
 namespace zoetra::cli {
 
@@ -24,14 +26,28 @@ bool ReadPictureList(const std::string& file, std::vector<std::string>& names) {
     }
     in = &opened;
   }
+  const std::string list_name = file == kStdStream ? "standard input" : file;
   std::string line;
-  while (std::getline(*in, line)) {
+  for (std::size_t number = 1; std::getline(*in, line); ++number) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
+    // No file name holds a NUL (opened, the name would end there, at another
+    // file), and none is as long as PATH_MAX.
+    std::string wrong;
+    if (line.find('\0') != std::string::npos) {
+      wrong = "holds a NUL byte, which no file name can";
+    } else if (line.size() >= PATH_MAX) {
+      wrong = "is longer than any file name can be (" + std::to_string(line.size()) + " bytes)";
+    }
+    if (!wrong.empty()) {
+      ReportMessage(
+          "line " + std::to_string(number) + " " + wrong + ": " + platform::DisplayName(line),
+          list_name);
+      return false;
+    }
     if (!line.empty()) names.push_back(line);
   }
   if (in->bad()) {
-    ReportMessage("cannot read the list of pictures", file == kStdStream ? "standard input" : file,
-                  std::strerror(errno));
+    ReportMessage("cannot read the list of pictures", list_name, std::strerror(errno));
     return false;
   }
   return true;

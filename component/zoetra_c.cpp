@@ -9,6 +9,7 @@
 
 #include "component/zoetra.hpp"
 #include "platform/base/limits.hpp"
+#include "platform/base/worker_pool.hpp"
 
 // Arbitrary fixed identifiers of this component.
 extern "C" {
@@ -281,6 +282,9 @@ int32_t DllGetClassObject(const ZoetraGuid* clsid, const ZoetraGuid* iid, void**
   return ZOETRA_S_OK;
 }
 
-int32_t DllCanUnloadNow(void) { return g_live_objects.load() == 0 ? ZOETRA_S_OK : ZOETRA_S_FALSE; }
+int32_t DllCanUnloadNow(void) {
+  return g_live_objects.load() == 0 && zoetra::platform::PoolThreadCount() == 0 ? ZOETRA_S_OK
+                                                                                : ZOETRA_S_FALSE;
+}
 
 }  // extern "C"

@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
-# The main job: installs what the build needs, builds the zoetra command
+# The main job: installs what the build needs (not the test tools), builds the zoetra command
 # (Release) and makes an animation from the sample pictures in examples/.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
-bash scripts/install-deps.sh
+bash scripts/install-deps.sh build
 bash scripts/build.sh build -DCMAKE_BUILD_TYPE=Release -DZOETRA_BUILD_TESTS=OFF -DZOETRA_BUILD_BENCH=OFF
 if [ ! -x build/cli/zoetra ]; then
   echo "run.sh: build/cli/zoetra was not built; see the build output above" >&2

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The test command: installs what the build needs, builds, and runs the whole
+# The test command: installs what the build and the tests need, builds, and runs the whole
 # suite three times: a normal build, one with AddressSanitizer and
 # UndefinedBehaviorSanitizer (built with the portable code instead of the SSE2
 # paths, so both are tested), and one with ThreadSanitizer; then a short run
@@ -7,7 +7,7 @@
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
-bash scripts/install-deps.sh
+bash scripts/install-deps.sh test
 jobs="$(nproc)"
 
 echo "== build and test (release with debug info) =="

@@ -43,8 +43,8 @@ std::string Variant::ToText() const {
   return std::visit(Visitor{}, value_);
 }
 
-VariantArray::VariantArray(VarType element_type, std::vector<ArrayBound> bounds)
-    : element_type_(element_type), bounds_(std::move(bounds)) {
+VariantArray::VariantArray(VarType /*element_type*/, std::vector<ArrayBound> bounds)
+    : bounds_(std::move(bounds)) {
   std::int64_t count = bounds_.empty() ? 0 : 1;
   for (const ArrayBound& b : bounds_) {
     count *= b.Count();

@@ -37,7 +37,6 @@ class Variant {
   VarType Type() const;
   bool IsEmpty() const { return std::holds_alternative<std::monostate>(value_); }
   bool IsArray() const { return std::holds_alternative<std::shared_ptr<VariantArray>>(value_); }
-  bool IsText() const { return std::holds_alternative<std::string>(value_); }
   // The array, or nullptr when the variant holds none.
   const VariantArray* Array() const;
 
@@ -59,12 +58,12 @@ struct ArrayBound {
 
 class VariantArray {
  public:
-  // An array of `element_type` (Variant for mixed content) with the given bounds.
+  // An array with the given bounds. Its elements are variants whatever the
+  // element type the host's array declared (Variant for mixed content).
   VariantArray(VarType element_type, std::vector<ArrayBound> bounds);
   // A one-dimensional array of texts indexed from `lower`.
   static VariantArray FromTexts(const std::vector<std::string>& texts, std::int32_t lower = 0);
 
-  VarType ElementType() const { return element_type_; }
   std::int32_t Dimensions() const { return static_cast<std::int32_t>(bounds_.size()); }
   // Bounds of dimension `dim` (1-based); "Subscript out of range" (9) for other dims.
   std::int32_t LBound(std::int32_t dim = 1) const;
@@ -85,7 +84,6 @@ class VariantArray {
  private:
   std::size_t Offset(std::span<const std::int32_t> indices) const;
 
-  VarType element_type_;
   std::vector<ArrayBound> bounds_;
   std::vector<Variant> elements_;
 };

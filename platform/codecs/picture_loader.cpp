@@ -147,18 +147,79 @@ std::string LeadingTextLower(std::span<const std::uint8_t> file, std::size_t n) 
   return text;
 }
 
+bool HasTextAt(std::span<const std::uint8_t> file, std::size_t at, std::string_view text) {
+  return file.size() >= at && StartsWithText(file.subspan(at), text);
+}
+
+constexpr std::string_view kMp4 = "an MP4 video";
+constexpr std::string_view kHeif = "a HEIF picture, a format not read here";
+constexpr std::string_view kAvif = "an AVIF picture, a format not read here";
+constexpr std::string_view k3gp = "a 3GP video";
+// ISO base media files by the major brand of their ftyp box; a brand of three
+// characters stands for every brand it starts.
+constexpr Signature kIsoBrands[] = {
+    {"avif", kAvif}, {"avis", kAvif}, {"heic", kHeif}, {"heix", kHeif},
+    {"mif1", kHeif}, {"msf1", kHeif}, {"iso", kMp4},   {"mp4", kMp4},
+    {"mp71", kMp4},  {"avc1", kMp4},  {"dash", kMp4},  {"M4V", kMp4},
+    {"f4v ", kMp4},  {"mmp4", kMp4},  {"MSNV", kMp4},  {"XAVC", kMp4},
+    {"3gp", k3gp},   {"3gg", k3gp},   {"3g2", k3gp},   {"qt  ", "a QuickTime (MOV) video"}};
+
+// Matroska's EBML header names its document type, "webm" for WebM files.
+std::string_view MatroskaKind(std::span<const std::uint8_t> f) {
+  const std::size_t end = std::min<std::size_t>(f.size(), 64);
+  for (std::size_t at = 4; at + 3 <= end; ++at) {
+    if (f[at] != 0x42 || f[at + 1] != 0x82) continue;
+    const std::size_t length = std::min<std::size_t>(f[at + 2] & 0x7F, end - at - 3);
+    const std::span<const std::uint8_t> type = f.subspan(at + 3, length);
+    if (StartsWithText(type, "webm")) return "a WebM video";
+    if (StartsWithText(type, "matroska")) return "a Matroska video";
+    break;
+  }
+  return "a WebM or Matroska video";
+}
+
+// Videos (and other media) by their first bytes, or empty.
+std::string_view KnownMediaFormat(std::span<const std::uint8_t> f) {
+  if (f.size() >= 12 && HasTextAt(f, 4, "ftyp")) {
+    const std::string_view brand(reinterpret_cast<const char*>(f.data()) + 8, 4);
+    for (const Signature& s : kIsoBrands) {
+      if (brand.starts_with(s.bytes)) return s.name;
+    }
+  }
+  // QuickTime files older than the ftyp box start with one of these atoms
+  // (its size first, below 16 MiB: not text).
+  for (const std::string_view atom : {"moov", "mdat", "wide", "pnot"}) {
+    if (HasTextAt(f, 4, atom) && f[0] == 0) return "a QuickTime (MOV) video";
+  }
+  if (StartsWithText(f, "\x1A\x45\xDF\xA3")) return MatroskaKind(f);
+  if (StartsWithText(f, "RIFF") && HasTextAt(f, 8, "AVI ")) return "an AVI video";
+  if (StartsWithText(f, "FLV\x01")) return "a Flash (FLV) video";
+  if (StartsWithText(f, "OggS")) {
+    // The first page holds the first stream's header; a video's comes first.
+    const std::size_t packet = f.size() > 26 ? 27 + std::size_t{f[26]} : f.size();
+    return HasTextAt(f, packet, "\x80theora") ? "an Ogg video" : "an Ogg audio or video file";
+  }
+  if (StartsWithText(f, {"\0\0\1\xBA", 4}) || StartsWithText(f, {"\0\0\1\xB3", 4}))
+    return "an MPEG video";
+  // Transport streams: 188-byte packets, each starting 0x47 (192 with the
+  // timestamps of M2TS files). Five in a row, since 0x47 is also a 'G'.
+  for (const std::size_t packet : {188u, 192u}) {
+    const std::size_t first = packet - 188;
+    bool packets = f.size() > first + 4 * packet;
+    for (std::size_t k = 0; packets && k < 5; ++k) packets = f[first + k * packet] == 0x47;
+    if (packets) return "an MPEG transport stream (video)";
+  }
+  if (StartsWithText(f, "\x30\x26\xB2\x75\x8E\x66\xCF\x11")) return "a Windows Media (ASF) video";
+  return {};
+}
+
 // A format people mistake for a picture we read, or empty.
 std::string_view KnownOtherFormat(std::span<const std::uint8_t> f) {
   if (f.size() >= 12 && StartsWithText(f, "RIFF") && std::memcmp(f.data() + 8, "WEBP", 4) == 0)
     return "a WebP picture, a format not read here";
   if (StartsWithText(f, {"II*\0", 4}) || StartsWithText(f, {"MM\0*", 4}))
     return "a TIFF picture, a format not read here";
-  if (f.size() >= 12 && std::memcmp(f.data() + 4, "ftyp", 4) == 0) {
-    const std::string_view brand(reinterpret_cast<const char*>(f.data()) + 8, 4);
-    if (brand == "avif" || brand == "avis") return "an AVIF picture, a format not read here";
-    if (brand == "heic" || brand == "heix" || brand == "mif1" || brand == "msf1")
-      return "a HEIF picture, a format not read here";
-  }
+  if (const std::string_view media = KnownMediaFormat(f); !media.empty()) return media;
   if (StartsWithText(f, "%PDF")) return "a PDF document";
   const std::string lead = LeadingTextLower(f, 512);
   if (lead.starts_with("<!doctype html") || lead.starts_with("<html")) return "an HTML page";

@@ -10,7 +10,9 @@
 
 #include "gif/cgif.hpp"
 #include "platform/base/eventlog.hpp"
+#include "support/limits_scope.hpp"
 #include "support/pictures.hpp"
+#include "support/pool_control.hpp"
 #include "support/temp_dir.hpp"
 
 namespace {
@@ -37,12 +39,14 @@ class QuietLog {
 class CInterfaceTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    zoetra::test::EndPoolThreads();
     ASSERT_EQ(DllCanUnloadNow(), ZOETRA_S_OK) << "an earlier test left an instance alive";
     z_ = zoetra_new();
     ASSERT_NE(z_, nullptr);
   }
   void TearDown() override {
     zoetra_release(z_);
+    zoetra::test::EndPoolThreads();
     EXPECT_EQ(DllCanUnloadNow(), ZOETRA_S_OK);
   }
   ZoetraInstance* z_ = nullptr;
@@ -215,6 +219,7 @@ TEST_F(CInterfaceTest, ResultTextIsCutToTheBufferAndKeepsItsLength) {
 }
 
 TEST(CInterfaceEntryPointsTest, RegistrationAndClassObject) {
+  zoetra::test::EndPoolThreads();
   ASSERT_EQ(DllCanUnloadNow(), ZOETRA_S_OK);
   EXPECT_EQ(DllRegisterServer(), ZOETRA_S_OK);
   EXPECT_EQ(DllUnregisterServer(), ZOETRA_S_OK);
@@ -259,6 +264,20 @@ TEST(CInterfaceEntryPointsTest, RegistrationAndClassObject) {
   ZoetraInstance* plain = zoetra_new();
   EXPECT_EQ(DllCanUnloadNow(), ZOETRA_S_FALSE);
   zoetra_release(plain);
+  EXPECT_EQ(DllCanUnloadNow(), ZOETRA_S_OK);
+}
+
+// Pool threads run the library's code: while one lives, the library must stay.
+TEST(CInterfaceEntryPointsTest, PoolThreadsKeepTheLibrary) {
+  const zoetra::test::LimitsScope limits(3);
+  zoetra::test::EndPoolThreads();
+  ASSERT_EQ(DllCanUnloadNow(), ZOETRA_S_OK);
+  {
+    const zoetra::test::PoolHold busy(2);
+    EXPECT_EQ(DllCanUnloadNow(), ZOETRA_S_FALSE) << "busy pool threads";
+  }
+  EXPECT_EQ(DllCanUnloadNow(), ZOETRA_S_FALSE) << "idle pool threads";
+  zoetra::test::EndPoolThreads();
   EXPECT_EQ(DllCanUnloadNow(), ZOETRA_S_OK);
 }
 

@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "platform/base/worker_pool.hpp"
+#include "support/limits_scope.hpp"
 
 namespace zoetra::test {
 
@@ -21,6 +22,14 @@ inline void DrainPool() {
   // The task holds the only reference: dropped by the last thread to leave,
   // it breaks the promise, which also ends the wait.
   if (platform::PostToPool([taken = std::move(taken)] { taken->set_value(); })) future.wait();
+}
+
+// Ends every idle pool thread now rather than after its idle time: with no
+// thread allowed, each leaves, and the last drops the task DrainPool posts.
+// The limit is put back after.
+inline void EndPoolThreads() {
+  const LimitsScope limits(1);
+  DrainPool();
 }
 
 // Holds `count` pool threads in tasks that wait for the end of the scope, so

@@ -1,10 +1,14 @@
 #include "platform/base/ordered_parallel.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <csignal>
+#include <cstdlib>
 #include <string>
 #include <thread>
 #include <stdexcept>
@@ -121,6 +125,31 @@ TEST(OrderedParallelTest, PoolGrowsOnDemandToItsLimitAndShrinksWhenItIsLowered) 
   test::DrainPool();
   EXPECT_EQ(PoolThreadCount(), 0u);
   EXPECT_FALSE(PostToPool([] {})) << "no thread may take a task";
+}
+
+// A host that forks after a conversion and ends the child with exit: the
+// pool's threads are the parent's, and the child must not wait to join them.
+TEST(OrderedParallelTest, AForkedChildEndsWithoutThePoolsThreads) {
+  const test::LimitsScope limits(3);
+  { const test::PoolHold hold(2); }
+  ASSERT_EQ(PoolThreadCount(), 2u);
+  // Time for both to wait for work again: the child's copy of the pool then
+  // counts them as waiting.
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) std::exit(0);
+  int status = 0;
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (::waitpid(child, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > until) {
+      ::kill(child, SIGKILL);
+      ::waitpid(child, &status, 0);
+      FAIL() << "the child hung in exit";
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 }  // namespace

@@ -278,6 +278,26 @@ TEST_F(PictureLoaderTest, WrongFilesSayWhatTheyAre) {
   Bytes counting(40);
   for (std::size_t i = 0; i < counting.size(); ++i) counting[i] = static_cast<std::uint8_t>(i);
   const Bytes webp = text(std::string_view("RIFF\x10\0\0\0WEBPVP8 ", 16));
+  using namespace std::string_literals;
+  // An ISO media file's first box: size, "ftyp", major brand, version, more brands.
+  const auto iso = [&](std::string_view brand) {
+    return text("\0\0\0\x18"s + "ftyp" + std::string(brand) + "\0\0\0\0isomiso2"s);
+  };
+  // An EBML header: its id and size, a version element, then `doc_type`.
+  const auto ebml = [&](std::string_view doc_type) {
+    return text("\x1A\x45\xDF\xA3\xA3\x42\x86\x81\x01"s + std::string(doc_type) +
+                "\x18\x53\x80\x67"s);
+  };
+  // An Ogg page: 27 bytes of header, a segment table of one, the first packet.
+  const auto ogg = [&](std::string_view packet) {
+    return text("OggS\0\x02"s + std::string(20, '\0') + "\x01\x2A"s + std::string(packet));
+  };
+  // `count` MPEG transport packets of `size` bytes, the first sync byte at `first`.
+  const auto transport = [](std::size_t size, std::size_t first, std::size_t count) {
+    Bytes b(1000, 0);
+    for (std::size_t k = 0; k < count; ++k) b[first + k * size] = 0x47;
+    return b;
+  };
   const struct {
     const char* name;
     Bytes content;
@@ -293,6 +313,38 @@ TEST_F(PictureLoaderTest, WrongFilesSayWhatTheyAre) {
       {"page.png", text("\n  <!DOCTYPE html>\n<html><body>Not Found</body></html>"),
        "not a PNG file: it is an HTML page)"},
       {"picture.JPG", webp, "not a JPEG file: it is a WebP picture, a format not read here)"},
+      {"isom.png", iso("isom"), "not a PNG file: it is an MP4 video)"},
+      {"mp42.png", iso("mp42"), "not a PNG file: it is an MP4 video)"},
+      {"iso2.png", iso("iso2"), "not a PNG file: it is an MP4 video)"},
+      {"avc1.png", iso("avc1"), "not a PNG file: it is an MP4 video)"},
+      {"dash.png", iso("dash"), "not a PNG file: it is an MP4 video)"},
+      {"m4v.png", iso("M4V "), "not a PNG file: it is an MP4 video)"},
+      {"mov.png", iso("qt  "), "not a PNG file: it is a QuickTime (MOV) video)"},
+      {"3gp.png", iso("3gp5"), "not a PNG file: it is a 3GP video)"},
+      {"3g2.png", iso("3g2a"), "not a PNG file: it is a 3GP video)"},
+      {"heic.png", iso("heic"), "not a PNG file: it is a HEIF picture, a format not read here)"},
+      {"mif1.png", iso("mif1"), "not a PNG file: it is a HEIF picture, a format not read here)"},
+      {"avif.png", iso("avif"), "not a PNG file: it is an AVIF picture, a format not read here)"},
+      {"raw.png", iso("crx "), "not a PNG file: it starts with bytes 00 00 00 18 66 74 79 70 ...)"},
+      {"old_mov.png", text("\0\0\0\x08wide\0\0\0\0mdat"s),
+       "not a PNG file: it is a QuickTime (MOV) video)"},
+      {"words.png", text("the moov is text"),
+       "not a PNG file: it starts with text \"the moov is text\")"},
+      {"webm.png", ebml("\x42\x82\x84webm"), "not a PNG file: it is a WebM video)"},
+      {"mkv.png", ebml("\x42\x82\x88matroska"), "not a PNG file: it is a Matroska video)"},
+      {"ebml.png", ebml(""), "not a PNG file: it is a WebM or Matroska video)"},
+      {"avi.png", text("RIFF\x10\0\0\0AVI LIST"s), "not a PNG file: it is an AVI video)"},
+      {"flv.png", text("FLV\x01\x05\0\0\0\x09"s), "not a PNG file: it is a Flash (FLV) video)"},
+      {"ogv.png", ogg("\x80theora"), "not a PNG file: it is an Ogg video)"},
+      {"ogg.png", ogg("\x01vorbis"), "not a PNG file: it is an Ogg audio or video file)"},
+      {"mpg.png", text("\0\0\x01\xBA\x44\0\x04\0"s), "not a PNG file: it is an MPEG video)"},
+      {"m2v.png", text("\0\0\x01\xB3\x16\0\xF0\x15"s), "not a PNG file: it is an MPEG video)"},
+      {"ts.png", transport(188, 0, 5), "not a PNG file: it is an MPEG transport stream (video))"},
+      {"m2ts.png", transport(192, 4, 5), "not a PNG file: it is an MPEG transport stream (video))"},
+      {"four.png", transport(188, 0, 4),
+       "not a PNG file: it starts with bytes 47 00 00 00 00 00 00 00 ...)"},
+      {"wmv.png", text("\x30\x26\xB2\x75\x8E\x66\xCF\x11\xA6\xD9"s),
+       "not a PNG file: it is a Windows Media (ASF) video)"},
       {"quote.gif", text("say \"hi\"\tnow\r\n"),
        "not a GIF file: it starts with text \"say \\\"hi\\\"\\tnow\\r\\n\")"},
       {"notes.txt", text("hello"),
