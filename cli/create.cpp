@@ -12,6 +12,7 @@
 #include "cli/commands.hpp"
 #include "component/zoetra.hpp"
 #include "platform/base/arith.hpp"
+#include "platform/base/display_name.hpp"
 #include "platform/base/files.hpp"
 #include "platform/base/yield.hpp"
 
@@ -150,7 +151,7 @@ void SuggestPalette(const BuilderReport& report, const CreateOptions& o) {
                "zoetra: hint: the colours of picture %d (%s) are far from the palette of the first picture;\n"
                "  --palette all (one palette from every picture) or --palette frame would show them better\n",
                static_cast<int>(report.worst_fit_picture),
-               o.pictures[static_cast<std::size_t>(report.worst_fit_picture - 1)].c_str());
+               platform::DisplayName(o.pictures[static_cast<std::size_t>(report.worst_fit_picture - 1)]).c_str());
 }
 
 // Pictures of other sizes than the first: fitted into its size, or (with
@@ -162,7 +163,7 @@ void WarnOtherSizes(const BuilderReport& report, const CreateOptions& o) {
     return;
   }
   std::fflush(stdout);
-  const std::string name = o.pictures[static_cast<std::size_t>(report.other_size_picture - 1)];
+  const std::string name = platform::DisplayName(o.pictures[static_cast<std::size_t>(report.other_size_picture - 1)]);
   if (report.other_sizes_fitted) {
     std::fprintf(
         stderr,
@@ -222,7 +223,7 @@ int Convert(const CreateOptions& o, BuilderOptions options) {
       const std::string text = component.CreateZoetra(o.pictures, o.output, options);
       watch.Clear();
       // A signal after this point came too late to keep the old file; the new one is complete.
-      if (!o.quiet) std::printf("%s\n", text.c_str());
+      if (!o.quiet) std::printf("%s\n", platform::DisplayText(text).c_str());
       SuggestPalette(report, o);
       WarnOtherSizes(report, o);
       return kExitOk;

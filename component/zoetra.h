@@ -173,7 +173,8 @@ ZOETRA_API int32_t DllUnregisterServer(void);
  * CreateInstance(IID__Zoetra) makes a new ZoetraInstance (release it with
  * zoetra_release, and the class object with its Release). */
 ZOETRA_API int32_t DllGetClassObject(const ZoetraGuid* clsid, const ZoetraGuid* iid, void** object);
-/* ZOETRA_S_OK when no instance and no class object lives, else ZOETRA_S_FALSE. */
+/* ZOETRA_S_OK when no instance, no class object and no worker thread of the
+ * library lives, else ZOETRA_S_FALSE (worker threads end after 2 s idle). */
 ZOETRA_API int32_t DllCanUnloadNow(void);
 
 #ifdef __cplusplus

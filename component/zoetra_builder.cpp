@@ -16,6 +16,7 @@
 #include "component/zoetra.hpp"
 #include "gif/cgif.hpp"
 #include "platform/base/arith.hpp"
+#include "platform/base/display_name.hpp"
 #include "platform/base/files.hpp"
 #include "platform/base/limits.hpp"
 #include "platform/base/ordered_parallel.hpp"
@@ -624,7 +625,7 @@ void CheckOutputIsNoInput(const platform::VariantArray& list, const platform::Va
     }
     if (platform::SameFile(name, output)) {
       RaisePathAccess(output, "it is picture " + std::to_string(k + 1) + " of the list" +
-                                  (name != output ? " (" + name + ")" : std::string()) +
+                                  (name != output ? " (" + platform::DisplayName(name) + ")" : std::string()) +
                                   "; the GIF would overwrite it");
     }
   }

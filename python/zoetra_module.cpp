@@ -19,6 +19,7 @@
 #include "gif/cgif.hpp"
 #include "gif/gif_compose.hpp"
 #include "gif/gif_info.hpp"
+#include "platform/base/display_name.hpp"
 #include "platform/base/error.hpp"
 #include "platform/base/files.hpp"
 #include "platform/base/limits.hpp"
@@ -154,7 +155,7 @@ std::int32_t Named(const std::vector<PictureSource>& list, const Error& e) {
   std::size_t longest = 0;
   for (std::size_t i = 0; i < list.size(); ++i) {
     if (list[i].InMemory()) continue;
-    const std::string& name = list[i].File();
+    const std::string name = platform::DisplayName(list[i].File());
     if (name.size() > longest && e.description().find(name) != std::string::npos) {
       longest = name.size();
       named = static_cast<std::int32_t>(i + 1);
@@ -216,7 +217,8 @@ py::object Create(const std::vector<Picture>& pictures, const std::optional<py::
     } catch (const Error& e) {
       const std::int32_t picture = watch.picture() != 0 ? watch.picture() : Named(list, e);
       // Outside the pictures, a failure that names the output is the output's.
-      const bool output_failed = picture == 0 && e.description().find(target) != std::string::npos;
+      const bool output_failed =
+          picture == 0 && e.description().find(platform::DisplayName(target)) != std::string::npos;
       RaisePython(e, picture,
                   output_failed ? std::optional<std::string>(target) : path_of(picture));
     }

@@ -1,5 +1,7 @@
 #include "platform/base/error.hpp"
 
+#include "platform/base/display_name.hpp"
+
 namespace zoetra {
 
 void RaiseError(std::int32_t number, std::string description, std::string source) {
@@ -13,7 +15,7 @@ void RaiseOutOfMemory() { RaiseError(kErrOutOfMemory, "Out of memory"); }
 void RaiseFileNotFound() { RaiseError(kErrFileNotFound, "File not found"); }
 void RaisePathAccess(std::string_view path, std::string_view why) {
   std::string text = "Path/File access error: ";
-  text.append(path);
+  text.append(platform::DisplayName(path));
   if (!why.empty()) {
     text.append(" (");
     text.append(why);

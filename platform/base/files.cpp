@@ -9,6 +9,7 @@
 #include <cstring>
 #include <random>
 
+#include "platform/base/display_name.hpp"
 #include "platform/base/error.hpp"
 
 namespace zoetra::platform {
@@ -48,7 +49,7 @@ void CheckReadable(std::string_view path) {
   if (fd < 0) {
     const int err = path.empty() ? ENOENT : errno;
     if (err == ENOENT || err == ENOTDIR)
-      RaiseError(kErrFileNotFound, "File not found: " + Str(path));
+      RaiseError(kErrFileNotFound, "File not found: " + DisplayName(path));
     RaisePathAccess(path, std::strerror(err));
   }
   struct stat st {};

@@ -27,8 +27,8 @@ TEST(MessagesTest, NamesFromAListAreShownEscapedAndShortened) {
     std::string err;
   } cases[] = {
       {"a window title", dir.Path("a\x1b]0;owned\x07.png"),
-       "zoetra: " + dir.Path("a\\x1b]0;owned\\x07.png") + ": File not found (error 53)\n"},
-      {"a long name", deep, "zoetra: " + shortened(deep) + ": File not found (error 53)\n"},
+       "zoetra: File not found: " + dir.Path("a\\x1b]0;owned\\x07.png") + " (error 53)\n"},
+      {"a long name", deep, "zoetra: File not found: " + shortened(deep) + " (error 53)\n"},
       {"1 MiB, longer than any path", huge,
        "zoetra: " + dir.Path("list.txt") + ": line 2 is longer than any file name can be (" +
            std::to_string(huge.size()) + " bytes): " + shortened(huge) + "\n"},
