@@ -67,7 +67,7 @@ int main(int argc, char** argv) {
       ->excludes(delay);
   CLI::Option* loop = create_cmd
                           ->add_option("--loop", create.loop,
-                                       "Times the animation repeats; 0, the default, loops forever")
+                                       "Times the animation repeats, 0 to 65535; 0, the default, loops forever")
                           ->type_name("N");
   create_cmd
       ->add_flag("--no-loop", create.no_loop, "Write no loop block: viewers play the frames once")
@@ -88,7 +88,7 @@ int main(int argc, char** argv) {
           "frame (a palette per frame) or first (the first picture's, for every frame: the\n"
           "classic conversion, byte for byte)")
       ->type_name("MODE")
-      ->check(CLI::IsMember({"first", "all", "frame"}));
+      ->check(CLI::IsMember({"all", "frame", "first"}));
   create_cmd
       ->add_option(
           "-j,--threads", create.threads,
