@@ -16,11 +16,11 @@ build_packages=(
   python3 python3-dev pybind11-dev python3-numpy
 )
 # GoogleTest and Google Benchmark; libcrypto and giflib for the test binaries;
-# Pillow for the Python tests; clang for the fuzz targets; the programs the
+# Pillow and venv for the Python tests; clang for the fuzz targets; the programs the
 # tests compare our files with.
 test_packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
-  libssl-dev libgif-dev python3-pil
+  libssl-dev libgif-dev python3-pil python3-venv
   clang libclang-rt-14-dev
   imagemagick graphicsmagick ffmpeg gifsicle chromium
 )
