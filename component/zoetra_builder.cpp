@@ -135,12 +135,11 @@ double PaletteFitError(const mDither8bpp::DitherState& state, const cDIB& pictur
 // One conversion: the list, the document and the steps every palette mode shares.
 class Builder {
  public:
-  // `sources`, when given, is the list the names in `list` came from; its
-  // pictures in memory are read from there.
+  // `sources`, when given, is the list the names in `list` came from (checked
+  // by CheckSources); its pictures in memory are read from there.
   Builder(const platform::VariantArray& list, const Settings& settings,
           const std::vector<PictureSource>* sources = nullptr)
       : list_(list), settings_(settings), sources_(sources) {
-    if (sources_ != nullptr) CheckPixels(*sources_);
     // Every conversion passes here before it loads a picture, so GIF inputs
     // work in hosts that never registered the decoder themselves.
     RegisterGifPictures();
