@@ -42,7 +42,7 @@ class ConversionWatch {
   // in.
   std::int32_t picture() const { return in_pictures_ ? last_.picture : 0; }
   // Whether the work on the whole document (after the pictures) has begun.
-  bool past_pictures() const { return seen_ && !in_pictures_; }
+  bool past_pictures() const { return yields_ > 0 && !in_pictures_; }
 
   // Takes the progress bar off the screen, before any other line is written.
   void Clear() {
@@ -57,7 +57,6 @@ class ConversionWatch {
     // Once saved, the new file is in place: too late to keep the old one.
     if (CaughtInterrupt() != 0 && info.stage != platform::YieldStage::Saved) throw Interrupted{};
     last_ = info;
-    seen_ = true;
     in_pictures_ = info.stage <= platform::YieldStage::PaletteCopy;
     if (progress_) Draw(info);
     ++yields_;
@@ -98,7 +97,6 @@ class ConversionWatch {
   bool progress_;
   bool drawn_ = false;
   bool in_pictures_ = false;
-  bool seen_ = false;
   std::int64_t yields_ = 0;
   platform::YieldInfo last_{};
   platform::YieldHook previous_;
@@ -263,9 +261,7 @@ int RunCreate(const CreateOptions& given) {
   try {
     CheckBuilderOptions(options);
   } catch (const Error& e) {
-    constexpr std::string_view kPrefix = "Invalid procedure call or argument: ";
-    std::string_view why = e.description();
-    if (why.rfind(kPrefix, 0) == 0) why.remove_prefix(kPrefix.size());
+    const std::string_view why = InvalidArgumentReason(e);
     std::fprintf(stderr, "zoetra: %.*s\nTry 'zoetra create --help' for more information.\n",
                  static_cast<int>(why.size()), why.data());
     return kExitUsage;

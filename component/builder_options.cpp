@@ -16,9 +16,7 @@ constexpr std::int64_t kMaxLoops = 65535;
 constexpr std::int64_t kMaxThreads = 1024;
 constexpr std::int64_t kMaxSide = 32767;
 
-[[noreturn]] void Refuse(const std::string& why) {
-  RaiseError(kErrInvalidArgument, "Invalid procedure call or argument: " + why);
-}
+[[noreturn]] void Refuse(const std::string& why) { RaiseInvalidArgument(why); }
 
 std::string Number(double v) {
   if (std::isnan(v)) return "nan";

@@ -585,7 +585,7 @@ namespace {
 void CheckSources(const std::vector<PictureSource>& pictures) {
   CheckPixels(pictures);
   if (pictures.empty())
-    RaiseError(kErrInvalidArgument, "Invalid procedure call or argument: no pictures were given");
+    RaiseInvalidArgument("no pictures were given");
   if (pictures.size() > static_cast<std::size_t>(cGIF::kMaxFrames)) {
     RaiseError(kErrOverflow, "Overflow: " + std::to_string(pictures.size()) +
                                  " pictures, but a GIF document holds at most 32767 frames");
@@ -594,8 +594,7 @@ void CheckSources(const std::vector<PictureSource>& pictures) {
     if (pictures[i].InMemory()) continue;
     const std::string& name = pictures[i].File();
     if (name.find('\0') != std::string::npos) {
-      RaiseError(kErrInvalidArgument, "Invalid procedure call or argument: the name of picture " +
-                                          std::to_string(i + 1) + " holds a NUL byte");
+      RaiseInvalidArgument("the name of picture " + std::to_string(i + 1) + " holds a NUL byte");
     }
     platform::CheckReadable(name);
   }

@@ -105,10 +105,7 @@ py::object ErrorOf(const Error& e, std::int32_t picture, const std::optional<std
 [[noreturn]] void RaisePython(const Error& e, std::int32_t picture,
                               const std::optional<std::string>& path) {
   if (e.number() == kErrInvalidArgument) {
-    constexpr std::string_view kGeneric = "Invalid procedure call or argument: ";
-    std::string_view why = e.description();
-    if (why.rfind(kGeneric, 0) == 0) why.remove_prefix(kGeneric.size());
-    PyErr_SetObject(PyExc_ValueError, Text(why).ptr());
+    PyErr_SetObject(PyExc_ValueError, Text(InvalidArgumentReason(e)).ptr());
     throw py::error_already_set();
   }
   py::object value = ErrorOf(e, picture, path);

@@ -24,4 +24,18 @@ void RaisePathAccess(std::string_view path, std::string_view why) {
   RaiseError(kErrPathAccess, std::move(text));
 }
 
+namespace {
+constexpr std::string_view kInvalidArgumentTitle = "Invalid procedure call or argument: ";
+}  // namespace
+
+void RaiseInvalidArgument(std::string_view why) {
+  RaiseError(kErrInvalidArgument, std::string(kInvalidArgumentTitle) + std::string(why));
+}
+
+std::string_view InvalidArgumentReason(const Error& failure) {
+  std::string_view why = failure.description();
+  if (why.rfind(kInvalidArgumentTitle, 0) == 0) why.remove_prefix(kInvalidArgumentTitle.size());
+  return why;
+}
+
 }  // namespace zoetra

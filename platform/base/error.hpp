@@ -59,6 +59,10 @@ class Error : public std::exception {
 [[noreturn]] void RaiseFileNotFound();
 // Access failure on a path that exists (permissions, I/O error): "Path/File access error: <path>".
 [[noreturn]] void RaisePathAccess(std::string_view path, std::string_view why);
+// A value or argument out of bounds, said why: "Invalid procedure call or argument: <why>" (5).
+[[noreturn]] void RaiseInvalidArgument(std::string_view why);
+// The why of such a failure, for front ends that show it as their own usage error.
+std::string_view InvalidArgumentReason(const Error& failure);
 
 }  // namespace zoetra
 
