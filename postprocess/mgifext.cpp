@@ -7,64 +7,18 @@
 
 #include "platform/base/arith.hpp"
 #include "platform/base/ordered_parallel.hpp"
+#include "postprocess/frame_ops.hpp"
 
 namespace zoetra::mGIFExt {
 namespace {
 
-using Palette = std::array<std::uint8_t, cGIF::kPaletteBytes>;
-
-// The pixel rows of an 8-bit raster: columns 0..width-1 of each row, padding never touched.
-struct Pixels {
-  std::uint8_t* base = nullptr;
-  std::int32_t width = 0;
-  std::int32_t height = 0;
-  std::int32_t stride = 0;
-
-  explicit Pixels(const cDIB& raster) {
-    if (raster.hDIB() == 0 || raster.BPP() != 8) return;
-    base = raster.lpBits();
-    width = raster.Width();
-    height = raster.Height();
-    stride = raster.BytesPerScanline();
-  }
-  std::uint8_t* row(std::int32_t y) const { return base + static_cast<std::size_t>(y) * stride; }
-};
-
-// seen[v] = 1 for every pixel value v of the row, eight pixels per load.
-void MarkRow(const std::uint8_t* row, std::int32_t width, std::array<std::uint8_t, 256>& seen) {
-  std::int32_t x = 0;
-  std::uint64_t last = 0;
-  bool any = false;
-  for (; x + 8 <= width; x += 8) {
-    std::uint64_t v;
-    std::memcpy(&v, row + x, 8);
-    if (any && v == last) continue;  // flat areas: the same eight pixels again
-    last = v;
-    any = true;
-    for (int k = 0; k < 8; ++k, v >>= 8) seen[v & 0xFF] = 1;
-  }
-  for (; x < width; ++x) seen[row[x]] = 1;
-}
-
-// row[x] = table[row[x]], eight pixels per load and store (a byte-wise loop
-// gets vectorised into a form that stalls on its own stores).
-void RemapRow(std::uint8_t* row, std::int32_t width, const std::array<std::uint8_t, 256>& table) {
-  std::int32_t x = 0;
-  std::uint64_t last_in = 0, last_out = 0;
-  bool any = false;
-  for (; x + 8 <= width; x += 8) {
-    std::uint64_t v;
-    std::memcpy(&v, row + x, 8);
-    if (!any || v != last_in) {
-      last_in = v;
-      any = true;
-      last_out = 0;
-      for (int k = 0; k < 64; k += 8) last_out |= std::uint64_t{table[(v >> k) & 0xFF]} << k;
-    }
-    std::memcpy(row + x, &last_out, 8);
-  }
-  for (; x < width; ++x) row[x] = table[row[x]];
-}
+using frame_ops::ChangeRect;
+using frame_ops::ColourLut;
+using frame_ops::FindChange;
+using frame_ops::MarkRow;
+using frame_ops::Palette;
+using frame_ops::Pixels;
+using frame_ops::RemapRow;
 
 void RequireRaster(bool created) {
   if (!created) RaiseOutOfMemory();
@@ -165,30 +119,15 @@ void CompactLocalPalettes(cGIF& document, unsigned threads) {
         if (document.LocalPaletteUsed(f) == 0) return;
         const std::int32_t n = std::clamp<std::int32_t>(document.LocalPaletteEntries(f), 0, 256);
         cDIB& image = *document.FrameDIBXOR(f);
-        const Pixels px(image);
-        std::array<std::uint8_t, 256> seen{};
-        for (std::int32_t y = 0; y < px.height; ++y) MarkRow(px.row(y), px.width, seen);
-        if (document.FrameUseTransparentColor(f) != 0)
-          seen[document.FrameTransparentColorIndex(f)] = 1;
-        std::array<std::uint8_t, 256> remap{};
-        Palette old_palette;
-        std::memcpy(old_palette.data(), document.lpLocalPalette(f), old_palette.size());
-        Palette new_palette{};
-        std::int32_t k = 0;
-        for (std::int32_t v = 0; v < 256; ++v) {
-          if (!seen[static_cast<std::size_t>(v)]) continue;
-          if (v >= n) RaiseSubscript();
-          remap[static_cast<std::size_t>(v)] = static_cast<std::uint8_t>(k);
-          std::memcpy(new_palette.data() + static_cast<std::size_t>(k) * 4,
-                      old_palette.data() + static_cast<std::size_t>(v) * 4, 3);
-          ++k;
-        }
-        if (k == n) return;
-        for (std::int32_t y = 0; y < px.height; ++y) RemapRow(px.row(y), px.width, remap);
-        std::memcpy(document.lpLocalPalette(f), new_palette.data(), new_palette.size());
-        // A single used entry still gives a two-entry table.
-        document.LocalPaletteEntries(f, static_cast<std::int16_t>(std::max<std::int32_t>(k, 2)));
-        image.SetPalette(new_palette);
+        Palette table;
+        std::memcpy(table.data(), document.lpLocalPalette(f), table.size());
+        const std::int32_t keep =
+            document.FrameUseTransparentColor(f) != 0 ? document.FrameTransparentColorIndex(f) : -1;
+        std::array<std::uint8_t, 256> remap;
+        const std::int32_t entries = frame_ops::CompactTable(image, table, n, keep, remap);
+        if (entries == n) return;
+        std::memcpy(document.lpLocalPalette(f), table.data(), table.size());
+        document.LocalPaletteEntries(f, static_cast<std::int16_t>(entries));
         document.FrameTransparentColorIndex(f, remap[document.FrameTransparentColorIndex(f)]);
         document.FrameMask(f, document.FrameTransparentColorIndex(f));
       },
@@ -197,75 +136,10 @@ void CompactLocalPalettes(cGIF& document, unsigned threads) {
 
 namespace {
 
-struct ChangeRect {
-  std::int32_t left = 0, top = 0, right = 0, bottom = 0;
-  bool Empty() const { return right <= left || bottom <= top; }
-};
-
-// The colours a frame's indices show (blue, green, red packed), from its own table.
-using ColourLut = std::array<std::uint32_t, 256>;
+// The colours a frame's indices show, from its own table or the global one.
 ColourLut ColoursOf(const cGIF& document, std::int16_t frame) {
   const bool local = document.LocalPaletteUsed(frame) != 0;
-  const std::uint8_t* table = local ? document.lpLocalPalette(frame) : document.lpGlobalPalette();
-  ColourLut lut{};
-  for (std::size_t i = 0; i < 256; ++i) {
-    lut[i] = std::uint32_t{table[i * 4]} | std::uint32_t{table[i * 4 + 1]} << 8 |
-             std::uint32_t{table[i * 4 + 2]} << 16;
-  }
-  return lut;
-}
-
-// The bounding box of the counting pixels: those that differ from `previous`
-// (comparison mode) or from the transparent index (transparency mode). Same
-// result as searching rows from the top and bottom and columns from both sides.
-// With colour tables given, pixels are compared by colour instead of index.
-ChangeRect FindChange(const Pixels& cur, const Pixels* previous, std::uint8_t transparent,
-                      const ColourLut* cur_colours = nullptr,
-                      const ColourLut* prev_colours = nullptr) {
-  const bool by_colour = previous && cur_colours && prev_colours;
-  const auto counts = [&](std::int32_t x, std::int32_t y) {
-    if (by_colour) return (*cur_colours)[cur.row(y)[x]] != (*prev_colours)[previous->row(y)[x]];
-    return previous ? cur.row(y)[x] != previous->row(y)[x] : cur.row(y)[x] != transparent;
-  };
-  const auto row_counts = [&](std::int32_t y) {
-    const std::uint8_t* a = cur.row(y);
-    if (by_colour) {
-      for (std::int32_t x = 0; x < cur.width; ++x)
-        if (counts(x, y)) return true;
-      return false;
-    }
-    if (previous) return std::memcmp(a, previous->row(y), static_cast<std::size_t>(cur.width)) != 0;
-    for (std::int32_t x = 0; x < cur.width; ++x)
-      if (a[x] != transparent) return true;
-    return false;
-  };
-  ChangeRect r;
-  std::int32_t top = 0;
-  while (top < cur.height && !row_counts(top)) ++top;
-  if (top == cur.height) return r;
-  std::int32_t bottom = cur.height;
-  while (!row_counts(bottom - 1)) --bottom;
-  std::int32_t left = cur.width;
-  std::int32_t right = 0;
-  for (std::int32_t y = top; y < bottom; ++y) {
-    for (std::int32_t x = 0; x < left; ++x) {
-      if (counts(x, y)) {
-        left = x;
-        break;
-      }
-    }
-    for (std::int32_t x = cur.width - 1; x >= right; --x) {
-      if (counts(x, y)) {
-        right = x + 1;
-        break;
-      }
-    }
-  }
-  r.left = left;
-  r.top = top;
-  r.right = right;
-  r.bottom = bottom;
-  return r;
+  return frame_ops::ColoursOf(local ? document.lpLocalPalette(frame) : document.lpGlobalPalette());
 }
 
 }  // namespace
@@ -355,18 +229,9 @@ bool OptimizeFrames(cGIF& document, unsigned threads) {
         if (document.LocalPaletteUsed(b) != 0)
           std::memcpy(own.data(), document.lpLocalPalette(b), own.size());
         const Palette& table = document.LocalPaletteUsed(b) != 0 ? own : palette;
-        image.SetPalette(table);
-        cDIB copy;
-        RequireRaster(image.CloneTo(copy) != 0);
+        frame_ops::CropTo(image, r, table);
         const std::int32_t w = r.right - r.left;
         const std::int32_t h = r.bottom - r.top;
-        RequireRaster(image.Create(w, h, 8));
-        image.SetPalette(table);
-        const Pixels from(copy);
-        const Pixels to(image);
-        for (std::int32_t y = 0; y < h; ++y) {
-          std::memcpy(to.row(y), from.row(r.top + y) + r.left, static_cast<std::size_t>(w));
-        }
         cDIB& mask = *document.FrameDIBAND(b);
         RequireRaster(mask.Create(w, h, 1));
         mask.SetPalette(mask_palette);
