@@ -10,7 +10,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -155,6 +158,10 @@ class PictureSource {
   bool in_memory_ = false;
 };
 
+// Where streamed bytes go: each piece in order, as it is made. Returning
+// false (or throwing) stops the conversion.
+using ByteWriter = std::function<bool(std::span<const std::uint8_t>)>;
+
 // Threshold above which BuilderReport::worst_fit_error says a later picture's
 // colours are plainly missing from the first picture's palette. Sequences of
 // one scene stay below 7 (video, fractal zooms, test patterns), while a later
@@ -192,6 +199,11 @@ class Zoetra {
                      const BuilderOptions& options);
   std::vector<std::uint8_t> CreateToBuffer(const std::vector<PictureSource>& pictures,
                                            const BuilderOptions& options);
+  // The same bytes handed to `write` as they are made: the palette modes all
+  // and frame write each frame as soon as it and the ones before it are
+  // encoded (first writes them at the end). Returns the frames.
+  std::int64_t CreateToStream(const std::vector<PictureSource>& pictures, const ByteWriter& write,
+                              const BuilderOptions& options);
 
   // Object control as a transaction server calls it: never pooled.
   void Activate() {}

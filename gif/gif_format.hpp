@@ -12,6 +12,9 @@ inline constexpr std::uint8_t kTrailer = 0x3B;
 inline constexpr std::uint8_t kGraphicControlLabel = 0xF9;
 inline constexpr std::uint8_t kApplicationLabel = 0xFF;
 
+// The aspect byte of square pixels, (1 x 64) - 15: what the writers store.
+inline constexpr std::uint8_t kSquarePixels = 49;
+
 // LZW codes are at most 12 bits wide: 4096 of them.
 inline constexpr std::int32_t kMaxCodeWidth = 12;
 inline constexpr std::int32_t kCodeLimit = 1 << kMaxCodeWidth;

@@ -107,19 +107,23 @@ ChangeRect FindChange(const Pixels& cur, const Pixels* previous, std::uint8_t tr
   return r;
 }
 
-void CropTo(cDIB& image, const ChangeRect& r, const Palette& table) {
-  image.SetPalette(table);
-  cDIB copy;
-  if (image.CloneTo(copy) == 0) RaiseOutOfMemory();
+void CutOut(const cDIB& from, const ChangeRect& r, cDIB& to) {
   const std::int32_t w = r.right - r.left;
   const std::int32_t h = r.bottom - r.top;
-  if (!image.Create(w, h, 8)) RaiseOutOfMemory();
-  image.SetPalette(table);
-  const Pixels from(copy);
-  const Pixels to(image);
+  if (!to.Create(w, h, 8)) RaiseOutOfMemory();
+  const Pixels source(from);
+  const Pixels cut(to);
   for (std::int32_t y = 0; y < h; ++y) {
-    std::memcpy(to.row(y), from.row(r.top + y) + r.left, static_cast<std::size_t>(w));
+    std::memcpy(cut.row(y), source.row(r.top + y) + r.left, static_cast<std::size_t>(w));
   }
+}
+
+void CropTo(cDIB& image, const ChangeRect& r, const Palette& table) {
+  cDIB copy;
+  image.SetPalette(table);
+  if (image.CloneTo(copy) == 0) RaiseOutOfMemory();
+  CutOut(copy, r, image);
+  image.SetPalette(table);
 }
 
 std::int32_t CompactTable(cDIB& image, Palette& table, std::int32_t entries, std::int32_t keep,

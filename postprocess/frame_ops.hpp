@@ -44,8 +44,10 @@ ColourLut ColoursOf(const std::uint8_t* table);
 ChangeRect FindChange(const Pixels& cur, const Pixels* previous, std::uint8_t transparent,
                       const ColourLut* cur_colours = nullptr, const ColourLut* prev_colours = nullptr);
 
-// Cuts `image` to `r`, its colour table set to `table`; raises 7 when the
-// raster cannot be made.
+// `to` made the rectangle `r` of the 8-bit `from`; raises 7 when the raster
+// cannot be made.
+void CutOut(const cDIB& from, const ChangeRect& r, cDIB& to);
+// Cuts `image` to `r`, its colour table set to `table`.
 void CropTo(cDIB& image, const ChangeRect& r, const Palette& table);
 
 // Drops the entries of `table` (its first `entries`) that no pixel of `image`

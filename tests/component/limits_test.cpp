@@ -66,9 +66,10 @@ TEST_F(LimitsTest, EachLimitRefusesJustPastItsValueWithAClearError) {
        static_cast<std::int64_t>(std::filesystem::file_size(files_[0])), kErrPathAccess, "file too large"},
       {"max_document_frames",
        [](platform::Limits& l, std::int64_t v) { l.max_document_frames = static_cast<std::int32_t>(v); }, 3,
-       kErrOutOfMemory, "Out of memory: the list of 3 pictures is over the limit of 2 frames (max_document_frames)"},
+       kErrOutOfMemory, "Document limit: the list of 3 pictures is over the limit of 2 frames (max_document_frames); the host "
+       "raises it with SetLimits"},
       {"max_document_pixels", [](platform::Limits& l, std::int64_t v) { l.max_document_pixels = v; }, 900,
-       kErrOutOfMemory, "Out of memory: frames 1 to 3 hold 900 pixels, over the limit of 899 (max_document_pixels)"},
+       kErrOutOfMemory, "Document limit: frames 1 to 3 hold 900 pixels, over the limit of 899 (max_document_pixels)"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -120,7 +121,7 @@ TEST_F(LimitsTest, RefusalWithShowErrorIsWrappedAndLogged) {
   Zoetra z;
   const Error e = test::Caught([&] { z.CreateZoetra(files_, dir_.Path("out.gif"), 350, 0, 0, 0, 1); });
   EXPECT_EQ(e.number(), kErrComponent);
-  EXPECT_NE(e.description().find("Error Code: 0x7\r\nError Description: Out of memory: the list of 3 pictures"),
+  EXPECT_NE(e.description().find("Error Code: 0x7\r\nError Description: Document limit: the list of 3 pictures"),
             std::string::npos)
       << e.description();
   platform::SetEventLogSink(std::move(previous_sink));

@@ -125,10 +125,24 @@ TEST_F(PaletteModesTest, FirstGivesTheClassicBytesAllIsTheDefaultAndGreyWinsOver
   EXPECT_EQ(z.CreateZoetraToBuffer(files, first), z.CreateZoetraToBuffer(files));
   EXPECT_EQ(z.CreateZoetraToBuffer(files, BuilderOptions{}), z.CreateZoetraToBuffer(files, all));
   EXPECT_NE(z.CreateZoetraToBuffer(files, BuilderOptions{}), z.CreateZoetraToBuffer(files));
-  BuilderOptions grey;
-  grey.gray = true;
-  grey.palette = PaletteMode::All;
-  EXPECT_EQ(z.CreateZoetraToBuffer(files, grey), z.CreateZoetraToBuffer(files, 350, 1));
+  // Grey in a streaming mode shows the classic grey picture, every pixel,
+  // through the whole 256-grey table (no frame can compact it while streaming).
+  cGIF classic;
+  ASSERT_TRUE(classic.LoadFromStream(z.CreateZoetraToBuffer(files, 350, 1)));
+  for (const PaletteMode mode : {PaletteMode::All, PaletteMode::Frame}) {
+    BuilderOptions grey;
+    grey.gray = true;
+    grey.palette = mode;
+    cGIF streamed;
+    ASSERT_TRUE(streamed.LoadFromStream(z.CreateZoetraToBuffer(files, grey)));
+    EXPECT_EQ(streamed.GlobalPaletteEntries(), 256);
+    ASSERT_EQ(streamed.FramesCount(), classic.FramesCount());
+    for (std::int16_t n = 1; n <= classic.FramesCount(); ++n) {
+      for (int y = 0; y < 12; ++y) {
+        for (int x = 0; x < 20; ++x) ASSERT_EQ(Shown(streamed, n, x, y), Shown(classic, n, x, y)) << n << " " << x << "," << y;
+      }
+    }
+  }
 }
 
 TEST_F(PaletteModesTest, ReportFlagsALaterPictureTheFirstPaletteMisses) {

@@ -441,7 +441,9 @@ TEST_P(ParallelModeTest, AFailingPictureGivesTheErrorOfOneThread) {
     }
   }
 
-  // The host's document limits, reached at a picture the workers have read already.
+  // The host's document limits, reached at a picture the workers have read
+  // already; the other modes stream and keep no document.
+  if (GetParam() != PaletteMode::First) return;
   std::int64_t first_three = 0;
   for (std::size_t k = 0; k < 3; ++k) first_three += std::int64_t{recipes[k].width} * recipes[k].height;
   const platform::Limits saved = platform::GetLimits();

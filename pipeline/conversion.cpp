@@ -1,0 +1,323 @@
+#include "pipeline/conversion.hpp"
+
+#include <algorithm>
+#include <condition_variable>
+#include <limits>
+#include <mutex>
+#include <optional>
+#include <unordered_map>
+
+#include "colour/mquantize.hpp"
+#include "gif/mgiflzwenc.hpp"
+#include "platform/base/ordered_parallel.hpp"
+#include "platform/base/yield.hpp"
+#include "postprocess/frame_ops.hpp"
+
+namespace zoetra::pipeline {
+
+using platform::YieldStage;
+
+// One frame on its way through a pass.
+struct Conversion::Item {
+  std::exception_ptr failure;
+  bool has_picture = false;
+  cDIB picture;  // prepared
+  bool refitted = false;
+  std::int32_t width = 0, height = 0;
+  std::optional<mQuantize::ColourHistogram> counted;
+  // The frame: nothing new to show (merged into the one before), or its head and data.
+  bool merged = false;
+  gif_blocks::FrameHead head;
+  Table table{};
+  std::vector<std::uint8_t> data;
+};
+
+// With --optimize, what each frame shows uncut waits here until the next
+// frame has compared itself with it.
+class Conversion::Board {
+ public:
+  struct Shown {
+    std::shared_ptr<const cDIB> pixels;
+    frame_ops::ColourLut colours{};
+    bool local = false;
+  };
+  // A null `shown`: the frame failed; the next one has nothing to compare.
+  void Publish(std::int64_t frame, std::shared_ptr<const Shown> shown) {
+    {
+      std::lock_guard lock(mutex_);
+      frames_[frame] = std::move(shown);
+    }
+    published_.notify_all();
+  }
+  // Waits until `frame` is published (its job was claimed before the
+  // caller's, so it is running), then lets go of it.
+  std::shared_ptr<const Shown> Take(std::int64_t frame) {
+    std::unique_lock lock(mutex_);
+    published_.wait(lock, [&] { return frames_.count(frame) != 0; });
+    std::shared_ptr<const Shown> shown = std::move(frames_[frame]);
+    frames_.erase(frame);
+    return shown;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable published_;
+  std::unordered_map<std::int64_t, std::shared_ptr<const Shown>> frames_;
+};
+
+Conversion::Conversion(const BuilderOptions& options, unsigned threads, GifStream& out)
+    : options_(options),
+      threads_(std::max(1u, threads)),
+      out_(out),
+      strategy_(MakePaletteStrategy(options)),
+      preparation_(options, true),
+      delay_(static_cast<std::int16_t>(FrameDelayHundredths(options))) {
+  if (options.optimize) board_ = std::make_unique<Board>();
+}
+
+Conversion::~Conversion() = default;
+
+bool Conversion::CountsFirst() const { return strategy_->CountsFirst(); }
+
+void Conversion::Yield(YieldStage stage, std::int64_t frame) const {
+  constexpr std::int64_t kMost = std::numeric_limits<std::int32_t>::max();
+  const std::int64_t pictures = std::max(total_, frame);
+  platform::DoEvents({stage, static_cast<std::int32_t>(std::min(frame, kMost)),
+                      static_cast<std::int32_t>(std::min(pictures, kMost))});
+}
+
+void Conversion::Read(const FrameSource& source, std::size_t k, Item& item) const {
+  Decoded decoded;
+  source.Read(k, preparation_.BlendsAlpha(), decoded);
+  item.refitted = preparation_.Prepare(decoded);
+  item.width = decoded.raster.Width();
+  item.height = decoded.raster.Height();
+  item.picture.Exchange(decoded.raster);
+  item.has_picture = true;
+}
+
+// What the calling thread learns of a picture read: the screen from the first.
+void Conversion::Made(const Item& item, std::int64_t frame) {
+  if (frame == 0) {
+    screen_width_ = item.width;
+    screen_height_ = item.height;
+  }
+  if (item.refitted && refitted_ == 0) refitted_ = frame + 1;
+}
+
+template <class Work, class Done>
+void Conversion::Pass(const FrameSource& source, std::int64_t base, bool read_first_ahead, Work&& work,
+                      Done&& finish) {
+  const std::size_t n = source.Frames();
+  // Job k runs only once the frame `window` before it is finished, so its
+  // slot in the ring is free again.
+  const std::size_t window = std::size_t{threads_} + 2;
+  std::vector<std::unique_ptr<Item>> ring(window);
+  if (read_first_ahead && n > 0) {
+    // Later pictures are fitted into the first one's size: it is read first.
+    ring[0] = std::make_unique<Item>();
+    try {
+      Read(source, 0, *ring[0]);
+      preparation_.FitInto(ring[0]->width, ring[0]->height);
+    } catch (...) {
+      ring[0]->failure = std::current_exception();
+    }
+  }
+  platform::OrderedParallel(
+      n, threads_,
+      [&](std::size_t k, unsigned worker) {
+        std::unique_ptr<Item>& slot = ring[k % window];
+        if (!slot) slot = std::make_unique<Item>();
+        try {
+          work(k, *slot, worker);
+        } catch (...) {
+          slot->failure = std::current_exception();
+        }
+      },
+      [&](std::size_t k) {
+        std::unique_ptr<Item> item = std::move(ring[k % window]);
+        finish(k, base + static_cast<std::int64_t>(k), *item);
+      },
+      window);
+}
+
+void Conversion::Count(const FrameSource& source) {
+  const std::int64_t base = counted_;
+  Pass(
+      source, base, base == 0 && preparation_.FitsToFirst(),
+      [&](std::size_t k, Item& item, unsigned) {
+        if (item.failure) return;
+        if (!item.has_picture) Read(source, k, item);
+        strategy_->Count(item.picture, item.counted.emplace());
+      },
+      [&](std::size_t, std::int64_t frame, Item& item) {
+        Yield(YieldStage::PictureStart, frame + 1);
+        if (item.failure) std::rethrow_exception(item.failure);
+        Yield(YieldStage::ChannelSwap, frame + 1);
+        Yield(YieldStage::Flip, frame + 1);
+        Made(item, frame);
+        strategy_->Add(*item.counted);
+        const std::int64_t bytes = std::int64_t{item.width} * item.height * 4;
+        if (frame == static_cast<std::int64_t>(kept_.size()) && kept_bytes_ + bytes <= kKeptBytes) {
+          kept_bytes_ += bytes;
+          kept_.push_back(std::make_unique<cDIB>());
+          kept_.back()->Exchange(item.picture);
+        }
+        counted_ = frame + 1;
+      });
+}
+
+void Conversion::Seal() {
+  strategy_->Seal(threads_);
+  sealed_ = true;
+}
+
+void Conversion::MakeFrame(Item& item, std::int64_t frame, unsigned worker) const {
+  Mapped mapped;
+  strategy_->Map(item.picture, worker, mapped);
+  item.picture.Destroy();
+  const bool local = mapped.entries > 0;
+  auto shown = std::make_shared<cDIB>();
+  shown->Exchange(mapped.pixels);
+  frame_ops::ChangeRect rect{0, 0, shown->Width(), shown->Height()};
+  cDIB cut;
+  const cDIB* pixels = shown.get();
+  if (board_) {
+    auto mine = std::make_shared<Board::Shown>();
+    mine->pixels = shown;
+    mine->local = local;
+    if (local) mine->colours = frame_ops::ColoursOf(mapped.table.data());
+    board_->Publish(frame, mine);
+    if (frame > 0) {
+      const std::shared_ptr<const Board::Shown> before = board_->Take(frame - 1);
+      if (!before) return;  // that frame's failure comes first
+      const frame_ops::Pixels now(*shown);
+      const frame_ops::Pixels then(*before->pixels);
+      const bool by_colour = local || before->local;
+      const frame_ops::ColourLut own = by_colour && !local ? frame_ops::ColoursOf(strategy_->GlobalTable().data())
+                                                          : mine->colours;
+      const frame_ops::ColourLut earlier = by_colour && !before->local
+                                               ? frame_ops::ColoursOf(strategy_->GlobalTable().data())
+                                               : before->colours;
+      rect = by_colour ? frame_ops::FindChange(now, &then, 0, &own, &earlier) : frame_ops::FindChange(now, &then, 0);
+      if (rect.Empty()) {
+        item.merged = true;
+        return;
+      }
+    }
+    // The uncut frame stays as it is for the next one to compare with.
+    frame_ops::CutOut(*shown, rect, cut);
+    pixels = &cut;
+  } else {
+    cut.Exchange(*shown);
+    pixels = &cut;
+  }
+  std::int32_t entries = mapped.entries;
+  if (local) {
+    std::array<std::uint8_t, 256> remap;
+    entries = frame_ops::CompactTable(cut, mapped.table, entries, -1, remap);
+    item.table = mapped.table;
+  }
+  gif_blocks::FrameHead& head = item.head;
+  head.left = rect.left;
+  head.top = rect.top;
+  head.width = pixels->Width();
+  head.height = pixels->Height();
+  head.disposal = board_ ? 1 : 3;
+  head.local_entries = local ? entries : 0;
+  const std::int32_t global = strategy_->GlobalEntries();
+  gif_blocks::FrameHead sizes = head;
+  if (local) sizes.local_table = item.table.data();
+  const std::int32_t code_size = gif_blocks::MinCodeSize(sizes, global > 0 ? gif_blocks::TableExponent(global) : 0);
+  mGIFLZWEnc::VectorSink sink(item.data);
+  if (!mGIFLZWEnc::EncodeFrame(sink, *pixels, static_cast<std::uint8_t>(code_size + 1), 0)) {
+    RaiseError(kErrInternal, "frame " + std::to_string(frame + 1) + " has an index past its colour table");
+  }
+}
+
+void Conversion::Emit(const FrameSource& source) {
+  if (!sealed_) Seal();
+  const bool counted = strategy_->CountsFirst();
+  const std::int64_t base = emitted_;
+  Pass(
+      source, base, !counted && base == 0 && preparation_.FitsToFirst(),
+      [&](std::size_t k, Item& item, unsigned worker) {
+        const std::int64_t frame = base + static_cast<std::int64_t>(k);
+        try {
+          if (item.failure) std::rethrow_exception(item.failure);
+          if (frame < static_cast<std::int64_t>(kept_.size()) && kept_[static_cast<std::size_t>(frame)]) {
+            item.picture.Exchange(*kept_[static_cast<std::size_t>(frame)]);
+            kept_[static_cast<std::size_t>(frame)].reset();
+            item.has_picture = true;
+          } else if (!item.has_picture) {
+            Read(source, k, item);
+          }
+          const std::int32_t delay = source.Delay(k);
+          item.head.delay = delay >= 0 ? static_cast<std::int16_t>(delay) : delay_;
+          MakeFrame(item, frame, worker);
+        } catch (...) {
+          // The next frame waits for this one's picture: it is told there is none.
+          if (board_) board_->Publish(frame, nullptr);
+          throw;
+        }
+      },
+      [&](std::size_t, std::int64_t frame, Item& item) {
+        if (!counted) {
+          Yield(YieldStage::PictureStart, frame + 1);
+          if (item.failure) std::rethrow_exception(item.failure);
+          Yield(YieldStage::ChannelSwap, frame + 1);
+          Yield(YieldStage::Flip, frame + 1);
+          Made(item, frame);
+        } else if (item.failure) {
+          std::rethrow_exception(item.failure);
+        }
+        Yield(YieldStage::Dither, frame + 1);
+        if (!out_.Started()) {
+          out_.Begin(screen_width_, screen_height_, strategy_->GlobalTable(), strategy_->GlobalEntries(),
+                     options_.loop);
+        }
+        if (item.merged) {
+          out_.Extend(item.head.delay);
+        } else {
+          if (item.head.local_entries > 0) item.head.local_table = item.table.data();
+          out_.Put(item.head, std::move(item.data));
+        }
+        emitted_ = frame + 1;
+        Yield(YieldStage::PaletteCopy, frame + 1);
+      });
+}
+
+void Conversion::Fill(BuilderReport& report) const {
+  constexpr std::int64_t kMost = std::numeric_limits<std::int32_t>::max();
+  report = BuilderReport{};
+  report.frames = static_cast<std::int32_t>(std::min(emitted_, kMost));
+  report.other_size_picture = static_cast<std::int32_t>(std::min(refitted_, kMost));
+  report.other_sizes_fitted = refitted_ != 0;
+}
+
+void Conversion::Finish() {
+  if (emitted_ == 0) RaiseInvalidArgument("no pictures were given");
+  Yield(YieldStage::Screen, emitted_);
+  Yield(YieldStage::Compact, emitted_);
+  Yield(YieldStage::Optimize, emitted_);
+  out_.End();
+}
+
+}  // namespace zoetra::pipeline
+
+namespace zoetra::pipeline {
+
+void ConvertFrames(const FrameSource& source, const BuilderOptions& options, unsigned threads, GifStream& out,
+                   BuilderReport* report) {
+  Conversion conversion(options, threads, out);
+  conversion.Total(static_cast<std::int64_t>(source.Frames()));
+  if (conversion.CountsFirst()) {
+    conversion.Count(source);
+    conversion.Seal();
+  }
+  conversion.Emit(source);
+  conversion.Finish();
+  if (report != nullptr) conversion.Fill(*report);
+}
+
+}  // namespace zoetra::pipeline

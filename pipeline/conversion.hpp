@@ -1,0 +1,100 @@
+// One conversion on the streaming pipeline:
+//
+//   source -> preparation -> palette -> mapping -> change since the frame
+//   before -> LZW encoding -> writing
+//
+// Workers take a frame through every stage up to its encoding; the calling
+// thread then writes the frames in order, each as soon as it and every
+// earlier one are done. Memory holds a small window of frames (the threads
+// plus two), never the animation. Palette `all` first counts every picture's
+// colours in a pass of its own, keeping the first pictures for the mapping
+// pass while they fit kKeptBytes, and reads the rest again.
+//
+// The yield hook sees, for each frame, PictureStart, ChannelSwap and Flip
+// when the picture is read and prepared (in the counting pass for `all`),
+// then Dither and PaletteCopy when its frame is made and written; at the end
+// Screen, Compact and Optimize. Failures reach the calling thread in frame
+// order, a picture's after its PictureStart.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "component/zoetra.hpp"
+#include "pipeline/gif_stream.hpp"
+#include "pipeline/palette.hpp"
+#include "pipeline/prepare.hpp"
+#include "pipeline/source.hpp"
+#include "platform/base/yield.hpp"
+
+namespace zoetra::pipeline {
+
+// Prepared pictures the counting pass keeps for the mapping pass.
+inline constexpr std::int64_t kKeptBytes = std::int64_t{64} << 20;
+
+class Conversion {
+ public:
+  // `options` must have passed CheckBuilderOptions. Frames of another size
+  // than the first are fitted into the first one's size.
+  Conversion(const BuilderOptions& options, unsigned threads, GifStream& out);
+  ~Conversion();
+  Conversion(const Conversion&) = delete;
+  Conversion& operator=(const Conversion&) = delete;
+
+  // Whether Count must see every frame (then Seal) before Emit sees any.
+  bool CountsFirst() const;
+  // Frames the whole conversion will have, for the yield hook; 0: not known.
+  void Total(std::int64_t frames) { total_ = frames; }
+
+  // Sources are taken in turn; frames are numbered on from the last one.
+  void Count(const FrameSource& source);
+  void Seal();
+  void Emit(const FrameSource& source);
+  // What is pending, and the end of the file. Raises 5 when no frame came.
+  void Finish();
+
+  std::int64_t Frames() const { return emitted_; }
+  // The frames, and the first picture fitted into the first one's size.
+  void Fill(BuilderReport& report) const;
+
+ private:
+  struct Item;
+  class Board;
+  // `work(k, item, worker)` on the workers (item.failure is already set when
+  // the first picture, read ahead, failed); `finish(k, frame, item)` here, in order.
+  template <class Work, class Done>
+  void Pass(const FrameSource& source, std::int64_t base, bool read_first_ahead, Work&& work, Done&& finish);
+  void Yield(platform::YieldStage stage, std::int64_t frame) const;
+  void Read(const FrameSource& source, std::size_t k, Item& item) const;
+  void Made(const Item& item, std::int64_t frame);
+  void MakeFrame(Item& item, std::int64_t frame, unsigned worker) const;
+
+  BuilderOptions options_;
+  unsigned threads_;
+  GifStream& out_;
+  std::unique_ptr<PaletteStrategy> strategy_;
+  Preparation preparation_;
+  std::unique_ptr<Board> board_;
+  std::int16_t delay_ = 0;
+  bool sealed_ = false;
+  std::int64_t total_ = 0;
+  std::int64_t counted_ = 0;
+  std::int64_t emitted_ = 0;
+  std::int64_t refitted_ = 0;
+  std::int32_t screen_width_ = 0, screen_height_ = 0;
+  std::vector<std::unique_ptr<cDIB>> kept_;  // frame g's picture, for the first frames
+  std::int64_t kept_bytes_ = 0;
+};
+
+}  // namespace zoetra::pipeline
+
+namespace zoetra::pipeline {
+
+// Every frame of `source` into `out`: counted first when the palette needs
+// it, then made and written; the report, when given, is filled.
+void ConvertFrames(const FrameSource& source, const BuilderOptions& options, unsigned threads, GifStream& out,
+                   BuilderReport* report);
+
+}  // namespace zoetra::pipeline

@@ -1,0 +1,47 @@
+// A picture as read, made into what a frame shows: blended over the
+// background, fitted to the animation's size, channels exchanged if asked,
+// and turned so that memory row 0 is the top row.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "component/zoetra.hpp"
+#include "pipeline/source.hpp"
+
+namespace zoetra::pipeline {
+
+class Preparation {
+ public:
+  // `fit_to_first`: pictures of another size than the first are fitted into
+  // the first one's size (once FitInto has said what it is).
+  Preparation(const BuilderOptions& options, bool fit_to_first);
+
+  bool BlendsAlpha() const { return background_.has_value(); }
+  bool FitsToFirst() const { return fit_to_first_ && fit_width_ == 0; }
+  // The first picture's size, once it is known; later pictures are fitted into it.
+  void FitInto(std::int32_t width, std::int32_t height) {
+    first_width_ = width;
+    first_height_ = height;
+  }
+
+  // Blends and fits (any thread). True when the picture was fitted into the
+  // first one's size because it had another.
+  bool Shape(Decoded& picture) const;
+  // Exchanges red and green when asked, and turns the picture upright.
+  void Upright(cDIB& raster) const;
+  bool Prepare(Decoded& picture) const {
+    const bool refitted = Shape(picture);
+    Upright(picture.raster);
+    return refitted;
+  }
+
+ private:
+  std::optional<std::uint32_t> background_;
+  std::int32_t fit_width_ = 0, fit_height_ = 0;
+  bool fit_to_first_ = false;
+  bool swap_rg_ = false;
+  std::int32_t first_width_ = 0, first_height_ = 0;
+};
+
+}  // namespace zoetra::pipeline

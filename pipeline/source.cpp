@@ -1,0 +1,68 @@
+#include "pipeline/source.hpp"
+
+#include "gif/cgif.hpp"
+#include "platform/base/limits.hpp"
+#include "platform/codecs/exif_orientation.hpp"
+#include "platform/codecs/picture_loader.hpp"
+#include "raster/picture_fit.hpp"
+
+namespace zoetra::pipeline {
+
+std::size_t RowStride(const PicturePixels& p) {
+  return p.stride != 0 ? p.stride : static_cast<std::size_t>(p.width) * PixelBytes(p.layout);
+}
+
+void CheckPixels(const std::vector<PictureSource>& pictures) {
+  for (std::size_t i = 0; i < pictures.size(); ++i) {
+    if (!pictures[i].InMemory()) continue;
+    const PicturePixels& p = pictures[i].Pixels();
+    std::string wrong;
+    if (p.data == nullptr) {
+      wrong = "has no pixels";
+    } else if (p.width <= 0 || p.height <= 0) {
+      wrong = "is " + std::to_string(p.width) + " x " + std::to_string(p.height) + " pixels";
+    } else if (p.layout != PixelLayout::RGB && p.layout != PixelLayout::RGBA && p.layout != PixelLayout::BGRA) {
+      wrong = "has an unknown pixel layout";
+    } else if (RowStride(p) / PixelBytes(p.layout) < static_cast<std::size_t>(p.width)) {
+      wrong = "has rows " + std::to_string(RowStride(p)) + " bytes apart, fewer than the " +
+              std::to_string(static_cast<std::size_t>(p.width) * PixelBytes(p.layout)) + " bytes of a row";
+    }
+    if (!wrong.empty()) {
+      RaiseInvalidArgument("picture " + std::to_string(i + 1) + " (in memory) " + wrong);
+    }
+  }
+}
+
+void ReadPixels(const PicturePixels& p, bool keep_alpha, Decoded& out) {
+  platform::CheckPictureSize(p.width, p.height);
+  out.alpha = keep_alpha && p.layout != PixelLayout::RGB;
+  if (out.raster.CreateFromPixels(p.data, p.width, p.height, RowStride(p), p.layout, out.alpha) == 0) {
+    RaiseOutOfMemory();
+  }
+}
+
+void ReadFile(const std::string& name, bool keep_alpha, bool auto_orient, Decoded& out) {
+  // Every conversion reads through here, so GIF inputs work in hosts that
+  // never registered the decoder themselves.
+  RegisterGifPictures();
+  {
+    // The decoded picture is let go as soon as the raster holds it.
+    const platform::Picture picture = platform::LoadPicture(name, {.keep_alpha = keep_alpha});
+    if (out.raster.CreateFromStdPicture(picture, true) == 0) {
+      RaiseError(kErrInvalidPicture, "Invalid picture: " + name + " holds no bitmap (icon or metafile)");
+    }
+    out.alpha = picture->HasAlpha();
+  }
+  if (auto_orient) OrientPicture(out.raster, platform::JpegFileOrientation(name));
+}
+
+void PictureList::Read(std::size_t k, bool keep_alpha, Decoded& out) const {
+  const PictureSource& picture = pictures_[k];
+  if (picture.InMemory()) {
+    ReadPixels(picture.Pixels(), keep_alpha, out);
+  } else {
+    ReadFile(picture.File(), keep_alpha, auto_orient_, out);
+  }
+}
+
+}  // namespace zoetra::pipeline
