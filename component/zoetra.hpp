@@ -211,6 +211,42 @@ class Zoetra {
   bool CanBePooled() const { return false; }
 };
 
+// Frames handed over one at a time, for programs that make their frames as
+// they run (simulations, plots, games, screen grabbers):
+//
+//   zoetra::Writer gif("out.gif", options);
+//   for (...) gif.Add(PicturePixels{...});   // or a file name; copied at once
+//   gif.Finish();
+//
+// The file holds the same bytes as Create with the same pictures and
+// options. With the palette mode frame, each frame is written as soon as a
+// few have come, and memory stays flat however many come. The modes all and
+// first need every picture before the first frame: pictures are held until
+// Finish, pixels copied into memory up to 64 MiB, past that (mode all) into
+// an unnamed temporary file; mode first keeps them all in memory. The output
+// is made only by Finish: a writer destroyed without it leaves any old file
+// as it was. A failure raises, and every later call raises error 5.
+class Writer {
+ public:
+  Writer(std::string_view output, const BuilderOptions& options = {});
+  Writer(ByteWriter write, const BuilderOptions& options = {});
+  ~Writer();
+  Writer(Writer&&) noexcept;
+  Writer& operator=(Writer&&) noexcept;
+
+  // The next frame, shown for the options' delay, or for `delay_ms` (0 to
+  // 32767, kept in whole hundredths; not with the mode first).
+  void Add(const PictureSource& picture);
+  void Add(const PictureSource& picture, std::int64_t delay_ms);
+  // Writes what is left and the end of the file; returns the frames added.
+  std::int64_t Finish();
+  std::int64_t Frames() const;
+
+ private:
+  class Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
 // Converts whatever a member caught into the failure it reports.
 Error ToError(std::exception_ptr caught);
 

@@ -12,25 +12,25 @@ std::size_t RowStride(const PicturePixels& p) {
   return p.stride != 0 ? p.stride : static_cast<std::size_t>(p.width) * PixelBytes(p.layout);
 }
 
-void CheckPixels(const std::vector<PictureSource>& pictures) {
-  for (std::size_t i = 0; i < pictures.size(); ++i) {
-    if (!pictures[i].InMemory()) continue;
-    const PicturePixels& p = pictures[i].Pixels();
-    std::string wrong;
-    if (p.data == nullptr) {
-      wrong = "has no pixels";
-    } else if (p.width <= 0 || p.height <= 0) {
-      wrong = "is " + std::to_string(p.width) + " x " + std::to_string(p.height) + " pixels";
-    } else if (p.layout != PixelLayout::RGB && p.layout != PixelLayout::RGBA && p.layout != PixelLayout::BGRA) {
-      wrong = "has an unknown pixel layout";
-    } else if (RowStride(p) / PixelBytes(p.layout) < static_cast<std::size_t>(p.width)) {
-      wrong = "has rows " + std::to_string(RowStride(p)) + " bytes apart, fewer than the " +
-              std::to_string(static_cast<std::size_t>(p.width) * PixelBytes(p.layout)) + " bytes of a row";
-    }
-    if (!wrong.empty()) {
-      RaiseInvalidArgument("picture " + std::to_string(i + 1) + " (in memory) " + wrong);
-    }
+void CheckPicture(const PictureSource& picture, std::size_t number) {
+  if (!picture.InMemory()) return;
+  const PicturePixels& p = picture.Pixels();
+  std::string wrong;
+  if (p.data == nullptr) {
+    wrong = "has no pixels";
+  } else if (p.width <= 0 || p.height <= 0) {
+    wrong = "is " + std::to_string(p.width) + " x " + std::to_string(p.height) + " pixels";
+  } else if (p.layout != PixelLayout::RGB && p.layout != PixelLayout::RGBA && p.layout != PixelLayout::BGRA) {
+    wrong = "has an unknown pixel layout";
+  } else if (RowStride(p) / PixelBytes(p.layout) < static_cast<std::size_t>(p.width)) {
+    wrong = "has rows " + std::to_string(RowStride(p)) + " bytes apart, fewer than the " +
+            std::to_string(static_cast<std::size_t>(p.width) * PixelBytes(p.layout)) + " bytes of a row";
   }
+  if (!wrong.empty()) RaiseInvalidArgument("picture " + std::to_string(number) + " (in memory) " + wrong);
+}
+
+void CheckPixels(const std::vector<PictureSource>& pictures) {
+  for (std::size_t i = 0; i < pictures.size(); ++i) CheckPicture(pictures[i], i + 1);
 }
 
 void ReadPixels(const PicturePixels& p, bool keep_alpha, Decoded& out) {

@@ -35,6 +35,8 @@ std::size_t RowStride(const PicturePixels& p);
 // Refuses, with error 5 naming it, a picture in memory that cannot be read:
 // no pixels, a size that is not positive, an unknown layout, short rows.
 void CheckPixels(const std::vector<PictureSource>& pictures);
+// The same for one picture, named as picture `number`.
+void CheckPicture(const PictureSource& picture, std::size_t number);
 
 void ReadPixels(const PicturePixels& pixels, bool keep_alpha, Decoded& out);
 // A picture file; with `auto_orient`, a JPEG turned upright by its EXIF orientation.
