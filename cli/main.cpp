@@ -18,6 +18,7 @@
 
 #include "cli/commands.hpp"
 #include "gif/cgif.hpp"
+#include "zoetra/zoetra.hpp"
 
 namespace {
 
@@ -41,7 +42,7 @@ int main(int argc, char** argv) {
   zoetra::RegisterGifPictures();
   CLI::App app{"Turns an ordered list of still pictures into one animated GIF, and looks inside GIF files.",
                "zoetra"};
-  const std::string version = std::string("zoetra ") + ZOETRA_VERSION;
+  const std::string version = "zoetra " + std::string(zoetra::Version());
   app.set_version_flag("-V,--version", version);
   app.require_subcommand(1);
   app.footer(std::string("Run 'zoetra COMMAND --help' for the options of a command.\n") + kExitStatusText);

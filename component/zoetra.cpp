@@ -8,6 +8,10 @@
 
 namespace zoetra {
 
+std::string_view Version() noexcept {
+  return ZOETRA_VERSION_STRING;
+}
+
 std::string ErrorReport(const Error& failure) {
   char hex[16];
   std::snprintf(hex, sizeof hex, "%X", static_cast<std::uint32_t>(failure.number()));

@@ -17,6 +17,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "component/zoetra_version.h"
+
 #if defined(__GNUC__)
 #define ZOETRA_API __attribute__((visibility("default")))
 #else
@@ -26,6 +28,10 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+/* The library's version, "MAJOR.MINOR.PATCH", as it was built (a static
+ * text); a host compares it with ZOETRA_VERSION_STRING of its headers. */
+ZOETRA_API const char* zoetra_version(void);
 
 typedef struct ZoetraInstance ZoetraInstance;
 

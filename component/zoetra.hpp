@@ -18,14 +18,19 @@
 #include <string_view>
 #include <vector>
 
+#include "component/zoetra_version.h"
 #include "platform/base/export.hpp"
 #include "platform/base/error.hpp"
 #include "platform/base/variant.hpp"
-#include "raster/cdib.hpp"
+#include "raster/pixel_layout.hpp"
 
 ZOETRA_PUBLIC_BEGIN
 
 namespace zoetra {
+
+// The library's version, "MAJOR.MINOR.PATCH", as it was built; a host compares
+// it with ZOETRA_VERSION_STRING of the headers it was compiled with.
+std::string_view Version() noexcept;
 
 // Dispatch ids of the members of the `_Zoetra` interface, in vtable order.
 inline constexpr std::int32_t kDispIdSum = 0x60030003;

@@ -95,6 +95,11 @@ void FactoryRelease(ZoetraClassFactory* self) {
 
 extern "C" {
 
+// The version is a literal, so its text ends with a NUL.
+const char* zoetra_version(void) {
+  return zoetra::Version().data();
+}
+
 ZoetraInstance* zoetra_new(void) {
   ZoetraInstance* instance = new (std::nothrow) ZoetraInstance();
   if (instance) ++g_live_objects;

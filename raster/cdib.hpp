@@ -25,14 +25,11 @@
 #include "platform/base/export.hpp"
 #include "platform/drawing/gdi.hpp"
 #include "platform/codecs/picture.hpp"
+#include "raster/pixel_layout.hpp"
 
 ZOETRA_PUBLIC_BEGIN
 
 namespace zoetra {
-
-// Channel order of 8-bit pixels in memory.
-enum class PixelLayout : std::uint8_t { RGB, RGBA, BGRA };
-inline constexpr std::size_t PixelBytes(PixelLayout layout) { return layout == PixelLayout::RGB ? 3 : 4; }
 
 class cDIB {
  public:

@@ -1,5 +1,5 @@
 /* The C interface used from C: the header must compile as strict C99. */
-#include "component/zoetra.h"
+#include <zoetra/zoetra.h>
 
 #include <stdio.h>
 #include <string.h>
@@ -22,6 +22,7 @@ int main(void) {
   void* object = NULL;
   ZoetraClassFactory* factory;
 
+  check(strcmp(zoetra_version(), ZOETRA_VERSION_STRING) == 0, "zoetra_version");
   check(z != NULL, "zoetra_new");
   check(zoetra_sum(z, 40, 2, &value) == 0 && value == 42, "zoetra_sum");
   check(zoetra_sum(z, 32767, 1, &value) != 0, "zoetra_sum overflow fails");

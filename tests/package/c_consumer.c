@@ -1,17 +1,30 @@
 /* Built from C against an installed Zoetra through pkg-config: converts the
- * picture in argv[1] into the GIF argv[2] through the C interface. */
+ * picture in argv[1] into the GIF argv[2] through the C interface, and checks
+ * that headers and library are of version argv[3]. */
+#include <zoetra/zoetra.h>
+
 #include <stdio.h>
 #include <string.h>
 
+/* Hosts written against the component's own path build as before. */
 #include "component/zoetra.h"
 
 int main(int argc, char** argv) {
   ZoetraInstance* z;
   const char* files[1];
   char text[512];
+  char numbers[64];
   size_t length = 0;
   int failed;
-  if (argc != 3) return 2;
+  if (argc != 4) return 2;
+  snprintf(numbers, sizeof numbers, "%d.%d.%d", ZOETRA_VERSION_MAJOR, ZOETRA_VERSION_MINOR,
+           ZOETRA_VERSION_PATCH);
+  if (strcmp(zoetra_version(), argv[3]) != 0 || strcmp(ZOETRA_VERSION_STRING, argv[3]) != 0 ||
+      strcmp(numbers, argv[3]) != 0) {
+    fprintf(stderr, "versions differ: library %s, headers %s (%s), expected %s\n", zoetra_version(),
+            ZOETRA_VERSION_STRING, numbers, argv[3]);
+    return 4;
+  }
   files[0] = argv[1];
   z = zoetra_new();
   if (z == NULL) return 3;

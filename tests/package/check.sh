@@ -2,7 +2,8 @@
 # Installs the build tree into a scratch prefix and builds small programs
 # against it: C++ through the CMake package, C through pkg-config (shared, and
 # static from a copy of the prefix moved elsewhere, without the shared library),
-# and Python from a virtual environment when the package is built:
+# and Python from a virtual environment when the package is built. Each
+# checks that its headers, the library and the package tell one version:
 # check.sh <build dir> <source dir> [python]
 set -euo pipefail
 build_dir="$1"
@@ -25,6 +26,10 @@ if nm -DC --defined-only "$so" | grep -E 'detail::|anonymous namespace' >&2; the
   exit 1
 fi
 
+pc="$(find "$work/prefix" -name zoetra.pc)"
+export PKG_CONFIG_PATH="$(dirname "$pc")"
+version="$(pkg-config --modversion zoetra)"
+
 cmake -S "$source_dir/tests/package/consumer" -B "$work/consumer" -DCMAKE_PREFIX_PATH="$work/prefix" >/dev/null
 cmake --build "$work/consumer" >/dev/null
 libdirs="$work/prefix/lib:$work/prefix/lib/x86_64-linux-gnu"
@@ -44,10 +49,11 @@ if [ -n "$python" ]; then
   find "$work/prefix" -path '*/zoetra/_zoetra*.so' | grep -q . || { echo "Python package not installed" >&2; exit 1; }
   "$python" -m venv --without-pip --system-site-packages "$work/venv"
   cmake --install "$build_dir" --prefix "$work/venv" --component python >/dev/null
-  (cd "$work" && env -u PYTHONPATH "$work/venv/bin/python" - "$picture" "$work/cli.gif" "$work/venv" <<'PY'
+  (cd "$work" && env -u PYTHONPATH "$work/venv/bin/python" - "$picture" "$work/cli.gif" "$work/venv" "$version" <<'PY'
 import sys, zoetra
-picture, made, venv = sys.argv[1:4]
+picture, made, venv, version = sys.argv[1:5]
 assert zoetra.__file__.startswith(venv + "/lib/"), zoetra.__file__
+assert zoetra.__version__ == version, (zoetra.__version__, version)
 assert zoetra.create([picture, picture]) == open(made, "rb").read(), "the installed module's bytes differ"
 PY
   )
@@ -61,11 +67,9 @@ if "posix_local" in sysconfig.get_scheme_names():  # Debian's python3, whose mod
     assert not os.path.isdir(target) or target in sys.path, (target, sys.path)
 PY
 fi
-pc="$(find "$work/prefix" -name zoetra.pc)"
-export PKG_CONFIG_PATH="$(dirname "$pc")"
 cc -std=c99 -Wall -Werror "$source_dir/tests/package/c_consumer.c" $(pkg-config --cflags --libs zoetra) \
   -o "$work/c-shared"
-LD_LIBRARY_PATH="$libdirs" "$work/c-shared" "$picture" "$work/shared.gif"
+LD_LIBRARY_PATH="$libdirs" "$work/c-shared" "$picture" "$work/shared.gif" "$version"
 
 # The prefix is found from the .pc file's place: move the tree, drop the
 # shared library, and link the static one with what it needs.
@@ -78,6 +82,6 @@ if readelf -d "$work/c-static" | grep -q 'NEEDED.*libzoetra'; then
   echo "the static build still needs libzoetra.so" >&2
   exit 1
 fi
-"$work/c-static" "$picture" "$work/static.gif"
+"$work/c-static" "$picture" "$work/static.gif" "$version"
 cmp "$work/shared.gif" "$work/static.gif"
 echo "package ok"

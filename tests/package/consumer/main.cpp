@@ -1,10 +1,22 @@
-// Built against an installed Zoetra: the public class and a GIF written to memory.
-#include <cstdio>
+// Built against an installed Zoetra: the public class, its version, and a GIF
+// written to memory through a building block included by its own path.
+#include <zoetra/zoetra.h>
+#include <zoetra/zoetra.hpp>
 
-#include "component/zoetra.hpp"
+#include <cstdio>
+#include <string_view>
+
 #include "gif/cgif.hpp"
 
 int main() {
+  // The headers, the library and the CMake package tell one version.
+  if (zoetra::Version() != ZOETRA_VERSION_STRING ||
+      std::string_view(zoetra_version()) != ZOETRA_VERSION_STRING ||
+      std::string_view(ZOETRA_PACKAGE_VERSION) != ZOETRA_VERSION_STRING) {
+    std::fprintf(stderr, "versions differ: library %s, headers %s, package %s\n", zoetra_version(),
+                 ZOETRA_VERSION_STRING, ZOETRA_PACKAGE_VERSION);
+    return 5;
+  }
   zoetra::Zoetra z;
   if (z.Sum(40, 2) != 42) return 1;
   zoetra::cGIF doc;
