@@ -1,8 +1,10 @@
 // zoetra create: pictures to one animated GIF through the component.
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -10,6 +12,7 @@
 #include <vector>
 
 #include "cli/commands.hpp"
+#include "cli/progress.hpp"
 #include "component/zoetra.hpp"
 #include "platform/base/arith.hpp"
 #include "platform/base/display_name.hpp"
@@ -24,11 +27,11 @@ struct Interrupted {};
 
 // Follows the conversion through the component's yields: remembers which
 // picture is being worked on (so that a failure can name it), stops the
-// conversion at the next stage after a signal and, when asked, draws a
-// one-line progress bar on standard error.
+// conversion at the next stage after a signal and, when asked, keeps the
+// progress line up to date on standard error.
 class ConversionWatch {
  public:
-  explicit ConversionWatch(bool progress) : progress_(progress) {
+  explicit ConversionWatch(bool progress) : progress_(progress), start_(Clock::now()) {
     previous_ = platform::SetYieldHook([this](const platform::YieldInfo& info) { Seen(info); });
   }
   ~ConversionWatch() {
@@ -44,7 +47,7 @@ class ConversionWatch {
   // Whether the work on the whole document (after the pictures) has begun.
   bool past_pictures() const { return yields_ > 0 && !in_pictures_; }
 
-  // Takes the progress bar off the screen, before any other line is written.
+  // Takes the progress line off the screen, before any other line is written.
   void Clear() {
     if (!drawn_) return;
     std::fputs("\r\033[K", stderr);
@@ -53,43 +56,24 @@ class ConversionWatch {
   }
 
  private:
+  using Clock = std::chrono::steady_clock;
+
   void Seen(const platform::YieldInfo& info) {
     // Once saved, the new file is in place: too late to keep the old one.
     if (CaughtInterrupt() != 0 && info.stage != platform::YieldStage::Saved) throw Interrupted{};
     last_ = info;
     in_pictures_ = info.stage <= platform::YieldStage::PaletteCopy;
-    if (progress_) Draw(info);
     ++yields_;
+    if (!progress_) return;
+    if (line_.Update(info, std::chrono::duration<double>(Clock::now() - start_).count())) Draw();
   }
 
-  // Stages in all: every picture passes through the stages up to PaletteCopy
-  // (in one pass or in two, by palette mode), then the whole document through the rest.
-  static std::int64_t Stages(std::int64_t pictures) {
-    using platform::YieldStage;
-    constexpr std::int64_t kPerPicture = static_cast<int>(YieldStage::PaletteCopy) + 1;
-    return kPerPicture * pictures + static_cast<int>(YieldStage::Saved) -
-           static_cast<int>(YieldStage::Screen);
-  }
-
-  void Draw(const platform::YieldInfo& info) {
-    using platform::YieldStage;
-    const char* stage = "converting";
-    switch (info.stage) {
-      case YieldStage::PictureStart: stage = "loading"; break;
-      case YieldStage::Screen: stage = "compacting the palette"; break;
-      case YieldStage::Compact: stage = "optimising"; break;
-      case YieldStage::Optimize: stage = "writing"; break;
-      case YieldStage::Saved: stage = "done"; break;
-      default: break;
-    }
-    constexpr std::int64_t kWidth = 30;
-    const std::int64_t total = Stages(info.pictures > 0 ? info.pictures : 1);
-    // Each yield is one stage done, so the bar never goes back whatever the order of the passes.
-    const std::int64_t done = info.stage == YieldStage::Saved ? total : std::min(yields_, total);
-    std::string bar(static_cast<std::size_t>(kWidth * done / total), '#');
-    bar.resize(kWidth, '.');
-    std::fprintf(stderr, "\r\033[K[%s] %d/%d %s", bar.c_str(), static_cast<int>(info.picture),
-                 static_cast<int>(info.pictures), stage);
+  void Draw() {
+    winsize size{};
+    const int columns = ::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
+    const std::string_view text = line_.Text(columns);
+    std::fputs("\r\033[K", stderr);
+    std::fwrite(text.data(), 1, text.size(), stderr);
     std::fflush(stderr);
     drawn_ = true;
   }
@@ -99,6 +83,8 @@ class ConversionWatch {
   bool in_pictures_ = false;
   std::int64_t yields_ = 0;
   platform::YieldInfo last_{};
+  Clock::time_point start_;
+  ProgressLine line_;
   platform::YieldHook previous_;
 };
 
@@ -185,7 +171,7 @@ int Convert(const CreateOptions& o, BuilderOptions options) {
   options.report = &report;
   Zoetra component;
   std::string subject;
-  // Failures and the result line wait until the progress bar is gone; after a
+  // Failures and the result line wait until the progress line is gone; after a
   // signal there is nothing to say.
   const auto stop_if_interrupted = [] {
     if (const int signal = CaughtInterrupt(); signal != 0) EndOnInterrupt(signal);

@@ -113,7 +113,7 @@ int main(int argc, char** argv) {
                          "read, transparency dropped; black around fitted pictures)")
       ->type_name("COLOR");
   create_cmd->add_flag("--auto-orient", create.auto_orient, "Turn JPEG photos upright by their EXIF orientation");
-  create_cmd->add_flag("-q,--quiet", create.quiet, "No progress bar and no result line");
+  create_cmd->add_flag("-q,--quiet", create.quiet, "No progress line and no result line");
   create_cmd->add_option("PICTURE", create.pictures, "Pictures, in frame order")->type_name("");
   create_cmd->footer(
       "Without --fit the screen is the size of the first picture, and pictures of other sizes are "
