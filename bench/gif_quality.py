@@ -31,16 +31,18 @@ def main():
     gif, source = sys.argv[1], sys.argv[2]
     delay = int(sys.argv[3]) if len(sys.argv) > 3 else 350
     names = sorted(n for n in os.listdir(source) if n.lower().endswith((".png", ".bmp", ".jpg")))
-    shown = []
-    for frame in ImageSequence.Iterator(Image.open(gif)):
-        rgb = np.asarray(frame.convert("RGB"), dtype=np.float64)
-        duration = frame.info.get("duration", delay) or delay
-        shown.extend([rgb] * max(1, round(duration / delay)))
+    # One decoded frame at a time: a long clip's frames would not fit in memory.
+    shown = 0
     errors = []
-    for name, picture in zip(names, shown):
-        want = np.asarray(Image.open(os.path.join(source, name)).convert("RGB"), dtype=np.float64)
-        errors.append(float(np.mean((want - picture) ** 2)) if want.shape == picture.shape else math.inf)
-    print(json.dumps({"pictures": len(names), "frames_shown": len(shown),
+    for frame in ImageSequence.Iterator(Image.open(gif)):
+        picture = np.asarray(frame.convert("RGB"), dtype=np.float64)
+        duration = frame.info.get("duration", delay) or delay
+        for _ in range(max(1, round(duration / delay))):
+            if shown < len(names):
+                want = np.asarray(Image.open(os.path.join(source, names[shown])).convert("RGB"), dtype=np.float64)
+                errors.append(float(np.mean((want - picture) ** 2)) if want.shape == picture.shape else math.inf)
+            shown += 1
+    print(json.dumps({"pictures": len(names), "frames_shown": shown,
                       "psnr_mean": round(psnr(sum(errors) / max(1, len(errors))), 2),
                       "psnr_worst": round(psnr(max(errors)), 2) if errors else None,
                       "bytes": os.path.getsize(gif)}))

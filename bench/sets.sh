@@ -1,6 +1,5 @@
-# Shared by the comparison scripts in bench/: the tools (Debian packages,
-# gifski from npm, a Release build of zoetra) and the picture sets, made once
-# into $DATA (default build-bench/palette-sets):
+# Shared by the comparison scripts in bench/: the picture sets, made once into
+# $DATA (default build-bench/palette-sets), and the tools of bench/tools.sh:
 #   testsrc2, mandelbrot, life   60 frames of 640 x 480 from ffmpeg's sources
 #   photoseq     40 frames of 960 x 540 of a hand-held video (cockatoo.mp4 of
 #                Debian's python3-imageio)
@@ -9,49 +8,16 @@
 #   hd1080       20 frames of 1920 x 1080 of that video, scaled up
 #   pan1080      20 frames of 1920 x 1080 panning over a 4096 x 4096 wallpaper
 #                (Debian's gnome-backgrounds)
-# Environment: REPS (default 3), ZOETRA (a binary; otherwise a Release build
-# in $BUILD_DIR, default build-release), DATA, GIFSKI (a gifski binary;
-# otherwise the npm package gifski is installed into $DATA/npm).
+# Environment: REPS (default 3), DATA, and those of bench/tools.sh.
 # Sourced with ROOT set to the repository.
 
 REPS=${REPS:-3}
 DATA=${DATA:-$ROOT/build-bench/palette-sets}
-BUILD_DIR=${BUILD_DIR:-$ROOT/build-release}
 DELAY_MS=350
-say() { printf '%s\n' "$*" >&2; }
-
-# --- tools -------------------------------------------------------------------
-
-need=()
-command -v ffmpeg >/dev/null || need+=(ffmpeg)
-command -v npm >/dev/null || need+=(npm)
-[ -x /usr/bin/time ] || need+=(time)
-for p in python3-pil python3-numpy python3-skimage gnome-backgrounds; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || need+=("$p")
-done
-if [ ${#need[@]} -gt 0 ]; then
-  SUDO=""
-  [ "$(id -u)" -ne 0 ] && SUDO=sudo
-  say "installing ${need[*]} ..."
-  $SUDO apt-get update -qq >/dev/null
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
-fi
-PY=/usr/bin/python3
+# shellcheck source=bench/tools.sh
+source "$ROOT/bench/tools.sh"
+apt_need python3-pil python3-numpy python3-skimage gnome-backgrounds
 mkdir -p "$DATA"
-if [ -z "${GIFSKI:-}" ]; then
-  GIFSKI=$DATA/npm/node_modules/gifski/bin/debian/gifski
-  if [ ! -x "$GIFSKI" ]; then
-    say "installing gifski (npm) ..."
-    mkdir -p "$DATA/npm"
-    (cd "$DATA/npm" && npm install --silent gifski >/dev/null)
-  fi
-fi
-if [ -z "${ZOETRA:-}" ]; then
-  say "building zoetra (Release) ..."
-  cmake -S "$ROOT" -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release -DZOETRA_BUILD_TESTS=OFF -DZOETRA_BUILD_BENCH=OFF >/dev/null
-  cmake --build "$BUILD_DIR" --target zoetra_cli -j "$(nproc)" >/dev/null
-  ZOETRA=$BUILD_DIR/cli/zoetra
-fi
 
 # --- sets --------------------------------------------------------------------
 
@@ -101,8 +67,6 @@ PY
 }
 
 # --- measuring ---------------------------------------------------------------
-
-median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 
 # timed_runs CMD...: runs CMD REPS times and sets WALL to the median seconds.
 timed_runs() {
