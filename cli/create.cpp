@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -113,8 +114,12 @@ BuilderOptions BuilderOptionsOf(const CreateOptions& o) {
   return options;
 }
 
+std::vector<PictureSource> PicturesOf(const std::vector<std::string>& files) {
+  return std::vector<PictureSource>(files.begin(), files.end());
+}
+
 // 0, or the error that stopped the write.
-int WriteAll(int fd, const std::vector<std::uint8_t>& bytes) {
+int WriteAll(int fd, std::span<const std::uint8_t> bytes) {
   std::size_t done = 0;
   while (done < bytes.size()) {
     const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
@@ -189,17 +194,23 @@ int Convert(const CreateOptions& o, BuilderOptions options) {
     };
     try {
       if (to_stdout) {
-        const auto convert = [&] {
-          return component.CreateZoetraToBuffer(o.pictures, options);
+        // Frames go out as they are made; a write that fails stops the conversion.
+        int write_error = 0;
+        const ByteWriter write = [&](std::span<const std::uint8_t> bytes) {
+          write_error = WriteAll(STDOUT_FILENO, bytes);
+          return write_error == 0;
         };
-        const std::vector<std::uint8_t> bytes = o.raise_errors ? WithCatchLogRaise(convert) : convert();
-        watch.Clear();
-        stop_if_interrupted();
-        if (const int error = WriteAll(STDOUT_FILENO, bytes); error != 0) {
+        try {
+          component.CreateToStream(PicturesOf(o.pictures), write, options);
+        } catch (...) {
+          if (write_error == 0) throw;
+          watch.Clear();
           stop_if_interrupted();
-          ReportMessage("cannot write the GIF", "standard output", std::strerror(error));
+          ReportMessage("cannot write the GIF", "standard output", std::strerror(write_error));
           return kExitFailure;
         }
+        watch.Clear();
+        stop_if_interrupted();
         SuggestPalette(report, o);
         WarnOtherSizes(report, o);
         return kExitOk;

@@ -144,6 +144,21 @@ ZOETRA_API int zoetra_create_pictures(ZoetraInstance* instance, const ZoetraPict
                                       const char* output, const ZoetraOptions* options, char* result,
                                       size_t result_size, size_t* result_length);
 
+/* Frames handed over one at a time (see zoetra::Writer in zoetra.hpp): the
+ * file holds the same bytes as zoetra_create_pictures with the same pictures
+ * and options. Open, add each frame (its pixels are copied at once; delay_ms
+ * -1 shows it for the options' delay, else 0 to 32767 ms, not with
+ * ZOETRA_PALETTE_FIRST), finish, release. Each returns 0, or non-zero with
+ * the failure on the instance; after a failure the writer refuses every call
+ * but release. Released without finishing, it leaves any old output as it was. */
+typedef struct ZoetraWriter ZoetraWriter;
+ZOETRA_API int zoetra_writer_open(ZoetraInstance* instance, const char* output, const ZoetraOptions* options,
+                                  ZoetraWriter** writer);
+ZOETRA_API int zoetra_writer_add(ZoetraInstance* instance, ZoetraWriter* writer, const ZoetraPicture* picture,
+                                 int32_t delay_ms);
+ZOETRA_API int zoetra_writer_finish(ZoetraInstance* instance, ZoetraWriter* writer, int64_t* frames);
+ZOETRA_API void zoetra_writer_release(ZoetraWriter* writer);
+
 /* Threads the library may use at once, process-wide (the worker pool holds
  * at most max_threads - 1; a conversion's calling thread is the last one).
  * The default is the hardware's thread count; 1 keeps every conversion on its

@@ -245,8 +245,8 @@ std::string Zoetra::Create(const std::vector<PictureSource>& pictures, std::stri
 std::vector<std::uint8_t> Zoetra::CreateToBuffer(const std::vector<PictureSource>& pictures,
                                                   const BuilderOptions& options) {
   if (options.palette == PaletteMode::First) {
-    const Settings settings = WithOptions(options, [&] { return DocumentSettings(options); });
-    return ConvertToBuffer(NamesOf(pictures), settings, &pictures);
+    return WithOptions(options,
+                       [&] { return ConvertToBuffer(NamesOf(pictures), DocumentSettings(options), &pictures); });
   }
   return WithOptions(options, [&] {
     detail::CheckSources(pictures, false);

@@ -193,6 +193,25 @@ zoetra::BuilderOptions OptionsOf(const ZoetraOptions* options) {
   return o;
 }
 
+// A picture of the C interface; `number` names it in messages.
+zoetra::PictureSource PictureOf(const ZoetraPicture& p, std::int64_t number) {
+  if (p.file != nullptr) return zoetra::PictureSource(std::string(p.file));
+  zoetra::PicturePixels pixels;
+  pixels.data = p.pixels;
+  pixels.width = p.width;
+  pixels.height = p.height;
+  pixels.stride = p.stride;
+  switch (p.layout) {
+    case ZOETRA_PIXELS_RGB: pixels.layout = zoetra::PixelLayout::RGB; break;
+    case ZOETRA_PIXELS_RGBA: pixels.layout = zoetra::PixelLayout::RGBA; break;
+    case ZOETRA_PIXELS_BGRA: pixels.layout = zoetra::PixelLayout::BGRA; break;
+    default:
+      zoetra::RaiseError(zoetra::kErrInvalidArgument, "Invalid procedure call or argument: picture " +
+                                                          std::to_string(number) + " has an unknown pixel layout");
+  }
+  return zoetra::PictureSource(pixels);
+}
+
 }  // namespace
 
 int zoetra_create(ZoetraInstance* instance, const char* const* files, int32_t count, const char* output,
@@ -220,30 +239,50 @@ int zoetra_create_pictures(ZoetraInstance* instance, const ZoetraPicture* pictur
     }
     std::vector<zoetra::PictureSource> list;
     list.reserve(static_cast<std::size_t>(count));
-    for (int32_t i = 0; i < count; ++i) {
-      const ZoetraPicture& p = pictures[i];
-      if (p.file != nullptr) {
-        list.emplace_back(std::string(p.file));
-        continue;
-      }
-      zoetra::PicturePixels pixels;
-      pixels.data = p.pixels;
-      pixels.width = p.width;
-      pixels.height = p.height;
-      pixels.stride = p.stride;
-      switch (p.layout) {
-        case ZOETRA_PIXELS_RGB: pixels.layout = zoetra::PixelLayout::RGB; break;
-        case ZOETRA_PIXELS_RGBA: pixels.layout = zoetra::PixelLayout::RGBA; break;
-        case ZOETRA_PIXELS_BGRA: pixels.layout = zoetra::PixelLayout::BGRA; break;
-        default:
-          zoetra::RaiseError(zoetra::kErrInvalidArgument, "Invalid procedure call or argument: picture " +
-                                                              std::to_string(i + 1) + " has an unknown pixel layout");
-      }
-      list.emplace_back(pixels);
-    }
+    for (int32_t i = 0; i < count; ++i) list.push_back(PictureOf(pictures[i], i + 1));
     CopyText(instance->component.Create(list, output ? output : "", o), result, result_size, result_length);
   });
 }
+
+struct ZoetraWriter {
+  zoetra::Writer writer;
+};
+
+int zoetra_writer_open(ZoetraInstance* instance, const char* output, const ZoetraOptions* options,
+                       ZoetraWriter** writer) {
+  if (writer != nullptr) *writer = nullptr;
+  return Guarded(instance, [&] {
+    if (writer == nullptr || output == nullptr) {
+      zoetra::RaiseError(zoetra::kErrInvalidArgument, "Invalid procedure call or argument");
+    }
+    *writer = new ZoetraWriter{zoetra::Writer(output, OptionsOf(options))};
+  });
+}
+
+int zoetra_writer_add(ZoetraInstance* instance, ZoetraWriter* writer, const ZoetraPicture* picture,
+                      int32_t delay_ms) {
+  return Guarded(instance, [&] {
+    if (writer == nullptr || picture == nullptr) {
+      zoetra::RaiseError(zoetra::kErrInvalidArgument, "Invalid procedure call or argument");
+    }
+    const zoetra::PictureSource source = PictureOf(*picture, writer->writer.Frames() + 1);
+    if (delay_ms == -1) {
+      writer->writer.Add(source);
+    } else {
+      writer->writer.Add(source, delay_ms);
+    }
+  });
+}
+
+int zoetra_writer_finish(ZoetraInstance* instance, ZoetraWriter* writer, int64_t* frames) {
+  return Guarded(instance, [&] {
+    if (writer == nullptr) zoetra::RaiseError(zoetra::kErrInvalidArgument, "Invalid procedure call or argument");
+    const std::int64_t made = writer->writer.Finish();
+    if (frames != nullptr) *frames = made;
+  });
+}
+
+void zoetra_writer_release(ZoetraWriter* writer) { delete writer; }
 
 int zoetra_set_max_threads(int32_t max_threads) {
   if (max_threads < 1) return 1;
