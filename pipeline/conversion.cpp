@@ -24,7 +24,6 @@ struct Conversion::Item {
   cDIB picture;  // prepared
   bool refitted = false;
   std::int32_t width = 0, height = 0;
-  std::optional<mQuantize::ColourHistogram> counted;
   // The frame: nothing new to show (merged into the one before), or its head and data.
   bool merged = false;
   gif_blocks::FrameHead head;
@@ -143,12 +142,15 @@ void Conversion::Pass(const FrameSource& source, std::int64_t base, bool read_fi
 
 void Conversion::Count(const FrameSource& source) {
   const std::int64_t base = counted_;
+  // Each worker counts into a histogram of its own; the sum does not depend
+  // on which worker counted which picture, nor on the order.
+  std::vector<mQuantize::ColourHistogram> counts(threads_);
   Pass(
       source, base, base == 0 && preparation_.FitsToFirst(),
-      [&](std::size_t k, Item& item, unsigned) {
+      [&](std::size_t k, Item& item, unsigned worker) {
         if (item.failure) return;
         if (!item.has_picture) Read(source, k, item);
-        strategy_->Count(item.picture, item.counted.emplace());
+        strategy_->Count(item.picture, counts[worker]);
       },
       [&](std::size_t, std::int64_t frame, Item& item) {
         Yield(YieldStage::PictureStart, frame + 1);
@@ -156,7 +158,6 @@ void Conversion::Count(const FrameSource& source) {
         Yield(YieldStage::ChannelSwap, frame + 1);
         Yield(YieldStage::Flip, frame + 1);
         Made(item, frame);
-        strategy_->Add(*item.counted);
         const std::int64_t bytes = std::int64_t{item.width} * item.height * 4;
         if (frame == static_cast<std::int64_t>(kept_.size()) && kept_bytes_ + bytes <= kKeptBytes) {
           kept_bytes_ += bytes;
@@ -165,6 +166,7 @@ void Conversion::Count(const FrameSource& source) {
         }
         counted_ = frame + 1;
       });
+  for (const mQuantize::ColourHistogram& counted : counts) strategy_->Add(counted);
 }
 
 void Conversion::Seal() {
