@@ -158,7 +158,9 @@ void Conversion::Count(const FrameSource& source) {
         Yield(YieldStage::ChannelSwap, frame + 1);
         Yield(YieldStage::Flip, frame + 1);
         Made(item, frame);
-        const std::int64_t bytes = std::int64_t{item.width} * item.height * 4;
+        // A raster's own bookkeeping counts too, or tiny pictures would be kept without end.
+        constexpr std::int64_t kRasterOverhead = 4096;
+        const std::int64_t bytes = std::int64_t{item.width} * item.height * 4 + kRasterOverhead;
         if (frame == static_cast<std::int64_t>(kept_.size()) && kept_bytes_ + bytes <= kKeptBytes) {
           kept_bytes_ += bytes;
           kept_.push_back(std::make_unique<cDIB>());
