@@ -7,11 +7,16 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <optional>
+#include <span>
+#include <stdexcept>
 #include <string>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -144,28 +149,46 @@ class ConversionWatch {
   bool checks_signals_ = false;
 };
 
-// The picture a failure raised before any stage names (a missing or unreadable
-// file, found before any work): the longest file name of the list in its text,
-// or 0.
-std::int32_t Named(const std::vector<PictureSource>& list, const Error& e) {
-  std::int32_t named = 0;
-  std::size_t longest = 0;
-  for (std::size_t i = 0; i < list.size(); ++i) {
-    if (list[i].InMemory()) continue;
-    const std::string name = platform::DisplayName(list[i].File());
-    if (name.size() > longest && e.description().find(name) != std::string::npos) {
-      longest = name.size();
-      named = static_cast<std::int32_t>(i + 1);
-    }
-  }
-  return named;
+// The pictures that came as files: each one's 1-based place and name, in order.
+using Files = std::vector<std::pair<std::int32_t, std::string>>;
+
+std::optional<std::string> PathOf(const Files& files, std::int32_t picture) {
+  const auto at = std::lower_bound(files.begin(), files.end(), picture,
+                                   [](const auto& file, std::int32_t p) { return file.first < p; });
+  if (at == files.end() || at->first != picture) return std::nullopt;
+  return at->second;
 }
 
-py::object Create(const std::vector<Picture>& pictures, const std::optional<py::bytes>& output,
-                  std::int64_t delay_ms, std::optional<double> fps, bool gray, bool optimize,
-                  bool swap_rg, const std::string& palette, std::int64_t threads,
-                  std::optional<std::int64_t> loop, std::int64_t fit_width, std::int64_t fit_height,
-                  std::optional<std::uint32_t> background, bool auto_orient) {
+// Raises a conversion's failure as belonging to the picture the watch saw; a
+// failure raised before any stage (a missing or unreadable file, found before
+// any work) to the picture whose file name, the longest one, its text holds;
+// else, when its text names the output, to the output.
+[[noreturn]] void RaiseFailure(const Error& e, std::int32_t picture, const Files& files,
+                               const std::optional<std::string>& output) {
+  if (picture == 0) {
+    std::size_t longest = 0;
+    for (const auto& [number, file] : files) {
+      const std::string name = platform::DisplayName(file);
+      if (name.size() > longest && e.description().find(name) != std::string::npos) {
+        longest = name.size();
+        picture = number;
+      }
+    }
+  }
+  if (picture == 0 && output &&
+      e.description().find(platform::DisplayName(*output)) != std::string::npos) {
+    RaisePython(e, 0, output);
+  }
+  RaisePython(e, picture, PathOf(files, picture));
+}
+
+// The options of every conversion, checked by the library as for every front
+// end; a delay the file cannot hold as asked gives a UserWarning.
+BuilderOptions OptionsOf(std::int64_t delay_ms, std::optional<double> fps, bool gray, bool optimize,
+                         bool swap_rg, const std::string& palette, std::int64_t threads,
+                         std::optional<std::int64_t> loop, std::int64_t fit_width,
+                         std::int64_t fit_height, std::optional<std::uint32_t> background,
+                         bool auto_orient) {
   BuilderOptions options;
   options.delay_ms = delay_ms;
   options.fps = fps;
@@ -179,7 +202,6 @@ py::object Create(const std::vector<Picture>& pictures, const std::optional<py::
   options.fit_height = fit_height;
   options.background = background;
   options.auto_orient = auto_orient;
-  // The library checks every range, for every front end alike.
   try {
     CheckBuilderOptions(options);
   } catch (const Error& e) {
@@ -188,21 +210,25 @@ py::object Create(const std::vector<Picture>& pictures, const std::optional<py::
   if (const std::string note = DelayNote(options); !note.empty()) {
     if (PyErr_WarnEx(PyExc_UserWarning, note.c_str(), 1) != 0) throw py::error_already_set();
   }
+  return options;
+}
+
+// A picture as the library takes it; `number` names it when it is refused.
+PictureSource SourceOf(const Picture& picture, std::size_t number) {
+  if (const auto* path = std::get_if<py::bytes>(&picture)) return PictureSource(std::string(*path));
+  return PictureSource(PixelsOf(std::get<Array>(picture), number));
+}
+
+py::object Create(const std::vector<Picture>& pictures, const std::optional<py::bytes>& output,
+                  const BuilderOptions& options) {
   std::vector<PictureSource> list;
   list.reserve(pictures.size());
+  Files files;
   for (std::size_t i = 0; i < pictures.size(); ++i) {
-    if (const auto* path = std::get_if<py::bytes>(&pictures[i])) {
-      list.emplace_back(std::string(*path));
-    } else {
-      list.emplace_back(PixelsOf(std::get<Array>(pictures[i]), i + 1));
-    }
+    list.push_back(SourceOf(pictures[i], i + 1));
+    if (!list.back().InMemory())
+      files.emplace_back(static_cast<std::int32_t>(i + 1), list.back().File());
   }
-  // The path of the picture that failed, when it came as one.
-  const auto path_of = [&](std::int32_t picture) -> std::optional<std::string> {
-    if (picture < 1 || static_cast<std::size_t>(picture) > list.size()) return std::nullopt;
-    const PictureSource& source = list[static_cast<std::size_t>(picture - 1)];
-    return source.InMemory() ? std::nullopt : std::optional<std::string>(source.File());
-  };
   // `pictures` holds the arrays for as long as the conversion reads them.
   ConversionWatch watch;
   if (output) {
@@ -212,12 +238,7 @@ py::object Create(const std::vector<Picture>& pictures, const std::optional<py::
       py::gil_scoped_release unlocked;
       text = Zoetra().Create(list, target, options);
     } catch (const Error& e) {
-      const std::int32_t picture = watch.picture() != 0 ? watch.picture() : Named(list, e);
-      // Outside the pictures, a failure that names the output is the output's.
-      const bool output_failed =
-          picture == 0 && e.description().find(platform::DisplayName(target)) != std::string::npos;
-      RaisePython(e, picture,
-                  output_failed ? std::optional<std::string>(target) : path_of(picture));
+      RaiseFailure(e, watch.picture(), files, target);
     }
     return Text(text);
   }
@@ -226,13 +247,150 @@ py::object Create(const std::vector<Picture>& pictures, const std::optional<py::
     py::gil_scoped_release unlocked;
     bytes = Zoetra().CreateToBuffer(list, options);
   } catch (const Error& e) {
-    const std::int32_t picture = watch.picture() != 0 ? watch.picture() : Named(list, e);
-    RaisePython(e, picture, path_of(picture));
+    RaiseFailure(e, watch.picture(), files, std::nullopt);
   }
   // Made straight from the buffer: a GIF as big as memory allows is copied once.
   return g_gif_type(
       py::memoryview::from_memory(bytes.data(), static_cast<py::ssize_t>(bytes.size())));
 }
+
+// zoetra.Writer's engine: the library's writer, its failures raised as
+// create() raises them, the GIL released while it works. One call at a time:
+// a second thread, or the output's write() calling back in, gets RuntimeError
+// instead of a writer changed under the first call.
+class FrameWriter {
+ public:
+  // `output`: a path, or a function given each piece of the GIF as bytes.
+  FrameWriter(const std::variant<py::bytes, py::function>& output, const BuilderOptions& options) {
+    try {
+      if (const auto* path = std::get_if<py::bytes>(&output)) {
+        path_ = std::string(*path);
+        writer_.emplace(*path_, options);
+      } else {
+        write_ = std::get<py::function>(output);
+        writer_.emplace(
+            ByteWriter([this](std::span<const std::uint8_t> bytes) { return Write(bytes); }),
+            options);
+      }
+    } catch (const Error& e) {
+      RaiseFailure(e, 0, files_, path_);
+    }
+  }
+  FrameWriter(const FrameWriter&) = delete;
+  FrameWriter& operator=(const FrameWriter&) = delete;
+
+  void Add(const Picture& picture, std::optional<std::int64_t> delay_ms) {
+    const Call call(*this);
+    const std::int64_t number = frames_ + 1;
+    const PictureSource source = SourceOf(picture, static_cast<std::size_t>(number));
+    if (!source.InMemory()) {
+      files_.emplace_back(static_cast<std::int32_t>(std::min<std::int64_t>(number, 0x7FFFFFFF)),
+                          source.File());
+    }
+    // The library copies the pixels before Add returns.
+    Run([&] { delay_ms ? writer_->Add(source, *delay_ms) : writer_->Add(source); });
+    frames_ = number;
+  }
+
+  std::int64_t Finish() {
+    const Call call(*this);
+    Run([&] { writer_->Finish(); });
+    state_ = State::Finished;
+    writer_.reset();
+    return frames_;
+  }
+
+  // Finishes an open writer; after a failure, its own included, lets it go.
+  void Close() {
+    if (state_ == State::Open) {
+      try {
+        Finish();
+        return;
+      } catch (...) {
+        if (!busy_) Abandon();
+        throw;
+      }
+    }
+    Abandon();
+  }
+
+  // Lets the writer go without output: an old file stays as it was.
+  void Abandon() {
+    if (busy_) throw std::runtime_error(kBusy);
+    writer_.reset();
+    if (state_ != State::Finished) state_ = State::Abandoned;
+  }
+
+  std::int64_t Frames() const { return frames_; }
+
+ private:
+  enum class State : std::uint8_t { Open, Failed, Finished, Abandoned };
+  static constexpr const char* kBusy =
+      "zoetra.Writer is in a call already (on another thread, or from the output's write)";
+
+  class Call {
+   public:
+    explicit Call(FrameWriter& w) : w_(w) {
+      if (w.busy_) throw std::runtime_error(kBusy);
+      if (w.state_ == State::Finished) throw py::value_error("the writer is finished");
+      if (w.state_ == State::Abandoned) throw py::value_error("the writer was closed unfinished");
+      w.busy_ = true;
+    }
+    ~Call() { w_.busy_ = false; }
+    Call(const Call&) = delete;
+    Call& operator=(const Call&) = delete;
+
+   private:
+    FrameWriter& w_;
+  };
+
+  // `work` without the GIL; a failure stops the writer (the library refuses
+  // every later call) and is raised as create() raises it, or as the
+  // exception the output's write() raised.
+  template <class F>
+  void Run(F&& work) {
+    ConversionWatch watch;
+    try {
+      py::gil_scoped_release unlocked;
+      work();
+    } catch (const Error& e) {
+      if (state_ == State::Open) state_ = State::Failed;
+      if (pending_) std::rethrow_exception(std::exchange(pending_, nullptr));
+      RaiseFailure(e, watch.picture(), files_, path_);
+    } catch (...) {
+      if (state_ == State::Open) state_ = State::Failed;
+      throw;
+    }
+  }
+
+  // Runs on the calling thread while the GIL is released.
+  bool Write(std::span<const std::uint8_t> bytes) {
+    py::gil_scoped_acquire gil;
+    try {
+      const py::object taken = write_(py::bytes(reinterpret_cast<const char*>(bytes.data()),
+                                                static_cast<py::ssize_t>(bytes.size())));
+      // An unbuffered file may take part of a piece; the GIF would lose the rest.
+      if (py::isinstance<py::int_>(taken) && taken.cast<std::size_t>() < bytes.size()) {
+        throw py::value_error(
+            "the output's write() took " + std::to_string(taken.cast<std::size_t>()) + " of " +
+            std::to_string(bytes.size()) + " bytes; give zoetra.Writer a buffered file");
+      }
+      return true;
+    } catch (...) {
+      pending_ = std::current_exception();
+      return false;
+    }
+  }
+
+  std::optional<std::string> path_;
+  py::object write_;
+  std::exception_ptr pending_;  // what write() raised, for the caller
+  Files files_;
+  std::optional<Writer> writer_;
+  std::int64_t frames_ = 0;
+  State state_ = State::Open;
+  bool busy_ = false;
+};
 
 // A GIF document from the bytes of a file; not a GIF raises 481.
 void Load(cGIF& doc, const py::buffer& data) {
@@ -322,10 +480,20 @@ PYBIND11_MODULE(_zoetra, m) {
       PyErr_SetObject(zp::g_error_type.ptr(), value.ptr());
     }
   });
-  m.def("create", &zp::Create, py::arg("pictures"), py::arg("output"), py::arg("delay_ms"),
-        py::arg("fps"), py::arg("gray"), py::arg("optimize"), py::arg("swap_rg"), py::arg("palette"),
-        py::arg("threads"), py::arg("loop"), py::arg("fit_width"), py::arg("fit_height"),
-        py::arg("background"), py::arg("auto_orient"));
+  py::class_<zoetra::BuilderOptions>(m, "Options")
+      .def(py::init(&zp::OptionsOf), py::arg("delay_ms"), py::arg("fps"), py::arg("gray"),
+           py::arg("optimize"), py::arg("swap_rg"), py::arg("palette"), py::arg("threads"),
+           py::arg("loop"), py::arg("fit_width"), py::arg("fit_height"), py::arg("background"),
+           py::arg("auto_orient"));
+  m.def("create", &zp::Create, py::arg("pictures"), py::arg("output"), py::arg("options"));
+  py::class_<zp::FrameWriter>(m, "Writer")
+      .def(py::init<const std::variant<py::bytes, py::function>&, const zoetra::BuilderOptions&>(),
+           py::arg("output"), py::arg("options"))
+      .def("add", &zp::FrameWriter::Add, py::arg("picture"), py::arg("delay_ms"))
+      .def("finish", &zp::FrameWriter::Finish)
+      .def("close", &zp::FrameWriter::Close)
+      .def("abandon", &zp::FrameWriter::Abandon)
+      .def_property_readonly("frames", &zp::FrameWriter::Frames);
   m.def("info_json", &zp::InfoJson, py::arg("data"), py::arg("name"), py::arg("path"));
   py::class_<zp::FrameReader>(m, "FrameReader")
       .def(py::init<const py::buffer&, const std::optional<py::bytes>&>(), py::arg("data"),

@@ -3,6 +3,8 @@
     import zoetra
     zoetra.create(["a.png", "b.jpg", numpy_array, pil_image], "out.gif")
     gif = zoetra.create(frames)                # no output: the GIF's bytes (zoetra.GIF)
+    with zoetra.Writer("out.gif") as w:        # frames one at a time, as they are made
+        w.add(numpy_array)
     zoetra.info("out.gif")                     # what `zoetra info --json` prints
     for frame in zoetra.frames("out.gif"): ... # the frames as a viewer shows them
 
@@ -14,6 +16,7 @@ wrong argument raises TypeError or ValueError before any work. Conversions
 release the GIL, so threads may convert at once, and stop at Ctrl-C.
 """
 
+import io as _io
 import json as _json
 import numbers as _numbers
 import os as _os
@@ -27,7 +30,7 @@ from ._gif import GIF
 from ._version import __version__
 from . import _zoetra
 
-__all__ = ["create", "info", "frames", "Error", "GIF"]
+__all__ = ["create", "Writer", "info", "frames", "Error", "GIF"]
 
 _PALETTES = ("first", "all", "frame")
 
@@ -166,6 +169,16 @@ def create(pictures, output=None, *, delay_ms=350, fps=None, gray=False, optimiz
             isinstance(pictures, _np.ndarray):
         raise TypeError("pictures must be a sequence of pictures (a list or tuple) or an N x H x W x 3 "
                         "(or x 4) array, not one picture")
+    options = _options(delay_ms, fps, gray, optimize, swap_rg, palette, threads, loop, fit, background,
+                       auto_orient)
+    items = [_picture(p, i + 1, auto_orient) for i, p in enumerate(pictures)]
+    if output is not None:
+        output = _path(output, "output")
+    return _zoetra.create(items, output, options)
+
+
+def _options(delay_ms, fps, gray, optimize, swap_rg, palette, threads, loop, fit, background, auto_orient):
+    """The keywords of create() and Writer, checked (ranges by the library)."""
     if palette not in _PALETTES:
         raise ValueError(f"palette must be one of {', '.join(_PALETTES)}, not {palette!r}")
     if fps is not None:
@@ -178,13 +191,91 @@ def create(pictures, output=None, *, delay_ms=350, fps=None, gray=False, optimiz
         # Python's way to play once is None; the library's -1 is not.
         raise ValueError(f"loop must be 0 (forever) to 65535, or None (play once), not {loop!r}")
     fit_width, fit_height = (0, 0) if fit is None else _size(fit)
-    items = [_picture(p, i + 1, auto_orient) for i, p in enumerate(pictures)]
-    if output is not None:
-        output = _path(output, "output")
-    return _zoetra.create(items, output, _whole("delay_ms", delay_ms), fps, bool(gray), bool(optimize),
-                          bool(swap_rg), palette, _whole("threads", threads),
-                          None if loop is None else _whole("loop", loop), _whole("fit width", fit_width),
-                          _whole("fit height", fit_height), _colour(background), bool(auto_orient))
+    return _zoetra.Options(_whole("delay_ms", delay_ms), fps, bool(gray), bool(optimize), bool(swap_rg), palette,
+                           _whole("threads", threads), None if loop is None else _whole("loop", loop),
+                           _whole("fit width", fit_width), _whole("fit height", fit_height), _colour(background),
+                           bool(auto_orient))
+
+
+class Writer:
+    """Makes an animated GIF from frames handed over one at a time, as a
+    program makes them (a simulation, a plot, a game), without holding them::
+
+        with zoetra.Writer("out.gif", fps=25) as gif:
+            for step in range(250):
+                gif.add(render(step))          # an array, PIL image or path
+
+    The GIF holds the bytes create() makes of the same pictures and keywords.
+    With palette="frame" frames are written as they come and memory stays
+    flat; "all" holds them (past 64 MiB of pixels in a temporary file) and
+    "first" holds them in memory, until finish().
+
+    Args:
+        output: the GIF file to write (replaced only by a complete new file,
+            made by finish()), or a binary file object, whose write() is given
+            the GIF in pieces as they are made (all of them by finish() with
+            palette="first").
+        The keywords are create()'s, with the same defaults and checks.
+
+    Leaving a with-block normally finishes the GIF; leaving it by an exception
+    lets the writer go without output (an old file stays as it was; a file
+    object keeps the pieces already written) and the exception goes on. A
+    writer dropped unfinished makes no output either.
+
+    Failures raise as create()'s do (zoetra.Error naming the picture and the
+    file; ValueError for a wrong argument), and stop the writer: every later
+    add() or finish() raises ValueError. Ctrl-C stops add() or finish() at the
+    next stage with KeyboardInterrupt and stops the writer too. The GIL is
+    released while the library works; one writer takes one call at a time
+    (RuntimeError for another thread's call meanwhile).
+    """
+
+    def __init__(self, output, *, delay_ms=350, fps=None, gray=False, optimize=False, swap_rg=False,
+                 palette="all", threads=0, loop=0, fit=None, background=None, auto_orient=False):
+        options = _options(delay_ms, fps, gray, optimize, swap_rg, palette, threads, loop, fit, background,
+                           auto_orient)
+        if isinstance(output, (str, bytes, _os.PathLike)):
+            output = _path(output, "output")
+        elif isinstance(output, _io.TextIOBase) or not callable(getattr(output, "write", None)):
+            raise TypeError(f"output must be a path or a binary file object, not a {type(output).__name__}")
+        else:
+            output = output.write
+        self._auto_orient = bool(auto_orient)
+        self._writer = _zoetra.Writer(output, options)
+
+    def add(self, picture, delay_ms=None):
+        """Adds the next frame: a path, numpy array or PIL image, as create()
+        takes them. An array is copied before add() returns, so its buffer may
+        be filled with the next frame at once. `delay_ms` (0 to 32767) shows
+        this frame for that long instead of the writer's delay; the palettes
+        "all" and "frame" only."""
+        item = _picture(picture, self._writer.frames + 1, self._auto_orient)
+        self._writer.add(item, None if delay_ms is None else _whole("delay_ms", delay_ms))
+
+    def finish(self):
+        """Writes the rest of the GIF and puts the file in place; returns the
+        frames added. A writer without frames raises ValueError."""
+        return self._writer.finish()
+
+    def close(self):
+        """finish() if not finished yet; after a failure, lets the writer go
+        without output. Nothing more once finished or closed."""
+        self._writer.close()
+
+    @property
+    def frames(self):
+        """The frames added so far."""
+        return self._writer.frames
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, kind, value, traceback):
+        if kind is None:
+            self.close()
+        else:
+            self._writer.abandon()
+        return False
 
 
 def _read_whole(path):

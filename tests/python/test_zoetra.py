@@ -519,26 +519,203 @@ class ResultTest(Case):
         self.assertEqual(self.cli("--version").decode().strip(), f"zoetra {zoetra.__version__}")
 
 
+class WriterTest(Case):
+    """Frames handed over one at a time make create()'s bytes of the list."""
+
+    @staticmethod
+    def pictures():
+        # Enough for the palette "frame" to write frames before finish(); a repeat for optimize to merge.
+        pictures = [pattern(18, 26, s) for s in range(9)]
+        pictures[4] = pictures[3]
+        return pictures
+
+    def test_the_bytes_of_create(self):
+        pictures = self.pictures()
+        files = [self.png(p) for p in pictures[:2]]
+        for palette in ("all", "frame", "first"):
+            for optimize in (False, True):
+                keywords = {"palette": palette, "optimize": optimize}
+                with self.subTest(**keywords):
+                    want = zoetra.create(pictures, **keywords)
+                    # One buffer filled with each frame in turn: add() copies it.
+                    out = self.path(f"{palette}-{optimize}.gif")
+                    buffer = np.empty_like(pictures[0])
+                    with zoetra.Writer(out, **keywords) as gif:
+                        for p in pictures:
+                            buffer[...] = p
+                            gif.add(buffer)
+                    self.assertEqual(pathlib.Path(out).read_bytes(), want)
+                    self.assertEqual(gif.frames, len(pictures))
+                    # Into a file object; pictures as files and PIL images.
+                    stream = io.BytesIO()
+                    gif = zoetra.Writer(stream, threads=1, **keywords)
+                    for p in files + [Image.fromarray(p) for p in pictures[2:]]:
+                        gif.add(p)
+                    self.assertEqual(gif.finish(), len(pictures))
+                    self.assertEqual(stream.getvalue(), want)
+
+    def test_many_small_frames(self):
+        pictures = [pattern(8, 8, s) for s in range(3000)]
+        for palette in ("frame", "all"):
+            with self.subTest(palette=palette):
+                stream = io.BytesIO()
+                with zoetra.Writer(stream, palette=palette, delay_ms=20) as gif:
+                    for p in pictures:
+                        gif.add(p)
+                self.assertEqual(stream.getvalue(), zoetra.create(pictures, palette=palette, delay_ms=20))
+                self.assertEqual(zoetra.info(stream.getvalue())["frame_count"], 3000)
+
+    def test_a_frames_own_delay(self):
+        pictures = [pattern(10, 12, s) for s in range(4)]
+        for palette in ("all", "frame"):
+            with self.subTest(palette=palette):
+                stream = io.BytesIO()
+                with zoetra.Writer(stream, palette=palette, delay_ms=100) as gif:
+                    for p, delay in zip(pictures, (None, 40, 0, 1230)):
+                        gif.add(p, delay_ms=delay)
+                delays = [f["delay_cs"] for f in zoetra.info(stream.getvalue())["frames"]]
+                self.assertEqual(delays, [10, 4, 0, 123])
+                stream.seek(0)
+                with Image.open(stream) as image:
+                    image.seek(1)
+                    self.assertEqual(image.info["duration"], 40)
+        refused = [({"palette": "first"}, 40, "own delay needs the palette mode all or frame"),
+                   ({}, 40000, "the frame delay 40000 ms"),
+                   ({}, 2.5, "delay_ms must be a whole number")]
+        for keywords, delay, says in refused:
+            with self.subTest(says=says):
+                gif = zoetra.Writer(io.BytesIO(), **keywords)
+                with self.assertRaisesRegex(ValueError, says):
+                    gif.add(pictures[0], delay_ms=delay)
+
+    def test_an_exception_in_the_block_leaves_the_old_file(self):
+        old = zoetra.create([pattern(10, 10, 1)])
+        for palette in ("all", "frame", "first"):
+            with self.subTest(palette=palette):
+                out = self.path(f"{palette}.gif")
+                pathlib.Path(out).write_bytes(old)
+                with self.assertRaisesRegex(KeyError, "in the middle"):
+                    with zoetra.Writer(out, palette=palette, threads=1) as gif:
+                        for p in self.pictures():
+                            gif.add(p)
+                        raise KeyError("in the middle")
+                self.assertEqual(pathlib.Path(out).read_bytes(), old)
+                with self.assertRaisesRegex(ValueError, "closed unfinished"):
+                    gif.add(pattern(10, 10, 1))
+        self.assertEqual(sorted(os.listdir(self.dir)), ["all.gif", "first.gif", "frame.gif"])
+
+    def test_calls_out_of_turn(self):
+        good = pattern(8, 8, 1)
+        gif = zoetra.Writer(io.BytesIO())
+        gif.add(good)
+        with self.assertRaisesRegex(TypeError, "picture 2: an array of dtype float64"):
+            gif.add(np.zeros((4, 4, 3)))  # refused before any work: the writer goes on
+        self.assertEqual(gif.finish(), 1)
+        gif.close()
+        for call in (lambda: gif.add(good), gif.finish):
+            with self.assertRaisesRegex(ValueError, "^the writer is finished$"):
+                call()
+        with self.assertRaisesRegex(ValueError, "^no pictures were given$"):
+            zoetra.Writer(io.BytesIO()).finish()
+        # The output's write() calling back in is refused, not let through.
+        class Reentrant(io.BytesIO):
+            def write(self, data):
+                gif.add(good)
+        gif = zoetra.Writer(Reentrant(), palette="first")
+        gif.add(good)
+        with self.assertRaisesRegex(RuntimeError, "in a call already"):
+            gif.finish()
+        # After a failure: refused until close() lets it go.
+        gif = zoetra.Writer(io.BytesIO())
+        with self.assertRaises(zoetra.Error):
+            gif.add(self.path("missing.png"))
+        with self.assertRaisesRegex(ValueError, "^the writer stopped at an earlier failure$"):
+            gif.finish()
+        gif.close()
+        with self.assertRaisesRegex(ValueError, "^the writer was closed unfinished$"):
+            gif.add(good)
+        refused = [(TypeError, io.StringIO(), {}), (TypeError, 12, {}), (ValueError, None, {"delay_ms": 40000}),
+                   (ValueError, None, {"palette": "best"})]
+        for error, output, keywords in refused:
+            with self.subTest(output=output, **keywords):
+                with self.assertRaises(error):
+                    zoetra.Writer(self.path("refused.gif") if output is None else output, **keywords)
+        self.assertFalse(os.path.exists(self.path("refused.gif")))
+
+    def test_failures_name_the_picture_and_stop_the_writer(self):
+        good = pattern(8, 8, 1)
+        missing = self.path("missing.png")
+        not_picture = self.path("text.png")
+        pathlib.Path(not_picture).write_text("hello world")
+
+        class Full(io.RawIOBase):
+            def write(self, data):
+                raise OSError(28, "No space left on device")
+
+        class Short(io.RawIOBase):
+            def write(self, data):
+                return len(data) - 1
+
+        for palette in ("all", "frame", "first"):
+            out = self.path(f"{palette}.gif")
+            runs = [  # output, pictures, what is raised: zoetra.Error's (number, picture, path), or its text
+                (out, [good, missing], zoetra.Error, (53, 2, missing)),
+                # Read only when its frame is made, a few frames on or in finish().
+                (out, [good, not_picture] + [good] * 8, zoetra.Error, (481, 2, not_picture)),
+                (self.path("none/out.gif"), [good], zoetra.Error, (75, None, self.path("none/out.gif"))),
+                (Full(), [good] * 8, OSError, "No space left on device"),
+                (Short(), [good] * 8, ValueError, r"write\(\) took \d+ of \d+ bytes"),
+            ]
+            for output, pictures, error, facts in runs:
+                with self.subTest(palette=palette, facts=facts):
+                    gif = None
+                    with self.assertRaises(error) as caught:
+                        with zoetra.Writer(output, palette=palette, threads=1) as gif:
+                            for p in pictures:
+                                gif.add(p)
+                    e = caught.exception
+                    if error is zoetra.Error:
+                        self.assertEqual((e.number, e.picture, e.path), facts)
+                    else:
+                        self.assertRegex(str(e), facts)
+                    self.assertFalse(os.path.exists(out))
+                    if gif is not None:
+                        with self.assertRaisesRegex(ValueError, "closed unfinished"):
+                            gif.add(good)
+
+
 class InterruptTest(Case):
     CHILD = """
 import sys
 import numpy as np
 import zoetra
 rng = np.random.default_rng(1)
-pictures = [rng.integers(0, 256, (120, 160, 3), dtype=np.uint8) for _ in range(6)] * 10  # about 5 s
+pictures = [rng.integers(0, 256, (120, 160, 3), dtype=np.uint8) for _ in range(6)] * 10
 print("ready", flush=True)
 try:
-    zoetra.create(pictures, sys.argv[1], palette="frame", threads=1)
+    {convert}
     print("finished", flush=True)
 except KeyboardInterrupt:
     print("interrupted", flush=True)
 """
+    # Each about 4 s; the writer's in finish(), where the palette all does its work.
+    CONVERSIONS = [
+        ("create", 'zoetra.create(pictures, sys.argv[1], palette="frame", threads=1)'),
+        ("writer", "with zoetra.Writer(sys.argv[1], threads=1) as gif:\n"
+                   "        for p in pictures * 12:\n"
+                   "            gif.add(p)"),
+    ]
 
     def test_ctrl_c_stops_a_conversion_and_keeps_the_old_output(self):
+        for name, convert in self.CONVERSIONS:
+            with self.subTest(name):
+                self.interrupt(self.CHILD.replace("{convert}", convert))
+
+    def interrupt(self, code):
         out = self.path("out.gif")
         old = zoetra.create([pattern(10, 10, 1)])
         pathlib.Path(out).write_bytes(old)
-        child = run_python(self.CHILD, out)
+        child = run_python(code, out)
         try:
             self.assertEqual(read_line(child, 120), "ready")
             time.sleep(0.5)  # well into the conversion
