@@ -52,7 +52,9 @@ class InterruptTest : public ::testing::Test {
     for (int i = 0; i < 2; ++i) ASSERT_TRUE(WritePng(dir_.Path("pictures/p" + std::to_string(i) + ".png"), Detailed(i)));
     // One thread: the moments below are fractions of the conversion and of the
     // save, whose lengths vary much less than with the frames encoded in parallel.
-    create_ = {ZoetraPath(), "create", "-q", "-j", "1", "-o", dir_.Path("out.gif")};
+    // The first picture's palette converts in memory and then saves; the
+    // other modes write as they go (see the test of a streamed conversion).
+    create_ = {ZoetraPath(), "create", "-q", "-j", "1", "--palette", "first", "-o", dir_.Path("out.gif")};
     for (int i = 0; i < 3; ++i) create_.push_back(dir_.Path("pictures/p" + std::to_string(i % 2) + ".png"));
   }
 
@@ -138,6 +140,32 @@ TEST_F(InterruptTest, ASignalAtAnyMomentKeepsTheOldOutputAndLeavesNothing) {
   }
   EXPECT_GE(cut_while_converting, 2);
   EXPECT_GE(cut_while_saving, 2);
+}
+
+TEST_F(InterruptTest, ASignalDuringAStreamedConversionKeepsTheOldOutput) {
+  // The streamed GIF's temporary file is there from the start to the end.
+  create_[6] = "all";
+  const Outcome full = Create(SIGINT, false, Clock::duration::max());
+  ASSERT_EQ(full.result.status, 0) << full.result.err;
+  ASSERT_TRUE(full.saving) << "the temporary file was never seen";
+  const std::string complete = ReadAll(dir_.Path("out.gif"));
+  int cut = 0;
+  for (int k = 0; k < 6; ++k) {
+    const int signal = kSignals[k % 3];
+    const auto after = std::chrono::duration_cast<Clock::duration>(full.end * (0.1 + 0.15 * k));
+    SCOPED_TRACE("signal " + std::to_string(signal) + " after " +
+                 std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(after).count()) + " ms");
+    const Outcome o = Create(signal, false, after);
+    if (o.result.status == 0) {
+      EXPECT_EQ(ReadAll(dir_.Path("out.gif")), complete);
+    } else {
+      EXPECT_EQ(o.result.status, 128 + signal) << o.result.err;
+      EXPECT_EQ(ReadAll(dir_.Path("out.gif")), kOld);
+      ++cut;
+    }
+    EXPECT_EQ(dir_.Entries(), (std::vector<std::string>{"out.gif", "pictures"})) << "a temporary file was left";
+  }
+  EXPECT_GE(cut, 3);
 }
 
 TEST_F(InterruptTest, FramesLeaveOnlyWholeBitmaps) {
