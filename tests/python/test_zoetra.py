@@ -565,6 +565,29 @@ class WriterTest(Case):
                 self.assertEqual(stream.getvalue(), zoetra.create(pictures, palette=palette, delay_ms=20))
                 self.assertEqual(zoetra.info(stream.getvalue())["frame_count"], 3000)
 
+    def test_more_frames_than_a_document_holds(self):
+        # 40,000 frames of 16 x 16, past the 32767 of a document, in a child
+        # whose peak memory is its own; Pillow reads every frame back.
+        child = (
+            "import resource, sys, numpy as np, zoetra\n"
+            "n = 40000\n"
+            "k = np.arange(n, dtype=np.uint32)\n"
+            "video = np.zeros((n, 16, 16, 3), np.uint8)\n"
+            "video[:, :, :, 0] = (k & 255)[:, None, None]\n"
+            "video[:, :, :, 1] = (k >> 8)[:, None, None]\n"
+            "video[:, ::2, :, 2] = 200\n"
+            "zoetra.create(video, sys.argv[1], palette=sys.argv[2], delay_ms=20)\n"
+            "print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)\n"
+        )
+        for palette in ("frame", "all"):
+            with self.subTest(palette=palette), tempfile.TemporaryDirectory() as folder:
+                out = os.path.join(folder, "long.gif")
+                done = subprocess.run([sys.executable, "-c", child, out, palette],
+                                      capture_output=True, text=True, check=True)
+                self.assertLess(int(done.stdout) * 1024, 256 << 20)
+                with Image.open(out) as im:
+                    self.assertEqual(im.n_frames, 40000)
+
     def test_a_frames_own_delay(self):
         pictures = [pattern(10, 12, s) for s in range(4)]
         for palette in ("all", "frame"):
