@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <cstring>
 #include <limits>
 #include <mutex>
 #include <optional>
@@ -24,6 +25,7 @@ struct Conversion::Item {
   cDIB picture;  // prepared
   bool refitted = false;
   std::int32_t width = 0, height = 0;
+  std::vector<std::uint8_t> packed;  // the picture kept for the mapping pass
   // The frame: nothing new to show (merged into the one before), or its head and data.
   bool merged = false;
   gif_blocks::FrameHead head;
@@ -63,6 +65,35 @@ class Conversion::Board {
   std::condition_variable published_;
   std::unordered_map<std::int64_t, std::shared_ptr<const Shown>> frames_;
 };
+
+namespace {
+
+// A kept picture costs its blue, green and red bytes (the fourth byte of a
+// prepared picture is always 0), plus its vector.
+std::int64_t KeptBytes(std::int32_t width, std::int32_t height) {
+  return std::int64_t{width} * height * 3 + 64;
+}
+
+void Pack(const cDIB& picture, std::vector<std::uint8_t>& packed) {
+  const std::size_t pixels = static_cast<std::size_t>(picture.Width()) * static_cast<std::size_t>(picture.Height());
+  packed.resize(pixels * 3);
+  const std::uint8_t* from = picture.lpBits();
+  std::uint8_t* to = packed.data();
+  for (std::size_t i = 0; i < pixels; ++i, from += 4, to += 3) std::memcpy(to, from, 3);
+}
+
+void Unpack(const std::vector<std::uint8_t>& packed, std::int32_t width, std::int32_t height, cDIB& picture) {
+  if (!picture.Create(width, height, 32)) RaiseOutOfMemory();
+  const std::size_t pixels = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
+  const std::uint8_t* from = packed.data();
+  std::uint8_t* to = picture.lpBits();
+  for (std::size_t i = 0; i < pixels; ++i, from += 3, to += 4) {
+    std::memcpy(to, from, 3);
+    to[3] = 0;
+  }
+}
+
+}  // namespace
 
 Conversion::Conversion(const BuilderOptions& options, unsigned threads, GifStream& out)
     : options_(options),
@@ -151,6 +182,9 @@ void Conversion::Count(const FrameSource& source) {
         if (item.failure) return;
         if (!item.has_picture) Read(source, k, item);
         strategy_->Count(item.picture, counts[worker]);
+        // Every frame has the first one's size: whether this one is kept is known here.
+        const std::int64_t frame = base + static_cast<std::int64_t>(k);
+        if ((frame + 1) * KeptBytes(item.width, item.height) <= kKeptBytes) Pack(item.picture, item.packed);
       },
       [&](std::size_t, std::int64_t frame, Item& item) {
         Yield(YieldStage::PictureStart, frame + 1);
@@ -158,13 +192,8 @@ void Conversion::Count(const FrameSource& source) {
         Yield(YieldStage::ChannelSwap, frame + 1);
         Yield(YieldStage::Flip, frame + 1);
         Made(item, frame);
-        // A raster's own bookkeeping counts too, or tiny pictures would be kept without end.
-        constexpr std::int64_t kRasterOverhead = 4096;
-        const std::int64_t bytes = std::int64_t{item.width} * item.height * 4 + kRasterOverhead;
-        if (frame == static_cast<std::int64_t>(kept_.size()) && kept_bytes_ + bytes <= kKeptBytes) {
-          kept_bytes_ += bytes;
-          kept_.push_back(std::make_unique<cDIB>());
-          kept_.back()->Exchange(item.picture);
+        if (!item.packed.empty() && frame == static_cast<std::int64_t>(kept_.size())) {
+          kept_.push_back(std::move(item.packed));
         }
         counted_ = frame + 1;
       });
@@ -249,9 +278,9 @@ void Conversion::Emit(const FrameSource& source) {
         const std::int64_t frame = base + static_cast<std::int64_t>(k);
         try {
           if (item.failure) std::rethrow_exception(item.failure);
-          if (frame < static_cast<std::int64_t>(kept_.size()) && kept_[static_cast<std::size_t>(frame)]) {
-            item.picture.Exchange(*kept_[static_cast<std::size_t>(frame)]);
-            kept_[static_cast<std::size_t>(frame)].reset();
+          if (frame < static_cast<std::int64_t>(kept_.size())) {
+            std::vector<std::uint8_t> packed = std::move(kept_[static_cast<std::size_t>(frame)]);
+            Unpack(packed, screen_width_, screen_height_, item.picture);
             item.has_picture = true;
           } else if (!item.has_picture) {
             Read(source, k, item);

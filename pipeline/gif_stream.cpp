@@ -19,6 +19,11 @@ void GifStream::Check(bool written) const {
 
 void GifStream::Begin(std::int32_t width, std::int32_t height, const Table& global, std::int32_t entries,
                       std::int64_t loop) {
+  // Hosts may raise the picture limits past what a GIF can describe.
+  if (width > gif_blocks::kMaxSide || height > gif_blocks::kMaxSide) {
+    RaiseError(kErrOverflow, "Overflow: the frames are " + std::to_string(width) + " x " + std::to_string(height) +
+                                 " pixels, but a GIF frame is at most 32767 pixels a side");
+  }
   std::array<std::uint8_t, 7> screen{static_cast<std::uint8_t>(width & 0xFF), static_cast<std::uint8_t>(width >> 8),
                                      static_cast<std::uint8_t>(height & 0xFF),
                                      static_cast<std::uint8_t>(height >> 8), 0, 0, gif_format::kSquarePixels};
