@@ -39,8 +39,7 @@ class Conversion::Board {
  public:
   struct Shown {
     std::shared_ptr<const cDIB> pixels;
-    frame_ops::ColourLut colours{};
-    bool local = false;
+    frame_ops::ColourLut colours{};  // with tables of their own
   };
   // A null `shown`: the frame failed; the next one has nothing to compare.
   void Publish(std::int64_t frame, std::shared_ptr<const Shown> shown) {
@@ -214,11 +213,9 @@ void Conversion::MakeFrame(Item& item, std::int64_t frame, unsigned worker) cons
   shown->Exchange(mapped.pixels);
   frame_ops::ChangeRect rect{0, 0, shown->Width(), shown->Height()};
   cDIB cut;
-  const cDIB* pixels = shown.get();
   if (board_) {
     auto mine = std::make_shared<Board::Shown>();
     mine->pixels = shown;
-    mine->local = local;
     if (local) mine->colours = frame_ops::ColoursOf(mapped.table.data());
     board_->Publish(frame, mine);
     if (frame > 0) {
@@ -226,13 +223,10 @@ void Conversion::MakeFrame(Item& item, std::int64_t frame, unsigned worker) cons
       if (!before) return;  // that frame's failure comes first
       const frame_ops::Pixels now(*shown);
       const frame_ops::Pixels then(*before->pixels);
-      const bool by_colour = local || before->local;
-      const frame_ops::ColourLut own = by_colour && !local ? frame_ops::ColoursOf(strategy_->GlobalTable().data())
-                                                          : mine->colours;
-      const frame_ops::ColourLut earlier = by_colour && !before->local
-                                               ? frame_ops::ColoursOf(strategy_->GlobalTable().data())
-                                               : before->colours;
-      rect = by_colour ? frame_ops::FindChange(now, &then, 0, &own, &earlier) : frame_ops::FindChange(now, &then, 0);
+      // Frames with tables of their own (every frame, or none, of a strategy)
+      // differ where their colours do.
+      rect = local ? frame_ops::FindChange(now, &then, 0, &mine->colours, &before->colours)
+                   : frame_ops::FindChange(now, &then, 0);
       if (rect.Empty()) {
         item.merged = true;
         return;
@@ -240,10 +234,8 @@ void Conversion::MakeFrame(Item& item, std::int64_t frame, unsigned worker) cons
     }
     // The uncut frame stays as it is for the next one to compare with.
     frame_ops::CutOut(*shown, rect, cut);
-    pixels = &cut;
   } else {
     cut.Exchange(*shown);
-    pixels = &cut;
   }
   std::int32_t entries = mapped.entries;
   if (local) {
@@ -254,8 +246,8 @@ void Conversion::MakeFrame(Item& item, std::int64_t frame, unsigned worker) cons
   gif_blocks::FrameHead& head = item.head;
   head.left = rect.left;
   head.top = rect.top;
-  head.width = pixels->Width();
-  head.height = pixels->Height();
+  head.width = cut.Width();
+  head.height = cut.Height();
   head.disposal = board_ ? 1 : 3;
   head.local_entries = local ? entries : 0;
   const std::int32_t global = strategy_->GlobalEntries();
@@ -263,7 +255,7 @@ void Conversion::MakeFrame(Item& item, std::int64_t frame, unsigned worker) cons
   if (local) sizes.local_table = item.table.data();
   const std::int32_t code_size = gif_blocks::MinCodeSize(sizes, global > 0 ? gif_blocks::TableExponent(global) : 0);
   mGIFLZWEnc::VectorSink sink(item.data);
-  if (!mGIFLZWEnc::EncodeFrame(sink, *pixels, static_cast<std::uint8_t>(code_size + 1), 0)) {
+  if (!mGIFLZWEnc::EncodeFrame(sink, cut, static_cast<std::uint8_t>(code_size + 1), 0)) {
     RaiseError(kErrInternal, "frame " + std::to_string(frame + 1) + " has an index past its colour table");
   }
 }
