@@ -24,6 +24,12 @@ std::string Str(std::string_view s) { return std::string(s); }
   RaisePathAccess(path, std::strerror(err));
 }
 
+// Every caller reads with the host's max_file_bytes as its bound.
+[[noreturn]] void RaiseTooLarge(std::string_view path, std::size_t max_bytes) {
+  RaisePathAccess(path, "file too large: over the limit of " + std::to_string(max_bytes) +
+                            " bytes (max_file_bytes); a host raises it with SetLimits");
+}
+
 }  // namespace
 
 std::optional<std::uint32_t> GetFileAttributes(std::string_view path) noexcept {
@@ -83,7 +89,7 @@ std::vector<std::uint8_t> ReadFileBytes(std::string_view path, std::size_t max_b
   }
   if (static_cast<std::uint64_t>(st.st_size) > max_bytes) {
     ::close(fd);
-    RaisePathAccess(path, "file too large");
+    RaiseTooLarge(path, max_bytes);
   }
   std::vector<std::uint8_t> data;
   data.reserve(static_cast<std::size_t>(st.st_size));
@@ -99,7 +105,7 @@ std::vector<std::uint8_t> ReadFileBytes(std::string_view path, std::size_t max_b
     if (n == 0) break;
     if (data.size() + static_cast<std::size_t>(n) > max_bytes) {
       ::close(fd);
-      RaisePathAccess(path, "file too large");
+      RaiseTooLarge(path, max_bytes);
     }
     data.insert(data.end(), chunk, chunk + n);
   }

@@ -348,7 +348,8 @@ void CheckPictureSize(std::int64_t width, std::int64_t height) {
   if (WithinPictureLimits(limits, width, height)) return;
   RaiseInvalidPicture("picture of " + std::to_string(width) + " x " + std::to_string(height) +
                       " pixels exceeds the size limit of " + std::to_string(limits.max_picture_side) +
-                      " pixels per side and " + std::to_string(limits.max_picture_pixels) + " pixels");
+                      " pixels per side (max_picture_side) and " + std::to_string(limits.max_picture_pixels) +
+                      " pixels (max_picture_pixels); a host raises them with SetLimits");
 }
 
 void SetGifPictureDecoder(GifPictureDecoder decoder) { g_gif_decoder.store(decoder); }
