@@ -5,6 +5,7 @@
 #                Debian's python3-imageio)
 #   slideshow    five different photos of 800 x 450 (Debian's python3-skimage
 #                data), each shown for 5 frames
+#   slideshow1080  the same photos at 1920 x 1080
 #   hd1080       20 frames of 1920 x 1080 of that video, scaled up
 #   pan1080      20 frames of 1920 x 1080 panning over a 4096 x 4096 wallpaper
 #                (Debian's gnome-backgrounds)
@@ -42,12 +43,13 @@ make_set() {
     hd1080)
       ffmpeg -v error -i "$VIDEO" -vf "select=gte(n\,100),scale=1920:1080:flags=lanczos" -vsync 0 -frames:v 20 \
         "$dir/f%03d.png" ;;
-    slideshow)
-      local i=0 photo k
+    slideshow | slideshow1080)
+      local i=0 photo k size=800:450
+      [ "$name" = slideshow1080 ] && size=1920:1080
       for photo in astronaut.png chelsea.png coffee.png motorcycle_left.png rocket.jpg; do
         for k in 1 2 3 4 5; do
           i=$((i + 1))
-          ffmpeg -v error -y -i "$SKIMAGE/$photo" -vf "scale=800:450:force_original_aspect_ratio=increase,crop=800:450" \
+          ffmpeg -v error -y -i "$SKIMAGE/$photo" -vf "scale=$size:force_original_aspect_ratio=increase,crop=$size" \
             "$dir/f$(printf %03d $i).png"
         done
       done ;;
