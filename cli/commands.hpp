@@ -41,6 +41,9 @@ struct CreateOptions {
   std::string fit;         // "WxH"
   std::string background;  // "#rrggbb"
   bool auto_orient = false;
+  // Clips: the part to take, as seconds or [hh:]mm:ss[.ms]; the size to scale to.
+  std::string start, duration, end;
+  std::int64_t width = 0, height = 0;
 };
 
 // Picture names one per line (a final CR dropped, empty lines skipped) from

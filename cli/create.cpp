@@ -111,6 +111,11 @@ BuilderOptions BuilderOptionsOf(const CreateOptions& o) {
   options.raise_errors = o.raise_errors;
   options.palette = PaletteModeOf(o.palette);
   options.threads = o.threads;
+  if (!o.start.empty()) options.start = ParseTime(o.start);
+  if (!o.duration.empty()) options.duration = ParseTime(o.duration);
+  if (!o.end.empty()) options.end = ParseTime(o.end);
+  options.width = o.width;
+  options.height = o.height;
   return options;
 }
 
@@ -129,6 +134,13 @@ int WriteAll(int fd, std::span<const std::uint8_t> bytes) {
     done += static_cast<std::size_t>(n);
   }
   return 0;
+}
+
+// Clips that stopped early or were cut short: each says so, naming its file.
+void WarnSources(const BuilderReport& report) {
+  for (const std::string& warning : report.warnings) {
+    std::fprintf(stderr, "zoetra: warning: %s\n", platform::DisplayText(warning).c_str());
+  }
 }
 
 // The default palette comes from the first picture; when a later one plainly
@@ -213,6 +225,7 @@ int Convert(const CreateOptions& o, BuilderOptions options) {
         stop_if_interrupted();
         SuggestPalette(report, o);
         WarnOtherSizes(report, o);
+        WarnSources(report);
         return kExitOk;
       }
       const std::string text = component.CreateZoetra(o.pictures, o.output, options);
@@ -221,6 +234,7 @@ int Convert(const CreateOptions& o, BuilderOptions options) {
       if (!o.quiet) std::printf("%s\n", platform::DisplayText(text).c_str());
       SuggestPalette(report, o);
       WarnOtherSizes(report, o);
+      WarnSources(report);
       return kExitOk;
     } catch (...) {
       blame();
@@ -254,8 +268,9 @@ int RunCreate(const CreateOptions& given) {
     ReportMessage("--background takes a colour as #rrggbb, such as #ffffff, not '" + o.background + "'");
     return kExitUsage;
   }
-  const BuilderOptions options = BuilderOptionsOf(o);
+  BuilderOptions options;
   try {
+    options = BuilderOptionsOf(o);
     CheckBuilderOptions(options);
   } catch (const Error& e) {
     const std::string_view why = InvalidArgumentReason(e);

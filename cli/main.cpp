@@ -63,7 +63,7 @@ int main(int argc, char** argv) {
       ->add_option(
           "--fps", create.fps,
           "Frames per second instead of --delay: each frame shows 1000 / F ms (in 1/100 s;\n"
-          "at most 50 fps show as asked)")
+          "at most 50 fps show as asked); clips are resampled to F, dropping or repeating frames")
       ->type_name("F")
       ->excludes(delay);
   CLI::Option* loop = create_cmd
@@ -113,8 +113,22 @@ int main(int argc, char** argv) {
                          "read, transparency dropped; black around fitted pictures)")
       ->type_name("COLOR");
   create_cmd->add_flag("--auto-orient", create.auto_orient, "Turn JPEG photos upright by their EXIF orientation");
+  create_cmd->add_option("--start", create.start, "Clips and animated GIFs: begin T into each (seconds or [hh:]mm:ss[.ms])")
+      ->type_name("T");
+  CLI::Option* duration =
+      create_cmd->add_option("--duration", create.duration, "Clips and animated GIFs: take T of each from the start")
+          ->type_name("T");
+  create_cmd->add_option("--end", create.end, "Clips and animated GIFs: stop at T into each")
+      ->type_name("T")
+      ->excludes(duration);
+  create_cmd->add_option("--width", create.width,
+                         "Scale every frame to W pixels wide, keeping the first source's shape")
+      ->type_name("W");
+  create_cmd->add_option("--height", create.height,
+                         "Scale every frame to H pixels high (with --width: to fit inside W x H)")
+      ->type_name("H");
   create_cmd->add_flag("-q,--quiet", create.quiet, "No progress line and no result line");
-  create_cmd->add_option("PICTURE", create.pictures, "Pictures, in frame order")->type_name("");
+  create_cmd->add_option("PICTURE", create.pictures, "Pictures, clips and animated GIFs, in frame order")->type_name("");
   create_cmd->footer(
       "Without --fit the screen is the size of the first picture, and pictures of other sizes are "
       "fitted\n"

@@ -2,6 +2,7 @@
 // every front end, and the frame delay they give.
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "component/zoetra.hpp"
@@ -74,11 +75,64 @@ void CheckBuilderOptions(const BuilderOptions& o) {
              std::to_string(limits.max_picture_pixels) + " pixels (max_picture_pixels)");
     }
   }
+  if (o.width != 0 || o.height != 0) {
+    if (o.width < 0 || o.height < 0 || o.width > kMaxSide || o.height > kMaxSide) {
+      Refuse("the size " + std::to_string(o.width) + " x " + std::to_string(o.height) +
+             " is not 1 to 32767 pixels a side (0: the other side follows)");
+    }
+    if (o.fit_width != 0) Refuse("a width or height to scale to and a fitting size were both given; give one");
+  }
+  const auto check_time = [](const char* what, double seconds) {
+    if (!std::isfinite(seconds) || seconds < 0) {
+      Refuse(std::string("the ") + what + " " + Number(seconds) + " is not a number of seconds from 0 up");
+    }
+  };
+  check_time("start", o.start);
+  if (o.duration) {
+    check_time("duration", *o.duration);
+    if (!(*o.duration > 0)) Refuse("the duration 0 leaves no frame; give more than 0 seconds");
+    if (o.end) Refuse("a duration and an end were both given; give one");
+  }
+  if (o.end) {
+    check_time("end", *o.end);
+    if (!(*o.end > o.start)) {
+      Refuse("the end " + Number(*o.end) + " s is not after the start " + Number(o.start) + " s");
+    }
+  }
   if (o.background && *o.background > 0xFFFFFFu) {
     char text[16];
     std::snprintf(text, sizeof text, "0x%X", static_cast<unsigned>(*o.background));
     Refuse(std::string("the background colour ") + text + " is not 0xRRGGBB");
   }
+}
+
+double ParseTime(std::string_view text) {
+  // [hh:]mm:ss[.frac] or plain seconds; each part a number, minutes and
+  // seconds after a colon below 60.
+  const std::string whole(text);
+  const auto refuse = [&] {
+    Refuse("the time \"" + whole + "\" is not seconds (such as 2.5) or [hh:]mm:ss[.ms] (such as 1:02.5)");
+  };
+  double total = 0;
+  std::size_t parts = 0, at = 0;
+  while (true) {
+    const std::size_t colon = whole.find(':', at);
+    const std::string part = whole.substr(at, colon == std::string::npos ? std::string::npos : colon - at);
+    const bool last = colon == std::string::npos;
+    if (part.empty() || part.find_first_not_of(last ? "0123456789." : "0123456789") != std::string::npos ||
+        part.find('.') != part.rfind('.') || part == ".") {
+      refuse();
+    }
+    const double value = std::strtod(part.c_str(), nullptr);
+    if (parts > 0 && value >= 60) refuse();
+    total = total * 60 + value;
+    ++parts;
+    if (last) break;
+    if (parts == 3) refuse();
+    at = colon + 1;
+  }
+  if (!std::isfinite(total)) refuse();
+  return total;
 }
 
 std::string DelayNote(const BuilderOptions& o) {

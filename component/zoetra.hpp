@@ -73,6 +73,9 @@ struct BuilderReport {
   // first picture's size (other_sizes_fitted).
   std::int32_t other_size_picture = 0;
   bool other_sizes_fitted = false;
+  // What a person should know of the sources, each naming its file: a clip
+  // that stopped early or ends before the length it announces.
+  std::vector<std::string> warnings;
 };
 
 // BuilderOptions::loop for a file without a loop block: viewers play it once.
@@ -115,14 +118,30 @@ struct BuilderOptions {
   // they always have (alpha dropped).
   std::optional<std::uint32_t> background;
   bool auto_orient = false;  // JPEGs turned upright by their EXIF orientation
+  // Clips and animated GIFs: the part from `start` seconds, for `duration`
+  // seconds or up to `end` (not both); unset: to their end. Their frames keep
+  // their own times unless fps is set, which then resamples them.
+  double start = 0;
+  std::optional<double> duration;
+  std::optional<double> end;
+  // Every frame scaled to this width, or height, keeping the first source's
+  // shape (the other side follows); both: scaled to fit inside them. 0: unset.
+  // Not with fit_width / fit_height.
+  std::int64_t width = 0;
+  std::int64_t height = 0;
 };
 
 // Refuses, with error 5 and a text naming the value and its range, an option
 // out of its range: the delay (0 to 32767 ms), fps (finite, giving such a
-// delay), the loop count, threads (0 to 1024), the fitting size (1 to 32767 a
-// side, within the picture limits) and the background. Every conversion with
+// delay), the loop count, threads (0 to 1024), the fitting size and the
+// scaled width and height (1 to 32767 a side, within the picture limits), the
+// background, and the clip part (start, duration and end finite, not
+// negative, end after start, not both duration and end). Every conversion with
 // options calls it first; front ends call it to refuse before other work.
 void CheckBuilderOptions(const BuilderOptions& options);
+// Seconds from "2.5", "1:02.5" or "1:00:02" ([hh:]mm:ss[.ms]); error 5
+// naming the text otherwise. For start, duration and end.
+double ParseTime(std::string_view text);
 // The delay each frame gets, in hundredths of a second (what the file holds),
 // from fps or delay_ms; the options must have passed CheckBuilderOptions.
 std::int32_t FrameDelayHundredths(const BuilderOptions& options);

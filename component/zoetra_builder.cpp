@@ -11,6 +11,7 @@
 #include "component/stream_output.hpp"
 #include "component/zoetra.hpp"
 #include "gif/cgif.hpp"
+#include "pipeline/clip_source.hpp"
 #include "pipeline/conversion.hpp"
 #include "pipeline/source.hpp"
 #include "platform/base/display_name.hpp"
@@ -173,12 +174,29 @@ std::vector<PictureSource> FilesOf(const std::vector<std::string>& files) {
 // The list through the pipeline into `out`; returns the frames.
 std::int64_t Stream(const std::vector<PictureSource>& pictures, const BuilderOptions& options,
                     detail::StreamOutput& out) {
-  const pipeline::PictureList source(pictures, options.auto_orient);
   BuilderReport report;
-  pipeline::ConvertFrames(source, options, detail::ConversionThreads(options.threads), out.Stream(), &report);
+  const std::int64_t frames =
+      pipeline::ConvertList(pictures, options, detail::ConversionThreads(options.threads), out.Stream(), &report);
   out.Commit();
-  if (options.report != nullptr) *options.report = report;
-  return static_cast<std::int64_t>(pictures.size());
+  if (options.report != nullptr) *options.report = std::move(report);
+  return frames;
+}
+
+// The first picture's palette keeps a document of pictures: clips, and the
+// options that only they and the pipeline know, are refused by name.
+void CheckForDocument(const std::vector<PictureSource>& pictures, const BuilderOptions& options) {
+  const auto refuse = [](const std::string& what) {
+    RaiseInvalidArgument(what + " takes the palette modes all and frame; the first picture's palette keeps "
+                                "a document of still pictures");
+  };
+  if (options.width != 0 || options.height != 0) refuse("a width or height to scale to");
+  if (options.start != 0 || options.duration || options.end) refuse("a start, duration or end");
+  for (const PictureSource& picture : pictures) {
+    if (!picture.InMemory() && platform::GetFileAttributes(picture.File()) &&
+        pipeline::KindOf(picture.File()) == pipeline::SourceKind::Clip) {
+      refuse(platform::DisplayName(picture.File()) + " is a clip, which");
+    }
+  }
 }
 
 // Options are checked first; with raise_errors every failure, theirs too,
@@ -227,7 +245,10 @@ std::string Zoetra::Create(const std::vector<PictureSource>& pictures, std::stri
                            const BuilderOptions& options) {
   if (options.palette == PaletteMode::First) {
     const std::int16_t raise = options.raise_errors ? 1 : 0;
-    const Settings settings = WithOptions(options, [&] { return DocumentSettings(options); });
+    const Settings settings = WithOptions(options, [&] {
+      CheckForDocument(pictures, options);
+      return DocumentSettings(options);
+    });
     return Convert(platform::Variant(NamesOf(pictures)), platform::Variant(output), settings, raise, &pictures)
         .ToText();
   }
@@ -245,8 +266,10 @@ std::string Zoetra::Create(const std::vector<PictureSource>& pictures, std::stri
 std::vector<std::uint8_t> Zoetra::CreateToBuffer(const std::vector<PictureSource>& pictures,
                                                   const BuilderOptions& options) {
   if (options.palette == PaletteMode::First) {
-    return WithOptions(options,
-                       [&] { return ConvertToBuffer(NamesOf(pictures), DocumentSettings(options), &pictures); });
+    return WithOptions(options, [&] {
+      CheckForDocument(pictures, options);
+      return ConvertToBuffer(NamesOf(pictures), DocumentSettings(options), &pictures);
+    });
   }
   return WithOptions(options, [&] {
     detail::CheckSources(pictures, false);

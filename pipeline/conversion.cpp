@@ -9,6 +9,7 @@
 #include <unordered_map>
 
 #include "colour/mquantize.hpp"
+#include "pipeline/clip_source.hpp"
 #include "gif/mgiflzwenc.hpp"
 #include "platform/base/ordered_parallel.hpp"
 #include "platform/base/yield.hpp"
@@ -24,6 +25,7 @@ struct Conversion::Item {
   bool has_picture = false;
   cDIB picture;  // prepared
   bool refitted = false;
+  std::int32_t raw_width = 0, raw_height = 0;  // as read
   std::int32_t width = 0, height = 0;
   std::vector<std::uint8_t> packed;  // the picture kept for the mapping pass
   // The frame: nothing new to show (merged into the one before), or its head and data.
@@ -118,6 +120,8 @@ void Conversion::Yield(YieldStage stage, std::int64_t frame) const {
 void Conversion::Read(const FrameSource& source, std::size_t k, Item& item) const {
   Decoded decoded;
   source.Read(k, preparation_.BlendsAlpha(), decoded);
+  item.raw_width = decoded.raster.Width();
+  item.raw_height = decoded.raster.Height();
   item.refitted = preparation_.Prepare(decoded);
   item.width = decoded.raster.Width();
   item.height = decoded.raster.Height();
@@ -147,7 +151,7 @@ void Conversion::Pass(const FrameSource& source, std::int64_t base, bool read_fi
     ring[0] = std::make_unique<Item>();
     try {
       Read(source, 0, *ring[0]);
-      preparation_.FitInto(ring[0]->width, ring[0]->height);
+      preparation_.FitInto(ring[0]->raw_width, ring[0]->raw_height);
     } catch (...) {
       ring[0]->failure = std::current_exception();
     }
@@ -343,6 +347,81 @@ void ConvertFrames(const FrameSource& source, const BuilderOptions& options, uns
   conversion.Emit(source);
   conversion.Finish();
   if (report != nullptr) conversion.Fill(*report);
+}
+
+}  // namespace zoetra::pipeline
+
+namespace zoetra::pipeline {
+
+std::int64_t ConvertList(const std::vector<PictureSource>& pictures, const BuilderOptions& options, unsigned threads,
+                         GifStream& out, BuilderReport* report) {
+  const std::size_t n = pictures.size();
+  std::vector<SourceKind> kinds(n, SourceKind::Picture);
+  bool clips = false;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (!pictures[i].InMemory()) kinds[i] = KindOf(pictures[i].File());
+    clips = clips || kinds[i] != SourceKind::Picture;
+  }
+  if (!clips) {
+    ConvertFrames(PictureList(pictures, options.auto_orient), options, threads, out, report);
+    return static_cast<std::int64_t>(n);
+  }
+  const bool keep_alpha = options.background.has_value();
+  // Every clip is opened before any work: one that cannot be read fails now,
+  // and the frames expected make the progress.
+  std::int64_t total = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    total += kinds[i] == SourceKind::Picture
+                 ? 1
+                 : std::max<std::int64_t>(1, ClipReader(pictures[i].File(), kinds[i], options, threads, keep_alpha)
+                                                 .Expected());
+  }
+  Conversion conversion(options, threads, out);
+  conversion.Total(total);
+  std::vector<std::string> warnings;
+  // Batches of decoded frames: a few for every thread, so that the workers
+  // rarely wait for the decoder.
+  const std::size_t batch_frames = 2 * std::size_t{std::max(1u, threads)} + 2;
+  const auto pass = [&](bool counting) {
+    ClipFrames batch;
+    for (std::size_t i = 0; i < n;) {
+      if (kinds[i] == SourceKind::Picture) {
+        std::size_t j = i;
+        while (j < n && kinds[j] == SourceKind::Picture) ++j;
+        const PictureList run(std::span<const PictureSource>(pictures).subspan(i, j - i), options.auto_orient);
+        counting ? conversion.Count(run) : conversion.Emit(run);
+        i = j;
+        continue;
+      }
+      const std::string& name = pictures[i].File();
+      ClipReader reader(name, kinds[i], options, threads, keep_alpha);
+      bool any = false;
+      while (reader.Fill(batch, batch_frames)) {
+        any = true;
+        counting ? conversion.Count(batch) : conversion.Emit(batch);
+      }
+      if (!any) {
+        RaiseError(kErrInvalidPicture, "Invalid picture (" + name +
+                                           ": no frame of it lies between the start and the end asked for)");
+      }
+      if (!counting) {
+        std::string warning = reader.Warning();
+        if (!warning.empty()) warnings.push_back(std::move(warning));
+      }
+      ++i;
+    }
+  };
+  if (conversion.CountsFirst()) {
+    pass(true);
+    conversion.Seal();
+  }
+  pass(false);
+  conversion.Finish();
+  if (report != nullptr) {
+    conversion.Fill(*report);
+    report->warnings = std::move(warnings);
+  }
+  return conversion.Frames();
 }
 
 }  // namespace zoetra::pipeline

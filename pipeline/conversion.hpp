@@ -98,4 +98,11 @@ namespace zoetra::pipeline {
 void ConvertFrames(const FrameSource& source, const BuilderOptions& options, unsigned threads, GifStream& out,
                    BuilderReport* report);
 
+// A list of pictures, clips and animated GIFs, mixed, into `out`, in list
+// order: runs of pictures as a PictureList, clips in batches as they are
+// decoded (twice for a palette that counts first). Returns the frames; the
+// report, when given, is filled, with what a person should know of damaged clips.
+std::int64_t ConvertList(const std::vector<PictureSource>& pictures, const BuilderOptions& options, unsigned threads,
+                         GifStream& out, BuilderReport* report);
+
 }  // namespace zoetra::pipeline

@@ -19,11 +19,9 @@ class Preparation {
 
   bool BlendsAlpha() const { return background_.has_value(); }
   bool FitsToFirst() const { return fit_to_first_ && fit_width_ == 0; }
-  // The first picture's size, once it is known; later pictures are fitted into it.
-  void FitInto(std::int32_t width, std::int32_t height) {
-    first_width_ = width;
-    first_height_ = height;
-  }
+  // The first picture's size as read, once it is known; later pictures are
+  // fitted into what it became (scaled when a width or height is asked for).
+  void FitInto(std::int32_t width, std::int32_t height);
 
   // Blends and fits (any thread). True when the picture was fitted into the
   // first one's size because it had another.
@@ -39,9 +37,16 @@ class Preparation {
  private:
   std::optional<std::uint32_t> background_;
   std::int32_t fit_width_ = 0, fit_height_ = 0;
+  std::int32_t width_ = 0, height_ = 0;  // to scale to, keeping the shape
   bool fit_to_first_ = false;
   bool swap_rg_ = false;
   std::int32_t first_width_ = 0, first_height_ = 0;
+  std::int32_t screen_width_ = 0, screen_height_ = 0;
 };
+
+// A picture of width x height scaled to `to_width` or `to_height` keeping its
+// shape (0: that side follows), or to fit inside both.
+void ScaledSize(std::int32_t width, std::int32_t height, std::int32_t to_width, std::int32_t to_height,
+                std::int32_t& out_width, std::int32_t& out_height);
 
 }  // namespace zoetra::pipeline

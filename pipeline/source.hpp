@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -45,13 +46,13 @@ void ReadFile(const std::string& name, bool keep_alpha, bool auto_orient, Decode
 // The pictures of a list: files and pictures in memory, mixed.
 class PictureList final : public FrameSource {
  public:
-  PictureList(const std::vector<PictureSource>& pictures, bool auto_orient)
+  PictureList(std::span<const PictureSource> pictures, bool auto_orient)
       : pictures_(pictures), auto_orient_(auto_orient) {}
   std::size_t Frames() const override { return pictures_.size(); }
   void Read(std::size_t k, bool keep_alpha, Decoded& out) const override;
 
  private:
-  const std::vector<PictureSource>& pictures_;
+  std::span<const PictureSource> pictures_;
   bool auto_orient_;
 };
 

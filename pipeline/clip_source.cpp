@@ -1,0 +1,289 @@
+#include "pipeline/clip_source.hpp"
+
+#include <array>
+#include <cmath>
+#include <fstream>
+#include <limits>
+
+#include "gif/cgif.hpp"
+#include "gif/gif_compose.hpp"
+#include "platform/base/error.hpp"
+#include "platform/base/files.hpp"
+#include "platform/base/limits.hpp"
+#include "platform/codecs/picture_loader.hpp"
+
+namespace zoetra::pipeline {
+
+namespace {
+
+bool Starts(const std::vector<std::uint8_t>& head, std::initializer_list<std::uint8_t> bytes, std::size_t at = 0) {
+  if (head.size() < at + bytes.size()) return false;
+  std::size_t i = at;
+  for (const std::uint8_t b : bytes) {
+    if (head[i++] != b) return false;
+  }
+  return true;
+}
+
+// An animated PNG says so in an acTL chunk before its first IDAT.
+bool AnimatedPng(std::ifstream& in) {
+  in.seekg(8);
+  for (int chunks = 0; chunks < 4096; ++chunks) {
+    std::array<unsigned char, 8> head{};
+    if (!in.read(reinterpret_cast<char*>(head.data()), 8)) return false;
+    const std::uint32_t length = (std::uint32_t{head[0]} << 24) | (head[1] << 16) | (head[2] << 8) | head[3];
+    const std::string type(reinterpret_cast<const char*>(head.data()) + 4, 4);
+    if (type == "acTL") return true;
+    if (type == "IDAT" || type == "IEND") return false;
+    in.seekg(static_cast<std::streamoff>(length) + 4, std::ios::cur);
+  }
+  return false;
+}
+
+// A GIF's frames composed one after the other, timed by their delays.
+class GifFrames final : public video::FrameReader {
+ public:
+  explicit GifFrames(const std::string& name) {
+    const std::vector<std::uint8_t> bytes =
+        platform::ReadFileBytes(name, static_cast<std::size_t>(platform::GetLimits().max_file_bytes));
+    if (!doc_.LoadFromStream(bytes) || doc_.FramesCount() < 1) {
+      platform::RaiseInvalidPicture(name + ": a GIF file with no frame that can be read");
+    }
+    composer_ = std::make_unique<cGIFComposer>(doc_);
+    if (!composer_->Start()) platform::RaiseInvalidPicture(name + ": " + composer_->StartFailure());
+    if (!doc_.LoadedTrailer()) {
+      stopped_ = doc_.LoadWarnings().empty() ? "the file ends before its last frame" : doc_.LoadWarnings().back();
+    }
+  }
+  video::Ticks TimeBase() const override { return {1, 100}; }
+  std::int64_t Origin() const override { return 0; }
+  std::int64_t Length() const override {
+    std::int64_t sum = 0;
+    for (std::int16_t f = 1; f <= doc_.FramesCount(); ++f) sum += DelayOf(f);
+    return sum;
+  }
+  double Rate() const override { return 0; }
+  void Seek(std::int64_t) override {}  // frames before the start are passed over
+  bool Next(std::int64_t& pts, std::int64_t& length, cDIB* raster, bool, bool& alpha) override {
+    const cGIFComposer::Step step = composer_->Next();
+    if (step == cGIFComposer::kOutOfMemory) RaiseOutOfMemory();
+    if (step != cGIFComposer::kShown) return false;
+    pts = time_;
+    length = DelayOf(composer_->Frame());
+    time_ += length;
+    alpha = false;
+    if (raster != nullptr && composer_->Screen().CloneTo(*raster) == 0) RaiseOutOfMemory();
+    return true;
+  }
+  const std::string& Stopped() const override { return stopped_; }
+
+ private:
+  std::int64_t DelayOf(std::int16_t f) const { return static_cast<std::uint16_t>(doc_.FrameDelay(f)); }
+
+  cGIF doc_;
+  std::unique_ptr<cGIFComposer> composer_;
+  std::int64_t time_ = 0;
+  std::string stopped_;
+};
+
+std::string SecondsText(long double seconds) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.2f", static_cast<double>(seconds));
+  return text;
+}
+
+}  // namespace
+
+SourceKind KindOf(const std::string& name) {
+  std::ifstream in(name, std::ios::binary);
+  std::vector<std::uint8_t> head(16);
+  in.read(reinterpret_cast<char*>(head.data()), static_cast<std::streamsize>(head.size()));
+  head.resize(static_cast<std::size_t>(in.gcount()));
+  if (Starts(head, {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A})) {
+    in.clear();
+    return AnimatedPng(in) ? SourceKind::Clip : SourceKind::Picture;
+  }
+  if (Starts(head, {'G', 'I', 'F', '8'})) {
+    cGIF doc;
+    const std::vector<std::uint8_t> bytes =
+        platform::ReadFileBytes(name, static_cast<std::size_t>(platform::GetLimits().max_file_bytes));
+    // A GIF the reader cannot take is left to the picture loader's message.
+    if (!doc.LoadFromStream(bytes)) return SourceKind::Picture;
+    return doc.FramesCount() > 1 ? SourceKind::AnimatedGif : SourceKind::Picture;
+  }
+  const bool picture = Starts(head, {0xFF, 0xD8, 0xFF}) || Starts(head, {'B', 'M'}) ||
+                       Starts(head, {0, 0, 1, 0}) || Starts(head, {0, 0, 2, 0}) ||
+                       Starts(head, {0xD7, 0xCD, 0xC6, 0x9A}) || Starts(head, {1, 0, 9, 0}) ||
+                       Starts(head, {2, 0, 9, 0}) || Starts(head, {1, 0, 0, 0});
+  // Empty and tiny files get the picture loader's own words.
+  return picture || head.size() < 12 ? SourceKind::Picture : SourceKind::Clip;
+}
+
+void ClipFrames::Read(std::size_t k, bool keep_alpha, Decoded& out) const {
+  Decoded& frame = frames_[k];
+  out.raster.Exchange(frame.raster);
+  out.alpha = keep_alpha && frame.alpha;
+}
+
+void ClipFrames::Clear() {
+  frames_.clear();
+  delays_.clear();
+}
+
+void ClipFrames::Add(cDIB& raster, bool alpha, std::int16_t delay) {
+  frames_.emplace_back();
+  frames_.back().raster.Exchange(raster);
+  frames_.back().alpha = alpha;
+  delays_.push_back(delay);
+}
+
+ClipReader::ClipReader(const std::string& name, SourceKind kind, const BuilderOptions& options, unsigned threads,
+                       bool keep_alpha)
+    : name_(name), keep_alpha_(keep_alpha) {
+  if (kind == SourceKind::AnimatedGif) {
+    reader_ = std::make_unique<GifFrames>(name);
+    // A GIF keeps its own delays, 0 and 1 too, unless a rate is asked for.
+    if (!options.fps) min_hundredths_ = 0;
+  } else {
+    try {
+      reader_ = std::make_unique<video::VideoDecoder>(name, threads);
+    } catch (const Error& clip_failure) {
+      // Not a clip: what the picture loader says of it is the clearer answer.
+      try {
+        (void)platform::LoadPicture(name);
+      } catch (const Error& picture_failure) {
+        if (picture_failure.number() != kErrInvalidPicture || !video::VideoSupported()) throw;
+        RaiseError(picture_failure.number(),
+                   picture_failure.description() + "; nor is it a clip: " + clip_failure.description());
+      }
+      throw;
+    }
+  }
+  const platform::Limits limits = platform::GetLimits();
+  ClipWindow window;
+  window.start = options.start;
+  if (options.duration) {
+    window.end = options.start + *options.duration;
+  } else if (options.end) {
+    window.end = *options.end;
+  }
+  window.fps = options.fps;
+  window.min_hundredths = min_hundredths_;
+  window.max_frames = limits.max_clip_frames;
+  window.max_seconds = limits.max_clip_seconds;
+  const video::Ticks tick = reader_->TimeBase();
+  timing_ = std::make_unique<ClipTiming>(name, tick.num, tick.den, reader_->Origin(), window);
+  if (window.start > 0) reader_->Seek(timing_->StartTicks());
+
+  const long double length = static_cast<long double>(reader_->Length()) * tick.num / std::max<std::int64_t>(tick.den, 1);
+  const long double until = window.end ? std::min<long double>(*window.end, length) : length;
+  const long double seconds = std::max<long double>(0, until - window.start);
+  const double rate = options.fps ? *options.fps : std::min(reader_->Rate(), 50.0);
+  if (std::isfinite(static_cast<double>(seconds)) && rate > 0 && seconds < 1e7) {
+    expected_ = static_cast<std::int64_t>(std::ceil(seconds * rate));
+  }
+}
+
+ClipReader::~ClipReader() = default;
+
+bool ClipReader::Decode(Frame& frame) {
+  std::int64_t pts = 0, length = 0;
+  bool alpha = false;
+  if (!reader_->Next(pts, length, &frame.raster, keep_alpha_, alpha)) return false;
+  if (pts == std::numeric_limits<std::int64_t>::min()) pts = last_pts_ + std::max<std::int64_t>(step_, 1);
+  if (decoded_any_ && pts > last_pts_) step_ = pts - last_pts_;
+  frame.pts = pts;
+  frame.length = length;
+  frame.alpha = alpha;
+  last_pts_ = pts;
+  last_length_ = length;
+  decoded_any_ = true;
+  return true;
+}
+
+void ClipReader::Emit(ClipFrames& batch, std::int64_t until) {
+  const std::int16_t delay = ClipTiming::Delay(pending_start_, until, min_hundredths_);
+  if (pending_is_held_) {
+    // The held frame shows again later: this one is a copy.
+    cDIB copy;
+    if (held_.raster.CloneTo(copy) == 0) RaiseOutOfMemory();
+    batch.Add(copy, held_.alpha, delay);
+  } else {
+    batch.Add(pending_.raster, pending_.alpha, delay);
+  }
+  ++shown_;
+}
+
+bool ClipReader::Fill(ClipFrames& batch, std::size_t most) {
+  batch.Clear();
+  while (batch.Frames() < most) {
+    std::int64_t start = 0;
+    if (timing_->NextStart(start)) {
+      if (has_pending_) Emit(batch, start);
+      has_pending_ = true;
+      pending_is_held_ = true;
+      pending_start_ = start;
+      continue;
+    }
+    if (ended_) {
+      if (has_pending_) {
+        if (pending_is_held_) {
+          pending_.raster.Exchange(held_.raster);
+          pending_.alpha = held_.alpha;
+          pending_is_held_ = false;
+        }
+        Emit(batch, timing_->EndHundredths());
+        has_pending_ = false;
+      }
+      break;
+    }
+    // The held frame's GIF frames are all found: the incoming one takes its place.
+    if (have_incoming_) {
+      if (has_pending_ && pending_is_held_) {
+        pending_.raster.Exchange(held_.raster);
+        pending_.alpha = held_.alpha;
+        pending_is_held_ = false;
+      }
+      held_.raster.Exchange(incoming_.raster);
+      held_.alpha = incoming_.alpha;
+      held_.pts = incoming_.pts;
+      have_incoming_ = false;
+    }
+    if (timing_->Done()) {
+      timing_->End(last_pts_);
+      ended_ = true;
+      continue;
+    }
+    if (!Decode(incoming_)) {
+      const std::int64_t length = last_length_ > 0 ? last_length_ : step_;
+      timing_->End(last_pts_ + length);
+      ended_ = true;
+      continue;
+    }
+    have_incoming_ = timing_->Add(incoming_.pts);
+  }
+  return batch.Frames() > 0;
+}
+
+std::string ClipReader::Warning() const {
+  const video::Ticks tick = reader_->TimeBase();
+  const auto seconds = [&](std::int64_t ticks) {
+    return static_cast<long double>(ticks - reader_->Origin()) * tick.num / std::max<std::int64_t>(tick.den, 1);
+  };
+  const std::string& stopped = reader_->Stopped();
+  if (!stopped.empty()) {
+    return name_ + ": the clip stopped at " + SecondsText(seconds(last_pts_)) + " s (" + stopped +
+           "); the frames before it are kept";
+  }
+  const std::int64_t length = reader_->Length();
+  const std::int64_t reached = last_pts_ + std::max(last_length_, step_);
+  // A clip cut short ends well before the length its container announces.
+  if (decoded_any_ && length > 0 && seconds(reached) + 0.5L < seconds(length + reader_->Origin()) &&
+      !timing_->Done()) {
+    return name_ + ": the clip ends at " + SecondsText(seconds(reached)) + " s of the " +
+           SecondsText(seconds(length + reader_->Origin())) + " s it announces; the file may be cut short";
+  }
+  return {};
+}
+
+}  // namespace zoetra::pipeline

@@ -1,0 +1,84 @@
+// Sources whose frames come one after the other with times of their own:
+// clips (FFmpeg's libraries decode them) and animated GIFs (composed as a
+// viewer composes them). A reader turns their times into GIF delays
+// (pipeline/clip_timing.hpp) and hands its frames over in batches, each a
+// FrameSource the conversion takes in turn.
+#pragma once
+
+#include <cstddef>
+#include <deque>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "component/zoetra.hpp"
+#include "pipeline/clip_timing.hpp"
+#include "pipeline/source.hpp"
+#include "video/video_decoder.hpp"
+
+namespace zoetra::pipeline {
+
+enum class SourceKind : std::uint8_t { Picture, Clip, AnimatedGif };
+
+// What a file of a list is, from its content: a picture the picture loader
+// reads (a GIF of one frame included), an animated GIF, or anything else,
+// which is left to the clip decoder.
+SourceKind KindOf(const std::string& name);
+
+// The frames of one batch, in memory; each is read once.
+class ClipFrames final : public FrameSource {
+ public:
+  std::size_t Frames() const override { return frames_.size(); }
+  void Read(std::size_t k, bool keep_alpha, Decoded& out) const override;
+  std::int32_t Delay(std::size_t k) const override { return delays_[k]; }
+
+  void Clear();
+  void Add(cDIB& raster, bool alpha, std::int16_t delay);
+
+ private:
+  mutable std::deque<Decoded> frames_;  // handed over by Read
+  std::vector<std::int32_t> delays_;
+};
+
+class ClipReader {
+ public:
+  // `threads` decode the clip; `keep_alpha` as for pictures.
+  ClipReader(const std::string& name, SourceKind kind, const BuilderOptions& options, unsigned threads,
+             bool keep_alpha);
+  ~ClipReader();
+
+  // The next frames, at most `most`, into `batch`; false when none are left.
+  bool Fill(ClipFrames& batch, std::size_t most);
+  // What a person should know once the frames are read: where a damaged
+  // clip stopped, naming the file; "" when nothing.
+  std::string Warning() const;
+  // Frames the clip should give, for progress; 0 when not known.
+  std::int64_t Expected() const { return expected_; }
+
+ private:
+  struct Frame {
+    cDIB raster;
+    bool alpha = false;
+    std::int64_t pts = 0, length = 0;
+  };
+  bool Decode(Frame& frame);
+  void Emit(ClipFrames& batch, std::int64_t until);
+
+  std::string name_;
+  std::unique_ptr<video::FrameReader> reader_;
+  std::unique_ptr<ClipTiming> timing_;
+  std::int32_t min_hundredths_ = 2;
+  bool keep_alpha_;
+  Frame held_, incoming_;
+  bool have_incoming_ = false, ended_ = false, decoded_any_ = false;
+  // The last GIF frame found, waiting for its delay: the held frame, or its own copy.
+  bool has_pending_ = false, pending_is_held_ = false;
+  std::int64_t pending_start_ = 0;
+  Frame pending_;
+  std::int64_t last_pts_ = 0, last_length_ = 0, step_ = 0;
+  std::int64_t expected_ = 0;
+  std::int64_t shown_ = 0;
+};
+
+}  // namespace zoetra::pipeline

@@ -1,0 +1,70 @@
+// Which frames of a clip become GIF frames, and how long each shows.
+//
+// Times are kept as hundredths from the window's start, each rounded from the
+// clip's own time, so rounding never adds up: 90 frames of a 30 fps clip show
+// for 3 and 4 hundredths, 300 in all. With a frame rate asked for, the frame
+// shown at each tick of that rate is the latest one begun by then (frames are
+// dropped or repeated). A frame that would show for less than the minimum is
+// dropped: GIF viewers slow frames under 2 hundredths down to 10, so a clip
+// above 50 fps keeps its running time at fewer frames.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace zoetra::pipeline {
+
+struct ClipWindow {
+  double start = 0;            // seconds from the clip's first frame
+  std::optional<double> end;   // seconds from the clip's first frame; unset: its last
+  std::optional<double> fps;   // frames per second asked for; unset: the clip's own times
+  std::int32_t min_hundredths = 2;
+  // What one clip may give, against files that claim endless frames.
+  std::int64_t max_frames = 0;
+  std::int64_t max_seconds = 0;
+};
+
+class ClipTiming {
+ public:
+  // Clip times are counted in ticks of num / den seconds from `origin`.
+  ClipTiming(std::string name, std::int64_t num, std::int64_t den, std::int64_t origin, const ClipWindow& window);
+
+  // Where decoding may start (the window's start, in ticks).
+  std::int64_t StartTicks() const;
+  // The next source frame begins at `pts`; the one before ends there. False:
+  // it begins no later than the one before and is passed over.
+  bool Add(std::int64_t pts);
+  // No frame comes after the last; it ends at `end` ticks.
+  void End(std::int64_t end);
+  // The next GIF frame showing the source frame before the last one added (the
+  // last one after End): its start, in hundredths. False when there is none.
+  // Raises when the clip gives more frames or seconds than its limits.
+  bool NextStart(std::int64_t& hundredths);
+  // Once the starts are taken: no later frame can show (past the window).
+  bool Done() const;
+  // After End and the last start: where the last GIF frame ends.
+  std::int64_t EndHundredths() const { return end_hundredths_; }
+  // The delay from one start to the next, as a GIF holds it.
+  static std::int16_t Delay(std::int64_t from, std::int64_t to, std::int32_t min_hundredths);
+
+ private:
+  long double Seconds(std::int64_t ticks) const;
+  long double WindowEnd() const;
+  std::int64_t Hundredths(long double seconds) const;
+  void Check(std::int64_t hundredths) const;
+
+  std::string name_;
+  std::int64_t num_, den_, origin_;
+  ClipWindow window_;
+  bool have_frame_ = false;
+  long double from_ = 0, to_ = 0;  // seconds of the frame whose starts are given
+  bool interval_open_ = false;     // starts of [from_, to_) not all taken
+  std::int64_t grid_ = 0;          // the next tick of the asked rate
+  std::int64_t last_start_ = -1;   // hundredths of the last GIF frame
+  std::int64_t frames_ = 0;
+  std::int64_t end_hundredths_ = 0;
+  long double previous_ = 0;       // seconds of the last frame added
+};
+
+}  // namespace zoetra::pipeline

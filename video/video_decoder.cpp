@@ -1,0 +1,266 @@
+#include "video/video_decoder.hpp"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/display.h>
+#include <libavutil/pixdesc.h>
+#include <libswscale/swscale.h>
+}
+
+#include <cmath>
+#include <cstring>
+#include <mutex>
+
+#include "platform/base/error.hpp"
+#include "platform/base/files.hpp"
+#include "platform/codecs/picture_loader.hpp"
+#include "raster/picture_fit.hpp"
+
+namespace zoetra::video {
+
+bool VideoSupported() { return true; }
+
+namespace {
+
+std::string Reason(int code) {
+  char text[AV_ERROR_MAX_STRING_SIZE] = {};
+  av_strerror(code, text, sizeof text);
+  return text;
+}
+
+// Decoders warn on stderr about every damaged packet; a library keeps quiet
+// and says what matters through its own errors. A host that set its own
+// level keeps it.
+void QuietLog() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    if (av_log_get_level() == AV_LOG_INFO) av_log_set_level(AV_LOG_QUIET);
+  });
+}
+
+// Damaged packets in a row after which a stream counts as ended.
+constexpr int kMostBadInARow = 64;
+
+bool FullRange(const AVFrame& frame) {
+  switch (frame.format) {
+    case AV_PIX_FMT_YUVJ420P:
+    case AV_PIX_FMT_YUVJ422P:
+    case AV_PIX_FMT_YUVJ444P:
+    case AV_PIX_FMT_YUVJ440P:
+    case AV_PIX_FMT_YUVJ411P:
+      return true;
+    default:
+      return frame.color_range == AVCOL_RANGE_JPEG;
+  }
+}
+
+}  // namespace
+
+struct VideoDecoder::State {
+  std::string path;
+  AVFormatContext* format = nullptr;
+  AVCodecContext* codec = nullptr;
+  AVPacket* packet = nullptr;
+  AVFrame* frame = nullptr;
+  SwsContext* scaler = nullptr;
+  AVStream* stream = nullptr;
+  int orientation = 1;
+  bool draining = false;
+  int bad_in_a_row = 0;
+  std::string stopped;
+
+  ~State() {
+    sws_freeContext(scaler);
+    av_frame_free(&frame);
+    av_packet_free(&packet);
+    avcodec_free_context(&codec);
+    avformat_close_input(&format);
+  }
+
+  [[noreturn]] void Refuse(const std::string& why) const {
+    RaiseError(kErrInvalidPicture, std::string(platform::kInvalidPictureText) + " (" + path + ": " + why + ")");
+  }
+
+  void Stop(const std::string& why) {
+    if (stopped.empty()) stopped = why;
+  }
+
+  // One more packet of the stream to the decoder; false once there are none.
+  bool Feed() {
+    if (draining) return false;
+    for (;;) {
+      const int read = av_read_frame(format, packet);
+      if (read < 0) {
+        if (read != AVERROR_EOF) Stop(Reason(read));
+        draining = true;
+        avcodec_send_packet(codec, nullptr);
+        return true;
+      }
+      if (packet->stream_index != stream->index) {
+        av_packet_unref(packet);
+        continue;
+      }
+      const int sent = avcodec_send_packet(codec, packet);
+      av_packet_unref(packet);
+      if (sent < 0 && sent != AVERROR(EAGAIN)) {
+        if (++bad_in_a_row > kMostBadInARow) {
+          Stop(Reason(sent));
+          draining = true;
+          avcodec_send_packet(codec, nullptr);
+        }
+      }
+      return true;
+    }
+  }
+
+  void Convert(cDIB& raster, bool keep_alpha, bool& alpha) {
+    const int width = frame->width, height = frame->height;
+    platform::CheckPictureSize(width, height);
+    const auto source = static_cast<AVPixelFormat>(frame->format);
+    scaler = sws_getCachedContext(scaler, width, height, source, width, height, AV_PIX_FMT_BGRA, SWS_BICUBIC,
+                                  nullptr, nullptr, nullptr);
+    if (scaler == nullptr) Refuse("frames in pixel format " + std::string(av_get_pix_fmt_name(source) ? av_get_pix_fmt_name(source) : "?") + " cannot be converted");
+    // Untagged streams are taken as BT.601, as encoders write them by default.
+    int matrix = frame->colorspace;
+    if (matrix == AVCOL_SPC_UNSPECIFIED || matrix == AVCOL_SPC_RGB || matrix == AVCOL_SPC_RESERVED) {
+      matrix = AVCOL_SPC_BT470BG;
+    }
+    sws_setColorspaceDetails(scaler, sws_getCoefficients(matrix), FullRange(*frame) ? 1 : 0,
+                             sws_getCoefficients(SWS_CS_DEFAULT), 1, 0, 1 << 16, 1 << 16);
+    if (!raster.Create(width, height, 32)) RaiseOutOfMemory();
+    const int stride = raster.BytesPerScanline();
+    // The raster keeps its bottom row first: rows are written upwards.
+    std::uint8_t* top = raster.lpBits() + static_cast<std::size_t>(height - 1) * static_cast<std::size_t>(stride);
+    std::uint8_t* planes[4] = {top, nullptr, nullptr, nullptr};
+    int strides[4] = {-stride, 0, 0, 0};
+    sws_scale(scaler, frame->data, frame->linesize, 0, height, planes, strides);
+    const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(source);
+    alpha = keep_alpha && desc != nullptr && (desc->flags & AV_PIX_FMT_FLAG_ALPHA) != 0;
+    if (!alpha) {
+      std::uint8_t* p = raster.lpBits();
+      const std::size_t bytes = static_cast<std::size_t>(stride) * static_cast<std::size_t>(height);
+      for (std::size_t i = 3; i < bytes; i += 4) p[i] = 0;
+    }
+    OrientPicture(raster, orientation);
+  }
+};
+
+VideoDecoder::VideoDecoder(const std::string& path, unsigned threads) : state_(std::make_unique<State>()) {
+  QuietLog();
+  State& s = *state_;
+  s.path = path;
+  platform::CheckReadable(path);
+  int rc = avformat_open_input(&s.format, path.c_str(), nullptr, nullptr);
+  if (rc < 0) s.Refuse("no picture or clip decoder reads it (" + Reason(rc) + ")");
+  rc = avformat_find_stream_info(s.format, nullptr);
+  if (rc < 0) s.Refuse("its streams cannot be read (" + Reason(rc) + ")");
+  const AVCodec* decoder = nullptr;
+  const int index = av_find_best_stream(s.format, AVMEDIA_TYPE_VIDEO, -1, -1, &decoder, 0);
+  if (index == AVERROR_DECODER_NOT_FOUND) s.Refuse("this build has no decoder for its video");
+  if (index < 0) s.Refuse("it holds no video stream");
+  s.stream = s.format->streams[index];
+  s.codec = avcodec_alloc_context3(decoder);
+  s.packet = av_packet_alloc();
+  s.frame = av_frame_alloc();
+  if (s.codec == nullptr || s.packet == nullptr || s.frame == nullptr) RaiseOutOfMemory();
+  rc = avcodec_parameters_to_context(s.codec, s.stream->codecpar);
+  if (rc < 0) s.Refuse("its video cannot be decoded (" + Reason(rc) + ")");
+  s.codec->pkt_timebase = s.stream->time_base;
+  s.codec->thread_count = static_cast<int>(std::max(1u, threads));
+  rc = avcodec_open2(s.codec, decoder, nullptr);
+  if (rc < 0) s.Refuse("its video cannot be decoded (" + Reason(rc) + ")");
+  platform::CheckPictureSize(s.codec->width, s.codec->height);
+
+  std::size_t size = 0;
+  const std::uint8_t* matrix = av_stream_get_side_data(s.stream, AV_PKT_DATA_DISPLAYMATRIX, &size);
+  if (matrix != nullptr && size >= 9 * sizeof(std::int32_t)) {
+    std::int32_t m[9];
+    std::memcpy(m, matrix, sizeof m);
+    const double angle = av_display_rotation_get(m);  // anticlockwise degrees
+    if (std::isfinite(angle)) {
+      const long quarter = std::lround(-angle / 90.0);
+      switch (((quarter % 4) + 4) % 4) {
+        case 1: s.orientation = 6; break;  // shown turned a quarter clockwise
+        case 2: s.orientation = 3; break;
+        case 3: s.orientation = 8; break;
+        default: break;
+      }
+    }
+  }
+}
+
+VideoDecoder::~VideoDecoder() = default;
+
+Ticks VideoDecoder::TimeBase() const { return {state_->stream->time_base.num, state_->stream->time_base.den}; }
+
+std::int64_t VideoDecoder::Origin() const {
+  const std::int64_t start = state_->stream->start_time;
+  return start == AV_NOPTS_VALUE ? 0 : start;
+}
+
+std::int64_t VideoDecoder::Length() const {
+  const AVStream& st = *state_->stream;
+  if (st.duration != AV_NOPTS_VALUE && st.duration > 0) return st.duration;
+  if (state_->format->duration != AV_NOPTS_VALUE && state_->format->duration > 0) {
+    return av_rescale_q(state_->format->duration, AV_TIME_BASE_Q, st.time_base);
+  }
+  return 0;
+}
+
+double VideoDecoder::Rate() const {
+  const AVStream& st = *state_->stream;
+  AVRational rate = st.avg_frame_rate.num > 0 && st.avg_frame_rate.den > 0 ? st.avg_frame_rate : st.r_frame_rate;
+  return rate.num > 0 && rate.den > 0 ? av_q2d(rate) : 0.0;
+}
+
+
+void VideoDecoder::Seek(std::int64_t ticks) {
+  State& s = *state_;
+  if (av_seek_frame(s.format, s.stream->index, ticks, AVSEEK_FLAG_BACKWARD) >= 0) {
+    avcodec_flush_buffers(s.codec);
+    s.draining = false;
+  }
+}
+
+bool VideoDecoder::Next(std::int64_t& pts, std::int64_t& length, cDIB* raster, bool keep_alpha, bool& alpha) {
+  State& s = *state_;
+  for (;;) {
+    const int rc = avcodec_receive_frame(s.codec, s.frame);
+    if (rc == 0) break;
+    if (rc == AVERROR_EOF) return false;
+    if (rc == AVERROR(EAGAIN)) {
+      if (!s.Feed()) return false;
+      continue;
+    }
+    // A frame that fails to decode is skipped; a run of them ends the stream.
+    if (++s.bad_in_a_row > kMostBadInARow) {
+      s.Stop(Reason(rc));
+      return false;
+    }
+  }
+  s.bad_in_a_row = 0;
+  pts = s.frame->best_effort_timestamp;
+  if (pts == AV_NOPTS_VALUE) pts = s.frame->pts;
+#if LIBAVUTIL_VERSION_MAJOR >= 58
+  length = s.frame->duration;
+#else
+  length = s.frame->pkt_duration;
+#endif
+  if (length < 0) length = 0;
+  alpha = false;
+  if (raster != nullptr) {
+    try {
+      s.Convert(*raster, keep_alpha, alpha);
+    } catch (...) {
+      av_frame_unref(s.frame);
+      throw;
+    }
+  }
+  av_frame_unref(s.frame);
+  return true;
+}
+
+const std::string& VideoDecoder::Stopped() const { return state_->stopped; }
+
+}  // namespace zoetra::video

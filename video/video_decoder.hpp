@@ -1,0 +1,69 @@
+// Clips read with FFmpeg's libraries: the container is opened, the best video
+// stream decoded in presentation order, and each frame converted to a 32-bit
+// raster with the stream's own colour matrix and range, turned upright as its
+// display matrix asks.
+//
+// Times are in the stream's ticks (TimeBase() seconds each). Failures raise
+// zoetra::Error naming the file: 481 for content no decoder reads, 75 for an
+// unreadable file; a stream that stops early ends the frames and says why in
+// Stopped(). Without FFmpeg (ZOETRA_VIDEO off) Open raises 481 saying so.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "raster/cdib.hpp"
+
+namespace zoetra::video {
+
+// Whether this build reads clips at all.
+bool VideoSupported();
+
+struct Ticks {
+  std::int64_t num = 1, den = 1;  // seconds per tick
+};
+
+// Frames one after the other, with their times: a clip, or an animated picture.
+class FrameReader {
+ public:
+  virtual ~FrameReader() = default;
+  virtual Ticks TimeBase() const = 0;
+  // Where the stream's time starts, in ticks (its first presentation time).
+  virtual std::int64_t Origin() const = 0;
+  // The stream's length in ticks, and frames per second, when known; else 0.
+  virtual std::int64_t Length() const = 0;
+  virtual double Rate() const = 0;
+  // Goes back to the key frame at or before `ticks`; later frames come from there.
+  virtual void Seek(std::int64_t ticks) = 0;
+  // The next frame: its presentation time and length in ticks (length 0:
+  // not known) and, when `raster` is not null, its pixels, upright, alpha
+  // kept in the fourth byte when `keep_alpha` and the stream has it (then
+  // `alpha` is set), else fourth bytes 0. False at the end.
+  virtual bool Next(std::int64_t& pts, std::int64_t& length, cDIB* raster, bool keep_alpha, bool& alpha) = 0;
+  // Why the frames ended before the stream's end ("" when they did not).
+  virtual const std::string& Stopped() const = 0;
+};
+
+class VideoDecoder final : public FrameReader {
+ public:
+  // Opens `path` and its best video stream; `threads` decode it (0: one).
+  VideoDecoder(const std::string& path, unsigned threads);
+  ~VideoDecoder() override;
+  VideoDecoder(const VideoDecoder&) = delete;
+  VideoDecoder& operator=(const VideoDecoder&) = delete;
+
+  Ticks TimeBase() const override;
+  std::int64_t Origin() const override;
+  std::int64_t Length() const override;
+  double Rate() const override;
+  void Seek(std::int64_t ticks) override;
+  bool Next(std::int64_t& pts, std::int64_t& length, cDIB* raster, bool keep_alpha, bool& alpha) override;
+  const std::string& Stopped() const override;
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+}  // namespace zoetra::video
