@@ -245,6 +245,11 @@ int Convert(const CreateOptions& o, BuilderOptions options) {
     stop_if_interrupted();
     // Texts that already name the file need no prefix.
     if (!subject.empty() && e.description().find(subject) != std::string::npos) subject.clear();
+    // In a list with clips, frames are not list places: a text naming any
+    // of the files is its own subject.
+    for (const std::string& name : o.pictures) {
+      if (!subject.empty() && name.size() > 0 && e.description().find(name) != std::string::npos) subject.clear();
+    }
     ReportFailure(e, subject);
   } catch (const std::exception& e) {
     stop_if_interrupted();

@@ -99,6 +99,13 @@ typedef struct ZoetraOptions {
                            first are fitted into the first one's (ZOETRA_PALETTE_FIRST: as they are) */
   int32_t background;   /* 0xRRGGBB under transparent pixels and around fitted pictures; -1: none */
   int16_t auto_orient;  /* non-zero: JPEGs turned upright by their EXIF orientation */
+  /* Clips and animated GIFs; 0 leaves each unset: */
+  double fps;           /* > 0: frames per second (clips resampled to it) instead of delay_ms */
+  double start;         /* seconds into each clip to begin at */
+  double duration;      /* > 0: seconds of each clip to take from the start */
+  double end;           /* > 0: seconds into each clip to stop at (not with duration) */
+  int32_t width;        /* > 0: frames scaled to this width, the height following (both: fit inside) */
+  int32_t height;       /* > 0: frames scaled to this height, the width following */
 } ZoetraOptions;
 
 #define ZOETRA_PLAY_ONCE (-1)

@@ -13,6 +13,7 @@
 #include "gif/cgif.hpp"
 #include "pipeline/clip_source.hpp"
 #include "pipeline/conversion.hpp"
+#include "video/video_decoder.hpp"
 #include "pipeline/source.hpp"
 #include "platform/base/display_name.hpp"
 #include "platform/base/files.hpp"
@@ -192,10 +193,17 @@ void CheckForDocument(const std::vector<PictureSource>& pictures, const BuilderO
   if (options.width != 0 || options.height != 0) refuse("a width or height to scale to");
   if (options.start != 0 || options.duration || options.end) refuse("a start, duration or end");
   for (const PictureSource& picture : pictures) {
-    if (!picture.InMemory() && platform::GetFileAttributes(picture.File()) &&
-        pipeline::KindOf(picture.File()) == pipeline::SourceKind::Clip) {
-      refuse(platform::DisplayName(picture.File()) + " is a clip, which");
+    if (picture.InMemory() || !platform::GetFileAttributes(picture.File()) ||
+        pipeline::KindOf(picture.File()) != pipeline::SourceKind::Clip) {
+      continue;
     }
+    // What no decoder reads is left to the picture loader's own words.
+    try {
+      const video::VideoDecoder clip(picture.File(), 1);
+    } catch (const Error&) {
+      continue;
+    }
+    refuse(platform::DisplayName(picture.File()) + " is a clip, which");
   }
 }
 

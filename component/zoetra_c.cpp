@@ -190,6 +190,13 @@ zoetra::BuilderOptions OptionsOf(const ZoetraOptions* options) {
   o.fit_height = given.fit_height;
   if (given.background != -1) o.background = static_cast<std::uint32_t>(given.background);
   o.auto_orient = given.auto_orient != 0;
+  // 0 is unset; anything else, NaN and negatives too, reaches the range checks.
+  if (given.fps != 0) o.fps = given.fps;
+  o.start = given.start;
+  if (given.duration != 0) o.duration = given.duration;
+  if (given.end != 0) o.end = given.end;
+  o.width = given.width;
+  o.height = given.height;
   return o;
 }
 

@@ -1,6 +1,8 @@
 #include "pipeline/clip_source.hpp"
 
 #include <array>
+#include <cctype>
+#include <string_view>
 #include <cmath>
 #include <fstream>
 #include <limits>
@@ -111,6 +113,16 @@ SourceKind KindOf(const std::string& name) {
     if (!doc.LoadFromStream(bytes)) return SourceKind::Picture;
     return doc.FramesCount() > 1 ? SourceKind::AnimatedGif : SourceKind::Picture;
   }
+  // Content the picture loader does not know, in a file named as one of its
+  // pictures, gets the loader's words on what it is instead.
+  static constexpr std::array<std::string_view, 12> kPictureNames = {
+      ".png", ".jpg", ".jpeg", ".jpe", ".jfif", ".bmp", ".dib", ".gif", ".ico", ".cur", ".wmf", ".emf"};
+  const std::size_t dot = name.rfind('.');
+  std::string extension = dot == std::string::npos ? std::string() : name.substr(dot);
+  for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  for (const std::string_view known : kPictureNames) {
+    if (extension == known) return SourceKind::Picture;
+  }
   const bool picture = Starts(head, {0xFF, 0xD8, 0xFF}) || Starts(head, {'B', 'M'}) ||
                        Starts(head, {0, 0, 1, 0}) || Starts(head, {0, 0, 2, 0}) ||
                        Starts(head, {0xD7, 0xCD, 0xC6, 0x9A}) || Starts(head, {1, 0, 9, 0}) ||
@@ -215,6 +227,15 @@ void ClipReader::Emit(ClipFrames& batch, std::int64_t until) {
 }
 
 bool ClipReader::Fill(ClipFrames& batch, std::size_t most) {
+  try {
+    return FillNamed(batch, most);
+  } catch (const Error& e) {
+    if (e.description().find(name_) != std::string::npos) throw;
+    RaiseError(e.number(), name_ + ": " + e.description(), e.source());
+  }
+}
+
+bool ClipReader::FillNamed(ClipFrames& batch, std::size_t most) {
   batch.Clear();
   while (batch.Frames() < most) {
     std::int64_t start = 0;

@@ -53,6 +53,8 @@ class ClipReader {
   // What a person should know once the frames are read: where a damaged
   // clip stopped, naming the file; "" when nothing.
   std::string Warning() const;
+  // Why a clip gave no frame at all: the decoder's reason, or "".
+  const std::string& Stopped() const { return reader_->Stopped(); }
   // Frames the clip should give, for progress; 0 when not known.
   std::int64_t Expected() const { return expected_; }
 
@@ -62,6 +64,7 @@ class ClipReader {
     bool alpha = false;
     std::int64_t pts = 0, length = 0;
   };
+  bool FillNamed(ClipFrames& batch, std::size_t most);
   bool Decode(Frame& frame);
   void Emit(ClipFrames& batch, std::int64_t until);
 

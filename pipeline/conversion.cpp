@@ -388,7 +388,8 @@ std::int64_t ConvertList(const std::vector<PictureSource>& pictures, const Build
       if (kinds[i] == SourceKind::Picture) {
         std::size_t j = i;
         while (j < n && kinds[j] == SourceKind::Picture) ++j;
-        const PictureList run(std::span<const PictureSource>(pictures).subspan(i, j - i), options.auto_orient);
+        // Frame numbers are no longer list places: failures name their file.
+        const PictureList run(std::span<const PictureSource>(pictures).subspan(i, j - i), options.auto_orient, true);
         counting ? conversion.Count(run) : conversion.Emit(run);
         i = j;
         continue;
@@ -401,8 +402,12 @@ std::int64_t ConvertList(const std::vector<PictureSource>& pictures, const Build
         counting ? conversion.Count(batch) : conversion.Emit(batch);
       }
       if (!any) {
-        RaiseError(kErrInvalidPicture, "Invalid picture (" + name +
-                                           ": no frame of it lies between the start and the end asked for)");
+        const bool part = options.start > 0 || options.duration || options.end;
+        const std::string why = part ? "no frame of it lies between the start and the end asked for"
+                                     : "no frame of it could be decoded";
+        const std::string& stopped = reader.Stopped();
+        RaiseError(kErrInvalidPicture,
+                   "Invalid picture (" + name + ": " + why + (stopped.empty() ? "" : " (" + stopped + ")") + ")");
       }
       if (!counting) {
         std::string warning = reader.Warning();

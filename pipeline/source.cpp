@@ -60,8 +60,13 @@ void PictureList::Read(std::size_t k, bool keep_alpha, Decoded& out) const {
   const PictureSource& picture = pictures_[k];
   if (picture.InMemory()) {
     ReadPixels(picture.Pixels(), keep_alpha, out);
-  } else {
+    return;
+  }
+  try {
     ReadFile(picture.File(), keep_alpha, auto_orient_, out);
+  } catch (const Error& e) {
+    if (!name_failures_ || e.description().find(picture.File()) != std::string::npos) throw;
+    RaiseError(e.number(), picture.File() + ": " + e.description(), e.source());
   }
 }
 

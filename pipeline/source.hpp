@@ -46,14 +46,16 @@ void ReadFile(const std::string& name, bool keep_alpha, bool auto_orient, Decode
 // The pictures of a list: files and pictures in memory, mixed.
 class PictureList final : public FrameSource {
  public:
-  PictureList(std::span<const PictureSource> pictures, bool auto_orient)
-      : pictures_(pictures), auto_orient_(auto_orient) {}
+  // `name_failures`: a failure's text begins with its file's name.
+  PictureList(std::span<const PictureSource> pictures, bool auto_orient, bool name_failures = false)
+      : pictures_(pictures), auto_orient_(auto_orient), name_failures_(name_failures) {}
   std::size_t Frames() const override { return pictures_.size(); }
   void Read(std::size_t k, bool keep_alpha, Decoded& out) const override;
 
  private:
   std::span<const PictureSource> pictures_;
   bool auto_orient_;
+  bool name_failures_;
 };
 
 }  // namespace zoetra::pipeline

@@ -188,7 +188,8 @@ BuilderOptions OptionsOf(std::int64_t delay_ms, std::optional<double> fps, bool 
                          bool swap_rg, const std::string& palette, std::int64_t threads,
                          std::optional<std::int64_t> loop, std::int64_t fit_width,
                          std::int64_t fit_height, std::optional<std::uint32_t> background,
-                         bool auto_orient) {
+                         bool auto_orient, double start, std::optional<double> duration, std::optional<double> end,
+                         std::int64_t width, std::int64_t height) {
   BuilderOptions options;
   options.delay_ms = delay_ms;
   options.fps = fps;
@@ -202,6 +203,11 @@ BuilderOptions OptionsOf(std::int64_t delay_ms, std::optional<double> fps, bool 
   options.fit_height = fit_height;
   options.background = background;
   options.auto_orient = auto_orient;
+  options.start = start;
+  options.duration = duration;
+  options.end = end;
+  options.width = width;
+  options.height = height;
   try {
     CheckBuilderOptions(options);
   } catch (const Error& e) {
@@ -484,7 +490,18 @@ PYBIND11_MODULE(_zoetra, m) {
       .def(py::init(&zp::OptionsOf), py::arg("delay_ms"), py::arg("fps"), py::arg("gray"),
            py::arg("optimize"), py::arg("swap_rg"), py::arg("palette"), py::arg("threads"),
            py::arg("loop"), py::arg("fit_width"), py::arg("fit_height"), py::arg("background"),
-           py::arg("auto_orient"));
+           py::arg("auto_orient"), py::arg("start"), py::arg("duration"), py::arg("end"), py::arg("width"),
+           py::arg("height"));
+  m.def(
+      "parse_time",
+      [](const std::string& text) {
+        try {
+          return zoetra::ParseTime(text);
+        } catch (const zoetra::Error& e) {
+          throw py::value_error(e.description());
+        }
+      },
+      py::arg("text"));
   m.def("create", &zp::Create, py::arg("pictures"), py::arg("output"), py::arg("options"));
   py::class_<zp::FrameWriter>(m, "Writer")
       .def(py::init<const std::variant<py::bytes, py::function>&, const zoetra::BuilderOptions&>(),

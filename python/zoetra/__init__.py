@@ -116,18 +116,22 @@ def _whole(name, value):
 
 
 def create(pictures, output=None, *, delay_ms=350, fps=None, gray=False, optimize=False, swap_rg=False,
-           palette="all", threads=0, loop=0, fit=None, background=None, auto_orient=False):
+           palette="all", threads=0, loop=0, fit=None, background=None, auto_orient=False, start=0,
+           duration=None, end=None, width=None, height=None):
     """Makes one looping animated GIF of the pictures, in order.
 
     Args:
-        pictures: a sequence of paths, numpy arrays and PIL images (see the
+        pictures: a sequence of paths (pictures, clips such as MP4 or WebM
+            files, animated GIFs), numpy arrays and PIL images (see the
             module's help), at least one; or an N x H x W x 3 (or x 4) uint8
             array, N pictures read in place (a video's frames).
         output: the GIF file to write (replaced only by a complete new file),
             or None to get the GIF's bytes back.
         delay_ms: how long each frame shows, 0 to 32767 milliseconds (kept in
             hundredths; a UserWarning says when that changes what is shown).
-        fps: frames per second instead of delay_ms (each frame 1000 / fps ms).
+        fps: frames per second instead of delay_ms (each frame 1000 / fps ms);
+            clips are resampled to it, dropping or repeating frames. Without
+            it, clips keep their own frame times.
         gray: 256 levels of grey instead of colours.
         optimize: store only the part of each frame that changed.
         swap_rg: exchange the red and green channels.
@@ -148,6 +152,10 @@ def create(pictures, output=None, *, delay_ms=350, fps=None, gray=False, optimiz
             as read, transparency dropped; black around fitted pictures.
         auto_orient: JPEG photos turned upright by their EXIF orientation (PIL
             images by theirs, through PIL.ImageOps.exif_transpose).
+        start, duration, end: the part of each clip and animated GIF to take,
+            in seconds or as "[hh:]mm:ss[.ms]" text; duration or end, not both.
+        width, height: every frame scaled to this width or height, the other
+            side following the first source's shape; both: to fit inside.
 
     Returns:
         The result text ("OK, Animated GIF: ... created with N frames") when
@@ -170,14 +178,26 @@ def create(pictures, output=None, *, delay_ms=350, fps=None, gray=False, optimiz
         raise TypeError("pictures must be a sequence of pictures (a list or tuple) or an N x H x W x 3 "
                         "(or x 4) array, not one picture")
     options = _options(delay_ms, fps, gray, optimize, swap_rg, palette, threads, loop, fit, background,
-                       auto_orient)
+                       auto_orient, start, duration, end, width, height)
     items = [_picture(p, i + 1, auto_orient) for i, p in enumerate(pictures)]
     if output is not None:
         output = _path(output, "output")
     return _zoetra.create(items, output, options)
 
 
-def _options(delay_ms, fps, gray, optimize, swap_rg, palette, threads, loop, fit, background, auto_orient):
+def _seconds(name, value):
+    """Seconds from a number or "[hh:]mm:ss[.ms]" text; None stays None."""
+    if value is None:
+        return None
+    if isinstance(value, str):
+        return _zoetra.parse_time(value)
+    if isinstance(value, bool) or not isinstance(value, _numbers.Real):
+        raise TypeError(f"{name} must be seconds (a number or '[hh:]mm:ss' text), not a {type(value).__name__}")
+    return float(value)
+
+
+def _options(delay_ms, fps, gray, optimize, swap_rg, palette, threads, loop, fit, background, auto_orient,
+             start=0, duration=None, end=None, width=None, height=None):
     """The keywords of create() and Writer, checked (ranges by the library)."""
     if palette not in _PALETTES:
         raise ValueError(f"palette must be one of {', '.join(_PALETTES)}, not {palette!r}")
@@ -194,7 +214,8 @@ def _options(delay_ms, fps, gray, optimize, swap_rg, palette, threads, loop, fit
     return _zoetra.Options(_whole("delay_ms", delay_ms), fps, bool(gray), bool(optimize), bool(swap_rg), palette,
                            _whole("threads", threads), None if loop is None else _whole("loop", loop),
                            _whole("fit width", fit_width), _whole("fit height", fit_height), _colour(background),
-                           bool(auto_orient))
+                           bool(auto_orient), _seconds("start", start) or 0.0, _seconds("duration", duration),
+                           _seconds("end", end), _whole("width", width or 0), _whole("height", height or 0))
 
 
 class Writer:
