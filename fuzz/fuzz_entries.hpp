@@ -13,7 +13,9 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <cstdio>
 #include <memory>
+#include <unistd.h>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -23,6 +25,8 @@
 #include "gif/gif_compose.hpp"
 #include "gif/mgiflzwdec.hpp"
 #include "gif/mgiflzwenc.hpp"
+#include "pipeline/clip_source.hpp"
+#include "pipeline/clip_timing.hpp"
 #include "platform/codecs/bmp_reader.hpp"
 #include "platform/codecs/exif_orientation.hpp"
 #include "platform/drawing/clipboard.hpp"
@@ -54,6 +58,8 @@ inline platform::Limits FuzzLimits() {
   l.max_document_pixels = std::int64_t{1} << 19;  // all frames of one GIF
   l.max_document_frames = 64;
   l.max_file_bytes = std::int64_t{1} << 20;
+  l.max_clip_frames = 64;
+  l.max_clip_seconds = 600;
   return l;
 }
 
@@ -487,12 +493,90 @@ inline int ExifOrientation(const std::uint8_t* data, std::size_t size) {
   return 0;
 }
 
+// Clip times as a decoder might give them (any order, any gap) through the
+// timing: starts rise, delays fit a GIF, and the limits hold.
+inline void ClipTimes(const std::uint8_t* data, std::size_t size) {
+  if (size < 6) return;
+  pipeline::ClipWindow window;
+  const std::int64_t den = 1 + (data[0] | (data[1] << 8));
+  if (data[2] & 1) window.fps = 1 + data[2] / 2.0;
+  window.start = data[3] / 16.0;
+  if (data[4] != 0) window.end = window.start + data[4] / 8.0;
+  window.min_hundredths = data[5] & 1 ? 0 : 2;
+  window.max_frames = platform::GetLimits().max_clip_frames;
+  window.max_seconds = platform::GetLimits().max_clip_seconds;
+  pipeline::ClipTiming timing("fuzz", 1, den, 0, window);
+  std::int64_t pts = 0, last = -1, count = 0;
+  const auto take = [&] {
+    for (std::int64_t s = 0; timing.NextStart(s);) {
+      Expect(s >= 0 && (last < 0 || s >= last + window.min_hundredths), "GIF frames out of order");
+      last = s;
+      ++count;
+    }
+  };
+  try {
+    for (std::size_t i = 6; i + 1 < size; i += 2) {
+      pts += static_cast<std::int16_t>(data[i] | (data[i + 1] << 8));
+      if (timing.Add(pts)) take();
+      if (timing.Done()) break;
+    }
+    timing.End(pts + den / 25);
+    take();
+    Expect(count <= window.max_frames, "more frames than the limit");
+    Expect(last < 0 || timing.EndHundredths() >= last || window.end.has_value(), "the last frame ends before it starts");
+  } catch (const Error&) {
+  }
+}
+
+// Any bytes as a file of a list: the probe says what it is, and a clip or
+// animated picture gives frames within the limits, or a clear error.
+inline void ClipFile(const std::uint8_t* data, std::size_t size) {
+  char name[] = "/tmp/zoetra-fuzz-clip-XXXXXX";
+  const int fd = ::mkstemp(name);
+  if (fd < 0) return;
+  const bool written = ::write(fd, data, size) == static_cast<ssize_t>(size);
+  ::close(fd);
+  try {
+    const pipeline::SourceKind kind = written ? pipeline::KindOf(name) : pipeline::SourceKind::Picture;
+    if (kind != pipeline::SourceKind::Picture) {
+      BuilderOptions options;
+      pipeline::ClipReader reader(name, kind, options, 1, true);
+      pipeline::ClipFrames batch;
+      std::int64_t frames = 0;
+      while (reader.Fill(batch, 4)) {
+        for (std::size_t k = 0; k < batch.Frames(); ++k) {
+          pipeline::Decoded frame;
+          batch.Read(k, true, frame);
+          Expect(platform::WithinPictureLimits(platform::GetLimits(), frame.raster.Width(), frame.raster.Height()),
+                 "a frame past the picture limits");
+          Expect(batch.Delay(k) >= 0, "a negative delay");
+          ++frames;
+        }
+      }
+      Expect(frames <= platform::GetLimits().max_clip_frames, "more frames than the limit");
+    }
+  } catch (const Error&) {
+  }
+  std::remove(name);
+}
+
+// The first byte chooses: the timing alone (odd) or a whole file (even).
+inline int ClipSource(const std::uint8_t* data, std::size_t size) {
+  if (size < 1) return 0;
+  if (data[0] & 1) {
+    ClipTimes(data + 1, size - 1);
+  } else {
+    ClipFile(data + 1, size - 1);
+  }
+  return 0;
+}
+
 struct Target {
   const char* name;
   int (*run)(const std::uint8_t* data, std::size_t size);
 };
 
-inline constexpr std::array<Target, 8> kTargets{{
+inline constexpr std::array<Target, 9> kTargets{{
     {"gif_reader", &GifReader},
     {"lzw_decoder", &LzwDecoder},
     {"bmp_reader", &BmpReader},
@@ -501,6 +585,7 @@ inline constexpr std::array<Target, 8> kTargets{{
     {"picture_loader", &PictureLoader},
     {"gif_round_trip", &GifRoundTrip},
     {"exif_orientation", &ExifOrientation},
+    {"clip_source", &ClipSource},
 }};
 
 }  // namespace zoetra::fuzz

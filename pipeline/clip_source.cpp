@@ -88,6 +88,13 @@ class GifFrames final : public video::FrameReader {
   std::string stopped_;
 };
 
+// The why of "Invalid picture (<name>: <why>)".
+std::string Inner(const std::string& text, const std::string& name) {
+  const std::string head = std::string(platform::kInvalidPictureText) + " (" + (name.empty() ? "" : name + ": ");
+  if (text.rfind(head, 0) != 0 || text.empty() || text.back() != ')') return text;
+  return text.substr(head.size(), text.size() - head.size() - 1);
+}
+
 std::string SecondsText(long double seconds) {
   char text[32];
   std::snprintf(text, sizeof text, "%.2f", static_cast<double>(seconds));
@@ -160,13 +167,13 @@ ClipReader::ClipReader(const std::string& name, SourceKind kind, const BuilderOp
     try {
       reader_ = std::make_unique<video::VideoDecoder>(name, threads);
     } catch (const Error& clip_failure) {
-      // Not a clip: what the picture loader says of it is the clearer answer.
+      // Neither a clip nor a picture: both say why.
       try {
         (void)platform::LoadPicture(name);
       } catch (const Error& picture_failure) {
         if (picture_failure.number() != kErrInvalidPicture || !video::VideoSupported()) throw;
-        RaiseError(picture_failure.number(),
-                   picture_failure.description() + "; nor is it a clip: " + clip_failure.description());
+        RaiseError(kErrInvalidPicture, "Invalid picture (" + name + ": " + Inner(picture_failure.description(), "") +
+                                           "; nor a clip: " + Inner(clip_failure.description(), name) + ")");
       }
       throw;
     }

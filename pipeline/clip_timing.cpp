@@ -108,7 +108,7 @@ bool ClipTiming::NextStart(std::int64_t& hundredths) {
   }
   interval_open_ = false;
   const bool seen = to_ > window_.start || (to_ == from_ && from_ >= window_.start);
-  if (!seen || !(from_ < stop)) return false;
+  if (!seen || !(from_ < WindowEnd())) return false;
   const std::int64_t start = last_start_ < 0 ? 0 : Hundredths(std::max(from_, static_cast<long double>(window_.start)));
   if (last_start_ >= 0 && start < last_start_ + least) return false;
   Check(start);

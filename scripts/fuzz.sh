@@ -16,7 +16,7 @@
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 mode="${1:-short}"
-all_targets=(gif_reader lzw_decoder bmp_reader module_resources clipboard picture_loader gif_round_trip exif_orientation)
+all_targets=(gif_reader lzw_decoder bmp_reader module_resources clipboard picture_loader gif_round_trip exif_orientation clip_source)
 read -r -a targets <<< "${ZOETRA_FUZZ_TARGETS:-${all_targets[*]}}"
 
 build_fuzzers() {

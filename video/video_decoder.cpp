@@ -152,7 +152,7 @@ VideoDecoder::VideoDecoder(const std::string& path, unsigned threads) : state_(s
   s.path = path;
   platform::CheckReadable(path);
   int rc = avformat_open_input(&s.format, path.c_str(), nullptr, nullptr);
-  if (rc < 0) s.Refuse("no picture or clip decoder reads it (" + Reason(rc) + ")");
+  if (rc < 0) s.Refuse("no clip decoder reads it (" + Reason(rc) + ")");
   rc = avformat_find_stream_info(s.format, nullptr);
   if (rc < 0) s.Refuse("its streams cannot be read (" + Reason(rc) + ")");
   const AVCodec* decoder = nullptr;

@@ -142,6 +142,13 @@ ffprobe -v error -select_streams v:0 -show_entries stream_side_data=rotation -of
 # --- fuzz seeds: the smallest clips, at most 16 KiB each ----------------------
 rm -rf "$seeds"
 mkdir -p "$seeds"
+# The target's first byte chooses: 0 a whole file (the clip follows), 1 the
+# timing arithmetic alone (its bytes follow).
 for f in h264_25.mp4 vp9.webm av1.mkv rotated90.mp4 anim.gif truncated.mp4; do
-  head -c 16384 "$f" >"$seeds/$f"
+  { printf '\000'; head -c 16384 "$f"; } >"$seeds/$f"
 done
+# 25 fps in 1/12800 (frames 512 ticks apart), resampled to 10.5 fps, from 0.5 s for 2 s.
+printf '\001\377\061\023\010\020\000' >"$seeds/timing_25fps"
+for _ in $(seq 1 60); do printf '\000\002'; done >>"$seeds/timing_25fps"
+# Frames going backwards and jumping far ahead, kept at their own times.
+printf '\001\143\000\000\000\000\000\004\000\374\377\000\200\377\177\001\000' >"$seeds/timing_jumps"

@@ -1,0 +1,3 @@
+#include "fuzz/fuzz_main.hpp"
+
+ZOETRA_FUZZ_TARGET(ClipSource)

@@ -1,0 +1,287 @@
+// Clips and animated pictures through the people's calls: timing, size,
+// orientation, colour, damaged files and limits. The clips and their facts
+// are in tests/data/clips/ (README.md).
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "component/zoetra.hpp"
+#include "gif/cgif.hpp"
+#include "platform/base/limits.hpp"
+#include "support/composed_frames.hpp"
+#include "support/limits_scope.hpp"
+#include "support/pictures.hpp"
+#include "support/temp_dir.hpp"
+#include "video/video_decoder.hpp"
+
+namespace zoetra {
+namespace {
+
+std::string Clip(const std::string& name) { return std::string(ZOETRA_SOURCE_DIR) + "/tests/data/clips/" + name; }
+
+struct Made {
+  int width = 0, height = 0;
+  std::vector<int> delays;
+  std::vector<test::RgbFrame> frames;
+  BuilderReport report;
+};
+
+Made Make(const std::vector<PictureSource>& sources, BuilderOptions options = {}) {
+  Made made;
+  options.report = &made.report;
+  const std::vector<std::uint8_t> bytes = Zoetra().CreateToBuffer(sources, options);
+  cGIF gif;
+  EXPECT_TRUE(gif.LoadFromStream(bytes));
+  made.width = gif.ScreenWidthU16();
+  made.height = gif.ScreenHeightU16();
+  for (std::int16_t f = 1; f <= gif.FramesCount(); ++f) made.delays.push_back(gif.FrameDelay(f));
+  if (auto frames = test::ComposedPictures(gif)) made.frames = std::move(*frames);
+  return made;
+}
+
+int Sum(const std::vector<int>& v) {
+  int total = 0;
+  for (const int d : v) total += d;
+  return total;
+}
+
+bool Near(std::uint32_t rgb, std::uint32_t expected, int tolerance) {
+  for (int shift = 0; shift <= 16; shift += 8) {
+    const int a = static_cast<int>((rgb >> shift) & 0xFF), b = static_cast<int>((expected >> shift) & 0xFF);
+    if (std::abs(a - b) > tolerance) return false;
+  }
+  return true;
+}
+
+class ClipSourceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!video::VideoSupported()) GTEST_SKIP() << "built without FFmpeg's libraries";
+  }
+};
+
+TEST_F(ClipSourceTest, FramesSizesAndDelaysAreThoseOfTheClip) {
+  BuilderOptions part;
+  part.fps = 10;
+  part.start = 0.5;
+  part.duration = 1;
+  part.width = 32;
+  struct Case {
+    const char* file;
+    BuilderOptions options;
+    int width, height, frames, total;
+    std::vector<int> first_delays;
+  };
+  const std::vector<Case> cases = {
+      {"h264_25.mp4", {}, 64, 48, 50, 200, {4, 4, 4}},
+      {"h264_30.mp4", {}, 64, 48, 90, 300, {3, 4, 3}},
+      {"vp9.webm", {}, 64, 48, 25, 100, {4, 4}},
+      {"vp8.webm", {}, 64, 48, 25, 100, {4, 4}},
+      {"h265.mp4", {}, 64, 48, 25, 100, {4, 4}},
+      {"av1.mkv", {}, 64, 48, 25, 100, {4, 4}},
+      {"mjpeg.avi", {}, 64, 48, 10, 40, {4, 4}},
+      {"rotated90.mp4", {}, 48, 64, 25, 100, {4, 4}},
+      {"anim.gif", {}, 32, 24, 5, 115, {10, 20, 30, 5, 50}},
+      {"anim.png", {}, 32, 24, 3, 60, {10, 20, 30}},
+      {"h264_25.mp4", part, 32, 24, 10, 100, {10, 10}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file);
+    const Made made = Make({Clip(c.file)}, c.options);
+    EXPECT_EQ(made.width, c.width);
+    EXPECT_EQ(made.height, c.height);
+    EXPECT_EQ(static_cast<int>(made.delays.size()), c.frames);
+    EXPECT_EQ(Sum(made.delays), c.total);
+    const std::vector<int> first(made.delays.begin(),
+                                 made.delays.begin() + std::min(made.delays.size(), c.first_delays.size()));
+    EXPECT_EQ(first, c.first_delays);
+  }
+}
+
+TEST_F(ClipSourceTest, ColoursFollowTheStreamsMatrixAndRange) {
+  // Centres of the patches; expected colours from the README, read with the
+  // tags. Read with the other matrix or range, each is off by 6 or more.
+  struct Case {
+    const char* file;
+    std::vector<std::uint32_t> expected;
+  };
+  const std::vector<Case> cases = {
+      {"bt709_limited.mp4", {0xFF0100, 0x00FF01, 0x0100FF, 0x808080, 0x282828, 0xDCDCDC}},
+      {"bt601_full.mp4", {0xFE0000, 0x00FF01, 0x0000FE, 0x808080, 0x282828, 0xDCDCDC}},
+  };
+  const int xs[] = {8, 24, 40, 8, 24, 40}, ys[] = {8, 8, 8, 24, 24, 24};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file);
+    const Made made = Make({Clip(c.file)});
+    ASSERT_FALSE(made.frames.empty());
+    for (int k = 0; k < 6; ++k) {
+      const std::uint32_t got = made.frames.back().at(xs[k], ys[k]);
+      EXPECT_TRUE(Near(got, c.expected[static_cast<std::size_t>(k)], 2))
+          << "patch " << k << ": " << test::Hex(got) << " for " << test::Hex(c.expected[static_cast<std::size_t>(k)]);
+    }
+  }
+}
+
+TEST_F(ClipSourceTest, APhoneClipStoredSidewaysComesOutUpright) {
+  const Made made = Make({Clip("rotated90.mp4")});
+  ASSERT_FALSE(made.frames.empty());
+  const test::RgbFrame& f = made.frames.front();
+  EXPECT_TRUE(Near(f.at(12, 16), 0x0000FF, 12)) << test::Hex(f.at(12, 16));
+  EXPECT_TRUE(Near(f.at(36, 16), 0xFF0000, 12)) << test::Hex(f.at(36, 16));
+  EXPECT_TRUE(Near(f.at(12, 48), 0xFFFFFF, 12)) << test::Hex(f.at(12, 48));
+  EXPECT_TRUE(Near(f.at(36, 48), 0x00FF00, 12)) << test::Hex(f.at(36, 48));
+}
+
+TEST_F(ClipSourceTest, AnAnimatedGifGivesEveryFrameComposed) {
+  const Made made = Make({Clip("anim.gif")});
+  ASSERT_EQ(made.frames.size(), 5u);
+  const std::uint32_t red = 0xFF0000, white = 0xFFFFFF, grey = 0x808080, yellow = 0xFFFF00, blue = 0x0000FF;
+  const struct {
+    int x, y;
+    std::uint32_t colours[5];
+  } probes[] = {{4, 2, {red, white, white, white, white}},
+                {24, 14, {grey, grey, yellow, yellow, yellow}},
+                {12, 8, {red, red, red, 0x00FFFF, 0x00FFFF}},
+                {0, 23, {blue, blue, blue, blue, 0}},
+                {1, 23, {blue, blue, blue, blue, blue}}};
+  for (const auto& p : probes) {
+    for (int f = 0; f < 5; ++f) {
+      EXPECT_TRUE(Near(made.frames[static_cast<std::size_t>(f)].at(p.x, p.y), p.colours[f], 8))
+          << "(" << p.x << ", " << p.y << ") frame " << f + 1;
+    }
+  }
+}
+
+TEST_F(ClipSourceTest, PicturesAndClipsMixInListOrderAtTheFirstSourcesSize) {
+  test::TempDir dir;
+  const std::string still = dir.Path("still.bmp");
+  test::WriteBmp(still, 128, 96, [](int, int) { return test::Rgb{200, 10, 10}; });
+  BuilderOptions options;
+  options.delay_ms = 500;
+  const Made made = Make({PictureSource(still), Clip("vp9.webm"), Clip("anim.gif")}, options);
+  EXPECT_EQ(made.width, 128);
+  EXPECT_EQ(made.height, 96);
+  ASSERT_EQ(made.delays.size(), 1u + 25 + 5);
+  EXPECT_EQ(made.delays[0], 50);
+  EXPECT_EQ(Sum(made.delays), 50 + 100 + 115);
+  // Later sources of another size are fitted, and the report says so.
+  EXPECT_EQ(made.report.other_size_picture, 2);
+}
+
+TEST_F(ClipSourceTest, DamagedAndForeignFilesGetClearAnswers) {
+  // A clip cut short gives the frames before the cut and a warning naming it.
+  const Made cut = Make({Clip("truncated.mp4")});
+  EXPECT_GE(cut.delays.size(), 40u);
+  EXPECT_LT(cut.delays.size(), 75u);
+  ASSERT_EQ(cut.report.warnings.size(), 1u);
+  EXPECT_NE(cut.report.warnings[0].find("truncated.mp4"), std::string::npos) << cut.report.warnings[0];
+  EXPECT_NE(cut.report.warnings[0].find("cut short"), std::string::npos) << cut.report.warnings[0];
+
+  const struct {
+    const char* file;
+    BuilderOptions options;
+    std::int32_t number;
+    const char* says;
+  } cases[] = {
+      {"random.mp4", {}, kErrInvalidPicture, "nor a clip"},
+      {"h264_25.mp4", [] {
+         BuilderOptions o;
+         o.start = 30;
+         return o;
+       }(), kErrInvalidPicture, "between the start and the end"},
+      {"h264_25.mp4", [] {
+         BuilderOptions o;
+         o.palette = PaletteMode::First;
+         return o;
+       }(), kErrInvalidArgument, "is a clip"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.file);
+    try {
+      Zoetra().CreateToBuffer({Clip(c.file)}, c.options);
+      ADD_FAILURE() << "no failure";
+    } catch (const Error& e) {
+      EXPECT_EQ(e.number(), c.number) << e.description();
+      EXPECT_NE(e.description().find(c.says), std::string::npos) << e.description();
+      EXPECT_NE(e.description().find(c.file), std::string::npos) << e.description();
+    }
+  }
+}
+
+TEST_F(ClipSourceTest, LimitsHoldForClipFrames) {
+  const struct {
+    void (*set)(platform::Limits&);
+    const char* limit;
+  } cases[] = {
+      {[](platform::Limits& l) { l.max_clip_frames = 20; }, "max_clip_frames"},
+      {[](platform::Limits& l) { l.max_clip_seconds = 1; }, "max_clip_seconds"},
+      {[](platform::Limits& l) { l.max_picture_pixels = 1000; }, "max_picture_pixels"},
+  };
+  for (const auto& c : cases) {
+    test::LimitsScope scope;
+    platform::Limits limits = platform::GetLimits();
+    c.set(limits);
+    platform::SetLimits(limits);
+    try {
+      Zoetra().CreateToBuffer({Clip("h264_25.mp4")}, {});
+      ADD_FAILURE() << c.limit << " did not hold";
+    } catch (const Error& e) {
+      EXPECT_NE(e.description().find(c.limit), std::string::npos) << e.description();
+    }
+  }
+}
+
+TEST_F(ClipSourceTest, TheBytesDoNotDependOnThreads) {
+  BuilderOptions one, many;
+  one.threads = 1;
+  many.threads = 4;
+  for (const PaletteMode mode : {PaletteMode::All, PaletteMode::Frame}) {
+    one.palette = many.palette = mode;
+    one.optimize = many.optimize = true;
+    const std::vector<PictureSource> sources = {Clip("h264_30.mp4"), Clip("anim.gif")};
+    EXPECT_EQ(Zoetra().CreateToBuffer(sources, one), Zoetra().CreateToBuffer(sources, many));
+  }
+}
+
+TEST(ClipOptionsTest, TimesParseAndBadOnesAreRefusedByName) {
+  const struct {
+    const char* text;
+    double seconds;
+  } good[] = {{"2.5", 2.5}, {"90", 90}, {"1:02.5", 62.5}, {"01:00:02", 3602}, {"0:59.999", 59.999}};
+  for (const auto& g : good) EXPECT_DOUBLE_EQ(ParseTime(g.text), g.seconds) << g.text;
+  for (const char* bad : {"", "abc", "1:60", "1:2:3:4", "-2", "1..2", "1.5:00", ":30", "1e3"}) {
+    try {
+      ParseTime(bad);
+      ADD_FAILURE() << "'" << bad << "' was taken";
+    } catch (const Error& e) {
+      EXPECT_EQ(e.number(), kErrInvalidArgument);
+      EXPECT_NE(e.description().find(std::string("\"") + bad + "\""), std::string::npos) << e.description();
+    }
+  }
+  const struct {
+    void (*set)(BuilderOptions&);
+    const char* says;
+  } refused[] = {
+      {[](BuilderOptions& o) { o.start = -1; }, "start"},
+      {[](BuilderOptions& o) { o.duration = 0; }, "duration"},
+      {[](BuilderOptions& o) { o.duration = 1, o.end = 2; }, "both"},
+      {[](BuilderOptions& o) { o.start = 3, o.end = 2; }, "not after the start"},
+      {[](BuilderOptions& o) { o.width = 40000; }, "32767"},
+      {[](BuilderOptions& o) { o.width = 10, o.fit_width = o.fit_height = 10; }, "give one"},
+  };
+  for (const auto& r : refused) {
+    BuilderOptions o;
+    r.set(o);
+    try {
+      CheckBuilderOptions(o);
+      ADD_FAILURE() << r.says;
+    } catch (const Error& e) {
+      EXPECT_NE(e.description().find(r.says), std::string::npos) << e.description();
+    }
+  }
+}
+
+}  // namespace
+}  // namespace zoetra
