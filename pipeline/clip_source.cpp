@@ -13,6 +13,7 @@
 #include "platform/base/files.hpp"
 #include "platform/base/limits.hpp"
 #include "platform/codecs/picture_loader.hpp"
+#include "video/webp_frames.hpp"
 
 namespace zoetra::pipeline {
 
@@ -130,6 +131,7 @@ SourceKind KindOf(const std::string& name) {
   for (const std::string_view known : kPictureNames) {
     if (extension == known) return SourceKind::Picture;
   }
+  if (Starts(head, {'R', 'I', 'F', 'F'}) && Starts(head, {'W', 'E', 'B', 'P'}, 8)) return SourceKind::Webp;
   const bool picture = Starts(head, {0xFF, 0xD8, 0xFF}) || Starts(head, {'B', 'M'}) ||
                        Starts(head, {0, 0, 1, 0}) || Starts(head, {0, 0, 2, 0}) ||
                        Starts(head, {0xD7, 0xCD, 0xC6, 0x9A}) || Starts(head, {1, 0, 9, 0}) ||
@@ -159,9 +161,13 @@ void ClipFrames::Add(cDIB& raster, bool alpha, std::int16_t delay) {
 ClipReader::ClipReader(const std::string& name, SourceKind kind, const BuilderOptions& options, unsigned threads,
                        bool keep_alpha)
     : name_(name), keep_alpha_(keep_alpha) {
+  still_delay_ = static_cast<std::int16_t>(FrameDelayHundredths(options));
   if (kind == SourceKind::AnimatedGif) {
     reader_ = std::make_unique<GifFrames>(name);
     // A GIF keeps its own delays, 0 and 1 too, unless a rate is asked for.
+    if (!options.fps) min_hundredths_ = 0;
+  } else if (kind == SourceKind::Webp) {
+    reader_ = std::make_unique<video::WebpFrames>(name);
     if (!options.fps) min_hundredths_ = 0;
   } else {
     try {
@@ -260,7 +266,9 @@ bool ClipReader::FillNamed(ClipFrames& batch, std::size_t most) {
           pending_.alpha = held_.alpha;
           pending_is_held_ = false;
         }
-        Emit(batch, timing_->EndHundredths());
+        // A still shows as long as a picture of the list does.
+        const bool still = shown_ == 0 && last_length_ == 0 && step_ == 0;
+        Emit(batch, still ? pending_start_ + still_delay_ : timing_->EndHundredths());
         has_pending_ = false;
       }
       break;

@@ -19,11 +19,11 @@
 
 namespace zoetra::pipeline {
 
-enum class SourceKind : std::uint8_t { Picture, Clip, AnimatedGif };
+enum class SourceKind : std::uint8_t { Picture, Clip, AnimatedGif, Webp };
 
 // What a file of a list is, from its content: a picture the picture loader
-// reads (a GIF of one frame included), an animated GIF, or anything else,
-// which is left to the clip decoder.
+// reads (a GIF of one frame included), an animated GIF, a WebP file (still or
+// animated), or anything else, which is left to the clip decoder.
 SourceKind KindOf(const std::string& name);
 
 // The frames of one batch, in memory; each is read once.
@@ -72,6 +72,7 @@ class ClipReader {
   std::unique_ptr<video::FrameReader> reader_;
   std::unique_ptr<ClipTiming> timing_;
   std::int32_t min_hundredths_ = 2;
+  std::int16_t still_delay_ = 0;  // a source of one frame with no time: the options' delay
   bool keep_alpha_;
   Frame held_, incoming_;
   bool have_incoming_ = false, ended_ = false, decoded_any_ = false;

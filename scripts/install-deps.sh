@@ -10,12 +10,12 @@ set -euo pipefail
 mode="${1:-test}"
 # What CMake requires with tests and benchmarks off, and the Python module
 # (built when pybind11 and the Python headers are found; numpy at run time),
-# and FFmpeg's libraries for clips and animated pictures.
+# and FFmpeg's libraries and libwebp for clips and animated pictures.
 build_packages=(
   build-essential cmake ninja-build pkg-config
   libspng-dev libjpeg62-turbo-dev libexif-dev libstb-dev libcli11-dev
   python3 python3-dev pybind11-dev python3-numpy
-  libavformat-dev libavcodec-dev libswscale-dev libavutil-dev
+  libavformat-dev libavcodec-dev libswscale-dev libavutil-dev libwebp-dev
 )
 # GoogleTest and Google Benchmark; libcrypto and giflib for the test binaries;
 # Pillow and venv for the Python tests; clang for the fuzz targets; the programs the

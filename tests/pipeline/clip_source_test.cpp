@@ -85,6 +85,7 @@ TEST_F(ClipSourceTest, FramesSizesAndDelaysAreThoseOfTheClip) {
       {"rotated90.mp4", {}, 48, 64, 25, 100, {4, 4}},
       {"anim.gif", {}, 32, 24, 5, 115, {10, 20, 30, 5, 50}},
       {"anim.png", {}, 32, 24, 3, 60, {10, 20, 30}},
+      {"anim.webp", {}, 32, 24, 3, 60, {10, 20, 30}},
       {"h264_25.mp4", part, 32, 24, 10, 100, {10, 10}},
   };
   for (const Case& c : cases) {
@@ -150,6 +151,20 @@ TEST_F(ClipSourceTest, AnAnimatedGifGivesEveryFrameComposed) {
     for (int f = 0; f < 5; ++f) {
       EXPECT_TRUE(Near(made.frames[static_cast<std::size_t>(f)].at(p.x, p.y), p.colours[f], 8))
           << "(" << p.x << ", " << p.y << ") frame " << f + 1;
+    }
+  }
+}
+
+TEST_F(ClipSourceTest, AnimatedPngAndWebpAreComposedFrameByFrame) {
+  for (const char* file : {"anim.png", "anim.webp"}) {
+    SCOPED_TRACE(file);
+    const Made made = Make({Clip(file)});
+    ASSERT_EQ(made.frames.size(), 3u);
+    const std::uint32_t at_8_8[] = {0x405080, 0xFF0000, 0xFF0000}, at_20_12[] = {0xA07880, 0xA07880, 0x0000FF};
+    for (std::size_t f = 0; f < 3; ++f) {
+      // The gradient goes through a palette of 256 and dithering; the squares are flat.
+      EXPECT_TRUE(Near(made.frames[f].at(8, 8), at_8_8[f], f == 0 ? 16 : 6)) << test::Hex(made.frames[f].at(8, 8));
+      EXPECT_TRUE(Near(made.frames[f].at(20, 12), at_20_12[f], f < 2 ? 16 : 6)) << test::Hex(made.frames[f].at(20, 12));
     }
   }
 }
