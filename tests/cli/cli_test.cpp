@@ -116,6 +116,9 @@ TEST(UsageTest, UsageErrorsExitTwoWithAHintAndWriteNothing) {
       {"create", "-o", out, "--delay", "40000", pic},
       {"create", "-o", out, "--frobnicate", pic},
       {"create", "-o", out, "-dash.png"},                     // names starting with '-' need --
+      {"create", "-o", out, "--start", "1:75", pic},
+      {"create", "-o", out, "--duration", "1", "--end", "2", pic},
+      {"create", "-o", out, "--width", "-5", pic},
       {"info"},
       {"info", pic, pic},
       {"frames", pic},
@@ -132,6 +135,19 @@ TEST(UsageTest, UsageErrorsExitTwoWithAHintAndWriteNothing) {
     EXPECT_NE(r.err.find("--help"), std::string::npos) << r.err;
   }
   EXPECT_EQ(dir.Entries(), std::vector<std::string>{"p.png"});
+}
+
+TEST(ClipCommandTest, DamagedAndForeignClipsAreNamed) {
+  TempDir dir;
+  const std::string clips = std::string(ZOETRA_SOURCE_DIR) + "/tests/data/clips/";
+  const std::string out = dir.Path("x.gif");
+  const RunResult cut = Zoetra({"create", "-q", "-o", out, clips + "truncated.mp4"});
+  EXPECT_EQ(cut.status, 0) << cut.err;
+  EXPECT_NE(cut.err.find("warning: " + clips + "truncated.mp4: the clip ends at"), std::string::npos) << cut.err;
+  const RunResult foreign = Zoetra({"create", "-q", "-o", dir.Path("y.gif"), clips + "random.mp4"});
+  EXPECT_EQ(foreign.status, 1);
+  EXPECT_EQ(foreign.err.rfind("zoetra: Invalid picture (" + clips + "random.mp4: ", 0), 0u) << foreign.err;
+  EXPECT_EQ(dir.Entries(), std::vector<std::string>{"x.gif"});
 }
 
 TEST(UsageTest, HelpAndVersionGoToStandardOutputAndExitZero) {

@@ -32,6 +32,7 @@ from PIL import Image
 import zoetra
 
 CLI = os.environ.get("ZOETRA_CLI", "zoetra")
+CLIPS = pathlib.Path(__file__).resolve().parents[1] / "data" / "clips"
 
 
 def traced_peak(work):
@@ -232,6 +233,22 @@ class CreateTest(Case):
             with self.subTest(wrong=wrong):
                 with self.assertRaises(ValueError):
                     zoetra.create([a], **wrong)
+
+    def test_clip_keywords(self):
+        clip = str(CLIPS / "h264_25.mp4")
+        made = zoetra.create([clip], fps=10, start=0.5, duration=1, width=32)
+        self.assertEqual(made, self.cli_create([clip], "--fps", "10", "--start", "0.5", "--duration", "1",
+                                               "--width", "32"))
+        shown = zoetra.info(made)
+        self.assertEqual((shown["width"], shown["height"], len(shown["frames"])), (32, 24, 10))
+        self.assertEqual({f["delay_cs"] for f in shown["frames"]}, {10})
+        # Times as text, and end instead of duration, give the same part.
+        self.assertEqual(zoetra.create([clip], fps=10, start="0:00.5", end="1.5", width=32), made)
+        for wrong in ({"start": "1:75"}, {"start": -1}, {"duration": 1, "end": 2}, {"start": [1]},
+                      {"width": -3}):
+            with self.subTest(wrong=wrong):
+                with self.assertRaises((ValueError, TypeError)):
+                    zoetra.create([clip], **wrong)
 
     def test_wrong_arguments_are_refused_before_any_work(self):
         missing = self.path("missing.png")  # would raise zoetra.Error 53 if reached
