@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# The README's video example: ffmpeg makes a clip that zooms into a sample
+# photo and pans across it, zoetra turns it into a GIF, and the GIF's frames
+# are laid out as one picture (examples/video-frames.png).
+#   bash examples/make_video_example.sh [ZOETRA]   (default: build-release/cli/zoetra)
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+zoetra="${1:-$root/build-release/cli/zoetra}"
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+
+# 4 s at 25 fps, 1280 x 720: a slow zoom to 1.5x drifting right.
+ffmpeg -v error -y -loop 1 -i "$root/examples/photos/photo2.jpg" \
+  -vf "scale=2560:1440,zoompan=z='1+0.5*on/100':x='iw/2-(iw/zoom/2)+on*2':y='ih/2-(ih/zoom/2)':d=100:s=1280x720:fps=25" \
+  -frames:v 100 -pix_fmt yuv420p -c:v libx264 -crf 20 "$work/pan.mp4"
+
+"$zoetra" create -q -o "$work/pan.gif" --fps 10 --width 480 --optimize "$work/pan.mp4"
+"$zoetra" info "$work/pan.gif" | head -n 4
+"$zoetra" frames -o "$work/frames" "$work/pan.gif" >/dev/null
+
+# Frames 1, 11, 21 and 31 (0, 1, 2 and 3 s), side by side, at half size.
+/usr/bin/python3 - "$work/frames" "$root/examples/video-frames.png" <<'PY'
+import pathlib, sys
+from PIL import Image
+frames = sorted(pathlib.Path(sys.argv[1]).glob("frame-*.bmp"))[::10][:4]
+pictures = [Image.open(f).convert("RGB") for f in frames]
+w, h = pictures[0].size
+sheet = Image.new("RGB", (w * len(pictures) + 8 * (len(pictures) - 1), h), "white")
+for i, p in enumerate(pictures):
+    sheet.paste(p, (i * (w + 8), 0))
+sheet = sheet.resize((sheet.width // 2, sheet.height // 2), Image.LANCZOS)
+sheet.save(sys.argv[2], optimize=True)
+print(sys.argv[2], sheet.size, "from", [f.name for f in frames])
+PY
