@@ -32,6 +32,8 @@ class ClipFrames final : public FrameSource {
   std::size_t Frames() const override { return frames_.size(); }
   void Read(std::size_t k, bool keep_alpha, Decoded& out) const override;
   std::int32_t Delay(std::size_t k) const override { return delays_[k]; }
+  // A clip decodes again far faster than a picture file: its frames are not kept.
+  bool WorthKeeping() const override { return false; }
 
   void Clear();
   void Add(cDIB& raster, bool alpha, std::int16_t delay);

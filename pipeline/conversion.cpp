@@ -179,6 +179,7 @@ void Conversion::Count(const FrameSource& source) {
   // Each worker counts into a histogram of its own; the sum does not depend
   // on which worker counted which picture, nor on the order.
   std::vector<mQuantize::ColourHistogram> counts(threads_);
+  const bool keep = source.WorthKeeping();
   Pass(
       source, base, base == 0 && preparation_.FitsToFirst(),
       [&](std::size_t k, Item& item, unsigned worker) {
@@ -187,7 +188,7 @@ void Conversion::Count(const FrameSource& source) {
         strategy_->Count(item.picture, counts[worker]);
         // Every frame has the first one's size: whether this one is kept is known here.
         const std::int64_t frame = base + static_cast<std::int64_t>(k);
-        if ((frame + 1) * KeptBytes(item.width, item.height) <= kKeptBytes) Pack(item.picture, item.packed);
+        if (keep && (frame + 1) * KeptBytes(item.width, item.height) <= kKeptBytes) Pack(item.picture, item.packed);
       },
       [&](std::size_t, std::int64_t frame, Item& item) {
         Yield(YieldStage::PictureStart, frame + 1);

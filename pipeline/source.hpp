@@ -29,6 +29,9 @@ class FrameSource {
   virtual void Read(std::size_t k, bool keep_alpha, Decoded& out) const = 0;
   // How long frame k shows, in hundredths of a second; -1: the options' delay.
   virtual std::int32_t Delay(std::size_t) const { return -1; }
+  // Whether reading a frame again costs more than keeping it: palette `all`
+  // keeps the first such frames of its counting pass for its mapping pass.
+  virtual bool WorthKeeping() const { return true; }
 };
 
 // Bytes between the starts of two rows of a picture in memory.
