@@ -176,9 +176,11 @@ void Conversion::Pass(const FrameSource& source, std::int64_t base, bool read_fi
 
 void Conversion::Count(const FrameSource& source) {
   const std::int64_t base = counted_;
-  // Each worker counts into a histogram of its own; the sum does not depend
-  // on which worker counted which picture, nor on the order.
-  std::vector<mQuantize::ColourHistogram> counts(threads_);
+  // Each worker counts into a histogram of its own, kept over every source
+  // counted; the sum does not depend on which worker counted which picture,
+  // nor on the order.
+  if (counts_.empty()) counts_.resize(threads_);
+  std::vector<mQuantize::ColourHistogram>& counts = counts_;
   const bool keep = source.WorthKeeping();
   Pass(
       source, base, base == 0 && preparation_.FitsToFirst(),
@@ -201,10 +203,12 @@ void Conversion::Count(const FrameSource& source) {
         }
         counted_ = frame + 1;
       });
-  for (const mQuantize::ColourHistogram& counted : counts) strategy_->Add(counted);
 }
 
 void Conversion::Seal() {
+  for (const mQuantize::ColourHistogram& counted : counts_) strategy_->Add(counted);
+  counts_.clear();
+  counts_.shrink_to_fit();
   strategy_->Seal(threads_);
   sealed_ = true;
 }

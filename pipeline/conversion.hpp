@@ -22,6 +22,7 @@
 #include <memory>
 #include <vector>
 
+#include "colour/mquantize.hpp"
 #include "component/zoetra.hpp"
 #include "pipeline/gif_stream.hpp"
 #include "pipeline/palette.hpp"
@@ -85,6 +86,7 @@ class Conversion {
   std::int64_t emitted_ = 0;
   std::int64_t refitted_ = 0;
   std::int32_t screen_width_ = 0, screen_height_ = 0;
+  std::vector<mQuantize::ColourHistogram> counts_;  // one a worker, until Seal
   // Frame g's picture (blue, green, red), for the first frames; let go when mapped.
   std::vector<std::vector<std::uint8_t>> kept_;
 };
