@@ -21,7 +21,8 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
 
 echo "== build and test (ThreadSanitizer) =="
 bash scripts/build.sh build-tsan -DZOETRA_TSAN=ON -DZOETRA_BUILD_BENCH=OFF
-TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan --output-on-failure -j "$jobs"
+TSAN_OPTIONS="halt_on_error=1 suppressions=$root/tests/tsan_suppressions.txt" \
+  ctest --test-dir build-tsan --output-on-failure -j "$jobs"
 
 echo "== fuzz targets (short run) =="
 bash scripts/fuzz.sh short
