@@ -540,7 +540,7 @@ inline void ClipFile(const std::uint8_t* data, std::size_t size) {
     const pipeline::SourceKind kind = written ? pipeline::KindOf(name) : pipeline::SourceKind::Picture;
     if (kind != pipeline::SourceKind::Picture) {
       BuilderOptions options;
-      pipeline::ClipReader reader(name, kind, options, 1, true);
+      pipeline::ClipReader reader(name, kind, options, 1);
       pipeline::ClipFrames batch;
       std::int64_t frames = 0;
       while (reader.Fill(batch, 4)) {

@@ -67,15 +67,16 @@ class GifFrames final : public video::FrameReader {
   }
   double Rate() const override { return 0; }
   void Seek(std::int64_t) override {}  // frames before the start are passed over
-  bool Next(std::int64_t& pts, std::int64_t& length, cDIB* raster, bool, bool& alpha) override {
+  bool Next(std::int64_t& pts, std::int64_t& length, video::Shot& picture) override {
     const cGIFComposer::Step step = composer_->Next();
     if (step == cGIFComposer::kOutOfMemory) RaiseOutOfMemory();
     if (step != cGIFComposer::kShown) return false;
     pts = time_;
     length = DelayOf(composer_->Frame());
     time_ += length;
-    alpha = false;
-    if (raster != nullptr && composer_->Screen().CloneTo(*raster) == 0) RaiseOutOfMemory();
+    auto shot = std::make_shared<video::RasterPicture>(false);
+    if (composer_->Screen().CloneTo(shot->raster) == 0) RaiseOutOfMemory();
+    picture = std::move(shot);
     return true;
   }
   const std::string& Stopped() const override { return stopped_; }
@@ -141,9 +142,7 @@ SourceKind KindOf(const std::string& name) {
 }
 
 void ClipFrames::Read(std::size_t k, bool keep_alpha, Decoded& out) const {
-  Decoded& frame = frames_[k];
-  out.raster.Exchange(frame.raster);
-  out.alpha = keep_alpha && frame.alpha;
+  frames_[k]->ToRaster(out.raster, keep_alpha, out.alpha);
 }
 
 void ClipFrames::Clear() {
@@ -151,16 +150,13 @@ void ClipFrames::Clear() {
   delays_.clear();
 }
 
-void ClipFrames::Add(cDIB& raster, bool alpha, std::int16_t delay) {
-  frames_.emplace_back();
-  frames_.back().raster.Exchange(raster);
-  frames_.back().alpha = alpha;
+void ClipFrames::Add(video::Shot picture, std::int16_t delay) {
+  frames_.push_back(std::move(picture));
   delays_.push_back(delay);
 }
 
-ClipReader::ClipReader(const std::string& name, SourceKind kind, const BuilderOptions& options, unsigned threads,
-                       bool keep_alpha)
-    : name_(name), keep_alpha_(keep_alpha) {
+ClipReader::ClipReader(const std::string& name, SourceKind kind, const BuilderOptions& options, unsigned threads)
+    : name_(name) {
   still_delay_ = static_cast<std::int16_t>(FrameDelayHundredths(options));
   if (kind == SourceKind::AnimatedGif) {
     reader_ = std::make_unique<GifFrames>(name);
@@ -213,13 +209,10 @@ ClipReader::~ClipReader() = default;
 
 bool ClipReader::Decode(Frame& frame) {
   std::int64_t pts = 0, length = 0;
-  bool alpha = false;
-  if (!reader_->Next(pts, length, &frame.raster, keep_alpha_, alpha)) return false;
+  if (!reader_->Next(pts, length, frame.picture)) return false;
   if (pts == std::numeric_limits<std::int64_t>::min()) pts = last_pts_ + std::max<std::int64_t>(step_, 1);
   if (decoded_any_ && pts > last_pts_) step_ = pts - last_pts_;
   frame.pts = pts;
-  frame.length = length;
-  frame.alpha = alpha;
   last_pts_ = pts;
   last_length_ = length;
   decoded_any_ = true;
@@ -227,15 +220,8 @@ bool ClipReader::Decode(Frame& frame) {
 }
 
 void ClipReader::Emit(ClipFrames& batch, std::int64_t until) {
-  const std::int16_t delay = ClipTiming::Delay(pending_start_, until, min_hundredths_);
-  if (pending_is_held_) {
-    // The held frame shows again later: this one is a copy.
-    cDIB copy;
-    if (held_.raster.CloneTo(copy) == 0) RaiseOutOfMemory();
-    batch.Add(copy, held_.alpha, delay);
-  } else {
-    batch.Add(pending_.raster, pending_.alpha, delay);
-  }
+  // A frame shown again is the same picture, made into a raster once more.
+  batch.Add(pending_, ClipTiming::Delay(pending_start_, until, min_hundredths_));
   ++shown_;
 }
 
@@ -254,35 +240,25 @@ bool ClipReader::FillNamed(ClipFrames& batch, std::size_t most) {
     std::int64_t start = 0;
     if (timing_->NextStart(start)) {
       if (has_pending_) Emit(batch, start);
-      has_pending_ = true;
-      pending_is_held_ = true;
+      pending_ = held_.picture;
       pending_start_ = start;
+      has_pending_ = true;
       continue;
     }
     if (ended_) {
       if (has_pending_) {
-        if (pending_is_held_) {
-          pending_.raster.Exchange(held_.raster);
-          pending_.alpha = held_.alpha;
-          pending_is_held_ = false;
-        }
         // A still shows as long as a picture of the list does.
         const bool still = shown_ == 0 && last_length_ == 0 && step_ == 0;
         Emit(batch, still ? pending_start_ + still_delay_ : timing_->EndHundredths());
         has_pending_ = false;
+        pending_.reset();
       }
       break;
     }
     // The held frame's GIF frames are all found: the incoming one takes its place.
     if (have_incoming_) {
-      if (has_pending_ && pending_is_held_) {
-        pending_.raster.Exchange(held_.raster);
-        pending_.alpha = held_.alpha;
-        pending_is_held_ = false;
-      }
-      held_.raster.Exchange(incoming_.raster);
-      held_.alpha = incoming_.alpha;
-      held_.pts = incoming_.pts;
+      held_ = std::move(incoming_);
+      incoming_ = Frame{};
       have_incoming_ = false;
     }
     if (timing_->Done()) {

@@ -6,7 +6,6 @@
 #pragma once
 
 #include <cstddef>
-#include <deque>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -26,7 +25,8 @@ enum class SourceKind : std::uint8_t { Picture, Clip, AnimatedGif, Webp };
 // animated), or anything else, which is left to the clip decoder.
 SourceKind KindOf(const std::string& name);
 
-// The frames of one batch, in memory; each is read once.
+// The frames of one batch: decoded pictures, made into rasters by the
+// workers that read them.
 class ClipFrames final : public FrameSource {
  public:
   std::size_t Frames() const override { return frames_.size(); }
@@ -36,18 +36,17 @@ class ClipFrames final : public FrameSource {
   bool WorthKeeping() const override { return false; }
 
   void Clear();
-  void Add(cDIB& raster, bool alpha, std::int16_t delay);
+  void Add(video::Shot picture, std::int16_t delay);
 
  private:
-  mutable std::deque<Decoded> frames_;  // handed over by Read
+  std::vector<video::Shot> frames_;
   std::vector<std::int32_t> delays_;
 };
 
 class ClipReader {
  public:
-  // `threads` decode the clip; `keep_alpha` as for pictures.
-  ClipReader(const std::string& name, SourceKind kind, const BuilderOptions& options, unsigned threads,
-             bool keep_alpha);
+  // `threads` decode the clip.
+  ClipReader(const std::string& name, SourceKind kind, const BuilderOptions& options, unsigned threads);
   ~ClipReader();
 
   // The next frames, at most `most`, into `batch`; false when none are left.
@@ -62,9 +61,8 @@ class ClipReader {
 
  private:
   struct Frame {
-    cDIB raster;
-    bool alpha = false;
-    std::int64_t pts = 0, length = 0;
+    video::Shot picture;
+    std::int64_t pts = 0;
   };
   bool FillNamed(ClipFrames& batch, std::size_t most);
   bool Decode(Frame& frame);
@@ -75,13 +73,12 @@ class ClipReader {
   std::unique_ptr<ClipTiming> timing_;
   std::int32_t min_hundredths_ = 2;
   std::int16_t still_delay_ = 0;  // a source of one frame with no time: the options' delay
-  bool keep_alpha_;
   Frame held_, incoming_;
   bool have_incoming_ = false, ended_ = false, decoded_any_ = false;
-  // The last GIF frame found, waiting for its delay: the held frame, or its own copy.
-  bool has_pending_ = false, pending_is_held_ = false;
+  // The last GIF frame found, waiting for its delay.
+  bool has_pending_ = false;
   std::int64_t pending_start_ = 0;
-  Frame pending_;
+  video::Shot pending_;
   std::int64_t last_pts_ = 0, last_length_ = 0, step_ = 0;
   std::int64_t expected_ = 0;
   std::int64_t shown_ = 0;

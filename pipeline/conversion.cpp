@@ -371,14 +371,13 @@ std::int64_t ConvertList(const std::vector<PictureSource>& pictures, const Build
     ConvertFrames(PictureList(pictures, options.auto_orient), options, threads, out, report);
     return static_cast<std::int64_t>(n);
   }
-  const bool keep_alpha = options.background.has_value();
   // Every clip is opened before any work: one that cannot be read fails now,
   // and the frames expected make the progress.
   std::int64_t total = 0;
   for (std::size_t i = 0; i < n; ++i) {
     total += kinds[i] == SourceKind::Picture
                  ? 1
-                 : std::max<std::int64_t>(1, ClipReader(pictures[i].File(), kinds[i], options, threads, keep_alpha)
+                 : std::max<std::int64_t>(1, ClipReader(pictures[i].File(), kinds[i], options, threads)
                                                  .Expected());
   }
   Conversion conversion(options, threads, out);
@@ -400,7 +399,7 @@ std::int64_t ConvertList(const std::vector<PictureSource>& pictures, const Build
         continue;
       }
       const std::string& name = pictures[i].File();
-      ClipReader reader(name, kinds[i], options, threads, keep_alpha);
+      ClipReader reader(name, kinds[i], options, threads);
       bool any = false;
       while (reader.Fill(batch, batch_frames)) {
         any = true;

@@ -55,6 +55,62 @@ bool FullRange(const AVFrame& frame) {
   }
 }
 
+// Each thread converts with a scaler of its own, kept for the next frame of
+// the same kind.
+struct ThreadScaler {
+  SwsContext* context = nullptr;
+  ~ThreadScaler() { sws_freeContext(context); }
+};
+
+// A decoded frame, held by reference to the decoder's buffer until converted.
+class VideoPicture final : public FramePicture {
+ public:
+  VideoPicture(AVFrame* frame, int orientation, const std::string& path)
+      : frame_(frame), orientation_(orientation), path_(path) {}
+  ~VideoPicture() override { av_frame_free(&frame_); }
+
+  void ToRaster(cDIB& raster, bool keep_alpha, bool& alpha) const override {
+    thread_local ThreadScaler scaler;
+    const AVFrame& frame = *frame_;
+    const int width = frame.width, height = frame.height;
+    const auto source = static_cast<AVPixelFormat>(frame.format);
+    scaler.context = sws_getCachedContext(scaler.context, width, height, source, width, height, AV_PIX_FMT_BGRA,
+                                          SWS_BICUBIC, nullptr, nullptr, nullptr);
+    if (scaler.context == nullptr) {
+      const char* name = av_get_pix_fmt_name(source);
+      RaiseError(kErrInvalidPicture, std::string(platform::kInvalidPictureText) + " (" + path_ +
+                                         ": frames in pixel format " + (name ? name : "?") + " cannot be converted)");
+    }
+    // Untagged streams are taken as BT.601, as encoders write them by default.
+    int matrix = frame.colorspace;
+    if (matrix == AVCOL_SPC_UNSPECIFIED || matrix == AVCOL_SPC_RGB || matrix == AVCOL_SPC_RESERVED) {
+      matrix = AVCOL_SPC_BT470BG;
+    }
+    sws_setColorspaceDetails(scaler.context, sws_getCoefficients(matrix), FullRange(frame) ? 1 : 0,
+                             sws_getCoefficients(SWS_CS_DEFAULT), 1, 0, 1 << 16, 1 << 16);
+    if (!raster.Create(width, height, 32)) RaiseOutOfMemory();
+    const int stride = raster.BytesPerScanline();
+    // The raster keeps its bottom row first: rows are written upwards.
+    std::uint8_t* top = raster.lpBits() + static_cast<std::size_t>(height - 1) * static_cast<std::size_t>(stride);
+    std::uint8_t* planes[4] = {top, nullptr, nullptr, nullptr};
+    int strides[4] = {-stride, 0, 0, 0};
+    sws_scale(scaler.context, frame.data, frame.linesize, 0, height, planes, strides);
+    const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(source);
+    alpha = keep_alpha && desc != nullptr && (desc->flags & AV_PIX_FMT_FLAG_ALPHA) != 0;
+    if (!alpha) {
+      std::uint8_t* p = raster.lpBits();
+      const std::size_t bytes = static_cast<std::size_t>(stride) * static_cast<std::size_t>(height);
+      for (std::size_t i = 3; i < bytes; i += 4) p[i] = 0;
+    }
+    OrientPicture(raster, orientation_);
+  }
+
+ private:
+  AVFrame* frame_;
+  int orientation_;
+  std::string path_;
+};
+
 }  // namespace
 
 struct VideoDecoder::State {
@@ -63,7 +119,6 @@ struct VideoDecoder::State {
   AVCodecContext* codec = nullptr;
   AVPacket* packet = nullptr;
   AVFrame* frame = nullptr;
-  SwsContext* scaler = nullptr;
   AVStream* stream = nullptr;
   int orientation = 1;
   bool draining = false;
@@ -71,7 +126,6 @@ struct VideoDecoder::State {
   std::string stopped;
 
   ~State() {
-    sws_freeContext(scaler);
     av_frame_free(&frame);
     av_packet_free(&packet);
     avcodec_free_context(&codec);
@@ -112,37 +166,6 @@ struct VideoDecoder::State {
       }
       return true;
     }
-  }
-
-  void Convert(cDIB& raster, bool keep_alpha, bool& alpha) {
-    const int width = frame->width, height = frame->height;
-    platform::CheckPictureSize(width, height);
-    const auto source = static_cast<AVPixelFormat>(frame->format);
-    scaler = sws_getCachedContext(scaler, width, height, source, width, height, AV_PIX_FMT_BGRA, SWS_BICUBIC,
-                                  nullptr, nullptr, nullptr);
-    if (scaler == nullptr) Refuse("frames in pixel format " + std::string(av_get_pix_fmt_name(source) ? av_get_pix_fmt_name(source) : "?") + " cannot be converted");
-    // Untagged streams are taken as BT.601, as encoders write them by default.
-    int matrix = frame->colorspace;
-    if (matrix == AVCOL_SPC_UNSPECIFIED || matrix == AVCOL_SPC_RGB || matrix == AVCOL_SPC_RESERVED) {
-      matrix = AVCOL_SPC_BT470BG;
-    }
-    sws_setColorspaceDetails(scaler, sws_getCoefficients(matrix), FullRange(*frame) ? 1 : 0,
-                             sws_getCoefficients(SWS_CS_DEFAULT), 1, 0, 1 << 16, 1 << 16);
-    if (!raster.Create(width, height, 32)) RaiseOutOfMemory();
-    const int stride = raster.BytesPerScanline();
-    // The raster keeps its bottom row first: rows are written upwards.
-    std::uint8_t* top = raster.lpBits() + static_cast<std::size_t>(height - 1) * static_cast<std::size_t>(stride);
-    std::uint8_t* planes[4] = {top, nullptr, nullptr, nullptr};
-    int strides[4] = {-stride, 0, 0, 0};
-    sws_scale(scaler, frame->data, frame->linesize, 0, height, planes, strides);
-    const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(source);
-    alpha = keep_alpha && desc != nullptr && (desc->flags & AV_PIX_FMT_FLAG_ALPHA) != 0;
-    if (!alpha) {
-      std::uint8_t* p = raster.lpBits();
-      const std::size_t bytes = static_cast<std::size_t>(stride) * static_cast<std::size_t>(height);
-      for (std::size_t i = 3; i < bytes; i += 4) p[i] = 0;
-    }
-    OrientPicture(raster, orientation);
   }
 };
 
@@ -223,7 +246,7 @@ void VideoDecoder::Seek(std::int64_t ticks) {
   }
 }
 
-bool VideoDecoder::Next(std::int64_t& pts, std::int64_t& length, cDIB* raster, bool keep_alpha, bool& alpha) {
+bool VideoDecoder::Next(std::int64_t& pts, std::int64_t& length, Shot& picture) {
   State& s = *state_;
   for (;;) {
     const int rc = avcodec_receive_frame(s.codec, s.frame);
@@ -248,16 +271,14 @@ bool VideoDecoder::Next(std::int64_t& pts, std::int64_t& length, cDIB* raster, b
   length = s.frame->pkt_duration;
 #endif
   if (length < 0) length = 0;
-  alpha = false;
-  if (raster != nullptr) {
-    try {
-      s.Convert(*raster, keep_alpha, alpha);
-    } catch (...) {
-      av_frame_unref(s.frame);
-      throw;
-    }
-  }
+  // Frames may change size mid-stream: each is held to the picture limits.
+  const int width = s.frame->width, height = s.frame->height;
+  AVFrame* held = av_frame_clone(s.frame);
   av_frame_unref(s.frame);
+  if (held == nullptr) RaiseOutOfMemory();
+  auto shot = std::make_shared<const VideoPicture>(held, s.orientation, s.path);
+  platform::CheckPictureSize(width, height);
+  picture = std::move(shot);
   return true;
 }
 

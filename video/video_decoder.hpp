@@ -1,7 +1,7 @@
 // Clips read with FFmpeg's libraries: the container is opened, the best video
-// stream decoded in presentation order, and each frame converted to a 32-bit
-// raster with the stream's own colour matrix and range, turned upright as its
-// display matrix asks.
+// stream decoded in presentation order, and each frame, on whichever thread
+// asks, converted to a 32-bit raster with the stream's own colour matrix and
+// range and turned upright as its display matrix asks.
 //
 // Times are in the stream's ticks (TimeBase() seconds each). Failures raise
 // zoetra::Error naming the file: 481 for content no decoder reads, 75 for an
@@ -24,6 +24,28 @@ struct Ticks {
   std::int64_t num = 1, den = 1;  // seconds per tick
 };
 
+// A decoded frame, made into a raster on any thread, as often as asked: the
+// raster is 32-bit, upright, with alpha in the fourth byte when `keep_alpha`
+// and the frame has it (then `alpha` is set), else fourth bytes 0.
+class FramePicture {
+ public:
+  virtual ~FramePicture() = default;
+  virtual void ToRaster(cDIB& raster, bool keep_alpha, bool& alpha) const = 0;
+};
+using Shot = std::shared_ptr<const FramePicture>;
+
+// A frame already composed as a 32-bit raster (animated pictures): copied out
+// on each ToRaster, alpha cleared unless kept.
+class RasterPicture final : public FramePicture {
+ public:
+  explicit RasterPicture(bool has_alpha) : has_alpha_(has_alpha) {}
+  void ToRaster(cDIB& out, bool keep_alpha, bool& alpha) const override;
+  cDIB raster;
+
+ private:
+  bool has_alpha_;
+};
+
 // Frames one after the other, with their times: a clip, or an animated picture.
 class FrameReader {
  public:
@@ -37,10 +59,8 @@ class FrameReader {
   // Goes back to the key frame at or before `ticks`; later frames come from there.
   virtual void Seek(std::int64_t ticks) = 0;
   // The next frame: its presentation time and length in ticks (length 0:
-  // not known) and, when `raster` is not null, its pixels, upright, alpha
-  // kept in the fourth byte when `keep_alpha` and the stream has it (then
-  // `alpha` is set), else fourth bytes 0. False at the end.
-  virtual bool Next(std::int64_t& pts, std::int64_t& length, cDIB* raster, bool keep_alpha, bool& alpha) = 0;
+  // not known) and its picture. False at the end.
+  virtual bool Next(std::int64_t& pts, std::int64_t& length, Shot& picture) = 0;
   // Why the frames ended before the stream's end ("" when they did not).
   virtual const std::string& Stopped() const = 0;
 };
@@ -58,7 +78,7 @@ class VideoDecoder final : public FrameReader {
   std::int64_t Length() const override;
   double Rate() const override;
   void Seek(std::int64_t ticks) override;
-  bool Next(std::int64_t& pts, std::int64_t& length, cDIB* raster, bool keep_alpha, bool& alpha) override;
+  bool Next(std::int64_t& pts, std::int64_t& length, Shot& picture) override;
   const std::string& Stopped() const override;
 
  private:

@@ -20,7 +20,7 @@ std::int64_t VideoDecoder::Origin() const { return 0; }
 std::int64_t VideoDecoder::Length() const { return 0; }
 double VideoDecoder::Rate() const { return 0; }
 void VideoDecoder::Seek(std::int64_t) {}
-bool VideoDecoder::Next(std::int64_t&, std::int64_t&, cDIB*, bool, bool&) { return false; }
+bool VideoDecoder::Next(std::int64_t&, std::int64_t&, Shot&) { return false; }
 const std::string& VideoDecoder::Stopped() const {
   static const std::string none;
   return none;

@@ -54,7 +54,7 @@ std::int64_t WebpFrames::Length() const {
   return sum;
 }
 
-bool WebpFrames::Next(std::int64_t& pts, std::int64_t& length, cDIB* raster, bool keep_alpha, bool& alpha) {
+bool WebpFrames::Next(std::int64_t& pts, std::int64_t& length, Shot& picture) {
   State& s = *state_;
   if (!WebPAnimDecoderHasMoreFrames(s.decoder)) return false;
   std::uint8_t* pixels = nullptr;
@@ -67,20 +67,18 @@ bool WebpFrames::Next(std::int64_t& pts, std::int64_t& length, cDIB* raster, boo
   // A still picture has no time of its own: length 0 leaves it to the options.
   length = s.info.frame_count > 1 ? std::max<std::int64_t>(end - s.time, 0) : 0;
   s.time = std::max<std::int64_t>(end, s.time);
-  alpha = keep_alpha && s.alpha;
-  if (raster == nullptr) return true;
   const int width = static_cast<int>(s.info.canvas_width), height = static_cast<int>(s.info.canvas_height);
-  if (!raster->Create(width, height, 32)) RaiseOutOfMemory();
+  auto shot = std::make_shared<RasterPicture>(s.alpha);
+  cDIB& raster = shot->raster;
+  if (!raster.Create(width, height, 32)) RaiseOutOfMemory();
   const std::size_t row = static_cast<std::size_t>(width) * 4;
-  const std::size_t stride = static_cast<std::size_t>(raster->BytesPerScanline());
+  const std::size_t stride = static_cast<std::size_t>(raster.BytesPerScanline());
   // The raster keeps its bottom row first.
   for (int y = 0; y < height; ++y) {
-    std::uint8_t* to = raster->lpBits() + static_cast<std::size_t>(height - 1 - y) * stride;
-    std::memcpy(to, pixels + static_cast<std::size_t>(y) * row, row);
-    if (!alpha) {
-      for (std::size_t i = 3; i < row; i += 4) to[i] = 0;
-    }
+    std::memcpy(raster.lpBits() + static_cast<std::size_t>(height - 1 - y) * stride,
+                pixels + static_cast<std::size_t>(y) * row, row);
   }
+  picture = std::move(shot);
   return true;
 }
 
