@@ -145,6 +145,10 @@ void ClipFrames::Read(std::size_t k, bool keep_alpha, Decoded& out) const {
   frames_[k]->ToRaster(out.raster, keep_alpha, out.alpha);
 }
 
+void KeptFrames::Read(std::size_t k, bool, Decoded&) const {
+  RaiseError(kErrInternal, "frame " + std::to_string(k + 1) + " of a kept clip was not kept");
+}
+
 void ClipFrames::Clear() {
   frames_.clear();
   delays_.clear();

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -32,14 +33,30 @@ class ClipFrames final : public FrameSource {
   std::size_t Frames() const override { return frames_.size(); }
   void Read(std::size_t k, bool keep_alpha, Decoded& out) const override;
   std::int32_t Delay(std::size_t k) const override { return delays_[k]; }
-  // A clip decodes again far faster than a picture file: its frames are not kept.
-  bool WorthKeeping() const override { return false; }
+  // A clip decodes again faster than a picture file: its frames are kept only
+  // when all of them fit, so that it need not be decoded a second time.
+  std::int64_t KeepOnlyThrough() const override { return keep_through_; }
+  void KeepOnlyThrough(std::int64_t frames) { keep_through_ = frames; }
 
   void Clear();
   void Add(video::Shot picture, std::int16_t delay);
 
  private:
   std::vector<video::Shot> frames_;
+  std::vector<std::int32_t> delays_;
+  std::int64_t keep_through_ = std::numeric_limits<std::int64_t>::max();
+};
+
+// Frames the counting pass kept, all of them: the mapping pass needs only
+// their delays.
+class KeptFrames final : public FrameSource {
+ public:
+  explicit KeptFrames(std::vector<std::int32_t> delays) : delays_(std::move(delays)) {}
+  std::size_t Frames() const override { return delays_.size(); }
+  void Read(std::size_t k, bool, Decoded&) const override;
+  std::int32_t Delay(std::size_t k) const override { return delays_[k]; }
+
+ private:
   std::vector<std::int32_t> delays_;
 };
 

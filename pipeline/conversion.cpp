@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits>
 #include <mutex>
+#include <numeric>
 #include <optional>
 #include <unordered_map>
 
@@ -96,13 +97,14 @@ void Unpack(const std::vector<std::uint8_t>& packed, std::int32_t width, std::in
 
 }  // namespace
 
-Conversion::Conversion(const BuilderOptions& options, unsigned threads, GifStream& out)
+Conversion::Conversion(const BuilderOptions& options, unsigned threads, GifStream& out, std::int64_t kept_bytes)
     : options_(options),
       threads_(std::max(1u, threads)),
       out_(out),
       strategy_(MakePaletteStrategy(options)),
       preparation_(options, true),
-      delay_(static_cast<std::int16_t>(FrameDelayHundredths(options))) {
+      delay_(static_cast<std::int16_t>(FrameDelayHundredths(options))),
+      kept_bytes_(kept_bytes) {
   if (options.optimize) board_ = std::make_unique<Board>();
 }
 
@@ -181,7 +183,7 @@ void Conversion::Count(const FrameSource& source) {
   // nor on the order.
   if (counts_.empty()) counts_.resize(threads_);
   std::vector<mQuantize::ColourHistogram>& counts = counts_;
-  const bool keep = source.WorthKeeping();
+  const std::int64_t keep_through = source.KeepOnlyThrough();
   Pass(
       source, base, base == 0 && preparation_.FitsToFirst(),
       [&](std::size_t k, Item& item, unsigned worker) {
@@ -190,7 +192,8 @@ void Conversion::Count(const FrameSource& source) {
         strategy_->Count(item.picture, counts[worker]);
         // Every frame has the first one's size: whether this one is kept is known here.
         const std::int64_t frame = base + static_cast<std::int64_t>(k);
-        if (keep && (frame + 1) * KeptBytes(item.width, item.height) <= kKeptBytes) Pack(item.picture, item.packed);
+        const std::int64_t reach = std::max(frame + 1, keep_through > 0 ? base + keep_through : 0);
+        if (reach <= kept_bytes_ / KeptBytes(item.width, item.height)) Pack(item.picture, item.packed);
       },
       [&](std::size_t, std::int64_t frame, Item& item) {
         Yield(YieldStage::PictureStart, frame + 1);
@@ -359,7 +362,7 @@ void ConvertFrames(const FrameSource& source, const BuilderOptions& options, uns
 namespace zoetra::pipeline {
 
 std::int64_t ConvertList(const std::vector<PictureSource>& pictures, const BuilderOptions& options, unsigned threads,
-                         GifStream& out, BuilderReport* report) {
+                         GifStream& out, BuilderReport* report, std::int64_t kept_bytes) {
   const std::size_t n = pictures.size();
   std::vector<SourceKind> kinds(n, SourceKind::Picture);
   bool clips = false;
@@ -373,14 +376,17 @@ std::int64_t ConvertList(const std::vector<PictureSource>& pictures, const Build
   }
   // Every clip is opened before any work: one that cannot be read fails now,
   // and the frames expected make the progress.
-  std::int64_t total = 0;
+  std::vector<std::int64_t> expected(n, 1);
   for (std::size_t i = 0; i < n; ++i) {
-    total += kinds[i] == SourceKind::Picture
-                 ? 1
-                 : std::max<std::int64_t>(1, ClipReader(pictures[i].File(), kinds[i], options, threads)
-                                                 .Expected());
+    if (kinds[i] != SourceKind::Picture) {
+      expected[i] = std::max<std::int64_t>(1, ClipReader(pictures[i].File(), kinds[i], options, threads).Expected());
+    }
   }
-  Conversion conversion(options, threads, out);
+  const std::int64_t total = std::accumulate(expected.begin(), expected.end(), std::int64_t{0});
+  // A clip whose frames were all kept by the counting pass is not decoded
+  // again: its delays are all the mapping pass needs.
+  std::vector<std::vector<std::int32_t>> kept_delays(n);
+  Conversion conversion(options, threads, out, kept_bytes);
   conversion.Total(total);
   std::vector<std::string> warnings;
   // Batches of decoded frames: a few for every thread, so that the workers
@@ -399,11 +405,25 @@ std::int64_t ConvertList(const std::vector<PictureSource>& pictures, const Build
         continue;
       }
       const std::string& name = pictures[i].File();
+      if (!counting && !kept_delays[i].empty()) {
+        conversion.Emit(KeptFrames(std::move(kept_delays[i])));
+        ++i;
+        continue;
+      }
       ClipReader reader(name, kinds[i], options, threads);
+      const std::int64_t first = conversion.Counted();
+      std::int64_t through = expected[i];  // frames of this clip, counted from its first
       bool any = false;
       while (reader.Fill(batch, batch_frames)) {
         any = true;
-        counting ? conversion.Count(batch) : conversion.Emit(batch);
+        if (counting) {
+          batch.KeepOnlyThrough(through);
+          for (std::size_t k = 0; k < batch.Frames(); ++k) kept_delays[i].push_back(batch.Delay(k));
+          conversion.Count(batch);
+          through -= static_cast<std::int64_t>(batch.Frames());
+        } else {
+          conversion.Emit(batch);
+        }
       }
       if (!any) {
         const bool part = options.start > 0 || options.duration || options.end;
@@ -413,7 +433,14 @@ std::int64_t ConvertList(const std::vector<PictureSource>& pictures, const Build
         RaiseError(kErrInvalidPicture,
                    "Invalid picture (" + name + ": " + why + (stopped.empty() ? "" : " (" + stopped + ")") + ")");
       }
-      if (!counting) {
+      if (counting) {
+        if (!conversion.KeptThrough(conversion.Counted()) || conversion.Counted() == first) {
+          kept_delays[i].clear();
+          kept_delays[i].shrink_to_fit();
+        }
+      }
+      // A clip read once has said all it had to say.
+      if (!counting || !kept_delays[i].empty()) {
         std::string warning = reader.Warning();
         if (!warning.empty()) warnings.push_back(std::move(warning));
       }

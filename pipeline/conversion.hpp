@@ -40,7 +40,8 @@ class Conversion {
  public:
   // `options` must have passed CheckBuilderOptions. Frames of another size
   // than the first are fitted into the first one's size.
-  Conversion(const BuilderOptions& options, unsigned threads, GifStream& out);
+  // `kept_bytes`: the budget of pictures kept between the passes (tests shrink it).
+  Conversion(const BuilderOptions& options, unsigned threads, GifStream& out, std::int64_t kept_bytes = kKeptBytes);
   ~Conversion();
   Conversion(const Conversion&) = delete;
   Conversion& operator=(const Conversion&) = delete;
@@ -58,6 +59,9 @@ class Conversion {
   void Finish();
 
   std::int64_t Frames() const { return emitted_; }
+  std::int64_t Counted() const { return counted_; }
+  // Whether the counting pass kept every frame before `frames` for the mapping pass.
+  bool KeptThrough(std::int64_t frames) const { return frames <= static_cast<std::int64_t>(kept_.size()); }
   // The frames, and the first picture fitted into the first one's size.
   void Fill(BuilderReport& report) const;
 
@@ -85,6 +89,7 @@ class Conversion {
   std::int64_t counted_ = 0;
   std::int64_t emitted_ = 0;
   std::int64_t refitted_ = 0;
+  std::int64_t kept_bytes_;
   std::int32_t screen_width_ = 0, screen_height_ = 0;
   std::vector<mQuantize::ColourHistogram> counts_;  // one a worker, until Seal
   // Frame g's picture (blue, green, red), for the first frames; let go when mapped.
@@ -105,6 +110,6 @@ void ConvertFrames(const FrameSource& source, const BuilderOptions& options, uns
 // decoded (twice for a palette that counts first). Returns the frames; the
 // report, when given, is filled, with what a person should know of damaged clips.
 std::int64_t ConvertList(const std::vector<PictureSource>& pictures, const BuilderOptions& options, unsigned threads,
-                         GifStream& out, BuilderReport* report);
+                         GifStream& out, BuilderReport* report, std::int64_t kept_bytes = kKeptBytes);
 
 }  // namespace zoetra::pipeline

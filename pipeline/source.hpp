@@ -29,9 +29,12 @@ class FrameSource {
   virtual void Read(std::size_t k, bool keep_alpha, Decoded& out) const = 0;
   // How long frame k shows, in hundredths of a second; -1: the options' delay.
   virtual std::int32_t Delay(std::size_t) const { return -1; }
-  // Whether reading a frame again costs more than keeping it: palette `all`
-  // keeps the first such frames of its counting pass for its mapping pass.
-  virtual bool WorthKeeping() const { return true; }
+  // Palette `all` keeps the first frames of its counting pass for its mapping
+  // pass, while they fit its budget. A source whose frames are cheap to read
+  // again says up to which frame of the conversion (counted from its first)
+  // the budget must reach before any of its frames is worth keeping; 0: none
+  // need be, every frame that fits is kept.
+  virtual std::int64_t KeepOnlyThrough() const { return 0; }
 };
 
 // Bytes between the starts of two rows of a picture in memory.

@@ -9,6 +9,8 @@
 
 #include "component/zoetra.hpp"
 #include "gif/cgif.hpp"
+#include "gif/mgiflzwenc.hpp"
+#include "pipeline/conversion.hpp"
 #include "platform/base/limits.hpp"
 #include "support/composed_frames.hpp"
 #include "support/limits_scope.hpp"
@@ -258,6 +260,24 @@ TEST_F(ClipSourceTest, TheBytesDoNotDependOnThreads) {
     const std::vector<PictureSource> sources = {Clip("h264_30.mp4"), Clip("anim.gif")};
     EXPECT_EQ(Zoetra().CreateToBuffer(sources, one), Zoetra().CreateToBuffer(sources, many));
   }
+}
+
+TEST_F(ClipSourceTest, AClipKeptBetweenThePassesGivesTheBytesOfOneDecodedTwice) {
+  // Palette all counts, then maps: a short clip is kept from the first pass,
+  // a long one decoded again. Without a budget every clip is decoded again.
+  BuilderOptions options;
+  options.optimize = true;
+  const std::vector<PictureSource> sources = {Clip("h264_30.mp4"), Clip("anim.gif"), Clip("vp9.webm")};
+  std::vector<std::uint8_t> kept, again;
+  for (const std::int64_t budget : {pipeline::kKeptBytes, std::int64_t{0}}) {
+    std::vector<std::uint8_t>& bytes = budget > 0 ? kept : again;
+    mGIFLZWEnc::VectorSink sink(bytes);
+    pipeline::GifStream out(sink, "memory");
+    pipeline::ConvertList(sources, options, 2, out, nullptr, budget);
+  }
+  EXPECT_FALSE(kept.empty());
+  EXPECT_EQ(kept, again);
+  EXPECT_EQ(kept, Zoetra().CreateToBuffer(sources, options));
 }
 
 TEST(ClipOptionsTest, TimesParseAndBadOnesAreRefusedByName) {
