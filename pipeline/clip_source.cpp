@@ -173,11 +173,12 @@ ClipReader::ClipReader(const std::string& name, SourceKind kind, const BuilderOp
     try {
       reader_ = std::make_unique<video::VideoDecoder>(name, threads);
     } catch (const Error& clip_failure) {
-      // Neither a clip nor a picture: both say why.
+      // A build without clips says so; otherwise neither a clip nor a picture: both say why.
+      if (!video::VideoSupported()) throw;
       try {
         (void)platform::LoadPicture(name);
       } catch (const Error& picture_failure) {
-        if (picture_failure.number() != kErrInvalidPicture || !video::VideoSupported()) throw;
+        if (picture_failure.number() != kErrInvalidPicture) throw;
         RaiseError(kErrInvalidPicture, "Invalid picture (" + name + ": " + Inner(picture_failure.description(), "") +
                                            "; nor a clip: " + Inner(clip_failure.description(), name) + ")");
       }
