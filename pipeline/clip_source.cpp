@@ -234,8 +234,7 @@ bool ClipReader::Fill(ClipFrames& batch, std::size_t most) {
   try {
     return FillNamed(batch, most);
   } catch (const Error& e) {
-    if (e.description().find(name_) != std::string::npos) throw;
-    RaiseError(e.number(), name_ + ": " + e.description(), e.source());
+    RaiseNamed(e, name_);
   }
 }
 

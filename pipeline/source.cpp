@@ -33,6 +33,11 @@ void CheckPixels(const std::vector<PictureSource>& pictures) {
   for (std::size_t i = 0; i < pictures.size(); ++i) CheckPicture(pictures[i], i + 1);
 }
 
+void RaiseNamed(const Error& failure, const std::string& name) {
+  if (failure.description().find(name) != std::string::npos) throw failure;
+  RaiseError(failure.number(), name + ": " + failure.description(), failure.source());
+}
+
 void ReadPixels(const PicturePixels& p, bool keep_alpha, Decoded& out) {
   platform::CheckPictureSize(p.width, p.height);
   out.alpha = keep_alpha && p.layout != PixelLayout::RGB;
@@ -65,8 +70,8 @@ void PictureList::Read(std::size_t k, bool keep_alpha, Decoded& out) const {
   try {
     ReadFile(picture.File(), keep_alpha, auto_orient_, out);
   } catch (const Error& e) {
-    if (!name_failures_ || e.description().find(picture.File()) != std::string::npos) throw;
-    RaiseError(e.number(), picture.File() + ": " + e.description(), e.source());
+    if (!name_failures_) throw;
+    RaiseNamed(e, picture.File());
   }
 }
 

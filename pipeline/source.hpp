@@ -45,6 +45,9 @@ void CheckPixels(const std::vector<PictureSource>& pictures);
 // The same for one picture, named as picture `number`.
 void CheckPicture(const PictureSource& picture, std::size_t number);
 
+// Raises `failure` again, its text led by `name` unless it names it already.
+[[noreturn]] void RaiseNamed(const Error& failure, const std::string& name);
+
 void ReadPixels(const PicturePixels& pixels, bool keep_alpha, Decoded& out);
 // A picture file; with `auto_orient`, a JPEG turned upright by its EXIF orientation.
 void ReadFile(const std::string& name, bool keep_alpha, bool auto_orient, Decoded& out);
