@@ -18,6 +18,7 @@
 # Clips, made once with ffmpeg into $DATA (default build-bench/video) from
 # zooms and pans over examples/photos/ and ffmpeg's mandelbrot source:
 #   h264_720p    H.264 1280 x 720, 25 frames/s, 10 s (photo1)
+#   testsrc_720p H.264 1280 x 720, 25 frames/s, 10 s (ffmpeg's testsrc2 pattern)
 #   vp9_webm     VP9 640 x 360, 25 frames/s, 6 s (mandelbrot)
 #   h264_30fps   H.264 640 x 360, 30 frames/s, 6 s (photo2)
 #   phone_rot90  H.264 stored 1280 x 720 with a phone's display matrix turning
@@ -40,7 +41,7 @@ DATA=${DATA:-$ROOT/build-bench/video}
 PSNR_TOOL=${PSNR_TOOL:-/work/shared/tools/gif-psnr.py}
 [ -f "$PSNR_TOOL" ] || PSNR_TOOL=$ROOT/bench/gif_quality.py
 STREAMING_PSNR=$ROOT/bench/gif_quality.py
-CLIPS=${CLIPS:-h264_720p vp9_webm h264_30fps phone_rot90}
+CLIPS=${CLIPS:-h264_720p testsrc_720p vp9_webm h264_30fps phone_rot90}
 [ "$MINUTE" = 1 ] && [[ " $CLIPS " != *" minute_720p "* ]] && CLIPS="$CLIPS minute_720p"
 [[ $REPS =~ ^[1-9][0-9]*$ ]] || { echo "REPS is not a count: $REPS" >&2; exit 2; }
 # shellcheck source=bench/tools.sh
@@ -68,7 +69,7 @@ make_clip() {  # make_clip NAME: the clip's path on stdout, made when missing
   local name=$1 out
   case $name in
     vp9_webm) out=$DATA/$name.webm ;;
-    h264_720p | h264_30fps | phone_rot90 | minute_720p) out=$DATA/$name.mp4 ;;
+    h264_720p | h264_30fps | phone_rot90 | minute_720p | testsrc_720p) out=$DATA/$name.mp4 ;;
     *) say "unknown clip $name"; exit 2 ;;
   esac
   if [ ! -s "$out" ]; then
@@ -77,6 +78,8 @@ make_clip() {  # make_clip NAME: the clip's path on stdout, made when missing
     case $name in
       h264_720p)
         ffmpeg -v error -y -i "$PHOTOS/photo1.jpg" -vf "$(zoompan_vf 1280 720 25 250)" -frames:v 250 "${x264[@]}" "$tmp" ;;
+      testsrc_720p)
+        ffmpeg -v error -y -f lavfi -i testsrc2=size=1280x720:rate=25 -frames:v 250 "${x264[@]}" "$tmp" ;;
       vp9_webm)
         ffmpeg -v error -y -f lavfi -i mandelbrot=size=640x360:rate=25 -frames:v 150 -c:v libvpx-vp9 -crf 32 -b:v 0 \
           -deadline good -cpu-used 4 -row-mt 1 -pix_fmt yuv420p "$tmp" ;;
