@@ -216,7 +216,9 @@ class Zoetra {
                            const BuilderOptions& options);
   std::vector<std::uint8_t> CreateZoetraToBuffer(const std::vector<std::string>& files,
                                                  const BuilderOptions& options);
-  // The same from a list of files and pictures in memory, mixed freely. A
+  // The same from a list of files and pictures in memory, mixed freely; a
+  // file may be a clip or an animated picture, which gives its frames with
+  // their own times (the palette modes all and frame). A
   // picture in memory with no pixels, a size that is not positive or a stride
   // shorter than its rows fails with error 5 before any picture is read.
   std::string Create(const std::vector<PictureSource>& pictures, std::string_view output,
@@ -249,7 +251,9 @@ class Zoetra {
 // Finish, pixels copied into memory up to 64 MiB, past that (mode all) into
 // an unnamed temporary file; mode first keeps them all in memory. The output
 // is made only by Finish: a writer destroyed without it leaves any old file
-// as it was. A failure raises, and every later call raises error 5.
+// as it was. A failure raises, and every later call raises error 5. Each Add
+// is one still picture: clips and animated GIFs go to Create, which reads
+// their frames and times.
 class Writer {
  public:
   Writer(std::string_view output, const BuilderOptions& options = {});
