@@ -66,6 +66,7 @@ class GifFrames final : public video::FrameReader {
     return sum;
   }
   double Rate() const override { return 0; }
+  std::int64_t FrameCount() const override { return doc_.FramesCount(); }
   void Seek(std::int64_t) override {}  // frames before the start are passed over
   bool Next(std::int64_t& pts, std::int64_t& length, video::Shot& picture) override {
     const cGIFComposer::Step step = composer_->Next();
@@ -207,6 +208,8 @@ ClipReader::ClipReader(const std::string& name, SourceKind kind, const BuilderOp
   const double rate = options.fps ? *options.fps : std::min(reader_->Rate(), 50.0);
   if (std::isfinite(static_cast<double>(seconds)) && rate > 0 && seconds < 1e7) {
     expected_ = static_cast<std::int64_t>(std::ceil(seconds * rate));
+  } else if (!options.fps && !window.end && window.start == 0) {
+    expected_ = reader_->FrameCount();  // an animated picture, whole
   }
 }
 

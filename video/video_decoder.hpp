@@ -56,6 +56,8 @@ class FrameReader {
   // The stream's length in ticks, and frames per second, when known; else 0.
   virtual std::int64_t Length() const = 0;
   virtual double Rate() const = 0;
+  // Frames in all, when known without decoding; else 0.
+  virtual std::int64_t FrameCount() const { return 0; }
   // Goes back to the key frame at or before `ticks`; later frames come from there.
   virtual void Seek(std::int64_t ticks) = 0;
   // The next frame: its presentation time and length in ticks (length 0:

@@ -41,6 +41,8 @@ WebpFrames::WebpFrames(const std::string& path) : state_(std::make_unique<State>
 
 WebpFrames::~WebpFrames() = default;
 
+std::int64_t WebpFrames::FrameCount() const { return state_->info.frame_count; }
+
 std::int64_t WebpFrames::Length() const {
   const WebPDemuxer* demux = WebPAnimDecoderGetDemuxer(state_->decoder);
   std::int64_t sum = 0;

@@ -21,6 +21,7 @@ class WebpFrames final : public FrameReader {
   std::int64_t Origin() const override { return 0; }
   std::int64_t Length() const override;
   double Rate() const override { return 0; }
+  std::int64_t FrameCount() const override;
   void Seek(std::int64_t) override {}  // frames before the start are passed over
   bool Next(std::int64_t& pts, std::int64_t& length, Shot& picture) override;
   const std::string& Stopped() const override { return stopped_; }
