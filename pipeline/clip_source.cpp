@@ -174,8 +174,12 @@ ClipReader::ClipReader(const std::string& name, SourceKind kind, const BuilderOp
     try {
       reader_ = std::make_unique<video::VideoDecoder>(name, threads);
     } catch (const Error& clip_failure) {
-      // A build without clips says so; otherwise neither a clip nor a picture: both say why.
-      if (!video::VideoSupported()) throw;
+      // A build without clips says so, and a clip that cannot be read says
+      // why; what is neither a clip nor a picture gets both reasons.
+      if (!video::VideoSupported() ||
+          clip_failure.description().find(video::kNoClipDecoder) == std::string::npos) {
+        throw;
+      }
       try {
         (void)platform::LoadPicture(name);
       } catch (const Error& picture_failure) {

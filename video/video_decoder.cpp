@@ -8,12 +8,15 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include <algorithm>
 #include <cmath>
+#include <limits>
 #include <cstring>
 #include <mutex>
 
 #include "platform/base/error.hpp"
 #include "platform/base/files.hpp"
+#include "platform/base/limits.hpp"
 #include "platform/codecs/picture_loader.hpp"
 #include "raster/picture_fit.hpp"
 
@@ -175,7 +178,7 @@ VideoDecoder::VideoDecoder(const std::string& path, unsigned threads) : state_(s
   s.path = path;
   platform::CheckReadable(path);
   int rc = avformat_open_input(&s.format, path.c_str(), nullptr, nullptr);
-  if (rc < 0) s.Refuse("no clip decoder reads it (" + Reason(rc) + ")");
+  if (rc < 0) s.Refuse(std::string(kNoClipDecoder) + " (" + Reason(rc) + ")");
   rc = avformat_find_stream_info(s.format, nullptr);
   if (rc < 0) s.Refuse("its streams cannot be read (" + Reason(rc) + ")");
   const AVCodec* decoder = nullptr;
@@ -191,9 +194,12 @@ VideoDecoder::VideoDecoder(const std::string& path, unsigned threads) : state_(s
   if (rc < 0) s.Refuse("its video cannot be decoded (" + Reason(rc) + ")");
   s.codec->pkt_timebase = s.stream->time_base;
   s.codec->thread_count = static_cast<int>(std::max(1u, threads));
+  // The decoder itself allocates no frame past the picture limits.
+  s.codec->max_pixels = static_cast<std::int64_t>(
+      std::min<std::int64_t>(platform::GetLimits().max_picture_pixels, std::numeric_limits<int>::max()));
+  platform::CheckPictureSize(s.codec->width, s.codec->height);
   rc = avcodec_open2(s.codec, decoder, nullptr);
   if (rc < 0) s.Refuse("its video cannot be decoded (" + Reason(rc) + ")");
-  platform::CheckPictureSize(s.codec->width, s.codec->height);
 
   std::size_t size = 0;
   const std::uint8_t* matrix = av_stream_get_side_data(s.stream, AV_PKT_DATA_DISPLAYMATRIX, &size);

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "raster/cdib.hpp"
 
@@ -19,6 +20,10 @@ namespace zoetra::video {
 
 // Whether this build reads clips at all.
 bool VideoSupported();
+
+// What a failure to open says of a file that is no clip at all (its
+// container unknown), as against a clip that cannot be read.
+inline constexpr std::string_view kNoClipDecoder = "no clip decoder reads it";
 
 struct Ticks {
   std::int64_t num = 1, den = 1;  // seconds per tick
