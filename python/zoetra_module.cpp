@@ -165,14 +165,14 @@ std::optional<std::string> PathOf(const Files& files, std::int32_t picture) {
 // else, when its text names the output, to the output.
 [[noreturn]] void RaiseFailure(const Error& e, std::int32_t picture, const Files& files,
                                const std::optional<std::string>& output) {
-  if (picture == 0) {
-    std::size_t longest = 0;
-    for (const auto& [number, file] : files) {
-      const std::string name = platform::DisplayName(file);
-      if (name.size() > longest && e.description().find(name) != std::string::npos) {
-        longest = name.size();
-        picture = number;
-      }
+  // A text that names a file names the picture (in lists with clips, frame
+  // numbers are no longer list places).
+  std::size_t longest = 0;
+  for (const auto& [number, file] : files) {
+    const std::string name = platform::DisplayName(file);
+    if (name.size() > longest && e.description().find(name) != std::string::npos) {
+      longest = name.size();
+      picture = number;
     }
   }
   if (picture == 0 && output &&
@@ -237,24 +237,35 @@ py::object Create(const std::vector<Picture>& pictures, const std::optional<py::
   }
   // `pictures` holds the arrays for as long as the conversion reads them.
   ConversionWatch watch;
+  BuilderReport report;
+  BuilderOptions reporting = options;
+  reporting.report = &report;
+  // What a damaged clip left out is a UserWarning naming it.
+  const auto warn = [&] {
+    for (const std::string& warning : report.warnings) {
+      if (PyErr_WarnEx(PyExc_UserWarning, warning.c_str(), 1) != 0) throw py::error_already_set();
+    }
+  };
   if (output) {
     const std::string target(*output);
     std::string text;
     try {
       py::gil_scoped_release unlocked;
-      text = Zoetra().Create(list, target, options);
+      text = Zoetra().Create(list, target, reporting);
     } catch (const Error& e) {
       RaiseFailure(e, watch.picture(), files, target);
     }
+    warn();
     return Text(text);
   }
   std::vector<std::uint8_t> bytes;
   try {
     py::gil_scoped_release unlocked;
-    bytes = Zoetra().CreateToBuffer(list, options);
+    bytes = Zoetra().CreateToBuffer(list, reporting);
   } catch (const Error& e) {
     RaiseFailure(e, watch.picture(), files, std::nullopt);
   }
+  warn();
   // Made straight from the buffer: a GIF as big as memory allows is copied once.
   return g_gif_type(
       py::memoryview::from_memory(bytes.data(), static_cast<py::ssize_t>(bytes.size())));

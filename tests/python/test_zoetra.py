@@ -244,6 +244,13 @@ class CreateTest(Case):
         self.assertEqual({f["delay_cs"] for f in shown["frames"]}, {10})
         # Times as text, and end instead of duration, give the same part.
         self.assertEqual(zoetra.create([clip], fps=10, start="0:00.5", end="1.5", width=32), made)
+        # A clip cut short warns, naming it; one that is no clip fails naming it.
+        cut = str(CLIPS / "truncated.mp4")
+        with self.assertWarnsRegex(UserWarning, "truncated.mp4: the clip ends at"):
+            zoetra.create([a_picture := self.png(pattern(48, 64, 1)), cut])
+        with self.assertRaises(zoetra.Error) as caught:
+            zoetra.create([a_picture, clip, str(CLIPS / "random.mp4")])
+        self.assertEqual(caught.exception.path, str(CLIPS / "random.mp4"))
         for wrong in ({"start": "1:75"}, {"start": -1}, {"duration": 1, "end": 2}, {"start": [1]},
                       {"width": -3}):
             with self.subTest(wrong=wrong):
