@@ -52,6 +52,8 @@ class GifFrames final : public video::FrameReader {
     if (!doc_.LoadFromStream(bytes) || doc_.FramesCount() < 1) {
       platform::RaiseInvalidPicture(name + ": a GIF file with no frame that can be read");
     }
+    // Every frame is a picture of the screen's size, held to the picture limits.
+    platform::CheckPictureSize(doc_.ScreenWidthU16(), doc_.ScreenHeightU16());
     composer_ = std::make_unique<cGIFComposer>(doc_);
     if (!composer_->Start()) platform::RaiseInvalidPicture(name + ": " + composer_->StartFailure());
     if (!doc_.LoadedTrailer()) {
