@@ -4,6 +4,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/display.h>
+#include <libavutil/mem.h>
 #include <libavutil/pixdesc.h>
 #include <libswscale/swscale.h>
 }
@@ -172,8 +173,24 @@ struct VideoDecoder::State {
   }
 };
 
+namespace {
+
+// FFmpeg's demuxers size some buffers by what a file claims: a hostile file of
+// a few bytes can ask for a gigabyte. No single allocation of theirs may pass
+// what the largest legal frame needs (process-wide: FFmpeg keeps one cap).
+void CapAllocations() {
+  static std::mutex mutex;
+  const std::int64_t frame = platform::GetLimits().max_picture_pixels * 4;
+  const std::int64_t cap = std::clamp<std::int64_t>(frame, std::int64_t{64} << 20, std::numeric_limits<int>::max());
+  std::lock_guard lock(mutex);
+  av_max_alloc(static_cast<std::size_t>(cap));
+}
+
+}  // namespace
+
 VideoDecoder::VideoDecoder(const std::string& path, unsigned threads) : state_(std::make_unique<State>()) {
   QuietLog();
+  CapAllocations();
   State& s = *state_;
   s.path = path;
   platform::CheckReadable(path);
