@@ -44,6 +44,7 @@ struct CreateOptions {
   // Clips: the part to take, as seconds or [hh:]mm:ss[.ms]; the size to scale to.
   std::string start, duration, end;
   std::int64_t width = 0, height = 0;
+  std::int64_t quality = 100;
 };
 
 // Picture names one per line (a final CR dropped, empty lines skipped) from

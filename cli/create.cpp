@@ -115,6 +115,7 @@ BuilderOptions BuilderOptionsOf(const CreateOptions& o) {
   if (!o.duration.empty()) options.duration = ParseTime(o.duration);
   if (!o.end.empty()) options.end = ParseTime(o.end);
   options.width = o.width;
+  options.quality = o.quality;
   options.height = o.height;
   return options;
 }

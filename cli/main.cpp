@@ -127,6 +127,9 @@ int main(int argc, char** argv) {
   create_cmd->add_option("--height", create.height,
                          "Scale every frame to H pixels high (with --width: to fit inside W x H)")
       ->type_name("H");
+  create_cmd->add_option("--quality", create.quality,
+                         "1 to 100 (default): lower trades picture for a smaller file (modes all and frame)")
+      ->type_name("Q");
   create_cmd->add_flag("-q,--quiet", create.quiet, "No progress line and no result line");
   create_cmd->add_option("PICTURE", create.pictures, "Pictures, clips and animated GIFs, in frame order")->type_name("");
   create_cmd->footer(

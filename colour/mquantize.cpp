@@ -131,7 +131,7 @@ void ColourHistogram::Rehash(std::size_t slots, int coarser) {
 // Merges buckets that differ only in each channel's lowest kept bit.
 void ColourHistogram::Coarsen() { Rehash(slots_.size(), 1); }
 
-void ColourHistogram::AddPixels(const std::uint8_t* pixels, std::size_t count) {
+void ColourHistogram::AddPixels(const std::uint8_t* pixels, std::size_t count, bool skip_marked) {
   if (count == 0) return;
   // Colours are first counted in a small direct-mapped table that stays in
   // cache: most pixels repeat a colour seen shortly before. A colour pushed
@@ -151,9 +151,14 @@ void ColourHistogram::AddPixels(const std::uint8_t* pixels, std::size_t count) {
   } catch (const std::bad_alloc&) {
     RaiseOutOfMemory();
   }
+  std::size_t skipped = 0;
   for (std::size_t i = 0; i < count; ++i) {
     std::uint32_t v;
     std::memcpy(&v, pixels + i * 4, 4);
+    if (skip_marked && v >> 24 != 0) {
+      ++skipped;
+      continue;
+    }
     v &= 0xFFFFFFu;
     Tally& t = tally[(v * 0x9E3779B1u) >> slot_shift];
     if (t.rgb == v && t.n != 0xFFFFFFFFu) {
@@ -165,13 +170,14 @@ void ColourHistogram::AddPixels(const std::uint8_t* pixels, std::size_t count) {
   }
   for (const Tally& t : tally)
     if (t.rgb != kEmpty) Add(t.rgb, t.n);
-  pixels_ += count;
+  pixels_ += count - skipped;
 }
 
-void ColourHistogram::AddPicture(const cDIB& picture) {
+void ColourHistogram::AddPicture(const cDIB& picture, bool skip_marked) {
   if (picture.hDIB() == 0) return;
   if (picture.BPP() != 32) RaiseError(kErrInvalidPicture, "Invalid picture: not a 32-bit raster");
-  AddPixels(picture.lpBits(), static_cast<std::size_t>(picture.Width()) * static_cast<std::size_t>(picture.Height()));
+  AddPixels(picture.lpBits(), static_cast<std::size_t>(picture.Width()) * static_cast<std::size_t>(picture.Height()),
+            skip_marked);
 }
 
 std::vector<ColourHistogram::Bucket> ColourHistogram::Buckets() const {

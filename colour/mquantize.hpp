@@ -48,10 +48,11 @@ inline constexpr std::size_t kMaxHistogramColours = std::size_t{1} << 15;
 class ColourHistogram {
  public:
   ColourHistogram();
-  // Counts every pixel of a 32-bit raster (blue, green, red, unused).
-  void AddPicture(const cDIB& picture);
+  // Counts every pixel of a 32-bit raster (blue, green, red, unused); with
+  // `skip_marked`, not those whose fourth byte is not 0 (transparent ones).
+  void AddPicture(const cDIB& picture, bool skip_marked = false);
   // Counts `count` pixels starting at `pixels` (4 bytes each).
-  void AddPixels(const std::uint8_t* pixels, std::size_t count);
+  void AddPixels(const std::uint8_t* pixels, std::size_t count, bool skip_marked = false);
   // Adds what `other` counted. The result is the same as counting its pixels
   // here (the shift a histogram ends with depends only on its colours).
   void Merge(const ColourHistogram& other);

@@ -99,6 +99,9 @@ void CheckBuilderOptions(const BuilderOptions& o) {
       Refuse("the end " + Number(*o.end) + " s is not after the start " + Number(o.start) + " s");
     }
   }
+  if (o.quality < 1 || o.quality > 100) {
+    Refuse("the quality " + std::to_string(o.quality) + " is not 1 (smallest file) to 100 (best picture)");
+  }
   if (o.background && *o.background > 0xFFFFFFu) {
     char text[16];
     std::snprintf(text, sizeof text, "0x%X", static_cast<unsigned>(*o.background));

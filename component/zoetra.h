@@ -106,6 +106,7 @@ typedef struct ZoetraOptions {
   double end;           /* > 0: seconds into each clip to stop at (not with duration) */
   int32_t width;        /* > 0: frames scaled to this width, the height following (both: fit inside) */
   int32_t height;       /* > 0: frames scaled to this height, the width following */
+  int32_t quality;      /* 100; 1 (smallest file) to 100 (best picture) */
 } ZoetraOptions;
 
 #define ZOETRA_PLAY_ONCE (-1)

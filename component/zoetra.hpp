@@ -129,13 +129,19 @@ struct BuilderOptions {
   // Not with fit_width / fit_height.
   std::int64_t width = 0;
   std::int64_t height = 0;
+  // 1 to 100: picture traded for bytes as it falls (the modes all and frame).
+  // 100 keeps every frame's mapping; with optimize, unchanged pixels become
+  // transparent. Lower: colours that changed less than a tolerance keep what
+  // the frame before showed, the encoder may bend pixels toward longer
+  // strings, and the palette may hold fewer colours.
+  std::int64_t quality = 100;
 };
 
 // Refuses, with error 5 and a text naming the value and its range, an option
 // out of its range: the delay (0 to 32767 ms), fps (finite, giving such a
 // delay), the loop count, threads (0 to 1024), the fitting size and the
 // scaled width and height (1 to 32767 a side, within the picture limits), the
-// background, and the clip part (start, duration and end finite, not
+// background, the quality (1 to 100), and the clip part (start, duration and end finite, not
 // negative, end after start, not both duration and end). Every conversion with
 // options calls it first; front ends call it to refuse before other work.
 void CheckBuilderOptions(const BuilderOptions& options);

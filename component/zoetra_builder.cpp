@@ -192,6 +192,7 @@ void CheckForDocument(const std::vector<PictureSource>& pictures, const BuilderO
   };
   if (options.width != 0 || options.height != 0) refuse("a width or height to scale to");
   if (options.start != 0 || options.duration || options.end) refuse("a start, duration or end");
+  if (options.quality != 100) refuse("a quality below 100");
   for (const PictureSource& picture : pictures) {
     if (picture.InMemory() || !platform::GetFileAttributes(picture.File()) ||
         pipeline::KindOf(picture.File()) != pipeline::SourceKind::Clip) {

@@ -154,6 +154,7 @@ void zoetra_options_init(ZoetraOptions* options) {
   options->delay_ms = 350;
   options->palette = ZOETRA_PALETTE_ALL;
   options->background = -1;
+  options->quality = 100;
 }
 
 namespace {
@@ -197,6 +198,7 @@ zoetra::BuilderOptions OptionsOf(const ZoetraOptions* options) {
   if (given.end != 0) o.end = given.end;
   o.width = given.width;
   o.height = given.height;
+  o.quality = given.quality;
   return o;
 }
 

@@ -11,6 +11,7 @@
 
 #include "colour/mquantize.hpp"
 #include "pipeline/clip_source.hpp"
+#include "pipeline/frame_diff.hpp"
 #include "gif/mgiflzwenc.hpp"
 #include "platform/base/ordered_parallel.hpp"
 #include "platform/base/yield.hpp"
@@ -25,6 +26,7 @@ struct Conversion::Item {
   std::exception_ptr failure;
   bool has_picture = false;
   cDIB picture;  // prepared
+  bool clear = false;  // some pixel of it is transparent
   bool refitted = false;
   std::int32_t raw_width = 0, raw_height = 0;  // as read
   std::int32_t width = 0, height = 0;
@@ -34,18 +36,21 @@ struct Conversion::Item {
   gif_blocks::FrameHead head;
   Table table{};
   std::vector<std::uint8_t> data;
+  bool published = false;  // its screen went to the next frame
+  // The frame before must clear what it leaves when this one comes.
+  bool clears_before = false;
+  // With optimize, for a frame after it that needs this one to clear: the
+  // frame's pixels and what the screen shows after it.
+  cDIB cut;
+  frame_ops::ChangeRect opaque;
 };
 
-// With --optimize, what each frame shows uncut waits here until the next
-// frame has compared itself with it.
+// With --optimize, the screen passes from each frame to the next here.
 class Conversion::Board {
  public:
-  struct Shown {
-    std::shared_ptr<const cDIB> pixels;
-    frame_ops::ColourLut colours{};  // with tables of their own
-  };
+  using Shown = Screen;
   // A null `shown`: the frame failed; the next one has nothing to compare.
-  void Publish(std::int64_t frame, std::shared_ptr<const Shown> shown) {
+  void Publish(std::int64_t frame, std::unique_ptr<Shown> shown) {
     {
       std::lock_guard lock(mutex_);
       frames_[frame] = std::move(shown);
@@ -54,10 +59,10 @@ class Conversion::Board {
   }
   // Waits until `frame` is published (its job was claimed before the
   // caller's, so it is running), then lets go of it.
-  std::shared_ptr<const Shown> Take(std::int64_t frame) {
+  std::unique_ptr<Shown> Take(std::int64_t frame) {
     std::unique_lock lock(mutex_);
     published_.wait(lock, [&] { return frames_.count(frame) != 0; });
-    std::shared_ptr<const Shown> shown = std::move(frames_[frame]);
+    std::unique_ptr<Shown> shown = std::move(frames_[frame]);
     frames_.erase(frame);
     return shown;
   }
@@ -65,34 +70,44 @@ class Conversion::Board {
  private:
   std::mutex mutex_;
   std::condition_variable published_;
-  std::unordered_map<std::int64_t, std::shared_ptr<const Shown>> frames_;
+  std::unordered_map<std::int64_t, std::unique_ptr<Shown>> frames_;
 };
 
 namespace {
 
 // A kept picture costs its blue, green and red bytes (the fourth byte of a
-// prepared picture is always 0), plus its vector.
-std::int64_t KeptBytes(std::int32_t width, std::int32_t height) {
-  return std::int64_t{width} * height * 3 + 64;
+// prepared picture is 0 unless it has clear pixels), plus its vector.
+std::int64_t KeptBytes(std::int32_t width, std::int32_t height, bool clear) {
+  return std::int64_t{width} * height * (clear ? 4 : 3) + 64;
 }
 
-void Pack(const cDIB& picture, std::vector<std::uint8_t>& packed) {
+void Pack(const cDIB& picture, bool clear, std::vector<std::uint8_t>& packed) {
   const std::size_t pixels = static_cast<std::size_t>(picture.Width()) * static_cast<std::size_t>(picture.Height());
+  if (clear) {
+    packed.assign(picture.lpBits(), picture.lpBits() + pixels * 4);
+    return;
+  }
   packed.resize(pixels * 3);
   const std::uint8_t* from = picture.lpBits();
   std::uint8_t* to = packed.data();
   for (std::size_t i = 0; i < pixels; ++i, from += 4, to += 3) std::memcpy(to, from, 3);
 }
 
-void Unpack(const std::vector<std::uint8_t>& packed, std::int32_t width, std::int32_t height, cDIB& picture) {
+// Returns whether the picture has clear pixels.
+bool Unpack(const std::vector<std::uint8_t>& packed, std::int32_t width, std::int32_t height, cDIB& picture) {
   if (!picture.Create(width, height, 32)) RaiseOutOfMemory();
   const std::size_t pixels = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
+  if (packed.size() == pixels * 4) {
+    std::memcpy(picture.lpBits(), packed.data(), packed.size());
+    return true;
+  }
   const std::uint8_t* from = packed.data();
   std::uint8_t* to = picture.lpBits();
   for (std::size_t i = 0; i < pixels; ++i, from += 3, to += 4) {
     std::memcpy(to, from, 3);
     to[3] = 0;
   }
+  return false;
 }
 
 }  // namespace
@@ -103,6 +118,7 @@ Conversion::Conversion(const BuilderOptions& options, unsigned threads, GifStrea
       out_(out),
       strategy_(MakePaletteStrategy(options)),
       preparation_(options, true),
+      tradeoffs_(TradeoffsFor(options.quality)),
       delay_(static_cast<std::int16_t>(FrameDelayHundredths(options))),
       kept_bytes_(kept_bytes) {
   if (options.optimize) board_ = std::make_unique<Board>();
@@ -121,10 +137,10 @@ void Conversion::Yield(YieldStage stage, std::int64_t frame) const {
 
 void Conversion::Read(const FrameSource& source, std::size_t k, Item& item) const {
   Decoded decoded;
-  source.Read(k, preparation_.BlendsAlpha(), decoded);
+  source.Read(k, preparation_.ReadsAlpha(), decoded);
   item.raw_width = decoded.raster.Width();
   item.raw_height = decoded.raster.Height();
-  item.refitted = preparation_.Prepare(decoded);
+  item.refitted = preparation_.Prepare(decoded, item.clear);
   item.width = decoded.raster.Width();
   item.height = decoded.raster.Height();
   item.picture.Exchange(decoded.raster);
@@ -189,11 +205,13 @@ void Conversion::Count(const FrameSource& source) {
       [&](std::size_t k, Item& item, unsigned worker) {
         if (item.failure) return;
         if (!item.has_picture) Read(source, k, item);
-        strategy_->Count(item.picture, counts[worker]);
+        strategy_->Count(item.picture, item.clear, counts[worker]);
         // Every frame has the first one's size: whether this one is kept is known here.
         const std::int64_t frame = base + static_cast<std::int64_t>(k);
         const std::int64_t reach = std::max(frame + 1, keep_through > 0 ? base + keep_through : 0);
-        if (reach <= kept_bytes_ / KeptBytes(item.width, item.height)) Pack(item.picture, item.packed);
+        if (reach <= kept_bytes_ / KeptBytes(item.width, item.height, item.clear)) {
+          Pack(item.picture, item.clear, item.packed);
+        }
       },
       [&](std::size_t, std::int64_t frame, Item& item) {
         Yield(YieldStage::PictureStart, frame + 1);
@@ -216,60 +234,155 @@ void Conversion::Seal() {
   sealed_ = true;
 }
 
-void Conversion::MakeFrame(Item& item, std::int64_t frame, unsigned worker) const {
-  Mapped mapped;
-  strategy_->Map(item.picture, worker, mapped);
-  item.picture.Destroy();
-  const bool local = mapped.entries > 0;
-  auto shown = std::make_shared<cDIB>();
-  shown->Exchange(mapped.pixels);
-  frame_ops::ChangeRect rect{0, 0, shown->Width(), shown->Height()};
-  cDIB cut;
-  if (board_) {
-    auto mine = std::make_shared<Board::Shown>();
-    mine->pixels = shown;
-    if (local) mine->colours = frame_ops::ColoursOf(mapped.table.data());
-    board_->Publish(frame, mine);
-    if (frame > 0) {
-      const std::shared_ptr<const Board::Shown> before = board_->Take(frame - 1);
-      if (!before) return;  // that frame's failure comes first
-      const frame_ops::Pixels now(*shown);
-      const frame_ops::Pixels then(*before->pixels);
-      // Frames with tables of their own (every frame, or none, of a strategy)
-      // differ where their colours do.
-      rect = local ? frame_ops::FindChange(now, &then, 0, &mine->colours, &before->colours)
-                   : frame_ops::FindChange(now, &then, 0);
-      if (rect.Empty()) {
-        item.merged = true;
-        return;
-      }
+void Conversion::Encode(cDIB& cut, std::int32_t left, std::int32_t top, const Table* local, std::int32_t entries,
+                        std::int32_t transparent, std::int32_t disposal, std::int64_t frame,
+                        gif_blocks::FrameHead& head, Table& table, std::vector<std::uint8_t>& data) const {
+  const std::int16_t delay = head.delay;
+  head = gif_blocks::FrameHead{};
+  head.delay = delay;
+  if (local != nullptr) {
+    table = *local;
+    if (transparent >= entries) {
+      // An entry more for transparency: its colour never shows.
+      std::memset(table.data() + static_cast<std::size_t>(transparent) * 4, 0, 4);
+      entries = transparent + 1;
     }
-    // The uncut frame stays as it is for the next one to compare with.
-    frame_ops::CutOut(*shown, rect, cut);
-  } else {
-    cut.Exchange(*shown);
-  }
-  std::int32_t entries = mapped.entries;
-  if (local) {
     std::array<std::uint8_t, 256> remap;
-    entries = frame_ops::CompactTable(cut, mapped.table, entries, -1, remap);
-    item.table = mapped.table;
+    entries = frame_ops::CompactTable(cut, table, entries, transparent, remap);
+    if (transparent >= 0) transparent = remap[static_cast<std::size_t>(transparent)];
   }
-  gif_blocks::FrameHead& head = item.head;
-  head.left = rect.left;
-  head.top = rect.top;
+  head.left = left;
+  head.top = top;
   head.width = cut.Width();
   head.height = cut.Height();
-  head.disposal = board_ ? 1 : 3;
-  head.local_entries = local ? entries : 0;
+  head.disposal = disposal;
+  head.local_entries = local != nullptr ? entries : 0;
+  head.use_transparent = transparent >= 0;
+  head.transparent_index = static_cast<std::uint8_t>(transparent >= 0 ? transparent : 0);
   const std::int32_t global = strategy_->GlobalEntries();
   gif_blocks::FrameHead sizes = head;
-  if (local) sizes.local_table = item.table.data();
+  if (local != nullptr) sizes.local_table = table.data();
   const std::int32_t code_size = gif_blocks::MinCodeSize(sizes, global > 0 ? gif_blocks::TableExponent(global) : 0);
-  mGIFLZWEnc::VectorSink sink(item.data);
+  data.clear();
+  mGIFLZWEnc::VectorSink sink(data);
   if (!mGIFLZWEnc::EncodeFrame(sink, cut, static_cast<std::uint8_t>(code_size + 1), 0)) {
     RaiseError(kErrInternal, "frame " + std::to_string(frame + 1) + " has an index past its colour table");
   }
+}
+
+void Conversion::MakeFrame(Item& item, std::int64_t frame, unsigned worker) const {
+  Mapped mapped;
+  strategy_->Map(item.picture, item.clear, worker, mapped);
+  const bool local = mapped.entries > 0;
+  const Table& table = local ? mapped.table : strategy_->GlobalTable();
+  const std::int32_t entries = local ? mapped.entries : strategy_->GlobalEntries();
+  const Table* own = local ? &mapped.table : nullptr;
+  if (!board_) {
+    item.picture.Destroy();
+    // Whole frames; one with clear pixels needs the frame before to clear its own.
+    item.clears_before = item.clear;
+    Encode(mapped.pixels, 0, 0, own, entries, item.clear ? mapped.transparent : -1, 3, frame, item.head, item.table,
+           item.data);
+    return;
+  }
+  std::unique_ptr<Screen> screen =
+      frame == 0 ? std::make_unique<Screen>(item.picture.Width(), item.picture.Height()) : board_->Take(frame - 1);
+  item.published = true;
+  if (!screen) {
+    board_->Publish(frame, nullptr);  // that frame's failure comes first
+    return;
+  }
+  std::optional<Step> step;
+  try {
+    step.emplace(*screen, item.picture, mapped.pixels, frame_ops::ColoursOf(table.data()), !local,
+                 tradeoffs_.tolerance);
+  } catch (...) {
+    board_->Publish(frame, nullptr);
+    throw;
+  }
+  board_->Publish(frame, std::move(screen));
+  item.picture.Destroy();
+  item.clears_before = step->needs_clear;
+  item.opaque = step->opaque_after;
+  if (step->rect.Empty()) {
+    item.merged = true;
+    return;
+  }
+  // The index for transparency: the one kept for it, an entry past the
+  // table's, or one that no pixel written uses.
+  std::int32_t transparent = mapped.transparent;
+  if (transparent < 0) {
+    const std::int32_t room = local ? 256 : 1 << gif_blocks::TableExponent(entries);
+    transparent = entries < room ? entries : FreeIndex(mapped.pixels, *step, room);
+  }
+  const bool plain = !step->any_kept && (!step->any_clear || transparent >= 0);
+  const bool through = step->any_unwritten && transparent >= 0;
+  if (!plain && !through) RaiseError(kErrInternal, "frame " + std::to_string(frame + 1) + " has no index for transparency");
+  // Viewers that compose a first frame without transparency never show any later.
+  const bool declare = frame == 0 && mapped.transparent >= 0;
+  const frame_ops::ChangeRect& r = step->rect;
+  const auto transparency = static_cast<std::uint8_t>(std::max(transparent, 0));
+  if (plain) {
+    MakeCut(mapped.pixels, *step, transparency, false, item.cut);
+    Encode(item.cut, r.left, r.top, own, entries, step->any_clear || declare ? transparent : -1, 1, frame, item.head,
+           item.table, item.data);
+  }
+  if (through) {
+    // Unchanged pixels as transparency: long runs of one index, which LZW packs well.
+    cDIB cut;
+    gif_blocks::FrameHead head = item.head;
+    Table packed_table;
+    std::vector<std::uint8_t> data;
+    MakeCut(mapped.pixels, *step, transparency, true, cut);
+    Encode(cut, r.left, r.top, own, entries, transparent, 1, frame, head, packed_table, data);
+    if (!plain || data.size() < item.data.size()) {
+      item.cut.Exchange(cut);
+      item.head = head;
+      item.table = packed_table;
+      item.data = std::move(data);
+    }
+  }
+}
+
+void Conversion::ClearLast() {
+  Shown& last = last_shown_;
+  const gif_blocks::FrameHead& was = last.head;
+  frame_ops::ChangeRect all{was.left, was.top, was.left + was.width, was.top + was.height};
+  const frame_ops::ChangeRect& opaque = last.opaque;
+  if (!opaque.Empty()) {
+    all.left = std::min(all.left, opaque.left);
+    all.top = std::min(all.top, opaque.top);
+    all.right = std::max(all.right, opaque.right);
+    all.bottom = std::max(all.bottom, opaque.bottom);
+  }
+  if (all.left == was.left && all.top == was.top && all.right == was.left + was.width &&
+      all.bottom == was.top + was.height) {
+    out_.Dispose();
+    return;
+  }
+  // The frame again over everything shown, transparent around its own pixels.
+  const bool local = was.local_entries > 0;
+  std::int32_t transparent = was.use_transparent ? was.transparent_index : strategy_->GlobalTransparent();
+  if (transparent < 0) transparent = local ? was.local_entries : -1;
+  if (transparent < 0) RaiseError(kErrInternal, "a frame to clear has no index for transparency");
+  cDIB wide;
+  if (!wide.Create(all.right - all.left, all.bottom - all.top, 8)) RaiseOutOfMemory();
+  const frame_ops::Pixels to(wide);
+  const frame_ops::Pixels from(last.cut);
+  for (std::int32_t y = 0; y < to.height; ++y) std::memset(to.row(y), transparent, static_cast<std::size_t>(to.width));
+  for (std::int32_t y = 0; y < from.height; ++y) {
+    std::memcpy(to.row(was.top - all.top + y) + (was.left - all.left), from.row(y), static_cast<std::size_t>(from.width));
+  }
+  gif_blocks::FrameHead head = was;
+  Table table;
+  std::vector<std::uint8_t> data;
+  Encode(wide, all.left, all.top, local ? &last.table : nullptr, was.local_entries, transparent, 2, emitted_, head,
+         table, data);
+  last.cut.Exchange(wide);
+  last.table = table;
+  last.head = head;
+  if (local) last.head.local_table = last.table.data();
+  out_.Redo(last.head, std::move(data));
 }
 
 void Conversion::Emit(const FrameSource& source) {
@@ -284,7 +397,7 @@ void Conversion::Emit(const FrameSource& source) {
           if (item.failure) std::rethrow_exception(item.failure);
           if (frame < static_cast<std::int64_t>(kept_.size())) {
             std::vector<std::uint8_t> packed = std::move(kept_[static_cast<std::size_t>(frame)]);
-            Unpack(packed, screen_width_, screen_height_, item.picture);
+            item.clear = Unpack(packed, screen_width_, screen_height_, item.picture);
             item.has_picture = true;
           } else if (!item.has_picture) {
             Read(source, k, item);
@@ -293,8 +406,8 @@ void Conversion::Emit(const FrameSource& source) {
           item.head.delay = delay >= 0 ? static_cast<std::int16_t>(delay) : delay_;
           MakeFrame(item, frame, worker);
         } catch (...) {
-          // The next frame waits for this one's picture: it is told there is none.
-          if (board_) board_->Publish(frame, nullptr);
+          // The next frame waits for this one's screen: it is told there is none.
+          if (board_ && !item.published) board_->Publish(frame, nullptr);
           throw;
         }
       },
@@ -313,12 +426,25 @@ void Conversion::Emit(const FrameSource& source) {
           out_.Begin(screen_width_, screen_height_, strategy_->GlobalTable(), strategy_->GlobalEntries(),
                      options_.loop);
         }
+        if (item.clears_before && out_.Pending()) {
+          if (board_) {
+            ClearLast();
+          } else {
+            out_.Dispose();
+          }
+        }
         if (item.merged) {
           out_.Extend(item.head.delay);
         } else {
           if (item.head.local_entries > 0) item.head.local_table = item.table.data();
+          if (board_) {
+            last_shown_.cut.Exchange(item.cut);
+            last_shown_.head = item.head;
+            last_shown_.table = item.table;
+          }
           out_.Put(item.head, std::move(item.data));
         }
+        if (board_) last_shown_.opaque = item.opaque;
         emitted_ = frame + 1;
         Yield(YieldStage::PaletteCopy, frame + 1);
       });

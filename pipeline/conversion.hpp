@@ -27,6 +27,8 @@
 #include "pipeline/gif_stream.hpp"
 #include "pipeline/palette.hpp"
 #include "pipeline/prepare.hpp"
+#include "pipeline/quality.hpp"
+#include "postprocess/frame_ops.hpp"
 #include "pipeline/source.hpp"
 #include "platform/base/yield.hpp"
 
@@ -76,6 +78,13 @@ class Conversion {
   void Read(const FrameSource& source, std::size_t k, Item& item) const;
   void Made(const Item& item, std::int64_t frame);
   void MakeFrame(Item& item, std::int64_t frame, unsigned worker) const;
+  // `cut` as frame `frame` at (left, top), with its own table (compacted)
+  // or the global one; `transparent` -1: none.
+  void Encode(cDIB& cut, std::int32_t left, std::int32_t top, const Table* local, std::int32_t entries,
+              std::int32_t transparent, std::int32_t disposal, std::int64_t frame, gif_blocks::FrameHead& head,
+              Table& table, std::vector<std::uint8_t>& data) const;
+  // The frame written last made again to clear all that shows when its time is up.
+  void ClearLast();
 
   BuilderOptions options_;
   unsigned threads_;
@@ -83,6 +92,15 @@ class Conversion {
   std::unique_ptr<PaletteStrategy> strategy_;
   Preparation preparation_;
   std::unique_ptr<Board> board_;
+  Tradeoffs tradeoffs_;
+  // With optimize: the frame written last, and what the screen shows after it.
+  struct Shown {
+    cDIB cut;
+    gif_blocks::FrameHead head;
+    Table table{};
+    frame_ops::ChangeRect opaque;
+  };
+  Shown last_shown_;
   std::int16_t delay_ = 0;
   bool sealed_ = false;
   std::int64_t total_ = 0;

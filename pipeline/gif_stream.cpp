@@ -53,6 +53,15 @@ void GifStream::Put(const gif_blocks::FrameHead& head, std::vector<std::uint8_t>
 
 void GifStream::Extend(std::int16_t delay) { head_.delay = Add16(head_.delay, delay); }
 
+void GifStream::Redo(const gif_blocks::FrameHead& head, std::vector<std::uint8_t> data) {
+  const std::int16_t delay = head_.delay;
+  pending_ = false;
+  Put(head, std::move(data));
+  head_.delay = delay;
+}
+
+void GifStream::Dispose() { head_.disposal = 2; }
+
 void GifStream::Flush() {
   if (!pending_) return;
   pending_ = false;

@@ -31,6 +31,11 @@ class GifStream {
   void Put(const gif_blocks::FrameHead& head, std::vector<std::uint8_t> data);
   // The frame put last shows `delay` hundredths longer; raises 6 past 32767.
   void Extend(std::int16_t delay);
+  // The frame put last, made again (its delay as extended so far kept).
+  void Redo(const gif_blocks::FrameHead& head, std::vector<std::uint8_t> data);
+  // The frame put last clears its rectangle when its time is up.
+  void Dispose();
+  bool Pending() const { return pending_; }
   // The last frame and the trailer.
   void End();
 

@@ -1,51 +1,94 @@
 #include "pipeline/palette.hpp"
 
+#include <atomic>
 #include <cstring>
 #include <vector>
 
 #include "colour/cpal8bpp.hpp"
 #include "colour/mdither8bpp.hpp"
 #include "colour/mquantize.hpp"
+#include "pipeline/frame_diff.hpp"
+#include "pipeline/quality.hpp"
 
 namespace zoetra::pipeline {
 namespace {
 
+// Clear pixels take index `transparent`.
+void MarkClear(const cDIB& picture, std::int32_t transparent, cDIB& frame) {
+  const frame_ops::Pixels out(frame);
+  const std::uint8_t* in = picture.lpBits();
+  for (std::int32_t y = 0; y < out.height; ++y) {
+    std::uint8_t* row = out.row(y);
+    for (std::int32_t x = 0; x < out.width; ++x, in += 4) {
+      if (in[3] == kClearPixel) row[x] = static_cast<std::uint8_t>(transparent);
+    }
+  }
+}
+
 class AllPictures final : public PaletteStrategy {
  public:
+  // `spare`: keep an entry free for transparency even when no picture is clear.
+  AllPictures(std::int32_t colours, bool spare) : colours_(colours), spare_(spare) {}
   bool CountsFirst() const override { return true; }
-  void Count(const cDIB& picture, mQuantize::ColourHistogram& into) const override { into.AddPicture(picture); }
+  void Count(const cDIB& picture, bool clear, mQuantize::ColourHistogram& into) const override {
+    into.AddPicture(picture, clear);
+    if (clear) clear_.store(true, std::memory_order_relaxed);
+  }
   void Add(const mQuantize::ColourHistogram& counted) override { histogram_.Merge(counted); }
   void Seal(unsigned workers) override {
-    palette_ = mQuantize::BuildPalette(histogram_, 256, workers);
+    const bool keep = spare_ || clear_.load(std::memory_order_relaxed);
+    palette_ = mQuantize::BuildPalette(histogram_, colours_ - (keep ? 1 : 0), workers);
     histogram_.Clear();
     // One mapper for every thread: a cell one of them answered serves them all.
     mapper_ = std::make_unique<mQuantize::PaletteMapper>(palette_);
+    table_ = palette_.table;
+    entries_ = palette_.entries;
+    if (keep) transparent_ = entries_++;  // its colour stays black
   }
-  std::int32_t GlobalEntries() const override { return palette_.entries; }
-  const Table& GlobalTable() const override { return palette_.table; }
-  void Map(const cDIB& picture, unsigned, Mapped& out) const override {
+  std::int32_t GlobalEntries() const override { return entries_; }
+  const Table& GlobalTable() const override { return table_; }
+  std::int32_t GlobalTransparent() const override { return transparent_; }
+  void Map(const cDIB& picture, bool clear, unsigned, Mapped& out) const override {
     // An exact palette leaves no error to spread.
     mapper_->Map(picture, out.pixels, !palette_.exact);
+    if (clear) MarkClear(picture, transparent_, out.pixels);
+    out.transparent = transparent_;
   }
 
  private:
+  std::int32_t colours_;
+  bool spare_;
+  mutable std::atomic<bool> clear_{false};
   mQuantize::ColourHistogram histogram_;
   mQuantize::Palette palette_;
   std::unique_ptr<mQuantize::PaletteMapper> mapper_;
+  Table table_{};
+  std::int32_t entries_ = 0;
+  std::int32_t transparent_ = -1;
 };
 
 class FramePalette final : public PaletteStrategy {
  public:
+  // `spare`: every table leaves room for an entry more.
+  FramePalette(std::int32_t colours, bool spare) : colours_(colours), spare_(spare) {}
   void Seal(unsigned) override {}
-  void Map(const cDIB& picture, unsigned, Mapped& out) const override {
+  void Map(const cDIB& picture, bool clear, unsigned, Mapped& out) const override {
     mQuantize::ColourHistogram histogram;
-    histogram.AddPicture(picture);
-    const mQuantize::Palette palette = mQuantize::BuildPalette(histogram);
+    histogram.AddPicture(picture, clear);
+    const mQuantize::Palette palette = mQuantize::BuildPalette(histogram, colours_ - (clear || spare_ ? 1 : 0));
     const mQuantize::PaletteMapper mapper(palette);
     mapper.Map(picture, out.pixels, !palette.exact);
     out.table = palette.table;
     out.entries = palette.entries;
+    if (clear) {
+      out.transparent = out.entries++;
+      MarkClear(picture, out.transparent, out.pixels);
+    }
   }
+
+ private:
+  std::int32_t colours_;
+  bool spare_;
 };
 
 class Greys final : public PaletteStrategy {
@@ -64,7 +107,7 @@ class Greys final : public PaletteStrategy {
   }
   std::int32_t GlobalEntries() const override { return entries_; }
   const Table& GlobalTable() const override { return table_; }
-  void Map(const cDIB& picture, unsigned worker, Mapped& out) const override {
+  void Map(const cDIB& picture, bool, unsigned worker, Mapped& out) const override {
     mDither8bpp::DitherTo8bpp(states_[worker], picture, out.pixels, palette_, true);
   }
 
@@ -84,8 +127,9 @@ const Table& PaletteStrategy::GlobalTable() const {
 
 std::unique_ptr<PaletteStrategy> MakePaletteStrategy(const BuilderOptions& options) {
   if (options.gray) return std::make_unique<Greys>();
-  if (options.palette == PaletteMode::Frame) return std::make_unique<FramePalette>();
-  return std::make_unique<AllPictures>();
+  const std::int32_t colours = TradeoffsFor(options.quality).colours;
+  if (options.palette == PaletteMode::Frame) return std::make_unique<FramePalette>(colours, options.optimize);
+  return std::make_unique<AllPictures>(colours, options.optimize && options.quality < 100);
 }
 
 }  // namespace zoetra::pipeline

@@ -27,6 +27,8 @@ struct Mapped {
   cDIB pixels;  // 8 bits, memory row 0 at the top
   Table table{};
   std::int32_t entries = 0;  // 0: the global table
+  // The index clear pixels carry, an entry of the table kept for them; -1: none.
+  std::int32_t transparent = -1;
 };
 
 class PaletteStrategy {
@@ -36,7 +38,9 @@ class PaletteStrategy {
   // True when every picture must be counted (Count, then Add in list order,
   // then Seal) before the first frame is mapped.
   virtual bool CountsFirst() const { return false; }
-  virtual void Count(const cDIB& /*picture*/, mQuantize::ColourHistogram& /*into*/) const {}
+  // `clear`: the picture has clear pixels (fourth byte kClearPixel), which
+  // take no colour.
+  virtual void Count(const cDIB& /*picture*/, bool /*clear*/, mQuantize::ColourHistogram& /*into*/) const {}
   virtual void Add(const mQuantize::ColourHistogram& /*counted*/) {}
   // Makes the palette; `workers` threads will then call Map at once.
   virtual void Seal(unsigned workers) = 0;
@@ -44,12 +48,16 @@ class PaletteStrategy {
   // The global table and its entries; 0 entries: every frame has its own.
   virtual std::int32_t GlobalEntries() const { return 0; }
   virtual const Table& GlobalTable() const;
+  // The global table's entry kept for clear pixels; -1: none.
+  virtual std::int32_t GlobalTransparent() const { return -1; }
 
   // Maps an upright picture (any thread; `worker` below Seal's count).
-  virtual void Map(const cDIB& picture, unsigned worker, Mapped& out) const = 0;
+  virtual void Map(const cDIB& picture, bool clear, unsigned worker, Mapped& out) const = 0;
 };
 
-// The strategy the options ask for (gray: Greys, whatever the mode).
+// The strategy the options ask for (gray: Greys, whatever the mode). With
+// optimize, an entry is kept free in every frame's table where a frame may
+// need one for its unchanged pixels.
 std::unique_ptr<PaletteStrategy> MakePaletteStrategy(const BuilderOptions& options);
 
 }  // namespace pipeline

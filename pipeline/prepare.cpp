@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "pipeline/frame_diff.hpp"
 #include "raster/picture_fit.hpp"
 
 namespace zoetra::pipeline {
@@ -14,7 +15,8 @@ Preparation::Preparation(const BuilderOptions& options, bool fit_to_first)
       width_(static_cast<std::int32_t>(options.width)),
       height_(static_cast<std::int32_t>(options.height)),
       fit_to_first_(fit_to_first),
-      swap_rg_(options.swap_rg) {}
+      swap_rg_(options.swap_rg),
+      keep_clear_(!options.background && !options.gray && options.palette != PaletteMode::First) {}
 
 void ScaledSize(std::int32_t width, std::int32_t height, std::int32_t to_width, std::int32_t to_height,
                 std::int32_t& out_width, std::int32_t& out_height) {
@@ -45,9 +47,13 @@ void Preparation::FitInto(std::int32_t width, std::int32_t height) {
 bool Preparation::Shape(Decoded& picture) const {
   cDIB& raster = picture.raster;
   if (picture.alpha && background_) raster.BlendOver(*background_);
+  // A picture whose alpha is all opaque is read as one without: the same
+  // pixels give the same frame however they came.
+  if (picture.alpha && keep_clear_ && DropOpaqueAlpha(raster)) picture.alpha = false;
   const std::uint32_t fill = background_.value_or(0);
+  const bool alpha = picture.alpha && keep_clear_;
   if (fit_width_ > 0) {
-    FitPicture(raster, fit_width_, fit_height_, fill, raster);
+    FitPicture(raster, fit_width_, fit_height_, fill, raster, alpha);
     return false;
   }
   const bool scaled = width_ > 0 || height_ > 0;
@@ -56,13 +62,20 @@ bool Preparation::Shape(Decoded& picture) const {
     if (scaled) {
       std::int32_t w = 0, h = 0;
       ScaledSize(raster.Width(), raster.Height(), width_, height_, w, h);
-      FitPicture(raster, w, h, fill, raster);
+      FitPicture(raster, w, h, fill, raster, alpha);
     }
     return false;
   }
   const bool other = raster.Width() != first_width_ || raster.Height() != first_height_;
-  if (other || scaled) FitPicture(raster, screen_width_, screen_height_, fill, raster);
+  if (other || scaled) FitPicture(raster, screen_width_, screen_height_, fill, raster, alpha);
   return other;
+}
+
+bool Preparation::Prepare(Decoded& picture, bool& clear) const {
+  const bool refitted = Shape(picture);
+  Upright(picture.raster);
+  clear = picture.alpha && keep_clear_ && MarkClearPixels(picture.raster);
+  return refitted;
 }
 
 void Preparation::Upright(cDIB& raster) const {

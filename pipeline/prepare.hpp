@@ -18,6 +18,10 @@ class Preparation {
   Preparation(const BuilderOptions& options, bool fit_to_first);
 
   bool BlendsAlpha() const { return background_.has_value(); }
+  // Transparent pixels stay so (no background to blend over, and colour):
+  // MarkClearPixels then marks them.
+  bool KeepsClear() const { return keep_clear_; }
+  bool ReadsAlpha() const { return BlendsAlpha() || keep_clear_; }
   bool FitsToFirst() const { return fit_to_first_ && fit_width_ == 0; }
   // The first picture's size as read, once it is known; later pictures are
   // fitted into what it became (scaled when a width or height is asked for).
@@ -28,11 +32,8 @@ class Preparation {
   bool Shape(Decoded& picture) const;
   // Exchanges red and green when asked, and turns the picture upright.
   void Upright(cDIB& raster) const;
-  bool Prepare(Decoded& picture) const {
-    const bool refitted = Shape(picture);
-    Upright(picture.raster);
-    return refitted;
-  }
+  // Both, and the transparent pixels marked; `clear` says whether any is.
+  bool Prepare(Decoded& picture, bool& clear) const;
 
  private:
   std::optional<std::uint32_t> background_;
@@ -40,6 +41,7 @@ class Preparation {
   std::int32_t width_ = 0, height_ = 0;  // to scale to, keeping the shape
   bool fit_to_first_ = false;
   bool swap_rg_ = false;
+  bool keep_clear_ = false;
   std::int32_t first_width_ = 0, first_height_ = 0;
   std::int32_t screen_width_ = 0, screen_height_ = 0;
 };

@@ -189,7 +189,7 @@ BuilderOptions OptionsOf(std::int64_t delay_ms, std::optional<double> fps, bool 
                          std::optional<std::int64_t> loop, std::int64_t fit_width,
                          std::int64_t fit_height, std::optional<std::uint32_t> background,
                          bool auto_orient, double start, std::optional<double> duration, std::optional<double> end,
-                         std::int64_t width, std::int64_t height) {
+                         std::int64_t width, std::int64_t height, std::int64_t quality) {
   BuilderOptions options;
   options.delay_ms = delay_ms;
   options.fps = fps;
@@ -208,6 +208,7 @@ BuilderOptions OptionsOf(std::int64_t delay_ms, std::optional<double> fps, bool 
   options.end = end;
   options.width = width;
   options.height = height;
+  options.quality = quality;
   try {
     CheckBuilderOptions(options);
   } catch (const Error& e) {
@@ -502,7 +503,7 @@ PYBIND11_MODULE(_zoetra, m) {
            py::arg("optimize"), py::arg("swap_rg"), py::arg("palette"), py::arg("threads"),
            py::arg("loop"), py::arg("fit_width"), py::arg("fit_height"), py::arg("background"),
            py::arg("auto_orient"), py::arg("start"), py::arg("duration"), py::arg("end"), py::arg("width"),
-           py::arg("height"));
+           py::arg("height"), py::arg("quality"));
   m.def(
       "parse_time",
       [](const std::string& text) {

@@ -70,7 +70,8 @@ const cDIB& AsThirtyTwoBits(const cDIB& source, cDIB& work) {
 
 }  // namespace
 
-void FitPicture(const cDIB& picture, std::int32_t width, std::int32_t height, std::uint32_t background, cDIB& out) {
+void FitPicture(const cDIB& picture, std::int32_t width, std::int32_t height, std::uint32_t background, cDIB& out,
+                bool alpha) {
   if (width <= 0 || height <= 0) RaiseError(kErrInvalidArgument, "Invalid procedure call or argument");
   if (picture.hDIB() == 0 || picture.Width() <= 0 || picture.Height() <= 0) {
     RaiseError(kErrInvalidArgument, "Invalid procedure call or argument");
@@ -115,6 +116,7 @@ void FitPicture(const cDIB& picture, std::int32_t width, std::int32_t height, st
       const std::uint8_t* from = source.lpBits() + static_cast<std::size_t>(r) * in_stride;
       std::uint8_t* to = area + static_cast<std::size_t>(r) * out_stride;
       std::memcpy(to, from, 4 * static_cast<std::size_t>(w));
+      if (alpha) continue;
       for (std::int32_t x = 0; x < w; ++x) to[4 * static_cast<std::size_t>(x) + 3] = 0;
     }
   } else {
@@ -122,11 +124,12 @@ void FitPicture(const cDIB& picture, std::int32_t width, std::int32_t height, st
     // fourth cleared afterwards. Rows go bottom-up on both sides, which the
     // filters do not mind (they are symmetric).
     const int done = stbir_resize(source.lpBits(), w, h, static_cast<int>(in_stride), area, fit_w, fit_h,
-                                  static_cast<int>(out_stride), STBIR_TYPE_UINT8, 4, STBIR_ALPHA_CHANNEL_NONE, 0,
+                                  static_cast<int>(out_stride), STBIR_TYPE_UINT8, 4,
+                                  alpha ? 3 : STBIR_ALPHA_CHANNEL_NONE, 0,
                                   STBIR_EDGE_CLAMP, STBIR_EDGE_CLAMP, AxisFilter(w, fit_w), AxisFilter(h, fit_h),
                                   STBIR_COLORSPACE_SRGB, nullptr);
     if (done == 0) RaiseOutOfMemory();
-    for (std::int32_t r = 0; r < fit_h; ++r) {
+    for (std::int32_t r = 0; r < fit_h && !alpha; ++r) {
       std::uint8_t* row = area + static_cast<std::size_t>(r) * out_stride;
       for (std::int32_t x = 0; x < fit_w; ++x) row[4 * static_cast<std::size_t>(x) + 3] = 0;
     }

@@ -10,7 +10,9 @@ namespace zoetra {
 
 // `picture` (32-bit) scaled to fit inside width x height keeping its aspect
 // ratio, centred on a width x height raster filled with `background`
-// (0x00RRGGBB), into `out` (recreated, 32-bit, fourth bytes 0).
+// (0x00RRGGBB), into `out` (recreated, 32-bit, fourth bytes 0). With
+// `alpha`, the fourth byte is the picture's alpha: it is resampled with the
+// colours (weighted by it), and the fill is transparent.
 //
 // The scale is min(width / w, height / h), up or down; the scaled sides round
 // to nearest (halves up), at least 1. The picture's left and top padding are
@@ -25,7 +27,8 @@ namespace zoetra {
 // Raises kErrInvalidArgument when width or height is not positive or the
 // picture is empty, overflow or out of memory when the rasters or the
 // resampler's buffers cannot be had; `out` is untouched then.
-void FitPicture(const cDIB& picture, std::int32_t width, std::int32_t height, std::uint32_t background, cDIB& out);
+void FitPicture(const cDIB& picture, std::int32_t width, std::int32_t height, std::uint32_t background, cDIB& out,
+                bool alpha = false);
 
 // Turns `picture` upright for EXIF orientation 1..8 (others leave it as it is):
 // 2 mirrors left-right, 3 turns half way, 4 mirrors top-bottom, 5 mirrors along

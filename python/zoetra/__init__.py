@@ -117,7 +117,7 @@ def _whole(name, value):
 
 def create(pictures, output=None, *, delay_ms=350, fps=None, gray=False, optimize=False, swap_rg=False,
            palette="all", threads=0, loop=0, fit=None, background=None, auto_orient=False, start=0,
-           duration=None, end=None, width=None, height=None):
+           duration=None, end=None, width=None, height=None, quality=100):
     """Makes one looping animated GIF of the pictures, in order.
 
     Args:
@@ -156,6 +156,8 @@ def create(pictures, output=None, *, delay_ms=350, fps=None, gray=False, optimiz
             in seconds or as "[hh:]mm:ss[.ms]" text; duration or end, not both.
         width, height: every frame scaled to this width or height, the other
             side following the first source's shape; both: to fit inside.
+        quality: 1 to 100 (the default, the best picture): lower trades
+            picture for a smaller file (palettes "all" and "frame").
 
     Returns:
         The result text ("OK, Animated GIF: ... created with N frames") when
@@ -178,7 +180,7 @@ def create(pictures, output=None, *, delay_ms=350, fps=None, gray=False, optimiz
         raise TypeError("pictures must be a sequence of pictures (a list or tuple) or an N x H x W x 3 "
                         "(or x 4) array, not one picture")
     options = _options(delay_ms, fps, gray, optimize, swap_rg, palette, threads, loop, fit, background,
-                       auto_orient, start, duration, end, width, height)
+                       auto_orient, start, duration, end, width, height, quality)
     items = [_picture(p, i + 1, auto_orient) for i, p in enumerate(pictures)]
     if output is not None:
         output = _path(output, "output")
@@ -197,7 +199,7 @@ def _seconds(name, value):
 
 
 def _options(delay_ms, fps, gray, optimize, swap_rg, palette, threads, loop, fit, background, auto_orient,
-             start=0, duration=None, end=None, width=None, height=None):
+             start=0, duration=None, end=None, width=None, height=None, quality=100):
     """The keywords of create() and Writer, checked (ranges by the library)."""
     if palette not in _PALETTES:
         raise ValueError(f"palette must be one of {', '.join(_PALETTES)}, not {palette!r}")
@@ -215,7 +217,8 @@ def _options(delay_ms, fps, gray, optimize, swap_rg, palette, threads, loop, fit
                            _whole("threads", threads), None if loop is None else _whole("loop", loop),
                            _whole("fit width", fit_width), _whole("fit height", fit_height), _colour(background),
                            bool(auto_orient), _seconds("start", start) or 0.0, _seconds("duration", duration),
-                           _seconds("end", end), _whole("width", width or 0), _whole("height", height or 0))
+                           _seconds("end", end), _whole("width", width or 0), _whole("height", height or 0),
+                           _whole("quality", quality))
 
 
 class Writer:
@@ -252,9 +255,10 @@ class Writer:
     """
 
     def __init__(self, output, *, delay_ms=350, fps=None, gray=False, optimize=False, swap_rg=False,
-                 palette="all", threads=0, loop=0, fit=None, background=None, auto_orient=False):
+                 palette="all", threads=0, loop=0, fit=None, background=None, auto_orient=False,
+                 quality=100):
         options = _options(delay_ms, fps, gray, optimize, swap_rg, palette, threads, loop, fit, background,
-                           auto_orient)
+                           auto_orient, quality=quality)
         if isinstance(output, (str, bytes, _os.PathLike)):
             output = _path(output, "output")
         elif isinstance(output, _io.TextIOBase) or not callable(getattr(output, "write", None)):

@@ -166,7 +166,10 @@ TEST_P(OurGifsTest, DecodeToTheBuilderFramesInEveryDecoder) {
   ASSERT_EQ(ours->size(), 4u);
 
   // The frames the builder defines: frame n of the un-optimised document, each
-  // pixel its palette colour. The optimised file must show the same pictures.
+  // pixel its palette colour. The optimised file shows the same pictures,
+  // except that a pixel whose picture did not change keeps what it showed
+  // (and a palette per frame keeps an entry free, so its colours differ).
+  const bool own_palettes = std::find(switches.begin(), switches.end(), "frame") != switches.end();
   cGIF doc;
   ASSERT_TRUE(doc.LoadFromFile(plain));
   ASSERT_EQ(doc.FramesCount(), 4);
@@ -179,7 +182,13 @@ TEST_P(OurGifsTest, DecodeToTheBuilderFramesInEveryDecoder) {
         const auto v = static_cast<std::uint32_t>(
             doc.LocalPaletteRGBEntry(n, image.lpBits()[static_cast<std::size_t>(y) * image.BytesPerScanline() + x]));
         const std::uint32_t want = (v & 0xFF) << 16 | (v & 0xFF00) | (v >> 16 & 0xFF);
-        ASSERT_EQ(shown.at(x, y), want) << "frame " << n << " (" << x << ", " << y << ")";
+        const bool still = n > 1 && Scene(n - 1).Rgb(x, y) == Scene(n - 2).Rgb(x, y);
+        if (optimized && still) {
+          ASSERT_EQ(shown.at(x, y), (*ours)[static_cast<std::size_t>(n - 2)].at(x, y))
+              << "frame " << n << " (" << x << ", " << y << ") changed where its picture did not";
+        } else if (!optimized || !own_palettes) {
+          ASSERT_EQ(shown.at(x, y), want) << "frame " << n << " (" << x << ", " << y << ")";
+        }
       }
     }
     // And they are the pictures, up to the dithering (colour runs only).
@@ -191,10 +200,7 @@ TEST_P(OurGifsTest, DecodeToTheBuilderFramesInEveryDecoder) {
       EXPECT_LT(MeanDifference(shown, want), 24.0) << "frame " << n;
     }
   }
-  // With a palette per frame, the unchanged background of two pictures is
-  // dithered in two palettes: the frames differ all over and are not cut.
-  const bool own_palettes = std::find(switches.begin(), switches.end(), "frame") != switches.end();
-  if (optimized && !own_palettes) {
+  if (optimized) {
     cGIF opt;
     ASSERT_TRUE(opt.LoadFromFile(gif));
     EXPECT_LT(opt.FrameDIBXOR(2)->Width(), 48) << "the optimisation should have cut frame 2";

@@ -279,12 +279,18 @@ TEST_F(SlideshowTest, TransparentPixelsTakeTheBackground) {
   EXPECT_EQ(frames[0].at(3, 3), 0xFF8000u);
   // (0 * 128 + 255 * 127) / 255 = 127 red, (0 + 128 * 127) / 255 = 64 green, 128 blue.
   EXPECT_EQ(frames[0].at(15, 3), 0x7F4080u);
-  // Without a background the pixels load as they always have: alpha dropped.
+  // Without a background, what is less than half opaque stays transparent
+  // and the rest keeps its colour.
   ASSERT_EQ(Create({"-q", "-o", out, "--palette", "all", png}).status, 0);
-  frames = Frames(out);
-  ASSERT_EQ(frames.size(), 1u);
-  EXPECT_EQ(frames[0].at(3, 3), 0x00FF00u);
-  EXPECT_EQ(frames[0].at(15, 3), 0x0000FFu);
+  cGIF gif;
+  ASSERT_TRUE(gif.LoadFromFile(out));
+  ASSERT_EQ(gif.FramesCount(), 1);
+  ASSERT_NE(gif.FrameUseTransparentColor(1), 0);
+  const cDIB& image = *gif.FrameDIBXOR(1);
+  const auto index = [&](int x, int y) { return image.lpBits()[static_cast<std::size_t>(y) * image.BytesPerScanline() + x]; };
+  EXPECT_EQ(index(3, 3), gif.FrameTransparentColorIndex(1));
+  EXPECT_NE(index(15, 3), gif.FrameTransparentColorIndex(1));
+  EXPECT_EQ(static_cast<std::uint32_t>(gif.LocalPaletteRGBEntry(1, index(15, 3))), 0xFF0000u);  // blue, as 0xBBGGRR
 }
 
 }  // namespace

@@ -16,15 +16,17 @@
 namespace zoetra {
 namespace {
 
-// One picture as RGBA rows (top first) with uneven alpha, and as a PNG file.
+// One picture as RGBA rows (top first) with uneven alpha, as a PNG file, and
+// as one without alpha (what RGB pixels are).
 struct Sample {
   int width = 0, height = 0;
   std::vector<std::uint8_t> rgba;
-  std::string png;
+  std::string png, opaque_png;
 };
 
 Sample MakeSample(const test::TempDir& dir, int width, int height, int seed) {
-  Sample s{width, height, {}, dir.Path("s" + std::to_string(seed) + ".png")};
+  Sample s{width, height, {}, dir.Path("s" + std::to_string(seed) + ".png"),
+           dir.Path("o" + std::to_string(seed) + ".png")};
   s.rgba.resize(static_cast<std::size_t>(width) * height * 4);
   for (int y = 0; y < height; ++y) {
     for (int x = 0; x < width; ++x) {
@@ -34,6 +36,9 @@ Sample MakeSample(const test::TempDir& dir, int width, int height, int seed) {
     }
   }
   test::WriteAll(s.png, test::PngFileBytes(width, height, s.rgba));
+  std::vector<std::uint8_t> opaque = s.rgba;
+  for (std::size_t i = 3; i < opaque.size(); i += 4) opaque[i] = 0xFF;
+  test::WriteAll(s.opaque_png, test::PngFileBytes(width, height, opaque));
   return s;
 }
 
@@ -77,8 +82,11 @@ TEST_F(PixelsTest, SameBytesAsThePngInEveryLayoutModeAndMix) {
   // Sizes whose rows need padding in the raster, and one that does not.
   const std::vector<Sample> samples = {MakeSample(dir_, 37, 23, 1), MakeSample(dir_, 40, 23, 2),
                                        MakeSample(dir_, 37, 23, 3)};
-  std::vector<std::string> files;
-  for (const Sample& s : samples) files.push_back(s.png);
+  std::vector<std::string> files, opaque_files;
+  for (const Sample& s : samples) {
+    files.push_back(s.png);
+    opaque_files.push_back(s.opaque_png);
+  }
   struct Case {
     PixelLayout layout;
     std::size_t pad;
@@ -90,15 +98,19 @@ TEST_F(PixelsTest, SameBytesAsThePngInEveryLayoutModeAndMix) {
       BuilderOptions o;
       o.palette = mode;
       o.optimize = optimize;
-      const std::vector<std::uint8_t> want = Zoetra().CreateZoetraToBuffer(files, o);
+      const std::vector<std::uint8_t> with_alpha = Zoetra().CreateZoetraToBuffer(files, o);
+      const std::vector<std::uint8_t> opaque = Zoetra().CreateZoetraToBuffer(opaque_files, o);
       for (const Case& c : cases) {
+        const bool rgb = c.layout == PixelLayout::RGB;
+        const std::vector<std::uint8_t>& want = rgb ? opaque : with_alpha;
         SCOPED_TRACE(testing::Message() << "mode " << int(mode) << " optimize " << optimize << " layout "
                                         << int(c.layout) << " pad " << c.pad);
         std::vector<Laid> laid;
         for (const Sample& s : samples) laid.push_back(Lay(s, c.layout, c.pad));
         // All in memory, and the middle one in memory between two files.
         const std::vector<PictureSource> memory = {laid[0].pixels(), laid[1].pixels(), laid[2].pixels()};
-        const std::vector<PictureSource> mixed = {files[0], laid[1].pixels(), files[2]};
+        const auto& from = rgb ? opaque_files : files;
+        const std::vector<PictureSource> mixed = {from[0], laid[1].pixels(), from[2]};
         EXPECT_EQ(Zoetra().CreateToBuffer(memory, o), want);
         EXPECT_EQ(Zoetra().CreateToBuffer(mixed, o), want);
       }
@@ -110,7 +122,7 @@ TEST_F(PixelsTest, SameBytesAsThePngInEveryLayoutModeAndMix) {
   const std::string text = Zoetra().Create({laid[0].pixels(), laid[1].pixels()}, out, BuilderOptions{});
   EXPECT_EQ(text, "OK, Animated GIF: " + out + " created with 2 frames");
   EXPECT_EQ(test::ReadAll(out), [&] {
-    const auto bytes = Zoetra().CreateZoetraToBuffer({files[0], files[1]}, BuilderOptions{});
+    const auto bytes = Zoetra().CreateZoetraToBuffer({opaque_files[0], opaque_files[1]}, BuilderOptions{});
     return std::string(bytes.begin(), bytes.end());
   }());
 }

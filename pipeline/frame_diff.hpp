@@ -1,0 +1,98 @@
+// The change since the frame before (with optimize): what a viewer shows
+// after each frame is followed pixel by pixel, in frame order, so that a
+// frame writes only what shows something new.
+//
+//   Screen   what is shown, the index it was written with, and the source
+//            colour it stands for; passed from each frame to the next.
+//   Step     (in frame order) which pixels of a mapped frame must be
+//            written: a pixel whose source changed by no more than the
+//            tolerance since it was written keeps what is shown, so that the
+//            dithering of still areas stands still.
+//   MakeCut  (any thread) the written rectangle as the frame to encode:
+//            unchanged pixels inside it either repeat what is shown (plain)
+//            or are transparent, whichever packs smaller.
+//
+// Pictures come prepared: 32 bits, memory row 0 at the top, the fourth byte
+// 0 for an opaque pixel and kClearPixel for a transparent one.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "postprocess/frame_ops.hpp"
+#include "raster/cdib.hpp"
+
+namespace zoetra::pipeline {
+
+inline constexpr std::uint8_t kClearPixel = 1;
+
+// Marks a prepared picture's transparent pixels (alpha below half) as clear,
+// their colour 0, and its opaque ones' fourth byte 0. True when any is clear.
+bool MarkClearPixels(cDIB& picture);
+// When every pixel of a 32-bit picture with alpha is opaque, sets every
+// fourth byte to 0 and returns true; otherwise changes nothing.
+bool DropOpaqueAlpha(cDIB& picture);
+bool HasClearPixels(const cDIB& picture);
+
+class Screen {
+ public:
+  Screen(std::int32_t width, std::int32_t height);
+  // A shown pixel: blue, green, red; kNothing where the screen is clear.
+  static constexpr std::uint32_t kNothing = 0xFF000000u;
+
+  std::int32_t width() const { return width_; }
+  std::int32_t height() const { return height_; }
+  // The bounding box of what is not clear.
+  const frame_ops::ChangeRect& Opaque() const { return opaque_; }
+
+ private:
+  friend struct Step;
+  std::int32_t width_, height_;
+  std::vector<std::uint32_t> shown_;
+  std::vector<std::uint32_t> source_;
+  std::vector<std::uint8_t> index_;
+  frame_ops::ChangeRect opaque_;
+};
+
+// What each pixel of a frame does.
+enum PixelRole : std::uint8_t {
+  kWrite = 0,       // shows its new index
+  kSame = 1,        // unchanged; its index value shows what is shown already
+  kKept = 2,        // unchanged; only transparency leaves what is shown
+  kStaysClear = 3,  // clear before and after: only transparency writes it
+};
+
+struct Step {
+  // Runs frame `mapped` (8 bits, the colours of its indices in `colours`)
+  // of `picture` against the screen, and moves the screen on. `global`: the
+  // frames share one table, so a kept pixel's index is the shown one.
+  // `tolerance`: the largest change (red, green and blue differences summed)
+  // that still counts as unchanged.
+  Step(Screen& screen, const cDIB& picture, cDIB& mapped, const frame_ops::ColourLut& colours, bool global,
+       std::int32_t tolerance);
+
+  // A clear pixel was shown where this frame has a clear one: the frame
+  // before must dispose of the whole opaque area (the screen was cleared
+  // before this frame was run against it).
+  bool needs_clear = false;
+  frame_ops::ChangeRect rect;  // of the pixels written; empty: nothing new
+  // Pixels of the rectangle that are not written: any; any whose index would
+  // not show what is shown (only transparency keeps them); any clear.
+  bool any_unwritten = false;
+  bool any_kept = false;
+  bool any_clear = false;
+  // Per pixel of the whole frame: a PixelRole.
+  cDIB roles;
+  frame_ops::ChangeRect opaque_after;
+};
+
+// The rectangle `step.rect` of `mapped` as a frame (8 bits): clear pixels
+// `transparent`, and unchanged ones too when `through_transparency`, else
+// their index (which needs !step.any_kept).
+void MakeCut(const cDIB& mapped, const Step& step, std::uint8_t transparent, bool through_transparency, cDIB& cut);
+
+// The lowest index below `limit` that no written pixel of the rectangle uses; -1: none.
+std::int32_t FreeIndex(const cDIB& mapped, const Step& step, std::int32_t limit);
+
+}  // namespace zoetra::pipeline
