@@ -1,0 +1,183 @@
+#!/usr/bin/env bash
+# File size against picture quality: zoetra's quality settings against
+# ffmpeg's two passes (alone and through gifsicle -O3) and gifski, on the
+# sample sets of bench/sets.sh, all at the sets' delay of 350 ms.
+#
+#   bench/size.sh                              # every set, timed too
+#   SETS="life slideshow" SPEED=0 bench/size.sh
+#   QUALITIES="100 60 30" bench/size.sh
+#
+# Prints, and writes $DATA/size/results.csv: set, tool, setting, bytes,
+# psnr_mean, psnr_worst (bench/gif_quality.py: frames as a viewer composes
+# them, merged frames expanded by their delay). Then a goal table: for each
+# peer setting, the smallest zoetra setting at least as sharp (mean PSNR) and
+# its bytes over the peer's, "met" at 0.85 or less. Then, unless SPEED=0, the
+# median wall time of REPS paired runs of zoetra --palette all --optimize and
+# ffmpeg's two passes, taking turns.
+#
+# The peers' GIFs and their PSNR are kept in $DATA/size and made again only
+# when missing or with FORCE=1: they do not change while zoetra does. So is
+# "optimize-old", zoetra's --optimize made once by ZOETRA_OLD (default ZOETRA)
+# as the baseline that later --optimize work is weighed against.
+#
+# Environment: SETS, QUALITIES, SPEED (default 1), FORCE, ZOETRA_OLD, and those
+# of bench/sets.sh (REPS, DATA, ZOETRA, GIFSKI).
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+SETS=${SETS:-testsrc2 mandelbrot life photoseq slideshow hd1080 pan1080}
+QUALITIES=${QUALITIES:-100 90 80 70 60 50 40 30 20 10}
+SPEED=${SPEED:-1}
+FORCE=${FORCE:-0}
+GIFSKI_QUALITIES="90 70 50"
+# shellcheck source=bench/sets.sh
+source "$ROOT/bench/sets.sh"
+apt_need gifsicle
+ZOETRA_OLD=${ZOETRA_OLD:-$ZOETRA}
+
+SIZE=$DATA/size
+RUN=$SIZE/zoetra  # this run's zoetra GIFs
+CSV=$SIZE/results.csv
+mkdir -p "$SIZE" "$RUN"
+
+zoetra() {  # zoetra BINARY DIR OUT ARGS...
+  local bin=$1 dir=$2 out=$3
+  shift 3
+  "$bin" create -q -o "$out" --delay $DELAY_MS "$@" "$dir"/f*.png
+}
+
+# gifski keeps every picture at --fps; a frame equal to the one before is
+# merged into it with a longer delay, which the PSNR tool expands again.
+gifski() {  # gifski DIR OUT QUALITY
+  local size
+  size=$($PY -c 'import sys; from PIL import Image; print("%d %d" % Image.open(sys.argv[1]).size)' "$1/f001.png")
+  "$GIFSKI" --quiet --no-sort --fps "$(awk -v d=$DELAY_MS 'BEGIN { printf "%.6f", 1000 / d }')" \
+    -Q "$3" -W "${size% *}" -H "${size#* }" -o "$2" "$1"/f*.png
+}
+
+ffmpeg_gifsicle() {  # ffmpeg_gifsicle DIR OUT: ffmpeg's GIF through gifsicle -O3
+  local two
+  two=$SIZE/$(basename "$1")-ffmpeg.gif
+  [ -s "$two" ] || ffmpeg_two_pass "$1" "$two"
+  gifsicle -O3 "$two" -o "$2"
+}
+
+# measure SET TOOL SETTING GIF: one CSV line; the PSNR is kept beside the GIF
+# and measured again only when the GIF is newer.
+measure() {
+  local set=$1 tool=$2 setting=$3 gif=$4 json=$4.psnr
+  if [ ! -s "$json" ] || [ "$gif" -nt "$json" ]; then
+    $PY "$ROOT/bench/gif_quality.py" "$gif" "$DATA/$set" $DELAY_MS >"$json.tmp"
+    mv "$json.tmp" "$json"
+  fi
+  $PY - "$json" "$set" "$tool" "$setting" <<'PY'
+import json, sys
+q = json.load(open(sys.argv[1]))
+if q["frames_shown"] != q["pictures"]:
+    sys.exit(f"{sys.argv[1]}: {q['frames_shown']} frames shown for {q['pictures']} pictures")
+print(",".join(sys.argv[2:5] + [str(q["bytes"]), str(q["psnr_mean"]), str(q["psnr_worst"])]))
+PY
+}
+
+# cached SET TOOL SETTING GIF CMD...: makes GIF by CMD when missing or FORCE=1.
+cached() {
+  local set=$1 tool=$2 setting=$3 gif=$4
+  shift 4
+  if [ "$FORCE" = 1 ] || [ ! -s "$gif" ]; then
+    say "$set: $tool $setting ..."
+    rm -f "$gif"
+    "$@" || { say "$set: $tool $setting failed"; exit 1; }
+  fi
+  measure "$set" "$tool" "$setting" "$gif"
+}
+
+echo "set,tool,setting,bytes,psnr_mean,psnr_worst" >"$CSV.tmp"
+for set in $SETS; do
+  make_set "$set"
+  dir=$DATA/$set
+  {
+    cached "$set" ffmpeg two-pass "$SIZE/$set-ffmpeg.gif" ffmpeg_two_pass "$dir" "$SIZE/$set-ffmpeg.gif"
+    cached "$set" ffmpeg+gifsicle two-pass-O3 "$SIZE/$set-ffmpeg-O3.gif" ffmpeg_gifsicle "$dir" "$SIZE/$set-ffmpeg-O3.gif"
+    for q in $GIFSKI_QUALITIES; do
+      cached "$set" gifski "Q$q" "$SIZE/$set-gifski-Q$q.gif" gifski "$dir" "$SIZE/$set-gifski-Q$q.gif" "$q"
+    done
+    cached "$set" zoetra optimize-old "$SIZE/$set-zoetra-optimize-old.gif" \
+      zoetra "$ZOETRA_OLD" "$dir" "$SIZE/$set-zoetra-optimize-old.gif" --palette all --optimize
+    say "$set: zoetra ..."
+    for q in $QUALITIES; do
+      zoetra "$ZOETRA" "$dir" "$RUN/$set-Q$q.gif" --palette all --optimize --quality "$q"
+      measure "$set" zoetra "Q$q" "$RUN/$set-Q$q.gif"
+    done
+    zoetra "$ZOETRA" "$dir" "$RUN/$set-plain.gif" --palette all --quality 100
+    measure "$set" zoetra no-optimize "$RUN/$set-plain.gif"
+    zoetra "$ZOETRA" "$dir" "$RUN/$set-frame.gif" --palette frame --optimize --quality 100
+    measure "$set" zoetra frame-Q100 "$RUN/$set-frame.gif"
+  } | tee -a "$CSV.tmp"
+done
+mv "$CSV.tmp" "$CSV"
+echo
+
+# Goal table and the --optimize row, from the CSV.
+$PY - "$CSV" <<'PY'
+import csv, sys
+from collections import defaultdict
+
+GOAL = 0.85
+rows = defaultdict(list)
+for r in csv.DictReader(open(sys.argv[1])):
+    r["bytes"], r["psnr_mean"] = int(r["bytes"]), float(r["psnr_mean"])
+    rows[r["set"]].append(r)
+
+print("| set | peer | peer bytes | peer dB | zoetra | zoetra bytes | zoetra dB | ratio | goal |")
+print("|---|---|---:|---:|---|---:|---:|---:|---|")
+for s, rs in rows.items():
+    ours = [r for r in rs if r["tool"] == "zoetra" and r["setting"] != "optimize-old"]
+    for p in (r for r in rs if r["tool"] != "zoetra"):
+        sharp = [r for r in ours if r["psnr_mean"] >= p["psnr_mean"]]
+        head = f"| {s} | {p['tool']} {p['setting']} | {p['bytes']} | {p['psnr_mean']:.2f} |"
+        if not sharp:
+            print(head + " none as sharp | | | | MISS |")
+            continue
+        best = min(sharp, key=lambda r: r["bytes"])
+        ratio = best["bytes"] / p["bytes"]
+        print(head + f" {best['setting']} | {best['bytes']} | {best['psnr_mean']:.2f} | {ratio:.3f} |"
+              f" {'met' if ratio <= GOAL else 'MISS'} |")
+print()
+print("| set | Q100 --optimize bytes | without --optimize | ratio | old --optimize | ratio |")
+print("|---|---:|---:|---:|---:|---:|")
+for s, rs in rows.items():
+    by = {r["setting"]: r["bytes"] for r in rs if r["tool"] == "zoetra"}
+    if not {"Q100", "no-optimize", "optimize-old"} <= by.keys():
+        continue
+    q = by["Q100"]
+    print(f"| {s} | {q} | {by['no-optimize']} | {q / by['no-optimize']:.3f} |"
+          f" {by['optimize-old']} | {q / by['optimize-old']:.3f} |")
+print()
+print(f"ratio = zoetra's bytes over the other's; goal: {GOAL} or less at no lower mean PSNR.")
+PY
+
+[ "$SPEED" = 0 ] && exit 0
+
+seconds() {  # seconds CMD...: wall seconds of one run
+  local start=$EPOCHREALTIME
+  "$@" >/dev/null 2>&1 || { say "failed: $*"; return 1; }
+  awk -v a="$start" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.3f", b - a }'
+}
+
+echo
+printf '| set | zoetra --optimize s | ffmpeg two-pass s | ratio |\n|---|---:|---:|---:|\n'
+WORK=$(mktemp -d)
+trap 'rm -rf "$WORK"' EXIT
+for set in $SETS; do
+  dir=$DATA/$set
+  ours=() theirs=()
+  for ((i = 0; i < REPS; i++)); do
+    ours+=("$(seconds zoetra "$ZOETRA" "$dir" "$WORK/z.gif" --palette all --optimize --quality 100)")
+    theirs+=("$(seconds ffmpeg_two_pass "$dir" "$WORK/f.gif")")
+  done
+  z=$(printf '%s\n' "${ours[@]}" | median)
+  f=$(printf '%s\n' "${theirs[@]}" | median)
+  awk -v s="$set" -v z="$z" -v f="$f" 'BEGIN { printf "| %s | %.2f | %.2f | %.3f |\n", s, z, f, z / f }'
+done
+echo
+echo "$(nproc) CPUs; median of $REPS paired runs; ratio = zoetra's wall time over ffmpeg's."
