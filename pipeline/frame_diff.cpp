@@ -109,6 +109,31 @@ Step::Step(Screen& screen, const cDIB& picture, cDIB& mapped, const frame_ops::C
       screen.opaque_ = {};
     }
   }
+  // First what each way would write: keeping still pixels as they are shown
+  // (stable), or writing every pixel whose index changed (repaint, as if
+  // nothing were kept). Stable pays where still pixels are many; where few
+  // are, they only break the runs of the pixels around them.
+  frame_ops::ChangeRect repaint_rect;
+  std::int64_t still = 0;
+  for (std::int32_t y = 0; y < h; ++y) {
+    const std::uint8_t* in = Row32(picture, y);
+    const std::uint8_t* index = indices.row(y);
+    const std::size_t at = static_cast<std::size_t>(y) * static_cast<std::size_t>(w);
+    const std::uint32_t* on = shown + at;
+    const std::uint32_t* stands_for = screen.source_.data() + at;
+    const std::uint8_t* shown_index = screen.index_.data() + at;
+    for (std::int32_t x = 0; x < w; ++x) {
+      const std::uint32_t px = PixelAt(in, x);
+      if (px >> 24 == kClearPixel || on[x] == Screen::kNothing) {
+        if (px >> 24 != kClearPixel) Grow(repaint_rect, x, y);
+        continue;
+      }
+      if (Distance(px & 0xFFFFFFu, stands_for[x]) <= tolerance) ++still;
+      if (global ? index[x] != shown_index[x] : colours[index[x]] != on[x]) Grow(repaint_rect, x, y);
+    }
+  }
+  const std::int64_t area = std::int64_t{repaint_rect.right - repaint_rect.left} * (repaint_rect.bottom - repaint_rect.top);
+  stable = repaint_rect.Empty() || still * 2 >= area;
   if (!roles.Create(w, h, 8)) RaiseOutOfMemory();
   const frame_ops::Pixels role(roles);
   for (std::int32_t y = 0; y < h; ++y) {
@@ -127,7 +152,7 @@ Step::Step(Screen& screen, const cDIB& picture, cDIB& mapped, const frame_ops::C
       }
       const std::uint32_t rgb = px & 0xFFFFFFu;
       const bool was_shown = on[x] != Screen::kNothing;
-      if (was_shown && Distance(rgb, stands_for[x]) <= tolerance) {
+      if (stable && was_shown && Distance(rgb, stands_for[x]) <= tolerance) {
         // Still: what is shown stays, dithering and all.
         if (global) {
           index[x] = shown_index[x];
@@ -139,8 +164,12 @@ Step::Step(Screen& screen, const cDIB& picture, cDIB& mapped, const frame_ops::C
       }
       const std::uint32_t colour = colours[index[x]];
       stands_for[x] = rgb;
-      if (was_shown && colour == on[x]) {
-        if (global) index[x] = shown_index[x];
+      if (was_shown && (global ? index[x] == shown_index[x] : colour == on[x])) {
+        out[x] = kSame;
+        continue;
+      }
+      if (was_shown && colour == on[x] && stable) {
+        index[x] = shown_index[x];
         out[x] = kSame;
         continue;
       }

@@ -77,6 +77,7 @@ struct Step {
   // before this frame was run against it).
   bool needs_clear = false;
   frame_ops::ChangeRect rect;  // of the pixels written; empty: nothing new
+  bool stable = true;          // still pixels kept what they showed
   // Pixels of the rectangle that are not written: any; any whose index would
   // not show what is shown (only transparency keeps them); any clear.
   bool any_unwritten = false;
