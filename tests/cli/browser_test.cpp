@@ -851,6 +851,35 @@ TEST_P(BrowserDecodeTest, FramesDelaysAndLoopAsOurs) {
 INSTANTIATE_TEST_SUITE_P(Switches, BrowserDecodeTest, ::testing::ValuesIn(Rows()),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// Stickers keep their transparency as the browser composes them, however made.
+TEST(StickerBrowserTest, TransparentExactlyWhereThePicturesAre) {
+  const std::string chromium = FindChromium();
+  if (chromium.empty()) GTEST_SKIP() << "Chromium is not installed (no chromium on PATH): stickers not checked";
+  TempDir dir;
+  std::vector<std::string> gifs;
+  for (const std::vector<std::string>& switches : StickerSwitches()) {
+    gifs.push_back(dir.Path("sticker" + std::to_string(gifs.size()) + ".gif"));
+    ASSERT_TRUE(MakeSticker(dir, switches, gifs.back()));
+  }
+  const BrowserResult browser = DecodeInBrowser(chromium, dir, gifs);
+  if (!browser.started) GTEST_SKIP() << "Chromium cannot start here: " << browser.problem;
+  ASSERT_TRUE(browser.problem.empty()) << browser.problem;
+  ASSERT_EQ(browser.decodings.size(), gifs.size());
+  if (browser.decodings[0].error.find("ImageDecoder is not available") != std::string::npos) {
+    GTEST_SKIP() << "this Chromium has no WebCodecs ImageDecoder: " << browser.decodings[0].error;
+  }
+  for (std::size_t g = 0; g < gifs.size(); ++g) {
+    const BrowserDecoding& decoded = browser.decodings[g];
+    ASSERT_TRUE(decoded.error.empty()) << decoded.error;
+    ASSERT_EQ(decoded.frames.size(), 6u) << "row " << g;
+    for (int i = 0; i < 6; ++i) {
+      std::string first;
+      EXPECT_EQ(AlphaMismatches(decoded.frames[static_cast<std::size_t>(i)].rgba, Sticker(i), first), 0u)
+          << "row " << g << " frame " << i + 1 << ": " << first;
+    }
+  }
+}
+
 #else
 TEST(BrowserDecodeTest, NeedsGiflib) {
   GTEST_SKIP() << "giflib is not available: which pixels a frame painted is not known, the browser "

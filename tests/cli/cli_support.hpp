@@ -418,4 +418,76 @@ inline std::optional<std::vector<RgbaFrame>> ReadRgbaDump(const std::string& pat
   return frames;
 }
 
+
+// ---------------------------------------------------------------- stickers
+
+// Frame `step` of a sticker: a disc moving over a transparent background, its
+// rim at alpha 100 (transparent) and 200 (opaque), a still square, and in
+// frame 4 nothing but the square.
+inline Picture Sticker(int step) {
+  Picture p(48, 40);
+  p.Fill(0, 0, 48, 40, 0x000000, 0);
+  p.Fill(2, 2, 10, 10, 0x2050E0);
+  if (step == 4) return p;
+  for (int y = 0; y < p.height; ++y) {
+    for (int x = 0; x < p.width; ++x) {
+      const int dx = x - (14 + 5 * step), dy = y - 22, d = dx * dx + dy * dy;
+      if (d < 64) p.Set(x, y, static_cast<std::uint32_t>(0xF0C020 - step * 0x200010));
+      else if (d < 81) p.Set(x, y, 0x40A040, 200);
+      else if (d < 100) p.Set(x, y, 0xA04040, 100);
+    }
+  }
+  return p;
+}
+
+// Pixels of a composed RGBA frame (rows top-down, the picture's size) whose
+// transparency is not the picture's: transparent exactly where its alpha is
+// below half. The first one found is described in `first`.
+inline std::size_t AlphaMismatches(const std::vector<std::uint8_t>& rgba, const Picture& want, std::string& first) {
+  std::size_t wrong = 0;
+  if (rgba.size() != want.rgba.size()) {
+    first = "the frame is not the picture's size";
+    return want.rgba.size() / 4;
+  }
+  for (int y = 0; y < want.height; ++y) {
+    for (int x = 0; x < want.width; ++x) {
+      const std::uint8_t alpha = rgba[(static_cast<std::size_t>(y) * want.width + x) * 4 + 3];
+      const bool clear = want.at(x, y)[3] < 128;
+      if (clear ? alpha == 0 : alpha == 255) continue;
+      if (wrong++ == 0) {
+        first = "(" + std::to_string(x) + ", " + std::to_string(y) + ") has alpha " + std::to_string(alpha) +
+                ", the picture " + std::to_string(want.at(x, y)[3]);
+      }
+    }
+  }
+  return wrong;
+}
+
+// Ways of making stickers that keep their transparency.
+inline const std::vector<std::vector<std::string>>& StickerSwitches() {
+  static const std::vector<std::vector<std::string>> rows = {
+      {},
+      {"--optimize"},
+      {"--palette", "frame"},
+      {"--palette", "frame", "--optimize"},
+      {"--optimize", "--quality", "40"},
+      {"--palette", "frame", "--optimize", "--quality", "20"},
+  };
+  return rows;
+}
+
+// The sticker frames as PNG files in `dir` and the animation `out` made of them.
+inline bool MakeSticker(const TempDir& dir, const std::vector<std::string>& switches, const std::string& out,
+                        int frames = 6) {
+  std::vector<std::string> args = {"create", "-q", "-o", out};
+  args.insert(args.end(), switches.begin(), switches.end());
+  for (int i = 0; i < frames; ++i) {
+    args.push_back(dir.Path("sticker" + std::to_string(i) + ".png"));
+    if (!WritePng(args.back(), Sticker(i))) return false;
+  }
+  const RunResult r = Zoetra(args);
+  if (r.status != 0) ADD_FAILURE() << r.err;
+  return r.status == 0;
+}
+
 }  // namespace zoetra::clitest

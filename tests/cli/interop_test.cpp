@@ -472,6 +472,42 @@ INSTANTIATE_TEST_SUITE_P(Makers, ForeignGifsTest, ::testing::ValuesIn(Makers()),
   return name;
 });
 
+// What a composed frame shows against the sticker: its alpha exactly, and its
+// opaque pixels near the picture's colours.
+void ExpectSticker(const char* decoder, const std::vector<std::uint8_t>& rgba, int frame) {
+  const Picture want = Sticker(frame);
+  std::string first;
+  EXPECT_EQ(AlphaMismatches(rgba, want, first), 0u) << decoder << " frame " << frame + 1 << ": " << first;
+  double difference = 0;
+  int opaque = 0;
+  for (int y = 0; y < want.height; ++y) {
+    for (int x = 0; x < want.width; ++x) {
+      const std::uint8_t* p = want.at(x, y);
+      if (p[3] < 128 || rgba.size() != want.rgba.size()) continue;
+      const std::uint8_t* q = &rgba[(static_cast<std::size_t>(y) * want.width + x) * 4];
+      for (int c = 0; c < 3; ++c) difference += std::abs(int{p[c]} - int{q[c]});
+      ++opaque;
+    }
+  }
+  EXPECT_LT(difference / (3.0 * std::max(opaque, 1)), 24.0) << decoder << " frame " << frame + 1;
+}
+
+TEST(StickerTest, TransparentExactlyWhereThePicturesAreInPillow) {
+  if (PillowPython().empty()) GTEST_SKIP() << "Pillow is not installed";
+  for (const std::vector<std::string>& switches : StickerSwitches()) {
+    std::string named;
+    for (const std::string& s : switches) named += s + " ";
+    SCOPED_TRACE(named);
+    TempDir dir;
+    const std::string gif = dir.Path("sticker.gif");
+    ASSERT_TRUE(MakeSticker(dir, switches, gif));
+    const auto frames = PillowFrames(gif, dir.Path("pillow.rgba"));
+    ASSERT_TRUE(frames.has_value());
+    ASSERT_EQ(frames->size(), 6u);
+    for (int i = 0; i < 6; ++i) ExpectSticker("Pillow", (*frames)[static_cast<std::size_t>(i)].rgba, i);
+  }
+}
+
 #else
 TEST(InteropTest, NeedsGiflib) { GTEST_SKIP() << "giflib is not available: the decoder comparisons are not built"; }
 #endif  // ZOETRA_HAVE_GIFLIB
