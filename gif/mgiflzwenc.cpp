@@ -5,6 +5,7 @@
 #include <cstring>
 #include <iterator>
 #include <memory>
+#include <vector>
 
 namespace zoetra {
 
@@ -65,6 +66,31 @@ inline void Store32(std::uint8_t* p, std::uint32_t v) {
   }
 }
 
+// Finds the string `prefix` + c in the table: its code, or 0 with `slot` where
+// the string would go. A probe ends at an empty slot or at one whose key is 0
+// (pixel 0 after pixel 0); the new string then takes that slot, and the string
+// it held, given up (which costs ratio only), comes back in `displaced`.
+inline std::uint32_t Find(const std::uint32_t* table, std::uint32_t c, std::uint32_t prefix, std::uint32_t& slot,
+                          std::uint32_t& displaced) {
+  const std::uint32_t tagged = ((c << 12) | prefix) << 12;
+  slot = (c << kHashShift) ^ prefix;
+  std::uint32_t e = table[slot];
+  // A match leaves just the code (1..4095) after removing the key; an empty
+  // slot leaves 0 and any other key leaves 4096 or more.
+  if ((e ^ tagged) - 1u < kCodeBits) return e & kCodeBits;
+  if (e == kEmptySlot) return 0;
+  const std::uint32_t step = slot == 0 ? 1 : kHashSize - slot;
+  for (;;) {
+    slot = slot >= step ? slot - step : slot + kHashSize - step;
+    e = table[slot];
+    if ((e ^ tagged) - 1u < kCodeBits) return e & kCodeBits;
+    if (e <= kCodeBits) {
+      displaced = e;
+      return 0;
+    }
+  }
+}
+
 // Frames `len` data bytes as sub-blocks of 254 (the last one shorter) and
 // hands them to the sink, up to kBlocksPerWrite blocks per call.
 bool WriteBlocks(State& st, ByteSink& out, const std::uint8_t* data, std::size_t len) {
@@ -105,58 +131,17 @@ class Encoder {
   inline void Row(const std::uint8_t* p, const std::uint8_t* end) {
     std::uint32_t prefix = prefix_;
     std::uint32_t seen = 0;
-    std::uint32_t* const table = st_.table;
+    const std::uint32_t* const table = st_.table;
     for (; p != end; ++p) {
       const std::uint32_t c = *p;
       seen |= c;
-      const std::uint32_t key = (c << 12) | prefix;
-      const std::uint32_t tagged = key << 12;
-      std::uint32_t slot = (c << kHashShift) ^ prefix;
-      std::uint32_t e = table[slot];
-      // A match leaves just the code (1..4095) after removing the key; an empty
-      // slot leaves 0 and any other key leaves 4096 or more.
-      if ((e ^ tagged) - 1u < kCodeBits) {
-        prefix = e & kCodeBits;
+      std::uint32_t slot = 0;
+      std::uint32_t displaced = 0;
+      if (const std::uint32_t code = Find(table, c, prefix, slot, displaced)) {
+        prefix = code;
         continue;
       }
-      if (e != kEmptySlot) {
-        const std::uint32_t step = slot == 0 ? 1 : kHashSize - slot;
-        bool found = false;
-        for (;;) {
-          slot = slot >= step ? slot - step : slot + kHashSize - step;
-          e = table[slot];
-          if ((e ^ tagged) - 1u < kCodeBits) {
-            found = true;
-            break;
-          }
-          // An empty slot, or one whose key is 0, ends the probe; the new string
-          // takes it (a key-0 string stored there is lost, which costs ratio only).
-          if (e <= kCodeBits) {
-            // Key 0 is pixel 0 after pixel 0: the run string of two 0s is gone.
-            if (e != kEmptySlot) {
-              st_.run_length[0] = 1;
-              st_.run_top[0] = 0;
-            }
-            break;
-          }
-        }
-        if (found) {
-          prefix = e & kCodeBits;
-          continue;
-        }
-      }
-      Emit(prefix);
-      if (next_free_ < static_cast<std::uint32_t>(kCodeLimit)) {
-        table[slot] = (key << 12) | next_free_;
-        NoteRun(c, prefix);
-        ++next_free_;
-      } else {
-        ResetTable();
-        Emit(clear_code_);  // goes out at 12 bits; the width drops right after it
-        width_ = initial_width_;
-        largest_ = (1u << width_) - 1;
-        code_mask_ = largest_;
-      }
+      Add(slot, displaced, c, prefix);
       prefix = c;
       // More pixels c: the strings c c, c c c, ... that the table holds would
       // each be found by a lookup; their codes are known, so take the longest
@@ -197,7 +182,31 @@ class Encoder {
     return !failed_;
   }
 
- private:
+  // Ends the string `prefix` before pixel c, which `slot` and `displaced`
+  // came from Find for: emits its code and stores prefix + c, or clears the
+  // table when it is full. Returns whether the string was stored.
+  bool Add(std::uint32_t slot, std::uint32_t displaced, std::uint32_t c, std::uint32_t prefix) {
+    // The string of two 0s is gone from the table, so is the run string.
+    if (displaced != kEmptySlot) {
+      st_.run_length[0] = 1;
+      st_.run_top[0] = 0;
+    }
+    Emit(prefix);
+    if (next_free_ < static_cast<std::uint32_t>(kCodeLimit)) {
+      st_.table[slot] = (((c << 12) | prefix) << 12) | next_free_;
+      NoteRun(c, prefix);
+      ++next_free_;
+      return true;
+    }
+    ResetTable();
+    Emit(clear_code_);  // goes out at 12 bits; the width drops right after it
+    width_ = initial_width_;
+    largest_ = (1u << width_) - 1;
+    code_mask_ = largest_;
+    return false;
+  }
+
+ protected:
   void ResetTable() {
     std::memset(st_.table, 0, sizeof st_.table);
     std::fill(std::begin(st_.run_length), std::end(st_.run_length), std::uint16_t{1});
@@ -257,6 +266,200 @@ class Encoder {
   bool failed_ = false;
 };
 
+// --- Lossy coding ---
+
+// Stand-ins a search may weigh before it settles; exact steps are always
+// followed. Bounds the work per code where many strings are close.
+constexpr std::int32_t kSearchLimit = 48;
+
+// One string on the search's path.
+struct Step {
+  std::uint32_t code;
+  std::uint32_t next;  // next extension to weigh; 0: none left
+  std::int32_t length;  // pixels the string covers
+  std::int32_t error;  // squared errors summed over its stand-ins
+  std::int32_t carry[3];  // error still owed to the next pixel, red, green, blue
+  bool exact_tried;
+};
+
+constexpr std::size_t kCodes = static_cast<std::size_t>(kCodeLimit);
+
+struct LossyState {
+  // The dictionary as a tree, which the hash cannot list: first_child and
+  // next_sibling chain the extensions of a string (0 ends a chain: no
+  // extension has a code that small); parent and suffix spell a string out.
+  std::uint16_t first_child[kCodes];
+  std::uint16_t next_sibling[kCodes];
+  std::uint16_t parent[kCodes];
+  std::uint8_t suffix[kCodes];
+  // near[a * 256 + b]: index b may stand for a pixel of index a.
+  std::uint8_t near[256 * 256];
+  bool any_near[256];
+  std::int32_t rgb[256][3];
+  // A string is at most one pixel longer than the codes defined, so the path fits.
+  Step stack[kCodes + 1];
+  std::vector<std::uint8_t> pixels;  // the frame in coding order
+};
+
+LossyState& ThreadLossyState() {
+  thread_local std::unique_ptr<LossyState> state;
+  if (!state) state = std::make_unique<LossyState>();
+  return *state;
+}
+
+// Fills the colour and neighbour tables for indices below `usable`.
+void PrepareColours(LossyState& ls, const LossyColours& colours, std::int32_t budget, std::int32_t usable) {
+  const std::int32_t n = std::min(colours.entries, usable);
+  for (std::int32_t a = 0; a < n; ++a) {
+    const std::uint8_t* entry = colours.table + 4 * a;
+    ls.rgb[a][0] = entry[2];
+    ls.rgb[a][1] = entry[1];
+    ls.rgb[a][2] = entry[0];
+  }
+  for (std::int32_t a = 0; a < 256; ++a) {
+    std::uint8_t* row = ls.near + 256 * a;
+    std::fill_n(row, 256, std::uint8_t{0});
+    ls.any_near[a] = false;
+    if (a >= n || a == colours.transparent) continue;
+    for (std::int32_t b = 0; b < n; ++b) {
+      if (b == a || b == colours.transparent) continue;
+      std::int32_t d = 0;
+      for (int ch = 0; ch < 3; ++ch) d += (ls.rgb[a][ch] - ls.rgb[b][ch]) * (ls.rgb[a][ch] - ls.rgb[b][ch]);
+      if (d <= budget) {
+        row[b] = 1;
+        ls.any_near[a] = true;
+      }
+    }
+  }
+}
+
+class LossyEncoder : public Encoder {
+ public:
+  LossyEncoder(State& st, LossyState& ls, ByteSink& out, std::int32_t initial_width, std::int32_t budget)
+      : Encoder(st, out, initial_width), ls_(ls), budget_(budget) {
+    ForgetTree();
+  }
+
+  // Codes the first n pixels of ls_.pixels (n > 0), rewriting each to what
+  // its string decodes to, then ends the stream.
+  bool Frame(std::size_t n) {
+    std::uint8_t* const px = ls_.pixels.data();
+    std::size_t i = 0;
+    for (;;) {
+      const std::uint32_t code = Search(px, i, n);
+      if (i == n) {
+        prefix_ = code;
+        return Finish();
+      }
+      // The search followed every exact step, so this string is new.
+      const std::uint32_t c = px[i];
+      std::uint32_t slot = 0;
+      std::uint32_t displaced = 0;
+      Find(st_.table, c, code, slot, displaced);
+      if (Add(slot, displaced, c, code)) {
+        Link(next_free_ - 1, code, c);
+      } else {
+        ForgetTree();
+      }
+      if (failed()) return Finish();
+    }
+  }
+
+ private:
+  void ForgetTree() { std::fill_n(ls_.first_child, clear_code_, std::uint16_t{0}); }
+
+  void Link(std::uint32_t code, std::uint32_t parent, std::uint32_t c) {
+    ls_.parent[code] = static_cast<std::uint16_t>(parent);
+    ls_.suffix[code] = static_cast<std::uint8_t>(c);
+    ls_.first_child[code] = 0;
+    ls_.next_sibling[code] = ls_.first_child[parent];
+    ls_.first_child[parent] = static_cast<std::uint16_t>(code);
+  }
+
+  // Finds the longest string in the dictionary for the pixels from i on, each
+  // exact or a stand-in within the budget (ties: the smaller summed error).
+  // Depth first, exact extension first, so with no stand-ins it is plain LZW.
+  // Rewrites those pixels to the string's, moves i past them, returns its code.
+  std::uint32_t Search(std::uint8_t* px, std::size_t& i, std::size_t n) {
+    Step* const stack = ls_.stack;
+    const std::size_t left = n - i;
+    Step& root = stack[0];
+    root = Step{px[i], 0, 1, 0, {carry_[0] / 2, carry_[1] / 2, carry_[2] / 2}, false};
+    Step best = root;
+    std::size_t depth = 1;
+    std::int32_t weighed = 0;
+    while (depth > 0) {
+      Step& s = stack[depth - 1];
+      if (static_cast<std::size_t>(s.length) == left) {
+        --depth;
+        continue;
+      }
+      const std::uint32_t c = px[i + static_cast<std::size_t>(s.length)];
+      Step& child = stack[depth];
+      if (!s.exact_tried) {
+        s.exact_tried = true;
+        s.next = ls_.any_near[c] ? ls_.first_child[s.code] : 0;
+        std::uint32_t slot = 0;
+        std::uint32_t displaced = 0;
+        const std::uint32_t code = Find(st_.table, c, s.code, slot, displaced);
+        if (code == 0) continue;
+        child.code = code;
+        child.error = s.error;
+        for (int ch = 0; ch < 3; ++ch) child.carry[ch] = s.carry[ch] / 2;
+      } else {
+        if (s.next == 0 || weighed >= kSearchLimit) {
+          --depth;
+          continue;
+        }
+        const std::uint32_t k = s.next;
+        s.next = ls_.next_sibling[k];
+        const std::uint32_t stand_in = ls_.suffix[k];
+        if (stand_in == c || ls_.near[c * 256 + stand_in] == 0) continue;
+        ++weighed;
+        std::int32_t d[3];
+        std::int32_t dist = 0;
+        for (int ch = 0; ch < 3; ++ch) {
+          d[ch] = ls_.rgb[c][ch] + s.carry[ch] - ls_.rgb[stand_in][ch];
+          dist += d[ch] * d[ch];
+        }
+        // Also within the budget of the colour owed: no drifting one way.
+        if (dist > budget_) continue;
+        child.code = k;
+        child.error = s.error + dist;
+        for (int ch = 0; ch < 3; ++ch) child.carry[ch] = d[ch] / 2;
+      }
+      child.next = 0;
+      child.length = s.length + 1;
+      child.exact_tried = false;
+      if (child.length > best.length || (child.length == best.length && child.error < best.error)) best = child;
+      ++depth;
+    }
+    std::uint32_t code = best.code;
+    for (std::size_t j = static_cast<std::size_t>(best.length) - 1; j > 0; --j) {
+      px[i + j] = ls_.suffix[code];
+      code = ls_.parent[code];
+    }
+    std::copy_n(best.carry, 3, carry_);
+    i += static_cast<std::size_t>(best.length);
+    return best.code;
+  }
+
+  LossyState& ls_;
+  const std::int32_t budget_;
+  std::int32_t carry_[3] = {0, 0, 0};
+};
+
+// Calls f(memory row, position in coding order) for each row of the frame.
+template <typename F>
+void ForEachRow(std::int32_t height, bool interlace, F&& f) {
+  std::int32_t row = 0;
+  std::int32_t pass = 0;
+  for (std::int32_t k = 0; k < height; ++k) {
+    f(row, k);
+    row = interlace ? gif_format::NextInterlacedRow(row, pass, height) : row + 1;
+  }
+}
+
 }  // namespace
 
 bool EncodeFrame(ByteSink& out, const cDIB& raster, std::uint8_t InitialCodeWidth, std::int16_t Interlaced) {
@@ -286,6 +489,42 @@ bool EncodeFrame(ByteSink& out, const cDIB& raster, std::uint8_t InitialCodeWidt
     enc.Row(p, p + width);
   }
   return enc.Finish();
+}
+
+bool EncodeFrameLossy(ByteSink& out, cDIB& raster, std::uint8_t InitialCodeWidth, std::int16_t Interlaced,
+                      const LossyColours& colours, std::int32_t budget) {
+  const std::int32_t width = raster.Width();
+  const std::int32_t height = raster.Height();
+  if (budget <= 0 || colours.table == nullptr || colours.entries <= 0 || raster.BPP() != 8 ||
+      InitialCodeWidth < 3 || InitialCodeWidth > 9 || width <= 0 || height <= 0 || raster.lpBits() == nullptr ||
+      raster.BytesPerScanline() < width) {
+    return EncodeFrame(out, raster, InitialCodeWidth, Interlaced);
+  }
+  RasterByteView view;
+  BindRasterByteView(view, raster);
+  LossyState& ls = ThreadLossyState();
+  const std::size_t w = static_cast<std::size_t>(width);
+  const std::size_t n = w * static_cast<std::size_t>(height);
+  if (ls.pixels.size() < n) ls.pixels.resize(n);
+  const bool interlace = Interlaced != 0;
+  std::uint32_t seen = 0;
+  ForEachRow(height, interlace, [&](std::int32_t row, std::int32_t k) {
+    const std::uint8_t* p = view.row(row);
+    std::uint8_t* dst = ls.pixels.data() + static_cast<std::size_t>(k) * w;
+    std::copy_n(p, w, dst);
+    for (std::size_t x = 0; x < w; ++x) seen |= dst[x];
+  });
+  const std::uint32_t clear = 1u << (InitialCodeWidth - 1);
+  if (seen >= clear) return false;  // as EncodeFrame: such a pixel reads as a control code
+
+  PrepareColours(ls, colours, budget, static_cast<std::int32_t>(clear));
+  LossyEncoder enc(ThreadState(), ls, out, InitialCodeWidth, budget);
+  enc.Start();
+  if (!enc.Frame(n)) return false;
+  ForEachRow(height, interlace, [&](std::int32_t row, std::int32_t k) {
+    std::copy_n(ls.pixels.data() + static_cast<std::size_t>(k) * w, w, view.row(row));
+  });
+  return true;
 }
 
 }  // namespace mGIFLZWEnc

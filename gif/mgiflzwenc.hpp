@@ -5,7 +5,8 @@
 // 12-bit codes, so the output bytes are fixed for a given raster, code width and
 // interlace flag. Working tables live once per thread: encodings on different
 // threads never share state. Nothing here raises except RasterByteView::at on
-// an index outside the view (9).
+// an index outside the view (9), and the lossy coder's allocation of its
+// per-thread copy of the largest frame yet.
 #pragma once
 
 #include <cstddef>
@@ -58,6 +59,28 @@ inline constexpr std::int32_t kSubBlockData = 254;  // data bytes per sub-block
 // or above the clear code (2^(InitialCodeWidth - 1)), which no decoder could
 // tell from a control code; what was written before then is to be discarded.
 bool EncodeFrame(ByteSink& out, const cDIB& raster, std::uint8_t InitialCodeWidth, std::int16_t Interlaced);
+
+// A frame's colours, for the lossy encoder: entry i is table[4i..4i+2] = blue,
+// green, red. Pixels at or past `entries` keep their index, like `transparent`.
+struct LossyColours {
+  const std::uint8_t* table = nullptr;
+  std::int32_t entries = 0;
+  std::int32_t transparent = -1;  // never replaced, never replaces another index; -1: none
+};
+
+// As EncodeFrame, but a string may go on with a pixel whose colour is within
+// `budget` of the pixel's own, so strings run longer and codes are fewer.
+// The budget is a squared RGB distance (dr^2 + dg^2 + db^2; 3 * 255^2 at most
+// matters): every pixel keeps within it of its own colour. Each pixel also
+// owes the next half of what it missed its target by (its colour plus what it
+// was owed), and a replacement must be within the budget of that target too,
+// so a stretch of replacements cannot lean one way. The first pixel of every
+// string is exact. On success `raster` holds the indices a decoder gives back;
+// on failure (as EncodeFrame's) it is left unchanged. A budget of 0 or less
+// gives exactly EncodeFrame's bytes, as does one below the distance of every
+// pair of distinct colours.
+bool EncodeFrameLossy(ByteSink& out, cDIB& raster, std::uint8_t InitialCodeWidth, std::int16_t Interlaced,
+                      const LossyColours& colours, std::int32_t budget);
 
 }  // namespace mGIFLZWEnc
 }  // namespace zoetra

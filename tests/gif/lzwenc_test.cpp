@@ -1,5 +1,7 @@
 #include "gif/mgiflzwenc.hpp"
 
+#include "gif/mgiflzwdec.hpp"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -521,6 +523,204 @@ TEST(LZWEncTest, ThreadsEncodeIndependently) {
   t2.join();
   EXPECT_TRUE(ok_a);
   EXPECT_TRUE(ok_b);
+}
+
+// --- Lossy coding ---
+
+// `entries` colours along a ramp from dark blue to orange, all distinct, the
+// neighbours of 256 entries 1 to 3 apart in squared distance.
+Bytes Ramp(int entries) {
+  Bytes t(static_cast<std::size_t>(entries) * 4, 0);
+  for (int i = 0; i < entries; ++i) {
+    const int u = i * 255 / (entries - 1);
+    t[4 * i + 0] = static_cast<std::uint8_t>(230 - u * 7 / 8);
+    t[4 * i + 1] = static_cast<std::uint8_t>(30 + u * 3 / 4);
+    t[4 * i + 2] = static_cast<std::uint8_t>(u);
+  }
+  return t;
+}
+
+// Colours on a grid of step 32: any two at least 1024 apart.
+Bytes Grid(int entries) {
+  Bytes t(static_cast<std::size_t>(entries) * 4, 0);
+  for (int i = 0; i < entries; ++i) {
+    t[4 * i + 0] = static_cast<std::uint8_t>(i % 8 * 32);
+    t[4 * i + 1] = static_cast<std::uint8_t>(i / 8 % 8 * 32);
+    t[4 * i + 2] = static_cast<std::uint8_t>(i / 64 * 32);
+  }
+  return t;
+}
+
+int Distance(const Bytes& table, int a, int b) {
+  int d = 0;
+  for (int ch = 0; ch < 3; ++ch) d += (table[4 * a + ch] - table[4 * b + ch]) * (table[4 * a + ch] - table[4 * b + ch]);
+  return d;
+}
+
+// A left-to-right gradient over `colours` ramp entries with +-2 entries of noise.
+void NoisyGradient(cDIB& dib, int colours, std::uint32_t seed) {
+  std::mt19937 rng(seed);
+  for (int y = 0; y < dib.Height(); ++y) {
+    std::uint8_t* row = dib.lpBits() + static_cast<std::size_t>(y) * dib.BytesPerScanline();
+    for (int x = 0; x < dib.Width(); ++x) {
+      const int v = x * colours / dib.Width() + static_cast<int>(rng() % 5u) - 2;
+      row[x] = static_cast<std::uint8_t>(std::clamp(v, 0, colours - 1));
+    }
+  }
+}
+
+Bytes Pixels(const cDIB& dib) {
+  Bytes px;
+  for (int y = 0; y < dib.Height(); ++y) {
+    const std::uint8_t* row = dib.lpBits() + static_cast<std::size_t>(y) * dib.BytesPerScanline();
+    px.insert(px.end(), row, row + dib.Width());
+  }
+  return px;
+}
+
+Bytes EncodeLossy(cDIB& dib, int init_width, std::int16_t interlaced, const Bytes& table, int transparent,
+                  int budget) {
+  Bytes out;
+  mGIFLZWEnc::VectorSink sink(out);
+  const mGIFLZWEnc::LossyColours colours{table.data(), static_cast<std::int32_t>(table.size() / 4), transparent};
+  EXPECT_TRUE(mGIFLZWEnc::EncodeFrameLossy(sink, dib, static_cast<std::uint8_t>(init_width), interlaced, colours,
+                                           budget));
+  return out;
+}
+
+struct LossyCase {
+  int w, h, init_width, budget, transparent;
+  bool interlaced;
+  bool gradient;  // else dithered bands
+};
+
+// The stream decodes to the rewritten raster; no pixel strays past the
+// budget; the transparent index neither moves nor is taken.
+TEST(LZWEncLossyTest, DecodesToTheRewrittenRasterWithinTheBudget) {
+  const LossyCase cases[] = {
+      {320, 200, 9, 100, -1, false, true}, {320, 200, 9, 2000, 5, true, true}, {257, 131, 7, 700, 0, false, false},
+      {64, 300, 5, 800, 3, true, true},      {999, 601, 9, 5000, 17, false, true}, {70, 50, 3, 30000, 1, true, false},
+      {1000, 400, 8, 300, -1, false, false}};
+  std::uint32_t seed = 40;
+  for (const LossyCase& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.w << "x" << c.h << " budget " << c.budget << " il " << c.interlaced);
+    const int colours = 1 << (c.init_width - 1);
+    const Bytes table = Ramp(colours);
+    cDIB dib;
+    ASSERT_TRUE(dib.Create(c.w, c.h, 8));
+    if (c.gradient) {
+      NoisyGradient(dib, colours, seed++);
+    } else {
+      Fill(dib, Content::kDithered, colours, seed++);
+    }
+    const Bytes before = Pixels(dib);
+    const Bytes lossless = Encode(dib, c.init_width, c.interlaced ? -1 : 0);
+    const Bytes got = EncodeLossy(dib, c.init_width, c.interlaced ? -1 : 0, table, c.transparent, c.budget);
+    const Bytes after = Pixels(dib);
+    EXPECT_LT(got.size(), lossless.size());
+    EXPECT_NE(after, before);
+
+    const SubBlocks blocks = Unblock(got);
+    ASSERT_TRUE(blocks.well_formed);
+    cDIB decoded;
+    ASSERT_TRUE(decoded.Create(c.w, c.h, 8));
+    std::memset(decoded.lpBits(), 0xFF, static_cast<std::size_t>(decoded.BytesPerScanline()) * c.h);
+    mGIFLZWDec::DecodeImage(decoded, c.interlaced ? -1 : 0, static_cast<std::uint8_t>(c.init_width - 1), blocks.data);
+    ASSERT_EQ(Pixels(decoded), after);
+
+    for (std::size_t i = 0; i < after.size(); ++i) {
+      ASSERT_LE(Distance(table, before[i], after[i]), c.budget) << i;
+      ASSERT_EQ(before[i] == c.transparent, after[i] == c.transparent) << i;
+    }
+    // In coding order, a stand-in is also within the budget of its colour
+    // plus half of what the pixel before missed by (its own owed part included).
+    int owed[3] = {0, 0, 0};
+    for (int r : RowOrder(c.h, c.interlaced)) {
+      for (int x = 0; x < c.w; ++x) {
+        const std::size_t i = static_cast<std::size_t>(r) * c.w + x;
+        int miss[3], dist = 0;
+        for (int ch = 0; ch < 3; ++ch) {
+          miss[ch] = table[4 * before[i] + ch] + owed[ch] - table[4 * after[i] + ch];
+          dist += miss[ch] * miss[ch];
+          owed[ch] = miss[ch] / 2;
+        }
+        if (before[i] != after[i]) {
+          ASSERT_LE(dist, c.budget) << "row " << r << " x " << x;
+        }
+      }
+    }
+  }
+}
+
+// With nothing close enough to stand in, the lossy path is plain LZW: the
+// same bytes as the lossless encoder and the raster untouched, through full
+// tables, displaced strings of two 0s and long runs.
+TEST(LZWEncLossyTest, NoStandInGivesTheLosslessBytes) {
+  struct Case {
+    int w, h, init_width, longest, budget;
+  };
+  const Case cases[] = {{1000, 300, 3, 40, 0},     {1000, 300, 3, 40, 1023}, {640, 480, 9, 120, 1023},
+                        {317, 211, 5, 25, 1023},  {2000, 2, 9, 2000, 1023}, {640, 480, 9, 3, 0}};
+  std::mt19937 rng(5);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.w << "x" << c.h << " width " << c.init_width << " budget " << c.budget);
+    const int colours = 1 << (c.init_width - 1);
+    const Bytes table = Grid(colours);
+    cDIB dib;
+    Put(dib, Runs(rng, static_cast<std::size_t>(c.w) * c.h, colours, c.longest), c.w, c.h);
+    const Bytes before = Pixels(dib);
+    for (std::int16_t il : {0, -1}) {
+      EXPECT_EQ(EncodeLossy(dib, c.init_width, il, table, -1, c.budget), Encode(dib, c.init_width, il));
+      EXPECT_EQ(Pixels(dib), before);
+    }
+  }
+}
+
+// Past a few neighbours' worth the table, not the budget, bounds the strings,
+// so the budgets stop where the gain is still steady.
+TEST(LZWEncLossyTest, BytesFallAsTheBudgetGrows) {
+  const Bytes table = Ramp(256);
+  std::vector<std::size_t> sizes;
+  for (int budget : {0, 3, 12, 27, 75, 300}) {
+    cDIB dib;
+    ASSERT_TRUE(dib.Create(400, 300, 8));
+    NoisyGradient(dib, 256, 8);
+    sizes.push_back(EncodeLossy(dib, 9, 0, table, -1, budget).size());
+  }
+  for (std::size_t i = 1; i < sizes.size(); ++i) EXPECT_LT(sizes[i], sizes[i - 1]) << ::testing::PrintToString(sizes);
+}
+
+// Refused pixels and refused writes leave the raster as it was; the same
+// frame gives the same bytes again and on other threads.
+TEST(LZWEncLossyTest, FailuresKeepTheRasterAndRunsRepeat) {
+  const Bytes table = Ramp(64);
+  const mGIFLZWEnc::LossyColours colours{table.data(), 64, -1};
+  cDIB dib;
+  ASSERT_TRUE(dib.Create(500, 400, 8));
+  NoisyGradient(dib, 64, 9);
+  dib.lpBits()[3 * dib.BytesPerScanline() + 7] = 64;  // at the clear code of width 7
+  Bytes out;
+  mGIFLZWEnc::VectorSink vec(out);
+  EXPECT_FALSE(mGIFLZWEnc::EncodeFrameLossy(vec, dib, 7, 0, colours, 500));
+  dib.lpBits()[3 * dib.BytesPerScanline() + 7] = 1;
+  const Bytes before = Pixels(dib);
+  FailingSink refusing(0);
+  EXPECT_FALSE(mGIFLZWEnc::EncodeFrameLossy(refusing, dib, 7, 0, colours, 500));
+  EXPECT_EQ(Pixels(dib), before);
+
+  auto encode_copy = [&](Bytes& got) {
+    cDIB copy;
+    ASSERT_TRUE(copy.Create(500, 400, 8));
+    std::memcpy(copy.lpBits(), dib.lpBits(), static_cast<std::size_t>(dib.BytesPerScanline()) * 400);
+    got = EncodeLossy(copy, 7, -1, table, -1, 500);
+  };
+  Bytes first, again, threaded;
+  encode_copy(first);
+  encode_copy(again);
+  std::thread t([&] { encode_copy(threaded); });
+  t.join();
+  EXPECT_EQ(again, first);
+  EXPECT_EQ(threaded, first);
 }
 
 TEST(RasterByteViewTest, AddressesRowsWithPadding) {
