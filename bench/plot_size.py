@@ -27,7 +27,7 @@ COLUMNS = 3
 # (tool, setting pattern) -> marker, colour, legend label; first match wins.
 STYLES = (
     ("zoetra", r"no-optimize", "s", "C1", "zoetra without --optimize"),
-    ("zoetra", r"frame-Q100", "D", "C2", "zoetra --palette frame"),
+    ("zoetra", r"frame-Q\d+", "D", "C2", "zoetra --palette frame --optimize --quality"),
     ("zoetra", r"optimize-old", "+", "C7", "zoetra --optimize (old)"),
     ("ffmpeg", r".*", "^", "C3", "ffmpeg two-pass"),
     ("ffmpeg+gifsicle", r".*", "v", "C4", "ffmpeg + gifsicle -O3"),
@@ -63,6 +63,8 @@ def draw(axis, name, rows, seen):
                   color="C0", label=None if label in seen else label)
         seen.add(label)
         for q, r in curve:
+            if q % 10 and q not in (95, 99):
+                continue  # every point is drawn; only some are named
             axis.annotate(str(q), (r["bytes"], r["psnr_mean"]), fontsize=6, color="C0",
                           xytext=(3, 3), textcoords="offset points")
     for r in rows:
@@ -75,8 +77,8 @@ def draw(axis, name, rows, seen):
         axis.plot(r["bytes"], r["psnr_mean"], marker=marker, color=colour, linestyle="none",
                   markersize=7, label=None if label in seen else label)
         seen.add(label)
-        if r["tool"] == "gifski":
-            axis.annotate(r["setting"][1:], (r["bytes"], r["psnr_mean"]), fontsize=6, color=colour,
+        if r["tool"] == "gifski" or r["setting"].startswith("frame-"):
+            axis.annotate(r["setting"].split("Q")[-1], (r["bytes"], r["psnr_mean"]), fontsize=6, color=colour,
                           xytext=(3, -8), textcoords="offset points")
     axis.set_xscale("log")
     # Sizes in MB, minor ticks labelled too: most sets span less than a decade.

@@ -20,13 +20,14 @@
 # "optimize-old", zoetra's --optimize made once by ZOETRA_OLD (default ZOETRA)
 # as the baseline that later --optimize work is weighed against.
 #
-# Environment: SETS, QUALITIES, SPEED (default 1), FORCE, ZOETRA_OLD, and those
+# Environment: SETS, QUALITIES, FRAME_QUALITIES (--palette frame), SPEED (default 1), FORCE, ZOETRA_OLD, and those
 # of bench/sets.sh (REPS, DATA, ZOETRA, GIFSKI).
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 SETS=${SETS:-testsrc2 mandelbrot life photoseq slideshow hd1080 pan1080}
-QUALITIES=${QUALITIES:-100 90 80 70 60 50 40 30 20 10}
+QUALITIES=${QUALITIES:-100 99 97 95 92 90 87 85 82 80 77 75 72 70 67 65 62 60 57 55 52 50 45 40 35 30 20 10}
+FRAME_QUALITIES=${FRAME_QUALITIES:-100 90 80 70 60 50}
 SPEED=${SPEED:-1}
 FORCE=${FORCE:-0}
 GIFSKI_QUALITIES="90 70 50"
@@ -110,8 +111,10 @@ for set in $SETS; do
     done
     zoetra "$ZOETRA" "$dir" "$RUN/$set-plain.gif" --palette all --quality 100
     measure "$set" zoetra no-optimize "$RUN/$set-plain.gif"
-    zoetra "$ZOETRA" "$dir" "$RUN/$set-frame.gif" --palette frame --optimize --quality 100
-    measure "$set" zoetra frame-Q100 "$RUN/$set-frame.gif"
+    for q in $FRAME_QUALITIES; do
+      zoetra "$ZOETRA" "$dir" "$RUN/$set-frame-Q$q.gif" --palette frame --optimize --quality "$q"
+      measure "$set" zoetra "frame-Q$q" "$RUN/$set-frame-Q$q.gif"
+    done
   } | tee -a "$CSV.tmp"
 done
 mv "$CSV.tmp" "$CSV"

@@ -265,7 +265,16 @@ void Conversion::Encode(cDIB& cut, std::int32_t left, std::int32_t top, const Ta
   const std::int32_t code_size = gif_blocks::MinCodeSize(sizes, global > 0 ? gif_blocks::TableExponent(global) : 0);
   data.clear();
   mGIFLZWEnc::VectorSink sink(data);
-  if (!mGIFLZWEnc::EncodeFrame(sink, cut, static_cast<std::uint8_t>(code_size + 1), 0)) {
+  const auto width = static_cast<std::uint8_t>(code_size + 1);
+  bool encoded = false;
+  if (tradeoffs_.lossy > 0) {
+    const mGIFLZWEnc::LossyColours colours{local != nullptr ? table.data() : strategy_->GlobalTable().data(),
+                                           local != nullptr ? entries : global, transparent};
+    encoded = mGIFLZWEnc::EncodeFrameLossy(sink, cut, width, 0, colours, tradeoffs_.lossy);
+  } else {
+    encoded = mGIFLZWEnc::EncodeFrame(sink, cut, width, 0);
+  }
+  if (!encoded) {
     RaiseError(kErrInternal, "frame " + std::to_string(frame + 1) + " has an index past its colour table");
   }
 }
@@ -294,7 +303,7 @@ void Conversion::MakeFrame(Item& item, std::int64_t frame, unsigned worker) cons
   }
   std::optional<Step> step;
   try {
-    step.emplace(*screen, item.picture, mapped.pixels, frame_ops::ColoursOf(table.data()), !local,
+    step.emplace(*screen, item.picture, item.clear, mapped.pixels, frame_ops::ColoursOf(table.data()), !local,
                  tradeoffs_.tolerance);
   } catch (...) {
     board_->Publish(frame, nullptr);
@@ -320,25 +329,30 @@ void Conversion::MakeFrame(Item& item, std::int64_t frame, unsigned worker) cons
   if (!plain && !through) RaiseError(kErrInternal, "frame " + std::to_string(frame + 1) + " has no index for transparency");
   // Viewers that compose a first frame without transparency never show any later.
   const bool declare = frame == 0 && mapped.transparent >= 0;
-  const frame_ops::ChangeRect& r = step->rect;
   const auto transparency = static_cast<std::uint8_t>(std::max(transparent, 0));
-  if (plain) {
-    MakeCut(mapped.pixels, *step, transparency, false, item.cut);
-    Encode(item.cut, r.left, r.top, own, entries, step->any_clear || declare ? transparent : -1, 1, frame, item.head,
-           item.table, item.data);
+  const frame_ops::ChangeRect& r = step->rect;
+  cDIB cuts[2];  // plain, through transparency
+  std::int64_t runs[2] = {0, 0};
+  for (int k = 0; k < 2; ++k) {
+    if (k == 0 ? !plain : !through) continue;
+    MakeCut(mapped.pixels, *step, transparency, k == 1, cuts[k]);
+    runs[k] = CountRuns(cuts[k]);
   }
-  if (through) {
-    // Unchanged pixels as transparency: long runs of one index, which LZW packs well.
-    cDIB cut;
+  // LZW packs runs: the way with fewer is encoded, and the other too when
+  // they come close.
+  const int first = !plain || (through && runs[1] < runs[0]) ? 1 : 0;
+  const bool both = plain && through && std::min(runs[0], runs[1]) * 10 > std::max(runs[0], runs[1]) * 9;
+  for (int k : {first, 1 - first}) {
+    if (k != first && !both) break;
     gif_blocks::FrameHead head = item.head;
-    Table packed_table;
+    Table table_k;
     std::vector<std::uint8_t> data;
-    MakeCut(mapped.pixels, *step, transparency, true, cut);
-    Encode(cut, r.left, r.top, own, entries, transparent, 1, frame, head, packed_table, data);
-    if (!plain || data.size() < item.data.size()) {
-      item.cut.Exchange(cut);
+    Encode(cuts[k], r.left, r.top, own, entries, k == 1 || step->any_clear || declare ? transparent : -1, 1, frame,
+           head, table_k, data);
+    if (k == first || data.size() < item.data.size()) {
+      item.cut.Exchange(cuts[k]);
       item.head = head;
-      item.table = packed_table;
+      item.table = table_k;
       item.data = std::move(data);
     }
   }

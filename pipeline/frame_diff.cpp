@@ -72,7 +72,8 @@ bool HasClearPixels(const cDIB& picture) {
   return false;
 }
 
-Screen::Screen(std::int32_t width, std::int32_t height) : width_(width), height_(height) {
+Screen::Screen(std::int32_t width, std::int32_t height)
+    : width_(width), height_(height), nothing_(std::int64_t{width} * height) {
   const std::size_t n = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
   try {
     shown_.assign(n, kNothing);
@@ -83,8 +84,8 @@ Screen::Screen(std::int32_t width, std::int32_t height) : width_(width), height_
   }
 }
 
-Step::Step(Screen& screen, const cDIB& picture, cDIB& mapped, const frame_ops::ColourLut& colours, bool global,
-           std::int32_t tolerance) {
+Step::Step(Screen& screen, const cDIB& picture, bool clear, cDIB& mapped, const frame_ops::ColourLut& colours,
+           bool global, std::int32_t tolerance) {
   const std::int32_t w = screen.width_;
   const std::int32_t h = screen.height_;
   if (picture.Width() != w || picture.Height() != h || mapped.Width() != w || mapped.Height() != h) {
@@ -93,7 +94,7 @@ Step::Step(Screen& screen, const cDIB& picture, cDIB& mapped, const frame_ops::C
   const frame_ops::Pixels indices(mapped);
   std::uint32_t* const shown = screen.shown_.data();
   // Only the frame before can take away what is shown: it disposes of it all.
-  if (!screen.opaque_.Empty()) {
+  if (clear && !screen.opaque_.Empty()) {
     for (std::int32_t y = 0; y < h && !needs_clear; ++y) {
       const std::uint8_t* in = Row32(picture, y);
       const std::uint32_t* on = shown + static_cast<std::size_t>(y) * static_cast<std::size_t>(w);
@@ -107,33 +108,48 @@ Step::Step(Screen& screen, const cDIB& picture, cDIB& mapped, const frame_ops::C
     if (needs_clear) {
       std::fill(screen.shown_.begin(), screen.shown_.end(), Screen::kNothing);
       screen.opaque_ = {};
+      screen.nothing_ = static_cast<std::int64_t>(screen.shown_.size());
     }
   }
   // First what each way would write: keeping still pixels as they are shown
   // (stable), or writing every pixel whose index changed (repaint, as if
   // nothing were kept). Stable pays where still pixels are many; where few
   // are, they only break the runs of the pixels around them.
-  frame_ops::ChangeRect repaint_rect;
+  // Every fourth row tells well enough.
+  constexpr std::int32_t kEvery = 4;
+  std::int32_t left = w, right = 0, top = h, bottom = 0;
   std::int64_t still = 0;
-  for (std::int32_t y = 0; y < h; ++y) {
+  for (std::int32_t y = 0; y < h; y += kEvery) {
     const std::uint8_t* in = Row32(picture, y);
     const std::uint8_t* index = indices.row(y);
     const std::size_t at = static_cast<std::size_t>(y) * static_cast<std::size_t>(w);
     const std::uint32_t* on = shown + at;
     const std::uint32_t* stands_for = screen.source_.data() + at;
     const std::uint8_t* shown_index = screen.index_.data() + at;
+    std::int32_t first = -1, last = -1;
     for (std::int32_t x = 0; x < w; ++x) {
       const std::uint32_t px = PixelAt(in, x);
+      bool changes;
       if (px >> 24 == kClearPixel || on[x] == Screen::kNothing) {
-        if (px >> 24 != kClearPixel) Grow(repaint_rect, x, y);
-        continue;
+        changes = px >> 24 != kClearPixel;
+      } else {
+        still += Distance(px & 0xFFFFFFu, stands_for[x]) <= tolerance ? 1 : 0;
+        changes = global ? index[x] != shown_index[x] : colours[index[x]] != on[x];
       }
-      if (Distance(px & 0xFFFFFFu, stands_for[x]) <= tolerance) ++still;
-      if (global ? index[x] != shown_index[x] : colours[index[x]] != on[x]) Grow(repaint_rect, x, y);
+      if (changes) {
+        if (first < 0) first = x;
+        last = x;
+      }
+    }
+    if (first >= 0) {
+      left = std::min(left, first);
+      right = std::max(right, last + 1);
+      top = std::min(top, y);
+      bottom = y + 1;
     }
   }
-  const std::int64_t area = std::int64_t{repaint_rect.right - repaint_rect.left} * (repaint_rect.bottom - repaint_rect.top);
-  stable = repaint_rect.Empty() || still * 2 >= area;
+  const std::int64_t area = right > left ? std::int64_t{right - left} * ((bottom - 1 - top) / kEvery + 1) : 0;
+  stable = area == 0 || still * 2 >= area;
   if (!roles.Create(w, h, 8)) RaiseOutOfMemory();
   const frame_ops::Pixels role(roles);
   for (std::int32_t y = 0; y < h; ++y) {
@@ -144,6 +160,20 @@ Step::Step(Screen& screen, const cDIB& picture, cDIB& mapped, const frame_ops::C
     std::uint32_t* on = shown + at;
     std::uint32_t* stands_for = screen.source_.data() + at;
     std::uint8_t* shown_index = screen.index_.data() + at;
+    // Whole rows that keep what they show, the common case of still areas.
+    if (global && !clear && screen.nothing_ == 0) {
+      const std::size_t bytes = static_cast<std::size_t>(w) * 4;
+      if (stable && tolerance == 0 && std::memcmp(in, stands_for, bytes) == 0) {
+        std::memcpy(index, shown_index, static_cast<std::size_t>(w));
+        std::memset(out, kSame, static_cast<std::size_t>(w));
+        continue;
+      }
+      if (!stable && std::memcmp(index, shown_index, static_cast<std::size_t>(w)) == 0) {
+        std::memcpy(stands_for, in, bytes);
+        std::memset(out, kSame, static_cast<std::size_t>(w));
+        continue;
+      }
+    }
     for (std::int32_t x = 0; x < w; ++x) {
       const std::uint32_t px = PixelAt(in, x);
       if (px >> 24 == kClearPixel) {
@@ -173,6 +203,7 @@ Step::Step(Screen& screen, const cDIB& picture, cDIB& mapped, const frame_ops::C
         out[x] = kSame;
         continue;
       }
+      if (!was_shown) --screen.nothing_;
       on[x] = colour;
       shown_index[x] = index[x];
       out[x] = kWrite;
@@ -182,11 +213,12 @@ Step::Step(Screen& screen, const cDIB& picture, cDIB& mapped, const frame_ops::C
   for (std::int32_t y = rect.top; y < rect.bottom; ++y) {
     const std::uint8_t* r = role.row(y);
     for (std::int32_t x = rect.left; x < rect.right; ++x) {
-      any_unwritten = any_unwritten || r[x] != kWrite;
+      unwritten += r[x] != kWrite ? 1 : 0;
       any_kept = any_kept || r[x] == kKept;
       any_clear = any_clear || r[x] == kStaysClear;
     }
   }
+  any_unwritten = unwritten > 0;
   frame_ops::ChangeRect& opaque = screen.opaque_;
   if (!rect.Empty()) {
     if (opaque.Empty()) {
@@ -205,13 +237,30 @@ void MakeCut(const cDIB& mapped, const Step& step, std::uint8_t transparent, boo
   if (!step.any_unwritten) return;
   const frame_ops::Pixels out(cut);
   const frame_ops::Pixels role(step.roles);
+  // An unchanged pixel that could show its own index keeps it where that
+  // goes on with the run before it: LZW packs runs, whatever their index.
+  std::int32_t last = -1;
   for (std::int32_t y = 0; y < out.height; ++y) {
     std::uint8_t* o = out.row(y);
     const std::uint8_t* k = role.row(r.top + y) + r.left;
     for (std::int32_t x = 0; x < out.width; ++x) {
-      if (k[x] == kStaysClear || (through_transparency && k[x] != kWrite)) o[x] = transparent;
+      if (k[x] == kStaysClear || (through_transparency && k[x] != kWrite && (k[x] != kSame || o[x] != last))) {
+        o[x] = transparent;
+      }
+      last = o[x];
     }
   }
+}
+
+std::int64_t CountRuns(const cDIB& cut) {
+  const frame_ops::Pixels px(cut);
+  std::int64_t runs = 0;
+  for (std::int32_t y = 0; y < px.height; ++y) {
+    const std::uint8_t* row = px.row(y);
+    runs += 1;
+    for (std::int32_t x = 1; x < px.width; ++x) runs += row[x] != row[x - 1] ? 1 : 0;
+  }
+  return runs;
 }
 
 std::int32_t FreeIndex(const cDIB& mapped, const Step& step, std::int32_t limit) {

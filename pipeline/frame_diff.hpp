@@ -49,6 +49,7 @@ class Screen {
  private:
   friend struct Step;
   std::int32_t width_, height_;
+  std::int64_t nothing_;  // pixels that show nothing
   std::vector<std::uint32_t> shown_;
   std::vector<std::uint32_t> source_;
   std::vector<std::uint8_t> index_;
@@ -69,8 +70,9 @@ struct Step {
   // frames share one table, so a kept pixel's index is the shown one.
   // `tolerance`: the largest change (red, green and blue differences summed)
   // that still counts as unchanged.
-  Step(Screen& screen, const cDIB& picture, cDIB& mapped, const frame_ops::ColourLut& colours, bool global,
-       std::int32_t tolerance);
+  // `clear`: the picture has clear pixels.
+  Step(Screen& screen, const cDIB& picture, bool clear, cDIB& mapped, const frame_ops::ColourLut& colours,
+       bool global, std::int32_t tolerance);
 
   // A clear pixel was shown where this frame has a clear one: the frame
   // before must dispose of the whole opaque area (the screen was cleared
@@ -81,6 +83,7 @@ struct Step {
   // Pixels of the rectangle that are not written: any; any whose index would
   // not show what is shown (only transparency keeps them); any clear.
   bool any_unwritten = false;
+  std::int64_t unwritten = 0;
   bool any_kept = false;
   bool any_clear = false;
   // Per pixel of the whole frame: a PixelRole.
@@ -92,6 +95,9 @@ struct Step {
 // `transparent`, and unchanged ones too when `through_transparency`, else
 // their index (which needs !step.any_kept).
 void MakeCut(const cDIB& mapped, const Step& step, std::uint8_t transparent, bool through_transparency, cDIB& cut);
+
+// Runs of one index along the rows of an 8-bit raster.
+std::int64_t CountRuns(const cDIB& cut);
 
 // The lowest index below `limit` that no written pixel of the rectangle uses; -1: none.
 std::int32_t FreeIndex(const cDIB& mapped, const Step& step, std::int32_t limit);

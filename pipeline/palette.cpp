@@ -28,7 +28,7 @@ void MarkClear(const cDIB& picture, std::int32_t transparent, cDIB& frame) {
 class AllPictures final : public PaletteStrategy {
  public:
   // `spare`: keep an entry free for transparency even when no picture is clear.
-  AllPictures(std::int32_t colours, bool spare) : colours_(colours), spare_(spare) {}
+  AllPictures(std::int32_t colours, bool spare, bool diffuse) : colours_(colours), spare_(spare), diffuse_(diffuse) {}
   bool CountsFirst() const override { return true; }
   void Count(const cDIB& picture, bool clear, mQuantize::ColourHistogram& into) const override {
     into.AddPicture(picture, clear);
@@ -50,7 +50,7 @@ class AllPictures final : public PaletteStrategy {
   std::int32_t GlobalTransparent() const override { return transparent_; }
   void Map(const cDIB& picture, bool clear, unsigned, Mapped& out) const override {
     // An exact palette leaves no error to spread.
-    mapper_->Map(picture, out.pixels, !palette_.exact);
+    mapper_->Map(picture, out.pixels, diffuse_ && !palette_.exact);
     if (clear) MarkClear(picture, transparent_, out.pixels);
     out.transparent = transparent_;
   }
@@ -58,6 +58,7 @@ class AllPictures final : public PaletteStrategy {
  private:
   std::int32_t colours_;
   bool spare_;
+  bool diffuse_;
   mutable std::atomic<bool> clear_{false};
   mQuantize::ColourHistogram histogram_;
   mQuantize::Palette palette_;
@@ -70,14 +71,14 @@ class AllPictures final : public PaletteStrategy {
 class FramePalette final : public PaletteStrategy {
  public:
   // `spare`: every table leaves room for an entry more.
-  FramePalette(std::int32_t colours, bool spare) : colours_(colours), spare_(spare) {}
+  FramePalette(std::int32_t colours, bool spare, bool diffuse) : colours_(colours), spare_(spare), diffuse_(diffuse) {}
   void Seal(unsigned) override {}
   void Map(const cDIB& picture, bool clear, unsigned, Mapped& out) const override {
     mQuantize::ColourHistogram histogram;
     histogram.AddPicture(picture, clear);
     const mQuantize::Palette palette = mQuantize::BuildPalette(histogram, colours_ - (clear || spare_ ? 1 : 0));
     const mQuantize::PaletteMapper mapper(palette);
-    mapper.Map(picture, out.pixels, !palette.exact);
+    mapper.Map(picture, out.pixels, diffuse_ && !palette.exact);
     out.table = palette.table;
     out.entries = palette.entries;
     if (clear) {
@@ -89,6 +90,7 @@ class FramePalette final : public PaletteStrategy {
  private:
   std::int32_t colours_;
   bool spare_;
+  bool diffuse_;
 };
 
 class Greys final : public PaletteStrategy {
@@ -127,9 +129,9 @@ const Table& PaletteStrategy::GlobalTable() const {
 
 std::unique_ptr<PaletteStrategy> MakePaletteStrategy(const BuilderOptions& options) {
   if (options.gray) return std::make_unique<Greys>();
-  const std::int32_t colours = TradeoffsFor(options.quality).colours;
-  if (options.palette == PaletteMode::Frame) return std::make_unique<FramePalette>(colours, options.optimize);
-  return std::make_unique<AllPictures>(colours, options.optimize && options.quality < 100);
+  const Tradeoffs t = TradeoffsFor(options.quality);
+  if (options.palette == PaletteMode::Frame) return std::make_unique<FramePalette>(t.colours, options.optimize, t.diffuse);
+  return std::make_unique<AllPictures>(t.colours, options.optimize && options.quality < 100, t.diffuse);
 }
 
 }  // namespace zoetra::pipeline

@@ -110,6 +110,29 @@ std::vector<std::string> SyntheticPictures(const test::TempDir& dir) {
   return files;
 }
 
+// The palette modes at the best quality without optimize: their bytes before
+// the quality knob came are kept (taken from that build's command).
+TEST(OutputPinTest, PaletteModesAtFullQualityWithoutOptimize) {
+  struct Case {
+    PaletteMode mode;
+    bool gray;
+    const char* sha256;
+  };
+  const Case cases[] = {
+      {PaletteMode::All, false, "6b60bb6d5c9afe5890800de9023e85a1ebf6d9cde937231455addfc397021182"},
+      {PaletteMode::Frame, false, "4d7d5242c886afe96b91c73d3d54b2187871d1f6a8abed8dcfbb4f1b2120ab80"},
+      {PaletteMode::All, true, "dbaf46e6816af505043be7608884bcea4562b3139152c317b974f39a70b6be1e"},
+  };
+  for (const Case& c : cases) {
+    BuilderOptions o;
+    o.palette = c.mode;
+    o.gray = c.gray;
+    o.quality = 100;
+    EXPECT_EQ(Sha256(Zoetra().CreateZoetraToBuffer(ExamplePictures(), o)), c.sha256)
+        << "mode " << static_cast<int>(c.mode) << (c.gray ? " gray" : "");
+  }
+}
+
 TEST(OutputPinTest, SyntheticPicturesOfMixedSizes) {
   const test::TempDir dir;
   const std::vector<std::string> files = SyntheticPictures(dir);
