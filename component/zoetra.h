@@ -133,8 +133,8 @@ ZOETRA_API int zoetra_create(ZoetraInstance* instance, const char* const* files,
 /* One picture of a list: a file (file not NULL), or pixels in memory, rows
  * top to bottom, stride bytes apart (0: packed). The pixels stay the
  * caller's and must not change until the call returns. The same pixels give
- * the same bytes as the same picture in a PNG file; alpha is dropped, as the
- * file loaders drop it. */
+ * the same bytes as the same picture in a PNG file; alpha counts as it counts
+ * there (transparent below half unless a background is given). */
 typedef struct ZoetraPicture {
   const char* file;
   const uint8_t* pixels;

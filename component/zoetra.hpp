@@ -114,8 +114,10 @@ struct BuilderOptions {
   std::int64_t fit_height = 0;
   // 0x00RRGGBB: the colour transparent and half-transparent pixels are
   // blended over (PNG alpha and transparent colours, 32-bit pixels in memory
-  // with alpha) and the fill around fitted pictures. Unset: pixels load as
-  // they always have (alpha dropped).
+  // with alpha) and the fill around fitted pictures. Unset: with the modes
+  // all and frame (not gray) a pixel less than half opaque is transparent in
+  // the GIF and the others keep their colour (fitted pictures with alpha are
+  // padded with transparency); with first and gray, alpha is dropped.
   std::optional<std::uint32_t> background;
   bool auto_orient = false;  // JPEGs turned upright by their EXIF orientation
   // Clips and animated GIFs: the part from `start` seconds, for `duration`
@@ -161,8 +163,8 @@ std::string DelayNote(const BuilderOptions& options);
 // A picture in memory: 8 bits per channel in `layout` order, rows top to
 // bottom, `stride` bytes apart (0: rows packed). The pixels stay the caller's
 // and must not change until the conversion returns. The same pixels give the
-// same bytes as the same picture in a PNG file; alpha is dropped, as the file
-// loaders drop it.
+// same bytes as the same picture in a PNG file; alpha counts as it counts
+// there (BuilderOptions::background).
 struct PicturePixels {
   const std::uint8_t* data = nullptr;
   std::int32_t width = 0;

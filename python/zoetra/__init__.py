@@ -148,8 +148,10 @@ def create(pictures, output=None, *, delay_ms=350, fps=None, gray=False, optimiz
             the first one's size (palette="first": they keep their sizes).
         background: '#rrggbb', (r, g, b) or 0xRRGGBB: the colour transparent
             pixels are blended over (PNG, RGBA arrays, PIL images with
-            transparency) and the fill around fitted pictures. None: pixels
-            as read, transparency dropped; black around fitted pictures.
+            transparency) and the fill around fitted pictures. None: what
+            is less than half opaque stays transparent in the GIF (palettes
+            "all" and "frame"; "first" and gray drop alpha); black around
+            fitted pictures without alpha.
         auto_orient: JPEG photos turned upright by their EXIF orientation (PIL
             images by theirs, through PIL.ImageOps.exif_transpose).
         start, duration, end: the part of each clip and animated GIF to take,

@@ -119,6 +119,8 @@ TEST(UsageTest, UsageErrorsExitTwoWithAHintAndWriteNothing) {
       {"create", "-o", out, "--start", "1:75", pic},
       {"create", "-o", out, "--duration", "1", "--end", "2", pic},
       {"create", "-o", out, "--width", "-5", pic},
+      {"create", "-o", out, "--quality", "0", pic},
+      {"create", "-o", out, "--quality", "high", pic},
       {"info"},
       {"info", pic, pic},
       {"frames", pic},

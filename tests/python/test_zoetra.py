@@ -234,6 +234,23 @@ class CreateTest(Case):
                 with self.assertRaises(ValueError):
                     zoetra.create([a], **wrong)
 
+    def test_quality_keyword(self):
+        frames = [pattern(40, 30, k) for k in range(3)]
+        best = zoetra.create(frames, optimize=True)
+        self.assertEqual(zoetra.create(frames, optimize=True, quality=100), best)
+        smaller = zoetra.create(frames, optimize=True, quality=30)
+        self.assertEqual(smaller, self.cli_create([self.png(f) for f in frames], "--optimize", "--quality", "30"))
+        self.assertLess(len(smaller), len(best))
+        with zoetra.Writer(self.path("w.gif"), optimize=True, quality=30) as w:
+            for f in frames:
+                w.add(f)
+        with open(self.path("w.gif"), "rb") as f:
+            self.assertEqual(f.read(), smaller)
+        for wrong in ({"quality": 0}, {"quality": 101}, {"quality": 50.5}, {"quality": "50"}):
+            with self.subTest(wrong=wrong):
+                with self.assertRaises((ValueError, TypeError)):
+                    zoetra.create(frames, **wrong)
+
     def test_clip_keywords(self):
         clip = str(CLIPS / "h264_25.mp4")
         made = zoetra.create([clip], fps=10, start=0.5, duration=1, width=32)
