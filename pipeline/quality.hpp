@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <cmath>
-#include <cstdlib>
 
 namespace zoetra::pipeline {
 
@@ -33,10 +32,6 @@ inline Tradeoffs TradeoffsFor(std::int64_t quality) {
   t.tolerance = loss / 8;
   t.lossy = static_cast<std::int32_t>(std::lround(6400.0 * (loss / 99.0) * (loss / 99.0)));
   t.colours = std::max(2, static_cast<std::int32_t>(std::lround(256.0 * std::exp2(-loss / 12.5))));
-  if (const char* v = std::getenv("ZQ_TOL")) t.tolerance = std::atoi(v);
-  if (const char* v = std::getenv("ZQ_COL")) t.colours = std::atoi(v);
-  if (const char* v = std::getenv("ZQ_DIFF")) t.diffuse = std::atoi(v) != 0;
-  if (const char* v = std::getenv("ZQ_LOSSY")) t.lossy = std::atoi(v);
   return t;
 }
 
