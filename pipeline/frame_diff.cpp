@@ -133,7 +133,8 @@ Step::Step(Screen& screen, const cDIB& picture, bool clear, cDIB& mapped, const 
       if (px >> 24 == kClearPixel || on[x] == Screen::kNothing) {
         changes = px >> 24 != kClearPixel;
       } else {
-        still += Distance(px & 0xFFFFFFu, stands_for[x]) <= tolerance ? 1 : 0;
+        const std::uint32_t rgb = px & 0xFFFFFFu;
+        still += (tolerance == 0 ? rgb == stands_for[x] : Distance(rgb, stands_for[x]) <= tolerance) ? 1 : 0;
         changes = global ? index[x] != shown_index[x] : colours[index[x]] != on[x];
       }
       if (changes) {
@@ -174,7 +175,15 @@ Step::Step(Screen& screen, const cDIB& picture, bool clear, cDIB& mapped, const 
         continue;
       }
     }
+    // Runs of exactly still pixels, eight at a time.
+    const bool runs = global && !clear && screen.nothing_ == 0 && stable && tolerance == 0;
     for (std::int32_t x = 0; x < w; ++x) {
+      if (runs && (x & 7) == 0 && x + 8 <= w && std::memcmp(in + x * 4, stands_for + x, 32) == 0) {
+        std::memcpy(index + x, shown_index + x, 8);
+        std::memset(out + x, kSame, 8);
+        x += 7;
+        continue;
+      }
       const std::uint32_t px = PixelAt(in, x);
       if (px >> 24 == kClearPixel) {
         out[x] = kStaysClear;  // what was shown here is gone already
@@ -182,7 +191,7 @@ Step::Step(Screen& screen, const cDIB& picture, bool clear, cDIB& mapped, const 
       }
       const std::uint32_t rgb = px & 0xFFFFFFu;
       const bool was_shown = on[x] != Screen::kNothing;
-      if (stable && was_shown && Distance(rgb, stands_for[x]) <= tolerance) {
+      if (stable && was_shown && (tolerance == 0 ? rgb == stands_for[x] : Distance(rgb, stands_for[x]) <= tolerance)) {
         // Still: what is shown stays, dithering and all.
         if (global) {
           index[x] = shown_index[x];
@@ -244,6 +253,13 @@ void MakeCut(const cDIB& mapped, const Step& step, std::uint8_t transparent, boo
     std::uint8_t* o = out.row(y);
     const std::uint8_t* k = role.row(r.top + y) + r.left;
     for (std::int32_t x = 0; x < out.width; ++x) {
+      std::uint64_t eight = 1;
+      if (x + 8 <= out.width) std::memcpy(&eight, k + x, 8);
+      if (eight == 0) {  // eight pixels written: nothing to do (kWrite is 0)
+        x += 7;
+        last = o[x];
+        continue;
+      }
       if (k[x] == kStaysClear || (through_transparency && k[x] != kWrite && (k[x] != kSame || o[x] != last))) {
         o[x] = transparent;
       }
