@@ -64,14 +64,6 @@ bool DropOpaqueAlpha(cDIB& picture) {
   return true;
 }
 
-bool HasClearPixels(const cDIB& picture) {
-  const std::size_t n = static_cast<std::size_t>(picture.Width()) * static_cast<std::size_t>(picture.Height());
-  const std::uint8_t* p = picture.lpBits();
-  for (std::size_t i = 0; i < n; ++i, p += 4)
-    if (p[3] == kClearPixel) return true;
-  return false;
-}
-
 Screen::Screen(std::int32_t width, std::int32_t height)
     : width_(width), height_(height), nothing_(std::int64_t{width} * height) {
   const std::size_t n = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);

@@ -33,7 +33,6 @@ bool MarkClearPixels(cDIB& picture);
 // When every pixel of a 32-bit picture with alpha is opaque, sets every
 // fourth byte to 0 and returns true; otherwise changes nothing.
 bool DropOpaqueAlpha(cDIB& picture);
-bool HasClearPixels(const cDIB& picture);
 
 class Screen {
  public:
