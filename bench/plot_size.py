@@ -34,6 +34,9 @@ STYLES = (
     ("gifski", r".*", "o", "C5", "gifski -Q"),
 )
 QUALITY = re.compile(r"Q(\d+)$")
+# Settings below this mean PSNR are left out: no one posts them, and they would
+# stretch the size axis over decades.
+LEAST_DB = 25
 
 
 def read_sets(path):
@@ -41,7 +44,8 @@ def read_sets(path):
     with open(path, newline="") as f:
         for row in csv.DictReader(f):
             row["bytes"], row["psnr_mean"] = int(row["bytes"]), float(row["psnr_mean"])
-            sets[row["set"]].append(row)
+            if row["psnr_mean"] >= LEAST_DB:
+                sets[row["set"]].append(row)
     if not sets:
         sys.exit(f"{path}: no rows")
     return sets
@@ -81,11 +85,13 @@ def draw(axis, name, rows, seen):
             axis.annotate(r["setting"].split("Q")[-1], (r["bytes"], r["psnr_mean"]), fontsize=6, color=colour,
                           xytext=(3, -8), textcoords="offset points")
     axis.set_xscale("log")
-    # Sizes in MB, minor ticks labelled too: most sets span less than a decade.
+    # Sizes in MB; minor ticks labelled where a set spans less than a decade.
     megabytes = FuncFormatter(lambda v, _: f"{v / 1e6:g}")
     axis.xaxis.set_major_formatter(megabytes)
-    axis.xaxis.set_minor_formatter(megabytes)
-    axis.tick_params(axis="x", which="minor", labelsize=6)
+    low, high = axis.get_xlim()
+    if high / low < 12:
+        axis.xaxis.set_minor_formatter(megabytes)
+        axis.tick_params(axis="x", which="minor", labelsize=6)
     axis.set_title(name, fontsize=9)
     axis.tick_params(labelsize=7)
     axis.grid(True, which="both", alpha=0.25)
