@@ -757,6 +757,8 @@ const std::vector<Row>& Rows() {
       {"palette_all", {"--palette", "all"}, "Infinity"},
       {"palette_frame", {"--palette", "frame"}, "Infinity"},
       {"palette_frame_optimize", {"--palette", "frame", "--optimize"}, "Infinity"},
+      {"quality", {"--palette", "all", "--optimize", "--quality", "60"}, "Infinity"},
+      {"quality_frame", {"--palette", "frame", "--optimize", "--quality", "70"}, "Infinity"},
       {"gray", {"--gray"}, "Infinity"},
       {"gray_delay", {"--gray", "--optimize", "-d", "70"}, "Infinity"},
       {"loop_3_fps", {"--loop", "3", "--fps", "25"}, "3"},

@@ -170,6 +170,7 @@ TEST_P(OurGifsTest, DecodeToTheBuilderFramesInEveryDecoder) {
   // except that a pixel whose picture did not change keeps what it showed
   // (and a palette per frame keeps an entry free, so its colours differ).
   const bool own_palettes = std::find(switches.begin(), switches.end(), "frame") != switches.end();
+  const bool lossy = std::find(switches.begin(), switches.end(), "--quality") != switches.end();
   cGIF doc;
   ASSERT_TRUE(doc.LoadFromFile(plain));
   ASSERT_EQ(doc.FramesCount(), 4);
@@ -183,6 +184,7 @@ TEST_P(OurGifsTest, DecodeToTheBuilderFramesInEveryDecoder) {
             doc.LocalPaletteRGBEntry(n, image.lpBits()[static_cast<std::size_t>(y) * image.BytesPerScanline() + x]));
         const std::uint32_t want = (v & 0xFF) << 16 | (v & 0xFF00) | (v >> 16 & 0xFF);
         const bool still = n > 1 && Scene(n - 1).Rgb(x, y) == Scene(n - 2).Rgb(x, y);
+        if (lossy) continue;  // what lossy LZW bends depends on the cut
         if (optimized && still) {
           ASSERT_EQ(shown.at(x, y), (*ours)[static_cast<std::size_t>(n - 2)].at(x, y))
               << "frame " << n << " (" << x << ", " << y << ") changed where its picture did not";
@@ -233,6 +235,8 @@ INSTANTIATE_TEST_SUITE_P(Switches, OurGifsTest,
                                            std::vector<std::string>{"--gray", "--optimize"},
                                            std::vector<std::string>{"--swap-rg", "--optimize", "-d", "40"},
                                            std::vector<std::string>{"--palette", "all"},
+                                           std::vector<std::string>{"--optimize", "--quality", "60"},
+                                           std::vector<std::string>{"--palette", "frame", "--optimize", "--quality", "70"},
                                            std::vector<std::string>{"--palette", "all", "--optimize"},
                                            std::vector<std::string>{"--palette", "frame"},
                                            std::vector<std::string>{"--palette", "frame", "--optimize"}),
