@@ -319,18 +319,22 @@ void Conversion::MakeFrame(Item& item, std::int64_t frame, unsigned worker) cons
   }
   // The index for transparency: the one kept for it, an entry past the
   // table's, or one that no pixel written uses.
+  // A frame written whole (no still pixels kept) leaves unwritten only the
+  // pixels whose index happens to repeat: transparency seldom pays there.
+  const frame_ops::ChangeRect& r = step->rect;
+  const std::int64_t area = std::int64_t{r.right - r.left} * (r.bottom - r.top);
+  const bool worth = step->any_unwritten && (step->stable || step->unwritten * 4 >= area);
   std::int32_t transparent = mapped.transparent;
-  if (transparent < 0) {
+  if (transparent < 0 && (worth || step->any_kept)) {
     const std::int32_t room = local ? 256 : 1 << gif_blocks::TableExponent(entries);
     transparent = entries < room ? entries : FreeIndex(mapped.pixels, *step, room);
   }
   const bool plain = !step->any_kept && (!step->any_clear || transparent >= 0);
-  const bool through = step->any_unwritten && transparent >= 0;
+  const bool through = (worth || !plain) && step->any_unwritten && transparent >= 0;
   if (!plain && !through) RaiseError(kErrInternal, "frame " + std::to_string(frame + 1) + " has no index for transparency");
   // Viewers that compose a first frame without transparency never show any later.
   const bool declare = frame == 0 && mapped.transparent >= 0;
   const auto transparency = static_cast<std::uint8_t>(std::max(transparent, 0));
-  const frame_ops::ChangeRect& r = step->rect;
   cDIB cuts[2];  // plain, through transparency
   std::int64_t runs[2] = {0, 0};
   for (int k = 0; k < 2; ++k) {
