@@ -317,13 +317,13 @@ void Conversion::MakeFrame(Item& item, std::int64_t frame, unsigned worker) cons
     item.merged = true;
     return;
   }
-  // The index for transparency: the one kept for it, an entry past the
-  // table's, or one that no pixel written uses.
   // A frame written whole (no still pixels kept) leaves unwritten only the
   // pixels whose index happens to repeat: transparency seldom pays there.
   const frame_ops::ChangeRect& r = step->rect;
   const std::int64_t area = std::int64_t{r.right - r.left} * (r.bottom - r.top);
   const bool worth = step->any_unwritten && (step->stable || step->unwritten * 4 >= area);
+  // The index for transparency: the one kept for it, an entry past the
+  // table's, or one that no pixel written uses.
   std::int32_t transparent = mapped.transparent;
   if (transparent < 0 && (worth || step->any_kept)) {
     const std::int32_t room = local ? 256 : 1 << gif_blocks::TableExponent(entries);

@@ -235,12 +235,13 @@ Step::Step(Screen& screen, const cDIB& picture, bool clear, cDIB& mapped, const 
 void MakeCut(const cDIB& mapped, const Step& step, std::uint8_t transparent, bool through_transparency, cDIB& cut) {
   const frame_ops::ChangeRect& r = step.rect;
   frame_ops::CutOut(mapped, r, cut);
-  if (!step.any_unwritten) return;
+  // Plainly, only clear pixels change: every other one holds an index that shows it.
+  if (!step.any_unwritten || (!through_transparency && !step.any_clear)) return;
   const frame_ops::Pixels out(cut);
   const frame_ops::Pixels role(step.roles);
   // An unchanged pixel that could show its own index keeps it where that
   // goes on with the run before it: LZW packs runs, whatever their index.
-  std::int32_t last = -1;
+  std::uint8_t last = transparent;
   for (std::int32_t y = 0; y < out.height; ++y) {
     std::uint8_t* o = out.row(y);
     const std::uint8_t* k = role.row(r.top + y) + r.left;
@@ -252,10 +253,11 @@ void MakeCut(const cDIB& mapped, const Step& step, std::uint8_t transparent, boo
         last = o[x];
         continue;
       }
-      if (k[x] == kStaysClear || (through_transparency && k[x] != kWrite && (k[x] != kSame || o[x] != last))) {
-        o[x] = transparent;
-      }
-      last = o[x];
+      const std::uint8_t v = o[x];
+      const bool clears = k[x] == kStaysClear ||
+                          (through_transparency && k[x] != kWrite && (k[x] != kSame || v != last));
+      last = clears ? transparent : v;
+      o[x] = last;
     }
   }
 }
