@@ -169,6 +169,7 @@ Step::Step(Screen& screen, const cDIB& picture, bool clear, cDIB& mapped, const 
     }
     // Runs of exactly still pixels, eight at a time.
     const bool runs = global && !clear && screen.nothing_ == 0 && stable && tolerance == 0;
+    std::int32_t first = -1, last = -1;  // written in this row
     for (std::int32_t x = 0; x < w; ++x) {
       if (runs && (x & 7) == 0 && x + 8 <= w && std::memcmp(in + x * 4, stands_for + x, 32) == 0) {
         std::memcpy(index + x, shown_index + x, 8);
@@ -208,7 +209,12 @@ Step::Step(Screen& screen, const cDIB& picture, bool clear, cDIB& mapped, const 
       on[x] = colour;
       shown_index[x] = index[x];
       out[x] = kWrite;
-      Grow(rect, x, y);
+      if (first < 0) first = x;
+      last = x;
+    }
+    if (first >= 0) {
+      Grow(rect, first, y);
+      Grow(rect, last, y);
     }
   }
   for (std::int32_t y = rect.top; y < rect.bottom; ++y) {
