@@ -234,9 +234,34 @@ void Conversion::Seal() {
   sealed_ = true;
 }
 
-void Conversion::Encode(cDIB& cut, std::int32_t left, std::int32_t top, const Table* local, std::int32_t entries,
+namespace {
+
+// Appends while the data stays below a size; refuses (and remembers) the write that would reach it.
+class CappedSink final : public mGIFLZWEnc::ByteSink {
+ public:
+  CappedSink(std::vector<std::uint8_t>& out, std::size_t below) : out_(out), below_(below) {}
+  bool Write(std::span<const std::uint8_t> bytes) override {
+    if (below_ > 0 && out_.size() + bytes.size() >= below_) {
+      over_ = true;
+      return false;
+    }
+    out_.insert(out_.end(), bytes.begin(), bytes.end());
+    return true;
+  }
+  bool Over() const { return over_; }
+
+ private:
+  std::vector<std::uint8_t>& out_;
+  std::size_t below_;
+  bool over_ = false;
+};
+
+}  // namespace
+
+bool Conversion::Encode(cDIB& cut, std::int32_t left, std::int32_t top, const Table* local, std::int32_t entries,
                         std::int32_t transparent, std::int32_t disposal, std::int64_t frame,
-                        gif_blocks::FrameHead& head, Table& table, std::vector<std::uint8_t>& data) const {
+                        gif_blocks::FrameHead& head, Table& table, std::vector<std::uint8_t>& data,
+                        std::size_t below) const {
   const std::int16_t delay = head.delay;
   head = gif_blocks::FrameHead{};
   head.delay = delay;
@@ -264,7 +289,7 @@ void Conversion::Encode(cDIB& cut, std::int32_t left, std::int32_t top, const Ta
   if (local != nullptr) sizes.local_table = table.data();
   const std::int32_t code_size = gif_blocks::MinCodeSize(sizes, global > 0 ? gif_blocks::TableExponent(global) : 0);
   data.clear();
-  mGIFLZWEnc::VectorSink sink(data);
+  CappedSink sink(data, below);
   const auto width = static_cast<std::uint8_t>(code_size + 1);
   bool encoded = false;
   if (tradeoffs_.lossy > 0) {
@@ -274,9 +299,10 @@ void Conversion::Encode(cDIB& cut, std::int32_t left, std::int32_t top, const Ta
   } else {
     encoded = mGIFLZWEnc::EncodeFrame(sink, cut, width, 0);
   }
-  if (!encoded) {
+  if (!encoded && !sink.Over()) {
     RaiseError(kErrInternal, "frame " + std::to_string(frame + 1) + " has an index past its colour table");
   }
+  return encoded;
 }
 
 void Conversion::MakeFrame(Item& item, std::int64_t frame, unsigned worker) const {
@@ -351,9 +377,9 @@ void Conversion::MakeFrame(Item& item, std::int64_t frame, unsigned worker) cons
     gif_blocks::FrameHead head = item.head;
     Table table_k;
     std::vector<std::uint8_t> data;
-    Encode(cuts[k], r.left, r.top, own, entries, k == 1 || step->any_clear || declare ? transparent : -1, 1, frame,
-           head, table_k, data);
-    if (k == first || data.size() < item.data.size()) {
+    // The second way is kept only if smaller: its encoding stops once it is not.
+    if (Encode(cuts[k], r.left, r.top, own, entries, k == 1 || step->any_clear || declare ? transparent : -1, 1, frame,
+               head, table_k, data, k == first ? 0 : item.data.size())) {
       item.cut.Exchange(cuts[k]);
       item.head = head;
       item.table = table_k;

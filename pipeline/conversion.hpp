@@ -79,10 +79,11 @@ class Conversion {
   void Made(const Item& item, std::int64_t frame);
   void MakeFrame(Item& item, std::int64_t frame, unsigned worker) const;
   // `cut` as frame `frame` at (left, top), with its own table (compacted)
-  // or the global one; `transparent` -1: none.
-  void Encode(cDIB& cut, std::int32_t left, std::int32_t top, const Table* local, std::int32_t entries,
+  // or the global one; `transparent` -1: none. With `below` > 0, gives up
+  // (false) as soon as the data would reach `below` bytes.
+  bool Encode(cDIB& cut, std::int32_t left, std::int32_t top, const Table* local, std::int32_t entries,
               std::int32_t transparent, std::int32_t disposal, std::int64_t frame, gif_blocks::FrameHead& head,
-              Table& table, std::vector<std::uint8_t>& data) const;
+              Table& table, std::vector<std::uint8_t>& data, std::size_t below = 0) const;
   // The frame written last made again to clear all that shows when its time is up.
   void ClearLast();
 
