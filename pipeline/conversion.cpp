@@ -48,9 +48,8 @@ struct Conversion::Item {
 // With --optimize, the screen passes from each frame to the next here.
 class Conversion::Board {
  public:
-  using Shown = Screen;
   // A null `shown`: the frame failed; the next one has nothing to compare.
-  void Publish(std::int64_t frame, std::unique_ptr<Shown> shown) {
+  void Publish(std::int64_t frame, std::unique_ptr<Screen> shown) {
     {
       std::lock_guard lock(mutex_);
       frames_[frame] = std::move(shown);
@@ -59,10 +58,10 @@ class Conversion::Board {
   }
   // Waits until `frame` is published (its job was claimed before the
   // caller's, so it is running), then lets go of it.
-  std::unique_ptr<Shown> Take(std::int64_t frame) {
+  std::unique_ptr<Screen> Take(std::int64_t frame) {
     std::unique_lock lock(mutex_);
     published_.wait(lock, [&] { return frames_.count(frame) != 0; });
-    std::unique_ptr<Shown> shown = std::move(frames_[frame]);
+    std::unique_ptr<Screen> shown = std::move(frames_[frame]);
     frames_.erase(frame);
     return shown;
   }
@@ -70,7 +69,7 @@ class Conversion::Board {
  private:
   std::mutex mutex_;
   std::condition_variable published_;
-  std::unordered_map<std::int64_t, std::unique_ptr<Shown>> frames_;
+  std::unordered_map<std::int64_t, std::unique_ptr<Screen>> frames_;
 };
 
 namespace {
@@ -389,7 +388,7 @@ void Conversion::MakeFrame(Item& item, std::int64_t frame, unsigned worker) cons
 }
 
 void Conversion::ClearLast() {
-  Shown& last = last_shown_;
+  LastFrame& last = last_frame_;
   const gif_blocks::FrameHead& was = last.head;
   frame_ops::ChangeRect all{was.left, was.top, was.left + was.width, was.top + was.height};
   const frame_ops::ChangeRect& opaque = last.opaque;
@@ -482,13 +481,13 @@ void Conversion::Emit(const FrameSource& source) {
         } else {
           if (item.head.local_entries > 0) item.head.local_table = item.table.data();
           if (board_) {
-            last_shown_.cut.Exchange(item.cut);
-            last_shown_.head = item.head;
-            last_shown_.table = item.table;
+            last_frame_.cut.Exchange(item.cut);
+            last_frame_.head = item.head;
+            last_frame_.table = item.table;
           }
           out_.Put(item.head, std::move(item.data));
         }
-        if (board_) last_shown_.opaque = item.opaque;
+        if (board_) last_frame_.opaque = item.opaque;
         emitted_ = frame + 1;
         Yield(YieldStage::PaletteCopy, frame + 1);
       });

@@ -95,13 +95,13 @@ class Conversion {
   std::unique_ptr<Board> board_;
   Tradeoffs tradeoffs_;
   // With optimize: the frame written last, and what the screen shows after it.
-  struct Shown {
+  struct LastFrame {
     cDIB cut;
     gif_blocks::FrameHead head;
     Table table{};
     frame_ops::ChangeRect opaque;
   };
-  Shown last_shown_;
+  LastFrame last_frame_;
   std::int16_t delay_ = 0;
   bool sealed_ = false;
   std::int64_t total_ = 0;

@@ -738,6 +738,17 @@ std::vector<std::uint8_t> Sized(int step) {
   });
 }
 
+// Why this machine's browser cannot say what it shows (the test is skipped
+// then); "" when it can.
+std::string SkipReason(const BrowserResult& browser) {
+  if (!browser.started) return "Chromium cannot start here: " + browser.problem;
+  if (browser.problem.empty() && !browser.decodings.empty() &&
+      browser.decodings[0].error.find("ImageDecoder is not available") != std::string::npos) {
+    return "this Chromium has no WebCodecs ImageDecoder: " + browser.decodings[0].error;
+  }
+  return {};
+}
+
 // ---------------------------------------------------------------- the cases
 
 struct Row {
@@ -806,12 +817,9 @@ TEST_P(BrowserDecodeTest, FramesDelaysAndLoopAsOurs) {
   const bool optimized = has("--optimize"), own_palettes = has("frame");
 
   const BrowserResult browser = DecodeInBrowser(chromium, dir, gifs);
-  if (!browser.started) GTEST_SKIP() << "Chromium cannot start here: " << browser.problem;
+  if (const std::string why = SkipReason(browser); !why.empty()) GTEST_SKIP() << why;
   ASSERT_TRUE(browser.problem.empty()) << browser.problem;
   ASSERT_EQ(browser.decodings.size(), gifs.size());
-  if (browser.decodings[0].error.find("ImageDecoder is not available") != std::string::npos) {
-    GTEST_SKIP() << "this Chromium has no WebCodecs ImageDecoder: " << browser.decodings[0].error;
-  }
   EXPECT_TRUE(browser.quit_cleanly)
       << "Chromium did not quit when asked; its process group was killed";
 
@@ -864,12 +872,9 @@ TEST(StickerBrowserTest, TransparentExactlyWhereThePicturesAre) {
     ASSERT_TRUE(MakeSticker(dir, switches, gifs.back()));
   }
   const BrowserResult browser = DecodeInBrowser(chromium, dir, gifs);
-  if (!browser.started) GTEST_SKIP() << "Chromium cannot start here: " << browser.problem;
+  if (const std::string why = SkipReason(browser); !why.empty()) GTEST_SKIP() << why;
   ASSERT_TRUE(browser.problem.empty()) << browser.problem;
   ASSERT_EQ(browser.decodings.size(), gifs.size());
-  if (browser.decodings[0].error.find("ImageDecoder is not available") != std::string::npos) {
-    GTEST_SKIP() << "this Chromium has no WebCodecs ImageDecoder: " << browser.decodings[0].error;
-  }
   for (std::size_t g = 0; g < gifs.size(); ++g) {
     const BrowserDecoding& decoded = browser.decodings[g];
     ASSERT_TRUE(decoded.error.empty()) << decoded.error;
