@@ -1,6 +1,8 @@
 #include "platform/base/variant.hpp"
 
 #include <charconv>
+#include <cstdio>
+#include <cstdlib>
 #include <limits>
 
 #include "platform/base/error.hpp"
@@ -34,8 +36,18 @@ std::string Variant::ToText() const {
     std::string operator()(std::int32_t v) const { return std::to_string(v); }
     std::string operator()(double v) const {
       char buf[64];
+#ifdef __EMSCRIPTEN__
+      // The WebAssembly build's library formats no floating point with
+      // to_chars: the fewest digits that read back as the same value.
+      for (int digits = 15; digits <= 17; ++digits) {
+        std::snprintf(buf, sizeof buf, "%.*g", digits, v);
+        if (std::strtod(buf, nullptr) == v) break;
+      }
+      return buf;
+#else
       const auto r = std::to_chars(buf, buf + sizeof buf, v);
       return std::string(buf, r.ptr);
+#endif
     }
     std::string operator()(const std::string& v) const { return v; }
     std::string operator()(const std::shared_ptr<VariantArray>&) const { RaiseTypeMismatch(); }
