@@ -29,6 +29,7 @@
 #include "gif/cgif.hpp"
 #include "support/bitmap_files.hpp"
 #include "support/composed_frames.hpp"
+#include "support/find_tool.hpp"
 #include "support/pillow.hpp"
 #include "support/temp_dir.hpp"
 
@@ -146,26 +147,7 @@ inline RunResult Zoetra(std::vector<std::string> args, const RunOptions& options
   return RunProgram(args, options);
 }
 
-// The first of `names` found on PATH, or "".
-inline std::string FindTool(std::initializer_list<const char*> names) {
-  const char* path = std::getenv("PATH");
-  if (path == nullptr) return {};
-  for (const char* name : names) {
-    if (name[0] == '/') {
-      if (::access(name, X_OK) == 0) return name;
-      continue;
-    }
-    std::string dirs = path;
-    std::size_t start = 0;
-    while (start <= dirs.size()) {
-      const std::size_t end = std::min(dirs.find(':', start), dirs.size());
-      const std::string candidate = dirs.substr(start, end - start) + "/" + name;
-      if (::access(candidate.c_str(), X_OK) == 0) return candidate;
-      start = end + 1;
-    }
-  }
-  return {};
-}
+using test::FindTool;
 
 using test::PillowPython;
 
