@@ -21,13 +21,17 @@ const OPTIONS = new Set([
 // video element does not tell a clip's own rate.
 const CLIP_FPS = 25;
 
-// Picture file signatures, for files whose type the browser does not know.
+// Pictures decoded ahead of the one the engine takes.
+const AHEAD = 4;
+const PICTURES = new Set(["picture", "pixels", "bitmap"]);
+
+// Picture files by their first bytes.
 const SIGNATURES = [
-  [0x89, 0x50, 0x4e, 0x47],  // PNG
-  [0xff, 0xd8, 0xff],        // JPEG
-  [0x47, 0x49, 0x46, 0x38],  // GIF
-  [0x42, 0x4d],              // BMP
-  [0x52, 0x49, 0x46, 0x46],  // RIFF (WebP)
+  ["image/png", [0x89, 0x50, 0x4e, 0x47]],
+  ["image/jpeg", [0xff, 0xd8, 0xff]],
+  ["image/gif", [0x47, 0x49, 0x46, 0x38]],
+  ["image/bmp", [0x42, 0x4d]],
+  ["image/webp", [0x52, 0x49, 0x46, 0x46]],
 ];
 
 function abortError() {
@@ -80,48 +84,58 @@ function describe(source, index) {
   return source && typeof source.name === "string" && source.name ? source.name : "source " + (index + 1);
 }
 
-async function isPictureFile(blob) {
-  const head = new Uint8Array(await blob.slice(0, 16).arrayBuffer());
-  return SIGNATURES.some((s) => s.every((b, i) => head[i] === b));
+// A picture file's type from its first bytes; "" for anything else.
+function pictureType(head) {
+  for (const [type, signature] of SIGNATURES) {
+    if (signature.every((b, i) => head[i] === b)) {
+      return type === "image/webp" && String.fromCharCode(...head.subarray(8, 12)) !== "WEBP" ? "" : type;
+    }
+  }
+  return "";
 }
 
-// How many frames an animated picture has; 1 for a still one or one the
-// browser's image decoder does not take.
-async function animationFrames(blob) {
-  if (typeof ImageDecoder === "undefined" || !/^image\/(gif|webp|png|apng)$/.test(blob.type)) return 1;
-  if (!(await ImageDecoder.isTypeSupported(blob.type))) return 1;
-  const decoder = new ImageDecoder({ data: blob.stream(), type: blob.type });
+// Whether a picture file holds more than one frame: an animated PNG has an
+// acTL chunk before its first IDAT, an animated WebP a flag in its extended
+// header; a GIF is asked of the browser's image decoder.
+async function animated(blob, type, head) {
+  if (type === "image/png") {
+    for (let at = 8; ; ) {
+      if (at + 8 > head.length) {
+        // Chunks before the pixels (colour profiles, texts) can be long.
+        if (at + 8 > blob.size) return false;
+        head = new Uint8Array(await blob.slice(0, at + (1 << 16)).arrayBuffer());
+        if (at + 8 > head.length) return false;
+      }
+      const kind = String.fromCharCode(...head.subarray(at + 4, at + 8));
+      if (kind === "acTL") return true;
+      if (kind === "IDAT" || kind === "IEND") return false;
+      at += 12 + new DataView(head.buffer, head.byteOffset).getUint32(at);
+    }
+  }
+  if (type === "image/webp") return String.fromCharCode(...head.subarray(12, 16)) === "VP8X" && (head[20] & 2) !== 0;
+  if (type !== "image/gif" || typeof ImageDecoder === "undefined") return false;
+  const decoder = new ImageDecoder({ data: blob.stream(), type });
   try {
     await decoder.tracks.ready;
     await decoder.completed;
-    return decoder.tracks.selectedTrack ? decoder.tracks.selectedTrack.frameCount : 1;
+    return decoder.tracks.selectedTrack !== null && decoder.tracks.selectedTrack.frameCount > 1;
   } catch {
-    return 1;
+    return false;
   } finally {
     decoder.close();
   }
 }
 
-// What each source is, with what it needs to give its frames.
+// What each source is, with what it needs to give its frames. A file is
+// known by its content: names and types can be wrong or missing.
 async function classify(source, index) {
   const name = describe(source, index);
   if (source instanceof Blob) {
-    let kind;
-    if (source.type.startsWith("video/")) kind = "clip";
-    else if (source.type.startsWith("image/") || (await isPictureFile(source))) kind = "picture";
-    else kind = "clip";
-    if (kind === "picture") {
-      let type = source.type;
-      if (!type) {
-        const head = new Uint8Array(await source.slice(0, 4).arrayBuffer());
-        if (head[0] === 0x47) type = "image/gif";
-        if (head[0] === 0x52) type = "image/webp";
-        if (head[0] === 0x89) type = "image/png";
-      }
-      const typed = type === source.type ? source : new Blob([source], { type });
-      if ((await animationFrames(typed)) > 1) return { kind: "animation", name, blob: typed };
-    }
-    return { kind, name, blob: source };
+    const head = new Uint8Array(await source.slice(0, 4096).arrayBuffer());
+    const type = pictureType(head);
+    if (!type) return { kind: "clip", name, blob: source };
+    const typed = type === source.type ? source : new Blob([source], { type });
+    return { kind: (await animated(typed, type, head)) ? "animation" : "picture", name, blob: typed };
   }
   if (typeof ImageData !== "undefined" && source instanceof ImageData) return { kind: "pixels", name, pixels: source };
   if (
@@ -297,9 +311,11 @@ export async function createGif(sources, options = {}, onProgress) {
   const cancel = () => engine.stop(abortError());
   if (signal) signal.addEventListener("abort", cancel);
   try {
+    const classified = Promise.all(sources.map(classify));
+    classified.catch(() => {});
     const o = await engineOptions(engine, options);
     classic = o.palette === "first";
-    const inputs = await Promise.all(sources.map(classify));
+    const inputs = await classified;
     for (const input of inputs) {
       if (classic && (input.kind === "clip" || input.kind === "animation")) {
         throw new Error(input.name + ": the classic palette takes still pictures only; use the palette all or frame");
@@ -310,12 +326,35 @@ export async function createGif(sources, options = {}, onProgress) {
     const expected = inputs.map((input) => (input.kind === "clip" || input.kind === "animation" ? 0 : 1));
     total = passes * expected.reduce((a, b) => a + b, 0);
     await engine.call("total", { frames: expected.reduce((a, b) => a + b, 0) });
+    // Frames sent and not yet taken by the engine.
+    const calls = [];
+    const settle = async (most) => {
+      while (calls.length > most) await calls.shift();
+    };
     for (let pass = 0; pass < passes; ++pass) {
       const counting = countsFirst && pass === 0;
+      let reading = !countsFirst || counting;
+      // The browser decodes a few pictures ahead, on its own threads, while
+      // the engine works on the one before.
+      const ahead = new Map();
+      const decoded = (i) => {
+        for (let j = i; j < inputs.length && j < i + AHEAD; ++j) {
+          if (!ahead.has(j) && PICTURES.has(inputs[j].kind)) {
+            const promise = pictureImage(inputs[j]);
+            promise.catch(() => {});
+            ahead.set(j, promise);
+          }
+        }
+        const promise = ahead.get(i);
+        ahead.delete(i);
+        return promise;
+      };
+      await settle(0);
       if (countsFirst && pass === 1) await engine.call("seal");
       for (let i = 0; i < inputs.length; ++i) {
         const input = inputs[i];
         if (input.kind === "clip" || input.kind === "animation") {
+          await settle(0);
           const minHundredths = input.kind === "animation" && !o.fps ? 0 : 2;
           await engine.call("clipBegin", { minHundredths });
           const frames = input.kind === "clip" ? clipFrames(input, o) : animationFramesOf(input);
@@ -335,17 +374,29 @@ export async function createGif(sources, options = {}, onProgress) {
           }
           continue;
         }
-        // A picture the counting pass kept is not read again.
-        if (!counting && countsFirst && (await engine.call("nextKept"))) {
-          await engine.call("frame", {});
-        } else {
-          const { image, transfer } = await pictureImage(input);
-          await engine.call("frame", { image }, transfer);
+        // A picture the counting pass kept is not read again; kept ones come first.
+        if (!counting && countsFirst && !reading) {
+          await settle(0);
+          if (await engine.call("nextKept")) {
+            await engine.call("frame", {});
+            ++done;
+            report();
+            continue;
+          }
+          reading = true;
         }
-        ++done;
-        report();
+        const { image, transfer } = await decoded(i);
+        // The next picture goes out while the engine works on this one.
+        await settle(1);
+        const call = engine.call("frame", { image }, transfer).then(() => {
+          ++done;
+          report();
+        });
+        call.catch(() => {});  // awaited in settle
+        calls.push(call);
       }
     }
+    await settle(0);
     const gif = await engine.call("finish");
     done = total;
     report();
