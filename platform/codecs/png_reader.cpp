@@ -88,7 +88,9 @@ HBITMAP DecodePng(std::span<const std::uint8_t> file, bool* alpha) {
   const NewSurface out = NewPictureSurface(width, height, 32);
   BitmapGuard guard(out.handle);
   const int fmt = rgb8 ? SPNG_FMT_RGB8 : SPNG_FMT_RGBA8;
-  if (int err = spng_decode_image(ctx.get(), nullptr, 0, fmt, SPNG_DECODE_PROGRESSIVE)) RaisePng(err);
+  // A transparent colour (tRNS) reaches the alpha bytes only when asked for.
+  const int flags = SPNG_DECODE_PROGRESSIVE | (has_alpha ? SPNG_DECODE_TRNS : 0);
+  if (int err = spng_decode_image(ctx.get(), nullptr, 0, fmt, flags)) RaisePng(err);
 
   const std::size_t row_len = static_cast<std::size_t>(width) * 4;
   int err = 0;

@@ -188,6 +188,39 @@ TEST_F(PictureLoaderTest, EveryFormatAndDepthLoadsToPillowsColours) {
   EXPECT_EQ(LiveObjects(), live);  // every picture released its bitmap
 }
 
+// A PNG's transparent colour (tRNS) is alpha 0 wherever that colour is, when
+// alpha is asked for; every other pixel is opaque.
+TEST_F(PictureLoaderTest, TransparentColoursOfPngsBecomeAlpha) {
+  const struct {
+    const char* name;
+    std::uint8_t r, g, b;  // the transparent colour (palette entry 3 of the first)
+    bool some;             // the file holds that colour
+  } cases[] = {{"pillow_P_trns.png", 9, 10, 11, true}, {"pillow_RGB_trns.png", 1, 2, 3, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto pillow = ReadRgbDump(File(std::string(c.name) + ".rgb"));
+    ASSERT_TRUE(pillow.has_value());
+    const Picture picture = LoadPicture(File(c.name), {.keep_alpha = true});
+    ASSERT_TRUE(picture);
+    EXPECT_TRUE(picture->HasAlpha());
+    BitmapDesc d{};
+    ASSERT_TRUE(GetBitmapDesc(picture->handle(), &d));
+    int clear = 0, wrong = 0;
+    for (std::int32_t y = 0; y < d.height; ++y) {
+      for (std::int32_t x = 0; x < d.width; ++x) {
+        // Bitmap rows run bottom-up, dump rows top-down.
+        const std::uint8_t* ours = d.bits + (static_cast<std::size_t>(d.height - 1 - y) * d.width + x) * 4;
+        const std::uint8_t* theirs = &pillow->rgb[(static_cast<std::size_t>(y) * d.width + x) * 3];
+        const bool transparent = theirs[0] == c.r && theirs[1] == c.g && theirs[2] == c.b;
+        clear += transparent;
+        wrong += ours[3] != (transparent ? 0 : 255);
+      }
+    }
+    EXPECT_EQ(wrong, 0);
+    EXPECT_EQ(clear > 0, c.some) << clear << " pixels of the transparent colour";
+  }
+}
+
 TEST_F(PictureLoaderTest, IconsAndMetafilesAreNotBitmaps) {
   Bytes cursor = {0, 0, 2, 0, 1, 0, 0, 48};
   cursor.resize(6 + 16, 0);
