@@ -19,13 +19,15 @@ build_packages=(
 )
 # GoogleTest and Google Benchmark; libcrypto and giflib for the test binaries;
 # Pillow and venv for the Python tests; clang for the fuzz targets; the programs the
-# tests compare our files with; matplotlib for bench/plot_long_clip.py.
+# tests compare our files with; matplotlib for bench/plot_long_clip.py;
+# emscripten for the browser build (scripts/build-web.sh) that the web tests load.
 test_packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libssl-dev libgif-dev python3-pil python3-venv
   clang libclang-rt-14-dev
   imagemagick graphicsmagick ffmpeg gifsicle chromium
   python3-matplotlib
+  emscripten node-acorn
 )
 case "$mode" in
   build) packages=("${build_packages[@]}") ;;

@@ -3,12 +3,18 @@
 # suite three times: a normal build, one with AddressSanitizer and
 # UndefinedBehaviorSanitizer (built with the portable code instead of the SSE2
 # paths, so both are tested), and one with ThreadSanitizer; then a short run
-# of every fuzz target.
+# of every fuzz target. The browser build (scripts/build-web.sh) is made
+# first, and the web tests load it in headless Chromium each time.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
 bash scripts/install-deps.sh test
 jobs="$(nproc)"
+
+echo "== browser build (WebAssembly) =="
+bash scripts/build-web.sh
+# The web tests fail, not skip, should the browser build go missing.
+export ZOETRA_WEB_REQUIRED=1
 
 echo "== build and test (release with debug info) =="
 bash scripts/build.sh build -DZOETRA_BUILD_TESTS=ON -DZOETRA_BUILD_BENCH=ON
