@@ -18,8 +18,10 @@ function setState(state, text = "") {
   message.textContent = text;
 }
 
+// The engine knows a file by its content, so a file the browser gives no type
+// is tried too; only files typed as something else are left out.
 function isMedia(file) {
-  return /^(image|video)\//.test(file.type);
+  return /^(image|video)\//.test(file.type) || file.type === "" || file.type === "application/octet-stream";
 }
 
 // Each pick (or drop) is sorted by name on its own and appended after what is
@@ -54,9 +56,15 @@ function makeRow(item) {
     thumb.src = item.url;
   }
   thumb.className = "thumb";
-  // The browser may not show every format the engine reads; keep the row anyway.
-  const kind = item.file.type.startsWith("video/") ? "Clip" : "Picture";
-  thumb.addEventListener("error", () => thumb.replaceWith(label(kind)), { once: true });
+  // The engine reads files through the browser, so one the browser cannot
+  // show would fail the GIF: say so now rather than after Make.
+  thumb.addEventListener("error", () => {
+    thumb.replaceWith(label("?"));
+    item.unreadable = true;
+    li.classList.add("unreadable");
+    name.append(" — this browser cannot read it");
+    if (!controller) setState("error", unreadableText());
+  }, { once: true });
   const name = document.createElement("span");
   name.className = "name";
   name.textContent = item.file.name;
@@ -85,6 +93,12 @@ function makeRow(item) {
     li.classList.remove("dragging");
   });
   return li;
+}
+
+function unreadableText() {
+  const names = items.filter((it) => it.unreadable).map((it) => it.file.name);
+  if (names.length === 0) return "";
+  return `This browser cannot read ${names.join(", ")} as a picture or a clip. Remove ${names.length > 1 ? "them" : "it"} to make the GIF.`;
 }
 
 function label(text) {
@@ -123,6 +137,10 @@ list.addEventListener("click", (e) => {
     const [item] = items.splice(i, 1);
     item.li.remove();
     URL.revokeObjectURL(item.url);
+    if (item.unreadable && !controller) {
+      const text = unreadableText();
+      setState(text ? "error" : "idle", text);
+    }
     render();
     // Keep the keyboard where it was: on the next row, else the previous, else the picker.
     const next = items[Math.min(i, items.length - 1)];
@@ -149,8 +167,8 @@ list.addEventListener("drop", (e) => {
   if (li) {
     const r = li.getBoundingClientRect();
     const target = items.findIndex((it) => it.li === li);
-    const after = e.clientY > r.top + r.height / 2;
-    to = target + (after ? 1 : 0) - (from < target ? 1 : 0);
+    const before = target + (e.clientY > r.top + r.height / 2 ? 1 : 0);
+    to = before - (from < before ? 1 : 0);
   }
   move(from, Math.max(0, Math.min(to, items.length - 1)));
 });
@@ -204,14 +222,17 @@ function sizeText(bytes) {
   return `${(bytes / 1e6).toFixed(1)} MB`;
 }
 
+// The counts are the engine's steps, not frames (pictures may be read twice),
+// and a clip's total grows with it: a share is shown only while the total is
+// ahead of what is done, else the bar just moves.
 function showProgress({ done, total }) {
-  if (total > 0) {
+  if (total > done) {
     progress.max = total;
-    progress.value = Math.min(done, total);
-    progressText.textContent = `${done} / ${total} frames`;
+    progress.value = done;
+    progressText.textContent = `${Math.floor((100 * done) / total)}%`;
   } else {
-    progress.removeAttribute("value");  // indeterminate until the count is known
-    progressText.textContent = `${done} frames`;
+    progress.removeAttribute("value");
+    progressText.textContent = "";
   }
 }
 
@@ -224,6 +245,10 @@ function setWorking(on) {
 form.addEventListener("submit", async (e) => {
   e.preventDefault();
   if (controller || items.length === 0) return;
+  if (items.some((it) => it.unreadable)) {
+    setState("error", unreadableText());
+    return;
+  }
   controller = new AbortController();
   const sources = items.map((it) => it.file);
   setState("working");
@@ -239,6 +264,7 @@ form.addEventListener("submit", async (e) => {
     download.textContent = `Download animation.gif (${sizeText(bytes.length)})`;
     result.hidden = false;
     setState("done");
+    result.scrollIntoView({ block: "nearest" });
   } catch (err) {
     if (err && err.name === "AbortError") setState("cancelled", "Cancelled.");
     else setState("error", err && err.message ? err.message : String(err));
