@@ -78,3 +78,19 @@ async function pageResult() {
     toBase64(bytes),
   ].join("\n");
 }
+
+// How createGif's progress went: "rises to N" when every report has done
+// <= total, neither falls, and the last has done == total == N.
+async function progressOf(names, options) {
+  const { createGif } = await zoetraModule;
+  const seen = [];
+  await createGif(await filesNamed(names), options, (p) => seen.push(p));
+  for (let i = 0; i < seen.length; ++i) {
+    const p = seen[i], before = seen[i - 1] || { done: 0, total: 0 };
+    if (p.done > p.total || p.done < before.done || p.total < before.total) {
+      return "report " + i + " is " + p.done + "/" + p.total + " after " + before.done + "/" + before.total;
+    }
+  }
+  const last = seen[seen.length - 1];
+  return last && last.done === last.total ? "rises to " + last.total : "ends at " + JSON.stringify(last);
+}

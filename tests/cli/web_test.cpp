@@ -236,12 +236,18 @@ TEST_F(WebTest, PageMakesTheGifFromPickedFilesToTheDownload) {
   EXPECT_EQ(download, "download animation.gif | Download animation.gif (" + std::string(size) + ")");
 }
 
-TEST_F(WebTest, CancellingEndsTheCallAndFailuresNameTheFile) {
+TEST_F(WebTest, ProgressCancellingAndFailures) {
   OPEN_OR_SKIP("calls.html");
   const std::vector<std::string> pictures = WritePictures("colourful", 5, ColourfulStep);
   for (const char* options : {"{}", "{palette: 'first'}", "{palette: 'frame', optimize: true}"}) {
     SCOPED_TRACE(options);
     EXPECT_EQ(Evaluate("cancelAtFirstFrame(" + JsList(pictures) + ", " + options + ")"), "AbortError after 1 report");
+  }
+  // Each picture counts once for each pass over it: the palettes all and
+  // first take every picture before making frames.
+  for (const auto& [options, progress] : {std::pair{"{}", "rises to 10"}, std::pair{"{palette: 'first'}", "rises to 10"},
+                                          std::pair{"{palette: 'frame'}", "rises to 5"}}) {
+    EXPECT_EQ(Evaluate("progressOf(" + JsList(pictures) + ", " + options + ")"), progress) << options;
   }
   // A new call after a cancelled one has a worker of its own.
   EXPECT_EQ(Evaluate("makeGif(" + JsList(pictures) + ", {}).then((a) => a.slice(0, 4))"), "gif ");
@@ -268,6 +274,8 @@ TEST_F(WebTest, ClipMadeByFfmpegGivesTheCommandsFramesAndTimes) {
                                      "testsrc2=size=160x120:rate=25", "-t", "2", "-c:v", "libvpx", "-b:v", "1M",
                                      Site("clip.webm")});
   ASSERT_EQ(made.status, 0) << made.err;
+  // A clip's frames are known from its length before they are read.
+  EXPECT_EQ(Evaluate("progressOf(['clip.webm'], {fps: 10, palette: 'frame'})"), "rises to 20");
   for (const char* fps : {"10", "4"}) {
     SCOPED_TRACE(std::string("fps ") + fps);
     const std::string gif = Command({"clip.webm"}, {"--fps", fps});

@@ -10,8 +10,10 @@ let pieces = [];
 
 const PALETTES = { first: 0, all: 1, frame: 2 };
 
+// The engine's stages; only a frame made is worth telling the page.
+const FRAME_MADE = 3;
 globalThis.zoetraYield = (stage, picture, pictures) => {
-  postMessage({ progress: { stage, picture, pictures } });
+  if (stage === FRAME_MADE) postMessage({ progress: { picture, pictures } });
 };
 
 function fail() {
@@ -158,7 +160,14 @@ const ops = {
   },
 };
 
-onmessage = async ({ data }) => {
+// One call at a time, in order: a picture's copy into the input room is
+// asynchronous, and the next picture must not take the room before it is used.
+let queue = Promise.resolve();
+onmessage = ({ data }) => {
+  queue = queue.then(() => answer(data));
+};
+
+async function answer(data) {
   const { id, op } = data;
   try {
     engine = await engineReady;
@@ -169,4 +178,4 @@ onmessage = async ({ data }) => {
   } catch (e) {
     postMessage({ id, error: String(e && e.message ? e.message : e) });
   }
-};
+}

@@ -198,13 +198,17 @@ async function* clipFrames(input, options) {
     try {
       await once(video, "loadeddata", "error");
     } catch {
-      const why = video.error && video.error.message ? video.error.message : "not a clip or picture it can decode";
+      const code = video.error ? video.error.code : 0;
+      const why = code === 4 ? "not a picture or a clip this browser can read"
+        : code === 3 ? "its video could not be decoded"
+        : "it could not be read";
       throw new Error(input.name + ": the browser cannot read this file (" + why + ")");
     }
     const rate = options.fps || CLIP_FPS;
     const length = Number.isFinite(video.duration) ? video.duration : 0;
     const from = options.start || 0;
     const until = options.duration !== undefined ? Math.min(length, from + options.duration) : length;
+    yield { expect: Math.max(0, Math.ceil((until - from) * rate)) };
     for (let k = 0; ; ++k) {
       const t = from + k / rate;
       if (t >= until) break;
@@ -290,7 +294,9 @@ async function engineOptions(engine, options) {
  * @param {Array<Blob|File|ImageData|ImageBitmap|HTMLCanvasElement|OffscreenCanvas>} sources
  *   pictures, clips and animated pictures (frames with their own times), mixed
  * @param {object} options the Python module's keywords, and `signal` (an AbortSignal) to cancel
- * @param {function({done: number, total: number}): void} [onProgress] frames done out of frames
+ * @param {function({done: number, total: number}): void} [onProgress] work done out of work: each
+ *   frame counts once for each pass over it (two with the palettes "all" and "first"); a clip's
+ *   frames are estimated from its length until they are read
  * @returns {Promise<Uint8Array>} the GIF file
  */
 export async function createGif(sources, options = {}, onProgress) {
@@ -302,9 +308,9 @@ export async function createGif(sources, options = {}, onProgress) {
     if (onProgress) onProgress({ done: Math.min(done, total), total });
   };
   const engine = new Engine((p) => {
-    // The classic palette makes every frame at the end, as the worker tells.
-    if (classic && p.stage === 3) {
-      done = total - sources.length + p.picture;
+    // The classic palette makes every frame at the end, after taking them all.
+    if (classic) {
+      done = sources.length + p.picture;
       report();
     }
   });
@@ -318,11 +324,12 @@ export async function createGif(sources, options = {}, onProgress) {
     const inputs = await classified;
     for (const input of inputs) {
       if (classic && (input.kind === "clip" || input.kind === "animation")) {
-        throw new Error(input.name + ": the classic palette takes still pictures only; use the palette all or frame");
+        throw new Error(input.name + ': the palette "first" takes still pictures only; clips need the palette "all" or "frame"');
       }
     }
     const { countsFirst } = await engine.call("begin", o);
-    const passes = countsFirst ? 2 : 1;
+    // The classic palette takes every picture, then makes every frame.
+    const passes = countsFirst || classic ? 2 : 1;
     const expected = inputs.map((input) => (input.kind === "clip" || input.kind === "animation" ? 0 : 1));
     total = passes * expected.reduce((a, b) => a + b, 0);
     await engine.call("total", { frames: expected.reduce((a, b) => a + b, 0) });
@@ -331,7 +338,7 @@ export async function createGif(sources, options = {}, onProgress) {
     const settle = async (most) => {
       while (calls.length > most) await calls.shift();
     };
-    for (let pass = 0; pass < passes; ++pass) {
+    for (let pass = 0; pass < (countsFirst ? 2 : 1); ++pass) {
       const counting = countsFirst && pass === 0;
       let reading = !countsFirst || counting;
       // The browser decodes a few pictures ahead, on its own threads, while
@@ -358,14 +365,20 @@ export async function createGif(sources, options = {}, onProgress) {
           const minHundredths = input.kind === "animation" && !o.fps ? 0 : 2;
           await engine.call("clipBegin", { minHundredths });
           const frames = input.kind === "clip" ? clipFrames(input, o) : animationFramesOf(input);
+          let clipFramesDone = 0;
           for await (const f of frames) {
+            if ("expect" in f) {
+              total += f.expect;
+              continue;
+            }
             if ("end" in f) {
               await engine.call("clipEnd", { micros: f.end });
               break;
             }
             const over = await engine.call("clipFrame", { image: f.image, micros: f.micros }, [f.image]);
             ++done;
-            if (!counting || pass === 0) total = Math.max(total, done);
+            ++clipFramesDone;
+            total = Math.max(total, done);
             report();
             if (over) {
               await engine.call("clipEnd", { micros: f.micros });
