@@ -3,6 +3,7 @@
 #   testsrc2, mandelbrot, life   60 frames of 640 x 480 from ffmpeg's sources
 #   photoseq     40 frames of 960 x 540 of a hand-held video (cockatoo.mp4 of
 #                Debian's python3-imageio)
+#   video640     60 frames of 640 x 480 of that video
 #   slideshow    five different photos of 800 x 450 (Debian's python3-skimage
 #                data), each shown for 5 frames
 #   slideshow1080  the same photos at 1920 x 1080
@@ -40,6 +41,8 @@ make_set() {
         -frames:v 60 "$dir/f%03d.png" ;;
     photoseq)
       ffmpeg -v error -i "$VIDEO" -vf "select=gte(n\,40),scale=960:540" -vsync 0 -frames:v 40 "$dir/f%03d.png" ;;
+    video640)
+      ffmpeg -v error -i "$VIDEO" -vf "select=gte(n\,40),scale=640:480" -vsync 0 -frames:v 60 "$dir/f%03d.png" ;;
     hd1080)
       ffmpeg -v error -i "$VIDEO" -vf "select=gte(n\,100),scale=1920:1080:flags=lanczos" -vsync 0 -frames:v 20 \
         "$dir/f%03d.png" ;;

@@ -53,6 +53,7 @@ function makeRow(item) {
     thumb = document.createElement("img");
     thumb.alt = "";
     thumb.decoding = "async";
+    thumb.loading = "lazy";  // a long list decodes only what is seen, not every picture at once
     thumb.src = item.url;
   }
   thumb.className = "thumb";
