@@ -365,7 +365,6 @@ export async function createGif(sources, options = {}, onProgress) {
           const minHundredths = input.kind === "animation" && !o.fps ? 0 : 2;
           await engine.call("clipBegin", { minHundredths });
           const frames = input.kind === "clip" ? clipFrames(input, o) : animationFramesOf(input);
-          let clipFramesDone = 0;
           for await (const f of frames) {
             if ("expect" in f) {
               total += f.expect;
@@ -377,7 +376,6 @@ export async function createGif(sources, options = {}, onProgress) {
             }
             const over = await engine.call("clipFrame", { image: f.image, micros: f.micros }, [f.image]);
             ++done;
-            ++clipFramesDone;
             total = Math.max(total, done);
             report();
             if (over) {
