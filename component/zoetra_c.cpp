@@ -157,6 +157,9 @@ void zoetra_options_init(ZoetraOptions* options) {
   options->quality = 100;
 }
 
+}  // extern "C"
+
+// Helpers of the calls below, of C++ linkage.
 namespace {
 
 // The options as given (NULL: the defaults); error 5 for what this version cannot read.
@@ -222,6 +225,8 @@ zoetra::PictureSource PictureOf(const ZoetraPicture& p, std::int64_t number) {
 }
 
 }  // namespace
+
+extern "C" {
 
 int zoetra_create(ZoetraInstance* instance, const char* const* files, int32_t count, const char* output,
                   const ZoetraOptions* options, char* result, size_t result_size, size_t* result_length) {
