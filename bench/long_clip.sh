@@ -24,6 +24,7 @@
 #   --out DIR         default build-bench/long-clip
 #   --repeat R        runs of each conversion; median wall time and peak (default 1)
 #   --psnr            mean PSNR of the largest N's GIFs (bench/gif_quality.py)
+#   TOOLS="zoetra-all zoetra-frame"  (environment) the tools to run; default also ffmpeg and gifski
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -34,7 +35,7 @@ PSNR=0
 W=1280
 H=720
 FPS=25
-TOOLS="zoetra-all zoetra-frame ffmpeg gifski"
+TOOLS=${TOOLS:-"zoetra-all zoetra-frame ffmpeg gifski"}
 
 usage() { sed -n '2,/^set -euo/p' "${BASH_SOURCE[0]}" | sed '$d; s/^# \{0,1\}//'; }
 while [ $# -gt 0 ]; do
