@@ -185,6 +185,23 @@ function once(target, event, failEvent) {
   });
 }
 
+// The picture a video shows once it has one: a seek can end before the
+// frame at its time is decoded, most of all on a busy machine.
+async function shownFrame(video, name, t) {
+  const HAVE_CURRENT_DATA = 2;
+  for (let waited = 0; ; waited += 10) {
+    if (video.readyState >= HAVE_CURRENT_DATA) {
+      try {
+        return await createImageBitmap(video);
+      } catch (e) {
+        if (waited >= 10000) throw e;
+      }
+    }
+    if (waited >= 10000) throw new Error(name + ": the browser gave no picture at " + t.toFixed(3) + " s");
+    await new Promise((resolve) => setTimeout(resolve, 10));
+  }
+}
+
 // A clip's frames at the sampling rate, each with its time in microseconds,
 // from the page's own video decoding; then { end } in microseconds.
 async function* clipFrames(input, options) {
@@ -216,8 +233,7 @@ async function* clipFrames(input, options) {
         video.currentTime = t;
         await once(video, "seeked", "error");
       }
-      const bitmap = await createImageBitmap(video);
-      yield { image: bitmap, micros: Math.round(t * 1e6) };
+      yield { image: await shownFrame(video, input.name, t), micros: Math.round(t * 1e6) };
     }
     yield { end: Math.round(until * 1e6) };
   } finally {
