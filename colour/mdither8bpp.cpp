@@ -169,40 +169,53 @@ inline std::uint32_t LoadPixel(const std::uint8_t* p) {
 
 #if defined(__SSE2__) && !defined(ZOETRA_NO_SIMD)
 
-// Error diffusion over two row buffers instead of a copy of the picture. The
-// row being mapped is read as the previous pass left it (the source itself for
-// row 0); its pixel x+1 takes the right share in a register. The row below is
+// Error diffusion over row buffers instead of a copy of the picture. The row
+// being mapped is read as the previous row left it (the source itself for row
+// 0); its pixel x+1 takes the right share in a register. The row below is
 // written once per pixel: a two-pixel window [x-1 | x] in registers collects
 // the shares in the same order as pushing them through memory would (x-1 gets
 // its last share, below left, from pixel x), then pixel x-1 is stored and the
 // window moves on. Every push adds and clamps each channel on its own, exactly
 // as the plain loop does; the fourth byte receives nothing.
+//
+// Each pixel waits on the one before it, so rows go two at a time: the lower
+// one follows a few pixels behind the upper one, and the processor works on
+// both chains at once. Three buffers keep the lower row's writes away from
+// what the upper one still reads.
 template <bool kCube>
 class DiffusionRows {
  public:
   DiffusionRows(const DitherState& s, const Raster& img) : t_(TablesFor<kCube>(s)), img_(img) {
     const std::size_t pixels =
         static_cast<std::size_t>(img.width) + 1;  // one spare pixel left of x = 0
-    buffers_.assign(2 * pixels * 4, 0);
+    buffers_.assign(3 * pixels * 4, 0);
     row_pixels_ = pixels;
   }
 
   void Run() {
-    const std::size_t row_bytes = static_cast<std::size_t>(img_.width) * 4;
-    const std::uint8_t* cur = img_.src;
-    for (std::int32_t y = 0; y < img_.height; ++y) {
-      std::uint8_t* out = img_.dst + static_cast<std::size_t>(y) * img_.stride;
-      if (y + 1 < img_.height) {
-        std::uint8_t* below = Buffer(y + 1);
-        MapRow<true>(cur, img_.src + static_cast<std::size_t>(y + 1) * row_bytes, below, out);
-        cur = below;
-      } else {
-        MapRow<false>(cur, nullptr, nullptr, out);
-      }
+    std::int32_t y = 0;
+    for (; y + 2 < img_.height; y += 2) MapTwoRows<true>(y);
+    if (y + 1 < img_.height) {
+      MapTwoRows<false>(y);
+    } else if (y < img_.height) {
+      Row row = Start<false>(y);
+      while (row.x <= last_) Step<false>(row, last_);
     }
   }
 
  private:
+  // One row on its way: where it reads and writes, and what passes from
+  // pixel to pixel.
+  struct Row {
+    const std::uint8_t* cur;        // the row as the row above left it
+    const std::uint8_t* src_below;  // the source row below
+    std::uint8_t* below;            // receives the row below with the shares added
+    std::uint8_t* out;
+    std::int32_t x;  // the next pixel
+    __m128i pixel;   // pixel x with the share from x-1
+    __m128i window;  // the row below: low half pixel x-1, high half pixel x
+  };
+
   static __m128i Widen(std::uint32_t pixel) {
     return _mm_unpacklo_epi8(_mm_cvtsi32_si128(static_cast<int>(pixel)), _mm_setzero_si128());
   }
@@ -212,102 +225,128 @@ class DiffusionRows {
   static std::uint32_t Narrow(__m128i v) {
     return static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_packus_epi16(v, v)));
   }
+  static void StorePixel(std::uint8_t* p, std::uint32_t v) { std::memcpy(p, &v, 4); }
 
   // Pixel 0 of the buffer for image row y; pixel -1 is a spare that takes the
   // below-left share of x = 0.
   std::uint8_t* Buffer(std::int32_t y) {
-    return buffers_.data() + (static_cast<std::size_t>(y & 1) * row_pixels_ + 1) * 4;
+    return buffers_.data() + (static_cast<std::size_t>(y % 3) * row_pixels_ + 1) * 4;
+  }
+  const std::uint8_t* Source(std::int32_t y) const {
+    return img_.src + static_cast<std::size_t>(y) * static_cast<std::size_t>(img_.width) * 4;
   }
 
-  // Maps row `cur` into `out`. With kBelow, `src_below` is the source row
-  // below and `below` receives it with the shares added.
+  // Row y before its first pixel; with kBelow, row y + 1 exists.
   template <bool kBelow>
-  void MapRow(const std::uint8_t* cur, const std::uint8_t* src_below, std::uint8_t* below,
-              std::uint8_t* out) {
-    const std::int32_t last = img_.width - 1;
-    __m128i pixel = Widen(LoadPixel(cur));
-    // Window over the row below: low half pixel x-1, high half pixel x.
-    __m128i window = kBelow ? _mm_slli_si128(Widen(LoadPixel(src_below)), 8) : _mm_setzero_si128();
-    for (std::int32_t x = 0; x <= last; ++x) {
-      const std::uint32_t bgr = Narrow(pixel);
-      const int b = static_cast<int>(bgr & 0xFF), g = static_cast<int>((bgr >> 8) & 0xFF),
-                r = static_cast<int>((bgr >> 16) & 0xFF);
-      const std::uint32_t entry = t_.Entry(b, g, r);
-      out[x] = static_cast<std::uint8_t>(entry >> 24);
-      const int err_b = b - static_cast<int>(entry & 0xFF);
-      const int err_g = g - static_cast<int>((entry >> 8) & 0xFF);
-      const int err_r = r - static_cast<int>((entry >> 16) & 0xFF);
-      const bool more = x < last;
-      const std::uint32_t next_pixel =
-          more ? LoadPixel(cur + 4 * static_cast<std::size_t>(x + 1)) : 0;
-      const std::uint32_t next_below =
-          kBelow && more ? LoadPixel(src_below + 4 * static_cast<std::size_t>(x + 1)) : 0;
-      if (std::abs(err_r) + std::abs(err_g) + std::abs(err_b) <= kDiffusionThreshold) {
-        pixel = Widen(next_pixel);
-        if constexpr (kBelow) {
-          StorePixel(below + 4 * static_cast<std::ptrdiff_t>(x - 1), Narrow(window));
-          window = _mm_unpacklo_epi64(_mm_unpackhi_epi64(window, window), Widen(next_below));
-        }
-        // Following pixels of the same colour map to the same entry and push nothing either.
-        std::int32_t run = 0;
-        while (x + run < last &&
-               ((LoadPixel(cur + 4 * static_cast<std::size_t>(x + run + 1)) ^ bgr) & 0xFFFFFF) ==
-                   0) {
-          ++run;
-        }
-        if (run > 0) SkipRun<kBelow>(src_below, below, out, x, run, entry, pixel, window, cur);
-        continue;
-      }
-      // Shares of blue, green and red side by side: [right | below] and [below right | below left].
-      const __m128i sb = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(&t_.Share(err_b)));
-      const __m128i sg = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(&t_.Share(err_g)));
-      const __m128i sr = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(&t_.Share(err_r)));
-      const __m128i bg = _mm_unpacklo_epi16(sb, sg);
-      const __m128i r0 = _mm_unpacklo_epi16(sr, _mm_setzero_si128());
-      const __m128i right_below = _mm_unpacklo_epi32(bg, r0);
-      const __m128i diagonals = _mm_unpackhi_epi32(bg, r0);
-      pixel = Clamp(_mm_add_epi16(Widen(next_pixel), right_below));
+  Row Start(std::int32_t y) {
+    Row r{y == 0 ? img_.src : Buffer(y), kBelow ? Source(y + 1) : nullptr, kBelow ? Buffer(y + 1) : nullptr,
+          img_.dst + static_cast<std::size_t>(y) * img_.stride, 0, _mm_setzero_si128(), _mm_setzero_si128()};
+    r.pixel = Widen(LoadPixel(r.cur));
+    if constexpr (kBelow) r.window = _mm_slli_si128(Widen(LoadPixel(r.src_below)), 8);
+    return r;
+  }
+
+  // Rows y and y + 1; with kBelowSecond, row y + 2 exists. The lower row reads
+  // what the upper one has finished: after the upper one's pixel x, its row
+  // below is final up to x - 1.
+  template <bool kBelowSecond>
+  void MapTwoRows(std::int32_t y) {
+    Row upper = Start<true>(y);
+    while (upper.x <= last_ && upper.x < 3) Step<true>(upper, last_);
+    if (upper.x > last_) StoreLast(upper);
+    Row lower = Start<kBelowSecond>(y + 1);
+    while (upper.x <= last_) {
+      Step<true>(upper, last_);
+      // Pixel x reads x + 1, and a run may look as far as the limit.
+      if (lower.x + 3 <= upper.x) Step<kBelowSecond>(lower, upper.x - 3);
+      if (upper.x > last_) StoreLast(upper);
+    }
+    while (lower.x <= last_) Step<kBelowSecond>(lower, last_);
+    if constexpr (kBelowSecond) StoreLast(lower);
+  }
+
+  // The window's low half holds the last pixel of the row below once the row is done.
+  static void StoreLast(const Row& r) {
+    StorePixel(r.below + 4 * static_cast<std::size_t>(r.x - 1), Narrow(r.window));
+  }
+
+  // Maps pixel x of the row, and the run of its colour that follows when it
+  // pushes nothing; the run is not looked for past `limit`.
+  template <bool kBelow>
+  void Step(Row& r, std::int32_t limit) const {
+    const std::int32_t x = r.x;
+    const std::int32_t last = last_;
+    const std::uint32_t bgr = Narrow(r.pixel);
+    const int b = static_cast<int>(bgr & 0xFF), g = static_cast<int>((bgr >> 8) & 0xFF),
+              rd = static_cast<int>((bgr >> 16) & 0xFF);
+    const std::uint32_t entry = t_.Entry(b, g, rd);
+    r.out[x] = static_cast<std::uint8_t>(entry >> 24);
+    const int err_b = b - static_cast<int>(entry & 0xFF);
+    const int err_g = g - static_cast<int>((entry >> 8) & 0xFF);
+    const int err_r = rd - static_cast<int>((entry >> 16) & 0xFF);
+    const bool more = x < last;
+    const std::uint32_t next_pixel = more ? LoadPixel(r.cur + 4 * static_cast<std::size_t>(x + 1)) : 0;
+    const std::uint32_t next_below =
+        kBelow && more ? LoadPixel(r.src_below + 4 * static_cast<std::size_t>(x + 1)) : 0;
+    if (std::abs(err_r) + std::abs(err_g) + std::abs(err_b) <= kDiffusionThreshold) {
+      r.pixel = Widen(next_pixel);
       if constexpr (kBelow) {
-        // x-1 gets below left, x gets below: then x-1 is complete.
-        window = Clamp(_mm_add_epi16(window, _mm_unpackhi_epi64(diagonals, right_below)));
-        StorePixel(below + 4 * static_cast<std::ptrdiff_t>(x - 1), Narrow(window));
-        const __m128i fresh = Clamp(_mm_add_epi16(Widen(next_below), diagonals));
-        window = _mm_unpacklo_epi64(_mm_unpackhi_epi64(window, window), fresh);
+        StorePixel(r.below + 4 * static_cast<std::ptrdiff_t>(x - 1), Narrow(r.window));
+        r.window = _mm_unpacklo_epi64(_mm_unpackhi_epi64(r.window, r.window), Widen(next_below));
       }
+      // Following pixels of the same colour map to the same entry and push nothing either.
+      std::int32_t run = 0;
+      while (x + run < limit &&
+             ((LoadPixel(r.cur + 4 * static_cast<std::size_t>(x + run + 1)) ^ bgr) & 0xFFFFFF) == 0) {
+        ++run;
+      }
+      r.x = x + 1;
+      if (run > 0) SkipRun<kBelow>(r, run, entry);
+      return;
     }
-    // The window's low half now holds the last pixel of the row below.
-    if constexpr (kBelow) StorePixel(below + 4 * static_cast<std::size_t>(last), Narrow(window));
+    // Shares of blue, green and red side by side: [right | below] and [below right | below left].
+    const __m128i sb = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(&t_.Share(err_b)));
+    const __m128i sg = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(&t_.Share(err_g)));
+    const __m128i sr = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(&t_.Share(err_r)));
+    const __m128i bg = _mm_unpacklo_epi16(sb, sg);
+    const __m128i r0 = _mm_unpacklo_epi16(sr, _mm_setzero_si128());
+    const __m128i right_below = _mm_unpacklo_epi32(bg, r0);
+    const __m128i diagonals = _mm_unpackhi_epi32(bg, r0);
+    r.pixel = Clamp(_mm_add_epi16(Widen(next_pixel), right_below));
+    if constexpr (kBelow) {
+      // x-1 gets below left, x gets below: then x-1 is complete.
+      const __m128i window = Clamp(_mm_add_epi16(r.window, _mm_unpackhi_epi64(diagonals, right_below)));
+      StorePixel(r.below + 4 * static_cast<std::ptrdiff_t>(x - 1), Narrow(window));
+      const __m128i fresh = Clamp(_mm_add_epi16(Widen(next_below), diagonals));
+      r.window = _mm_unpacklo_epi64(_mm_unpackhi_epi64(window, window), fresh);
+    }
+    r.x = x + 1;
   }
 
-  static void StorePixel(std::uint8_t* p, std::uint32_t v) { std::memcpy(p, &v, 4); }
-
-  // Pixels x+1 .. x+run repeat pixel x, which pushed nothing: they take its
-  // index, and the row below gets nothing from them. On entry the window holds
-  // [below x (complete) | below x+1 (as read)]; on return x is the run's last
-  // pixel and everything is as if each had gone through the loop.
+  // Pixels x .. x+run-1 (x = r.x) repeat the pixel before, which pushed
+  // nothing: they take its index, and the row below gets nothing from them.
+  // On entry the window holds [below x-1 (complete) | below x (as read)]; on
+  // return everything is as if each had gone through Step.
   template <bool kBelow>
-  void SkipRun(const std::uint8_t* src_below, std::uint8_t* below, std::uint8_t* out,
-               std::int32_t& x, std::int32_t run, std::uint32_t entry, __m128i& pixel,
-               __m128i& window, const std::uint8_t* cur) const {
-    const std::int32_t last = img_.width - 1;
-    std::memset(out + x + 1, static_cast<int>(entry >> 24), static_cast<std::size_t>(run));
+  void SkipRun(Row& r, std::int32_t run, std::uint32_t entry) const {
+    const std::int32_t x = r.x - 1;  // the pixel that started the run
+    const std::int32_t last = last_;
+    std::memset(r.out + x + 1, static_cast<int>(entry >> 24), static_cast<std::size_t>(run));
+    const std::int32_t end = x + run;
     if constexpr (kBelow) {
-      StorePixel(below + 4 * static_cast<std::size_t>(x), Narrow(window));
-      std::memcpy(below + 4 * static_cast<std::size_t>(x + 1),
-                  src_below + 4 * static_cast<std::size_t>(x + 1),
+      StorePixel(r.below + 4 * static_cast<std::size_t>(x), Narrow(r.window));
+      std::memcpy(r.below + 4 * static_cast<std::size_t>(x + 1), r.src_below + 4 * static_cast<std::size_t>(x + 1),
                   4 * static_cast<std::size_t>(run - 1));
-      const std::int32_t end = x + run;
-      const std::uint32_t after =
-          end < last ? LoadPixel(src_below + 4 * static_cast<std::size_t>(end + 1)) : 0;
-      window = _mm_unpacklo_epi64(Widen(LoadPixel(src_below + 4 * static_cast<std::size_t>(end))),
-                                  Widen(after));
+      const std::uint32_t after = end < last ? LoadPixel(r.src_below + 4 * static_cast<std::size_t>(end + 1)) : 0;
+      r.window = _mm_unpacklo_epi64(Widen(LoadPixel(r.src_below + 4 * static_cast<std::size_t>(end))), Widen(after));
     }
-    x += run;
-    pixel = Widen(x < last ? LoadPixel(cur + 4 * static_cast<std::size_t>(x + 1)) : 0);
+    r.x = end + 1;
+    r.pixel = Widen(end < last ? LoadPixel(r.cur + 4 * static_cast<std::size_t>(end + 1)) : 0);
   }
 
   const DiffusionTables<kCube>& t_;
   const Raster& img_;
+  const std::int32_t last_ = img_.width - 1;
   std::vector<std::uint8_t> buffers_;
   std::size_t row_pixels_ = 0;
 };
