@@ -51,12 +51,12 @@ void ReadFile(const std::string& name, bool keep_alpha, bool auto_orient, Decode
   // never registered the decoder themselves.
   RegisterGifPictures();
   {
-    // The decoded picture is let go as soon as the raster holds it.
-    const platform::Picture picture = platform::LoadPicture(name, {.keep_alpha = keep_alpha});
-    if (out.raster.CreateFromStdPicture(picture, true) == 0) {
+    // The raster takes the decoded picture's pixels over where it can.
+    platform::Picture picture = platform::LoadPicture(name, {.keep_alpha = keep_alpha});
+    out.alpha = picture && picture->HasAlpha();
+    if (out.raster.TakeStdPicture(std::move(picture)) == 0) {
       RaiseError(kErrInvalidPicture, "Invalid picture: " + name + " holds no bitmap (icon or metafile)");
     }
-    out.alpha = picture->HasAlpha();
   }
   if (auto_orient) OrientPicture(out.raster, platform::JpegFileOrientation(name));
 }

@@ -61,6 +61,9 @@ class cDIB {
 
   // --- import (raster/cdib_import.cpp) ---
   std::int32_t CreateFromStdPicture(const platform::Picture& Image, bool Force32bpp);
+  // As CreateFromStdPicture(Image, true), but a 32-bit bitmap that only
+  // `Image` holds becomes the raster itself instead of being copied.
+  std::int32_t TakeStdPicture(platform::Picture&& Image);
   std::int32_t CreateFromBitmapFile(std::string_view Filename);
   std::int32_t CreateFromResourceBitmap(std::string_view Filename, std::int32_t ResID);
   std::int32_t CreateFromClipboard();

@@ -99,6 +99,22 @@ std::int32_t cDIB::CreateFromStdPicture(const Picture& Image, bool Force32bpp) {
   return BPP();
 }
 
+std::int32_t cDIB::TakeStdPicture(platform::Picture&& Image) {
+  BitmapDesc desc{};
+  // A copy of 32 bits to 32 bits is row for row the same bytes.
+  if (Image && Image.use_count() == 1 && Image->Type() == platform::PictureType::Bitmap &&
+      GetObjectType(Image->handle()) == kObjBitmap && GetBitmapDesc(Image->handle(), &desc) &&
+      desc.bits_pixel == 32) {
+    if (const HBITMAP bitmap = Image->TakeBitmap(); bitmap != 0) {
+      Image.reset();
+      return AdoptBitmap(bitmap);
+    }
+  }
+  const std::int32_t bpp = CreateFromStdPicture(Image, true);
+  Image.reset();
+  return bpp;
+}
+
 std::int32_t cDIB::CreateFromBitmapFile(std::string_view Filename) {
   if (FileLen(Filename) == 0) return 0;
   Destroy();

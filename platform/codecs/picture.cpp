@@ -17,6 +17,14 @@ StdPicture::~StdPicture() {
   }
 }
 
+Handle StdPicture::TakeBitmap() {
+  if (!owned_ || type_ != PictureType::Bitmap) return 0;
+  const Handle bitmap = handle_;
+  handle_ = 0;
+  owned_ = false;
+  return bitmap;
+}
+
 Picture OleCreatePictureIndirect(const PictDesc& desc, bool own) {
   if (desc.size != 20 || desc.type != 1) return nullptr;
   BitmapDesc bd{};

@@ -35,6 +35,9 @@ class StdPicture {
   // (asked for with PictureLoadOptions::keep_alpha); otherwise that byte is 0.
   bool HasAlpha() const { return alpha_; }
   void SetHasAlpha(bool alpha) { alpha_ = alpha; }
+  // Hands an owned bitmap over to the caller, who deletes it; the picture is
+  // left empty. Returns 0 (and keeps everything) for any other picture.
+  Handle TakeBitmap();
 
  private:
   PictureType type_;

@@ -99,6 +99,38 @@ TEST(cDIBImportTest, EightBitPictureForcedToThirtyTwoBitsTakesTableColours) {
   for (std::int32_t i = 0; i < 100 * 50; ++i) ASSERT_EQ(d.lpBits()[4 * i + 3], 0);
 }
 
+// Taking a picture gives the raster a copy would give; its own bitmap only
+// when 32-bit and held nowhere else, so another holder keeps a live picture.
+TEST(cDIBImportTest, TakingAPictureGivesTheCopysPixels) {
+  const struct {
+    int bpp;
+    bool shared;
+    bool adopted;
+  } cases[] = {{32, false, true}, {32, true, false}, {24, false, false}, {8, false, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.bpp << (c.shared ? " shared" : ""));
+    Picture p = MakePicture(37, 11, c.bpp);
+    const HBITMAP bitmap = p->handle();
+    cDIB copy;
+    ASSERT_EQ(copy.CreateFromStdPicture(p, true), 32);
+    const Picture other = c.shared ? p : nullptr;
+    cDIB taken;
+    FillPrevious(taken);
+    ASSERT_EQ(taken.TakeStdPicture(std::move(p)), 32);
+    EXPECT_FALSE(p);
+    EXPECT_EQ(taken.hDIB() == bitmap, c.adopted);
+    ASSERT_EQ(taken.Size(), copy.Size());
+    EXPECT_EQ(std::memcmp(taken.lpBits(), copy.lpBits(), static_cast<std::size_t>(copy.Size())), 0);
+    if (other) {
+      EXPECT_EQ(FirstDifference(BitmapRgb(other->handle()), BitmapRgb(copy.hDIB())), -1);
+    }
+  }
+  cDIB d;
+  FillPrevious(d);
+  EXPECT_EQ(d.TakeStdPicture(nullptr), 0);
+  ExpectPrevious(d);
+}
+
 TEST(cDIBImportTest, IndexedPicturesKeepDepthTableAndIndices) {
   for (int bpp : {1, 4, 8}) {
     SCOPED_TRACE(bpp);
