@@ -10,6 +10,7 @@
 
 #include "colour/cpal8bpp.hpp"
 #include "colour/mdither8bpp.hpp"
+#include "colour/mquantize.hpp"
 #include "raster/cdib.hpp"
 
 namespace {
@@ -137,6 +138,22 @@ void BM_DitherFirstPicture(benchmark::State& state) {
   SetPixels(state);
 }
 
+// The people's default: the picture's own 256 colours, each pixel mapped to
+// the nearest with damped diffusion (every frame of --palette all).
+void BM_MapperDiffuse(benchmark::State& state) {
+  cDIB src, frame;
+  if (!FillPhoto(src)) return state.SkipWithError("raster creation failed");
+  zoetra::mQuantize::ColourHistogram histogram;
+  histogram.AddPicture(src);
+  const zoetra::mQuantize::PaletteMapper mapper(zoetra::mQuantize::BuildPalette(histogram));
+  mapper.Map(src, frame, true);  // every cell the picture asks for, answered once
+  for (auto _ : state) {
+    mapper.Map(src, frame, true);
+    benchmark::DoNotOptimize(frame.lpBits());
+  }
+  SetPixels(state);
+}
+
 void BM_BuildColorMap(benchmark::State& state) {
   cDIB src;
   if (!FillPhoto(src)) return state.SkipWithError("raster creation failed");
@@ -157,6 +174,7 @@ BENCHMARK(BM_DitherOrderedGrid)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_DitherNearestGrid)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_DitherCopyAndFrameOnly)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_DitherFirstPicture)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_MapperDiffuse)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_BuildColorMap)->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -592,6 +592,7 @@ constexpr bool PushesAgree() {
   return true;
 }
 static_assert(PushesAgree());
+static_assert(kPushShare == 10, "the SIMD rows multiply by 10 as (x << 3) + (x << 1)");
 // Products and carried sums fit 16-bit lanes: what reaches a pixel is at most
 // 1 + 3 + 5 + 7 pushes.
 static_assert(255 * kPushShare < 32768 && 16 * kMaxPush + 8 + 255 < 32768);
@@ -631,7 +632,6 @@ std::uint64_t PaletteMapper::DiffuseRow(const std::uint8_t* in, std::uint8_t* ou
                                         std::int16_t* below, std::size_t width) const {
   const __m128i zero = _mm_setzero_si128();
   const __m128i round = _mm_set1_epi16(8);
-  const __m128i share = _mm_set1_epi16(kPushShare);
   const __m128i bias = _mm_set1_epi16(15);
   const __m128i most = _mm_set1_epi16(kMaxPush);
   const __m128i least = _mm_set1_epi16(-kMaxPush);
@@ -642,6 +642,10 @@ std::uint64_t PaletteMapper::DiffuseRow(const std::uint8_t* in, std::uint8_t* ou
   __m128i straight = zero;  // the row below, at this pixel
   std::size_t x = kDir > 0 ? 0 : width - 1;
   __m128i before = LoadPixel(in + x * 4);  // the pixel before this one in the row's direction
+  // Held here, not read through `this`: the stores to `out` could alias it.
+  const std::atomic<std::uint8_t>* const cells = cells_.get();
+  const std::uint8_t* const answers = answers_.get();
+  const std::int16_t* const entries = bgr0_.data();
   // A colour met again (flat areas) is not looked up again.
   std::uint32_t last_bgr = 0xFFFFFFFFu;
   std::uint8_t index = 0;
@@ -655,7 +659,7 @@ std::uint64_t PaletteMapper::DiffuseRow(const std::uint8_t* in, std::uint8_t* ou
       const std::size_t next = x + static_cast<std::size_t>(kDir);
       const __m128i guess = _mm_add_epi16(_mm_unpacklo_epi8(LoadPixel(in + next * 4), zero),
                                           _mm_srai_epi16(_mm_add_epi16(LoadCarried(above + (next + 1) * 4), round), 4));
-      _mm_prefetch(reinterpret_cast<const char*>(answers_.get() + PlaceOf(_mm_packus_epi16(guess, guess))), _MM_HINT_T0);
+      _mm_prefetch(reinterpret_cast<const char*>(answers + PlaceOf(_mm_packus_epi16(guess, guess))), _MM_HINT_T0);
     }
     const __m128i sum = _mm_add_epi16(_mm_unpacklo_epi8(px, zero),
                                       _mm_srai_epi16(_mm_add_epi16(_mm_add_epi16(pushed, round), ahead), 4));
@@ -663,17 +667,24 @@ std::uint64_t PaletteMapper::DiffuseRow(const std::uint8_t* in, std::uint8_t* ou
     const auto bgr = static_cast<std::uint32_t>(_mm_cvtsi128_si32(bytes));
     if (bgr != last_bgr) {
       last_bgr = bgr;
-      index = Answer(static_cast<int>(bgr >> 16 & 0xFF), static_cast<int>(bgr >> 8 & 0xFF), static_cast<int>(bgr & 0xFF));
-      entry = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(bgr0_.data() + std::size_t{index} * 4));
+      const int r = static_cast<int>(bgr >> 16 & 0xFF), g = static_cast<int>(bgr >> 8 & 0xFF),
+                b = static_cast<int>(bgr & 0xFF);
+      const std::uint32_t place = PlaceOf(r, g, b);
+      if (cells[place >> (3 * kCellBits)].load(std::memory_order_acquire) != kBuilt) [[unlikely]] {
+        BuildCell(r, g, b);
+      }
+      index = answers[place];
+      entry = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(entries + std::size_t{index} * 4));
     }
     out[x] = index;
     // Sum of the three channels' differences from the pixel before, in every
     // lane; a busy pixel's share is 0, so it pushes nothing.
     const __m128i change = _mm_shufflelo_epi16(_mm_sad_epu8(px, before), 0);
     before = px;
-    const __m128i own_share = _mm_and_si128(share, _mm_cmplt_epi16(change, calm_below));
-    const __m128i error = _mm_sub_epi16(_mm_unpacklo_epi8(bytes, zero), entry);
-    __m128i e = _mm_mullo_epi16(error, own_share);
+    const __m128i calm = _mm_cmplt_epi16(change, calm_below);
+    const __m128i error = _mm_and_si128(_mm_sub_epi16(_mm_unpacklo_epi8(bytes, zero), entry), calm);
+    // error * kPushShare by shifts: a multiply takes longer on the chain.
+    __m128i e = _mm_add_epi16(_mm_slli_epi16(error, 3), _mm_slli_epi16(error, 1));
     e = _mm_srai_epi16(_mm_add_epi16(e, _mm_and_si128(_mm_srai_epi16(e, 15), bias)), 4);
     e = _mm_min_epi16(_mm_max_epi16(e, least), most);
     const __m128i e3 = _mm_add_epi16(_mm_add_epi16(e, e), e);
