@@ -1,6 +1,7 @@
 #include "pipeline/conversion.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <condition_variable>
 #include <cstring>
 #include <limits>
@@ -80,6 +81,8 @@ std::int64_t KeptBytes(std::int32_t width, std::int32_t height, bool clear) {
   return std::int64_t{width} * height * (clear ? 4 : 3) + 64;
 }
 
+constexpr bool kLittleEndian = std::endian::native == std::endian::little;
+
 void Pack(const cDIB& picture, bool clear, std::vector<std::uint8_t>& packed) {
   const std::size_t pixels = static_cast<std::size_t>(picture.Width()) * static_cast<std::size_t>(picture.Height());
   if (clear) {
@@ -89,7 +92,16 @@ void Pack(const cDIB& picture, bool clear, std::vector<std::uint8_t>& packed) {
   packed.resize(pixels * 3);
   const std::uint8_t* from = picture.lpBits();
   std::uint8_t* to = packed.data();
-  for (std::size_t i = 0; i < pixels; ++i, from += 4, to += 3) std::memcpy(to, from, 3);
+  // Two pixels a step in one 8-byte word each way; the last two bytes written
+  // are overwritten by the next step, and the last pair goes byte-wise.
+  std::size_t i = 0;
+  for (; kLittleEndian && i + 3 <= pixels; i += 2, from += 8, to += 6) {
+    std::uint64_t two;
+    std::memcpy(&two, from, 8);
+    two = (two & 0xFFFFFFu) | (two >> 8 & 0xFFFFFF000000u);
+    std::memcpy(to, &two, 8);
+  }
+  for (; i < pixels; ++i, from += 4, to += 3) std::memcpy(to, from, 3);
 }
 
 // Returns whether the picture has clear pixels.
@@ -102,7 +114,14 @@ bool Unpack(const std::vector<std::uint8_t>& packed, std::int32_t width, std::in
   }
   const std::uint8_t* from = packed.data();
   std::uint8_t* to = picture.lpBits();
-  for (std::size_t i = 0; i < pixels; ++i, from += 3, to += 4) {
+  std::size_t i = 0;
+  for (; kLittleEndian && i + 3 <= pixels; i += 2, from += 6, to += 8) {  // reads 8 bytes of the 6 a step takes
+    std::uint64_t two;
+    std::memcpy(&two, from, 8);
+    two = (two & 0xFFFFFFu) | (two << 8 & 0xFFFFFF00000000u);
+    std::memcpy(to, &two, 8);
+  }
+  for (; i < pixels; ++i, from += 3, to += 4) {
     std::memcpy(to, from, 3);
     to[3] = 0;
   }

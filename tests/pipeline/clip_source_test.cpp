@@ -280,6 +280,41 @@ TEST_F(ClipSourceTest, AClipKeptBetweenThePassesGivesTheBytesOfOneDecodedTwice) 
   EXPECT_EQ(kept, Zoetra().CreateToBuffer(sources, options));
 }
 
+// Pictures kept between the passes are packed to 3 bytes a pixel and back,
+// two pixels a step: every size, odd counts and single pixels among them,
+// gives the bytes of pictures decoded twice.
+TEST(KeptPicturesTest, EverySizeGivesTheBytesOfPicturesDecodedTwice) {
+  test::TempDir dir;
+  const struct {
+    int w, h;
+  } sizes[] = {{1, 1}, {2, 1}, {3, 1}, {5, 3}, {7, 7}, {16, 9}};
+  for (const auto& size : sizes) {
+    SCOPED_TRACE(::testing::Message() << size.w << "x" << size.h);
+    std::vector<PictureSource> sources;
+    for (int k = 0; k < 3; ++k) {
+      const std::string path = dir.Path("f" + std::to_string(size.w) + "x" + std::to_string(size.h) + "_" +
+                                        std::to_string(k) + ".bmp");
+      test::WriteFrame(path, size.w, size.h, k);
+      sources.push_back(PictureSource(path));
+    }
+    const pipeline::PictureList list(sources, false);
+    std::vector<std::uint8_t> kept, again;
+    for (const std::int64_t budget : {pipeline::kKeptBytes, std::int64_t{0}}) {
+      std::vector<std::uint8_t>& bytes = budget > 0 ? kept : again;
+      mGIFLZWEnc::VectorSink sink(bytes);
+      pipeline::GifStream out(sink, "memory");
+      pipeline::Conversion conversion(BuilderOptions{}, 2, out, budget);
+      conversion.Count(list);
+      EXPECT_EQ(conversion.KeptThrough(3), budget > 0);
+      conversion.Seal();
+      conversion.Emit(list);
+      conversion.Finish();
+    }
+    EXPECT_FALSE(kept.empty());
+    EXPECT_EQ(kept, again);
+  }
+}
+
 TEST(ClipOptionsTest, TimesParseAndBadOnesAreRefusedByName) {
   const struct {
     const char* text;
