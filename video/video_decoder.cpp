@@ -1,14 +1,5 @@
 #include "video/video_decoder.hpp"
 
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavformat/avformat.h>
-#include <libavutil/display.h>
-#include <libavutil/mem.h>
-#include <libavutil/pixdesc.h>
-#include <libswscale/swscale.h>
-}
-
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -20,6 +11,7 @@ extern "C" {
 #include "platform/base/limits.hpp"
 #include "platform/codecs/picture_loader.hpp"
 #include "raster/picture_fit.hpp"
+#include "video/ffmpeg_library.hpp"
 
 namespace zoetra::video {
 
@@ -27,19 +19,19 @@ bool VideoSupported() { return true; }
 
 namespace {
 
-std::string Reason(int code) {
+std::string Reason(const FFmpeg& ff, int code) {
   char text[AV_ERROR_MAX_STRING_SIZE] = {};
-  av_strerror(code, text, sizeof text);
+  ff.av_strerror(code, text, sizeof text);
   return text;
 }
 
 // Decoders warn on stderr about every damaged packet; a library keeps quiet
 // and says what matters through its own errors. A host that set its own
 // level keeps it.
-void QuietLog() {
+void QuietLog(const FFmpeg& ff) {
   static std::once_flag once;
-  std::call_once(once, [] {
-    if (av_log_get_level() == AV_LOG_INFO) av_log_set_level(AV_LOG_QUIET);
+  std::call_once(once, [&ff] {
+    if (ff.av_log_get_level() == AV_LOG_INFO) ff.av_log_set_level(AV_LOG_QUIET);
   });
 }
 
@@ -62,26 +54,31 @@ bool FullRange(const AVFrame& frame) {
 // Each thread converts with a scaler of its own, kept for the next frame of
 // the same kind.
 struct ThreadScaler {
+  const FFmpeg* ff = nullptr;
   SwsContext* context = nullptr;
-  ~ThreadScaler() { sws_freeContext(context); }
+  ~ThreadScaler() {
+    if (context != nullptr) ff->sws_freeContext(context);
+  }
 };
 
 // A decoded frame, held by reference to the decoder's buffer until converted.
 class VideoPicture final : public FramePicture {
  public:
-  VideoPicture(AVFrame* frame, int orientation, const std::string& path)
-      : frame_(frame), orientation_(orientation), path_(path) {}
-  ~VideoPicture() override { av_frame_free(&frame_); }
+  VideoPicture(const FFmpeg& ff, AVFrame* frame, int orientation, const std::string& path)
+      : ff_(ff), frame_(frame), orientation_(orientation), path_(path) {}
+  ~VideoPicture() override { ff_.av_frame_free(&frame_); }
 
   void ToRaster(cDIB& raster, bool keep_alpha, bool& alpha) const override {
+    const FFmpeg& ff = ff_;
     thread_local ThreadScaler scaler;
+    scaler.ff = &ff;
     const AVFrame& frame = *frame_;
     const int width = frame.width, height = frame.height;
     const auto source = static_cast<AVPixelFormat>(frame.format);
-    scaler.context = sws_getCachedContext(scaler.context, width, height, source, width, height, AV_PIX_FMT_BGRA,
-                                          SWS_BICUBIC, nullptr, nullptr, nullptr);
+    scaler.context = ff.sws_getCachedContext(scaler.context, width, height, source, width, height, AV_PIX_FMT_BGRA,
+                                             SWS_BICUBIC, nullptr, nullptr, nullptr);
     if (scaler.context == nullptr) {
-      const char* name = av_get_pix_fmt_name(source);
+      const char* name = ff.av_get_pix_fmt_name(source);
       RaiseError(kErrInvalidPicture, std::string(platform::kInvalidPictureText) + " (" + path_ +
                                          ": frames in pixel format " + (name ? name : "?") + " cannot be converted)");
     }
@@ -90,16 +87,16 @@ class VideoPicture final : public FramePicture {
     if (matrix == AVCOL_SPC_UNSPECIFIED || matrix == AVCOL_SPC_RGB || matrix == AVCOL_SPC_RESERVED) {
       matrix = AVCOL_SPC_BT470BG;
     }
-    sws_setColorspaceDetails(scaler.context, sws_getCoefficients(matrix), FullRange(frame) ? 1 : 0,
-                             sws_getCoefficients(SWS_CS_DEFAULT), 1, 0, 1 << 16, 1 << 16);
+    ff.sws_setColorspaceDetails(scaler.context, ff.sws_getCoefficients(matrix), FullRange(frame) ? 1 : 0,
+                                ff.sws_getCoefficients(SWS_CS_DEFAULT), 1, 0, 1 << 16, 1 << 16);
     if (!raster.Create(width, height, 32)) RaiseOutOfMemory();
     const int stride = raster.BytesPerScanline();
     // The raster keeps its bottom row first: rows are written upwards.
     std::uint8_t* top = raster.lpBits() + static_cast<std::size_t>(height - 1) * static_cast<std::size_t>(stride);
     std::uint8_t* planes[4] = {top, nullptr, nullptr, nullptr};
     int strides[4] = {-stride, 0, 0, 0};
-    sws_scale(scaler.context, frame.data, frame.linesize, 0, height, planes, strides);
-    const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(source);
+    ff.sws_scale(scaler.context, frame.data, frame.linesize, 0, height, planes, strides);
+    const AVPixFmtDescriptor* desc = ff.av_pix_fmt_desc_get(source);
     alpha = keep_alpha && desc != nullptr && (desc->flags & AV_PIX_FMT_FLAG_ALPHA) != 0;
     if (!alpha) {
       std::uint8_t* p = raster.lpBits();
@@ -110,6 +107,7 @@ class VideoPicture final : public FramePicture {
   }
 
  private:
+  const FFmpeg& ff_;
   AVFrame* frame_;
   int orientation_;
   std::string path_;
@@ -118,6 +116,9 @@ class VideoPicture final : public FramePicture {
 }  // namespace
 
 struct VideoDecoder::State {
+  State(const FFmpeg& table, const std::string& clip) : ff(table), path(clip) {}
+
+  const FFmpeg& ff;
   std::string path;
   AVFormatContext* format = nullptr;
   AVCodecContext* codec = nullptr;
@@ -130,10 +131,10 @@ struct VideoDecoder::State {
   std::string stopped;
 
   ~State() {
-    av_frame_free(&frame);
-    av_packet_free(&packet);
-    avcodec_free_context(&codec);
-    avformat_close_input(&format);
+    ff.av_frame_free(&frame);
+    ff.av_packet_free(&packet);
+    ff.avcodec_free_context(&codec);
+    ff.avformat_close_input(&format);
   }
 
   [[noreturn]] void Refuse(const std::string& why) const {
@@ -148,24 +149,24 @@ struct VideoDecoder::State {
   bool Feed() {
     if (draining) return false;
     for (;;) {
-      const int read = av_read_frame(format, packet);
+      const int read = ff.av_read_frame(format, packet);
       if (read < 0) {
-        if (read != AVERROR_EOF) Stop(Reason(read));
+        if (read != AVERROR_EOF) Stop(Reason(ff, read));
         draining = true;
-        avcodec_send_packet(codec, nullptr);
+        ff.avcodec_send_packet(codec, nullptr);
         return true;
       }
       if (packet->stream_index != stream->index) {
-        av_packet_unref(packet);
+        ff.av_packet_unref(packet);
         continue;
       }
-      const int sent = avcodec_send_packet(codec, packet);
-      av_packet_unref(packet);
+      const int sent = ff.avcodec_send_packet(codec, packet);
+      ff.av_packet_unref(packet);
       if (sent < 0 && sent != AVERROR(EAGAIN)) {
         if (++bad_in_a_row > kMostBadInARow) {
-          Stop(Reason(sent));
+          Stop(Reason(ff, sent));
           draining = true;
-          avcodec_send_packet(codec, nullptr);
+          ff.avcodec_send_packet(codec, nullptr);
         }
       }
       return true;
@@ -178,52 +179,53 @@ namespace {
 // FFmpeg's demuxers size some buffers by what a file claims: a hostile file of
 // a few bytes can ask for a gigabyte. No single allocation of theirs may pass
 // what the largest legal frame needs (process-wide: FFmpeg keeps one cap).
-void CapAllocations() {
+void CapAllocations(const FFmpeg& ff) {
   static std::mutex mutex;
   const std::int64_t frame = platform::GetLimits().max_picture_pixels * 4;
   const std::int64_t cap = std::clamp<std::int64_t>(frame, std::int64_t{64} << 20, std::numeric_limits<int>::max());
   std::lock_guard lock(mutex);
-  av_max_alloc(static_cast<std::size_t>(cap));
+  ff.av_max_alloc(static_cast<std::size_t>(cap));
 }
 
 }  // namespace
 
-VideoDecoder::VideoDecoder(const std::string& path, unsigned threads) : state_(std::make_unique<State>()) {
-  QuietLog();
-  CapAllocations();
-  State& s = *state_;
-  s.path = path;
+VideoDecoder::VideoDecoder(const std::string& path, unsigned threads) {
   platform::CheckReadable(path);
-  int rc = avformat_open_input(&s.format, path.c_str(), nullptr, nullptr);
-  if (rc < 0) s.Refuse(std::string(kNoClipDecoder) + " (" + Reason(rc) + ")");
-  rc = avformat_find_stream_info(s.format, nullptr);
-  if (rc < 0) s.Refuse("its streams cannot be read (" + Reason(rc) + ")");
+  state_ = std::make_unique<State>(FFmpegFor(path), path);
+  State& s = *state_;
+  const FFmpeg& ff = s.ff;
+  QuietLog(ff);
+  CapAllocations(ff);
+  int rc = ff.avformat_open_input(&s.format, path.c_str(), nullptr, nullptr);
+  if (rc < 0) s.Refuse(std::string(kNoClipDecoder) + " (" + Reason(ff, rc) + ")");
+  rc = ff.avformat_find_stream_info(s.format, nullptr);
+  if (rc < 0) s.Refuse("its streams cannot be read (" + Reason(ff, rc) + ")");
   const AVCodec* decoder = nullptr;
-  const int index = av_find_best_stream(s.format, AVMEDIA_TYPE_VIDEO, -1, -1, &decoder, 0);
+  const int index = ff.av_find_best_stream(s.format, AVMEDIA_TYPE_VIDEO, -1, -1, &decoder, 0);
   if (index == AVERROR_DECODER_NOT_FOUND) s.Refuse("this build has no decoder for its video");
   if (index < 0) s.Refuse("it holds no video stream");
   s.stream = s.format->streams[index];
-  s.codec = avcodec_alloc_context3(decoder);
-  s.packet = av_packet_alloc();
-  s.frame = av_frame_alloc();
+  s.codec = ff.avcodec_alloc_context3(decoder);
+  s.packet = ff.av_packet_alloc();
+  s.frame = ff.av_frame_alloc();
   if (s.codec == nullptr || s.packet == nullptr || s.frame == nullptr) RaiseOutOfMemory();
-  rc = avcodec_parameters_to_context(s.codec, s.stream->codecpar);
-  if (rc < 0) s.Refuse("its video cannot be decoded (" + Reason(rc) + ")");
+  rc = ff.avcodec_parameters_to_context(s.codec, s.stream->codecpar);
+  if (rc < 0) s.Refuse("its video cannot be decoded (" + Reason(ff, rc) + ")");
   s.codec->pkt_timebase = s.stream->time_base;
   s.codec->thread_count = static_cast<int>(std::max(1u, threads));
   // The decoder itself allocates no frame past the picture limits.
   s.codec->max_pixels = static_cast<std::int64_t>(
       std::min<std::int64_t>(platform::GetLimits().max_picture_pixels, std::numeric_limits<int>::max()));
   platform::CheckPictureSize(s.codec->width, s.codec->height);
-  rc = avcodec_open2(s.codec, decoder, nullptr);
-  if (rc < 0) s.Refuse("its video cannot be decoded (" + Reason(rc) + ")");
+  rc = ff.avcodec_open2(s.codec, decoder, nullptr);
+  if (rc < 0) s.Refuse("its video cannot be decoded (" + Reason(ff, rc) + ")");
 
   std::size_t size = 0;
-  const std::uint8_t* matrix = av_stream_get_side_data(s.stream, AV_PKT_DATA_DISPLAYMATRIX, &size);
+  const std::uint8_t* matrix = ff.av_stream_get_side_data(s.stream, AV_PKT_DATA_DISPLAYMATRIX, &size);
   if (matrix != nullptr && size >= 9 * sizeof(std::int32_t)) {
     std::int32_t m[9];
     std::memcpy(m, matrix, sizeof m);
-    const double angle = av_display_rotation_get(m);  // anticlockwise degrees
+    const double angle = ff.av_display_rotation_get(m);  // anticlockwise degrees
     if (std::isfinite(angle)) {
       const long quarter = std::lround(-angle / 90.0);
       switch (((quarter % 4) + 4) % 4) {
@@ -249,7 +251,7 @@ std::int64_t VideoDecoder::Length() const {
   const AVStream& st = *state_->stream;
   if (st.duration != AV_NOPTS_VALUE && st.duration > 0) return st.duration;
   if (state_->format->duration != AV_NOPTS_VALUE && state_->format->duration > 0) {
-    return av_rescale_q(state_->format->duration, AV_TIME_BASE_Q, st.time_base);
+    return state_->ff.av_rescale_q(state_->format->duration, AV_TIME_BASE_Q, st.time_base);
   }
   return 0;
 }
@@ -263,16 +265,18 @@ double VideoDecoder::Rate() const {
 
 void VideoDecoder::Seek(std::int64_t ticks) {
   State& s = *state_;
-  if (av_seek_frame(s.format, s.stream->index, ticks, AVSEEK_FLAG_BACKWARD) >= 0) {
-    avcodec_flush_buffers(s.codec);
+  const FFmpeg& ff = s.ff;
+  if (ff.av_seek_frame(s.format, s.stream->index, ticks, AVSEEK_FLAG_BACKWARD) >= 0) {
+    ff.avcodec_flush_buffers(s.codec);
     s.draining = false;
   }
 }
 
 bool VideoDecoder::Next(std::int64_t& pts, std::int64_t& length, Shot& picture) {
   State& s = *state_;
+  const FFmpeg& ff = s.ff;
   for (;;) {
-    const int rc = avcodec_receive_frame(s.codec, s.frame);
+    const int rc = ff.avcodec_receive_frame(s.codec, s.frame);
     if (rc == 0) break;
     if (rc == AVERROR_EOF) return false;
     if (rc == AVERROR(EAGAIN)) {
@@ -281,7 +285,7 @@ bool VideoDecoder::Next(std::int64_t& pts, std::int64_t& length, Shot& picture) 
     }
     // A frame that fails to decode is skipped; a run of them ends the stream.
     if (++s.bad_in_a_row > kMostBadInARow) {
-      s.Stop(Reason(rc));
+      s.Stop(Reason(ff, rc));
       return false;
     }
   }
@@ -296,10 +300,10 @@ bool VideoDecoder::Next(std::int64_t& pts, std::int64_t& length, Shot& picture) 
   if (length < 0) length = 0;
   // Frames may change size mid-stream: each is held to the picture limits.
   const int width = s.frame->width, height = s.frame->height;
-  AVFrame* held = av_frame_clone(s.frame);
-  av_frame_unref(s.frame);
+  AVFrame* held = ff.av_frame_clone(s.frame);
+  ff.av_frame_unref(s.frame);
   if (held == nullptr) RaiseOutOfMemory();
-  auto shot = std::make_shared<const VideoPicture>(held, s.orientation, s.path);
+  auto shot = std::make_shared<const VideoPicture>(ff, held, s.orientation, s.path);
   platform::CheckPictureSize(width, height);
   picture = std::move(shot);
   return true;

@@ -6,7 +6,8 @@
 // Times are in the stream's ticks (TimeBase() seconds each). Failures raise
 // zoetra::Error naming the file: 481 for content no decoder reads, 75 for an
 // unreadable file; a stream that stops early ends the frames and says why in
-// Stopped(). Without FFmpeg (ZOETRA_VIDEO off) Open raises 481 saying so.
+// Stopped(). Without FFmpeg (ZOETRA_VIDEO off, or its libraries not loadable
+// at run time: video/ffmpeg_library.hpp) opening raises 481 saying so.
 #pragma once
 
 #include <cstdint>

@@ -152,6 +152,43 @@ TEST(ClipCommandTest, DamagedAndForeignClipsAreNamed) {
   EXPECT_EQ(dir.Entries(), std::vector<std::string>{"x.gif"});
 }
 
+// FFmpeg's libraries are mapped by the first clip, not at every start; the
+// loader's trace (LD_DEBUG=files, on standard error) lists what is mapped.
+// Where a library the loader finds is broken, the clip fails naming it.
+TEST(ClipCommandTest, FFmpegIsLoadedForClipsOnly) {
+  TempDir dir;
+  const std::string clip = std::string(ZOETRA_SOURCE_DIR) + "/tests/data/clips/h264_25.mp4";
+  const std::string png = dir.Path("p.png");
+  ASSERT_TRUE(WritePng(png, Blocks(0)));
+  const auto run = [&](const std::string& input, const std::string& library_path = "") {
+    std::vector<std::string> args = {"env", "LD_DEBUG=files"};
+    if (!library_path.empty()) args.push_back("LD_LIBRARY_PATH=" + library_path);
+    args.insert(args.end(), {ZoetraPath(), "create", "-q", "-o", dir.Path("out.gif"), input, input});
+    return RunProgram(args);
+  };
+  const RunResult pictures = run(png);
+  EXPECT_EQ(pictures.status, 0) << pictures.err;
+  EXPECT_NE(pictures.err.find("file=libspng"), std::string::npos) << "no loader trace:\n" << pictures.err;
+  for (const char* library : {"file=libavformat", "file=libavcodec", "file=libswscale", "file=libavutil"}) {
+    EXPECT_EQ(pictures.err.find(library), std::string::npos) << library << " loaded for pictures";
+  }
+  const RunResult clips = run(clip);
+  ASSERT_EQ(clips.status, 0) << clips.err;
+  EXPECT_GT(ReadAll(dir.Path("out.gif")).size(), 1000u);
+  // The first library opened, its name as the loader wrote it.
+  const std::size_t at = clips.err.find("file=libavutil.so.");
+  ASSERT_NE(at, std::string::npos) << clips.err;
+  const std::string soname = clips.err.substr(at + 5, clips.err.find_first_of(" \t", at) - at - 5);
+
+  WriteAll(dir.Path(soname), "");  // no library at all, where the loader looks first
+  const RunResult broken = run(clip, dir.path());
+  EXPECT_EQ(broken.status, 1);
+  EXPECT_NE(broken.err.find("zoetra: Invalid picture (" + clip + ": video needs FFmpeg's " + soname +
+                            ", which cannot be loaded: " + dir.Path(soname) + ": "),
+            std::string::npos)
+      << broken.err;
+}
+
 TEST(UsageTest, HelpAndVersionGoToStandardOutputAndExitZero) {
   const struct {
     std::vector<std::string> args;

@@ -71,6 +71,18 @@ cc -std=c99 -Wall -Werror "$source_dir/tests/package/c_consumer.c" $(pkg-config 
   -o "$work/c-shared"
 LD_LIBRARY_PATH="$libdirs" "$work/c-shared" "$picture" "$work/shared.gif" "$version"
 
+# FFmpeg is opened when a clip is: neither the library nor a host built
+# through either package links it.
+links_no_ffmpeg() {
+  for file in "$@"; do
+    if readelf -d "$file" | grep -E 'NEEDED.*lib(av|sw)' >&2; then
+      echo "$(basename "$file") links FFmpeg's libraries (above)" >&2
+      exit 1
+    fi
+  done
+}
+links_no_ffmpeg "$so" "$work/consumer/consumer" "$work/consumer/consumer_static" "$work/c-shared"
+
 # The prefix is found from the .pc file's place: move the tree, drop the
 # shared library, and link the static one with what it needs.
 mv "$work/prefix" "$work/moved"
@@ -84,4 +96,5 @@ if readelf -d "$work/c-static" | grep -q 'NEEDED.*libzoetra'; then
 fi
 "$work/c-static" "$picture" "$work/static.gif" "$version"
 cmp "$work/shared.gif" "$work/static.gif"
+links_no_ffmpeg "$work/c-static"
 echo "package ok"
