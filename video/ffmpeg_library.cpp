@@ -29,9 +29,8 @@ bool Resolve(void* library, const char* name, Function& slot) {
   return symbol != nullptr;
 }
 
-}  // namespace
-
-std::string LoadFFmpeg(const FFmpegSonames& sonames, FFmpeg& table) {
+// Opens `sonames` and fills `table` from them; returns what is missing, "" for nothing.
+std::string Load(const FFmpegSonames& sonames, FFmpeg& table) {
   std::array<void*, kFFmpegLibraries> libraries{};
   for (std::size_t i = 0; i < libraries.size(); ++i) {
     libraries[i] = ::dlopen(sonames[i], RTLD_NOW | RTLD_LOCAL);
@@ -47,23 +46,22 @@ std::string LoadFFmpeg(const FFmpegSonames& sonames, FFmpeg& table) {
   return {};
 }
 
-const FFmpeg& FFmpegFor(const std::string& clip) {
-  struct Loaded {
-    FFmpeg table;
-    std::string missing;
-  };
-  // Never freed: threads' scalers are freed through it as the threads end,
-  // which may be after static destruction.
-  static const Loaded* const loaded = [] {
-    auto* l = new Loaded;
-    l->missing = LoadFFmpeg(kFFmpegSonames, l->table);
-    return l;
-  }();
-  if (!loaded->missing.empty()) {
+}  // namespace
+
+const FFmpeg& FFmpegLoader::For(const std::string& clip) {
+  std::call_once(once_, [this] { missing_ = Load(sonames_, table_); });
+  if (!missing_.empty()) {
     RaiseError(kErrInvalidPicture, std::string(platform::kInvalidPictureText) + " (" + clip +
-                                       ": video needs FFmpeg's " + loaded->missing + ")");
+                                       ": video needs FFmpeg's " + missing_ + ")");
   }
-  return loaded->table;
+  return table_;
+}
+
+const FFmpeg& FFmpegFor(const std::string& clip) {
+  // Never freed: threads' scalers are freed through the table as the threads
+  // end, which may be after static destruction.
+  static FFmpegLoader* const loader = new FFmpegLoader(kFFmpegSonames);
+  return loader->For(clip);
 }
 
 }  // namespace zoetra::video

@@ -16,6 +16,7 @@ extern "C" {
 }
 
 #include <array>
+#include <mutex>
 #include <string>
 
 namespace zoetra::video {
@@ -51,13 +52,24 @@ using FFmpegSonames = std::array<const char*, kFFmpegLibraries>;
 // against ("libavformat.so.59"): another major version has another ABI.
 extern const FFmpegSonames kFFmpegSonames;
 
-// Opens `sonames` (never to close them) and fills `table` from them. Returns
-// what is missing, "" when nothing is: the library that cannot be loaded and
-// the loader's reason, or the library and the function it lacks.
-std::string LoadFFmpeg(const FFmpegSonames& sonames, FFmpeg& table);
+// The functions of the libraries `sonames` names, loaded by the first For()
+// on whichever thread; the libraries are never closed.
+class FFmpegLoader {
+ public:
+  explicit FFmpegLoader(const FFmpegSonames& sonames) : sonames_(sonames) {}
+  // The table. When it cannot be loaded, every call raises 481 naming `clip`
+  // and what is missing: the library that cannot be loaded and the loader's
+  // reason, or the library and the function it lacks.
+  const FFmpeg& For(const std::string& clip);
 
-// This process's table, loaded by the first call on whichever thread. When it
-// cannot be, every call raises 481 naming `clip` and what is missing.
+ private:
+  FFmpegSonames sonames_;
+  std::once_flag once_;
+  FFmpeg table_;
+  std::string missing_;
+};
+
+// This process's table, from kFFmpegSonames.
 const FFmpeg& FFmpegFor(const std::string& clip);
 
 }  // namespace zoetra::video
