@@ -26,6 +26,11 @@ constexpr std::size_t kDataChunk = static_cast<std::size_t>(kSubBlockData) * kBl
 constexpr std::uint32_t kRunCodes = 256;
 constexpr std::ptrdiff_t kRunStart = 4;
 
+// Pixels coded before their codes are packed into bytes, and the mark of a
+// table clear among the queued codes (no code is that large).
+constexpr std::ptrdiff_t kSegment = 2048;
+constexpr std::uint16_t kClearMark = 0xFFFF;
+
 struct State {
   std::uint32_t table[kHashSize];
   // run_code[c][n - 1] is the code of the string of n pixels c, for n up to
@@ -35,7 +40,10 @@ struct State {
   std::uint16_t run_length[256];
   std::uint16_t run_top[256];
   std::uint16_t run_code[256][kRunCodes];
-  std::uint8_t data[kDataChunk + 16];  // slack for the 4-byte stores past the chunk end
+  // Codes waiting to be packed: a pixel ends at most one string and clears the
+  // table at most once, and Finish adds two.
+  std::uint16_t codes[2 * kSegment + 4];
+  std::uint8_t data[kDataChunk + 16];  // slack for the 8-byte stores past the chunk end
   std::uint8_t framed[kBlocksPerWrite * (kSubBlockData + 1)];
 };
 
@@ -55,14 +63,12 @@ inline std::uint32_t Load32(const std::uint8_t* p) {
   return v;
 }
 
-inline void Store32(std::uint8_t* p, std::uint32_t v) {
+// Little-endian store of all 8 bytes, whatever the machine's order.
+inline void Store64(std::uint8_t* p, std::uint64_t v) {
   if constexpr (std::endian::native == std::endian::little) {
-    std::memcpy(p, &v, 4);
+    std::memcpy(p, &v, 8);
   } else {
-    p[0] = static_cast<std::uint8_t>(v);
-    p[1] = static_cast<std::uint8_t>(v >> 8);
-    p[2] = static_cast<std::uint8_t>(v >> 16);
-    p[3] = static_cast<std::uint8_t>(v >> 24);
+    for (int i = 0; i < 8; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
   }
 }
 
@@ -114,50 +120,25 @@ class Encoder {
   Encoder(State& st, ByteSink& out, std::int32_t initial_width)
       : st_(st),
         out_(out),
-        initial_width_(initial_width),
+        initial_width_(static_cast<std::uint32_t>(initial_width)),
         clear_code_(1u << (initial_width - 1)),
         end_code_(clear_code_ + 1) {
     ResetTable();
-    width_ = initial_width_;
-    largest_ = (1u << width_) - 1;
-    code_mask_ = largest_;
+    InitialWidth();
   }
 
   bool failed() const { return failed_; }
 
-  void Start() { Emit(clear_code_); }
+  void Start() { st_.codes[queued_++] = kClearMark; }
 
   // Feeds one row of pixels, carrying the current string across rows.
-  inline void Row(const std::uint8_t* p, const std::uint8_t* end) {
-    std::uint32_t prefix = prefix_;
+  void Row(const std::uint8_t* p, const std::uint8_t* end) {
     std::uint32_t seen = 0;
-    const std::uint32_t* const table = st_.table;
-    for (; p != end; ++p) {
-      const std::uint32_t c = *p;
-      seen |= c;
-      std::uint32_t slot = 0;
-      std::uint32_t displaced = 0;
-      if (const std::uint32_t code = Find(table, c, prefix, slot, displaced)) {
-        prefix = code;
-        continue;
-      }
-      Add(slot, displaced, c, prefix);
-      prefix = c;
-      // More pixels c: the strings c c, c c c, ... that the table holds would
-      // each be found by a lookup; their codes are known, so take the longest
-      // one the run covers at once. (Lookups that find a string change nothing.)
-      // Only runs of some length pay for the look-aside: four more pixels c.
-      if (end - p <= kRunStart || p[1] != c || Load32(p + 1) != c * 0x01010101u) continue;
-      if (const std::uint32_t known = st_.run_length[c]; known > kRunStart) {
-        const std::size_t limit =
-            std::min<std::size_t>(known - 1, static_cast<std::size_t>(end - p - 1));
-        std::size_t more = kRunStart;
-        while (more < limit && p[more + 1] == c) ++more;
-        prefix = st_.run_code[c][more];
-        p += more;
-      }
+    while (end - p > kSegment) {
+      seen |= Segment(p, p + kSegment);
+      p += kSegment;
     }
-    prefix_ = prefix;
+    seen |= Segment(p, end);
     // The clear code is a power of two: a pixel at or above it sets a bit the OR keeps.
     if (seen >= clear_code_) failed_ = true;
   }
@@ -169,44 +150,91 @@ class Encoder {
 
   // Emits the last prefix and the end code, then writes out every pending byte.
   bool Finish(bool any_pixels = true) {
-    if (any_pixels) Emit(prefix_);
-    Emit(end_code_);
+    if (any_pixels) st_.codes[queued_++] = static_cast<std::uint16_t>(prefix_);
+    st_.codes[queued_++] = static_cast<std::uint16_t>(end_code_);
+    Pack();
     if (failed_) return false;
-    while (bits_ > 0) {
-      st_.data[pos_++] = static_cast<std::uint8_t>(acc_);
-      acc_ >>= 8;
-      bits_ -= 8;
-    }
-    if (!failed_ && !WriteBlocks(st_, out_, st_.data, pos_)) failed_ = true;
+    if (bits_ > 0) st_.data[pos_++] = static_cast<std::uint8_t>(acc_);
+    if (!WriteBlocks(st_, out_, st_.data, pos_)) failed_ = true;
     pos_ = 0;
     return !failed_;
   }
 
-  // Ends the string `prefix` before pixel c, which `slot` and `displaced`
-  // came from Find for: emits its code and stores prefix + c, or clears the
-  // table when it is full. Returns whether the string was stored.
+  // As Add below, on the encoder's own state, for callers outside Row.
   bool Add(std::uint32_t slot, std::uint32_t displaced, std::uint32_t c, std::uint32_t prefix) {
+    std::uint16_t* queue = st_.codes + queued_;
+    const bool stored = Add(slot, displaced, c, prefix, next_free_, queue);
+    queued_ = static_cast<std::size_t>(queue - st_.codes);
+    if (queued_ >= kSegment) Pack();
+    return stored;
+  }
+
+ protected:
+  // Codes the pixels of [p, end) after the string prefix_ and packs their
+  // codes; returns the OR of the pixels. The loop keeps its state in locals:
+  // members would be reloaded after every store to the table.
+  std::uint32_t Segment(const std::uint8_t* p, const std::uint8_t* end) {
+    std::uint32_t prefix = prefix_;
+    std::uint32_t next_free = next_free_;
+    std::uint16_t* queue = st_.codes + queued_;
+    std::uint32_t seen = 0;
+    const std::uint32_t* const table = st_.table;
+    for (; p != end; ++p) {
+      const std::uint32_t c = *p;
+      seen |= c;
+      std::uint32_t slot = 0;
+      std::uint32_t displaced = 0;
+      if (const std::uint32_t code = Find(table, c, prefix, slot, displaced)) {
+        prefix = code;
+        continue;
+      }
+      Add(slot, displaced, c, prefix, next_free, queue);
+      prefix = c;
+      // More pixels c: the strings c c, c c c, ... that the table holds would
+      // each be found by a lookup; their codes are known, so take the longest
+      // one the run covers at once. (Lookups that find a string change nothing.)
+      // Only runs of some length pay for the look-aside: four more pixels c.
+      // (One test of all four: a test of the next pixel alone is hard to predict.)
+      if (end - p <= kRunStart || Load32(p + 1) != c * 0x01010101u) continue;
+      if (const std::uint32_t known = st_.run_length[c]; known > kRunStart) {
+        const std::size_t limit =
+            std::min<std::size_t>(known - 1, static_cast<std::size_t>(end - p - 1));
+        std::size_t more = kRunStart;
+        while (more < limit && p[more + 1] == c) ++more;
+        prefix = st_.run_code[c][more];
+        p += more;
+      }
+    }
+    prefix_ = prefix;
+    next_free_ = next_free;
+    queued_ = static_cast<std::size_t>(queue - st_.codes);
+    Pack();
+    return seen;
+  }
+
+  // Ends the string `prefix` before pixel c, which `slot` and `displaced`
+  // came from Find for: queues its code and stores prefix + c as next_free,
+  // or clears the table when it is full. Returns whether the string was stored.
+  [[gnu::always_inline]] bool Add(std::uint32_t slot, std::uint32_t displaced, std::uint32_t c,
+                                  std::uint32_t prefix, std::uint32_t& next_free, std::uint16_t*& queue) {
     // The string of two 0s is gone from the table, so is the run string.
     if (displaced != kEmptySlot) {
       st_.run_length[0] = 1;
       st_.run_top[0] = 0;
     }
-    Emit(prefix);
-    if (next_free_ < static_cast<std::uint32_t>(kCodeLimit)) {
-      st_.table[slot] = (((c << 12) | prefix) << 12) | next_free_;
-      NoteRun(c, prefix);
-      ++next_free_;
+    *queue++ = static_cast<std::uint16_t>(prefix);
+    if (next_free < static_cast<std::uint32_t>(kCodeLimit)) {
+      st_.table[slot] = (((c << 12) | prefix) << 12) | next_free;
+      NoteRun(c, prefix, next_free);
+      ++next_free;
       return true;
     }
     ResetTable();
-    Emit(clear_code_);  // goes out at 12 bits; the width drops right after it
-    width_ = initial_width_;
-    largest_ = (1u << width_) - 1;
-    code_mask_ = largest_;
+    next_free = next_free_;
+    *queue++ = kClearMark;
     return false;
   }
 
- protected:
   void ResetTable() {
     std::memset(st_.table, 0, sizeof st_.table);
     std::fill(std::begin(st_.run_length), std::end(st_.run_length), std::uint16_t{1});
@@ -214,40 +242,75 @@ class Encoder {
     next_free_ = clear_code_ + 2;
   }
 
-  // A new string of pixel c after `prefix`: when the prefix is the longest
-  // known run of c, the new string is the next longer one.
-  void NoteRun(std::uint32_t c, std::uint32_t prefix) {
+  // A new string `code` of pixel c after `prefix`: when the prefix is the
+  // longest known run of c, the new string is the next longer one.
+  void NoteRun(std::uint32_t c, std::uint32_t prefix, std::uint32_t code) {
     if (st_.run_top[c] != prefix) return;
     const std::uint32_t n = st_.run_length[c];
     if (n >= kRunCodes) return;
-    st_.run_code[c][n] = static_cast<std::uint16_t>(next_free_);
-    st_.run_top[c] = static_cast<std::uint16_t>(next_free_);
+    st_.run_code[c][n] = static_cast<std::uint16_t>(code);
+    st_.run_top[c] = static_cast<std::uint16_t>(code);
     st_.run_length[c] = static_cast<std::uint16_t>(n + 1);
   }
 
-  inline void Emit(std::uint32_t code) {
-    acc_ |= static_cast<std::uint64_t>(code & code_mask_) << bits_;
-    bits_ += static_cast<std::int32_t>(width_);
-    if (bits_ >= 32) {
-      Store32(st_.data + pos_, static_cast<std::uint32_t>(acc_));
-      pos_ += 4;
-      acc_ >>= 32;
-      bits_ -= 32;
-      if (pos_ >= kDataChunk) FlushChunk();
-    }
-    if (next_free_ > largest_) {
-      ++width_;
-      largest_ = width_ == static_cast<std::uint32_t>(kMaxCodeWidth) ? static_cast<std::uint32_t>(kCodeLimit)
-                                                                     : (1u << width_) - 1;
-      code_mask_ = (1u << width_) - 1;
-    }
+  void InitialWidth() {
+    width_ = initial_width_;
+    largest_ = (1u << width_) - 1;
+    packed_next_ = clear_code_ + 2;
   }
 
-  void FlushChunk() {
+  // Writes the queued codes, least significant bit first, each at the width
+  // a decoder reads it at. That width follows the count of codes defined,
+  // which the packer keeps again here (packed_next_): every code but a clear
+  // defines one until the table is full, and the width grows once that
+  // count passes the widest code of the width; a clear goes out at the width
+  // reached and takes it back to the first. Byte stores of 8 bytes at once
+  // keep the bit count out of the branches.
+  void Pack() {
+    std::uint64_t acc = acc_;
+    std::uint32_t bits = bits_;
+    std::size_t pos = pos_;
+    std::uint32_t width = width_;
+    std::uint32_t mask = (1u << width) - 1;
+    std::uint8_t* const data = st_.data;
+    for (std::size_t i = 0; i < queued_; ++i) {
+      const std::uint32_t queued = st_.codes[i];
+      const bool clear = queued == kClearMark;
+      const std::uint32_t code = clear ? clear_code_ : queued;
+      acc |= static_cast<std::uint64_t>(code & mask) << bits;
+      bits += width;
+      Store64(data + pos, acc);
+      pos += bits >> 3;
+      acc >>= bits & ~7u;
+      bits &= 7;
+      if (pos >= kDataChunk) pos = FlushChunk(pos);
+      if (clear) {
+        InitialWidth();
+        width = width_;
+        mask = (1u << width) - 1;
+        continue;
+      }
+      if (packed_next_ > largest_) {
+        ++width;
+        largest_ = width == static_cast<std::uint32_t>(kMaxCodeWidth) ? static_cast<std::uint32_t>(kCodeLimit)
+                                                                     : (1u << width) - 1;
+        mask = (1u << width) - 1;
+      }
+      if (packed_next_ < static_cast<std::uint32_t>(kCodeLimit)) ++packed_next_;
+    }
+    queued_ = 0;
+    acc_ = acc;
+    bits_ = bits;
+    pos_ = pos;
+    width_ = width;
+  }
+
+  // Writes out the first kDataChunk bytes of `pos`; returns the bytes left.
+  [[gnu::noinline]] std::size_t FlushChunk(std::size_t pos) {
     if (!failed_ && !WriteBlocks(st_, out_, st_.data, kDataChunk)) failed_ = true;
-    const std::size_t rest = pos_ - kDataChunk;
+    const std::size_t rest = pos - kDataChunk;
     std::memmove(st_.data, st_.data + kDataChunk, rest);
-    pos_ = rest;
+    return rest;
   }
 
   State& st_;
@@ -255,14 +318,16 @@ class Encoder {
   const std::uint32_t initial_width_;
   const std::uint32_t clear_code_;
   const std::uint32_t end_code_;
+  std::uint32_t prefix_ = 0;
+  std::uint32_t next_free_ = 0;
+  std::size_t queued_ = 0;  // codes in State::codes
+  // The packer's state.
+  std::uint64_t acc_ = 0;  // bits not yet in whole bytes: fewer than 8
+  std::uint32_t bits_ = 0;
+  std::size_t pos_ = 0;  // bytes in State::data
   std::uint32_t width_ = 0;
   std::uint32_t largest_ = 0;
-  std::uint32_t code_mask_ = 0;
-  std::uint32_t next_free_ = 0;
-  std::uint32_t prefix_ = 0;
-  std::uint64_t acc_ = 0;
-  std::int32_t bits_ = 0;
-  std::size_t pos_ = 0;
+  std::uint32_t packed_next_ = 0;
   bool failed_ = false;
 };
 

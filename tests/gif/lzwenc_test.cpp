@@ -301,6 +301,8 @@ TEST(LZWEncTest, MatchesPlainTranscriptionAndDecodes) {
       {250, 250, 3, Content::kNoise, true},  {123, 77, 7, Content::kDithered, true},
       {97, 61, 8, Content::kNoise, false},   {641, 5, 9, Content::kFlat, true},
       {1000, 1000, 9, Content::kFlat, false}, {2, 2, 3, Content::kNoise, true},
+      // Rows wider than the encoder codes at once, with table clears among them.
+      {6000, 7, 3, Content::kNoise, false},  {4500, 9, 9, Content::kDithered, true},
   };
   std::uint32_t seed = 1;
   for (const MatchCase& c : cases) {
@@ -442,9 +444,11 @@ TEST(LZWEncRunsTest, RunsMatchThePlainRules) {
   };
   // Small code widths keep few strings per run colour, so the table fills and
   // the string of two 0s is displaced many times; wide rows give long runs.
+  // Rows of thousands of pixels are coded in pieces: runs go on across the joins.
   const Case cases[] = {{1000, 300, 3, 40}, {1000, 300, 3, 400}, {317, 211, 5, 25},
                         {640, 480, 9, 120}, {640, 480, 9, 3},    {1, 500, 4, 60},
-                        {2000, 2, 9, 2000}, {7, 9, 3, 5}};
+                        {2000, 2, 9, 2000}, {7, 9, 3, 5},        {5000, 40, 9, 3000},
+                        {4100, 30, 3, 60}};
   std::mt19937 rng(77);
   for (const Case& c : cases) {
     const std::vector<std::uint8_t> px =
