@@ -72,29 +72,44 @@ inline void Store64(std::uint8_t* p, std::uint64_t v) {
   }
 }
 
-// Finds the string `prefix` + c in the table: its code, or 0 with `slot` where
-// the string would go. A probe ends at an empty slot or at one whose key is 0
-// (pixel 0 after pixel 0); the new string then takes that slot, and the string
-// it held, given up (which costs ratio only), comes back in `displaced`.
-inline std::uint32_t Find(const std::uint32_t* table, std::uint32_t c, std::uint32_t prefix, std::uint32_t& slot,
-                          std::uint32_t& displaced) {
-  const std::uint32_t tagged = ((c << 12) | prefix) << 12;
-  slot = (c << kHashShift) ^ prefix;
-  std::uint32_t e = table[slot];
-  // A match leaves just the code (1..4095) after removing the key; an empty
-  // slot leaves 0 and any other key leaves 4096 or more.
-  if ((e ^ tagged) - 1u < kCodeBits) return e & kCodeBits;
+// The key of the string `prefix` + c as it sits in a slot's word, and the
+// slot its probe starts at.
+inline std::uint32_t Tag(std::uint32_t c, std::uint32_t prefix) { return ((c << 12) | prefix) << 12; }
+inline std::uint32_t FirstSlot(std::uint32_t c, std::uint32_t prefix) { return (c << kHashShift) ^ prefix; }
+
+// Whether the word `e` holds the string keyed `tagged`: a match leaves just
+// the code (1..4095) after removing the key; an empty slot leaves 0 and any
+// other key leaves 4096 or more.
+inline bool Holds(std::uint32_t e, std::uint32_t tagged) { return (e ^ tagged) - 1u < kCodeBits; }
+
+// Goes on from the first slot `slot`, whose word `e` is not the string keyed
+// `tagged`: the string's code, or 0 with `slot` where the string would go. A
+// probe ends at an empty slot or, past the first, at one whose key is 0 (pixel
+// 0 after pixel 0); the new string then takes that slot, and the string it
+// held, given up (which costs ratio only), comes back in `displaced`.
+inline std::uint32_t FindPastFirst(const std::uint32_t* table, std::uint32_t tagged, std::uint32_t e,
+                                   std::uint32_t& slot, std::uint32_t& displaced) {
   if (e == kEmptySlot) return 0;
   const std::uint32_t step = slot == 0 ? 1 : kHashSize - slot;
   for (;;) {
     slot = slot >= step ? slot - step : slot + kHashSize - step;
     e = table[slot];
-    if ((e ^ tagged) - 1u < kCodeBits) return e & kCodeBits;
+    if (Holds(e, tagged)) return e & kCodeBits;
     if (e <= kCodeBits) {
       displaced = e;
       return 0;
     }
   }
+}
+
+// Finds the string `prefix` + c in the table: as FindPastFirst, from the first slot.
+inline std::uint32_t Find(const std::uint32_t* table, std::uint32_t c, std::uint32_t prefix, std::uint32_t& slot,
+                          std::uint32_t& displaced) {
+  const std::uint32_t tagged = Tag(c, prefix);
+  slot = FirstSlot(c, prefix);
+  const std::uint32_t e = table[slot];
+  if (Holds(e, tagged)) return e & kCodeBits;
+  return FindPastFirst(table, tagged, e, slot, displaced);
 }
 
 // Frames `len` data bytes as sub-blocks of 254 (the last one shorter) and
@@ -171,8 +186,9 @@ class Encoder {
 
  protected:
   // Codes the pixels of [p, end) after the string prefix_ and packs their
-  // codes; returns the OR of the pixels. The loop keeps its state in locals:
-  // members would be reloaded after every store to the table.
+  // codes; returns the OR of every pixel value the segment brings in. The
+  // loop keeps its state in locals: members would be reloaded after every
+  // store to the table.
   std::uint32_t Segment(const std::uint8_t* p, const std::uint8_t* end) {
     std::uint32_t prefix = prefix_;
     std::uint32_t next_free = next_free_;
@@ -181,13 +197,23 @@ class Encoder {
     const std::uint32_t* const table = st_.table;
     for (; p != end; ++p) {
       const std::uint32_t c = *p;
-      seen |= c;
-      std::uint32_t slot = 0;
+      // Find, with the first probe, where most strings that the table holds
+      // are found, taken apart so that a find there goes straight on.
+      const std::uint32_t tagged = Tag(c, prefix);
+      std::uint32_t slot = FirstSlot(c, prefix);
+      const std::uint32_t e = table[slot];
+      if (Holds(e, tagged)) {
+        prefix = e & kCodeBits;
+        continue;
+      }
       std::uint32_t displaced = 0;
-      if (const std::uint32_t code = Find(table, c, prefix, slot, displaced)) {
+      if (const std::uint32_t code = FindPastFirst(table, tagged, e, slot, displaced)) {
         prefix = code;
         continue;
       }
+      // A pixel value's first lookup in a frame always misses (a string that
+      // ends in c is stored at a miss on c), so the misses see every value.
+      seen |= c;
       Add(slot, displaced, c, prefix, next_free, queue);
       prefix = c;
       // More pixels c: the strings c c, c c c, ... that the table holds would
@@ -224,7 +250,7 @@ class Encoder {
     }
     *queue++ = static_cast<std::uint16_t>(prefix);
     if (next_free < static_cast<std::uint32_t>(kCodeLimit)) {
-      st_.table[slot] = (((c << 12) | prefix) << 12) | next_free;
+      st_.table[slot] = Tag(c, prefix) | next_free;
       NoteRun(c, prefix, next_free);
       ++next_free;
       return true;
@@ -261,7 +287,7 @@ class Encoder {
 
   // Writes the queued codes, least significant bit first, each at the width
   // a decoder reads it at. That width follows the count of codes defined,
-  // which the packer keeps again here (packed_next_): every code but a clear
+  // which the packer keeps again here (`next`): every code but a clear
   // defines one until the table is full, and the width grows once that
   // count passes the widest code of the width; a clear goes out at the width
   // reached and takes it back to the first. Byte stores of 8 bytes at once
@@ -271,6 +297,8 @@ class Encoder {
     std::uint32_t bits = bits_;
     std::size_t pos = pos_;
     std::uint32_t width = width_;
+    std::uint32_t largest = largest_;
+    std::uint32_t next = packed_next_;
     std::uint32_t mask = (1u << width) - 1;
     std::uint8_t* const data = st_.data;
     for (std::size_t i = 0; i < queued_; ++i) {
@@ -285,24 +313,27 @@ class Encoder {
       bits &= 7;
       if (pos >= kDataChunk) pos = FlushChunk(pos);
       if (clear) {
-        InitialWidth();
-        width = width_;
-        mask = (1u << width) - 1;
+        width = initial_width_;
+        largest = (1u << width) - 1;
+        mask = largest;
+        next = clear_code_ + 2;
         continue;
       }
-      if (packed_next_ > largest_) {
+      if (next > largest) {
         ++width;
-        largest_ = width == static_cast<std::uint32_t>(kMaxCodeWidth) ? static_cast<std::uint32_t>(kCodeLimit)
-                                                                     : (1u << width) - 1;
+        largest = width == static_cast<std::uint32_t>(kMaxCodeWidth) ? static_cast<std::uint32_t>(kCodeLimit)
+                                                                    : (1u << width) - 1;
         mask = (1u << width) - 1;
       }
-      if (packed_next_ < static_cast<std::uint32_t>(kCodeLimit)) ++packed_next_;
+      if (next < static_cast<std::uint32_t>(kCodeLimit)) ++next;
     }
     queued_ = 0;
     acc_ = acc;
     bits_ = bits;
     pos_ = pos;
     width_ = width;
+    largest_ = largest;
+    packed_next_ = next;
   }
 
   // Writes out the first kDataChunk bytes of `pos`; returns the bytes left.
