@@ -74,21 +74,27 @@ inline void Store64(std::uint8_t* p, std::uint64_t v) {
 
 // The key of the string `prefix` + c as it sits in a slot's word, and the
 // slot its probe starts at.
-inline std::uint32_t Tag(std::uint32_t c, std::uint32_t prefix) { return ((c << 12) | prefix) << 12; }
-inline std::uint32_t FirstSlot(std::uint32_t c, std::uint32_t prefix) { return (c << kHashShift) ^ prefix; }
+inline std::uint32_t Tag(std::uint32_t c, std::uint32_t prefix) {
+  return ((c << 12) | prefix) << 12;
+}
+inline std::uint32_t FirstSlot(std::uint32_t c, std::uint32_t prefix) {
+  return (c << kHashShift) ^ prefix;
+}
 
 // Whether the word `e` holds the string keyed `tagged`: a match leaves just
 // the code (1..4095) after removing the key; an empty slot leaves 0 and any
 // other key leaves 4096 or more.
-inline bool Holds(std::uint32_t e, std::uint32_t tagged) { return (e ^ tagged) - 1u < kCodeBits; }
+inline bool Holds(std::uint32_t e, std::uint32_t tagged) {
+  return (e ^ tagged) - 1u < kCodeBits;
+}
 
 // Goes on from the first slot `slot`, whose word `e` is not the string keyed
 // `tagged`: the string's code, or 0 with `slot` where the string would go. A
 // probe ends at an empty slot or, past the first, at one whose key is 0 (pixel
 // 0 after pixel 0); the new string then takes that slot, and the string it
 // held, given up (which costs ratio only), comes back in `displaced`.
-inline std::uint32_t FindPastFirst(const std::uint32_t* table, std::uint32_t tagged, std::uint32_t e,
-                                   std::uint32_t& slot, std::uint32_t& displaced) {
+inline std::uint32_t FindPastFirst(const std::uint32_t* table, std::uint32_t tagged,
+                                   std::uint32_t e, std::uint32_t& slot, std::uint32_t& displaced) {
   if (e == kEmptySlot) return 0;
   const std::uint32_t step = slot == 0 ? 1 : kHashSize - slot;
   for (;;) {
@@ -103,8 +109,8 @@ inline std::uint32_t FindPastFirst(const std::uint32_t* table, std::uint32_t tag
 }
 
 // Finds the string `prefix` + c in the table: as FindPastFirst, from the first slot.
-inline std::uint32_t Find(const std::uint32_t* table, std::uint32_t c, std::uint32_t prefix, std::uint32_t& slot,
-                          std::uint32_t& displaced) {
+inline std::uint32_t Find(const std::uint32_t* table, std::uint32_t c, std::uint32_t prefix,
+                          std::uint32_t& slot, std::uint32_t& displaced) {
   const std::uint32_t tagged = Tag(c, prefix);
   slot = FirstSlot(c, prefix);
   const std::uint32_t e = table[slot];
@@ -242,7 +248,8 @@ class Encoder {
   // came from Find for: queues its code and stores prefix + c as next_free,
   // or clears the table when it is full. Returns whether the string was stored.
   [[gnu::always_inline]] bool Add(std::uint32_t slot, std::uint32_t displaced, std::uint32_t c,
-                                  std::uint32_t prefix, std::uint32_t& next_free, std::uint16_t*& queue) {
+                                  std::uint32_t prefix, std::uint32_t& next_free,
+                                  std::uint16_t*& queue) {
     // The string of two 0s is gone from the table, so is the run string.
     if (displaced != kEmptySlot) {
       st_.run_length[0] = 1;
@@ -321,8 +328,9 @@ class Encoder {
       }
       if (next > largest) {
         ++width;
-        largest = width == static_cast<std::uint32_t>(kMaxCodeWidth) ? static_cast<std::uint32_t>(kCodeLimit)
-                                                                    : (1u << width) - 1;
+        largest = width == static_cast<std::uint32_t>(kMaxCodeWidth)
+                      ? static_cast<std::uint32_t>(kCodeLimit)
+                      : (1u << width) - 1;
         mask = (1u << width) - 1;
       }
       if (next < static_cast<std::uint32_t>(kCodeLimit)) ++next;

@@ -331,14 +331,19 @@ TEST(LZWEncTest, MatchesPlainTranscriptionAndDecodes) {
 
 TEST(LZWEncTest, PixelsAtOrAboveTheClearCodeAreRefused) {
   struct Case {
-    int init_width, bad_value, bad_row;
+    int init_width, bad_value, bad_row, run;  // run: that many bad pixels mid-row, else one at an end
   };
-  for (const Case c : {Case{3, 4, 0}, Case{3, 5, 29}, Case{5, 200, 17}, Case{8, 128, 0}}) {
+  for (const Case c : {Case{3, 4, 0, 0}, Case{3, 5, 29, 0}, Case{5, 200, 17, 0}, Case{8, 128, 0, 0},
+                       Case{4, 9, 12, 20}, Case{6, 255, 3, 6}}) {
     cDIB dib;
     ASSERT_TRUE(dib.Create(40, 30, 8));
     Fill(dib, Content::kNoise, 1 << (c.init_width - 1), 99);
-    dib.lpBits()[c.bad_row * dib.BytesPerScanline() + (c.bad_row == 0 ? 0 : 39)] =
-        static_cast<std::uint8_t>(c.bad_value);
+    std::uint8_t* row = dib.lpBits() + c.bad_row * dib.BytesPerScanline();
+    if (c.run > 0) {
+      std::memset(row + 10, c.bad_value, static_cast<std::size_t>(c.run));
+    } else {
+      row[c.bad_row == 0 ? 0 : 39] = static_cast<std::uint8_t>(c.bad_value);
+    }
     Bytes out;
     mGIFLZWEnc::VectorSink sink(out);
     EXPECT_FALSE(mGIFLZWEnc::EncodeFrame(sink, dib, static_cast<std::uint8_t>(c.init_width), 0))
