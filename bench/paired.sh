@@ -6,14 +6,16 @@
 #
 #   bench/paired.sh                 # every set of bench/sets.sh
 #   SETS="life hd1080" REPS=7 bench/paired.sh
+#   ZFLAGS=--optimize bench/paired.sh   # flags added to both zoetra runs
 #
-# Environment: SETS, and those of bench/sets.sh.
+# Environment: SETS, ZFLAGS, and those of bench/sets.sh.
 set -euo pipefail
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 REPS=${REPS:-5}
 # shellcheck source=bench/sets.sh
 source "$ROOT/bench/sets.sh"
 SETS=${SETS:-testsrc2 mandelbrot life photoseq slideshow slideshow1080 hd1080 pan1080}
+read -r -a ZFLAGS <<<"${ZFLAGS:-}"
 WORK=$(mktemp -d)
 trap 'rm -rf "$WORK"' EXIT
 
@@ -30,8 +32,8 @@ for set in $SETS; do
   ff=() all=() first=()
   for ((i = 0; i < REPS; i++)); do
     ff+=("$(seconds ffmpeg_two_pass "$dir" "$WORK/ffmpeg.gif")")
-    all+=("$(seconds "$ZOETRA" create -q -o "$WORK/all.gif" --delay $DELAY_MS --palette all "$dir"/f*.png)")
-    first+=("$(seconds "$ZOETRA" create -q -o "$WORK/first.gif" --delay $DELAY_MS --palette first "$dir"/f*.png)")
+    all+=("$(seconds "$ZOETRA" create -q -o "$WORK/all.gif" --delay $DELAY_MS --palette all "${ZFLAGS[@]}" "$dir"/f*.png)")
+    first+=("$(seconds "$ZOETRA" create -q -o "$WORK/first.gif" --delay $DELAY_MS --palette first "${ZFLAGS[@]}" "$dir"/f*.png)")
   done
   f=$(printf '%s\n' "${ff[@]}" | median)
   a=$(printf '%s\n' "${all[@]}" | median)
