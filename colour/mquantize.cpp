@@ -535,12 +535,17 @@ void PaletteMapper::BuildCell(int r, int g, int b) const {
   cell.store(kBuilt, std::memory_order_release);
 }
 
-inline std::uint8_t PaletteMapper::Answer(int r, int g, int b) const {
+inline std::uint8_t PaletteMapper::Answer(const std::atomic<std::uint8_t>* cells, const std::uint8_t* answers, int r,
+                                          int g, int b) const {
   const std::uint32_t place = PlaceOf(r, g, b);
-  if (cells_[place >> (3 * kCellBits)].load(std::memory_order_acquire) != kBuilt) [[unlikely]] {
+  if (cells[place >> (3 * kCellBits)].load(std::memory_order_acquire) != kBuilt) [[unlikely]] {
     BuildCell(r, g, b);
   }
-  return answers_[place];
+  return answers[place];
+}
+
+inline std::uint8_t PaletteMapper::Answer(int r, int g, int b) const {
+  return Answer(cells_.get(), answers_.get(), r, g, b);
 }
 
 std::uint8_t PaletteMapper::Nearest(int r, int g, int b) const {
@@ -667,13 +672,8 @@ std::uint64_t PaletteMapper::DiffuseRow(const std::uint8_t* in, std::uint8_t* ou
     const auto bgr = static_cast<std::uint32_t>(_mm_cvtsi128_si32(bytes));
     if (bgr != last_bgr) {
       last_bgr = bgr;
-      const int r = static_cast<int>(bgr >> 16 & 0xFF), g = static_cast<int>(bgr >> 8 & 0xFF),
-                b = static_cast<int>(bgr & 0xFF);
-      const std::uint32_t place = PlaceOf(r, g, b);
-      if (cells[place >> (3 * kCellBits)].load(std::memory_order_acquire) != kBuilt) [[unlikely]] {
-        BuildCell(r, g, b);
-      }
-      index = answers[place];
+      index = Answer(cells, answers, static_cast<int>(bgr >> 16 & 0xFF), static_cast<int>(bgr >> 8 & 0xFF),
+                     static_cast<int>(bgr & 0xFF));
       entry = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(entries + std::size_t{index} * 4));
     }
     out[x] = index;

@@ -127,6 +127,8 @@ class PaletteMapper {
   // of it one cache line, and neighbouring cells share pages. The place is
   // known before the cell's state, so the two loads do not wait on each other.
   std::uint8_t Answer(int r, int g, int b) const;
+  // The same through tables the caller holds in registers.
+  std::uint8_t Answer(const std::atomic<std::uint8_t>* cells, const std::uint8_t* answers, int r, int g, int b) const;
   // Answers the cell of (r, g, b) if no thread has yet.
   void BuildCell(int r, int g, int b) const;
   template <int kDir, bool kMeasure>
