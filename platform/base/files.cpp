@@ -130,6 +130,7 @@ static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_alw
 constexpr int kTrackedFiles = 64;
 TrackedFile g_tracked[kTrackedFiles];
 std::atomic<bool> g_abandoned{false};
+std::atomic<bool> g_unnamed{true};
 
 // Its slot, or -1 when the table is full or the path too long: that file is
 // then not removed by AbandonUnfinishedFiles.
@@ -184,6 +185,8 @@ int FollowLinks(std::string& path) {
 
 int LastFileError() noexcept { return t_last_error; }
 
+void detail::UseUnnamedFiles(bool use) noexcept { g_unnamed.store(use); }
+
 std::string LastFileErrorText() {
   switch (t_last_error) {
     case 0:
@@ -211,6 +214,32 @@ void AbandonUnfinishedFiles() noexcept {
 }
 
 AtomicFile::~AtomicFile() { Abandon(); }
+
+template <typename Make>
+int AtomicFile::NewHiddenFile(Make make) {
+  const std::size_t slash = target_.rfind('/');
+  const std::string dir = slash == std::string::npos ? std::string() : target_.substr(0, slash + 1);
+  const std::string name = slash == std::string::npos ? target_ : target_.substr(slash + 1);
+  static std::atomic<std::uint32_t> counter{0};
+  std::random_device rd;
+  int err = 0;
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    char suffix[48];
+    std::snprintf(suffix, sizeof suffix, ".%ld.%u.%08x.tmp", static_cast<long>(::getpid()),
+                  counter.fetch_add(1), static_cast<unsigned>(rd()));
+    // Hidden, in the same directory so the final rename stays on one file system.
+    temp_path_ = dir + "." + name + suffix;
+    // Listed before it exists, so that a signal never finds it unlisted.
+    slot_ = Track(temp_path_);
+    err = make(temp_path_.c_str());
+    if (err == 0) return 0;
+    Untrack(slot_);
+    slot_ = -1;
+    if (err != EEXIST) break;
+  }
+  temp_path_.clear();
+  return err;
+}
 
 bool AtomicFile::Fail(int error) {
   failed_ = true;
@@ -242,29 +271,18 @@ bool AtomicFile::Open(std::string_view target) {
   }
   const std::size_t slash = target_.rfind('/');
   const std::string dir = slash == std::string::npos ? std::string() : target_.substr(0, slash + 1);
-  const std::string name = slash == std::string::npos ? target_ : target_.substr(slash + 1);
-  static std::atomic<std::uint32_t> counter{0};
-  std::random_device rd;
-  int err = 0;
-  for (int attempt = 0; attempt < 16; ++attempt) {
-    char suffix[48];
-    std::snprintf(suffix, sizeof suffix, ".%ld.%u.%08x.tmp", static_cast<long>(::getpid()),
-                  counter.fetch_add(1), static_cast<unsigned>(rd()));
-    // Hidden name in the same directory so the final rename stays on one file system.
-    temp_path_ = dir + "." + name + suffix;
-    // Listed before it exists, so that a signal never finds it unlisted.
-    slot_ = Track(temp_path_);
-    // Private until it has the old file's owner and mode.
-    fd_ = ::open(temp_path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, exists ? 0600 : 0666);
-    if (fd_ >= 0) break;
-    err = errno;
-    Untrack(slot_);
-    slot_ = -1;
-    if (err != EEXIST) break;
+  // Private until it has the old file's owner and mode.
+  const mode_t mode = exists ? 0600 : 0666;
+  // Unnamed where the file system allows: no crash or signal can leave it behind.
+  if (g_unnamed.load() && ::access("/proc/self/fd", X_OK) == 0) {
+    fd_ = ::open(dir.empty() ? "." : dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
   }
   if (fd_ < 0) {
-    temp_path_.clear();
-    return Fail(err);
+    const int err = NewHiddenFile([&](const char* path) {
+      fd_ = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+      return fd_ >= 0 ? 0 : errno;
+    });
+    if (err != 0) return Fail(err);
   }
   if (g_abandoned.load()) return Fail(ECANCELED);
   if (exists) {
@@ -313,8 +331,16 @@ bool AtomicFile::Commit() {
   if (!ok()) return Fail(t_last_error != 0 ? t_last_error : EBADF);
   if (!Flush()) return false;
   if (::fsync(fd_) != 0) return Fail(errno);
+  if (temp_path_.empty() && !LinkUnnamed()) return false;
   const int fd = fd_;
   fd_ = -1;
+  if (temp_path_.empty()) {
+    // Linked as the target itself, which did not exist: a failure takes it away again.
+    if (::close(fd) == 0) return true;
+    const int err = errno;
+    ::unlink(target_.c_str());
+    return Fail(err);
+  }
   if (::close(fd) != 0) return Fail(errno);
   // A signal from here on either finds the file unrenamed and removes it (the
   // rename then fails) or comes after the rename and finds nothing.
@@ -327,6 +353,19 @@ bool AtomicFile::Commit() {
   slot_ = -1;
   temp_path_.clear();
   return true;
+}
+
+bool AtomicFile::LinkUnnamed() {
+  if (g_abandoned.load()) return Fail(ECANCELED);
+  char self[40];
+  std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd_);
+  // No file yet: the new one takes the name at once, complete and synced.
+  if (::linkat(AT_FDCWD, self, AT_FDCWD, target_.c_str(), AT_SYMLINK_FOLLOW) == 0) return true;
+  if (errno != EEXIST) return Fail(errno);
+  // Else a hidden name for the moment before the rename over the old file.
+  const int err = NewHiddenFile(
+      [&](const char* path) { return ::linkat(AT_FDCWD, self, AT_FDCWD, path, AT_SYMLINK_FOLLOW) == 0 ? 0 : errno; });
+  return err == 0 || Fail(err);
 }
 
 void AtomicFile::Abandon() {

@@ -34,7 +34,10 @@ void CheckReadable(std::string_view path);
 // The whole file; 53 when missing, 75 when unreadable or longer than max_bytes.
 std::vector<std::uint8_t> ReadFileBytes(std::string_view path, std::size_t max_bytes = SIZE_MAX);
 
-// Writes a new file next to `target` and renames it over `target` on Commit.
+// Writes a new file in `target`'s folder and puts it in `target`'s place on
+// Commit. Where the file system allows, the file has no name until then
+// (O_TMPFILE), so that a crash or a signal leaves nothing behind; elsewhere it
+// is a hidden file beside the target ("." name "." pid ... ".tmp").
 // A target that is a symbolic link (or a chain of them) stands for the file it
 // leads to: that file is replaced, in its own folder, and the links stay; a
 // dangling link gets the file it names. Open refuses a target that exists and
@@ -62,11 +65,15 @@ class AtomicFile {
   bool Commit();
   void Abandon();
   bool ok() const { return fd_ >= 0 && !failed_; }
+  // The hidden file's path; "" while the file has no name.
   const std::string& temp_path() const { return temp_path_; }
 
  private:
   bool Flush();
   bool Fail(int error);
+  bool LinkUnnamed();
+  template <typename Make>
+  int NewHiddenFile(Make make);
 
   int fd_ = -1;
   int slot_ = -1;  // in the table of unfinished files, or -1
@@ -89,6 +96,12 @@ std::string LastFileErrorText();
 // AtomicFile of the process not yet committed, and makes their Commit and every
 // later Open fail, so that no target is replaced from then on. Async-signal-safe.
 void AbandonUnfinishedFiles() noexcept;
+
+namespace detail {
+// Tests: false makes later Opens use the hidden named file, as on a file
+// system without unnamed files.
+void UseUnnamedFiles(bool use) noexcept;
+}  // namespace detail
 
 }  // namespace zoetra::platform
 

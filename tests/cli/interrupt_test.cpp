@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "cli_support.hpp"
+#include "support/writing_in.hpp"
 
 namespace zoetra::clitest {
 namespace {
@@ -33,17 +34,6 @@ Picture Detailed(int seed) {
   return p;
 }
 
-// A hidden temporary file of the writer in `folder`.
-bool HasTemporaryFile(const std::string& folder) {
-  std::error_code missing;
-  for (auto it = std::filesystem::directory_iterator(folder, missing); !missing && it != decltype(it)();
-       it.increment(missing)) {
-    const std::string name = it->path().filename();
-    if (name.front() == '.' && name.ends_with(".tmp")) return true;
-  }
-  return false;
-}
-
 class InterruptTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -60,13 +50,13 @@ class InterruptTest : public ::testing::Test {
 
   struct Outcome {
     RunResult result;
-    bool saving = false;            // a temporary file had been seen
+    bool saving = false;            // the output was seen being written
     Clock::duration save_start{};  // when it was first seen
     Clock::duration end{};
   };
 
-  // Runs `argv` and sends `signal` `after` its start, or after a temporary
-  // file's appearance in `folder` when `in_save`; never when the command ends
+  // Runs `argv` and sends `signal` `after` its start, or after it began
+  // writing its output in `folder` when `in_save`; never when the command ends
   // first. Polls every half millisecond.
   static Outcome Run(const std::vector<std::string>& argv, const std::string& folder, int signal, bool in_save,
                      Clock::duration after) {
@@ -80,7 +70,7 @@ class InterruptTest : public ::testing::Test {
         break;  // collected below
       }
       const Clock::duration now = Clock::now() - start;
-      if (!outcome.saving && HasTemporaryFile(folder)) outcome.saving = true, outcome.save_start = now;
+      if (!outcome.saving && test::WritingIn(running.pid, folder)) outcome.saving = true, outcome.save_start = now;
       if ((!in_save || outcome.saving) && now - (in_save ? outcome.save_start : Clock::duration{}) >= after) {
         ::kill(running.pid, signal);
         break;
@@ -113,7 +103,7 @@ TEST_F(InterruptTest, ASignalAtAnyMomentKeepsTheOldOutputAndLeavesNothing) {
   const Clock::duration save_time = full.end - full.save_start;
 
   // Each signal once while converting, from before the handlers exist, and once
-  // while saving, counted from the temporary file's appearance.
+  // while saving, counted from when the output began.
   const struct {
     int signal;
     bool in_save;
@@ -143,11 +133,11 @@ TEST_F(InterruptTest, ASignalAtAnyMomentKeepsTheOldOutputAndLeavesNothing) {
 }
 
 TEST_F(InterruptTest, ASignalDuringAStreamedConversionKeepsTheOldOutput) {
-  // The streamed GIF's temporary file is there from the start to the end.
+  // The streamed GIF is written from the start to the end.
   create_[6] = "all";
   const Outcome full = Create(SIGINT, false, Clock::duration::max());
   ASSERT_EQ(full.result.status, 0) << full.result.err;
-  ASSERT_TRUE(full.saving) << "the temporary file was never seen";
+  ASSERT_TRUE(full.saving) << "the output was never seen being written";
   const std::string complete = ReadAll(dir_.Path("out.gif"));
   int cut = 0;
   for (int k = 0; k < 6; ++k) {
@@ -193,7 +183,6 @@ TEST_F(InterruptTest, FramesLeaveOnlyWholeBitmaps) {
       cut_while_saving += o.saving ? 1 : 0;
     }
     if (!std::filesystem::exists(frames)) continue;
-    EXPECT_FALSE(HasTemporaryFile(frames));
     for (const auto& entry : std::filesystem::directory_iterator(frames)) {
       const auto bitmap = ReadBmp(entry.path());
       ASSERT_TRUE(bitmap.has_value()) << entry.path();

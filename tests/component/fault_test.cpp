@@ -2,9 +2,7 @@
 // denied, a full disk, a picture deleted while the list is converted, and the
 // process killed while it saves. Whenever the call survives, it fails with a
 // clear message, the file that was there is byte for byte as it was, and no
-// temporary file is left behind. Only a process killed during the save can
-// leave its hidden temporary file (".<name>.<pid>.<n>.<random>.tmp") beside the
-// untouched output.
+// temporary file is left behind, even by a process killed during the save.
 #include <gtest/gtest.h>
 
 #include <pwd.h>
@@ -29,6 +27,7 @@
 #include "support/caught.hpp"
 #include "support/picture_files.hpp"
 #include "support/temp_dir.hpp"
+#include "support/writing_in.hpp"
 #include "support/yield_hook.hpp"
 
 namespace zoetra {
@@ -255,13 +254,11 @@ TEST(FaultTest, ProcessKilledWhileSavingLeavesTheOutputAsItWas) {
   const bool signalled = ::read(ready[0], &go, 1) == 1;
   ::close(ready[0]);
 
-  // Wait for the hidden temporary file, then kill at once.
+  // Wait until the new file is being written, then kill at once.
   bool seen = false;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   while (signalled && !seen && std::chrono::steady_clock::now() < deadline) {
-    for (const auto& e : fs::directory_iterator(scene.out_dir())) {
-      if (e.path().filename().string().rfind(".anim.gif.", 0) == 0) seen = true;
-    }
+    seen = test::WritingIn(pid, scene.out_dir());
     int status = 0;
     if (!seen && ::waitpid(pid, &status, WNOHANG) == pid) break;  // finished before we saw it
     if (!seen) std::this_thread::sleep_for(std::chrono::microseconds(50));
@@ -270,21 +267,12 @@ TEST(FaultTest, ProcessKilledWhileSavingLeavesTheOutputAsItWas) {
   int status = 0;
   ::waitpid(pid, &status, 0);
   ASSERT_TRUE(signalled) << "the child never reached the save";
-  ASSERT_TRUE(seen) << "the save finished before the temporary file was seen; make the frames larger";
+  ASSERT_TRUE(seen) << "the save finished before it was seen; make the frames larger";
   ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
 
   EXPECT_EQ(test::ReadAll(scene.output()), kOldContent);
-  // At most the killed writer's hidden temporary file lies beside it.
-  std::vector<std::string> others;
-  for (const auto& e : fs::directory_iterator(scene.out_dir())) {
-    const std::string name = e.path().filename().string();
-    if (name != "anim.gif") others.push_back(name);
-  }
-  ASSERT_LE(others.size(), 1u);
-  if (!others.empty()) {
-    EXPECT_EQ(others[0].rfind(".anim.gif.", 0), 0u) << others[0];
-    EXPECT_EQ(others[0].substr(others[0].size() - 4), ".tmp") << others[0];
-  }
+  // The file being written had no name: nothing is left beside the output.
+  EXPECT_EQ(test::TempDir::EntriesOf(scene.out_dir()), std::vector<std::string>{"anim.gif"});
 }
 
 }  // namespace

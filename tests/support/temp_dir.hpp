@@ -30,9 +30,11 @@ class TempDir {
 
   const std::string& path() const { return path_; }
   std::string Path(const std::string& name) const { return path_ + "/" + name; }
-  std::vector<std::string> Entries() const {
+  std::vector<std::string> Entries() const { return EntriesOf(path_); }
+  // The names in `folder`, sorted.
+  static std::vector<std::string> EntriesOf(const std::filesystem::path& folder) {
     std::vector<std::string> names;
-    for (const auto& e : std::filesystem::directory_iterator(path_)) names.push_back(e.path().filename().string());
+    for (const auto& e : std::filesystem::directory_iterator(folder)) names.push_back(e.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
   }

@@ -6,6 +6,7 @@
 #include <grp.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <csignal>
 #include <unistd.h>
 
 #include <algorithm>
@@ -38,6 +39,12 @@ struct stat Stat(const std::string& path) {
   return st;
 }
 
+// Hidden named files instead of unnamed ones, for the scope's life.
+struct NamedFilesScope {
+  explicit NamedFilesScope(bool named) { detail::UseUnnamedFiles(!named); }
+  ~NamedFilesScope() { detail::UseUnnamedFiles(true); }
+};
+
 // Runs `body` in a child process and returns its exit status: for what must
 // not touch this process (a user switch, the process-wide abandonment).
 int InChild(const std::function<int()>& body) {
@@ -67,24 +74,60 @@ TEST(AtomicFileTest, ALinkLeadsToTheFileItNamesAndStaysALink) {
       {"sub/dangling", "made.gif", dir.Path("sub/made.gif")},
   };
   for (const auto& c : cases) fs::create_symlink(c.points_to, dir.Path(c.link));
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.link);
-    AtomicFile file;
-    ASSERT_TRUE(file.Open(dir.Path(c.link)));
-    // The temporary file lies beside the file replaced, so that the rename stays in its file system.
-    EXPECT_TRUE(fs::equivalent(fs::path(file.temp_path()).parent_path(), fs::path(c.file).parent_path()))
-        << file.temp_path();
-    ASSERT_TRUE(file.Write(c.link.data(), c.link.size()));
-    ASSERT_TRUE(file.Commit());
-    EXPECT_TRUE(fs::is_symlink(dir.Path(c.link)));
-    EXPECT_EQ(fs::read_symlink(dir.Path(c.link)), c.points_to);
-    EXPECT_EQ(ReadAll(c.file), c.link);
+  for (const bool unnamed : {true, false}) {
+    const NamedFilesScope scope(!unnamed);
+    for (const auto& c : cases) {
+      SCOPED_TRACE(c.link + (unnamed ? " (unnamed)" : " (hidden name)"));
+      const std::vector<std::string> before = test::TempDir::EntriesOf(fs::path(c.file).parent_path());
+      AtomicFile file;
+      ASSERT_TRUE(file.Open(dir.Path(c.link)));
+      if (unnamed) {
+        EXPECT_EQ(file.temp_path(), "");
+        EXPECT_EQ(test::TempDir::EntriesOf(fs::path(c.file).parent_path()), before) << "nothing named while writing";
+      } else {
+        // The hidden file lies beside the file replaced, so that the rename stays in its file system.
+        EXPECT_TRUE(fs::equivalent(fs::path(file.temp_path()).parent_path(), fs::path(c.file).parent_path()))
+            << file.temp_path();
+      }
+      const std::string bytes = c.link + (unnamed ? "1" : "2");
+      ASSERT_TRUE(file.Write(bytes.data(), bytes.size()));
+      ASSERT_TRUE(file.Commit());
+      EXPECT_TRUE(fs::is_symlink(dir.Path(c.link)));
+      EXPECT_EQ(fs::read_symlink(dir.Path(c.link)), c.points_to);
+      EXPECT_EQ(ReadAll(c.file), bytes);
+    }
   }
   EXPECT_EQ(dir.Entries(), (std::vector<std::string>{"absolute", "chain", "dangling", "real.gif", "relative", "sub"}));
-  std::vector<std::string> in_sub;
-  for (const auto& e : fs::directory_iterator(dir.Path("sub"))) in_sub.push_back(e.path().filename());
-  std::sort(in_sub.begin(), in_sub.end());
-  EXPECT_EQ(in_sub, (std::vector<std::string>{"dangling", "made.gif", "new.gif", "up"}));
+  EXPECT_EQ(test::TempDir::EntriesOf(dir.Path("sub")), (std::vector<std::string>{"dangling", "made.gif", "new.gif", "up"}));
+}
+
+TEST(AtomicFileTest, AKilledWriterLeavesNoFileBehind) {
+  TempDir dir;
+  WriteAll(dir.Path("old.gif"), "old");
+  for (const std::string target : {"old.gif", "new.gif"}) {
+    SCOPED_TRACE(target);
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      AtomicFile file;
+      const std::vector<std::uint8_t> big(1 << 20, 7);  // past the buffer: on disk
+      const char go = file.Open(dir.Path(target)) && file.Write(big) ? 1 : 0;
+      if (::write(ready[1], &go, 1) != 1) ::_exit(2);
+      ::pause();
+      ::_exit(0);
+    }
+    ::close(ready[1]);
+    char go = 0;
+    const bool written = ::read(ready[0], &go, 1) == 1 && go == 1;
+    ::close(ready[0]);
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+    ASSERT_TRUE(written);
+    EXPECT_EQ(dir.Entries(), (std::vector<std::string>{"old.gif"}));
+    EXPECT_EQ(ReadAll(dir.Path("old.gif")), "old");
+  }
 }
 
 TEST(AtomicFileTest, AReplacedFileKeepsItsModeAndOwnerAndANewOneFollowsTheUmask) {
@@ -211,6 +254,7 @@ TEST(AtomicFileTest, AbandoningRemovesUnfinishedFilesAndReplacesNothingAfterward
   WriteAll(dir.Path("two.gif"), "old two");
   // Abandonment lasts for the rest of the process: a child's.
   const int status = InChild([&] {
+    const NamedFilesScope named(true);  // hidden files are what a signal must remove
     AtomicFile one, two;
     if (!one.Open(dir.Path("one.gif")) || !two.Open(dir.Path("two.gif")) || !one.Write("new", 3)) return 1;
     const std::string temp_one = one.temp_path(), temp_two = two.temp_path();
