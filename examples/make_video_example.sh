@@ -1,11 +1,19 @@
 #!/usr/bin/env bash
 # The README's video example: ffmpeg makes a clip that zooms into a sample
 # photo and pans across it, zoetra turns it into a GIF, and the GIF's frames
-# are laid out as one picture (examples/video-frames.png).
-#   bash examples/make_video_example.sh [ZOETRA]   (default: build-release/cli/zoetra)
+# are laid out as one picture.
+#   bash examples/make_video_example.sh [SHEET.png] [ZOETRA]
+# SHEET defaults to out/video-frames.png (the README's copy is docs/images/video-frames.png);
+# ZOETRA to build/cli/zoetra, which the main job (scripts/run.sh) builds.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
-zoetra="${1:-$root/build-release/cli/zoetra}"
+sheet="${1:-$root/out/video-frames.png}"
+zoetra="${2:-$root/build/cli/zoetra}"
+if [ ! -x "$zoetra" ]; then
+  echo "make_video_example.sh: no zoetra command at $zoetra; build it first (bash scripts/run.sh)" >&2
+  exit 1
+fi
+mkdir -p "$(dirname "$sheet")"
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 
@@ -19,7 +27,7 @@ ffmpeg -v error -y -loop 1 -i "$root/examples/photos/photo2.jpg" \
 "$zoetra" frames -o "$work/frames" "$work/pan.gif" >/dev/null
 
 # Frames 1, 11, 21 and 31 (0, 1, 2 and 3 s), side by side, at half size.
-/usr/bin/python3 - "$work/frames" "$root/examples/video-frames.png" <<'PY'
+/usr/bin/python3 - "$work/frames" "$sheet" <<'PY'
 import pathlib, sys
 from PIL import Image
 frames = sorted(pathlib.Path(sys.argv[1]).glob("frame-*.bmp"))[::10][:4]

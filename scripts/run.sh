@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The main job: installs what the build needs (not the test tools), builds the zoetra command
-# (Release) and makes an animation from the sample pictures in examples/.
+# (Release) and makes out/anim.gif from the twelve sample pictures in examples/.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
@@ -11,4 +11,4 @@ if [ ! -x build/cli/zoetra ]; then
   exit 1
 fi
 mkdir -p out
-build/cli/zoetra create -o out/anim.gif --delay 350 examples/*.png
+bash scripts/sample-anim.sh build/cli/zoetra out/anim.gif
