@@ -97,12 +97,13 @@ std::string LastFileErrorText();
 // later Open fail, so that no target is replaced from then on. Async-signal-safe.
 void AbandonUnfinishedFiles() noexcept;
 
-namespace detail {
-// Tests: false makes later Opens use the hidden named file, as on a file
-// system without unnamed files.
-void UseUnnamedFiles(bool use) noexcept;
-}  // namespace detail
-
 }  // namespace zoetra::platform
 
 ZOETRA_PUBLIC_END
+
+// Not exported: for the tests, which link the static library.
+namespace zoetra::platform::detail {
+// False makes later Opens use the hidden named file, as on a file system
+// without unnamed files.
+void UseUnnamedFiles(bool use) noexcept;
+}  // namespace zoetra::platform::detail

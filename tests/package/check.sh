@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the build tree into a scratch prefix and builds small programs
 # against it: C++ through the CMake package, C through pkg-config (shared, and
-# static from a copy of the prefix moved elsewhere, without the shared library),
+# static through zoetra-static beside it and from a copy of the prefix moved elsewhere,
+# without the shared library),
 # and Python from a virtual environment when the package is built. Each
 # checks that its headers, the library and the package tell one version:
 # check.sh <build dir> <source dir> [python]
@@ -82,6 +83,16 @@ links_no_ffmpeg() {
   done
 }
 links_no_ffmpeg "$so" "$work/consumer/consumer" "$work/consumer/consumer_static" "$work/c-shared"
+
+# Static beside the shared library: zoetra-static names the archive itself.
+cc -std=c99 -Wall -Werror "$source_dir/tests/package/c_consumer.c" $(pkg-config --cflags --libs zoetra-static) \
+  -o "$work/c-static-beside"
+if readelf -d "$work/c-static-beside" | grep -q 'NEEDED.*libzoetra'; then
+  echo "zoetra-static still links libzoetra.so" >&2
+  exit 1
+fi
+"$work/c-static-beside" "$picture" "$work/static-beside.gif" "$version"
+cmp "$work/shared.gif" "$work/static-beside.gif"
 
 # The prefix is found from the .pc file's place: move the tree, drop the
 # shared library, and link the static one with what it needs.
