@@ -330,12 +330,15 @@ void Conversion::MakeFrame(Item& item, std::int64_t frame, unsigned worker) cons
   const Table& table = local ? mapped.table : strategy_->GlobalTable();
   const std::int32_t entries = local ? mapped.entries : strategy_->GlobalEntries();
   const Table* own = local ? &mapped.table : nullptr;
+  // Viewers that compose a first frame without transparency never show any
+  // later: the first names the palette's index for it whenever there is one.
+  const bool declare = frame == 0 && mapped.transparent >= 0;
   if (!board_) {
     item.picture.Destroy();
     // Whole frames; one with clear pixels needs the frame before to clear its own.
     item.clears_before = item.clear;
-    Encode(mapped.pixels, 0, 0, own, entries, item.clear ? mapped.transparent : -1, 3, frame, item.head, item.table,
-           item.data);
+    Encode(mapped.pixels, 0, 0, own, entries, item.clear || declare ? mapped.transparent : -1, 3, frame, item.head,
+           item.table, item.data);
     return;
   }
   std::unique_ptr<Screen> screen =
@@ -376,8 +379,6 @@ void Conversion::MakeFrame(Item& item, std::int64_t frame, unsigned worker) cons
   const bool plain = !step->any_kept && (!step->any_clear || transparent >= 0);
   const bool through = (worth || !plain) && step->any_unwritten && transparent >= 0;
   if (!plain && !through) RaiseError(kErrInternal, "frame " + std::to_string(frame + 1) + " has no index for transparency");
-  // Viewers that compose a first frame without transparency never show any later.
-  const bool declare = frame == 0 && mapped.transparent >= 0;
   const auto transparency = static_cast<std::uint8_t>(std::max(transparent, 0));
   cDIB cuts[2];  // plain, through transparency
   std::int64_t runs[2] = {0, 0};

@@ -406,8 +406,13 @@ inline std::optional<std::vector<RgbaFrame>> ReadRgbaDump(const std::string& pat
 // Frame `step` of a sticker: a disc moving over a transparent background, its
 // rim at alpha 100 (transparent) and 200 (opaque), a still square, and in
 // frame 4 nothing but the square.
+// A step below 0 is an opaque picture, as a photo before a logo.
 inline Picture Sticker(int step) {
   Picture p(48, 40);
+  if (step < 0) {
+    for (int y = 0; y < p.height; ++y) p.Fill(0, y, 48, y + 1, static_cast<std::uint32_t>(0x203040 + y * 0x030201));
+    return p;
+  }
   p.Fill(0, 0, 48, 40, 0x000000, 0);
   p.Fill(2, 2, 10, 10, 0x2050E0);
   if (step == 4) return p;
@@ -458,14 +463,15 @@ inline const std::vector<std::vector<std::string>>& StickerSwitches() {
   return rows;
 }
 
-// The sticker frames as PNG files in `dir` and the animation `out` made of them.
+// The sticker frames from step `first` on as PNG files in `dir`, and the
+// animation `out` made of them.
 inline bool MakeSticker(const TempDir& dir, const std::vector<std::string>& switches, const std::string& out,
-                        int frames = 6) {
+                        int frames = 6, int first = 0) {
   std::vector<std::string> args = {"create", "-q", "-o", out};
   args.insert(args.end(), switches.begin(), switches.end());
   for (int i = 0; i < frames; ++i) {
     args.push_back(dir.Path("sticker" + std::to_string(i) + ".png"));
-    if (!WritePng(args.back(), Sticker(i))) return false;
+    if (!WritePng(args.back(), Sticker(first + i))) return false;
   }
   const RunResult r = Zoetra(args);
   if (r.status != 0) ADD_FAILURE() << r.err;

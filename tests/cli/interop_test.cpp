@@ -498,17 +498,23 @@ void ExpectSticker(const char* decoder, const std::vector<std::uint8_t>& rgba, i
 
 TEST(StickerTest, TransparentExactlyWhereThePicturesAreInPillow) {
   if (PillowPython().empty()) GTEST_SKIP() << "Pillow is not installed";
-  for (const std::vector<std::string>& switches : StickerSwitches()) {
-    std::string named;
-    for (const std::string& s : switches) named += s + " ";
-    SCOPED_TRACE(named);
-    TempDir dir;
-    const std::string gif = dir.Path("sticker.gif");
-    ASSERT_TRUE(MakeSticker(dir, switches, gif));
-    const auto frames = PillowFrames(gif, dir.Path("pillow.rgba"));
-    ASSERT_TRUE(frames.has_value());
-    ASSERT_EQ(frames->size(), 6u);
-    for (int i = 0; i < 6; ++i) ExpectSticker("Pillow", (*frames)[static_cast<std::size_t>(i)].rgba, i);
+  // From a transparent first frame, and from an opaque one: the later frames'
+  // transparency shows only if the first frame names an index for it, which
+  // one palette for all frames keeps (a frame's own palette has none to name).
+  for (const int first : {0, -1}) {
+    for (const std::vector<std::string>& switches : StickerSwitches()) {
+      if (first < 0 && std::find(switches.begin(), switches.end(), "frame") != switches.end()) continue;
+      std::string named = first < 0 ? "opaque first; " : "";
+      for (const std::string& s : switches) named += s + " ";
+      SCOPED_TRACE(named);
+      TempDir dir;
+      const std::string gif = dir.Path("sticker.gif");
+      ASSERT_TRUE(MakeSticker(dir, switches, gif, 6, first));
+      const auto frames = PillowFrames(gif, dir.Path("pillow.rgba"));
+      ASSERT_TRUE(frames.has_value());
+      ASSERT_EQ(frames->size(), 6u);
+      for (int i = 0; i < 6; ++i) ExpectSticker("Pillow", (*frames)[static_cast<std::size_t>(i)].rgba, first + i);
+    }
   }
 }
 
