@@ -10,10 +10,17 @@ import { spawn, spawnSync } from "node:child_process";
 import { createHash } from "node:crypto";
 import { mkdtempSync, readFileSync, rmSync } from "node:fs";
 import { tmpdir } from "node:os";
-import { join } from "node:path";
+import { join, resolve } from "node:path";
 
-const [site, zoetra, repsText, ...pictures] = process.argv.slice(2);
-const reps = Number(repsText);
+const args = process.argv.slice(2);
+if (args.length < 4 || !(Number(args[2]) > 0)) {
+  console.error("usage: node bench/web_page.mjs SITE ZOETRA REPS PICTURE...");
+  process.exit(2);
+}
+// Paths as given, from here: the browser and the file input take whole ones.
+const [site, zoetra] = [resolve(args[0]), resolve(args[1])];
+const reps = Number(args[2]);
+const pictures = args.slice(3).map((p) => resolve(p));
 const scratch = mkdtempSync(join(tmpdir(), "zoetra-web-bench-"));
 const browser = spawn(
   "chromium",

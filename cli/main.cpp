@@ -40,7 +40,8 @@ int main(int argc, char** argv) {
   namespace cli = zoetra::cli;
   // GIF inputs, before any command loads a picture.
   zoetra::RegisterGifPictures();
-  CLI::App app{"Turns an ordered list of still pictures into one animated GIF, and looks inside GIF files.",
+  CLI::App app{"Turns pictures, clips (MP4, MOV, WebM, MKV, ...) and animated GIF, PNG and WebP files into one\n"
+               "animated GIF, and looks inside GIF files.",
                "zoetra"};
   const std::string version = "zoetra " + std::string(zoetra::Version());
   app.set_version_flag("-V,--version", version);
@@ -49,7 +50,9 @@ int main(int argc, char** argv) {
 
   cli::CreateOptions create;
   CLI::App* create_cmd = app.add_subcommand(
-      "create", "Make an animated GIF from pictures (PNG, JPEG, BMP, GIF), one frame per picture");
+      "create",
+      "Make an animated GIF from pictures (PNG, JPEG, BMP, GIF), one frame each, and from clips and\n"
+      "animated pictures, their frames at their own times");
   create_cmd->add_option("-o,--output", create.output, "Output GIF file; - writes it to standard output")
       ->required()
       ->type_name("FILE");
@@ -109,8 +112,9 @@ int main(int argc, char** argv) {
                          "the screen is W x H")
       ->type_name("WxH");
   create_cmd->add_option("--background", create.background,
-                         "Colour #rrggbb under transparent pixels and around fitted pictures (default: pixels as\n"
-                         "read, transparency dropped; black around fitted pictures)")
+                         "Colour #rrggbb under transparent pixels and around fitted pictures (default: transparent\n"
+                         "pixels stay transparent, or show their colours as read with --gray or --palette first;\n"
+                         "black around fitted pictures)")
       ->type_name("COLOR");
   create_cmd->add_flag("--auto-orient", create.auto_orient, "Turn JPEG photos upright by their EXIF orientation");
   create_cmd->add_option("--start", create.start, "Clips and animated GIFs: begin T into each (seconds or [hh:]mm:ss[.ms])")

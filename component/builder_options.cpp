@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "component/stream_output.hpp"
 #include "component/zoetra.hpp"
 #include "platform/base/arith.hpp"
 #include "platform/base/limits.hpp"
@@ -101,6 +102,12 @@ void CheckBuilderOptions(const BuilderOptions& o) {
   }
   if (o.quality < 1 || o.quality > 100) {
     Refuse("the quality " + std::to_string(o.quality) + " is not 1 (smallest file) to 100 (best picture)");
+  }
+  if (o.palette == PaletteMode::First) {
+    const auto refuse = [](const std::string& what) { Refuse(what + detail::kDocumentOnly); };
+    if (o.width != 0 || o.height != 0) refuse("a width or height to scale to");
+    if (o.start != 0 || o.duration || o.end) refuse("a start, duration or end");
+    if (o.quality != 100) refuse("a quality below 100");
   }
   if (o.background && *o.background > 0xFFFFFFu) {
     char text[16];

@@ -46,9 +46,9 @@ void detail::CheckSources(const std::vector<PictureSource>& pictures, bool docum
   }
 }
 
-std::string detail::SuccessText(std::string_view output, std::int64_t frames) {
+std::string detail::SuccessText(std::string_view output, std::int64_t frames, bool singular) {
   return "OK, Animated GIF: " + mdFile::GetFileBaseName(output, 0) + "." + mdFile::GetFileExtension(output) +
-         " created with " + std::to_string(frames) + " frames";
+         " created with " + std::to_string(frames) + (singular && frames == 1 ? " frame" : " frames");
 }
 
 namespace {
@@ -183,16 +183,11 @@ std::int64_t Stream(const std::vector<PictureSource>& pictures, const BuilderOpt
   return frames;
 }
 
-// The first picture's palette keeps a document of pictures: clips, and the
-// options that only they and the pipeline know, are refused by name.
-void CheckForDocument(const std::vector<PictureSource>& pictures, const BuilderOptions& options) {
-  const auto refuse = [](const std::string& what) {
-    RaiseInvalidArgument(what + " takes the palette modes all and frame; the first picture's palette keeps "
-                                "a document of still pictures");
-  };
-  if (options.width != 0 || options.height != 0) refuse("a width or height to scale to");
-  if (options.start != 0 || options.duration || options.end) refuse("a start, duration or end");
-  if (options.quality != 100) refuse("a quality below 100");
+// The first picture's palette keeps a document of still pictures: clips are
+// refused by name (the options only clips and the pipeline know are refused
+// with the options, by CheckBuilderOptions).
+void CheckForDocument(const std::vector<PictureSource>& pictures) {
+  const auto refuse = [](const std::string& what) { RaiseInvalidArgument(what + detail::kDocumentOnly); };
   for (const PictureSource& picture : pictures) {
     if (picture.InMemory() || !platform::GetFileAttributes(picture.File()) ||
         pipeline::KindOf(picture.File()) != pipeline::SourceKind::Clip) {
@@ -255,11 +250,13 @@ std::string Zoetra::Create(const std::vector<PictureSource>& pictures, std::stri
   if (options.palette == PaletteMode::First) {
     const std::int16_t raise = options.raise_errors ? 1 : 0;
     const Settings settings = WithOptions(options, [&] {
-      CheckForDocument(pictures, options);
+      CheckForDocument(pictures);
       return DocumentSettings(options);
     });
-    return Convert(platform::Variant(NamesOf(pictures)), platform::Variant(output), settings, raise, &pictures)
-        .ToText();
+    const std::string text =
+        Convert(platform::Variant(NamesOf(pictures)), platform::Variant(output), settings, raise, &pictures).ToText();
+    // The document's own text, in the words the other modes use.
+    return text == detail::SuccessText(output, 1) ? detail::SuccessText(output, 1, true) : text;
   }
   return WithOptions(options, [&] {
     detail::CheckSources(pictures, false);
@@ -268,7 +265,7 @@ std::string Zoetra::Create(const std::vector<PictureSource>& pictures, std::stri
     const std::int64_t frames = Stream(pictures, options, out);
     const auto reported = static_cast<std::int32_t>(std::min<std::int64_t>(frames, 0x7FFFFFFF));
     platform::DoEvents({platform::YieldStage::Saved, reported, reported});
-    return detail::SuccessText(output, frames);
+    return detail::SuccessText(output, frames, true);
   });
 }
 
@@ -276,7 +273,7 @@ std::vector<std::uint8_t> Zoetra::CreateToBuffer(const std::vector<PictureSource
                                                   const BuilderOptions& options) {
   if (options.palette == PaletteMode::First) {
     return WithOptions(options, [&] {
-      CheckForDocument(pictures, options);
+      CheckForDocument(pictures);
       return ConvertToBuffer(NamesOf(pictures), DocumentSettings(options), &pictures);
     });
   }

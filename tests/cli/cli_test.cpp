@@ -121,6 +121,10 @@ TEST(UsageTest, UsageErrorsExitTwoWithAHintAndWriteNothing) {
       {"create", "-o", out, "--width", "-5", pic},
       {"create", "-o", out, "--quality", "0", pic},
       {"create", "-o", out, "--quality", "high", pic},
+      // What the first picture's palette cannot do is a conflict of options too.
+      {"create", "-o", out, "--palette", "first", "--quality", "50", pic},
+      {"create", "-o", out, "--palette", "first", "--width", "20", pic},
+      {"create", "-o", out, "--palette", "first", "--start", "1", pic},
       {"info"},
       {"info", pic, pic},
       {"frames", pic},
@@ -195,6 +199,7 @@ TEST(UsageTest, HelpAndVersionGoToStandardOutputAndExitZero) {
     const char* expect;
   } cases[] = {
       {{"--help"}, "Usage: zoetra [OPTIONS] SUBCOMMAND"},
+      {{"--help"}, "clips"},  // a newcomer learns that clips are taken too
       {{"-h"}, "Exit status: 0"},
       {{"create", "--help"}, "Usage: zoetra create [OPTIONS] [PICTURE...]"},
       {{"create", "--help"}, "--fit WxH"},
@@ -241,7 +246,7 @@ TEST_F(CommandTest, EveryInputFormatBecomesItsFrame) {
     all.push_back(in);
     const RunResult r = Zoetra({"create", "-o", out, in});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "OK, Animated GIF: " + out + " created with 1 frames\n");
+    EXPECT_EQ(r.out, "OK, Animated GIF: " + out + " created with 1 frame\n");
     EXPECT_EQ(r.err, "");
     cGIF gif;
     ASSERT_TRUE(gif.LoadFromFile(out));
@@ -376,7 +381,7 @@ TEST_F(CommandTest, DoubleDashEndsTheOptions) {
   const RunResult as_option = Zoetra({"create", "-o", "out2.gif", "-d.png"});
   std::filesystem::current_path(cwd);
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out, "OK, Animated GIF: out.gif created with 1 frames\n");
+  EXPECT_EQ(r.out, "OK, Animated GIF: out.gif created with 1 frame\n");
   EXPECT_EQ(as_option.status, 2);
 }
 

@@ -211,6 +211,12 @@ TEST_F(WebTest, PageMakesTheGifFromPickedFilesToTheDownload) {
   ASSERT_EQ(Evaluate(ReadAll(HelperScript("browser_frames.js")) + ReadAll(HelperScript("web_calls.js")) + "; 'ready'"),
             "ready");
   ASSERT_TRUE(browser_->SetInputFiles("#files", picked)) << browser_->error();
+  // Each picture's thumbnail shows all of it, letterboxed, not a crop of it.
+  EXPECT_EQ(Evaluate("new Promise((resolve) => setTimeout(resolve, 50)).then(() => {"
+                     " const t = [...document.querySelectorAll('#list img.thumb')];"
+                     " return t.length + (t.every((i) => getComputedStyle(i).objectFit === 'contain') ? ' whole'"
+                     " : ' cropped'); })"),
+            "10 whole");
   const std::string answer = Evaluate(
       "new Promise((resolve) => setTimeout(resolve, 50)).then(() => {"
       " document.getElementById('make').click(); return pageResult(); })");

@@ -475,7 +475,7 @@ class PathTest(Case):
         for given in (output, os.fsdecode(output), pathlib.Path(os.fsdecode(output))):
             with self.subTest(output=given):
                 result = zoetra.create([text], given)
-                self.assertEqual(result, f"OK, Animated GIF: {os.fsdecode(output)} created with 1 frames")
+                self.assertEqual(result, f"OK, Animated GIF: {os.fsdecode(output)} created with 1 frame")
                 with open(output, "rb") as f:
                     self.assertEqual(f.read(), want)
                 os.remove(output)
