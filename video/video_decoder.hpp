@@ -71,6 +71,11 @@ class FrameReader {
   virtual bool Next(std::int64_t& pts, std::int64_t& length, Shot& picture) = 0;
   // Why the frames ended before the stream's end ("" when they did not).
   virtual const std::string& Stopped() const = 0;
+  // What a person should know of how the frames are shown ("" when nothing).
+  virtual const std::string& Warning() const {
+    static const std::string kNothing;
+    return kNothing;
+  }
 };
 
 class VideoDecoder final : public FrameReader {
@@ -88,6 +93,8 @@ class VideoDecoder final : public FrameReader {
   void Seek(std::int64_t ticks) override;
   bool Next(std::int64_t& pts, std::int64_t& length, Shot& picture) override;
   const std::string& Stopped() const override;
+  // A display matrix that is not followed (no quarter turn).
+  const std::string& Warning() const override;
 
  private:
   struct State;
