@@ -1,6 +1,7 @@
 #include "video/video_decoder.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -124,16 +125,19 @@ class VideoPicture final : public FramePicture {
     ff.sws_scale(scaler.context, frame.data, frame.linesize, 0, height, planes, strides);
     const AVPixFmtDescriptor* desc = ff.av_pix_fmt_desc_get(source);
     alpha = keep_alpha && desc != nullptr && (desc->flags & AV_PIX_FMT_FLAG_ALPHA) != 0;
-    // The raster keeps its bottom row first.
-    const std::size_t row_bytes = static_cast<std::size_t>(width) * 4;
+    // The raster keeps its bottom row first; without alpha its fourth bytes are 0.
+    constexpr std::uint32_t kColour = std::endian::native == std::endian::little ? 0x00FFFFFFu : 0xFFFFFF00u;
+    const std::uint32_t keep = alpha ? 0xFFFFFFFFu : kColour;
     const auto from_stride = static_cast<std::size_t>(scaler.image.stride);
     const auto to_stride = static_cast<std::size_t>(raster.BytesPerScanline());
     for (int y = 0; y < height; ++y) {
       const std::uint8_t* from = scaler.image.first + static_cast<std::size_t>(y) * from_stride;
       std::uint8_t* to = raster.lpBits() + static_cast<std::size_t>(height - 1 - y) * to_stride;
-      std::memcpy(to, from, row_bytes);
-      if (!alpha) {
-        for (std::size_t i = 3; i < row_bytes; i += 4) to[i] = 0;
+      for (int x = 0; x < width; ++x, from += 4, to += 4) {
+        std::uint32_t pixel;
+        std::memcpy(&pixel, from, 4);
+        pixel &= keep;
+        std::memcpy(to, &pixel, 4);
       }
     }
     OrientPicture(raster, orientation_);
