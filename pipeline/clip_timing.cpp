@@ -74,6 +74,7 @@ ClipTiming::ClipTiming(std::string name, std::int64_t num, std::int64_t den, std
 std::int64_t ClipTiming::TicksAt(long double seconds) const {
   const long double x = seconds * den_ / num_;
   if (!(x < static_cast<long double>(kFar))) return kFar;
+  if (!(x > -static_cast<long double>(kFar))) return -kFar;
   const long double tick = Round(x);
   // 0.07 s is 6299.99... ticks of 1/90000 as a double: still the tick 6300.
   if (std::fabs(x - tick) <= 1e-9L + 1e-13L * std::fabs(x)) return static_cast<std::int64_t>(tick);
@@ -132,6 +133,7 @@ void ClipTiming::End(std::int64_t end) {
   from_ = previous_;
   to_ = e;
   until_grid_ = PastEnd(end) ? kFar : GridOf(end);
+  ended_ = true;
   interval_open_ = true;
   end_hundredths_ = Hundredths(std::min(e, WindowEnd()));
 }
@@ -168,6 +170,12 @@ bool ClipTiming::NextStart(std::int64_t& hundredths) {
         const Wide first = CeilDiv((2 * Wide{last_start_ + least} - 1) * fps_num_, Wide{200} * fps_den_);
         grid_ = std::max(grid_ + 1, Clamp(first));
         continue;
+      }
+      // After the last frame, a tick too close to the end for a GIF frame of
+      // its own leaves the time to the frame before.
+      if (ended_ && last_start_ >= 0 && start + least > end_hundredths_) {
+        interval_open_ = false;
+        return false;
       }
       ++grid_;
       Check(start);

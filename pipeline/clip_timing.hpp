@@ -70,6 +70,7 @@ class ClipTiming {
   bool have_frame_ = false;
   long double from_ = 0, to_ = 0;  // seconds of the frame whose starts are given
   bool interval_open_ = false;     // starts of [from_, to_) not all taken
+  bool ended_ = false;             // End was called
   std::int64_t grid_ = 0;          // the next tick of the asked rate
   // The asked rate as fps_num_ / fps_den_, and in clip ticks: where the window
   // starts and ends, and how many ticks of the rate fall inside it.

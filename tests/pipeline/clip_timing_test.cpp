@@ -66,6 +66,8 @@ TEST(ClipTimingTest, DelaysCarryTheRoundingAndKeepTheRunningTime) {
   fps10.end = 6;
   ClipWindow late;  // the first frame of a part starts the GIF, however late it began
   late.start = 0.5;
+  ClipWindow fast;  // ticks under 2 hundredths after a GIF frame are passed over at once
+  fast.fps = 1e9;
   const std::vector<Case> cases = {
       {"25 fps in 1/12800", 12800, Regular(100, 512), 100 * 512, {}, 100, 400, {4}},
       {"30 fps in 1/15360", 15360, Regular(90, 512), 90 * 512, {}, 90, 300, {3, 4}},
@@ -74,6 +76,7 @@ TEST(ClipTimingTest, DelaysCarryTheRoundingAndKeepTheRunningTime) {
       {"fps 10 from 2 s for 4 s of 25 fps", 25, Regular(250, 1), 250, fps10, 40, 400, {10}},
       {"a part starting between frames", 25, Regular(50, 1), 50, late, 38, 150, {2, 4}},
       {"a late first frame shows from 0", 100, Regular(10, 4, 8), 48, {}, 10, 48, {4, 12}},
+      {"fps 1e9 of 25 fps", 25, Regular(25, 1), 25, fast, 50, 100, {2}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
