@@ -139,15 +139,22 @@ TEST_F(ClipSourceTest, APhoneClipStoredSidewaysComesOutUpright) {
 }
 
 TEST_F(ClipSourceTest, AMatrixOfNoQuarterTurnIsNotFollowedAndSaysSo) {
-  // rotated45.mp4 is rotated90.mp4 with a display matrix of 45 degrees.
-  const Made made = Make({Clip("rotated45.mp4")});
-  EXPECT_EQ(made.width, 64);
-  EXPECT_EQ(made.height, 48);
-  ASSERT_FALSE(made.frames.empty());
-  EXPECT_TRUE(Near(made.frames.front().at(16, 12), 0xFF0000, 12)) << test::Hex(made.frames.front().at(16, 12));
-  ASSERT_EQ(made.report.warnings.size(), 1u);
-  EXPECT_NE(made.report.warnings[0].find("rotated45.mp4"), std::string::npos) << made.report.warnings[0];
-  EXPECT_NE(made.report.warnings[0].find("45 degrees"), std::string::npos) << made.report.warnings[0];
+  // rotated90.mp4 with a display matrix of 45 degrees, and of a mirror.
+  const struct {
+    const char* file;
+    const char* says;
+  } cases[] = {{"rotated45.mp4", "45 degrees"}, {"mirrored.mp4", "mirrors"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.file);
+    const Made made = Make({Clip(c.file)});
+    EXPECT_EQ(made.width, 64);
+    EXPECT_EQ(made.height, 48);
+    ASSERT_FALSE(made.frames.empty());
+    EXPECT_TRUE(Near(made.frames.front().at(16, 12), 0xFF0000, 12)) << test::Hex(made.frames.front().at(16, 12));
+    ASSERT_EQ(made.report.warnings.size(), 1u);
+    EXPECT_NE(made.report.warnings[0].find(c.file), std::string::npos) << made.report.warnings[0];
+    EXPECT_NE(made.report.warnings[0].find(c.says), std::string::npos) << made.report.warnings[0];
+  }
   // A quarter turn is followed without a word.
   EXPECT_TRUE(Make({Clip("rotated90.mp4")}).report.warnings.empty());
 }

@@ -139,17 +139,18 @@ ff -i "$tmp/stored.mp4" -c copy -metadata:s:v:0 rotate=-90 "${bx[@]}" rotated90.
 ffprobe -v error -select_streams v:0 -show_entries stream_side_data=rotation -of csv=p=0 rotated90.mp4 |
   grep -qx -- -90 || { echo "rotated90.mp4: no display matrix of -90 degrees" >&2; exit 1; }
 
-# Display matrix of a 45 degree turn, which a GIF cannot show: the 90 degree
-# clip with the matrix in its track header replaced (a = d = cos, b = -c = sin).
+# Display matrices a GIF cannot follow: a turn of 45 degrees, and a mirror
+# (x negated). The 90 degree clip with the matrix of its track header replaced.
 "$PY" - <<'PY'
 import math, struct
-data = bytearray(open("rotated90.mp4", "rb").read())
-at = data.index(b"tkhd")
-assert data[at + 4] == 0, "tkhd of version 0 expected"
 c = round(math.cos(math.pi / 4) * 65536)
-matrix = [c, c, 0, -c, c, 0, 0, 0, 1 << 30]
-data[at + 44:at + 80] = struct.pack(">9i", *matrix)
-open("rotated45.mp4", "wb").write(bytes(data))
+for name, matrix in (("rotated45.mp4", [c, c, 0, -c, c, 0, 0, 0, 1 << 30]),
+                     ("mirrored.mp4", [-65536, 0, 0, 0, 65536, 0, 0, 0, 1 << 30])):
+    data = bytearray(open("rotated90.mp4", "rb").read())
+    at = data.index(b"tkhd")
+    assert data[at + 4] == 0, "tkhd of version 0 expected"
+    data[at + 44:at + 80] = struct.pack(">9i", *matrix)
+    open(name, "wb").write(bytes(data))
 PY
 ffprobe -v error -select_streams v:0 -show_entries stream_side_data=rotation -of csv=p=0 rotated45.mp4 |
   grep -qx -- -45 || { echo "rotated45.mp4: no display matrix of -45 degrees" >&2; exit 1; }
