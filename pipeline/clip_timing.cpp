@@ -34,7 +34,7 @@ Wide CeilDiv(Wide a, Wide b) { return -FloorDiv(-a, b); }
 void Fraction(long double x, std::int64_t& num, std::int64_t& den) {
   constexpr std::int64_t kMostDen = 1000000;
   std::int64_t p0 = 0, q0 = 1, p1 = 1, q1 = 0;
-  long double rest = std::min<long double>(x, kMostTerm);
+  long double rest = x > 0 ? std::min<long double>(x, kMostTerm) : 1.0L / kMostDen;
   for (int terms = 0; terms < 64; ++terms) {
     const long double whole = std::floor(rest);
     if (q1 != 0 && whole > static_cast<long double>((kMostDen - q0) / q1)) break;
