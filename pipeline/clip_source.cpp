@@ -301,7 +301,8 @@ std::string ClipReader::Warning() const {
   const std::int64_t length = reader_->Length();
   const std::int64_t reached = last_pts_ + std::max(last_length_, step_);
   if (!stopped.empty()) {
-    note("the clip stopped at " + SecondsText(seconds(last_pts_)) + " s (" + stopped + "); the frames before it are kept");
+    note("the clip stopped at " + SecondsText(seconds(last_pts_)) + " s (" + stopped +
+         "); the frames before it are kept");
   } else if (decoded_any_ && length > 0 && seconds(reached) + 0.5L < seconds(length + reader_->Origin()) &&
              !timing_->Done()) {
     // A clip cut short ends well before the length its container announces.
