@@ -167,8 +167,10 @@ struct VideoDecoder::State {
   int bad_in_a_row = 0;
   std::string stopped;
   std::string warning;
-  // After a seek, the tick whose frame must come first; kNoSeek when none.
+  // After a seek, the tick whose frame must come first (kNoSeek when none),
+  // and how far before it the last try went.
   std::int64_t seek_target = kNoSeek;
+  std::int64_t seek_back = 0;
 
   ~State() {
     ff.av_frame_free(&frame);
@@ -182,6 +184,7 @@ struct VideoDecoder::State {
   }
 
   static constexpr std::int64_t kNoSeek = std::numeric_limits<std::int64_t>::min();
+  static constexpr std::int64_t kMostBack = std::int64_t{1} << 60;
 
   void Restart() {
     ff.avcodec_flush_buffers(codec);
@@ -189,21 +192,33 @@ struct VideoDecoder::State {
     bad_in_a_row = 0;
   }
 
-  // A seek that did not reach a key frame at or before its target (MPEG-TS
-  // seeks to any packet, and the decoder then waits for a key frame that may
-  // never come) is made good by decoding from the first frame instead.
+  // A seek that did not reach a key frame at or before its target is made
+  // good by seeking again, twice as far back each time from a second before
+  // it, and at last from the first frame. MPEG-TS seeks to any packet, and
+  // the decoder waits for the next key frame; where none comes at all, the
+  // clip is decoded from its first frame at once.
   bool MissedTarget(bool ended, std::int64_t pts) {
     if (seek_target == kNoSeek) return false;
-    const std::int64_t target = seek_target;
-    seek_target = kNoSeek;
-    if (!ended && pts <= target) return false;
-    const std::int64_t first = stream->start_time == AV_NOPTS_VALUE ? 0 : stream->start_time;
-    if (ff.av_seek_frame(format, stream->index, first, AVSEEK_FLAG_BACKWARD) < 0 &&
-        ff.av_seek_frame(format, -1, 0, AVSEEK_FLAG_BYTE) < 0) {
+    if (!ended && pts <= seek_target) {
+      seek_target = kNoSeek;
       return false;
     }
-    Restart();
-    return true;
+    const std::int64_t first = stream->start_time == AV_NOPTS_VALUE ? 0 : stream->start_time;
+    const std::int64_t second = std::max(1, stream->time_base.den / std::max(1, stream->time_base.num));
+    seek_back = seek_back == 0 ? second : seek_back > kMostBack / 2 ? kMostBack : seek_back * 2;
+    const auto span = static_cast<std::uint64_t>(seek_target) - static_cast<std::uint64_t>(first);
+    const bool room = seek_target > first && span > static_cast<std::uint64_t>(seek_back);
+    bool moved = false;
+    if (!ended && room) {
+      moved = ff.av_seek_frame(format, stream->index, seek_target - seek_back, AVSEEK_FLAG_BACKWARD) >= 0;
+    }
+    if (!moved) {
+      seek_target = kNoSeek;  // the last try
+      moved = ff.av_seek_frame(format, stream->index, first, AVSEEK_FLAG_BACKWARD) >= 0 ||
+              ff.av_seek_frame(format, -1, 0, AVSEEK_FLAG_BYTE) >= 0;
+    }
+    if (moved) Restart();
+    return moved;
   }
 
   void Stop(const std::string& why) {
@@ -353,6 +368,7 @@ void VideoDecoder::Seek(std::int64_t ticks) {
   if (ff.av_seek_frame(s.format, s.stream->index, ticks, AVSEEK_FLAG_BACKWARD) >= 0) {
     s.Restart();
     s.seek_target = ticks;
+    s.seek_back = 0;
   }
 }
 
