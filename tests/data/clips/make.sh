@@ -162,7 +162,7 @@ counter() { echo "nullsrc=s=32x8:r=$1,format=gray,geq=lum='if(bitand(N\,pow(2\,f
 # 30 fps for 6 s in ticks of 1/600, as phones write them.
 ff -f lavfi -i "$(counter 30)" -frames:v 180 "${x264[@]}" -qp 20 -video_track_timescale 600 "${bx[@]}" counter30.mp4
 # MPEG-TS at 10 fps for 3 s: its times begin at 1.4 s, as the muxer writes them.
-ff -f lavfi -i "$(counter 10)" -frames:v 30 "${x264[@]}" -qp 20 -bf 0 -pat_period 10 -sdt_period 10 "${bx[@]}" \
+ff -f lavfi -i "$(counter 10)" -frames:v 30 "${x264[@]}" -qp 20 -bf 0 -g 10 -sc_threshold 0 -pat_period 10 -sdt_period 10 "${bx[@]}" \
   counter10.ts
 ffprobe -v error -select_streams v:0 -show_entries stream=start_time -of csv=p=0 counter10.ts | grep . | uniq |
   grep -qx 1.400000 || { echo "counter10.ts: times do not begin at 1.4 s" >&2; exit 1; }
