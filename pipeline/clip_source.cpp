@@ -295,20 +295,21 @@ std::string ClipReader::Warning() const {
   const auto seconds = [&](std::int64_t ticks) {
     return static_cast<long double>(ticks - reader_->Origin()) * tick.num / std::max<std::int64_t>(tick.den, 1);
   };
+  std::string notes = reader_->Warning();
+  const auto note = [&notes](const std::string& text) { notes += (notes.empty() ? "" : "; ") + text; };
   const std::string& stopped = reader_->Stopped();
-  if (!stopped.empty()) {
-    return name_ + ": the clip stopped at " + SecondsText(seconds(last_pts_)) + " s (" + stopped +
-           "); the frames before it are kept";
-  }
   const std::int64_t length = reader_->Length();
   const std::int64_t reached = last_pts_ + std::max(last_length_, step_);
-  // A clip cut short ends well before the length its container announces.
-  if (decoded_any_ && length > 0 && seconds(reached) + 0.5L < seconds(length + reader_->Origin()) &&
-      !timing_->Done()) {
-    return name_ + ": the clip ends at " + SecondsText(seconds(reached)) + " s of the " +
-           SecondsText(seconds(length + reader_->Origin())) + " s it announces; the file may be cut short";
+  if (!stopped.empty()) {
+    note("the clip stopped at " + SecondsText(seconds(last_pts_)) + " s (" + stopped +
+         "); the frames before it are kept");
+  } else if (decoded_any_ && length > 0 && seconds(reached) + 0.5L < seconds(length + reader_->Origin()) &&
+             !timing_->Done()) {
+    // A clip cut short ends well before the length its container announces.
+    note("the clip ends at " + SecondsText(seconds(reached)) + " s of the " +
+         SecondsText(seconds(length + reader_->Origin())) + " s it announces; the file may be cut short");
   }
-  return {};
+  return notes.empty() ? notes : name_ + ": " + notes;
 }
 
 }  // namespace zoetra::pipeline

@@ -68,8 +68,9 @@ class ClipReader {
 
   // The next frames, at most `most`, into `batch`; false when none are left.
   bool Fill(ClipFrames& batch, std::size_t most);
-  // What a person should know once the frames are read: where a damaged
-  // clip stopped, naming the file; "" when nothing.
+  // What a person should know once the frames are read, naming the file:
+  // where a damaged clip stopped, a turn it asks for that is not made; ""
+  // when nothing.
   std::string Warning() const;
   // Why a clip gave no frame at all: the decoder's reason, or "".
   const std::string& Stopped() const { return reader_->Stopped(); }

@@ -2,11 +2,15 @@
 //
 // Times are kept as hundredths from the window's start, each rounded from the
 // clip's own time, so rounding never adds up: 90 frames of a 30 fps clip show
-// for 3 and 4 hundredths, 300 in all. With a frame rate asked for, the frame
-// shown at each tick of that rate is the latest one begun by then (frames are
-// dropped or repeated). A frame that would show for less than the minimum is
-// dropped: GIF viewers slow frames under 2 hundredths down to 10, so a clip
-// above 50 fps keeps its running time at fewer frames.
+// for 3 and 4 hundredths, 300 in all. With a frame rate asked for, frames are
+// dropped or repeated: the ticks of that rate start at the start asked for,
+// and each shows the frame FFmpeg's fps filter picks, the latest whose time,
+// rounded to the nearest tick (halves up), is at or before it. So 30 fps at 15
+// shows every second frame even where time stamps jitter, and 25 at 10 shows
+// frames 1, 3, 6, 8, ... The ticks are counted exactly in the clip's own time
+// base, so they never drift off the frames. A frame that would show for less
+// than the minimum is dropped: GIF viewers slow frames under 2 hundredths down
+// to 10, so a clip above 50 fps keeps its running time at fewer frames.
 #pragma once
 
 #include <cstdint>
@@ -50,6 +54,12 @@ class ClipTiming {
 
  private:
   long double Seconds(std::int64_t ticks) const;
+  // Clip ticks of a time in seconds from the origin: a time on a tick (within
+  // the error of the decimal it was given as) is that tick, else the next.
+  std::int64_t TicksAt(long double seconds) const;
+  // The tick of the asked rate at which a frame beginning at `ticks` shows.
+  std::int64_t GridOf(std::int64_t ticks) const;
+  bool PastEnd(std::int64_t ticks) const { return window_.end && ticks >= end_ticks_; }
   long double WindowEnd() const;
   std::int64_t Hundredths(long double seconds) const;
   void Check(std::int64_t hundredths) const;
@@ -60,7 +70,14 @@ class ClipTiming {
   bool have_frame_ = false;
   long double from_ = 0, to_ = 0;  // seconds of the frame whose starts are given
   bool interval_open_ = false;     // starts of [from_, to_) not all taken
+  bool ended_ = false;             // End was called
   std::int64_t grid_ = 0;          // the next tick of the asked rate
+  // The asked rate as fps_num_ / fps_den_, and in clip ticks: where the window
+  // starts and ends, and how many ticks of the rate fall inside it.
+  std::int64_t fps_num_ = 0, fps_den_ = 1;
+  std::int64_t start_ticks_ = 0, end_ticks_ = 0, window_grid_ = 0;
+  std::int64_t until_grid_ = 0;    // the ticks before this show the frame whose starts are given
+  std::int64_t previous_ticks_ = 0;
   std::int64_t last_start_ = -1;   // hundredths of the last GIF frame
   std::int64_t frames_ = 0;
   std::int64_t end_hundredths_ = 0;

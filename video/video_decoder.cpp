@@ -1,10 +1,13 @@
 #include "video/video_decoder.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
-#include <limits>
+#include <cstdio>
 #include <cstring>
+#include <limits>
 #include <mutex>
+#include <vector>
 
 #include "platform/base/error.hpp"
 #include "platform/base/files.hpp"
@@ -51,11 +54,37 @@ bool FullRange(const AVFrame& frame) {
   }
 }
 
-// Each thread converts with a scaler of its own, kept for the next frame of
-// the same kind.
+// libswscale writes whole vectors, so past the end of a narrow row and of the
+// last row; it wants an image laid out as FFmpeg lays out its own frames: rows
+// 64-byte aligned and padded to a multiple of 64 bytes, 64 bytes to spare
+// after the last. A raster is packed, so frames are converted into such an
+// image and their rows copied out.
+constexpr std::size_t kScalerAlign = 64;
+
+struct ScalerImage {
+  std::vector<std::uint8_t> bytes;
+  std::uint8_t* first = nullptr;  // the top row
+  int stride = 0;
+
+  void Fit(int width, int height) {
+    stride = static_cast<int>((static_cast<std::size_t>(width) * 4 + kScalerAlign - 1) / kScalerAlign * kScalerAlign);
+    const std::size_t need =
+        static_cast<std::size_t>(stride) * static_cast<std::size_t>(height) + 2 * kScalerAlign;
+    if (bytes.size() < need) {
+      bytes = std::vector<std::uint8_t>();
+      bytes.resize(need);
+    }
+    const auto at = reinterpret_cast<std::uintptr_t>(bytes.data());
+    first = bytes.data() + ((kScalerAlign - at % kScalerAlign) % kScalerAlign);
+  }
+};
+
+// Each thread converts with a scaler and an image of its own, kept for the
+// next frame of the same kind.
 struct ThreadScaler {
   const FFmpeg* ff = nullptr;
   SwsContext* context = nullptr;
+  ScalerImage image;
   ~ThreadScaler() {
     if (context != nullptr) ff->sws_freeContext(context);
   }
@@ -90,18 +119,26 @@ class VideoPicture final : public FramePicture {
     ff.sws_setColorspaceDetails(scaler.context, ff.sws_getCoefficients(matrix), FullRange(frame) ? 1 : 0,
                                 ff.sws_getCoefficients(SWS_CS_DEFAULT), 1, 0, 1 << 16, 1 << 16);
     if (!raster.Create(width, height, 32)) RaiseOutOfMemory();
-    const int stride = raster.BytesPerScanline();
-    // The raster keeps its bottom row first: rows are written upwards.
-    std::uint8_t* top = raster.lpBits() + static_cast<std::size_t>(height - 1) * static_cast<std::size_t>(stride);
-    std::uint8_t* planes[4] = {top, nullptr, nullptr, nullptr};
-    int strides[4] = {-stride, 0, 0, 0};
+    scaler.image.Fit(width, height);
+    std::uint8_t* planes[4] = {scaler.image.first, nullptr, nullptr, nullptr};
+    int strides[4] = {scaler.image.stride, 0, 0, 0};
     ff.sws_scale(scaler.context, frame.data, frame.linesize, 0, height, planes, strides);
     const AVPixFmtDescriptor* desc = ff.av_pix_fmt_desc_get(source);
     alpha = keep_alpha && desc != nullptr && (desc->flags & AV_PIX_FMT_FLAG_ALPHA) != 0;
-    if (!alpha) {
-      std::uint8_t* p = raster.lpBits();
-      const std::size_t bytes = static_cast<std::size_t>(stride) * static_cast<std::size_t>(height);
-      for (std::size_t i = 3; i < bytes; i += 4) p[i] = 0;
+    // The raster keeps its bottom row first; without alpha its fourth bytes are 0.
+    constexpr std::uint32_t kColour = std::endian::native == std::endian::little ? 0x00FFFFFFu : 0xFFFFFF00u;
+    const std::uint32_t keep = alpha ? 0xFFFFFFFFu : kColour;
+    const auto from_stride = static_cast<std::size_t>(scaler.image.stride);
+    const auto to_stride = static_cast<std::size_t>(raster.BytesPerScanline());
+    for (int y = 0; y < height; ++y) {
+      const std::uint8_t* from = scaler.image.first + static_cast<std::size_t>(y) * from_stride;
+      std::uint8_t* to = raster.lpBits() + static_cast<std::size_t>(height - 1 - y) * to_stride;
+      for (int x = 0; x < width; ++x, from += 4, to += 4) {
+        std::uint32_t pixel;
+        std::memcpy(&pixel, from, 4);
+        pixel &= keep;
+        std::memcpy(to, &pixel, 4);
+      }
     }
     OrientPicture(raster, orientation_);
   }
@@ -129,6 +166,11 @@ struct VideoDecoder::State {
   bool draining = false;
   int bad_in_a_row = 0;
   std::string stopped;
+  std::string warning;
+  // After a seek, the tick whose frame must come first (kNoSeek when none),
+  // and how far before it the last try went.
+  std::int64_t seek_target = kNoSeek;
+  std::int64_t seek_back = 0;
 
   ~State() {
     ff.av_frame_free(&frame);
@@ -139,6 +181,44 @@ struct VideoDecoder::State {
 
   [[noreturn]] void Refuse(const std::string& why) const {
     RaiseError(kErrInvalidPicture, std::string(platform::kInvalidPictureText) + " (" + path + ": " + why + ")");
+  }
+
+  static constexpr std::int64_t kNoSeek = std::numeric_limits<std::int64_t>::min();
+  static constexpr std::int64_t kMostBack = std::int64_t{1} << 60;
+
+  void Restart() {
+    ff.avcodec_flush_buffers(codec);
+    draining = false;
+    bad_in_a_row = 0;
+  }
+
+  // A seek that did not reach a key frame at or before its target is made
+  // good by seeking again, twice as far back each time from a second before
+  // it, and at last from the first frame. MPEG-TS seeks to any packet, and
+  // the decoder waits for the next key frame; where none comes at all, the
+  // clip is decoded from its first frame at once.
+  bool MissedTarget(bool ended, std::int64_t pts) {
+    if (seek_target == kNoSeek) return false;
+    if (!ended && pts <= seek_target) {
+      seek_target = kNoSeek;
+      return false;
+    }
+    const std::int64_t first = stream->start_time == AV_NOPTS_VALUE ? 0 : stream->start_time;
+    const std::int64_t second = std::max(1, stream->time_base.den / std::max(1, stream->time_base.num));
+    seek_back = seek_back == 0 ? second : seek_back > kMostBack / 2 ? kMostBack : seek_back * 2;
+    const auto span = static_cast<std::uint64_t>(seek_target) - static_cast<std::uint64_t>(first);
+    const bool room = seek_target > first && span > static_cast<std::uint64_t>(seek_back);
+    bool moved = false;
+    if (!ended && room) {
+      moved = ff.av_seek_frame(format, stream->index, seek_target - seek_back, AVSEEK_FLAG_BACKWARD) >= 0;
+    }
+    if (!moved) {
+      seek_target = kNoSeek;  // the last try
+      moved = ff.av_seek_frame(format, stream->index, first, AVSEEK_FLAG_BACKWARD) >= 0 ||
+              ff.av_seek_frame(format, -1, 0, AVSEEK_FLAG_BYTE) >= 0;
+    }
+    if (moved) Restart();
+    return moved;
   }
 
   void Stop(const std::string& why) {
@@ -187,6 +267,32 @@ void CapAllocations(const FFmpeg& ff) {
   ff.av_max_alloc(static_cast<std::size_t>(cap));
 }
 
+// How to show frames stored as a display matrix says: a quarter turn (as an
+// EXIF orientation), when that is all it says. A GIF shows no other turn,
+// nor a mirror or skew: those clips are shown as stored, and `warning` says so.
+int Orientation(const FFmpeg& ff, const std::int32_t (&m)[9], std::string& warning) {
+  // A turn is [a b; -b a] with nothing projective; a quarter turn has a or b 0.
+  const bool turn = m[0] == m[4] && m[1] == -m[3] && m[2] == 0 && m[5] == 0 && (m[0] != 0 || m[1] != 0);
+  const double angle = ff.av_display_rotation_get(m);  // anticlockwise degrees
+  if (!turn || !std::isfinite(angle)) {
+    warning = "its display matrix mirrors or skews the picture, which is not followed; the frames are shown as stored";
+    return 1;
+  }
+  if (m[0] != 0 && m[1] != 0) {
+    char degrees[32];
+    std::snprintf(degrees, sizeof degrees, "%.4g", -angle);
+    warning = std::string("its display matrix turns the picture ") + degrees +
+              " degrees clockwise, not by quarter turns; the frames are shown as stored";
+    return 1;
+  }
+  switch (((std::lround(-angle / 90.0) % 4) + 4) % 4) {
+    case 1: return 6;  // shown turned a quarter clockwise
+    case 2: return 3;
+    case 3: return 8;
+    default: return 1;
+  }
+}
+
 }  // namespace
 
 VideoDecoder::VideoDecoder(const std::string& path, unsigned threads) {
@@ -225,18 +331,11 @@ VideoDecoder::VideoDecoder(const std::string& path, unsigned threads) {
   if (matrix != nullptr && size >= 9 * sizeof(std::int32_t)) {
     std::int32_t m[9];
     std::memcpy(m, matrix, sizeof m);
-    const double angle = ff.av_display_rotation_get(m);  // anticlockwise degrees
-    if (std::isfinite(angle)) {
-      const long quarter = std::lround(-angle / 90.0);
-      switch (((quarter % 4) + 4) % 4) {
-        case 1: s.orientation = 6; break;  // shown turned a quarter clockwise
-        case 2: s.orientation = 3; break;
-        case 3: s.orientation = 8; break;
-        default: break;
-      }
-    }
+    s.orientation = Orientation(ff, m, s.warning);
   }
 }
+
+const std::string& VideoDecoder::Warning() const { return state_->warning; }
 
 VideoDecoder::~VideoDecoder() = default;
 
@@ -267,8 +366,9 @@ void VideoDecoder::Seek(std::int64_t ticks) {
   State& s = *state_;
   const FFmpeg& ff = s.ff;
   if (ff.av_seek_frame(s.format, s.stream->index, ticks, AVSEEK_FLAG_BACKWARD) >= 0) {
-    ff.avcodec_flush_buffers(s.codec);
-    s.draining = false;
+    s.Restart();
+    s.seek_target = ticks;
+    s.seek_back = 0;
   }
 }
 
@@ -277,12 +377,20 @@ bool VideoDecoder::Next(std::int64_t& pts, std::int64_t& length, Shot& picture) 
   const FFmpeg& ff = s.ff;
   for (;;) {
     const int rc = ff.avcodec_receive_frame(s.codec, s.frame);
-    if (rc == 0) break;
-    if (rc == AVERROR_EOF) return false;
-    if (rc == AVERROR(EAGAIN)) {
-      if (!s.Feed()) return false;
-      continue;
+    if (rc == 0) {
+      std::int64_t at = s.frame->best_effort_timestamp;
+      if (at == AV_NOPTS_VALUE) at = s.frame->pts;
+      if (at != AV_NOPTS_VALUE && s.MissedTarget(false, at)) {
+        ff.av_frame_unref(s.frame);
+        continue;
+      }
+      break;
     }
+    if (rc == AVERROR_EOF || (rc == AVERROR(EAGAIN) && !s.Feed())) {
+      if (s.MissedTarget(true, 0)) continue;
+      return false;
+    }
+    if (rc == AVERROR(EAGAIN)) continue;
     // A frame that fails to decode is skipped; a run of them ends the stream.
     if (++s.bad_in_a_row > kMostBadInARow) {
       s.Stop(Reason(ff, rc));

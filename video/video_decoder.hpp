@@ -1,7 +1,8 @@
 // Clips read with FFmpeg's libraries: the container is opened, the best video
 // stream decoded in presentation order, and each frame, on whichever thread
 // asks, converted to a 32-bit raster with the stream's own colour matrix and
-// range and turned upright as its display matrix asks.
+// range and turned upright by the quarter turns its display matrix asks (any
+// other matrix is not followed, and Warning() says so).
 //
 // Times are in the stream's ticks (TimeBase() seconds each). Failures raise
 // zoetra::Error naming the file: 481 for content no decoder reads, 75 for an
@@ -64,13 +65,19 @@ class FrameReader {
   virtual double Rate() const = 0;
   // Frames in all, when known without decoding; else 0.
   virtual std::int64_t FrameCount() const { return 0; }
-  // Goes back to the key frame at or before `ticks`; later frames come from there.
+  // Goes back to the key frame at or before `ticks`; later frames come from
+  // there (from the first frame, where a clip's seek misses that key frame).
   virtual void Seek(std::int64_t ticks) = 0;
   // The next frame: its presentation time and length in ticks (length 0:
   // not known) and its picture. False at the end.
   virtual bool Next(std::int64_t& pts, std::int64_t& length, Shot& picture) = 0;
   // Why the frames ended before the stream's end ("" when they did not).
   virtual const std::string& Stopped() const = 0;
+  // What a person should know of how the frames are shown ("" when nothing).
+  virtual const std::string& Warning() const {
+    static const std::string kNothing;
+    return kNothing;
+  }
 };
 
 class VideoDecoder final : public FrameReader {
@@ -88,6 +95,8 @@ class VideoDecoder final : public FrameReader {
   void Seek(std::int64_t ticks) override;
   bool Next(std::int64_t& pts, std::int64_t& length, Shot& picture) override;
   const std::string& Stopped() const override;
+  // A display matrix that is not followed (no quarter turn).
+  const std::string& Warning() const override;
 
  private:
   struct State;

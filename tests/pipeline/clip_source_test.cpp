@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -135,6 +136,83 @@ TEST_F(ClipSourceTest, APhoneClipStoredSidewaysComesOutUpright) {
   EXPECT_TRUE(Near(f.at(36, 16), 0xFF0000, 12)) << test::Hex(f.at(36, 16));
   EXPECT_TRUE(Near(f.at(12, 48), 0xFFFFFF, 12)) << test::Hex(f.at(12, 48));
   EXPECT_TRUE(Near(f.at(36, 48), 0x00FF00, 12)) << test::Hex(f.at(36, 48));
+}
+
+TEST_F(ClipSourceTest, AMatrixOfNoQuarterTurnIsNotFollowedAndSaysSo) {
+  // rotated90.mp4 with a display matrix of 45 degrees, and of a mirror.
+  const struct {
+    const char* file;
+    const char* says;
+  } cases[] = {{"rotated45.mp4", "45 degrees"}, {"mirrored.mp4", "mirrors"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.file);
+    const Made made = Make({Clip(c.file)});
+    EXPECT_EQ(made.width, 64);
+    EXPECT_EQ(made.height, 48);
+    ASSERT_FALSE(made.frames.empty());
+    EXPECT_TRUE(Near(made.frames.front().at(16, 12), 0xFF0000, 12)) << test::Hex(made.frames.front().at(16, 12));
+    ASSERT_EQ(made.report.warnings.size(), 1u);
+    EXPECT_NE(made.report.warnings[0].find(c.file), std::string::npos) << made.report.warnings[0];
+    EXPECT_NE(made.report.warnings[0].find(c.says), std::string::npos) << made.report.warnings[0];
+  }
+  // A quarter turn is followed without a word.
+  EXPECT_TRUE(Make({Clip("rotated90.mp4")}).report.warnings.empty());
+}
+
+// The counter clips show their frame number in eight patches of 4x8, bit i
+// white in patch i.
+int FrameNumber(const test::RgbFrame& frame) {
+  int number = 0;
+  for (int bit = 0; bit < 8; ++bit) {
+    if (((frame.at(4 * bit + 2, 4) >> 8) & 0xFF) > 128) number |= 1 << bit;
+  }
+  return number;
+}
+
+std::vector<int> FrameNumbers(const Made& made) {
+  std::vector<int> numbers;
+  for (const test::RgbFrame& frame : made.frames) numbers.push_back(FrameNumber(frame));
+  return numbers;
+}
+
+std::vector<int> Steps(int from, int count, int step) {
+  std::vector<int> v;
+  for (int k = 0; k < count; ++k) v.push_back(from + k * step);
+  return v;
+}
+
+TEST_F(ClipSourceTest, PartsAreTakenFromTheClipsOwnStart) {
+  // counter10.ts: 10 fps, MPEG-TS times beginning at 1.4 s, a key frame a
+  // second; its seeks land on any packet, after which the first frame decoded
+  // is the next key frame, or none. counter30.mp4:
+  // 30 fps in ticks of 1/600; at 15 fps every second frame shows.
+  const auto part = [](double start, std::optional<double> duration, std::optional<double> fps = {}) {
+    BuilderOptions o;
+    o.start = start;
+    o.duration = duration;
+    o.fps = fps;
+    return o;
+  };
+  const struct {
+    const char* file;
+    BuilderOptions options;
+    std::vector<int> frames;
+  } cases[] = {
+      {"counter10.ts", part(1, 1), Steps(10, 10, 1)},
+      {"counter10.ts", part(0.04, {}), Steps(0, 30, 1)},
+      {"counter10.ts", part(2.5, 0.3), Steps(25, 3, 1)},
+      {"counter10.ts", part(1.5, 1), Steps(15, 10, 1)},
+      {"counter30.mp4", part(2, 3, 15), Steps(60, 45, 2)},
+      {"counter30.mp4", part(0, 2, 15), Steps(0, 30, 2)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.file << " from " << c.options.start);
+    try {
+      EXPECT_EQ(FrameNumbers(Make({Clip(c.file)}, c.options)), c.frames);
+    } catch (const Error& e) {
+      ADD_FAILURE() << e.description();
+    }
+  }
 }
 
 TEST_F(ClipSourceTest, AnAnimatedGifGivesEveryFrameComposed) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <numeric>
+#include <utility>
 #include <vector>
 
 #include "platform/base/error.hpp"
@@ -65,6 +66,8 @@ TEST(ClipTimingTest, DelaysCarryTheRoundingAndKeepTheRunningTime) {
   fps10.end = 6;
   ClipWindow late;  // the first frame of a part starts the GIF, however late it began
   late.start = 0.5;
+  ClipWindow fast;  // ticks under 2 hundredths after a GIF frame are passed over at once
+  fast.fps = 1e9;
   const std::vector<Case> cases = {
       {"25 fps in 1/12800", 12800, Regular(100, 512), 100 * 512, {}, 100, 400, {4}},
       {"30 fps in 1/15360", 15360, Regular(90, 512), 90 * 512, {}, 90, 300, {3, 4}},
@@ -73,6 +76,7 @@ TEST(ClipTimingTest, DelaysCarryTheRoundingAndKeepTheRunningTime) {
       {"fps 10 from 2 s for 4 s of 25 fps", 25, Regular(250, 1), 250, fps10, 40, 400, {10}},
       {"a part starting between frames", 25, Regular(50, 1), 50, late, 38, 150, {2, 4}},
       {"a late first frame shows from 0", 100, Regular(10, 4, 8), 48, {}, 10, 48, {4, 12}},
+      {"fps 1e9 of 25 fps", 25, Regular(25, 1), 25, fast, 50, 100, {2}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -86,13 +90,67 @@ TEST(ClipTimingTest, DelaysCarryTheRoundingAndKeepTheRunningTime) {
   }
 }
 
-TEST(ClipTimingTest, AskedRateShowsTheLatestFrameBegunAndRepeatsStills) {
+TEST(ClipTimingTest, AskedRatePicksAsFFmpegsFpsFilterAndRepeatsStills) {
   ClipWindow window;
   window.fps = 4;  // ticks at 0, 25, 50, 75, 100, 125 hundredths
-  // Frames at 0, 30 and 40 hundredths; the last shows until 150.
+  // Frames at 0, 30 and 40 hundredths round to ticks 0, 1 and 2; the last shows until 150.
   const Shown shown = Feed(100, {0, 30, 40}, 150, window);
-  EXPECT_EQ(shown.frames, (std::vector<int>{0, 0, 2, 2, 2, 2}));
+  EXPECT_EQ(shown.frames, (std::vector<int>{0, 1, 2, 2, 2, 2}));
   EXPECT_EQ(shown.delays, (std::vector<int>{25, 25, 25, 25, 25, 25}));
+}
+
+// The frames ffmpeg -vf fps=<rate> shows of a 25 fps clip of 50 frames (2 s).
+TEST(ClipTimingTest, AskedRateShowsTheFramesFFmpegsFpsFilterShows) {
+  const struct {
+    double fps;
+    std::vector<int> frames;
+  } cases[] = {
+      {10, {1, 3, 6, 8, 11, 13, 16, 18, 21, 23, 26, 28, 31, 33, 36, 38, 41, 43, 46, 48}},
+      {15, {0,  2,  4,  5,  7,  9,  10, 12, 14, 15, 17, 19, 20, 22, 24,
+            25, 27, 29, 30, 32, 34, 35, 37, 39, 40, 42, 44, 45, 47, 49}},
+      {4, {3, 9, 15, 21, 28, 34, 40, 46}},
+      {10.5, {1, 3, 5, 8, 10, 13, 15, 17, 20, 22, 24, 27, 29, 32, 34, 36, 39, 41, 44, 46, 48}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.fps);
+    ClipWindow window;
+    window.fps = c.fps;
+    EXPECT_EQ(Feed(25, Regular(50, 1), 50, window).frames, c.frames);
+  }
+}
+
+// 30 fps at 15 from a start shows every second frame: the ticks are counted
+// in the clip's own ticks from the start, so none lands a rounding error
+// before the frame it should show.
+TEST(ClipTimingTest, AskedRateFromAStartStepsEvenlyOverTheSourceFrames) {
+  ClipWindow window;
+  window.fps = 15;
+  window.start = 2;
+  window.end = 5;
+  std::vector<int> every_second;
+  for (int k = 0; k < 45; ++k) every_second.push_back(60 + 2 * k);
+  for (const auto& [den, step] : {std::pair{90000, 3000}, {15360, 512}, {600, 20}, {30000, 1000}}) {
+    SCOPED_TRACE(den);
+    const Shown shown = Feed(den, Regular(180, step), 180 * step, window);
+    EXPECT_EQ(shown.frames, every_second);
+    EXPECT_EQ(shown.total(), 300);
+  }
+}
+
+// In whole milliseconds (Matroska) 30 fps frames are a third of a millisecond
+// off their times, and half of the odd ones round to before the half tick:
+// ffmpeg -ss 2 -i clip.mkv -t 3 -vf fps=15 shows these.
+TEST(ClipTimingTest, AskedRateFromAStartInMillisecondsPicksAsFFmpeg) {
+  ClipWindow window;
+  window.fps = 15;
+  window.start = 2;
+  window.end = 5;
+  std::vector<std::int64_t> pts;
+  for (int f = 0; f < 180; ++f) pts.push_back((f * 1000 + 15) / 30);
+  const std::vector<int> ffmpeg = {61,  62,  64,  67,  68,  70,  73,  74,  76,  79,  80,  82,  85,  86,  88,
+                                   91,  92,  94,  97,  98,  100, 103, 104, 106, 109, 110, 112, 115, 116, 118,
+                                   121, 122, 124, 127, 128, 130, 133, 134, 136, 139, 140, 142, 145, 146, 148};
+  EXPECT_EQ(Feed(1000, pts, 6000, window).frames, ffmpeg);
 }
 
 TEST(ClipTimingTest, OwnDelaysOfAGifAreKeptEvenWhenZero) {

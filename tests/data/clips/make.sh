@@ -139,12 +139,60 @@ ff -i "$tmp/stored.mp4" -c copy -metadata:s:v:0 rotate=-90 "${bx[@]}" rotated90.
 ffprobe -v error -select_streams v:0 -show_entries stream_side_data=rotation -of csv=p=0 rotated90.mp4 |
   grep -qx -- -90 || { echo "rotated90.mp4: no display matrix of -90 degrees" >&2; exit 1; }
 
+# Display matrices a GIF cannot follow: a turn of 45 degrees, and a mirror
+# (x negated). The 90 degree clip with the matrix of its track header replaced.
+"$PY" - <<'PY'
+import math, struct
+c = round(math.cos(math.pi / 4) * 65536)
+for name, matrix in (("rotated45.mp4", [c, c, 0, -c, c, 0, 0, 0, 1 << 30]),
+                     ("mirrored.mp4", [-65536, 0, 0, 0, 65536, 0, 0, 0, 1 << 30])):
+    data = bytearray(open("rotated90.mp4", "rb").read())
+    at = data.index(b"tkhd")
+    assert data[at + 4] == 0, "tkhd of version 0 expected"
+    data[at + 44:at + 80] = struct.pack(">9i", *matrix)
+    open(name, "wb").write(bytes(data))
+PY
+ffprobe -v error -select_streams v:0 -show_entries stream_side_data=rotation -of csv=p=0 rotated45.mp4 |
+  grep -qx -- -45 || { echo "rotated45.mp4: no display matrix of -45 degrees" >&2; exit 1; }
+
+# --- frames that tell their number --------------------------------------------
+# 32x8, eight 4x8 patches: patch i (from the left) white when bit i of the
+# frame number is set, else black.
+counter() { echo "nullsrc=s=32x8:r=$1,format=gray,geq=lum='if(bitand(N\,pow(2\,floor(X/4)))\,255\,0)'"; }
+# 30 fps for 6 s in ticks of 1/600, as phones write them.
+ff -f lavfi -i "$(counter 30)" -frames:v 180 "${x264[@]}" -qp 20 -video_track_timescale 600 "${bx[@]}" counter30.mp4
+# MPEG-TS at 10 fps for 3 s: its times begin at 1.4 s, as the muxer writes them.
+ff -f lavfi -i "$(counter 10)" -frames:v 30 "${x264[@]}" -qp 20 -bf 0 -g 10 -sc_threshold 0 -pat_period 10 -sdt_period 10 "${bx[@]}" \
+  counter10.ts
+ffprobe -v error -select_streams v:0 -show_entries stream=start_time -of csv=p=0 counter10.ts | grep . | uniq |
+  grep -qx 1.400000 || { echo "counter10.ts: times do not begin at 1.4 s" >&2; exit 1; }
+
+# --- tiny frames of odd sizes ---------------------------------------------------
+# libswscale writes whole vectors, past the end of rows this narrow. Three
+# frames each: flat (200, 50, 20) in ffv1 and H.264 (4:4:4 where a side is
+# odd), and in lossless ffv1 RGB (bgr0) a pattern whose every pixel is known:
+# (x, y) of frame n is (8x, 8y, 40 + 60n).
+tiny_sizes=(2x2 3x5 7x7 8x8 30x30)
+for size in "${tiny_sizes[@]}"; do
+  w=${size%x*} h=${size#*x}
+  flat="color=c=0xC83214:size=$size:rate=25,format=yuv444p"
+  ff -f lavfi -i "$flat" -frames:v 3 -c:v ffv1 -pix_fmt yuv420p "${bx[@]}" "tiny_$size.mkv"
+  fmt=yuv420p
+  [ $((w % 2)) -eq 1 ] || [ $((h % 2)) -eq 1 ] && fmt=yuv444p
+  ff -f lavfi -i "$flat" -frames:v 3 -c:v libx264 -threads 1 -pix_fmt $fmt -qp 0 "${bx[@]}" "tiny_$size.mp4"
+done
+for size in 3x5 30x30; do
+  ff -f lavfi -i "nullsrc=s=$size:r=25,format=gbrp,geq=r='8*X':g='8*Y':b='40+60*N'" -frames:v 3 -c:v ffv1 \
+    -pix_fmt bgr0 "${bx[@]}" "pattern_$size.mkv"
+done
+
 # --- fuzz seeds: the smallest clips, at most 16 KiB each ----------------------
 rm -rf "$seeds"
 mkdir -p "$seeds"
 # The target's first byte chooses: 0 a whole file (the clip follows), 1 the
 # timing arithmetic alone (its bytes follow).
-for f in h264_25.mp4 vp9.webm av1.mkv rotated90.mp4 anim.gif truncated.mp4; do
+for f in h264_25.mp4 vp9.webm av1.mkv rotated90.mp4 anim.gif truncated.mp4 rotated45.mp4 counter10.ts \
+  tiny_2x2.mkv tiny_3x5.mkv tiny_7x7.mp4 tiny_30x30.mp4 pattern_3x5.mkv; do
   { printf '\000'; head -c 16384 "$f"; } >"$seeds/$f"
 done
 # 25 fps in 1/12800 (frames 512 ticks apart), resampled to 10.5 fps, from 0.5 s for 2 s.
