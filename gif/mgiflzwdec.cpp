@@ -24,12 +24,14 @@ struct Tables {
 };
 thread_local Tables t_tables;
 
-// Row order of one image: plain, or the interlace passes.
-
+// Row order of one image: plain, or the interlace passes. Rows go into a
+// raster, or through one row of memory to a sink as each is complete.
 class RowCursor {
  public:
   RowCursor(const RasterByteView& view, std::int32_t width, bool interlaced)
       : view_(view), width_(width), last_row_(view.row_count - 1), interlaced_(interlaced), row_ptr_(view.row(0)) {}
+  RowCursor(std::uint8_t* row, std::int32_t width, std::int32_t height, bool interlaced, RowSink& sink)
+      : width_(width), last_row_(height - 1), interlaced_(interlaced), row_ptr_(row), sink_(&sink) {}
 
   bool done() const { return done_; }
   std::int32_t room() const { return width_ - col_; }
@@ -52,43 +54,61 @@ class RowCursor {
     }
   }
 
+  // A sink gets the rows the data did not reach as well, zeros where no
+  // pixel was written (a raster keeps its own values there).
+  void Finish() {
+    if (sink_ == nullptr || done_) return;
+    std::memset(at(), 0, static_cast<std::size_t>(room()));
+    NextRow();
+    std::memset(row_ptr_, 0, static_cast<std::size_t>(width_));
+    while (!done_) NextRow();
+  }
+
  private:
   void NextRow() {
+    if (sink_ != nullptr) sink_->Row(row_, row_ptr_);
     col_ = 0;
     row_ = interlaced_ ? gif_format::NextInterlacedRow(row_, pass_, last_row_ + 1) : row_ + 1;
     if (row_ > last_row_) {
       done_ = true;
       return;
     }
-    row_ptr_ = view_.row(row_);
+    if (sink_ == nullptr) row_ptr_ = view_.row(row_);
   }
 
-  RasterByteView view_;
+  RasterByteView view_{};
   std::int32_t width_;
   std::int32_t last_row_;
   bool interlaced_;
   std::uint8_t* row_ptr_;
+  RowSink* sink_ = nullptr;
   std::int32_t col_ = 0;
   std::int32_t row_ = 0;
   std::int32_t pass_ = 0;
   bool done_ = false;
 };
 
-}  // namespace
+// Code data all in one span.
+struct WholeData {
+  std::span<const std::uint8_t> data;
+  bool More(std::span<const std::uint8_t>&) { return false; }
+};
 
-void DecodeImage(cDIB& Raster, std::int16_t Interlaced, std::uint8_t MinCodeSize,
-                 std::span<const std::uint8_t> Data) {
-  if (Raster.BPP() != 8 || Raster.hDIB() == 0) return;
-  if (!gif_format::UsableMinCodeSize(MinCodeSize)) return;
-  RasterByteView view;
-  BindRasterByteView(view, Raster);
-  const std::int32_t width = Raster.Width();
-  // Every pixel write below stays within columns 0..width-1 of rows 0..row_count-1.
-  if (view.base == nullptr || width <= 0 || view.row_count <= 0 || view.row_length < width) return;
+// Code data in pieces from a feed.
+struct FedData {
+  DataFeed& feed;
+  std::span<const std::uint8_t> data{};
+  bool More(std::span<const std::uint8_t>& next) {
+    next = feed.More();
+    return !next.empty();
+  }
+};
 
+// The decoding proper: codes from `source` into `out` until the image is full,
+// the data ends or breaks, or the end code comes.
+template <class Source>
+void Decode(RowCursor& out, std::uint8_t MinCodeSize, Source source) {
   Tables& t = t_tables;
-  RowCursor out(view, width, Interlaced != 0);
-
   const std::int32_t clear_code = std::int32_t{1} << MinCodeSize;
   const std::int32_t end_code = clear_code + 1;
   const std::int32_t initial_width = MinCodeSize + 1;
@@ -105,15 +125,22 @@ void DecodeImage(cDIB& Raster, std::int16_t Interlaced, std::uint8_t MinCodeSize
   std::int32_t next_code = clear_code + 2;
   std::int32_t old_code = -1;  // -1: the next code starts afresh, as after a clear code
 
-  const std::uint8_t* data = Data.data();
-  const std::size_t size = Data.size();
+  const std::uint8_t* data = source.data.data();
+  std::size_t size = source.data.size();
   std::size_t pos = 0;
   std::uint64_t bit_buffer = 0;
   std::int32_t bit_count = 0;
 
   for (;;) {
     if (bit_count < code_width) {
-      while (bit_count <= 56 && pos < size) {
+      while (bit_count <= 56) {
+        if (pos == size) {
+          std::span<const std::uint8_t> next;
+          if (!source.More(next)) break;
+          data = next.data();
+          size = next.size();
+          pos = 0;
+        }
         bit_buffer |= std::uint64_t{data[pos++]} << bit_count;
         bit_count += 8;
       }
@@ -183,6 +210,31 @@ void DecodeImage(cDIB& Raster, std::int16_t Interlaced, std::uint8_t MinCodeSize
     }
     old_code = code;
   }
+}
+
+}  // namespace
+
+void DecodeImage(cDIB& Raster, std::int16_t Interlaced, std::uint8_t MinCodeSize,
+                 std::span<const std::uint8_t> Data) {
+  if (Raster.BPP() != 8 || Raster.hDIB() == 0) return;
+  if (!gif_format::UsableMinCodeSize(MinCodeSize)) return;
+  RasterByteView view;
+  BindRasterByteView(view, Raster);
+  const std::int32_t width = Raster.Width();
+  // Every pixel write below stays within columns 0..width-1 of rows 0..row_count-1.
+  if (view.base == nullptr || width <= 0 || view.row_count <= 0 || view.row_length < width) return;
+
+  RowCursor out(view, width, Interlaced != 0);
+  Decode(out, MinCodeSize, WholeData{Data});
+}
+
+void DecodeRows(std::int32_t Width, std::int32_t Height, bool Interlaced, std::uint8_t MinCodeSize, DataFeed& Data,
+                RowSink& Rows) {
+  if (Width <= 0 || Height <= 0) return;
+  std::vector<std::uint8_t> row(static_cast<std::size_t>(Width));
+  RowCursor out(row.data(), Width, Height, Interlaced, Rows);
+  if (gif_format::UsableMinCodeSize(MinCodeSize)) Decode(out, MinCodeSize, FedData{Data});
+  out.Finish();
 }
 
 }  // namespace zoetra::mGIFLZWDec

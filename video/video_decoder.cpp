@@ -11,6 +11,7 @@
 #include "platform/base/limits.hpp"
 #include "platform/codecs/picture_loader.hpp"
 #include "raster/picture_fit.hpp"
+#include "video/apng_head.hpp"
 #include "video/ffmpeg_library.hpp"
 
 namespace zoetra::video {
@@ -217,6 +218,10 @@ VideoDecoder::VideoDecoder(const std::string& path, unsigned threads) {
   s.codec->max_pixels = static_cast<std::int64_t>(
       std::min<std::int64_t>(platform::GetLimits().max_picture_pixels, std::numeric_limits<int>::max()));
   platform::CheckPictureSize(s.codec->width, s.codec->height);
+  // An animated PNG is composed on its canvas frame after frame, from however few bytes.
+  if (s.codec->codec_id == AV_CODEC_ID_APNG) {
+    platform::CheckAnimation(path, s.codec->width, s.codec->height, ApngFrames(path), platform::FileLen(path));
+  }
   rc = ff.avcodec_open2(s.codec, decoder, nullptr);
   if (rc < 0) s.Refuse("its video cannot be decoded (" + Reason(ff, rc) + ")");
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "platform/base/export.hpp"
 
@@ -32,6 +33,18 @@ struct Limits {
   // holds at most max_threads - 1 (a conversion's calling thread is the last
   // one), and no conversion uses more. 1 keeps all work on the calling threads.
   std::int32_t max_threads = HardwareThreads();
+  // Animated pictures (GIF, WebP, PNG) are composed frame by frame on a canvas
+  // their header declares: a few bytes can claim a huge canvas and endless
+  // frames. A canvas of more than max_free_canvas_pixels needs at least one
+  // byte of file per canvas_pixels_per_file_byte of its pixels (a 16 Mpixel
+  // canvas keeps a conversion within 512 MiB).
+  std::int64_t max_free_canvas_pixels = std::int64_t{1} << 24;
+  std::int64_t canvas_pixels_per_file_byte = 16;
+  // The pixels composed over all frames (canvas x frames) are at most the
+  // larger of max_free_composed_pixels and composed_pixels_per_file_byte per
+  // byte of file: a file under 1 MiB stays within about 10 s of conversion.
+  std::int64_t max_free_composed_pixels = std::int64_t{1} << 28;
+  std::int64_t composed_pixels_per_file_byte = 256;
 };
 
 // Whether a decoded picture of width x height stays inside the picture limits.
@@ -39,6 +52,19 @@ inline bool WithinPictureLimits(const Limits& limits, std::int64_t width, std::i
   return width <= limits.max_picture_side && height <= limits.max_picture_side &&
          width * height <= limits.max_picture_pixels;
 }
+
+// What an animated picture breaks: "" when a canvas of width x height,
+// composed `frames` times (0: not known yet), read from a file of `file_bytes`
+// bytes, stays inside `limits`; else "its canvas of W x H ... (limit_name)",
+// naming the first limit it breaks.
+std::string AnimationOverLimits(const Limits& limits, std::int64_t width, std::int64_t height,
+                                std::int64_t frames, std::int64_t file_bytes);
+
+// Raises 481 "Invalid picture (<name>: <what it breaks>; a host raises the
+// limit with SetLimits)" when AnimationOverLimits finds something (without
+// "<name>: " for an empty name, where the caller names the file itself).
+void CheckAnimation(const std::string& name, std::int64_t width, std::int64_t height, std::int64_t frames,
+                    std::int64_t file_bytes);
 
 Limits GetLimits();
 void SetLimits(const Limits& limits);
