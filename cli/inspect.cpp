@@ -196,9 +196,9 @@ bool PrepareDirectory(const std::string& directory) {
 // the screen is), then a line that says how many. The screen and the work
 // (screen x frames) are held to the animation limits first.
 int WriteFrames(Passes& p, const FramesOptions& o) {
-  // Named by the report of the failure.
+  // Named by the report of the failure; a screen 65535 wide is written as it is.
   platform::CheckAnimation("", p.summary.screen.width, p.summary.screen.height, p.summary.frames,
-                           p.input->Size());
+                           p.input->Size(), false);
   GifFrameComposer composer(*p.scan);
   if (!composer.Start()) {
     ReportMessage(composer.StartFailure(), o.file);

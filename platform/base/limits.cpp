@@ -31,14 +31,12 @@ void SetLimits(const Limits& limits) {
 }
 
 std::string AnimationOverLimits(const Limits& limits, std::int64_t width, std::int64_t height,
-                                std::int64_t frames, std::int64_t file_bytes) {
+                                std::int64_t frames, std::int64_t file_bytes, bool sides) {
   const auto n = [](std::int64_t v) { return std::to_string(v); };
   const std::string canvas = "its canvas of " + n(width) + " x " + n(height) + " pixels";
-  if (width > limits.max_picture_side || height > limits.max_picture_side) {
+  if (sides && (width > limits.max_picture_side || height > limits.max_picture_side)) {
     return canvas + " is over the limit of " + n(limits.max_picture_side) + " pixels a side (max_picture_side)";
   }
-  // Sides are at most max_picture_side here; a side of 2^31 and more is
-  // refused above unless a host lifted that limit too.
   const long double pixels = static_cast<long double>(width) * static_cast<long double>(height);
   if (pixels > static_cast<long double>(limits.max_picture_pixels)) {
     return canvas + " is over the limit of " + n(limits.max_picture_pixels) + " pixels (max_picture_pixels)";
@@ -64,8 +62,8 @@ std::string AnimationOverLimits(const Limits& limits, std::int64_t width, std::i
 }
 
 void CheckAnimation(const std::string& name, std::int64_t width, std::int64_t height, std::int64_t frames,
-                    std::int64_t file_bytes) {
-  const std::string broken = AnimationOverLimits(GetLimits(), width, height, frames, file_bytes);
+                    std::int64_t file_bytes, bool sides) {
+  const std::string broken = AnimationOverLimits(GetLimits(), width, height, frames, file_bytes, sides);
   if (broken.empty()) return;
   RaiseError(kErrInvalidPicture, "Invalid picture (" + (name.empty() ? "" : name + ": ") + broken +
                                      "; a host raises the limit with SetLimits)");

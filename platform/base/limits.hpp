@@ -56,15 +56,17 @@ inline bool WithinPictureLimits(const Limits& limits, std::int64_t width, std::i
 // What an animated picture breaks: "" when a canvas of width x height,
 // composed `frames` times (0: not known yet), read from a file of `file_bytes`
 // bytes, stays inside `limits`; else "its canvas of W x H ... (limit_name)",
-// naming the first limit it breaks.
+// naming the first limit it breaks. `sides` false leaves max_picture_side
+// out, for a canvas that never becomes a picture of a conversion (the frames
+// `zoetra frames` writes: a GIF screen may be 65535 wide).
 std::string AnimationOverLimits(const Limits& limits, std::int64_t width, std::int64_t height,
-                                std::int64_t frames, std::int64_t file_bytes);
+                                std::int64_t frames, std::int64_t file_bytes, bool sides = true);
 
 // Raises 481 "Invalid picture (<name>: <what it breaks>; a host raises the
 // limit with SetLimits)" when AnimationOverLimits finds something (without
 // "<name>: " for an empty name, where the caller names the file itself).
 void CheckAnimation(const std::string& name, std::int64_t width, std::int64_t height, std::int64_t frames,
-                    std::int64_t file_bytes);
+                    std::int64_t file_bytes, bool sides = true);
 
 Limits GetLimits();
 void SetLimits(const Limits& limits);
