@@ -199,6 +199,15 @@ VideoDecoder::VideoDecoder(const std::string& path, unsigned threads) {
   CapAllocations(ff);
   int rc = ff.avformat_open_input(&s.format, path.c_str(), nullptr, nullptr);
   if (rc < 0) s.Refuse(std::string(kNoClipDecoder) + " (" + Reason(ff, rc) + ")");
+  // An animated PNG is composed on its canvas frame after frame, from however
+  // few bytes: its header's canvas is held to the animation limits before
+  // the stream's first frame is decoded.
+  for (unsigned i = 0; i < s.format->nb_streams; ++i) {
+    const AVCodecParameters* head = s.format->streams[i]->codecpar;
+    if (head->codec_id == AV_CODEC_ID_APNG) {
+      platform::CheckAnimation(path, head->width, head->height, ApngFrames(path), platform::FileLen(path));
+    }
+  }
   rc = ff.avformat_find_stream_info(s.format, nullptr);
   if (rc < 0) s.Refuse("its streams cannot be read (" + Reason(ff, rc) + ")");
   const AVCodec* decoder = nullptr;
@@ -218,10 +227,6 @@ VideoDecoder::VideoDecoder(const std::string& path, unsigned threads) {
   s.codec->max_pixels = static_cast<std::int64_t>(
       std::min<std::int64_t>(platform::GetLimits().max_picture_pixels, std::numeric_limits<int>::max()));
   platform::CheckPictureSize(s.codec->width, s.codec->height);
-  // An animated PNG is composed on its canvas frame after frame, from however few bytes.
-  if (s.codec->codec_id == AV_CODEC_ID_APNG) {
-    platform::CheckAnimation(path, s.codec->width, s.codec->height, ApngFrames(path), platform::FileLen(path));
-  }
   rc = ff.avcodec_open2(s.codec, decoder, nullptr);
   if (rc < 0) s.Refuse("its video cannot be decoded (" + Reason(ff, rc) + ")");
 

@@ -36,13 +36,15 @@ struct Limits {
   // Animated pictures (GIF, WebP, PNG) are composed frame by frame on a canvas
   // their header declares: a few bytes can claim a huge canvas and endless
   // frames. A canvas of more than max_free_canvas_pixels needs at least one
-  // byte of file per canvas_pixels_per_file_byte of its pixels (a 16 Mpixel
-  // canvas keeps a conversion within 512 MiB).
-  std::int64_t max_free_canvas_pixels = std::int64_t{1} << 24;
-  std::int64_t canvas_pixels_per_file_byte = 16;
+  // byte of file per canvas_pixels_per_file_byte of its pixels: an 8 Mpixel
+  // canvas keeps a conversion (two threads, --optimize) within 512 MiB, and
+  // so a file under 1 MiB can claim no more.
+  std::int64_t max_free_canvas_pixels = std::int64_t{1} << 23;
+  std::int64_t canvas_pixels_per_file_byte = 8;
   // The pixels composed over all frames (canvas x frames) are at most the
   // larger of max_free_composed_pixels and composed_pixels_per_file_byte per
-  // byte of file: a file under 1 MiB stays within about 10 s of conversion.
+  // byte of file: 2^28 pixels convert in about 5 s, and a file under 1 MiB
+  // can claim no more.
   std::int64_t max_free_composed_pixels = std::int64_t{1} << 28;
   std::int64_t composed_pixels_per_file_byte = 256;
 };

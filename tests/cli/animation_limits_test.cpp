@@ -63,14 +63,14 @@ TEST(AnimationLimitsCommandTest, BombsAreRefusedNamingTheFileAndTheLimit) {
     std::string bytes;
     const char* limit;
   } cases[] = {
-      {"bomb.gif", GifScreenBomb(), "its canvas of 16384 x 8192 pixels is over 16777216 pixels (max_free_canvas_pixels)"},
+      {"bomb.gif", GifScreenBomb(), "its canvas of 16384 x 8192 pixels is over 8388608 pixels (max_free_canvas_pixels)"},
       {"bomb.webp", WebpWithCanvas(11585, 11585),
-       "its canvas of 11585 x 11585 pixels is over 16777216 pixels (max_free_canvas_pixels)"},
+       "its canvas of 11585 x 11585 pixels is over 8388608 pixels (max_free_canvas_pixels)"},
       // Under 32767 a side: the pixel limit is the one it breaks, and the one named.
       {"big.webp", WebpWithCanvas(16384, 16384),
        "its canvas of 16384 x 16384 pixels is over the limit of 134217728 pixels (max_picture_pixels)"},
       {"bomb.png", PngWithCanvas(8192, 8192),
-       "its canvas of 8192 x 8192 pixels is over 16777216 pixels (max_free_canvas_pixels)"},
+       "its canvas of 8192 x 8192 pixels is over 8388608 pixels (max_free_canvas_pixels)"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

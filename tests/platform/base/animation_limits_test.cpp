@@ -13,8 +13,8 @@ namespace {
 
 TEST(AnimationLimitsTest, EachLimitRefusesJustPastItsBound) {
   const Limits d;  // the defaults
-  const std::int64_t free_side = 4096;  // 4096 x 4096 = max_free_canvas_pixels
-  ASSERT_EQ(free_side * free_side, d.max_free_canvas_pixels);
+  const std::int64_t free_side = 4096, free_rows = 2048;  // 4096 x 2048 = max_free_canvas_pixels
+  ASSERT_EQ(free_side * free_rows, d.max_free_canvas_pixels);
   const struct {
     const char* name;
     std::int64_t width, height, frames, bytes;
@@ -24,11 +24,11 @@ TEST(AnimationLimitsTest, EachLimitRefusesJustPastItsBound) {
       {"a side at max_picture_side", 32767, 1, 1, 100, ""},
       {"pixels past max_picture_pixels, though the file is large", 16384, 8193, 1, std::int64_t{1} << 40,
        "(max_picture_pixels)"},
-      {"a free canvas from a tiny file", free_side, free_side, 1, 10, ""},
-      {"one row more than free, from a tiny file", free_side, free_side + 1, 1, 10, "(max_free_canvas_pixels)"},
-      {"one row more, a file of one byte per 16 pixels", free_side, free_side + 1, 1,
-       free_side * (free_side + 1) / 16, ""},
-      {"the same, a byte short", free_side, free_side + 1, 1, free_side * (free_side + 1) / 16 - 1,
+      {"a free canvas from a tiny file", free_side, free_rows, 1, 10, ""},
+      {"one row more than free, from a tiny file", free_side, free_rows + 1, 1, 10, "(max_free_canvas_pixels)"},
+      {"one row more, a file of one byte per 8 pixels", free_side, free_rows + 1, 1,
+       free_side * (free_rows + 1) / 8, ""},
+      {"the same, a byte short", free_side, free_rows + 1, 1, free_side * (free_rows + 1) / 8 - 1,
        "(canvas_pixels_per_file_byte)"},
       {"frames that compose to the free work", 1024, 1024, 256, 10, ""},
       {"one frame more", 1024, 1024, 257, 10, "(the larger of max_free_composed_pixels"},
@@ -60,8 +60,8 @@ TEST(AnimationLimitsTest, CheckRaisesNamingTheFileAndHowToRaiseTheLimit) {
   } catch (const Error& e) {
     EXPECT_EQ(e.number(), kErrInvalidPicture);
     EXPECT_EQ(e.description(),
-              "Invalid picture (bomb.gif: its canvas of 16384 x 8192 pixels is over 16777216 pixels "
-              "(max_free_canvas_pixels) for a file of 89 bytes: a canvas that large needs a byte per 16 of its "
+              "Invalid picture (bomb.gif: its canvas of 16384 x 8192 pixels is over 8388608 pixels "
+              "(max_free_canvas_pixels) for a file of 89 bytes: a canvas that large needs a byte per 8 of its "
               "pixels (canvas_pixels_per_file_byte); a host raises the limit with SetLimits)");
   }
   // A host that raises the limit gets the canvas.
