@@ -107,7 +107,8 @@ void GifFrameComposer::Draw() {
   ScanData data(scan_);
   if (frame_.left >= screen_.Width() || frame_.top >= screen_.Height()) return;  // nothing of it shows
   ScreenRows rows(screen_, frame_);
-  mGIFLZWDec::DecodeRows(w, h, frame_.interlaced, frame_.min_code_size, data, rows);
+  mGIFLZWDec::DecodeRows(w, h, frame_.interlaced, frame_.min_code_size, data, rows,
+                         std::min(w, screen_.Width() - frame_.left), std::min(h, screen_.Height() - frame_.top));
 }
 
 void GifFrameComposer::Dispose() {

@@ -25,13 +25,20 @@ struct Tables {
 thread_local Tables t_tables;
 
 // Row order of one image: plain, or the interlace passes. Rows go into a
-// raster, or through one row of memory to a sink as each is complete.
+// raster, or through one row of memory to a sink as each is complete; a sink
+// needs only the rows above `visible_rows` and the columns left of
+// `visible_cols`, and the decoding stops once no row it needs is left.
 class RowCursor {
  public:
   RowCursor(const RasterByteView& view, std::int32_t width, bool interlaced)
-      : view_(view), width_(width), last_row_(view.row_count - 1), interlaced_(interlaced), row_ptr_(view.row(0)) {}
-  RowCursor(std::uint8_t* row, std::int32_t width, std::int32_t height, bool interlaced, RowSink& sink)
-      : width_(width), last_row_(height - 1), interlaced_(interlaced), row_ptr_(row), sink_(&sink) {}
+      : view_(view), width_(width), last_row_(view.row_count - 1), interlaced_(interlaced), row_ptr_(view.row(0)),
+        visible_rows_(view.row_count), visible_cols_(width) {}
+  RowCursor(std::uint8_t* row, std::int32_t width, std::int32_t height, bool interlaced, RowSink& sink,
+            std::int32_t visible_cols, std::int32_t visible_rows)
+      : width_(width), last_row_(height - 1), interlaced_(interlaced), row_ptr_(row), sink_(&sink),
+        visible_rows_(visible_rows), visible_cols_(visible_cols) {
+    done_ = !NeededFrom(0, 0);
+  }
 
   bool done() const { return done_; }
   std::int32_t room() const { return width_ - col_; }
@@ -54,6 +61,29 @@ class RowCursor {
     }
   }
 
+  // Whether any of the next n pixels lands where it is needed: a string that
+  // does not is passed over without being spelled out (always needed in a raster).
+  bool Needed(std::int32_t n) const {
+    if (sink_ == nullptr) return true;
+    std::int32_t row = row_, pass = pass_, col = col_;
+    for (;;) {
+      if (row < visible_rows_ && col < visible_cols_) return true;
+      if (n <= width_ - col) return false;
+      n -= width_ - col;
+      col = 0;
+      row = interlaced_ ? gif_format::NextInterlacedRow(row, pass, last_row_ + 1) : row + 1;
+      if (row > last_row_) return false;
+    }
+  }
+  // Moves past n pixels without writing them.
+  void Skip(std::int32_t n) {
+    while (n > 0 && !done_) {
+      const std::int32_t k = std::min(n, room());
+      n -= k;
+      Advance(k);
+    }
+  }
+
   // A sink gets the rows the data did not reach as well, zeros where no
   // pixel was written (a raster keeps its own values there).
   void Finish() {
@@ -65,11 +95,21 @@ class RowCursor {
   }
 
  private:
+  // Whether row `row` of pass `pass`, or any row after it, is needed.
+  bool NeededFrom(std::int32_t row, std::int32_t pass) const {
+    if (row < visible_rows_) return true;
+    if (!interlaced_) return false;
+    for (std::int32_t p = pass + 1; p < 4; ++p) {
+      if (gif_format::kInterlaceStart[p] < visible_rows_ && gif_format::kInterlaceStart[p] <= last_row_) return true;
+    }
+    return false;
+  }
+
   void NextRow() {
-    if (sink_ != nullptr) sink_->Row(row_, row_ptr_);
+    if (sink_ != nullptr && row_ < visible_rows_) sink_->Row(row_, row_ptr_);
     col_ = 0;
     row_ = interlaced_ ? gif_format::NextInterlacedRow(row_, pass_, last_row_ + 1) : row_ + 1;
-    if (row_ > last_row_) {
+    if (row_ > last_row_ || (sink_ != nullptr && !NeededFrom(row_, pass_))) {
       done_ = true;
       return;
     }
@@ -82,6 +122,8 @@ class RowCursor {
   bool interlaced_;
   std::uint8_t* row_ptr_;
   RowSink* sink_ = nullptr;
+  std::int32_t visible_rows_;
+  std::int32_t visible_cols_;
   std::int32_t col_ = 0;
   std::int32_t row_ = 0;
   std::int32_t pass_ = 0;
@@ -183,7 +225,9 @@ void Decode(RowCursor& out, std::uint8_t MinCodeSize, Source source) {
 
     const std::int32_t len = t.length[code];
     std::int32_t c = code;
-    if (len <= out.room()) {
+    if (!out.Needed(len)) {
+      out.Skip(len);
+    } else if (len <= out.room()) {
       std::uint8_t* dst = out.at();
       for (std::int32_t i = len - 1; i >= 0; --i) {
         dst[i] = t.suffix[c];
@@ -229,10 +273,10 @@ void DecodeImage(cDIB& Raster, std::int16_t Interlaced, std::uint8_t MinCodeSize
 }
 
 void DecodeRows(std::int32_t Width, std::int32_t Height, bool Interlaced, std::uint8_t MinCodeSize, DataFeed& Data,
-                RowSink& Rows) {
+                RowSink& Rows, std::int32_t VisibleWidth, std::int32_t VisibleHeight) {
   if (Width <= 0 || Height <= 0) return;
   std::vector<std::uint8_t> row(static_cast<std::size_t>(Width));
-  RowCursor out(row.data(), Width, Height, Interlaced, Rows);
+  RowCursor out(row.data(), Width, Height, Interlaced, Rows, VisibleWidth, VisibleHeight);
   if (gif_format::UsableMinCodeSize(MinCodeSize)) Decode(out, MinCodeSize, FedData{Data});
   out.Finish();
 }

@@ -29,9 +29,9 @@ class DataFeed {
   virtual std::span<const std::uint8_t> More() = 0;
 };
 
-// Where DecodeRows puts the image: every row 0..height-1 once, in stored
-// order, each `width` bytes; pixels the data did not reach are 0, as in a
-// raster DecodeImage fills.
+// Where DecodeRows puts the image: every row it needs once, in stored order,
+// each `width` bytes; pixels the data did not reach are 0, as in a raster
+// DecodeImage fills.
 class RowSink {
  public:
   virtual ~RowSink() = default;
@@ -39,9 +39,14 @@ class RowSink {
 };
 
 // The same decoding into one row of memory at a time, with the data in
-// pieces: an image of any size costs `Width` bytes. Nothing is delivered for
+// pieces: an image of any size costs `Width` bytes. Only the rows above
+// VisibleHeight are delivered, and only their columns left of VisibleWidth
+// hold the image's pixels: strings of pixels that fall wholly outside are
+// passed over without being spelled out, and the decoding stops once no row
+// that is needed is left, so that a hostile image far larger than the screen
+// it is shown on costs little more than its codes. Nothing is delivered for
 // an empty image; an unusable MinCodeSize gives rows of zeros.
 void DecodeRows(std::int32_t Width, std::int32_t Height, bool Interlaced, std::uint8_t MinCodeSize, DataFeed& Data,
-                RowSink& Rows);
+                RowSink& Rows, std::int32_t VisibleWidth, std::int32_t VisibleHeight);
 
 }  // namespace zoetra::mGIFLZWDec

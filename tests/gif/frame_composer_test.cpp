@@ -18,6 +18,7 @@
 #include "gif/gif_compose.hpp"
 #include "gif/gif_info.hpp"
 #include "gif/gif_scan.hpp"
+#include "gif/mgiflzwdec.hpp"
 #include "support/temp_dir.hpp"
 
 namespace zoetra {
@@ -178,6 +179,64 @@ TEST(GifFrameComposerTest, ReadsEveryFrameOfALongFileThroughItsBuffer) {
   EXPECT_EQ(summary.frames, kFrames);
   EXPECT_EQ(summary.duration_ms, 10 * kFrames);
   EXPECT_FALSE(summary.truncated);
+}
+
+
+// An image far larger than the part of it that shows: only the rows that
+// show are delivered, and the decoding stops at the last of them instead of
+// spelling out the rest of its codes (a file of 1 MB can hold 2.8 billion).
+TEST(GifFrameComposerTest, DecodesNoMoreOfAnImageThanShows) {
+  // Codes that build runs of one colour up to 4091 long, then the longest again and again.
+  test::BitPacker codes;
+  int width = 3, next = 6;
+  codes.Put({{4, 3}, {1, 3}});
+  for (; next < 4096; ++next) {
+    codes.Put(static_cast<std::uint32_t>(next), width);
+    if (next + 1 > (1 << width) - 1 && width < 12) ++width;
+  }
+  for (int i = 0; i < 20000; ++i) codes.Put(4095, 12);
+  const Bytes data = codes.Finish();
+
+  struct Pieces final : mGIFLZWDec::DataFeed {
+    explicit Pieces(const Bytes& d) : data(d) {}
+    std::span<const std::uint8_t> More() override {
+      if (at >= data.size()) return {};
+      const std::size_t n = std::min<std::size_t>(255, data.size() - at);
+      at += n;
+      return {data.data() + at - n, n};
+    }
+    const Bytes& data;
+    std::size_t at = 0;
+  };
+  struct Rows final : mGIFLZWDec::RowSink {
+    void Row(std::int32_t y, const std::uint8_t* pixels) override {
+      rows.push_back(y);
+      firsts.push_back(pixels[0]);
+    }
+    std::vector<std::int32_t> rows;
+    std::vector<std::uint8_t> firsts;
+  };
+  const struct {
+    const char* name;
+    bool interlaced;
+    std::int32_t height, visible_rows;
+    std::vector<std::int32_t> rows;  // delivered, in order
+  } cases[] = {
+      {"plain, one row shows", false, 65535, 1, {0}},
+      {"plain, three rows show", false, 65535, 3, {0, 1, 2}},
+      {"interlaced, one row shows", true, 65535, 1, {0}},
+      {"interlaced, three rows of 16 show", true, 16, 3, {0, 2, 1}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Pieces feed(data);
+    Rows sink;
+    mGIFLZWDec::DecodeRows(65535, c.height, c.interlaced, 2, feed, sink, 2, c.visible_rows);
+    EXPECT_EQ(sink.rows, c.rows);
+    for (const std::uint8_t p : sink.firsts) EXPECT_EQ(p, 1);
+    // At most 8 rows of 65535 need the runs and a few hundred of the longest codes, not 20000.
+    EXPECT_LT(feed.at, data.size() / 10);
+  }
 }
 
 }  // namespace
