@@ -7,10 +7,10 @@
 #include <fstream>
 #include <limits>
 
+#include "pipeline/gif_frames.hpp"
 #include "platform/base/error.hpp"
 #include "platform/base/files.hpp"
 #include "platform/base/limits.hpp"
-#include "pipeline/gif_frames.hpp"
 #include "platform/codecs/picture_loader.hpp"
 #include "video/apng_head.hpp"
 #include "video/webp_frames.hpp"
