@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "cli/commands.hpp"
-#include "gif/cgif.hpp"
-#include "gif/gif_compose.hpp"
+#include "gif/gif_frame_composer.hpp"
 #include "gif/gif_info.hpp"
+#include "gif/gif_scan.hpp"
 #include "platform/base/error.hpp"
 #include "platform/base/limits.hpp"
 #include "raster/cdib.hpp"
@@ -55,62 +55,74 @@ bool ReadStandardInput(std::vector<std::uint8_t>& bytes, std::size_t limit, bool
   }
 }
 
-// Loads `file` ("-" is standard input), or says on standard error why not.
-bool Load(cGIF& doc, const std::string& file) {
-  const std::int64_t limit = std::max<std::int64_t>(0, platform::GetLimits().max_file_bytes);
+// The bytes of `file` for the scanner: standard input ("-") read whole, up to
+// the file limit; a file read through a small buffer, at any length. Says on
+// standard error why not and gives null.
+std::unique_ptr<gif_scan::Input> Open(const std::string& file, std::vector<std::uint8_t>& held) {
   if (file == kStdStream) {
-    std::vector<std::uint8_t> bytes;
+    const std::int64_t limit = std::max<std::int64_t>(0, platform::GetLimits().max_file_bytes);
     bool too_large = false;
-    if (!ReadStandardInput(bytes, static_cast<std::size_t>(limit), too_large)) {
+    if (!ReadStandardInput(held, static_cast<std::size_t>(limit), too_large)) {
       ReportMessage(too_large ? TooLargeText(limit) : std::strerror(errno), "standard input");
-      return false;
+      return nullptr;
     }
-    // Shorter than a header: refused here, since the reader raises for it.
-    if (bytes.size() < 6 || !doc.LoadFromStream(bytes)) {
-      ReportMessage("not a GIF file", "standard input");
-      return false;
-    }
-    return true;
+    return std::make_unique<gif_scan::Input>(held);
   }
   struct stat st {};
   if (::stat(file.c_str(), &st) != 0) {
     ReportMessage(std::strerror(errno), file);
-    return false;
+    return nullptr;
   }
   if (S_ISDIR(st.st_mode)) {
     ReportMessage(std::strerror(EISDIR), file);
-    return false;
+    return nullptr;
   }
-  if (S_ISREG(st.st_mode) && st.st_size > limit) {
-    ReportMessage(TooLargeText(limit), file);
-    return false;
+  if (::access(file.c_str(), R_OK) != 0) {
+    ReportMessage(std::strerror(errno), file);
+    return nullptr;
   }
-  if (!doc.LoadFromFile(file)) {
-    ReportMessage(::access(file.c_str(), R_OK) != 0 ? std::strerror(errno) : "not a GIF file", file);
-    return false;
-  }
-  return true;
+  return std::make_unique<gif_scan::Input>(file);
 }
 
-// Loads like Load, and passes on what the reader warns of: blocks passed
-// over, damaged frames, a limit that stopped the load, and a file that ends
-// before its trailer. What follows describes only the frames that were read.
-bool LoadAndWarn(cGIF& doc, const std::string& file) {
-  if (!Load(doc, file)) return false;
+// A GIF read twice: once through for what it holds (frames, times, how it
+// ends), and again, frame by frame, for what the command does with them.
+struct Passes {
+  std::vector<std::uint8_t> held;  // standard input
+  gif_info::Summary summary;
+  std::unique_ptr<gif_scan::Input> input;
+  std::unique_ptr<gif_scan::Scanner> scan;
+};
+
+// The first pass, with what the reader warns of passed on: blocks passed
+// over, damaged frames, a file that ends before its trailer; then the second
+// pass started. Says on standard error why not and gives false.
+bool Survey(const std::string& file, Passes& p) {
   const std::string subject = file == kStdStream ? "standard input" : file;
-  for (const std::string& warning : doc.LoadWarnings())
-    ReportMessage("warning: " + warning, subject);
-  if (gif_info::Truncated(doc)) {
-    const int frames = doc.FramesCount();
-    ReportMessage("warning: the file ends before its trailer (truncated); " +
-                      std::to_string(frames) + " frame" + (frames == 1 ? "" : "s") + " read",
+  {
+    std::unique_ptr<gif_scan::Input> first = Open(file, p.held);
+    if (!first) return false;
+    if (!gif_info::Survey(*first, p.summary)) {
+      ReportMessage("not a GIF file", subject);
+      return false;
+    }
+  }
+  for (const std::string& warning : p.summary.warnings) ReportMessage("warning: " + warning, subject);
+  if (p.summary.truncated) {
+    const std::int64_t frames = p.summary.frames;
+    ReportMessage("warning: the file ends before its trailer (truncated); " + std::to_string(frames) + " frame" +
+                      (frames == 1 ? "" : "s") + " read",
                   subject);
   }
+  p.input = file == kStdStream ? std::make_unique<gif_scan::Input>(p.held) : std::make_unique<gif_scan::Input>(file);
+  p.scan = std::make_unique<gif_scan::Scanner>(*p.input);
+  if (!p.scan->Start()) {
+    ReportMessage("not a GIF file", subject);
+    return false;
+  }
   return true;
 }
 
-std::string LoopText(const cGIF& doc) {
-  const std::int32_t count = doc.LoadedLoopCount();
+std::string LoopText(std::int32_t count) {
   if (count < 0) return "plays once (no loop block)";
   if (count == 0) return "loops forever (loop count 0)";
   return "repeats " + std::to_string(count) + (count == 1 ? " time" : " times") + " (loop count " +
@@ -127,38 +139,37 @@ const char* DisposalName(int d) {
   }
 }
 
-void PrintJson(const cGIF& doc, const std::string& file) {
-  std::fputs((gif_info::Json(doc, file) + "\n").c_str(), stdout);
+void PrintJson(Passes& p, const std::string& file) {
+  gif_info::Json(p.summary, *p.scan, file, [](const std::string& piece) { std::fputs(piece.c_str(), stdout); });
+  std::fputs("\n", stdout);
 }
 
-void PrintText(const cGIF& doc, const std::string& file) {
-  const int frames = doc.FramesCount();
-  const int global = doc.GlobalPaletteExists() ? doc.GlobalPaletteEntries() : 0;
-  std::printf("%s: %s%s, screen %d x %d, %d frame%s\n", file.c_str(), doc.Signature().c_str(),
-              doc.Version().c_str(), doc.ScreenWidthU16(), doc.ScreenHeightU16(), frames,
-              frames == 1 ? "" : "s");
-  std::printf("  %s\n", LoopText(doc).c_str());
-  std::printf("  duration: %lld ms\n", static_cast<long long>(gif_info::DurationMs(doc)));
-  if (global > 0) {
-    std::printf("  global palette: %d entries, background index %d\n", global, doc.ScreenBackgroundColorIndex());
+void PrintText(Passes& p, const std::string& file) {
+  const gif_info::Summary& sum = p.summary;
+  const gif_scan::Screen& screen = sum.screen;
+  std::printf("%s: %s%s, screen %d x %d, %lld frame%s\n", file.c_str(), screen.signature.c_str(),
+              screen.version.c_str(), screen.width, screen.height, static_cast<long long>(sum.frames),
+              sum.frames == 1 ? "" : "s");
+  std::printf("  %s\n", LoopText(sum.loop_count).c_str());
+  std::printf("  duration: %lld ms\n", static_cast<long long>(sum.duration_ms));
+  if (screen.global) {
+    std::printf("  global palette: %d entries, background index %d\n", screen.global_entries, screen.background);
   } else {
     std::printf("  global palette: none\n");
   }
-  for (std::int32_t i = 1; i <= frames; ++i) {
-    const auto f = static_cast<std::int16_t>(i);
-    const gif_info::Size image = gif_info::FrameSize(doc, f);
-    std::printf("  frame %d: %d x %d at (%d, %d), delay %d cs, disposal %d (%s), ", f, image.width,
-                image.height, doc.FrameLeftU16(f), doc.FrameTopU16(f), gif_info::FrameDelay(doc, f),
-                doc.FrameDisposalMethod(f), DisposalName(doc.FrameDisposalMethod(f)));
-    if (doc.FrameUseTransparentColor(f)) {
-      std::printf("transparent index %d, ", doc.FrameTransparentColorIndex(f));
+  for (gif_scan::Frame f; p.scan->Next(f);) {
+    const gif_info::Size image = gif_info::FrameSize(f);
+    std::printf("  frame %lld: %d x %d at (%d, %d), delay %d cs, disposal %d (%s), ", static_cast<long long>(f.index),
+                image.width, image.height, f.left, f.top, f.delay, f.disposal, DisposalName(f.disposal));
+    if (f.use_transparent) {
+      std::printf("transparent index %d, ", f.transparent_index);
     } else {
       std::printf("opaque, ");
     }
-    if (doc.LocalPaletteUsed(f)) {
-      std::printf("local palette %d entries%s\n", doc.LocalPaletteEntries(f), doc.FrameInterlaced(f) ? ", interlaced" : "");
+    if (f.local) {
+      std::printf("local palette %d entries%s\n", f.local_entries, f.interlaced ? ", interlaced" : "");
     } else {
-      std::printf("global palette%s\n", doc.FrameInterlaced(f) ? ", interlaced" : "");
+      std::printf("global palette%s\n", f.interlaced ? ", interlaced" : "");
     }
   }
 }
@@ -182,23 +193,23 @@ bool PrepareDirectory(const std::string& directory) {
 }
 
 // The composed frames as frame-NNNN.bmp files in the directory (made once
-// the screen is), then a line that says how many.
-int WriteFrames(const cGIF& doc, const FramesOptions& o) {
-  cGIFComposer composer(doc);
+// the screen is), then a line that says how many. The screen and the work
+// (screen x frames) are held to the animation limits first.
+int WriteFrames(Passes& p, const FramesOptions& o) {
+  // Named by the report of the failure; a screen 65535 wide is written as it is.
+  platform::CheckAnimation("", p.summary.screen.width, p.summary.screen.height, p.summary.frames,
+                           p.input->Size(), false);
+  GifFrameComposer composer(*p.scan);
   if (!composer.Start()) {
     ReportMessage(composer.StartFailure(), o.file);
     return kExitFailure;
   }
   if (!PrepareDirectory(o.directory)) return kExitFailure;
-  for (;;) {
-    const cGIFComposer::Step step = composer.Next();
-    if (step == cGIFComposer::kEnd) break;
-    if (step == cGIFComposer::kOutOfMemory) {
-      ReportMessage("out of memory for the screen", o.file);
-      return kExitFailure;
-    }
-    char name[32];
-    std::snprintf(name, sizeof name, "frame-%04d.bmp", static_cast<int>(composer.Frame()));
+  std::int64_t written = 0;
+  // A file that grew since it was counted gives no more than was counted.
+  while (written < p.summary.frames && composer.Next()) {
+    char name[40];
+    std::snprintf(name, sizeof name, "frame-%04lld.bmp", static_cast<long long>(composer.Frame().index));
     const std::string path = o.directory + (o.directory.empty() || o.directory.back() == '/' ? "" : "/") + name;
     errno = 0;
     if (!composer.Screen().Save(path)) {
@@ -206,22 +217,23 @@ int WriteFrames(const cGIF& doc, const FramesOptions& o) {
                     path);
       return kExitFailure;
     }
+    ++written;
   }
-  const int frames = doc.FramesCount();
-  std::printf("%d frame%s written to %s\n", frames, frames == 1 ? "" : "s", o.directory.c_str());
+  std::printf("%lld frame%s written to %s\n", static_cast<long long>(written), written == 1 ? "" : "s",
+              o.directory.c_str());
   return std::fflush(stdout) == 0 ? kExitOk : kExitFailure;
 }
 
 }  // namespace
 
 int RunInfo(const InfoOptions& o) {
-  cGIF doc;
-  if (!LoadAndWarn(doc, o.file)) return kExitFailure;
+  Passes p;
   try {
+    if (!Survey(o.file, p)) return kExitFailure;
     if (o.json) {
-      PrintJson(doc, o.file);
+      PrintJson(p, o.file);
     } else {
-      PrintText(doc, o.file);
+      PrintText(p, o.file);
     }
   } catch (const Error& e) {
     ReportFailure(e, o.file);
@@ -233,10 +245,10 @@ int RunInfo(const InfoOptions& o) {
 // Writes the frames as a viewer shows them, composed on the logical screen,
 // one bitmap file each.
 int RunFrames(const FramesOptions& o) {
-  cGIF doc;
-  if (!LoadAndWarn(doc, o.file)) return kExitFailure;
+  Passes p;
   try {
-    return WriteFrames(doc, o);
+    if (!Survey(o.file, p)) return kExitFailure;
+    return WriteFrames(p, o);
   } catch (const Error& e) {
     ReportFailure(e, o.file);
     return kExitFailure;

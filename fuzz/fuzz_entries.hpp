@@ -23,6 +23,8 @@
 
 #include "gif/cgif.hpp"
 #include "gif/gif_compose.hpp"
+#include "gif/gif_frame_composer.hpp"
+#include "gif/gif_scan.hpp"
 #include "gif/mgiflzwdec.hpp"
 #include "gif/mgiflzwenc.hpp"
 #include "pipeline/clip_source.hpp"
@@ -161,6 +163,26 @@ inline int GifReader(const std::uint8_t* data, std::size_t size) {
       std::int32_t shown = 0;
       while (composer.Next() == cGIFComposer::kShown) ++shown;
       Expect(shown == gif.FramesCount(), "the composer did not show every frame");
+    }
+  }
+
+  // The streaming reader shows the same frames, byte for byte, from the same
+  // bytes (when the document was not cut at a limit of its own).
+  if (!gif.LoadedToLimit() && std::int64_t{gif.ScreenWidthU16()} * gif.ScreenHeightU16() <= std::int64_t{1} << 16) {
+    gif_scan::Input input(std::span(data, size));
+    gif_scan::Scanner scan(input);
+    Expect(scan.Start(), "the scanner refused a GIF the document reader loaded");
+    cGIFComposer classic(gif);
+    GifFrameComposer streamed(scan);
+    if (classic.Start()) {
+      Expect(streamed.Start(), "the streaming composer did not start");
+      while (classic.Next() == cGIFComposer::kShown) {
+        Expect(streamed.Next(), "the streaming composer showed fewer frames");
+        Expect(std::memcmp(classic.Screen().lpBits(), streamed.Screen().lpBits(),
+                           static_cast<std::size_t>(classic.Screen().Size())) == 0,
+               "the streaming composer showed another picture");
+      }
+      Expect(!streamed.Next(), "the streaming composer showed more frames");
     }
   }
 

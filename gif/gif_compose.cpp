@@ -59,7 +59,7 @@ cGIFComposer::Step cGIFComposer::Next() {
   const auto f = static_cast<std::int16_t>(frame_ + 1);
   const std::int32_t disposal = gif_.FrameDisposalMethod(f);
   // The raster for the copy is made at the first frame that needs it, then reused.
-  if (disposal == 3) {
+  if (gif_compose::DisposalOf(disposal) == gif_compose::Disposal::kPrevious) {
     if (before_.hDIB() == 0 && !before_.Create(screen_.Width(), screen_.Height(), 32)) return kOutOfMemory;
     std::memcpy(before_.lpBits(), screen_.lpBits(), static_cast<std::size_t>(screen_.Size()));
   }
@@ -70,14 +70,14 @@ cGIFComposer::Step cGIFComposer::Next() {
 }
 
 void cGIFComposer::DisposeOfFrame() {
-  if (disposal_ == 2) {
+  if (gif_compose::DisposalOf(disposal_) == gif_compose::Disposal::kBackground) {
     const std::shared_ptr<cDIB> image = gif_.FrameDIBXOR(frame_);
     const std::int32_t width = image ? image->Width() : 0, height = image ? image->Height() : 0;
     const std::int32_t left = gif_.FrameLeftU16(frame_), top = gif_.FrameTopU16(frame_);
     Rect r{};
     SetRect(&r, left, top, left + width, top + height);
     FillRect(screen_.hDC(), r, background_brush_);
-  } else if (disposal_ == 3) {
+  } else if (gif_compose::DisposalOf(disposal_) == gif_compose::Disposal::kPrevious) {
     std::memcpy(screen_.lpBits(), before_.lpBits(), static_cast<std::size_t>(screen_.Size()));
   }
   // Done once: a failed step retried does not dispose again.

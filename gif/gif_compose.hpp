@@ -35,6 +35,18 @@ namespace zoetra {
 
 class cGIF;
 
+namespace gif_compose {
+
+// What a frame's disposal method leaves for the next frame: 2 clears its
+// rectangle to the background, 3 brings back the picture from before it,
+// every other value (0, 1, the reserved 4 to 7) keeps it.
+enum class Disposal { kKeep, kBackground, kPrevious };
+inline Disposal DisposalOf(std::int32_t method) {
+  return method == 2 ? Disposal::kBackground : method == 3 ? Disposal::kPrevious : Disposal::kKeep;
+}
+
+}  // namespace gif_compose
+
 class cGIFComposer {
  public:
   enum Step {

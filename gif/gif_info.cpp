@@ -57,18 +57,42 @@ std::string JsonString(const std::string& s) {
 }
 
 // "forever" for a loop count of 0, the count itself, or null without a looping block.
-std::string LoopJson(const cGIF& doc) {
-  const std::int32_t count = doc.LoadedLoopCount();
+std::string LoopJson(std::int32_t count) {
   if (count < 0) return "null";
   return count == 0 ? "\"forever\"" : std::to_string(count);
 }
 
 // The reader's warnings as an array of strings.
-std::string WarningsJson(const cGIF& doc) {
+std::string WarningsJson(const std::vector<std::string>& warnings) {
   std::string out = "[";
-  for (const std::string& w : doc.LoadWarnings())
-    out += (out.size() > 1 ? ", " : "") + JsonString(w);
+  for (const std::string& w : warnings) out += (out.size() > 1 ? ", " : "") + JsonString(w);
   return out + "]";
+}
+
+// The description up to the frames' array, whichever reader gave the facts.
+std::string HeadJson(std::string_view file, const std::string& version, std::int32_t width, std::int32_t height,
+                     std::int32_t loop, std::int64_t duration_ms, bool truncated,
+                     const std::vector<std::string>& warnings, std::int32_t global, std::int32_t background,
+                     std::int64_t frames) {
+  return "{\"file\": " + JsonString(std::string(file)) + ", \"version\": " + JsonString(version) +
+         ", \"width\": " + std::to_string(width) + ", \"height\": " + std::to_string(height) +
+         ", \"loop\": " + LoopJson(loop) + ", \"duration_ms\": " + std::to_string(duration_ms) +
+         ", \"truncated\": " + (truncated ? "true" : "false") + ", \"warnings\": " + WarningsJson(warnings) +
+         ", \"global_palette\": " + std::to_string(global) + ", \"background_index\": " +
+         std::to_string(background) + ", \"frame_count\": " + std::to_string(frames) + ", \"frames\": [";
+}
+
+// One frame's object, ", " before every one but the first.
+std::string FrameJson(std::int64_t index, std::int32_t left, std::int32_t top, Size image, int delay,
+                      std::int32_t disposal, bool transparent, std::int32_t transparent_index, bool interlaced,
+                      std::int32_t local_entries) {
+  return std::string(index > 1 ? ", " : "") + "{\"index\": " + std::to_string(index) +
+         ", \"left\": " + std::to_string(left) + ", \"top\": " + std::to_string(top) +
+         ", \"width\": " + std::to_string(image.width) + ", \"height\": " + std::to_string(image.height) +
+         ", \"delay_cs\": " + std::to_string(delay) + ", \"disposal\": " + std::to_string(disposal) +
+         ", \"transparent_index\": " + (transparent ? std::to_string(transparent_index) : "null") +
+         ", \"interlaced\": " + (interlaced ? "true" : "false") +
+         ", \"local_palette\": " + std::to_string(local_entries) + "}";
 }
 
 }  // namespace
@@ -98,36 +122,52 @@ bool Truncated(const cGIF& doc) {
 
 std::string Json(const cGIF& doc, std::string_view file) {
   const int frames = doc.FramesCount();
-  const int global = doc.GlobalPaletteExists() ? doc.GlobalPaletteEntries() : 0;
-  std::string out =
-      "{\"file\": " + JsonString(std::string(file)) +
-      ", \"version\": " + JsonString(doc.Signature() + doc.Version()) +
-      ", \"width\": " + std::to_string(doc.ScreenWidthU16()) +
-      ", \"height\": " + std::to_string(doc.ScreenHeightU16()) + ", \"loop\": " + LoopJson(doc) +
-      ", \"duration_ms\": " + std::to_string(DurationMs(doc)) +
-      ", \"truncated\": " + (Truncated(doc) ? "true" : "false") +
-      ", \"warnings\": " + WarningsJson(doc) + ", \"global_palette\": " + std::to_string(global) +
-      ", \"background_index\": " + std::to_string(doc.ScreenBackgroundColorIndex()) +
-      ", \"frame_count\": " + std::to_string(frames) + ", \"frames\": [";
+  std::string out = HeadJson(file, doc.Signature() + doc.Version(), doc.ScreenWidthU16(), doc.ScreenHeightU16(),
+                             doc.LoadedLoopCount(), DurationMs(doc), Truncated(doc), doc.LoadWarnings(),
+                             doc.GlobalPaletteExists() ? doc.GlobalPaletteEntries() : 0,
+                             doc.ScreenBackgroundColorIndex(), frames);
   for (std::int32_t i = 1; i <= frames; ++i) {
     const auto f = static_cast<std::int16_t>(i);
-    const Size image = FrameSize(doc, f);
-    if (f > 1) out += ", ";
-    out += "{\"index\": " + std::to_string(f) +
-           ", \"left\": " + std::to_string(doc.FrameLeftU16(f)) +
-           ", \"top\": " + std::to_string(doc.FrameTopU16(f)) +
-           ", \"width\": " + std::to_string(image.width) +
-           ", \"height\": " + std::to_string(image.height) +
-           ", \"delay_cs\": " + std::to_string(FrameDelay(doc, f)) +
-           ", \"disposal\": " + std::to_string(doc.FrameDisposalMethod(f)) +
-           ", \"transparent_index\": " +
-           (doc.FrameUseTransparentColor(f) ? std::to_string(doc.FrameTransparentColorIndex(f))
-                                            : "null") +
-           ", \"interlaced\": " + (doc.FrameInterlaced(f) ? "true" : "false") +
-           ", \"local_palette\": " +
-           std::to_string(doc.LocalPaletteUsed(f) ? doc.LocalPaletteEntries(f) : 0) + "}";
+    out += FrameJson(f, doc.FrameLeftU16(f), doc.FrameTopU16(f), FrameSize(doc, f), FrameDelay(doc, f),
+                     doc.FrameDisposalMethod(f), doc.FrameUseTransparentColor(f) != 0,
+                     doc.FrameTransparentColorIndex(f), doc.FrameInterlaced(f) != 0,
+                     doc.LocalPaletteUsed(f) ? doc.LocalPaletteEntries(f) : 0);
   }
   return out + "]}";
+}
+
+bool Survey(gif_scan::Input& input, Summary& out) {
+  gif_scan::Scanner scan(input);
+  if (!scan.Start()) return false;
+  out = Summary{};
+  out.screen = scan.screen();
+  std::int64_t hundredths = 0;
+  for (gif_scan::Frame f; scan.Next(f);) {
+    ++out.frames;
+    hundredths += f.delay;
+  }
+  out.duration_ms = hundredths * 10;
+  out.loop_count = scan.LoopCount();
+  out.truncated = !scan.Trailer();
+  out.warnings = scan.Warnings();
+  return true;
+}
+
+Size FrameSize(const gif_scan::Frame& f) {
+  if (f.width == 0 || f.height == 0) return {};
+  return {f.width, f.height};
+}
+
+void Json(const Summary& summary, gif_scan::Scanner& frames, std::string_view file,
+          const std::function<void(const std::string&)>& out) {
+  const gif_scan::Screen& s = summary.screen;
+  out(HeadJson(file, s.signature + s.version, s.width, s.height, summary.loop_count, summary.duration_ms,
+               summary.truncated, summary.warnings, s.global ? s.global_entries : 0, s.background, summary.frames));
+  for (gif_scan::Frame f; frames.Next(f);) {
+    out(FrameJson(f.index, f.left, f.top, FrameSize(f), f.delay, f.disposal, f.use_transparent,
+                  f.transparent_index, f.interlaced, f.local_entries));
+  }
+  out("]}");
 }
 
 }  // namespace zoetra::gif_info

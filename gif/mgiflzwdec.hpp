@@ -21,4 +21,32 @@ namespace zoetra::mGIFLZWDec {
 void DecodeImage(cDIB& Raster, std::int16_t Interlaced, std::uint8_t MinCodeSize,
                  std::span<const std::uint8_t> Data);
 
+// Where DecodeRows gets its code data: the next piece once one is used up;
+// an empty span ends the data.
+class DataFeed {
+ public:
+  virtual ~DataFeed() = default;
+  virtual std::span<const std::uint8_t> More() = 0;
+};
+
+// Where DecodeRows puts the image: every row it needs once, in stored order,
+// each `width` bytes; pixels the data did not reach are 0, as in a raster
+// DecodeImage fills.
+class RowSink {
+ public:
+  virtual ~RowSink() = default;
+  virtual void Row(std::int32_t y, const std::uint8_t* pixels) = 0;
+};
+
+// The same decoding into one row of memory at a time, with the data in
+// pieces: an image of any size costs `Width` bytes. Only the rows above
+// VisibleHeight are delivered, and only their columns left of VisibleWidth
+// hold the image's pixels: strings of pixels that fall wholly outside are
+// passed over without being spelled out, and the decoding stops once no row
+// that is needed is left, so that a hostile image far larger than the screen
+// it is shown on costs little more than its codes. Nothing is delivered for
+// an empty image; an unusable MinCodeSize gives rows of zeros.
+void DecodeRows(std::int32_t Width, std::int32_t Height, bool Interlaced, std::uint8_t MinCodeSize, DataFeed& Data,
+                RowSink& Rows, std::int32_t VisibleWidth, std::int32_t VisibleHeight);
+
 }  // namespace zoetra::mGIFLZWDec

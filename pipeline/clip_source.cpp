@@ -7,12 +7,12 @@
 #include <fstream>
 #include <limits>
 
-#include "gif/cgif.hpp"
-#include "gif/gif_compose.hpp"
+#include "pipeline/gif_frames.hpp"
 #include "platform/base/error.hpp"
 #include "platform/base/files.hpp"
 #include "platform/base/limits.hpp"
 #include "platform/codecs/picture_loader.hpp"
+#include "video/apng_head.hpp"
 #include "video/webp_frames.hpp"
 
 namespace zoetra::pipeline {
@@ -27,71 +27,6 @@ bool Starts(const std::vector<std::uint8_t>& head, std::initializer_list<std::ui
   }
   return true;
 }
-
-// An animated PNG says so in an acTL chunk before its first IDAT.
-bool AnimatedPng(std::ifstream& in) {
-  in.seekg(8);
-  for (int chunks = 0; chunks < 4096; ++chunks) {
-    std::array<unsigned char, 8> head{};
-    if (!in.read(reinterpret_cast<char*>(head.data()), 8)) return false;
-    const std::uint32_t length = (std::uint32_t{head[0]} << 24) | (head[1] << 16) | (head[2] << 8) | head[3];
-    const std::string type(reinterpret_cast<const char*>(head.data()) + 4, 4);
-    if (type == "acTL") return true;
-    if (type == "IDAT" || type == "IEND") return false;
-    in.seekg(static_cast<std::streamoff>(length) + 4, std::ios::cur);
-  }
-  return false;
-}
-
-// A GIF's frames composed one after the other, timed by their delays.
-class GifFrames final : public video::FrameReader {
- public:
-  explicit GifFrames(const std::string& name) {
-    const std::vector<std::uint8_t> bytes =
-        platform::ReadFileBytes(name, static_cast<std::size_t>(platform::GetLimits().max_file_bytes));
-    if (!doc_.LoadFromStream(bytes) || doc_.FramesCount() < 1) {
-      platform::RaiseInvalidPicture(name + ": a GIF file with no frame that can be read");
-    }
-    // Every frame is a picture of the screen's size, held to the picture limits.
-    platform::CheckPictureSize(doc_.ScreenWidthU16(), doc_.ScreenHeightU16());
-    composer_ = std::make_unique<cGIFComposer>(doc_);
-    if (!composer_->Start()) platform::RaiseInvalidPicture(name + ": " + composer_->StartFailure());
-    if (!doc_.LoadedTrailer()) {
-      stopped_ = doc_.LoadWarnings().empty() ? "the file ends before its last frame" : doc_.LoadWarnings().back();
-    }
-  }
-  video::Ticks TimeBase() const override { return {1, 100}; }
-  std::int64_t Origin() const override { return 0; }
-  std::int64_t Length() const override {
-    std::int64_t sum = 0;
-    for (std::int16_t f = 1; f <= doc_.FramesCount(); ++f) sum += DelayOf(f);
-    return sum;
-  }
-  double Rate() const override { return 0; }
-  std::int64_t FrameCount() const override { return doc_.FramesCount(); }
-  void Seek(std::int64_t) override {}  // frames before the start are passed over
-  bool Next(std::int64_t& pts, std::int64_t& length, video::Shot& picture) override {
-    const cGIFComposer::Step step = composer_->Next();
-    if (step == cGIFComposer::kOutOfMemory) RaiseOutOfMemory();
-    if (step != cGIFComposer::kShown) return false;
-    pts = time_;
-    length = DelayOf(composer_->Frame());
-    time_ += length;
-    auto shot = std::make_shared<video::RasterPicture>(false);
-    if (composer_->Screen().CloneTo(shot->raster) == 0) RaiseOutOfMemory();
-    picture = std::move(shot);
-    return true;
-  }
-  const std::string& Stopped() const override { return stopped_; }
-
- private:
-  std::int64_t DelayOf(std::int16_t f) const { return static_cast<std::uint16_t>(doc_.FrameDelay(f)); }
-
-  cGIF doc_;
-  std::unique_ptr<cGIFComposer> composer_;
-  std::int64_t time_ = 0;
-  std::string stopped_;
-};
 
 // The why of "Invalid picture (<name>: <why>)".
 std::string Inner(const std::string& text, const std::string& name) {
@@ -114,17 +49,10 @@ SourceKind KindOf(const std::string& name) {
   in.read(reinterpret_cast<char*>(head.data()), static_cast<std::streamsize>(head.size()));
   head.resize(static_cast<std::size_t>(in.gcount()));
   if (Starts(head, {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A})) {
-    in.clear();
-    return AnimatedPng(in) ? SourceKind::Clip : SourceKind::Picture;
+    return video::ApngFrames(name) > 0 ? SourceKind::Clip : SourceKind::Picture;
   }
-  if (Starts(head, {'G', 'I', 'F', '8'})) {
-    cGIF doc;
-    const std::vector<std::uint8_t> bytes =
-        platform::ReadFileBytes(name, static_cast<std::size_t>(platform::GetLimits().max_file_bytes));
-    // A GIF the reader cannot take is left to the picture loader's message.
-    if (!doc.LoadFromStream(bytes)) return SourceKind::Picture;
-    return doc.FramesCount() > 1 ? SourceKind::AnimatedGif : SourceKind::Picture;
-  }
+  // A GIF the reader cannot take is left to the picture loader's message.
+  if (Starts(head, {'G', 'I', 'F', '8'})) return IsAnimatedGif(name) ? SourceKind::AnimatedGif : SourceKind::Picture;
   // Content the picture loader does not know, in a file named as one of its
   // pictures, gets the loader's words on what it is instead.
   static constexpr std::array<std::string_view, 12> kPictureNames = {

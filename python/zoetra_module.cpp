@@ -21,9 +21,9 @@
 #include <vector>
 
 #include "component/zoetra.hpp"
-#include "gif/cgif.hpp"
-#include "gif/gif_compose.hpp"
+#include "gif/gif_frame_composer.hpp"
 #include "gif/gif_info.hpp"
+#include "gif/gif_scan.hpp"
 #include "platform/base/display_name.hpp"
 #include "platform/base/error.hpp"
 #include "platform/base/files.hpp"
@@ -410,53 +410,65 @@ class FrameWriter {
   bool busy_ = false;
 };
 
-// A GIF document from the bytes of a file; not a GIF raises 481.
-void Load(cGIF& doc, const py::buffer& data) {
-  const py::buffer_info view = data.request();
-  const auto* bytes = static_cast<const std::uint8_t*>(view.ptr);
-  const auto size = static_cast<std::size_t>(view.size * view.itemsize);
-  const bool loaded = size >= 6 && doc.LoadFromStream({bytes, size});
-  if (!loaded) RaiseError(kErrInvalidPicture, "Invalid picture: not a GIF file");
-}
+// The bytes of a GIF file, held while they are read.
+struct GifBytes {
+  explicit GifBytes(const py::buffer& data) : view(data.request()) {}
+  std::span<const std::uint8_t> bytes() const {
+    return {static_cast<const std::uint8_t*>(view.ptr), static_cast<std::size_t>(view.size * view.itemsize)};
+  }
+  py::buffer_info view;
+};
 
-std::string InfoJson(const py::buffer& data, const py::bytes& name,
-                     const std::optional<py::bytes>& path) {
-  cGIF doc;
+[[noreturn]] void RaiseNotGif() { RaiseError(kErrInvalidPicture, "Invalid picture: not a GIF file"); }
+
+// Read from the file's blocks: no frame or document limit, memory that does
+// not grow with the frames.
+std::string InfoJson(const py::buffer& data, const py::bytes& name, const std::optional<py::bytes>& path) {
+  const GifBytes held(data);
+  std::string out;
   try {
-    Load(doc, data);
+    gif_info::Summary summary;
+    gif_scan::Input survey(held.bytes());
+    if (!gif_info::Survey(survey, summary)) RaiseNotGif();
+    gif_scan::Input input(held.bytes());
+    gif_scan::Scanner scan(input);
+    if (!scan.Start()) RaiseNotGif();
+    gif_info::Json(summary, scan, std::string(name), [&](const std::string& piece) { out += piece; });
   } catch (const Error& e) {
     RaisePython(e, 0, path ? std::optional<std::string>(*path) : std::nullopt);
   }
-  return gif_info::Json(doc, std::string(name));
+  return out;
 }
 
 // The frames of one GIF as a viewer shows them, composed one at a time as
-// Python iterates: only the document and one screen stay in memory.
+// Python iterates: only the file's bytes and one screen stay in memory.
 class FrameReader {
  public:
-  FrameReader(const py::buffer& data, const std::optional<py::bytes>& path) {
+  FrameReader(const py::buffer& data, const std::optional<py::bytes>& path)
+      : held_(data), input_(held_.bytes()), scan_(input_), composer_(scan_) {
     if (path) path_ = std::string(*path);
     try {
-      Load(doc_, data);
-      composer_ = std::make_unique<cGIFComposer>(doc_);
-      if (!composer_->Start()) {
-        RaiseError(kErrInvalidPicture, "Invalid picture: " + composer_->StartFailure());
-      }
+      gif_info::Summary summary;
+      gif_scan::Input survey(held_.bytes());
+      if (!gif_info::Survey(survey, summary) || !scan_.Start()) RaiseNotGif();
+      frames_ = summary.frames;
+      // Named by the Python error's path.
+      platform::CheckAnimation("", summary.screen.width, summary.screen.height, frames_, survey.Size(), false);
+      if (!composer_.Start()) RaiseError(kErrInvalidPicture, "Invalid picture: " + composer_.StartFailure());
     } catch (const Error& e) {
       RaisePython(e, 0, path_);
     }
   }
 
   py::array_t<std::uint8_t> Next() {
-    cGIFComposer::Step step = cGIFComposer::kEnd;
+    bool shown = false;
     try {
-      step = composer_->Next();
-      if (step == cGIFComposer::kOutOfMemory) RaiseOutOfMemory();
+      shown = composer_.Frame().index < frames_ && composer_.Next();
     } catch (const Error& e) {
       RaisePython(e, 0, path_);
     }
-    if (step == cGIFComposer::kEnd) throw py::stop_iteration();
-    const cDIB& screen = composer_->Screen();
+    if (!shown) throw py::stop_iteration();
+    const cDIB& screen = composer_.Screen();
     const std::int32_t w = screen.Width(), h = screen.Height();
     py::array_t<std::uint8_t> frame(
         {static_cast<py::ssize_t>(h), static_cast<py::ssize_t>(w), py::ssize_t{3}});
@@ -476,8 +488,11 @@ class FrameReader {
 
  private:
   std::optional<std::string> path_;
-  cGIF doc_;
-  std::unique_ptr<cGIFComposer> composer_;  // reads doc_, made once it is loaded
+  GifBytes held_;
+  gif_scan::Input input_;
+  gif_scan::Scanner scan_;
+  GifFrameComposer composer_;
+  std::int64_t frames_ = 0;
 };
 
 }  // namespace

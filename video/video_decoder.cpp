@@ -14,6 +14,7 @@
 #include "platform/base/limits.hpp"
 #include "platform/codecs/picture_loader.hpp"
 #include "raster/picture_fit.hpp"
+#include "video/apng_head.hpp"
 #include "video/ffmpeg_library.hpp"
 
 namespace zoetra::video {
@@ -304,6 +305,15 @@ VideoDecoder::VideoDecoder(const std::string& path, unsigned threads) {
   CapAllocations(ff);
   int rc = ff.avformat_open_input(&s.format, path.c_str(), nullptr, nullptr);
   if (rc < 0) s.Refuse(std::string(kNoClipDecoder) + " (" + Reason(ff, rc) + ")");
+  // An animated PNG is composed on its canvas frame after frame, from however
+  // few bytes: its header's canvas is held to the animation limits before
+  // the stream's first frame is decoded.
+  for (unsigned i = 0; i < s.format->nb_streams; ++i) {
+    const AVCodecParameters* head = s.format->streams[i]->codecpar;
+    if (head->codec_id == AV_CODEC_ID_APNG) {
+      platform::CheckAnimation(path, head->width, head->height, ApngFrames(path), platform::FileLen(path));
+    }
+  }
   rc = ff.avformat_find_stream_info(s.format, nullptr);
   if (rc < 0) s.Refuse("its streams cannot be read (" + Reason(ff, rc) + ")");
   const AVCodec* decoder = nullptr;

@@ -25,6 +25,17 @@ WebpFrames::WebpFrames(const std::string& path) : state_(std::make_unique<State>
   State& s = *state_;
   s.bytes = platform::ReadFileBytes(path, static_cast<std::size_t>(platform::GetLimits().max_file_bytes));
   const WebPData data{s.bytes.data(), s.bytes.size()};
+  // The decoder allocates its canvas at once: the canvas the header declares
+  // and the frames it holds are held to the limits before that.
+  {
+    WebPDemuxer* demux = WebPDemux(&data);
+    if (demux == nullptr) platform::RaiseInvalidPicture(path + ": a WebP file that cannot be read (damaged, or not WebP)");
+    const std::int64_t width = WebPDemuxGetI(demux, WEBP_FF_CANVAS_WIDTH);
+    const std::int64_t height = WebPDemuxGetI(demux, WEBP_FF_CANVAS_HEIGHT);
+    const std::int64_t frames = WebPDemuxGetI(demux, WEBP_FF_FRAME_COUNT);
+    WebPDemuxDelete(demux);
+    platform::CheckAnimation(path, width, height, frames, static_cast<std::int64_t>(s.bytes.size()));
+  }
   WebPAnimDecoderOptions options;
   if (!WebPAnimDecoderOptionsInit(&options)) RaiseOutOfMemory();
   options.color_mode = MODE_BGRA;
@@ -33,7 +44,6 @@ WebpFrames::WebpFrames(const std::string& path) : state_(std::make_unique<State>
   if (s.decoder == nullptr || !WebPAnimDecoderGetInfo(s.decoder, &s.info)) {
     platform::RaiseInvalidPicture(path + ": a WebP file that cannot be read (damaged, or not WebP)");
   }
-  platform::CheckPictureSize(s.info.canvas_width, s.info.canvas_height);
   if (const WebPDemuxer* demux = WebPAnimDecoderGetDemuxer(s.decoder)) {
     s.alpha = (WebPDemuxGetI(demux, WEBP_FF_FORMAT_FLAGS) & ALPHA_FLAG) != 0;
   }

@@ -13,7 +13,8 @@ namespace zoetra::video {
 class WebpFrames final : public FrameReader {
  public:
   // Reads `path` whole (within Limits::max_file_bytes); 481 naming it when
-  // it is no WebP file libwebp reads, or its canvas is over the picture limits.
+  // it is no WebP file libwebp reads, or its canvas or its frames are over
+  // the animation limits (platform::CheckAnimation), before any canvas is made.
   explicit WebpFrames(const std::string& path);
   ~WebpFrames() override;
 

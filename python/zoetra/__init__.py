@@ -343,7 +343,8 @@ def info(path_or_bytes):
     """What `zoetra info --json` prints for the GIF, as a dict.
 
     bytes are the GIF itself; a path is read whole, up to the library's
-    limit (zoetra._zoetra.max_file_bytes()).
+    limit (zoetra._zoetra.max_file_bytes()). Every frame is described, from
+    the file's blocks: no pixel is decoded and no frame limit applies.
 
     Raises OSError when the file cannot be read, ValueError when it is over
     the limit and zoetra.Error (481) when it is not a GIF.
@@ -358,8 +359,10 @@ def frames(path_or_bytes):
     arrays, each made when asked for (list() gives them all).
 
     bytes are the GIF itself; a path is read whole, up to the library's limit.
-    Raises OSError when the file cannot be read, ValueError when it is over
-    the limit and zoetra.Error (481) when it is not a GIF, at once.
+    Every frame is given, composed from the file's blocks with one screen in
+    memory. Raises OSError when the file cannot be read, ValueError when it is
+    over the limit and zoetra.Error (481) when it is not a GIF or its screen or
+    work (screen x frames) is over the animation limits, at once.
     """
     data, _, path = _gif_bytes(path_or_bytes)
     return _zoetra.FrameReader(data, path)

@@ -659,10 +659,9 @@ TEST_F(CommandTest, InfoPassesOnTheReadersWarnings) {
       {"gce3.gif", file(1, 1, {0x21, 0xF9, 3, 0x04, 9, 0, 0}),
        "graphic control block at byte 13: 3 bytes, 4 needed; ignored", ", 1 frame\n",
        "\"frame_count\": 1,"},
-      {"huge.gif", file(2, 2, GifBuilder().Image(0, 0, 65535, 65535, 0).Raw({2, 0}).bytes()),
-       "frame 1 (65535 x 65535) and those after it are not read: the frames would decode to more "
-       "than 268435456 pixels (max_document_pixels)",
-       ", 0 frames\n", "\"truncated\": false,"},
+      // Read from the blocks, no frame is held to the document's limits.
+      {"huge.gif", file(2, 2, GifBuilder().Image(0, 0, 65535, 65535, 0).Raw({2, 0}).bytes()), "",
+       ", 2 frames\n", "{\"index\": 1, \"left\": 0, \"top\": 0, \"width\": 65535, \"height\": 65535,"},
       {"animexts.gif", file(1, 1, GifBuilder().AppExt("ANIMEXTS1.0", {1, 0, 0}).bytes()), "",
        "\n  loops forever (loop count 0)\n", "\"loop\": \"forever\","},
       {"wide.gif", file(40000, 3, {}), "", "screen 40000 x 3, 1 frame\n",
@@ -727,9 +726,8 @@ TEST_F(CommandTest, FramesHoldsTheScreenToThePixelLimit) {
   EXPECT_EQ(refused.out, "");
   EXPECT_EQ(refused.err,
             "zoetra: " + Path("big.gif") +
-                ": Invalid picture (the logical screen of 16384 x 16384 pixels is over "
-                "the limit of 134217728 pixels (max_picture_pixels); a host raises it "
-                "with zoetra::platform::SetLimits) (error 481)\n");
+                ": Invalid picture (its canvas of 16384 x 16384 pixels is over the limit of 134217728 "
+                "pixels (max_picture_pixels); a host raises the limit with SetLimits) (error 481)\n");
   EXPECT_FALSE(std::filesystem::exists(Path("big")));
 
   WriteAll(Path("wide.gif"), file(65535, 1, {65534}));
