@@ -62,6 +62,8 @@ namespace zoetra {
 namespace {
 
 constexpr std::uint32_t kColourBytes = 0x00FFFFFFu;
+// Rows of a pass over the raster between two asks of the stop query.
+constexpr std::int32_t kRowsBetweenStops = 256;
 
 inline void StorePixel(std::uint8_t* p, std::uint32_t v) { std::memcpy(p, &v, 4); }
 
@@ -172,18 +174,28 @@ void FitPicture(const cDIB& picture, std::int32_t width, std::int32_t height, st
   const std::size_t out_stride = static_cast<std::size_t>(result.BytesPerScanline());
   const std::size_t in_stride = static_cast<std::size_t>(source.BytesPerScanline());
 
-  const std::uint32_t fill = background & kColourBytes;
-  std::uint8_t* const bits = result.lpBits();
-  for (std::int32_t r = 0; r < height; ++r) {
-    std::uint8_t* row = bits + static_cast<std::size_t>(r) * out_stride;
-    for (std::int32_t x = 0; x < width; ++x) StorePixel(row + 4 * static_cast<std::size_t>(x), fill);
-  }
-
   // Spare columns split with the odd one on the right; spare rows with the odd
   // one at the bottom of the picture, which is the first memory row.
   const std::int32_t left = (width - fit_w) / 2;
   const std::int32_t bottom = (height - fit_h) - (height - fit_h) / 2;
+  std::uint8_t* const bits = result.lpBits();
   std::uint8_t* const area = bits + static_cast<std::size_t>(bottom) * out_stride + 4 * static_cast<std::size_t>(left);
+
+  // Only the padding is filled: the picture's area is written whole below.
+  const std::uint32_t fill = background & kColourBytes;
+  const auto fill_span = [fill](std::uint8_t* from, std::int32_t pixels) {
+    for (std::int32_t x = 0; x < pixels; ++x) StorePixel(from + 4 * static_cast<std::size_t>(x), fill);
+  };
+  for (std::int32_t r = 0; r < height; ++r) {
+    if (r % kRowsBetweenStops == 0) platform::CheckStop();
+    std::uint8_t* row = bits + static_cast<std::size_t>(r) * out_stride;
+    if (r < bottom || r >= bottom + fit_h) {
+      fill_span(row, width);
+    } else {
+      fill_span(row, left);
+      fill_span(row + 4 * static_cast<std::size_t>(left + fit_w), width - left - fit_w);
+    }
+  }
 
   if (copy) {
     for (std::int32_t r = 0; r < h; ++r) {
@@ -209,6 +221,7 @@ void FitPicture(const cDIB& picture, std::int32_t width, std::int32_t height, st
                                   filter, filter, STBIR_COLORSPACE_LINEAR, &memory);
     if (done == 0) RaiseOutOfMemory();
     for (std::int32_t r = 0; r < fit_h && !alpha; ++r) {
+      if (r % kRowsBetweenStops == 0) platform::CheckStop();
       std::uint8_t* row = area + static_cast<std::size_t>(r) * out_stride;
       for (std::int32_t x = 0; x < fit_w; ++x) row[4 * static_cast<std::size_t>(x) + 3] = 0;
     }
