@@ -2,11 +2,7 @@
 // any frame is scaled, and a host's stop heard inside a large scale or palette.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <future>
-#include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "component/zoetra.hpp"
@@ -16,6 +12,7 @@
 #include "support/caught.hpp"
 #include "support/limits_scope.hpp"
 #include "support/picture_files.hpp"
+#include "support/stop_from_thread.hpp"
 #include "support/temp_dir.hpp"
 #include "support/yield_hook.hpp"
 
@@ -73,26 +70,11 @@ TEST_F(ScalingTest, SizesOverTheLimitsAreRefusedBeforeAnyFrameIsMade) {
 TEST_F(ScalingTest, AStopFromAnotherThreadReachesTheScalerAndThePalette) {
   for (const int stop_at : {3, 600, 2500}) {  // in the first frame's scale, later frames, their palette work
     SCOPED_TRACE(stop_at);
-    std::atomic<bool> stop{false};
-    std::atomic<int> asked{0};
-    std::promise<void> reached;
-    std::thread host([&, seen = reached.get_future()]() mutable {
-      seen.wait();
-      stop = true;
-    });
-    const platform::StopQueryScope scope(std::make_shared<const platform::StopQuery>([&] {
-      if (++asked == stop_at) {
-        reached.set_value();
-        while (!stop) std::this_thread::yield();
-      }
-      return stop.load();
-    }));
+    const test::StopFromAnotherThread host(stop_at);
     BuilderOptions o;
     o.width = 1200;  // 1200 x 900, 900 rows each
     o.threads = 2;
     const Error e = test::Caught([&] { Zoetra().CreateToBuffer(Sources(), o); });
-    if (asked < stop_at) reached.set_value();  // finished first: the test fails below, the thread ends
-    host.join();
     EXPECT_EQ(e.number(), kErrStopped) << e.description();
   }
 }

@@ -3,17 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdlib>
 #include <cstdint>
 #include <cstring>
 #include <functional>
-#include <future>
 #include <memory>
 #include <random>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/base/error.hpp"
@@ -21,6 +18,7 @@
 #include "raster/cdib.hpp"
 #include "support/caught.hpp"
 #include "support/raster_pixels.hpp"
+#include "support/stop_from_thread.hpp"
 
 namespace zoetra {
 namespace {
@@ -359,28 +357,12 @@ TEST(FitPictureTest, AStopFromAnotherThreadEndsTheScaleBetweenRows) {
   MakePicture(picture, 300, 200, [](int x, int y) { return Rgb(x % 256, y % 256, (x + y) % 256); });
   cDIB out;
   ASSERT_TRUE(out.Create(2, 2, 32));
-  // The host thread stops the work once the scaler has asked ten times; the
-  // query waits for it, so the stop lands mid-picture whatever the timing.
-  std::atomic<bool> stop{false};
-  std::atomic<int> asked{0};
-  std::promise<void> tenth;
-  std::thread host([&, seen = tenth.get_future()]() mutable {
-    seen.wait();
-    stop = true;
-  });
+  // A host thread stops the work once the scaler has asked ten times.
   {
-    const platform::StopQueryScope scope(std::make_shared<const platform::StopQuery>([&] {
-      if (++asked == 10) {
-        tenth.set_value();
-        while (!stop) std::this_thread::yield();
-      }
-      return stop.load();
-    }));
+    const test::StopFromAnotherThread host(10);
     EXPECT_EQ(Caught([&] { FitPicture(picture, 3000, 2000, 0, out); }).number(), kErrStopped);
+    EXPECT_EQ(host.asked(), 10) << "rows went on after the stop";
   }
-  if (asked < 10) tenth.set_value();  // never asked: the test has failed; let the host thread end
-  host.join();
-  EXPECT_EQ(asked.load(), 10) << "rows went on after the stop";
   EXPECT_EQ(out.Width(), 2);  // the raster given for the result is as it was
 
   // Without a stop the query costs nothing of the result: the same bytes as
