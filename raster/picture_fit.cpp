@@ -88,9 +88,9 @@ bool ResamplerFits(std::int64_t in_w, std::int64_t in_h, std::int64_t out_w, std
   const std::int64_t margin = kh / 2 + 1;
   const std::int64_t contributors_h = out_w > in_w ? out_w : in_w + 2 * margin;
   const std::int64_t contributors_v = out_h > in_h ? out_h : in_h + 2 * (kv / 2 + 1);
-  // Each contributor: two ints of range and a float coefficient per pixel it reaches.
+  // Each contributor: two ints of range and a float coefficient per pixel it
+  // reaches (the resampler counts the coefficients in int).
   const std::int64_t tables = contributors_h * (8 + kh * kFloat) + contributors_v * (8 + kv * kFloat);
-  if (contributors_h * kh > INT32_MAX || contributors_v * kv > INT32_MAX) return false;  // counted in int
   const std::int64_t rows = (in_w + 2 * margin) * kPixel + out_w * kPixel * (kv + 4);
   return tables + rows <= std::int64_t{INT32_MAX};
 }

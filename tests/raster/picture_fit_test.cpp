@@ -350,6 +350,14 @@ TEST(FitPictureTest, HugeBoxesFailCleanly) {
   const std::int32_t big = Caught([&] { FitPicture(picture, 60000, 60000, 0, out); }).number();
   EXPECT_TRUE(big == kErrOverflow || big == kErrOutOfMemory) << big;
   EXPECT_EQ(out.hDIB(), platform::HBITMAP{0});
+  // A long side squeezed to one pixel: the resampler's coefficient tables
+  // would be counted past its int; refused before it is called.
+  cDIB strip;
+  MakePicture(strip, 32767, 2, [](int x, int) { return Rgb(x % 256, 0, 0); });
+  EXPECT_EQ(Caught([&] { FitPicture(strip, 1, 1, 0, out); }).number(), kErrOutOfMemory);
+  // Shrunk a hundredfold it is scaled.
+  FitPicture(strip, 327, 100, 0, out);
+  EXPECT_EQ(out.Width(), 327);
 }
 
 TEST(FitPictureTest, AStopFromAnotherThreadEndsTheScaleBetweenRows) {
