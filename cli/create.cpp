@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -34,8 +35,12 @@ class ConversionWatch {
  public:
   explicit ConversionWatch(bool progress) : progress_(progress), start_(Clock::now()) {
     previous_ = platform::SetYieldHook([this](const platform::YieldInfo& info) { Seen(info); });
+    // Heard inside long stages too, on every thread of the conversion.
+    previous_stop_ = platform::SetStopQuery(
+        std::make_shared<const platform::StopQuery>([] { return CaughtInterrupt() != 0; }));
   }
   ~ConversionWatch() {
+    platform::SetStopQuery(std::move(previous_stop_));
     platform::SetYieldHook(std::move(previous_));
     Clear();
   }
@@ -87,6 +92,7 @@ class ConversionWatch {
   Clock::time_point start_;
   ProgressLine line_;
   platform::YieldHook previous_;
+  platform::SharedStopQuery previous_stop_;
 };
 
 PaletteMode PaletteModeOf(const std::string& name) {

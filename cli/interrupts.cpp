@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 
@@ -14,7 +15,10 @@ namespace {
 
 constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
-volatile std::sig_atomic_t g_caught = 0;
+// Read by the conversion's threads too (their stop query): an atomic, lock-free
+// so the handler may set it.
+std::atomic<int> g_caught{0};
+static_assert(std::atomic<int>::is_always_lock_free);
 
 extern "C" void NoteSignal(int signal) {
   g_caught = signal;
@@ -49,7 +53,7 @@ void CatchInterrupts() { Install(NoteSignal); }
 
 void CleanUpOnInterrupt() { Install(EndOnSignal); }
 
-int CaughtInterrupt() { return g_caught; }
+int CaughtInterrupt() { return g_caught.load(std::memory_order_relaxed); }
 
 void EndOnInterrupt(int signal) {
   std::fflush(stdout);

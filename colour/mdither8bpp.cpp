@@ -14,6 +14,7 @@
 #include "colour/cpal8bpp.hpp"
 #include "platform/base/arith.hpp"
 #include "platform/base/error.hpp"
+#include "platform/base/yield.hpp"
 #include "raster/cdib.hpp"
 
 namespace zoetra::mDither8bpp {
@@ -78,6 +79,7 @@ template <bool kCube>
 void NearestPass(const DitherState& s, const Raster& img) {
   const Family<kCube> f(s);
   for (std::int32_t y = 0; y < img.height; ++y) {
+    platform::CheckStop();  // a large picture takes seconds
     const std::uint8_t* p = img.src + static_cast<std::size_t>(y) * img.width * 4;
     std::uint8_t* out = img.dst + static_cast<std::size_t>(y) * img.stride;
     for (std::int32_t x = 0; x < img.width; ++x, p += 4) {
@@ -90,6 +92,7 @@ template <bool kCube>
 void OrderedPass(const DitherState& s, const Raster& img) {
   const Family<kCube> f(s);
   for (std::int32_t y = 0; y < img.height; ++y) {
+    platform::CheckStop();  // a large picture takes seconds
     const std::uint8_t* p = img.src + static_cast<std::size_t>(y) * img.width * 4;
     std::uint8_t* out = img.dst + static_cast<std::size_t>(y) * img.stride;
     const std::uint8_t* row_thresholds = f.bayer + 4 * (y & 3);
@@ -194,7 +197,10 @@ class DiffusionRows {
 
   void Run() {
     std::int32_t y = 0;
-    for (; y + 2 < img_.height; y += 2) MapTwoRows<true>(y);
+    for (; y + 2 < img_.height; y += 2) {
+      platform::CheckStop();  // a large picture takes seconds
+      MapTwoRows<true>(y);
+    }
     if (y + 1 < img_.height) {
       MapTwoRows<false>(y);
     } else if (y < img_.height) {
@@ -371,6 +377,7 @@ void DiffusionPass(const DitherState& s, const Raster& img) {
                                  img.src + row_bytes * static_cast<std::size_t>(img.height));
   const std::int32_t last_x = img.width - 1;
   for (std::int32_t y = 0; y < img.height; ++y) {
+    platform::CheckStop();  // a large picture takes seconds
     std::uint8_t* p = copy.data() + static_cast<std::size_t>(y) * row_bytes;
     std::uint8_t* below = y + 1 < img.height ? p + row_bytes : nullptr;
     std::uint8_t* out = img.dst + static_cast<std::size_t>(y) * img.stride;

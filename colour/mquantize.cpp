@@ -14,6 +14,7 @@
 
 #include "platform/base/error.hpp"
 #include "platform/base/ordered_parallel.hpp"
+#include "platform/base/yield.hpp"
 #include "raster/cdib.hpp"
 
 namespace zoetra::mQuantize {
@@ -152,21 +153,28 @@ void ColourHistogram::AddPixels(const std::uint8_t* pixels, std::size_t count, b
     RaiseOutOfMemory();
   }
   std::size_t skipped = 0;
-  for (std::size_t i = 0; i < count; ++i) {
-    std::uint32_t v;
-    std::memcpy(&v, pixels + i * 4, 4);
-    if (skip_marked && v >> 24 != 0) {
-      ++skipped;
-      continue;
+  // In stretches of a million pixels, between which a stop is heard: a large
+  // picture takes seconds.
+  constexpr std::size_t kStretch = std::size_t{1} << 20;
+  for (std::size_t start = 0; start < count; start += kStretch) {
+    platform::CheckStop();
+    const std::size_t end = std::min(count, start + kStretch);
+    for (std::size_t i = start; i < end; ++i) {
+      std::uint32_t v;
+      std::memcpy(&v, pixels + i * 4, 4);
+      if (skip_marked && v >> 24 != 0) {
+        ++skipped;
+        continue;
+      }
+      v &= 0xFFFFFFu;
+      Tally& t = tally[(v * 0x9E3779B1u) >> slot_shift];
+      if (t.rgb == v && t.n != 0xFFFFFFFFu) {
+        ++t.n;
+        continue;
+      }
+      if (t.rgb != kEmpty) Add(t.rgb, t.n);
+      t = Tally{v, 1};
     }
-    v &= 0xFFFFFFu;
-    Tally& t = tally[(v * 0x9E3779B1u) >> slot_shift];
-    if (t.rgb == v && t.n != 0xFFFFFFFFu) {
-      ++t.n;
-      continue;
-    }
-    if (t.rgb != kEmpty) Add(t.rgb, t.n);
-    t = Tally{v, 1};
   }
   for (const Tally& t : tally)
     if (t.rgb != kEmpty) Add(t.rgb, t.n);
@@ -763,6 +771,7 @@ double PaletteMapper::Map(const cDIB& source, cDIB& frame, bool diffuse, bool me
 
   if (!diffuse) {
     for (std::int32_t y = 0; y < height; ++y) {
+      platform::CheckStop();  // a large picture takes seconds
       const std::uint8_t* in = src + static_cast<std::size_t>(y) * w * 4;
       std::uint8_t* out = dst + static_cast<std::size_t>(y) * stride;
       std::uint32_t last = 0xFFFFFFFFu;
@@ -793,6 +802,7 @@ double PaletteMapper::Map(const cDIB& source, cDIB& frame, bool diffuse, bool me
     std::int16_t* above = rows.data();
     std::int16_t* below = rows.data() + (w + 2) * 4;
     for (std::int32_t y = 0; y < height; ++y) {
+      platform::CheckStop();  // a large picture takes seconds
       const std::uint8_t* in = src + static_cast<std::size_t>(y) * w * 4;
       std::uint8_t* out = dst + static_cast<std::size_t>(y) * stride;
       if (measure) {

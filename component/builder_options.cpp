@@ -82,6 +82,13 @@ void CheckBuilderOptions(const BuilderOptions& o) {
              " is not 1 to 32767 pixels a side (0: the other side follows)");
     }
     if (o.fit_width != 0) Refuse("a width or height to scale to and a fitting size were both given; give one");
+    // The other side is known once the first picture is read (pipeline::ScaledSize checks it then).
+    const std::int64_t side = platform::GetLimits().max_picture_side;
+    if (o.width > side || o.height > side) {
+      Refuse("the size " + std::to_string(o.width) + " x " + std::to_string(o.height) +
+             " to scale to is over the limits of a picture: " + std::to_string(side) +
+             " pixels a side (max_picture_side)");
+    }
   }
   const auto check_time = [](const char* what, double seconds) {
     if (!std::isfinite(seconds) || seconds < 0) {

@@ -1,9 +1,11 @@
 #include "pipeline/prepare.hpp"
 
 #include <algorithm>
-#include <cmath>
+#include <string>
 
 #include "pipeline/frame_diff.hpp"
+#include "platform/base/error.hpp"
+#include "platform/base/limits.hpp"
 #include "raster/picture_fit.hpp"
 
 namespace zoetra::pipeline {
@@ -18,22 +20,63 @@ Preparation::Preparation(const BuilderOptions& options, bool fit_to_first)
       swap_rg_(options.swap_rg),
       keep_clear_(!options.background && !options.gray && options.palette != PaletteMode::First) {}
 
+namespace {
+
+// The GIF's longest side.
+constexpr std::int64_t kMaxGifSide = 32767;
+
+// The side that follows the one asked for: length * asked / other to the
+// nearest even number, halves up, at least 2 (as other tools keep scaled
+// video sides even).
+std::int64_t FollowingSide(std::int64_t length, std::int64_t asked, std::int64_t other) {
+  const std::int64_t n = length * asked;
+  return std::max<std::int64_t>(2, 2 * ((n + other) / (2 * other)));
+}
+
+std::string Size(std::int64_t width, std::int64_t height) {
+  return std::to_string(width) + " x " + std::to_string(height);
+}
+
+}  // namespace
+
 void ScaledSize(std::int32_t width, std::int32_t height, std::int32_t to_width, std::int32_t to_height,
                 std::int32_t& out_width, std::int32_t& out_height) {
-  double scale = 1;
+  std::int64_t w = width, h = height;
+  std::string asked;
   if (to_width > 0 && to_height > 0) {
-    scale = std::min(static_cast<double>(to_width) / width, static_cast<double>(to_height) / height);
+    // The side that limits the scale takes the box's length; the other stays inside the box.
+    if (std::int64_t{to_width} * height <= std::int64_t{to_height} * width) {
+      w = to_width;
+      h = std::min<std::int64_t>(to_height, FollowingSide(height, to_width, width));
+    } else {
+      h = to_height;
+      w = std::min<std::int64_t>(to_width, FollowingSide(width, to_height, height));
+    }
+    asked = "to fit inside " + Size(to_width, to_height);
   } else if (to_width > 0) {
-    scale = static_cast<double>(to_width) / width;
+    w = to_width;
+    h = FollowingSide(height, to_width, width);
+    asked = "to a width of " + std::to_string(to_width);
   } else if (to_height > 0) {
-    scale = static_cast<double>(to_height) / height;
+    h = to_height;
+    w = FollowingSide(width, to_height, height);
+    asked = "to a height of " + std::to_string(to_height);
   }
-  const auto side = [&](std::int32_t length, std::int32_t asked) {
-    if (asked > 0 && (to_width == 0 || to_height == 0)) return asked;  // the side asked for, exactly
-    return static_cast<std::int32_t>(std::clamp(std::floor(length * scale + 0.5), 1.0, 32767.0));
-  };
-  out_width = side(width, to_width);
-  out_height = side(height, to_height);
+  // Refused before the picture is scaled: the work and memory of a frame this
+  // size would be taken for nothing.
+  const platform::Limits limits = platform::GetLimits();
+  const std::string what = "the first picture, " + Size(width, height) + " pixels, scaled " + asked + " is " +
+                           Size(w, h) + " pixels (" + std::to_string(w * h) + "), ";
+  if (w > kMaxGifSide || h > kMaxGifSide) {
+    RaiseInvalidArgument(what + "over the 32767 pixels a side a GIF can have");
+  }
+  if (!platform::WithinPictureLimits(limits, w, h)) {
+    RaiseInvalidArgument(what + "over the limits of a picture: " + std::to_string(limits.max_picture_side) +
+                         " pixels a side (max_picture_side) and " + std::to_string(limits.max_picture_pixels) +
+                         " pixels (max_picture_pixels)");
+  }
+  out_width = static_cast<std::int32_t>(w);
+  out_height = static_cast<std::int32_t>(h);
 }
 
 void Preparation::FitInto(std::int32_t width, std::int32_t height) {

@@ -47,7 +47,11 @@ class Preparation {
 };
 
 // A picture of width x height scaled to `to_width` or `to_height` keeping its
-// shape (0: that side follows), or to fit inside both.
+// shape (0: that side follows, to the nearest even length, halves up, at least
+// 2), or to fit inside both (the side that limits the scale takes the box's
+// length, the other rounds the same way without leaving the box). Raises
+// kErrInvalidArgument, naming both sizes and the limit, when the result is
+// longer than a GIF's 32767 pixels a side or over the picture limits.
 void ScaledSize(std::int32_t width, std::int32_t height, std::int32_t to_width, std::int32_t to_height,
                 std::int32_t& out_width, std::int32_t& out_height);
 

@@ -17,16 +17,18 @@ namespace zoetra {
 // The scale is min(width / w, height / h), up or down; the scaled sides round
 // to nearest (halves up), at least 1. The picture's left and top padding are
 // half the spare columns and rows rounded down, so an odd extra column or row
-// goes to the right or the bottom. Resampling works in linear light (sRGB
-// decoded and encoded again) with clamped edges, chosen per axis: the triangle
-// filter (bilinear) where a side grows or keeps its length, Mitchell where it
-// shrinks. A picture of exactly width x height is copied
-// without resampling (colour bytes as they are). A picture of another depth is
-// read through a 32-bit copy; `out` may be `picture` itself.
+// goes to the right or the bottom. Resampling filters the stored values as
+// they are (no conversion to linear light), with the Lanczos-3 filter on
+// both axes, pixel centres aligned and clamped edges. A picture of exactly
+// width x height is copied without resampling (colour bytes as they are). A
+// picture of another depth is read through a 32-bit copy; `out` may be
+// `picture` itself.
 //
 // Raises kErrInvalidArgument when width or height is not positive or the
 // picture is empty, overflow or out of memory when the rasters or the
-// resampler's buffers cannot be had; `out` is untouched then.
+// resampler's buffers cannot be had, and kErrStopped when the thread's stop
+// query (platform/base/yield.hpp) says stop between rows; `out` is untouched
+// then.
 void FitPicture(const cDIB& picture, std::int32_t width, std::int32_t height, std::uint32_t background, cDIB& out,
                 bool alpha = false);
 

@@ -23,6 +23,7 @@ inline constexpr std::int32_t kErrOutOfMemory = 7;
 inline constexpr std::int32_t kErrSubscript = 9;
 inline constexpr std::int32_t kErrDivisionByZero = 11;
 inline constexpr std::int32_t kErrTypeMismatch = 13;
+inline constexpr std::int32_t kErrStopped = 18;  // the host asked the work to stop (platform/base/yield.hpp)
 inline constexpr std::int32_t kErrInternal = 51;  // a failure from outside the library's own errors
 inline constexpr std::int32_t kErrFileNotFound = 53;
 inline constexpr std::int32_t kErrPathAccess = 75;

@@ -10,6 +10,7 @@ namespace {
 void Help(const std::shared_ptr<OrderedRun>& run) {
   std::unique_lock lock(run->mutex);
   if (!run->open) return;  // queued past the end of the call
+  const StopQueryScope stop(run->stop_query);
   ++run->running;
   const auto free = std::find(run->worker_busy.begin() + 1, run->worker_busy.end(), 0);
   const auto worker = static_cast<unsigned>(free - run->worker_busy.begin());

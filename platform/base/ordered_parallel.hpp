@@ -22,6 +22,8 @@
 // a throw from done (a host cancelling from its yield hook) stops the jobs
 // not yet started. Either way the jobs running are waited for before the
 // exception leaves, and no job runs after OrderedParallel returns.
+//
+// Helpers run their jobs under the calling thread's stop query (yield.hpp).
 #pragma once
 
 #include <algorithm>
@@ -33,6 +35,8 @@
 #include <type_traits>
 #include <utility>
 #include <vector>
+
+#include "platform/base/yield.hpp"
 
 namespace zoetra::platform {
 namespace detail {
@@ -55,6 +59,7 @@ struct OrderedRun {
   std::vector<char> worker_busy;  // worker ids 1..threads-1 handed to helpers
   void (*call_job)(void* job, std::size_t k, unsigned worker) = nullptr;
   void* job = nullptr;
+  SharedStopQuery stop_query;  // the calling thread's
 
   bool Claimable() const { return !stop && next < n && (window == 0 || next < done_count + window); }
 
@@ -95,6 +100,7 @@ void OrderedParallel(std::size_t n, unsigned threads, Job&& job, Done&& done, st
   auto run = std::make_shared<detail::OrderedRun>();
   run->n = n;
   run->window = window;
+  run->stop_query = CurrentStopQuery();
   run->ready.assign(n, 0);
   run->failures.assign(n, nullptr);
   run->worker_busy.assign(std::size_t{helpers} + 1, 0);

@@ -4,11 +4,16 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstring>
+#include <functional>
+#include <memory>
 #include <random>
 #include <set>
 #include <thread>
 
+#include "platform/base/error.hpp"
+#include "platform/base/yield.hpp"
 #include "raster/cdib.hpp"
 
 namespace zoetra::mQuantize {
@@ -336,6 +341,43 @@ TEST(PaletteMapperTest, DiffusionDoesWhatThePlainLoopDoes) {
             << c.w << " x " << c.h << ", pixel " << x << ", " << y;
       }
     }
+  }
+}
+
+// Counting and mapping a large picture hear a stop between stretches of it:
+// each ends with the stop error after the query first says stop, having asked
+// no more after that, long before the picture's end.
+TEST(StopTest, CountingAndMappingEndBetweenRowsWhenTheHostStops) {
+  cDIB raster;
+  Fill(raster, 1024, 3072, {Rgb(10, 20, 30), Rgb(200, 100, 50), Rgb(90, 90, 250), Rgb(5, 250, 5)});
+  ColourHistogram counted;
+  counted.AddPicture(raster);
+  const Palette palette = BuildPalette(counted, 3);  // fewer entries than colours: the diffusion runs
+  const PaletteMapper mapper(palette);
+  struct Case {
+    const char* what;
+    int stop_at;  // the query says stop the nth time it is asked
+    std::function<void()> run;
+  };
+  cDIB frame;
+  ColourHistogram histogram;
+  const Case cases[] = {
+      {"counting", 2, [&] { histogram.AddPicture(raster); }},
+      {"mapping", 5, [&] { mapper.Map(raster, frame, false); }},
+      {"mapping with diffusion", 5, [&] { mapper.Map(raster, frame, true); }},
+  };
+  for (const Case& c : cases) {
+    std::atomic<int> asked{0};
+    const platform::StopQueryScope scope(
+        std::make_shared<const platform::StopQuery>([&] { return ++asked >= c.stop_at; }));
+    std::int32_t number = 0;
+    try {
+      c.run();
+    } catch (const Error& e) {
+      number = e.number();
+    }
+    EXPECT_EQ(number, kErrStopped) << c.what;
+    EXPECT_EQ(asked.load(), c.stop_at) << c.what;
   }
 }
 

@@ -7,15 +7,18 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <random>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "platform/base/error.hpp"
+#include "platform/base/yield.hpp"
 #include "raster/cdib.hpp"
 #include "support/caught.hpp"
 #include "support/raster_pixels.hpp"
+#include "support/stop_from_thread.hpp"
 
 namespace zoetra {
 namespace {
@@ -96,9 +99,9 @@ TEST(FitPictureTest, PlacesScaledPictureCentredOnBackground) {
           ++mismatches;
           ADD_FAILURE() << "padding " << std::hex << v << " at " << std::dec << x << "," << y;
         }
-        // The picture's own range, with a little room for the shrinking filter's ringing.
-        if (inside && (Channel(v, 16) < 37 || Channel(v, 16) > 193 || Channel(v, 8) < 27 || Channel(v, 8) > 233 ||
-                       Channel(v, 0) < 57 || Channel(v, 0) > 103)) {
+        // The picture's own range, with room for the filter's ringing at the edges.
+        if (inside && (Channel(v, 16) < 25 || Channel(v, 16) > 205 || Channel(v, 8) < 15 || Channel(v, 8) > 245 ||
+                       Channel(v, 0) < 45 || Channel(v, 0) > 115)) {
           ++mismatches;
           ADD_FAILURE() << "colour " << std::hex << v << " outside the picture's range at " << std::dec << x << ","
                         << y;
@@ -129,7 +132,7 @@ TEST(FitPictureTest, SameSizeCopiesColourBytesExactly) {
   }
 }
 
-TEST(FitPictureTest, UpscalingTwoByTwoIsSmoothAndInRange) {
+TEST(FitPictureTest, UpscalingTwoByTwoBlendsTheStoredValues) {
   // Corners chosen so every channel rises or falls across each axis.
   const std::uint32_t corners[2][2] = {{Rgb(10, 20, 30), Rgb(200, 40, 90)}, {Rgb(60, 220, 140), Rgb(250, 250, 250)}};
   cDIB picture;
@@ -143,22 +146,21 @@ TEST(FitPictureTest, UpscalingTwoByTwoIsSmoothAndInRange) {
     int lo = 255, hi = 0;
     for (const auto& row : corners)
       for (const std::uint32_t c : row) lo = std::min(lo, Channel(c, shift)), hi = std::max(hi, Channel(c, shift));
+    // The filter rings a little past a step (under a tenth of it), no more.
+    const int ring = (hi - lo) / 10 + 1;
     std::set<int> levels;
     for (int y = 0; y < 8; ++y) {
       for (int x = 0; x < 8; ++x) {
         const int v = Channel(At(out, x, y), shift);
         levels.insert(v);
-        EXPECT_GE(v, lo) << x << "," << y;
-        EXPECT_LE(v, hi) << x << "," << y;
+        EXPECT_GE(v, lo - ring) << x << "," << y;
+        EXPECT_LE(v, hi + ring) << x << "," << y;
         EXPECT_EQ(At(out, x, y) >> 24, 0u);
         // Monotone along rows and columns, the way the corners go.
         if (x > 0) {
           const int dir = Channel(corners[y < 4 ? 0 : 1][1], shift) - Channel(corners[y < 4 ? 0 : 1][0], shift);
           const int step = v - Channel(At(out, x - 1, y), shift);
           EXPECT_GE(step * (dir >= 0 ? 1 : -1), 0) << "row " << y << " at " << x;
-          // No jump takes more than half the way from one end of the row to the other.
-          const int span = std::abs(Channel(At(out, 7, y), shift) - Channel(At(out, 0, y), shift));
-          EXPECT_LE(std::abs(step), span / 2 + 1) << x << "," << y;
         }
         if (y > 0) {
           const int dir = Channel(corners[1][x < 4 ? 0 : 1], shift) - Channel(corners[0][x < 4 ? 0 : 1], shift);
@@ -169,17 +171,35 @@ TEST(FitPictureTest, UpscalingTwoByTwoIsSmoothAndInRange) {
     }
     // Not four blocks: the colours blend across the middle.
     EXPECT_GE(levels.size(), 8u);
-    // The corners keep the corners' colours.
-    EXPECT_EQ(Channel(At(out, 0, 0), shift), Channel(corners[0][0], shift));
-    EXPECT_EQ(Channel(At(out, 7, 0), shift), Channel(corners[0][1], shift));
-    EXPECT_EQ(Channel(At(out, 0, 7), shift), Channel(corners[1][0], shift));
-    EXPECT_EQ(Channel(At(out, 7, 7), shift), Channel(corners[1][1], shift));
   }
-  // The middle of the top row mixes the two top corners in linear light, which
-  // is brighter than the mean of the stored values.
-  // Averaging the stored values would give about 10 + 200 for the two pixels.
+  // The middle of the top row mixes the two top corners' stored values (10 and
+  // 200 for the two pixels); in linear light it comes out far brighter (over 250).
   const int mid = Channel(At(out, 3, 0), 16) + Channel(At(out, 4, 0), 16);
-  EXPECT_GT(mid, 250);
+  EXPECT_GT(mid, 190);
+  EXPECT_LT(mid, 225);
+}
+
+TEST(FitPictureTest, LightDetailOnDarkKeepsItsWeight) {
+  // Light lines on dark (text on a terminal), a half and a third of the
+  // columns lit, shrunk to half and a third: the mean of the stored values
+  // is kept, where linear light made such text bolder and brighter.
+  struct Case {
+    int period, lit, factor;
+  };
+  for (const Case c : {Case{2, 1, 2}, Case{3, 1, 3}, Case{4, 2, 2}}) {
+    cDIB picture;
+    MakePicture(picture, 96, 24, [&](int x, int) {
+      return x % c.period < c.lit ? Rgb(212, 212, 212) : Rgb(30, 30, 30);
+    });
+    cDIB out;
+    FitPicture(picture, 96 / c.factor, 24 / c.factor, 0, out);
+    const int mean = (212 * c.lit + 30 * (c.period - c.lit)) / c.period;
+    long long sum = 0;
+    int n = 0;
+    for (int y = 2; y < out.Height() - 2; ++y)
+      for (int x = 4; x < out.Width() - 4; ++x) sum += Channel(At(out, x, y), 8), ++n;
+    EXPECT_NEAR(static_cast<double>(sum) / n, mean, 4) << "period " << c.period << " into " << c.factor;
+  }
 }
 
 TEST(FitPictureTest, FlatColourStaysExact) {
@@ -247,9 +267,9 @@ TEST(FitPictureTest, OneColumnIntoSquare) {
       const std::uint32_t v = At(out, x, y);
       if (x != 49) {
         ASSERT_EQ(v, 0x00FFFFFFu) << x << "," << y;
-      } else if (y < 48) {
+      } else if (y < 47) {  // the filter reaches 30 rows each way at a tenth
         ASSERT_EQ(v, Rgb(255, 0, 0)) << y;
-      } else if (y > 51) {
+      } else if (y > 52) {
         ASSERT_EQ(v, Rgb(0, 0, 255)) << y;
       } else {
         ASSERT_EQ(Channel(v, 8), 0) << y;  // the blend of red and blue has no green
@@ -265,9 +285,9 @@ TEST(FitPictureTest, OneColumnIntoSquare) {
       const std::uint32_t v = At(out, x, y);
       if (y != 49) {
         ASSERT_EQ(v, 0x00FFFFFFu) << x << "," << y;
-      } else if (x < 48) {
+      } else if (x < 47) {
         ASSERT_EQ(v, Rgb(255, 0, 0)) << x;
-      } else if (x > 51) {
+      } else if (x > 52) {
         ASSERT_EQ(v, Rgb(0, 0, 255)) << x;
       } else {
         ASSERT_EQ(Channel(v, 8), 0) << x;
@@ -330,6 +350,39 @@ TEST(FitPictureTest, HugeBoxesFailCleanly) {
   const std::int32_t big = Caught([&] { FitPicture(picture, 60000, 60000, 0, out); }).number();
   EXPECT_TRUE(big == kErrOverflow || big == kErrOutOfMemory) << big;
   EXPECT_EQ(out.hDIB(), platform::HBITMAP{0});
+  // A long side squeezed to one pixel: the resampler's coefficient tables
+  // would be counted past its int; refused before it is called.
+  cDIB strip;
+  MakePicture(strip, 32767, 2, [](int x, int) { return Rgb(x % 256, 0, 0); });
+  EXPECT_EQ(Caught([&] { FitPicture(strip, 1, 1, 0, out); }).number(), kErrOutOfMemory);
+  // Shrunk a hundredfold it is scaled.
+  FitPicture(strip, 327, 100, 0, out);
+  EXPECT_EQ(out.Width(), 327);
+}
+
+TEST(FitPictureTest, AStopFromAnotherThreadEndsTheScaleBetweenRows) {
+  cDIB picture;
+  MakePicture(picture, 300, 200, [](int x, int y) { return Rgb(x % 256, y % 256, (x + y) % 256); });
+  cDIB out;
+  ASSERT_TRUE(out.Create(2, 2, 32));
+  // A host thread stops the work once the scaler has asked ten times.
+  {
+    const test::StopFromAnotherThread host(10);
+    EXPECT_EQ(Caught([&] { FitPicture(picture, 3000, 2000, 0, out); }).number(), kErrStopped);
+    EXPECT_EQ(host.asked(), 10) << "rows went on after the stop";
+  }
+  EXPECT_EQ(out.Width(), 2);  // the raster given for the result is as it was
+
+  // Without a stop the query costs nothing of the result: the same bytes as
+  // with no query at all.
+  cDIB plain, asked_along;
+  FitPicture(picture, 700, 500, 0, plain);
+  {
+    const platform::StopQueryScope scope(std::make_shared<const platform::StopQuery>([] { return false; }));
+    FitPicture(picture, 700, 500, 0, asked_along);
+  }
+  ASSERT_EQ(plain.Size(), asked_along.Size());
+  EXPECT_EQ(std::memcmp(plain.lpBits(), asked_along.lpBits(), static_cast<std::size_t>(plain.Size())), 0);
 }
 
 // --- OrientPicture ---

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/base/worker_pool.hpp"
+#include "platform/base/yield.hpp"
 #include "support/limits_scope.hpp"
 #include "support/pool_control.hpp"
 
@@ -109,6 +110,38 @@ TEST(OrderedParallelTest, CompletesOnTheCallerWhenEveryPoolThreadIsHeld) {
     ASSERT_EQ(order.size(), 30u);
     for (std::size_t k = 0; k < order.size(); ++k) EXPECT_EQ(order[k], k);
   }
+}
+
+TEST(OrderedParallelTest, HelpersRunJobsUnderTheCallersStopQueryAndPutTheirOwnBack) {
+  const test::LimitsScope limits(4);
+  test::DrainPool();
+  const auto query = std::make_shared<const StopQuery>([] { return false; });
+  const StopQueryScope scope(query);
+  const std::thread::id caller = std::this_thread::get_id();
+  std::atomic<int> off_caller{0}, without{0};
+  OrderedParallel(
+      8, 4,
+      [&](std::size_t k, unsigned) {
+        if (CurrentStopQuery() != query) ++without;
+        if (std::this_thread::get_id() != caller) ++off_caller;
+        // The first job holds the calling thread until a helper has run one.
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (k == 0 && off_caller == 0 && std::chrono::steady_clock::now() < until) std::this_thread::yield();
+      },
+      [](std::size_t) {});
+  ASSERT_GT(off_caller.load(), 0) << "no helper ran a job";
+  EXPECT_EQ(without.load(), 0) << "a job ran without the caller's stop query";
+  // The pool's threads are left without it once the call is over.
+  std::atomic<bool> pool_clear{false};
+  std::atomic<bool> ran{false};
+  ASSERT_TRUE(PostToPool([&] {
+    pool_clear = CurrentStopQuery() == nullptr;
+    ran = true;
+  }));
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!ran && std::chrono::steady_clock::now() < until) std::this_thread::yield();
+  ASSERT_TRUE(ran.load());
+  EXPECT_TRUE(pool_clear.load());
 }
 
 TEST(OrderedParallelTest, PoolGrowsOnDemandToItsLimitAndShrinksWhenItIsLowered) {
