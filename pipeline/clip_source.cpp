@@ -130,8 +130,11 @@ ClipReader::ClipReader(const std::string& name, SourceKind kind, const BuilderOp
   }
   window.fps = options.fps;
   window.min_hundredths = min_hundredths_;
-  window.max_frames = limits.max_clip_frames;
-  window.max_seconds = limits.max_clip_seconds;
+  // An animated picture's frames are all in the file, and the animation
+  // limits bound them when it is opened: only a clip can claim endless ones.
+  const bool clip = kind == SourceKind::Clip;
+  window.max_frames = clip ? limits.max_clip_frames : 0;
+  window.max_seconds = clip ? limits.max_clip_seconds : 0;
   const video::Ticks tick = reader_->TimeBase();
   timing_ = std::make_unique<ClipTiming>(name, tick.num, tick.den, reader_->Origin(), window);
   if (window.start > 0) reader_->Seek(timing_->StartTicks());

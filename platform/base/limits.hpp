@@ -23,8 +23,9 @@ struct Limits {
   // document, and its frame count.
   std::int64_t max_document_pixels = std::int64_t{1} << 28;
   std::int32_t max_document_frames = 32767;
-  // What one clip or animated picture may give: its GIF frames, and the
-  // seconds they run (a file claiming endless frames is refused).
+  // What one clip may give: its GIF frames, and the seconds they run (a file
+  // claiming endless frames is refused). Animated pictures hold all their
+  // frames in the file and are bounded by the animation limits below instead.
   std::int64_t max_clip_frames = 250000;
   std::int64_t max_clip_seconds = 3 * 3600;
   // Largest input file read into memory whole (pictures, GIF files, modules).

@@ -326,6 +326,15 @@ TEST_F(ClipSourceTest, LimitsHoldForClipFrames) {
       EXPECT_NE(e.description().find(c.limit), std::string::npos) << e.description();
     }
   }
+  // An animated picture has no frame or running-time limit of a clip.
+  test::LimitsScope scope;
+  platform::Limits limits = platform::GetLimits();
+  limits.max_clip_frames = 1;
+  platform::SetLimits(limits);
+  for (const char* animated : {"anim.gif", "anim.webp"}) {
+    SCOPED_TRACE(animated);
+    EXPECT_NO_THROW(Zoetra().CreateToBuffer({Clip(animated)}, {}));
+  }
 }
 
 TEST_F(ClipSourceTest, TheBytesDoNotDependOnThreads) {
