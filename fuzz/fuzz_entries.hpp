@@ -564,7 +564,7 @@ inline void ClipFile(const std::uint8_t* data, std::size_t size) {
       BuilderOptions options;
       pipeline::ClipReader reader(name, kind, options, 1);
       pipeline::ClipFrames batch;
-      std::int64_t frames = 0;
+      std::int64_t frames = 0, width = 0, height = 0;
       while (reader.Fill(batch, 4)) {
         for (std::size_t k = 0; k < batch.Frames(); ++k) {
           pipeline::Decoded frame;
@@ -572,10 +572,21 @@ inline void ClipFile(const std::uint8_t* data, std::size_t size) {
           Expect(platform::WithinPictureLimits(platform::GetLimits(), frame.raster.Width(), frame.raster.Height()),
                  "a frame past the picture limits");
           Expect(batch.Delay(k) >= 0, "a negative delay");
+          width = std::max<std::int64_t>(width, frame.raster.Width());
+          height = std::max<std::int64_t>(height, frame.raster.Height());
           ++frames;
         }
       }
-      Expect(frames <= platform::GetLimits().max_clip_frames, "more frames than the limit");
+      // A clip is held to its frame limit; an animated picture (a frame each
+      // of its own, without a rate) to the animation limits.
+      if (kind == pipeline::SourceKind::Clip) {
+        Expect(frames <= platform::GetLimits().max_clip_frames, "more frames than the limit");
+      } else {
+        Expect(platform::AnimationOverLimits(platform::GetLimits(), width, height, frames,
+                                             static_cast<std::int64_t>(size))
+                   .empty(),
+               "more frames than the animation limits");
+      }
     }
   } catch (const Error&) {
   }

@@ -7,6 +7,8 @@
 #include <memory>
 #include <vector>
 
+#include "platform/base/yield.hpp"
+
 namespace zoetra {
 
 namespace mGIFLZWEnc {
@@ -588,6 +590,8 @@ bool EncodeFrame(ByteSink& out, const cDIB& raster, std::uint8_t InitialCodeWidt
   enc.SeedPrefix(first[0]);
   enc.Row(first + 1, first + width);
   for (std::int32_t rows_left = height - 1; rows_left > 0 && !enc.failed(); --rows_left) {
+    // A frame of a hundred megapixels takes most of a second.
+    if ((rows_left & 255) == 0) platform::CheckStop();
     row = interlace ? gif_format::NextInterlacedRow(row, pass, height) : row + 1;
     const std::uint8_t* p = view.row(row);
     enc.Row(p, p + width);

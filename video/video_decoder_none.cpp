@@ -25,5 +25,6 @@ const std::string& VideoDecoder::Stopped() const {
   static const std::string none;
   return none;
 }
+const std::string& VideoDecoder::Warning() const { return Stopped(); }
 
 }  // namespace zoetra::video

@@ -13,6 +13,7 @@
 #include "platform/base/error.hpp"
 #include "raster/cdib.hpp"
 #include "support/caught.hpp"
+#include "support/stop_from_thread.hpp"
 
 namespace zoetra {
 namespace {
@@ -283,6 +284,22 @@ TEST(LZWEncTest, OtherDepthsAndBadWidthsWriteNothing) {
     EXPECT_FALSE(mGIFLZWEnc::EncodeFrame(sink, dib, static_cast<std::uint8_t>(w), 0)) << w;
     EXPECT_TRUE(out.empty());
   }
+}
+
+TEST(LZWEncTest, AStopReachesTheEncoderOfALargeFrameAndTheNextFrameIsWhole) {
+  cDIB dib;
+  ASSERT_TRUE(dib.Create(64, 1024, 8));
+  Fill(dib, Content::kDithered, 256, 7);
+  const Bytes whole = Encode(dib, 9, 0);
+  {
+    const test::StopFromAnotherThread stop(1);
+    Bytes out;
+    mGIFLZWEnc::VectorSink sink(out);
+    const Error e = test::Caught([&] { mGIFLZWEnc::EncodeFrame(sink, dib, 9, 0); });
+    EXPECT_EQ(e.number(), kErrStopped) << e.description();
+    EXPECT_EQ(stop.asked(), 1);
+  }
+  EXPECT_EQ(Encode(dib, 9, 0), whole) << "the stopped frame left the thread's tables dirty";
 }
 
 struct MatchCase {
