@@ -215,8 +215,12 @@ struct VideoDecoder::State {
     }
     if (!moved) {
       seek_target = kNoSeek;  // the last try
-      moved = ff.av_seek_frame(format, stream->index, first, AVSEEK_FLAG_BACKWARD) >= 0 ||
-              ff.av_seek_frame(format, -1, 0, AVSEEK_FLAG_BYTE) >= 0;
+      // A stream of packets (MPEG-TS, -PS) goes back to its first byte: a seek
+      // by time can land past its only key frame.
+      const bool by_byte = (format->iformat->flags & AVFMT_TS_DISCONT) != 0;
+      moved = (by_byte && ff.av_seek_frame(format, -1, 0, AVSEEK_FLAG_BYTE) >= 0) ||
+              ff.av_seek_frame(format, stream->index, first, AVSEEK_FLAG_BACKWARD) >= 0 ||
+              (!by_byte && ff.av_seek_frame(format, -1, 0, AVSEEK_FLAG_BYTE) >= 0);
     }
     if (moved) Restart();
     return moved;

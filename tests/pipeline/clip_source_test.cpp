@@ -184,7 +184,8 @@ std::vector<int> Steps(int from, int count, int step) {
 TEST_F(ClipSourceTest, PartsAreTakenFromTheClipsOwnStart) {
   // counter10.ts: 10 fps, MPEG-TS times beginning at 1.4 s, a key frame a
   // second; its seeks land on any packet, after which the first frame decoded
-  // is the next key frame, or none. counter30.mp4:
+  // is the next key frame, or none; counter10_onekey.ts has only its first
+  // key frame. counter30.mp4:
   // 30 fps in ticks of 1/600; at 15 fps every second frame shows.
   const auto part = [](double start, std::optional<double> duration, std::optional<double> fps = {}) {
     BuilderOptions o;
@@ -202,6 +203,9 @@ TEST_F(ClipSourceTest, PartsAreTakenFromTheClipsOwnStart) {
       {"counter10.ts", part(0.04, {}), Steps(0, 30, 1)},
       {"counter10.ts", part(2.5, 0.3), Steps(25, 3, 1)},
       {"counter10.ts", part(1.5, 1), Steps(15, 10, 1)},
+      // One key frame, B-frames: a seek by time lands past the key frame.
+      {"counter10_onekey.ts", part(1, 1), Steps(10, 10, 1)},
+      {"counter10_onekey.ts", part(0.04, 0.5), Steps(0, 6, 1)},
       {"counter30.mp4", part(2, 3, 15), Steps(60, 45, 2)},
       {"counter30.mp4", part(0, 2, 15), Steps(0, 30, 2)},
   };
