@@ -95,12 +95,6 @@ class ConversionWatch {
   platform::SharedStopQuery previous_stop_;
 };
 
-PaletteMode PaletteModeOf(const std::string& name) {
-  if (name == "first") return PaletteMode::First;
-  if (name == "frame") return PaletteMode::Frame;
-  return PaletteMode::All;
-}
-
 // The command's options as the builder takes them; the builder checks the ranges.
 BuilderOptions BuilderOptionsOf(const CreateOptions& o) {
   BuilderOptions options;
@@ -115,7 +109,7 @@ BuilderOptions BuilderOptionsOf(const CreateOptions& o) {
   options.optimize = o.optimize;
   options.swap_rg = o.swap_rg;
   options.raise_errors = o.raise_errors;
-  options.palette = PaletteModeOf(o.palette);
+  options.palette = ParsePaletteMode(o.palette);
   options.threads = o.threads;
   if (!o.start.empty()) options.start = ParseTime(o.start);
   if (!o.duration.empty()) options.duration = ParseTime(o.duration);

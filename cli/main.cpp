@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <iostream>
 #include <string>
+#include <vector>
 
 #include "cli/commands.hpp"
 #include "gif/cgif.hpp"
@@ -92,7 +93,8 @@ int main(int argc, char** argv) {
           "frame (a palette per frame) or first (the first picture's, for every frame: the\n"
           "classic conversion, byte for byte)")
       ->type_name("MODE")
-      ->check(CLI::IsMember({"all", "frame", "first"}));
+      ->check(CLI::IsMember(std::vector<std::string>(std::begin(zoetra::kPaletteModeNames),
+                                                     std::end(zoetra::kPaletteModeNames))));
   create_cmd
       ->add_option(
           "-j,--threads", create.threads,

@@ -11,6 +11,7 @@
 
 #include "colour/cpal8bpp.hpp"
 #include "colour/mdither8bpp.hpp"
+#include "component/stream_output.hpp"
 #include "platform/base/arith.hpp"
 #include "platform/base/limits.hpp"
 #include "platform/base/ordered_parallel.hpp"
@@ -74,9 +75,10 @@ double PaletteFitError(const mDither8bpp::DitherState& state, const cDIB& pictur
   return samples == 0 ? 0 : std::sqrt(static_cast<double>(sum) / (3.0 * static_cast<double>(samples)));
 }
 
-BuilderOptions PreparationOf(const Settings& s) {
+// Only what the document's pictures are prepared with; the rest stays at its default.
+BuilderOptions PreparationOf(const BuilderOptions& s) {
   BuilderOptions o;
-  o.swap_rg = s.SwapRG == 1;
+  o.swap_rg = s.swap_rg;
   o.fit_width = s.fit_width;
   o.fit_height = s.fit_height;
   o.background = s.background;
@@ -88,9 +90,13 @@ class Builder {
  public:
   // `sources`, when given, is the list the names in `list` came from (checked
   // by CheckSources); its pictures in memory are read from there.
-  Builder(const platform::VariantArray& list, const Settings& settings,
+  Builder(const platform::VariantArray& list, const BuilderOptions& settings,
           const std::vector<PictureSource>* sources = nullptr)
-      : list_(list), settings_(settings), sources_(sources), preparation_(PreparationOf(settings), false) {
+      : list_(list),
+        settings_(settings),
+        threads_(detail::ConversionThreads(settings.threads)),
+        sources_(sources),
+        preparation_(PreparationOf(settings), false) {
     // Every conversion passes here before it loads a picture, so GIF inputs
     // work in hosts that never registered the decoder themselves.
     RegisterGifPictures();
@@ -103,7 +109,7 @@ class Builder {
   Outcome Run(const std::function<bool(cGIF&)>& save) {
     document_.Destroy();
     FirstPicturePalette();
-    document_.SaveThreads(settings_.threads);
+    document_.SaveThreads(threads_);
     if (settings_.loop == kPlayOnce) {
       document_.LoopBlock(false);
     } else {
@@ -205,7 +211,7 @@ class Builder {
 
   void FrameTiming(std::int16_t frame) {
     document_.FrameDisposalMethod(frame, 3);
-    document_.FrameDelay(frame, RoundToInt16(static_cast<double>(settings_.lDelay) / 10.0));
+    document_.FrameDelay(frame, RoundToInt16(static_cast<double>(AskedDelayMs(settings_)) / 10.0));
   }
 
   // The default: the first picture's octree palette (or greys), diffused with the colour map.
@@ -216,7 +222,7 @@ class Builder {
     if (depth.nested()) own_scope.emplace(own_state);
 
     mDither8bpp::InitDither();
-    mDither8bpp::SetPaletteMode(settings_.isGray == 1 ? 2 : 1);
+    mDither8bpp::SetPaletteMode(settings_.gray ? 2 : 1);
     mDither8bpp::SetDitherMethod(2);
 
     // Picture 1 here: its palette and colour map are what every later frame maps through.
@@ -237,7 +243,7 @@ class Builder {
   // colour map no longer change), inserted here in list order.
   void LaterPicturesThroughFirstPalette() {
     const auto later = static_cast<std::size_t>(pictures_ - 1);
-    const unsigned threads = settings_.threads;
+    const unsigned threads = threads_;
     // Diffusion writes its state's palette copy: each worker gets a state of its own.
     std::vector<mDither8bpp::DitherState> states(std::min<std::size_t>(threads, later), mDither8bpp::CurrentState());
     struct Made {
@@ -250,7 +256,7 @@ class Builder {
     std::vector<std::unique_ptr<Made>> made(later);
     // Each worker reads into the same raster every time: its memory is reused.
     std::vector<cDIB> pictures(states.size());
-    const bool measure = settings_.report != nullptr && settings_.isGray != 1;
+    const bool measure = settings_.report != nullptr && !settings_.gray;
     platform::OrderedParallel(
         later, threads,
         [&](std::size_t k, unsigned worker) {
@@ -308,15 +314,16 @@ class Builder {
     Yield(YieldStage::Screen, count_);
     // The octree palette's table is first asked for here: an empty list fails at this point.
     if (global_from_octree_) CopyPalette(palette_, document_.lpGlobalPalette());
-    mGIFExt::CompactGlobalPalette(document_, settings_.threads);
+    mGIFExt::CompactGlobalPalette(document_, threads_);
     Yield(YieldStage::Compact, count_);
-    if (settings_.doOptimize == 1) mGIFExt::OptimizeFrames(document_, settings_.threads);
-    if (!global) mGIFExt::CompactLocalPalettes(document_, settings_.threads);
+    if (settings_.optimize) mGIFExt::OptimizeFrames(document_, threads_);
+    if (!global) mGIFExt::CompactLocalPalettes(document_, threads_);
     Yield(YieldStage::Optimize, count_);
   }
 
   const platform::VariantArray& list_;
-  const Settings settings_;
+  const BuilderOptions settings_;
+  const unsigned threads_;
   const std::vector<PictureSource>* sources_;
   const pipeline::Preparation preparation_;
   std::int32_t lower_ = 0, upper_ = 0, pictures_ = 0;
@@ -338,7 +345,7 @@ class Builder {
 
 }  // namespace
 
-Outcome Build(const platform::VariantArray& list, const Settings& settings,
+Outcome Build(const platform::VariantArray& list, const BuilderOptions& settings,
               const std::vector<PictureSource>* sources, const std::function<bool(cGIF&)>& save) {
   Builder builder(list, settings, sources);
   return builder.Run(save);

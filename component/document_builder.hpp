@@ -9,24 +9,11 @@
 #include <optional>
 #include <vector>
 
-#include "component/zoetra.hpp"
+#include "pipeline/options.hpp"
 #include "gif/cgif.hpp"
 #include "platform/base/variant.hpp"
 
 namespace zoetra::document {
-
-struct Settings {
-  std::int16_t lDelay = 350;
-  std::int16_t isGray = 0;
-  std::int16_t doOptimize = 0;
-  std::int16_t SwapRG = 0;
-  BuilderReport* report = nullptr;
-  unsigned threads = 1;
-  std::int32_t loop = 0;
-  std::int32_t fit_width = 0, fit_height = 0;
-  std::optional<std::uint32_t> background;
-  bool auto_orient = false;
-};
 
 struct Outcome {
   bool saved = false;
@@ -35,8 +22,9 @@ struct Outcome {
 
 // Converts the list (names; `sources`, when given, is the list they came
 // from, whose pictures in memory are read from there) and hands the document
-// to `save`.
-Outcome Build(const platform::VariantArray& list, const Settings& settings,
+// to `save`. The options are taken as they are: the classic calls give
+// values (a negative delay) that CheckBuilderOptions would refuse.
+Outcome Build(const platform::VariantArray& list, const BuilderOptions& options,
               const std::vector<PictureSource>* sources, const std::function<bool(cGIF&)>& save);
 
 }  // namespace zoetra::document

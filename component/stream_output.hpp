@@ -47,10 +47,6 @@ unsigned ConversionThreads(std::int64_t asked);
 // memory that cannot be read, an empty list, a name no file can have, a
 // missing or unreadable file, and (for a document) more than 32767 pictures.
 void CheckSources(const std::vector<PictureSource>& pictures, bool document);
-// What the first picture's palette refuses, after what it is: clips and the
-// options only clips and the pipeline know.
-inline constexpr const char* kDocumentOnly =
-    " takes the palette modes all and frame; the first picture's palette keeps a document of still pictures";
 // "OK, Animated GIF: NAME.EXT created with N frames". The classic calls say
 // "1 frames" too; the options calls, `singular`, say "1 frame".
 std::string SuccessText(std::string_view output, std::int64_t frames, bool singular = false);

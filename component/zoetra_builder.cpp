@@ -12,7 +12,7 @@
 #include "component/zoetra.hpp"
 #include "gif/cgif.hpp"
 #include "pipeline/clip_source.hpp"
-#include "pipeline/conversion.hpp"
+#include "pipeline/convert_list.hpp"
 #include "video/video_decoder.hpp"
 #include "pipeline/source.hpp"
 #include "platform/base/display_name.hpp"
@@ -53,7 +53,6 @@ std::string detail::SuccessText(std::string_view output, std::int64_t frames, bo
 
 namespace {
 
-using document::Settings;
 constexpr std::string_view kNotAnArray = "Input is not an variant Array.";
 constexpr std::string_view kSaveFailed = "Unexpected error saving GIF file. (Can be access denied)";
 
@@ -90,7 +89,7 @@ void CheckOutputIsNoInput(const platform::VariantArray& list, const platform::Va
 // `sources` is given by the options calls (people's front doors): their
 // list is checked first, and a failed save raises with the system's reason.
 platform::Variant Convert(const platform::Variant& sFile, const platform::Variant& oFile,
-                          const Settings& settings, std::int16_t showError,
+                          const BuilderOptions& settings, std::int16_t showError,
                           const std::vector<PictureSource>* sources = nullptr) {
   const platform::VariantArray* list = sFile.Array();
   if (list == nullptr) {
@@ -119,7 +118,7 @@ platform::Variant Convert(const platform::Variant& sFile, const platform::Varian
   return WithCatchLogRaise(run);
 }
 
-std::vector<std::uint8_t> ConvertToBuffer(const platform::VariantArray& list, const Settings& settings,
+std::vector<std::uint8_t> ConvertToBuffer(const platform::VariantArray& list, const BuilderOptions& settings,
                                           const std::vector<PictureSource>* sources = nullptr) {
   if (sources != nullptr) detail::CheckSources(*sources, true);
   std::vector<std::uint8_t> bytes;
@@ -129,32 +128,16 @@ std::vector<std::uint8_t> ConvertToBuffer(const platform::VariantArray& list, co
   return bytes;
 }
 
-// The classic signatures: the first picture's palette, every core.
-Settings Classic(std::int16_t lDelay, std::int16_t isGray, std::int16_t doOptimize, std::int16_t SwapRG) {
-  Settings s;
-  s.lDelay = lDelay;
-  s.isGray = isGray;
-  s.doOptimize = doOptimize;
-  s.SwapRG = SwapRG;
-  s.threads = detail::ConversionThreads(0);
-  return s;
-}
-
-// The options of the first picture's palette, already checked.
-Settings DocumentSettings(const BuilderOptions& o) {
-  Settings s;
-  s.lDelay = static_cast<std::int16_t>(AskedDelayMs(o));
-  s.isGray = o.gray ? 1 : 0;
-  s.doOptimize = o.optimize ? 1 : 0;
-  s.SwapRG = o.swap_rg ? 1 : 0;
-  s.report = o.report;
-  s.threads = detail::ConversionThreads(o.threads);
-  s.loop = static_cast<std::int32_t>(o.loop);
-  s.fit_width = static_cast<std::int32_t>(o.fit_width);
-  s.fit_height = static_cast<std::int32_t>(o.fit_height);
-  s.background = o.background;
-  s.auto_orient = o.auto_orient;
-  return s;
+// The classic signatures: the first picture's palette, every core. Their
+// switches count only as 1, as they always have.
+BuilderOptions Classic(std::int16_t lDelay, std::int16_t isGray, std::int16_t doOptimize, std::int16_t SwapRG) {
+  BuilderOptions o;
+  o.palette = PaletteMode::First;
+  o.delay_ms = lDelay;
+  o.gray = isGray == 1;
+  o.optimize = doOptimize == 1;
+  o.swap_rg = SwapRG == 1;
+  return o;
 }
 
 // The names of a mixed list; pictures in memory are named by their place.
@@ -187,7 +170,7 @@ std::int64_t Stream(const std::vector<PictureSource>& pictures, const BuilderOpt
 // refused by name (the options only clips and the pipeline know are refused
 // with the options, by CheckBuilderOptions).
 void CheckForDocument(const std::vector<PictureSource>& pictures) {
-  const auto refuse = [](const std::string& what) { RaiseInvalidArgument(what + detail::kDocumentOnly); };
+  const auto refuse = [](const std::string& what) { RaiseInvalidArgument(what + kDocumentOnly); };
   for (const PictureSource& picture : pictures) {
     if (picture.InMemory() || !platform::GetFileAttributes(picture.File()) ||
         pipeline::KindOf(picture.File()) != pipeline::SourceKind::Clip) {
@@ -249,12 +232,9 @@ std::string Zoetra::Create(const std::vector<PictureSource>& pictures, std::stri
                            const BuilderOptions& options) {
   if (options.palette == PaletteMode::First) {
     const std::int16_t raise = options.raise_errors ? 1 : 0;
-    const Settings settings = WithOptions(options, [&] {
-      CheckForDocument(pictures);
-      return DocumentSettings(options);
-    });
+    WithOptions(options, [&] { CheckForDocument(pictures); });
     const std::string text =
-        Convert(platform::Variant(NamesOf(pictures)), platform::Variant(output), settings, raise, &pictures).ToText();
+        Convert(platform::Variant(NamesOf(pictures)), platform::Variant(output), options, raise, &pictures).ToText();
     // The document's own text, in the words the other modes use.
     return text == detail::SuccessText(output, 1) ? detail::SuccessText(output, 1, true) : text;
   }
@@ -274,7 +254,7 @@ std::vector<std::uint8_t> Zoetra::CreateToBuffer(const std::vector<PictureSource
   if (options.palette == PaletteMode::First) {
     return WithOptions(options, [&] {
       CheckForDocument(pictures);
-      return ConvertToBuffer(NamesOf(pictures), DocumentSettings(options), &pictures);
+      return ConvertToBuffer(NamesOf(pictures), options, &pictures);
     });
   }
   return WithOptions(options, [&] {

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "component/zoetra.hpp"
+#include "pipeline/options.hpp"
 #include "pipeline/clip_timing.hpp"
 #include "pipeline/source.hpp"
 #include "video/video_decoder.hpp"

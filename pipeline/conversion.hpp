@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "colour/mquantize.hpp"
-#include "component/zoetra.hpp"
+#include "pipeline/options.hpp"
 #include "pipeline/gif_stream.hpp"
 #include "pipeline/palette.hpp"
 #include "pipeline/prepare.hpp"
@@ -123,12 +123,5 @@ namespace zoetra::pipeline {
 // it, then made and written; the report, when given, is filled.
 void ConvertFrames(const FrameSource& source, const BuilderOptions& options, unsigned threads, GifStream& out,
                    BuilderReport* report);
-
-// A list of pictures, clips and animated GIFs, mixed, into `out`, in list
-// order: runs of pictures as a PictureList, clips in batches as they are
-// decoded (twice for a palette that counts first). Returns the frames; the
-// report, when given, is filled, with what a person should know of damaged clips.
-std::int64_t ConvertList(const std::vector<PictureSource>& pictures, const BuilderOptions& options, unsigned threads,
-                         GifStream& out, BuilderReport* report, std::int64_t kept_bytes = kKeptBytes);
 
 }  // namespace zoetra::pipeline

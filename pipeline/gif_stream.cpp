@@ -1,6 +1,6 @@
 #include "pipeline/gif_stream.hpp"
 
-#include "component/zoetra.hpp"
+#include "pipeline/options.hpp"
 #include "gif/gif_format.hpp"
 #include "platform/base/arith.hpp"
 #include "platform/base/error.hpp"

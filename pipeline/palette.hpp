@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "component/zoetra.hpp"
+#include "pipeline/options.hpp"
 #include "raster/cdib.hpp"
 
 namespace zoetra {

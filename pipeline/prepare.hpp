@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "component/zoetra.hpp"
+#include "pipeline/options.hpp"
 #include "pipeline/source.hpp"
 
 namespace zoetra::pipeline {

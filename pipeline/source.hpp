@@ -9,7 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "component/zoetra.hpp"
+#include "pipeline/options.hpp"
+#include "platform/base/error.hpp"
 #include "raster/cdib.hpp"
 
 namespace zoetra::pipeline {

@@ -41,13 +41,6 @@ using Array = py::array;
 // A picture of the list as the extension receives it: a path, or an array.
 using Picture = std::variant<py::bytes, Array>;
 
-PaletteMode ModeOf(const std::string& name) {
-  if (name == "first") return PaletteMode::First;
-  if (name == "all") return PaletteMode::All;
-  if (name == "frame") return PaletteMode::Frame;
-  throw py::value_error("palette must be \"first\", \"all\" or \"frame\", not \"" + name + "\"");
-}
-
 // Checks an array before any work: uint8, H x W x 3 or 4, pixels and channels
 // packed (rows may be apart). Raises TypeError or ValueError naming the picture.
 PicturePixels PixelsOf(const Array& a, std::size_t number) {
@@ -196,7 +189,11 @@ BuilderOptions OptionsOf(std::int64_t delay_ms, std::optional<double> fps, bool 
   options.gray = gray;
   options.optimize = optimize;
   options.swap_rg = swap_rg;
-  options.palette = ModeOf(palette);
+  try {
+    options.palette = ParsePaletteMode(palette);
+  } catch (const Error& e) {
+    RaisePython(e, 0, std::nullopt);
+  }
   options.threads = threads;
   options.loop = loop ? *loop : kPlayOnce;
   options.fit_width = fit_width;
@@ -547,5 +544,6 @@ PYBIND11_MODULE(_zoetra, m) {
           py::return_value_policy::reference)
       .def("__next__", &zp::FrameReader::Next);
   // Read per call: a host may change the limits at any time.
+  m.attr("palette_modes") = py::tuple(py::cast(std::vector<std::string>(std::begin(zoetra::kPaletteModeNames), std::end(zoetra::kPaletteModeNames))));
   m.def("max_file_bytes", [] { return zoetra::platform::GetLimits().max_file_bytes; });
 }

@@ -32,7 +32,6 @@ from . import _zoetra
 
 __all__ = ["create", "Writer", "info", "frames", "Error", "GIF"]
 
-_PALETTES = ("first", "all", "frame")
 
 
 def _is_pil_image(obj):
@@ -203,8 +202,8 @@ def _seconds(name, value):
 def _options(delay_ms, fps, gray, optimize, swap_rg, palette, threads, loop, fit, background, auto_orient,
              start=0, duration=None, end=None, width=None, height=None, quality=100):
     """The keywords of create() and Writer, checked (ranges by the library)."""
-    if palette not in _PALETTES:
-        raise ValueError(f"palette must be one of {', '.join(_PALETTES)}, not {palette!r}")
+    if not isinstance(palette, str):
+        raise TypeError(f"palette must be one of {', '.join(_zoetra.palette_modes)}, not a {type(palette).__name__}")
     if fps is not None:
         if delay_ms != 350:
             raise ValueError("give fps or delay_ms, not both")

@@ -11,7 +11,7 @@
 #include "component/zoetra.hpp"
 #include "gif/cgif.hpp"
 #include "gif/mgiflzwenc.hpp"
-#include "pipeline/conversion.hpp"
+#include "pipeline/convert_list.hpp"
 #include "platform/base/limits.hpp"
 #include "support/composed_frames.hpp"
 #include "support/limits_scope.hpp"

@@ -184,16 +184,22 @@ EMSCRIPTEN_KEEPALIVE char* zw_text(int bytes) {
   return g_text_in.data();
 }
 
-// Starts a GIF. Unset numbers are NaN; `palette` 0 first, 1 all, 2 frame; `background` -1: none.
-EMSCRIPTEN_KEEPALIVE int zw_begin(int palette, int optimize, double quality, double delay_ms, double fps,
+// The palette modes' names, comma-separated, as the module lists them.
+EMSCRIPTEN_KEEPALIVE const char* zw_palette_modes() {
+  g_text.clear();
+  for (std::string_view name : kPaletteModeNames) g_text += (g_text.empty() ? "" : ",") + std::string(name);
+  return g_text.c_str();
+}
+
+// Starts a GIF. Unset numbers are NaN; `palette` a mode's name; `background` -1: none.
+EMSCRIPTEN_KEEPALIVE int zw_begin(const char* palette, int optimize, double quality, double delay_ms, double fps,
                                   double loop, double width, double height, double fit_width,
                                   double fit_height, double background, double start, double duration) {
   return Guarded([&] {
     g_job.reset();
     BuilderOptions o;
     o.threads = 1;
-    if (palette < 0 || palette > 2) RaiseInvalidArgument("the palette mode is one of first, all and frame");
-    o.palette = palette == 0 ? PaletteMode::First : palette == 1 ? PaletteMode::All : PaletteMode::Frame;
+    o.palette = ParsePaletteMode(palette);
     o.optimize = optimize != 0;
     // Numbers past what the options hold are refused by their checks, not wrapped.
     auto whole = [](double v, std::int64_t unset) {

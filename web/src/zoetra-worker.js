@@ -8,8 +8,6 @@ let engine = null;
 // The file made so far, taken out of the engine's memory piece by piece.
 let pieces = [];
 
-const PALETTES = { first: 0, all: 1, frame: 2 };
-
 // The engine's stages; only a frame made is worth telling the page.
 const FRAME_MADE = 3;
 globalThis.zoetraYield = (stage, picture, pictures) => {
@@ -87,7 +85,7 @@ const ops = {
     pieces = [];
     check(
       engine._zw_begin(
-        PALETTES[o.palette], o.optimize ? 1 : 0, number(o.quality), number(o.delay_ms), number(o.fps),
+        textIn(o.palette), o.optimize ? 1 : 0, number(o.quality), number(o.delay_ms), number(o.fps),
         number(o.loop), number(o.width), number(o.height), number(o.fit_width), number(o.fit_height),
         number(o.background), number(o.start), number(o.duration)));
     return { countsFirst: check(engine._zw_counts_first()) === 1 };
@@ -133,6 +131,9 @@ const ops = {
     pieces = [];
     engine._zw_end();
     return gif;
+  },
+  paletteModes() {
+    return engine.UTF8ToString(engine._zw_palette_modes()).split(",");
   },
   seconds({ text }) {
     const seconds = engine._zw_seconds(textIn(text));

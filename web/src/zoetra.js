@@ -287,8 +287,9 @@ async function engineOptions(engine, options) {
   const o = { ...options };
   delete o.signal;
   o.palette = o.palette === undefined ? "all" : o.palette;
-  if (!["all", "frame", "first"].includes(o.palette)) {
-    throw new RangeError("palette: one of all, frame and first, not " + o.palette);
+  const modes = await engine.call("paletteModes");
+  if (!modes.includes(o.palette)) {
+    throw new RangeError("palette: one of " + modes.join(", ") + ", not " + o.palette);
   }
   if (o.loop === null) o.loop = -1;
   if (o.fit !== undefined && o.fit !== null) {

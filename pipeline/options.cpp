@@ -5,9 +5,9 @@
 #include <cstdlib>
 #include <string>
 
-#include "component/stream_output.hpp"
-#include "component/zoetra.hpp"
+#include "pipeline/options.hpp"
 #include "platform/base/arith.hpp"
+#include "platform/base/error.hpp"
 #include "platform/base/limits.hpp"
 
 namespace zoetra {
@@ -29,6 +29,22 @@ std::string Number(double v) {
 }
 
 }  // namespace
+
+PaletteMode ParsePaletteMode(std::string_view name) {
+  if (name == "first") return PaletteMode::First;
+  if (name == "all") return PaletteMode::All;
+  if (name == "frame") return PaletteMode::Frame;
+  Refuse("the palette mode \"" + std::string(name) + "\" is not all, frame or first");
+}
+
+std::string_view PaletteModeName(PaletteMode mode) {
+  switch (mode) {
+    case PaletteMode::First: return "first";
+    case PaletteMode::All: return "all";
+    case PaletteMode::Frame: return "frame";
+  }
+  return "unknown";
+}
 
 std::int64_t AskedDelayMs(const BuilderOptions& o) {
   return o.fps ? std::llround(1000.0 / *o.fps) : o.delay_ms;
@@ -111,7 +127,7 @@ void CheckBuilderOptions(const BuilderOptions& o) {
     Refuse("the quality " + std::to_string(o.quality) + " is not 1 (smallest file) to 100 (best picture)");
   }
   if (o.palette == PaletteMode::First) {
-    const auto refuse = [](const std::string& what) { Refuse(what + detail::kDocumentOnly); };
+    const auto refuse = [](const std::string& what) { Refuse(what + kDocumentOnly); };
     if (o.width != 0 || o.height != 0) refuse("a width or height to scale to");
     if (o.start != 0 || o.duration || o.end) refuse("a start, duration or end");
     if (o.quality != 100) refuse("a quality below 100");
