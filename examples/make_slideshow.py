@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Makes the pictures of examples/slideshow/ from the sample photos: what a
 phone and a screen leave in a folder, for trying `zoetra create`'s slideshow
-options (see the README, "Making a slideshow").
+options (see docs/command-line.md, "Making a slideshow").
 
 - shot1.jpg: photo1 as it is, 400 x 225;
 - shot2.jpg: a portrait crop of photo2 stored sideways with EXIF orientation 6,

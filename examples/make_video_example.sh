@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# The README's video example: ffmpeg makes a clip that zooms into a sample
+# The video example of docs/video.md: ffmpeg makes a clip that zooms into a sample
 # photo and pans across it, zoetra turns it into a GIF, and the GIF's frames
 # are laid out as one picture.
 #   bash examples/make_video_example.sh [SHEET.png] [ZOETRA]
-# SHEET defaults to out/video-frames.png (the README's copy is docs/images/video-frames.png);
+# SHEET defaults to out/video-frames.png (the manual's copy is docs/images/video-frames.png);
 # ZOETRA to build/cli/zoetra, which the main job (scripts/run.sh) builds.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"

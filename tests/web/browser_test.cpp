@@ -29,7 +29,7 @@
 #include <string>
 #include <vector>
 
-#include "cli_support.hpp"
+#include "cli/cli_support.hpp"
 #include "support/headless_chromium.hpp"
 #include "support/picture_files.hpp"
 

@@ -1,5 +1,5 @@
 // Decodes a GIF with the browser's ImageDecoder and describes what it shows,
-// for the command tests. decodeGif(base64 of the file) resolves to text, one
+// for the browser tests. decodeGif(base64 of the file) resolves to text, one
 // item a line:
 //   frames COUNT
 //   repetition COUNT          (Infinity for "forever")

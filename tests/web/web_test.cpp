@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "cli_support.hpp"
+#include "cli/cli_support.hpp"
 #include "support/headless_chromium.hpp"
 
 namespace zoetra::clitest {
