@@ -4,20 +4,13 @@
 
 #include "component/stream_output.hpp"
 #include "component/zoetra.hpp"
-#include "pipeline/conversion.hpp"
-#include "pipeline/held_frames.hpp"
+#include "pipeline/session.hpp"
 #include "platform/base/arith.hpp"
 #include "platform/base/display_name.hpp"
 #include "platform/base/files.hpp"
 #include "platform/base/yield.hpp"
 
 namespace zoetra {
-namespace {
-
-// Pixels held in memory before the mode all holds them in a temporary file.
-constexpr std::int64_t kHeldInMemory = std::int64_t{64} << 20;
-
-}  // namespace
 
 class Writer::Impl {
  public:
@@ -25,42 +18,26 @@ class Writer::Impl {
       : options_(options),
         path_(std::move(path)),
         write_(std::move(write)),
-        threads_(detail::ConversionThreads(options.threads)),
-        held_(options.auto_orient,
-              options.palette == PaletteMode::First ? std::numeric_limits<std::int64_t>::max() : kHeldInMemory) {
+        threads_(detail::ConversionThreads(options.threads)) {
     Guarded([&] {
       CheckBuilderOptions(options_);
-      if (options_.palette == PaletteMode::First) return;
-      out_ = path_.empty() ? std::make_unique<detail::StreamOutput>(write_)
-                           : std::make_unique<detail::StreamOutput>(path_);
-      conversion_ = std::make_unique<pipeline::Conversion>(options_, threads_, out_->Stream());
+      if (options_.palette != PaletteMode::First) {
+        out_ = path_.empty() ? std::make_unique<detail::StreamOutput>(write_)
+                             : std::make_unique<detail::StreamOutput>(path_);
+      }
+      session_ = std::make_unique<pipeline::Session>(
+          options_, threads_, out_ ? &out_->Stream() : nullptr, pipeline::Session::Again::Held,
+          [this](const std::vector<PictureSource>& list) { return Whole(list); });
     });
   }
 
   void Add(const PictureSource& picture, std::optional<std::int64_t> delay_ms) {
     Guarded([&] {
       Usable();
-      const std::int64_t number = added_ + 1;
+      const std::int64_t number = session_->Added() + 1;
       pipeline::CheckPicture(picture, static_cast<std::size_t>(number));
       if (!picture.InMemory()) CheckFile(picture.File(), number);
-      std::int32_t delay = -1;
-      if (delay_ms) {
-        if (options_.palette == PaletteMode::First) {
-          RaiseInvalidArgument("a frame's own delay needs the palette mode all or frame");
-        }
-        BuilderOptions own = options_;
-        own.fps.reset();
-        own.delay_ms = *delay_ms;
-        CheckBuilderOptions(own);
-        delay = FrameDelayHundredths(own);
-      }
-      held_.Add(picture, delay);
-      added_ = number;
-      // A few frames at a time keep every thread busy and memory flat.
-      if (conversion_ && !conversion_->CountsFirst() && held_.Frames() >= 2 * std::size_t{threads_} + 2) {
-        conversion_->Emit(held_);
-        held_.Clear();
-      }
+      session_->Add(picture, delay_ms ? session_->FrameDelay(*delay_ms) : -1);
     });
   }
 
@@ -68,32 +45,19 @@ class Writer::Impl {
     return Guarded([&] {
       Usable();
       finished_ = true;
-      if (!conversion_) {
-        Zoetra component;
-        const std::vector<PictureSource> list = held_.List();
-        if (path_.empty()) return component.CreateToStream(list, write_, options_);
-        component.Create(list, path_, options_);
-        return added_;
-      }
-      conversion_->Total(added_);
-      if (conversion_->CountsFirst()) {
-        conversion_->Count(held_);
-        conversion_->Seal();
-      }
-      conversion_->Emit(held_);
-      held_.Clear();
-      conversion_->Finish();
+      const std::int64_t added = session_->Added();
+      if (!out_) return session_->Finish();
+      session_->Finish(options_.report);
       out_->Commit();
-      if (options_.report != nullptr) conversion_->Fill(*options_.report);
       if (!path_.empty()) {
-        const auto frames = static_cast<std::int32_t>(std::min<std::int64_t>(added_, 0x7FFFFFFF));
+        const auto frames = static_cast<std::int32_t>(std::min<std::int64_t>(added, 0x7FFFFFFF));
         platform::DoEvents({platform::YieldStage::Saved, frames, frames});
       }
-      return added_;
+      return added;
     });
   }
 
-  std::int64_t Frames() const { return added_; }
+  std::int64_t Frames() const { return session_ ? session_->Added() : 0; }
 
  private:
   // A failure stops the writer for good; with raise_errors it is raised as
@@ -106,6 +70,14 @@ class Writer::Impl {
       failed_ = true;
       throw;
     }
+  }
+
+  // The first picture's palette: every picture at once, through the document.
+  std::int64_t Whole(const std::vector<PictureSource>& list) {
+    Zoetra component;
+    if (path_.empty()) return component.CreateToStream(list, write_, options_);
+    component.Create(list, path_, options_);
+    return static_cast<std::int64_t>(list.size());
   }
 
   void Usable() const {
@@ -128,10 +100,8 @@ class Writer::Impl {
   std::string path_;
   ByteWriter write_;
   unsigned threads_;
-  pipeline::HeldFrames held_;
   std::unique_ptr<detail::StreamOutput> out_;
-  std::unique_ptr<pipeline::Conversion> conversion_;
-  std::int64_t added_ = 0;
+  std::unique_ptr<pipeline::Session> session_;
   bool finished_ = false;
   bool failed_ = false;
 };

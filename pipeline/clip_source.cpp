@@ -137,6 +137,7 @@ ClipReader::ClipReader(const std::string& name, SourceKind kind, const BuilderOp
   window.max_seconds = clip ? limits.max_clip_seconds : 0;
   const video::Ticks tick = reader_->TimeBase();
   timing_ = std::make_unique<ClipTiming>(name, tick.num, tick.den, reader_->Origin(), window);
+  pacer_ = std::make_unique<ClipPacer<video::Shot>>(min_hundredths_);
   if (window.start > 0) reader_->Seek(timing_->StartTicks());
 
   const long double length = static_cast<long double>(reader_->Length()) * tick.num / std::max<std::int64_t>(tick.den, 1);
@@ -164,12 +165,6 @@ bool ClipReader::Decode(Frame& frame) {
   return true;
 }
 
-void ClipReader::Emit(ClipFrames& batch, std::int64_t until) {
-  // A frame shown again is the same picture, made into a raster once more.
-  batch.Add(pending_, ClipTiming::Delay(pending_start_, until, min_hundredths_));
-  ++shown_;
-}
-
 bool ClipReader::Fill(ClipFrames& batch, std::size_t most) {
   try {
     return FillNamed(batch, most);
@@ -180,23 +175,17 @@ bool ClipReader::Fill(ClipFrames& batch, std::size_t most) {
 
 bool ClipReader::FillNamed(ClipFrames& batch, std::size_t most) {
   batch.Clear();
+  // A frame shown again is the same picture, made into a raster once more.
+  const auto add = [&](const video::Shot& picture, std::int16_t delay) {
+    batch.Add(picture, delay);
+    ++shown_;
+  };
   while (batch.Frames() < most) {
-    std::int64_t start = 0;
-    if (timing_->NextStart(start)) {
-      if (has_pending_) Emit(batch, start);
-      pending_ = held_.picture;
-      pending_start_ = start;
-      has_pending_ = true;
-      continue;
-    }
+    if (pacer_->Next(*timing_, held_.picture, add)) continue;
     if (ended_) {
-      if (has_pending_) {
-        // A still shows as long as a picture of the list does.
-        const bool still = shown_ == 0 && last_length_ == 0 && step_ == 0;
-        Emit(batch, still ? pending_start_ + still_delay_ : timing_->EndHundredths());
-        has_pending_ = false;
-        pending_.reset();
-      }
+      // A still shows as long as a picture of the list does.
+      const bool still = shown_ == 0 && last_length_ == 0 && step_ == 0;
+      pacer_->End(still ? pacer_->Start() + still_delay_ : timing_->EndHundredths(), add);
       break;
     }
     // The held frame's GIF frames are all found: the incoming one takes its place.

@@ -84,7 +84,6 @@ class ClipReader {
   };
   bool FillNamed(ClipFrames& batch, std::size_t most);
   bool Decode(Frame& frame);
-  void Emit(ClipFrames& batch, std::int64_t until);
 
   std::string name_;
   std::unique_ptr<video::FrameReader> reader_;
@@ -93,10 +92,8 @@ class ClipReader {
   std::int16_t still_delay_ = 0;  // a source of one frame with no time: the options' delay
   Frame held_, incoming_;
   bool have_incoming_ = false, ended_ = false, decoded_any_ = false;
-  // The last GIF frame found, waiting for its delay.
-  bool has_pending_ = false;
-  std::int64_t pending_start_ = 0;
-  video::Shot pending_;
+  // The last GIF frame found waits for its delay.
+  std::unique_ptr<ClipPacer<video::Shot>> pacer_;
   std::int64_t last_pts_ = 0, last_length_ = 0, step_ = 0;
   std::int64_t expected_ = 0;
   std::int64_t shown_ = 0;

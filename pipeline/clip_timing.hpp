@@ -84,4 +84,43 @@ class ClipTiming {
   long double previous_ = 0;       // seconds of the last frame added
 };
 
+// A clip's GIF frames as their starts become known: the frame found last
+// waits until the next start, or the clip's end, gives its delay. The reader
+// that pulls frames from a decoder and the browser's engine, which is given
+// them, pace their frames with it alike.
+template <class Picture>
+class ClipPacer {
+ public:
+  explicit ClipPacer(std::int32_t min_hundredths) : min_hundredths_(min_hundredths) {}
+
+  // Takes the next start `timing` knows, if there is one: the frame waiting
+  // goes to `emit(picture, delay)`, and `shown` waits in its place.
+  template <class Emit>
+  bool Next(ClipTiming& timing, const Picture& shown, Emit&& emit) {
+    std::int64_t start = 0;
+    if (!timing.NextStart(start)) return false;
+    if (waiting_) emit(picture_, ClipTiming::Delay(start_, start, min_hundredths_));
+    picture_ = shown;
+    start_ = start;
+    waiting_ = true;
+    return true;
+  }
+  // The frame waiting, if any, ends at `end` hundredths.
+  template <class Emit>
+  void End(std::int64_t end, Emit&& emit) {
+    if (!waiting_) return;
+    emit(picture_, ClipTiming::Delay(start_, end, min_hundredths_));
+    waiting_ = false;
+    picture_ = Picture{};
+  }
+  // Where the frame waiting starts, in hundredths.
+  std::int64_t Start() const { return start_; }
+
+ private:
+  std::int32_t min_hundredths_;
+  Picture picture_{};
+  std::int64_t start_ = 0;
+  bool waiting_ = false;
+};
+
 }  // namespace zoetra::pipeline

@@ -530,20 +530,3 @@ void Conversion::Finish() {
 }
 
 }  // namespace zoetra::pipeline
-
-namespace zoetra::pipeline {
-
-void ConvertFrames(const FrameSource& source, const BuilderOptions& options, unsigned threads, GifStream& out,
-                   BuilderReport* report) {
-  Conversion conversion(options, threads, out);
-  conversion.Total(static_cast<std::int64_t>(source.Frames()));
-  if (conversion.CountsFirst()) {
-    conversion.Count(source);
-    conversion.Seal();
-  }
-  conversion.Emit(source);
-  conversion.Finish();
-  if (report != nullptr) conversion.Fill(*report);
-}
-
-}  // namespace zoetra::pipeline

@@ -116,12 +116,3 @@ class Conversion {
 };
 
 }  // namespace zoetra::pipeline
-
-namespace zoetra::pipeline {
-
-// Every frame of `source` into `out`: counted first when the palette needs
-// it, then made and written; the report, when given, is filled.
-void ConvertFrames(const FrameSource& source, const BuilderOptions& options, unsigned threads, GifStream& out,
-                   BuilderReport* report);
-
-}  // namespace zoetra::pipeline

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "pipeline/clip_source.hpp"
-#include "pipeline/conversion.hpp"
+#include "pipeline/session.hpp"
 #include "pipeline/source.hpp"
 
 namespace zoetra::pipeline {
@@ -40,8 +40,8 @@ std::int64_t ConvertList(const std::vector<PictureSource>& pictures, const Build
   // A clip whose frames were all kept by the counting pass is not decoded
   // again: its delays are all the mapping pass needs.
   std::vector<std::vector<std::int32_t>> kept_delays(n);
-  Conversion conversion(options, threads, out, kept_bytes);
-  conversion.Total(total);
+  Session session(options, threads, &out, Session::Again::Given, {}, kept_bytes);
+  session.Total(total);
   std::vector<std::string> warnings;
   // Batches of decoded frames: a few for every thread, so that the workers
   // rarely wait for the decoder.
@@ -54,18 +54,18 @@ std::int64_t ConvertList(const std::vector<PictureSource>& pictures, const Build
         while (j < n && kinds[j] == SourceKind::Picture) ++j;
         // Frame numbers are no longer list places: failures name their file.
         const PictureList run(std::span<const PictureSource>(pictures).subspan(i, j - i), options.auto_orient, true);
-        counting ? conversion.Count(run) : conversion.Emit(run);
+        session.Add(run);
         i = j;
         continue;
       }
       const std::string& name = pictures[i].File();
       if (!counting && !kept_delays[i].empty()) {
-        conversion.Emit(KeptFrames(std::move(kept_delays[i])));
+        session.Add(KeptFrames(std::move(kept_delays[i])));
         ++i;
         continue;
       }
       ClipReader reader(name, kinds[i], options, threads);
-      const std::int64_t first = conversion.Counted();
+      const std::int64_t first = session.Frames().Counted();
       std::int64_t through = expected[i];  // frames of this clip, counted from its first
       bool any = false;
       while (reader.Fill(batch, batch_frames)) {
@@ -73,10 +73,10 @@ std::int64_t ConvertList(const std::vector<PictureSource>& pictures, const Build
         if (counting) {
           batch.KeepOnlyThrough(through);
           for (std::size_t k = 0; k < batch.Frames(); ++k) kept_delays[i].push_back(batch.Delay(k));
-          conversion.Count(batch);
+          session.Add(batch);
           through -= static_cast<std::int64_t>(batch.Frames());
         } else {
-          conversion.Emit(batch);
+          session.Add(batch);
         }
       }
       if (!any) {
@@ -88,7 +88,7 @@ std::int64_t ConvertList(const std::vector<PictureSource>& pictures, const Build
                    "Invalid picture (" + name + ": " + why + (stopped.empty() ? "" : " (" + stopped + ")") + ")");
       }
       if (counting) {
-        if (!conversion.KeptThrough(conversion.Counted()) || conversion.Counted() == first) {
+        if (!session.Frames().KeptThrough(session.Frames().Counted()) || session.Frames().Counted() == first) {
           kept_delays[i].clear();
           kept_delays[i].shrink_to_fit();
         }
@@ -101,17 +101,14 @@ std::int64_t ConvertList(const std::vector<PictureSource>& pictures, const Build
       ++i;
     }
   };
-  if (conversion.CountsFirst()) {
+  if (session.CountsFirst()) {
     pass(true);
-    conversion.Seal();
+    session.Seal();
   }
   pass(false);
-  conversion.Finish();
-  if (report != nullptr) {
-    conversion.Fill(*report);
-    report->warnings = std::move(warnings);
-  }
-  return conversion.Frames();
+  const std::int64_t frames = session.Finish(report);
+  if (report != nullptr) report->warnings = std::move(warnings);
+  return frames;
 }
 
 }  // namespace zoetra::pipeline

@@ -14,7 +14,7 @@
 #include "component/zoetra.h"
 #include "component/zoetra.hpp"
 #include "gif/cgif.hpp"
-#include "pipeline/conversion.hpp"
+#include "pipeline/session.hpp"
 #include "pipeline/held_frames.hpp"
 #include "support/caught.hpp"
 #include "support/picture_files.hpp"

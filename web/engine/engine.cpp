@@ -20,7 +20,7 @@
 #include "gif/gif_info.hpp"
 #include "pipeline/clip_source.hpp"
 #include "pipeline/clip_timing.hpp"
-#include "pipeline/conversion.hpp"
+#include "pipeline/session.hpp"
 #include "pipeline/source.hpp"
 #include "platform/base/limits.hpp"
 #include "platform/base/yield.hpp"
@@ -33,33 +33,19 @@ EM_JS(void, zoetra_yield, (int stage, int picture, int pictures), {
 namespace zoetra::web {
 namespace {
 
-// One picture in the module's memory, shown for `delay` hundredths (-1: the options' delay).
-class OnePicture final : public pipeline::FrameSource {
- public:
-  OnePicture(const PicturePixels& pixels, std::int32_t delay) : pixels_(pixels), delay_(delay) {}
-  std::size_t Frames() const override { return 1; }
-  void Read(std::size_t, bool keep_alpha, pipeline::Decoded& out) const override {
-    pipeline::ReadPixels(pixels_, keep_alpha, out);
-  }
-  std::int32_t Delay(std::size_t) const override { return delay_; }
-
- private:
-  PicturePixels pixels_;
-  std::int32_t delay_;
+// A clip's frame as the browser gave it: its pixels stay while a GIF frame may show it.
+struct ClipPicture {
+  std::shared_ptr<const std::vector<std::uint8_t>> bytes;
+  PicturePixels pixels;
 };
 
 // A clip's frames as the browser shows them at its times, turned into GIF
 // frames and delays by the command's own timing.
 struct Clip {
   std::unique_ptr<pipeline::ClipTiming> timing;
-  std::vector<std::uint8_t> held;  // the frame before the last one added
-  PicturePixels held_pixels;
+  std::unique_ptr<pipeline::ClipPacer<ClipPicture>> pacer;
+  ClipPicture held;  // the frame before the last one added
   bool have_held = false;
-  bool pending = false;  // a GIF frame of `held` waits for its delay
-  std::vector<std::uint8_t> pending_bytes;
-  PicturePixels pending_pixels;
-  std::int64_t pending_start = 0;
-  std::int32_t min_hundredths = 2;
 };
 
 struct Job {
@@ -67,13 +53,8 @@ struct Job {
   BuilderOptions options;
   std::vector<std::uint8_t> made;  // bytes made and not yet taken
   std::unique_ptr<detail::StreamOutput> out;
-  std::unique_ptr<pipeline::Conversion> conversion;
-  bool counting = false;  // the pass the frames now go to
-  // The palette mode first makes a document of every picture at the end.
-  std::vector<std::vector<std::uint8_t>> held;
-  std::vector<PicturePixels> held_pixels;
+  std::unique_ptr<pipeline::Session> session;
   Clip clip;
-  std::int64_t frames = 0;
 };
 
 std::unique_ptr<Job> g_job;
@@ -122,38 +103,19 @@ PicturePixels Pixels(const std::uint8_t* data, std::int32_t width, std::int32_t 
 // One GIF frame to the pass running now. A frame the counting pass kept
 // needs no pixels the second time (width and height may be 0).
 void Frame(Job& job, const PicturePixels& p, std::int32_t delay) {
-  const std::int64_t number = job.frames + 1;
-  if (job.conversion && !job.counting && job.conversion->CountsFirst() && job.conversion->KeptThrough(number)) {
-    job.conversion->Emit(pipeline::KeptFrames({delay}));
-    ++job.frames;
-    return;
-  }
-  pipeline::CheckPicture(PictureSource(p), static_cast<std::size_t>(number));
-  if (!job.conversion) {
-    if (delay >= 0) RaiseInvalidArgument("a frame's own delay needs the palette mode all or frame");
-    job.held.emplace_back(p.data, p.data + std::size_t{4} * p.width * p.height);
-    PicturePixels own = p;
-    own.data = job.held.back().data();
-    job.held_pixels.push_back(own);
-  } else if (job.counting) {
-    job.conversion->Count(OnePicture(p, delay));
+  if (job.session->NextKept()) {
+    job.session->AddKept(delay);
   } else {
-    job.conversion->Emit(OnePicture(p, delay));
+    job.session->Add(PictureSource(p), delay);
   }
-  job.frames = number;
 }
 
 // The clip's GIF frames whose start is known, each once the next start gives its delay.
 void ClipStarts(Job& job) {
   Clip& c = job.clip;
-  std::int64_t start = 0;
-  while (c.timing->NextStart(start)) {
-    if (c.pending) Frame(job, c.pending_pixels, pipeline::ClipTiming::Delay(c.pending_start, start, c.min_hundredths));
-    c.pending_bytes = c.held;
-    c.pending_pixels = c.held_pixels;
-    c.pending_pixels.data = c.pending_bytes.data();
-    c.pending_start = start;
-    c.pending = true;
+  while (c.pacer->Next(*c.timing, c.held, [&](const ClipPicture& shown, std::int32_t delay) {
+    Frame(job, shown.pixels, delay);
+  })) {
   }
 }
 
@@ -222,15 +184,16 @@ EMSCRIPTEN_KEEPALIVE int zw_begin(const char* palette, int optimize, double qual
     if (!std::isnan(duration)) o.duration = duration;
     CheckBuilderOptions(o);
     auto job = std::make_unique<Job>(o);
-    if (o.palette != PaletteMode::First) {
-      Job& j = *job;
-      job->out = std::make_unique<detail::StreamOutput>([&j](std::span<const std::uint8_t> bytes) {
-        j.made.insert(j.made.end(), bytes.begin(), bytes.end());
-        return true;
-      });
-      job->conversion = std::make_unique<pipeline::Conversion>(o, 1u, job->out->Stream());
-      job->counting = job->conversion->CountsFirst();
-    }
+    Job& j = *job;
+    const ByteWriter keep = [&j](std::span<const std::uint8_t> bytes) {
+      j.made.insert(j.made.end(), bytes.begin(), bytes.end());
+      return true;
+    };
+    if (o.palette != PaletteMode::First) job->out = std::make_unique<detail::StreamOutput>(keep);
+    // The first picture's palette makes a document of every picture at the end.
+    job->session = std::make_unique<pipeline::Session>(
+        o, 1u, job->out ? &job->out->Stream() : nullptr, pipeline::Session::Again::Given,
+        [keep, o](const std::vector<PictureSource>& list) { return Zoetra().CreateToStream(list, keep, o); });
     platform::SetYieldHook([](const platform::YieldInfo& info) {
       zoetra_yield(static_cast<int>(info.stage), info.picture, info.pictures);
     });
@@ -241,13 +204,13 @@ EMSCRIPTEN_KEEPALIVE int zw_begin(const char* palette, int optimize, double qual
 
 // 1 when every frame must be counted (zw_seal) before the frames are made again.
 EMSCRIPTEN_KEEPALIVE int zw_counts_first() {
-  return Guarded([] { return Current().conversion && Current().conversion->CountsFirst() ? 1 : 0; });
+  return Guarded([] { return Current().session->CountsFirst() ? 1 : 0; });
 }
 
 // Frames to come in all, for progress.
 EMSCRIPTEN_KEEPALIVE int zw_total(double frames) {
   return Guarded([&] {
-    if (Current().conversion) Current().conversion->Total(static_cast<std::int64_t>(frames));
+    Current().session->Total(static_cast<std::int64_t>(frames));
     return 0;
   });
 }
@@ -259,11 +222,8 @@ EMSCRIPTEN_KEEPALIVE int zw_frame(int width, int height, int layout, double dela
     Job& job = Current();
     std::int32_t delay = -1;
     if (!std::isnan(delay_ms)) {
-      BuilderOptions own = job.options;
-      own.fps.reset();
-      own.delay_ms = std::fabs(delay_ms) < 1e9 ? static_cast<std::int64_t>(delay_ms) : std::int64_t{1} << 40;
-      CheckBuilderOptions(own);
-      delay = FrameDelayHundredths(own);
+      delay = job.session->FrameDelay(std::fabs(delay_ms) < 1e9 ? static_cast<std::int64_t>(delay_ms)
+                                                                 : std::int64_t{1} << 40);
     }
     Frame(job, Pixels(g_in.data(), width, height, layout), delay);
     return 0;
@@ -273,11 +233,7 @@ EMSCRIPTEN_KEEPALIVE int zw_frame(int width, int height, int layout, double dela
 // The counting pass is over; the same frames come again to be made.
 EMSCRIPTEN_KEEPALIVE int zw_seal() {
   return Guarded([] {
-    Job& job = Current();
-    if (!job.counting) RaiseInvalidArgument("this palette mode does not count first");
-    job.conversion->Seal();
-    job.counting = false;
-    job.frames = 0;
+    Current().session->Seal();
     return 0;
   });
 }
@@ -285,11 +241,7 @@ EMSCRIPTEN_KEEPALIVE int zw_seal() {
 // 1 when the next frame of the mapping pass was kept by the counting pass:
 // then the worker need not read its picture again (zw_frame takes 0 x 0).
 EMSCRIPTEN_KEEPALIVE int zw_next_kept() {
-  return Guarded([] {
-    const Job& job = Current();
-    const pipeline::Conversion* c = job.conversion.get();
-    return c && !job.counting && c->CountsFirst() && c->KeptThrough(job.frames + 1) ? 1 : 0;
-  });
+  return Guarded([] { return Current().session->NextKept() ? 1 : 0; });
 }
 
 // Seconds from a number or "[hh:]mm:ss[.ms]", as the command reads them; NaN when refused.
@@ -317,8 +269,8 @@ EMSCRIPTEN_KEEPALIVE int zw_clip_begin(int min_hundredths) {
     window.max_frames = limits.max_clip_frames;
     window.max_seconds = limits.max_clip_seconds;
     job.clip = Clip{};
-    job.clip.min_hundredths = min_hundredths;
     job.clip.timing = std::make_unique<pipeline::ClipTiming>("the clip", 1, 1000000, 0, window);
+    job.clip.pacer = std::make_unique<pipeline::ClipPacer<ClipPicture>>(min_hundredths);
     return 0;
   });
 }
@@ -332,9 +284,10 @@ EMSCRIPTEN_KEEPALIVE int zw_clip_frame(int width, int height, int layout, double
     const PicturePixels p = Pixels(g_in.data(), width, height, layout);
     if (!c.timing->Add(static_cast<std::int64_t>(micros))) return 0;
     if (c.have_held) ClipStarts(job);
-    c.held.assign(p.data, p.data + std::size_t{4} * width * height);
-    c.held_pixels = p;
-    c.held_pixels.data = c.held.data();
+    auto bytes = std::make_shared<const std::vector<std::uint8_t>>(p.data, p.data + std::size_t{4} * width * height);
+    c.held.pixels = p;
+    c.held.pixels.data = bytes->data();
+    c.held.bytes = std::move(bytes);
     c.have_held = true;
     return 0;
   });
@@ -349,10 +302,8 @@ EMSCRIPTEN_KEEPALIVE int zw_clip_end(double micros) {
     if (c.have_held) {
       c.timing->End(static_cast<std::int64_t>(micros));
       ClipStarts(job);
-      if (c.pending) {
-        Frame(job, c.pending_pixels,
-              pipeline::ClipTiming::Delay(c.pending_start, c.timing->EndHundredths(), c.min_hundredths));
-      }
+      c.pacer->End(c.timing->EndHundredths(),
+                   [&](const ClipPicture& shown, std::int32_t delay) { Frame(job, shown.pixels, delay); });
     }
     job.clip = Clip{};
     return 0;
@@ -366,26 +317,7 @@ EMSCRIPTEN_KEEPALIVE int zw_clip_done() {
 
 // Writes what is left and the end of the file; returns the frames.
 EMSCRIPTEN_KEEPALIVE int zw_finish() {
-  return Guarded([] {
-    Job& job = Current();
-    if (job.conversion) {
-      job.conversion->Finish();
-      return static_cast<int>(job.conversion->Frames());
-    }
-    std::vector<PictureSource> list(job.held_pixels.begin(), job.held_pixels.end());
-    Zoetra component;
-    std::vector<std::uint8_t>& made = job.made;
-    const std::int64_t frames = component.CreateToStream(
-        list,
-        [&made](std::span<const std::uint8_t> bytes) {
-          made.insert(made.end(), bytes.begin(), bytes.end());
-          return true;
-        },
-        job.options);
-    job.held.clear();
-    job.held_pixels.clear();
-    return static_cast<int>(frames);
-  });
+  return Guarded([] { return static_cast<int>(Current().session->Finish()); });
 }
 
 // The bytes made since the last call (zw_taken() of them), so that the
