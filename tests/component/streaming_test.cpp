@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -101,6 +102,79 @@ TEST_F(StreamingTest, TheWriterGivesTheListCallsBytesInEveryMode) {
         EXPECT_EQ(streamed, want);
       }
     }
+  }
+}
+
+// The browser's way: every frame given again after the counting pass, those
+// the counting pass kept without their pixels. Whatever was kept, the bytes
+// are the list call's.
+TEST_F(StreamingTest, FramesGivenAgainGiveTheListCallsBytes) {
+  for (const PaletteMode mode : {PaletteMode::All, PaletteMode::Frame}) {
+    for (const bool optimize : {false, true}) {
+      for (const std::int64_t kept_bytes : {pipeline::kKeptBytes, std::int64_t{3} * kW * kH * 3 + 200}) {
+        SCOPED_TRACE(std::to_string(static_cast<int>(mode)) + (optimize ? " optimize" : "") + " keeping " +
+                     std::to_string(kept_bytes));
+        BuilderOptions o;
+        o.palette = mode;
+        o.optimize = optimize;
+        o.threads = 2;
+        const std::vector<std::uint8_t> want = Zoetra().CreateToBuffer(List(), o);
+        std::vector<std::uint8_t> bytes;
+        mGIFLZWEnc::VectorSink sink(bytes);
+        pipeline::GifStream out(sink, "memory");
+        pipeline::Session session(o, 2, &out, pipeline::Session::Again::Given, {}, kept_bytes);
+        const std::vector<PictureSource> list = List();
+        int kept = 0;
+        if (session.CountsFirst()) {
+          for (const PictureSource& p : list) session.Add(p);
+          session.Seal();
+        }
+        for (const PictureSource& p : list) {
+          if (session.NextKept()) {
+            session.AddKept(-1);
+            ++kept;
+          } else {
+            session.Add(p);
+          }
+        }
+        EXPECT_EQ(session.Finish(), 7);
+        EXPECT_EQ(bytes, want);
+        // The small budget keeps three frames; the large one all, in the mode that counts.
+        EXPECT_EQ(kept, mode == PaletteMode::Frame ? 0 : kept_bytes == pipeline::kKeptBytes ? 7 : 3);
+      }
+    }
+  }
+}
+
+TEST_F(StreamingTest, TheSessionRefusesCallsOutOfTurn) {
+  const struct Case {
+    const char* what;
+    PaletteMode mode;
+    std::function<void(pipeline::Session&)> call;
+    const char* text;
+  } cases[] = {
+      {"seal without a counting pass", PaletteMode::Frame, [](pipeline::Session& s) { s.Seal(); }, "does not count"},
+      {"finish before the seal", PaletteMode::All, [](pipeline::Session& s) { s.Finish(); }, "not sealed"},
+      {"a kept frame that was not kept", PaletteMode::Frame, [](pipeline::Session& s) { s.AddKept(-1); },
+       "did not keep frame 2"},
+      {"an own delay with the first picture's palette", PaletteMode::First,
+       [](pipeline::Session& s) { s.FrameDelay(100); }, "own delay"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    BuilderOptions o;
+    o.palette = c.mode;
+    std::vector<std::uint8_t> bytes;
+    mGIFLZWEnc::VectorSink sink(bytes);
+    pipeline::GifStream out(sink, "memory");
+    std::int64_t whole = 0;
+    pipeline::Session session(o, 1, &out, pipeline::Session::Again::Given,
+                              [&](const std::vector<PictureSource>& list) { return whole = list.size(); });
+    session.Add(Pixels(frames_[0]));
+    const Error e = test::Caught([&] { c.call(session); });
+    EXPECT_EQ(e.number(), kErrInvalidArgument);
+    EXPECT_NE(e.description().find(c.text), std::string::npos) << e.description();
+    EXPECT_EQ(whole, 0);
   }
 }
 

@@ -17,16 +17,19 @@ struct Shown {
   int total() const { return std::accumulate(delays.begin(), delays.end(), 0); }
 };
 
-// Feeds frame times (ticks of 1/den s) as a reader does; the last frame ends at `end`.
+// Feeds frame times (ticks of 1/den s) as a reader does, paced as the
+// reader and the browser's engine pace them; the last frame ends at `end`.
 Shown Feed(std::int64_t den, const std::vector<std::int64_t>& pts, std::int64_t end, const ClipWindow& window) {
   ClipTiming timing("clip.mp4", 1, den, 0, window);
-  std::vector<std::int64_t> starts;
+  ClipPacer<int> pacer(window.min_hundredths);
   Shown shown;
+  const auto emit = [&](int frame, std::int16_t delay) {
+    shown.frames.push_back(frame);
+    shown.delays.push_back(delay);
+  };
   int held = -1;
   const auto take = [&] {
-    for (std::int64_t s = 0; timing.NextStart(s);) {
-      starts.push_back(s);
-      shown.frames.push_back(held);
+    while (pacer.Next(timing, held, emit)) {
     }
   };
   for (std::size_t i = 0; i < pts.size(); ++i) {
@@ -37,10 +40,7 @@ Shown Feed(std::int64_t den, const std::vector<std::int64_t>& pts, std::int64_t 
   }
   timing.End(timing.Done() ? pts[static_cast<std::size_t>(held)] : end);
   take();
-  for (std::size_t k = 0; k < starts.size(); ++k) {
-    const std::int64_t next = k + 1 < starts.size() ? starts[k + 1] : timing.EndHundredths();
-    shown.delays.push_back(ClipTiming::Delay(starts[k], next, window.min_hundredths));
-  }
+  pacer.End(timing.EndHundredths(), emit);
   return shown;
 }
 
