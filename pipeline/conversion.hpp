@@ -24,6 +24,7 @@
 
 #include "colour/mquantize.hpp"
 #include "component/zoetra.hpp"
+#include "pipeline/frame_encoder.hpp"
 #include "pipeline/gif_stream.hpp"
 #include "pipeline/palette.hpp"
 #include "pipeline/prepare.hpp"
@@ -33,6 +34,8 @@
 #include "platform/base/yield.hpp"
 
 namespace zoetra::pipeline {
+
+class ScreenBoard;
 
 // Prepared pictures the counting pass keeps for the mapping pass (three
 // bytes a pixel): 21 of 1920 x 1080, 48 of 1280 x 720.
@@ -69,7 +72,6 @@ class Conversion {
 
  private:
   struct Item;
-  class Board;
   // `work(k, item, worker)` on the workers (item.failure is already set when
   // the first picture, read ahead, failed); `finish(k, frame, item)` here, in order.
   template <class Work, class Done>
@@ -78,12 +80,8 @@ class Conversion {
   void Read(const FrameSource& source, std::size_t k, Item& item) const;
   void Made(const Item& item, std::int64_t frame);
   void MakeFrame(Item& item, std::int64_t frame, unsigned worker) const;
-  // `cut` as frame `frame` at (left, top), with its own table (compacted)
-  // or the global one; `transparent` -1: none. With `below` > 0, gives up
-  // (false) as soon as the data would reach `below` bytes.
-  bool Encode(cDIB& cut, std::int32_t left, std::int32_t top, const Table* local, std::int32_t entries,
-              std::int32_t transparent, std::int32_t disposal, std::int64_t frame, gif_blocks::FrameHead& head,
-              Table& table, std::vector<std::uint8_t>& data, std::size_t below = 0) const;
+  // EncodeFrame with this conversion's global table and quality.
+  bool Encode(const EncodeRequest& request, EncodedFrame& out) const;
   // The frame written last made again to clear all that shows when its time is up.
   void ClearLast();
 
@@ -92,7 +90,7 @@ class Conversion {
   GifStream& out_;
   std::unique_ptr<PaletteStrategy> strategy_;
   Preparation preparation_;
-  std::unique_ptr<Board> board_;
+  std::unique_ptr<ScreenBoard> board_;  // with optimize
   Tradeoffs tradeoffs_;
   // With optimize: the frame written last, and what the screen shows after it.
   struct LastFrame {
