@@ -221,35 +221,6 @@ void Conversion::MakeFrame(Item& item, std::int64_t frame, unsigned worker) cons
   item.merged = PickFrameWay(mapped.pixels, *step, palette, frame, encode, item.cut).kind == FrameWay::kMerged;
 }
 
-void Conversion::ClearLast() {
-  LastFrame& last = last_frame_;
-  const gif_blocks::FrameHead& was = last.head;
-  const frame_ops::ChangeRect at{was.left, was.top, was.left + was.width, was.top + was.height};
-  frame_ops::ChangeRect all = at;
-  Cover(all, last.opaque);
-  if (all.left == at.left && all.top == at.top && all.right == at.right && all.bottom == at.bottom) {
-    out_.Dispose();
-    return;
-  }
-  // The frame again over everything shown, transparent around its own pixels.
-  const bool local = was.local_entries > 0;
-  std::int32_t transparent = was.use_transparent ? was.transparent_index : strategy_->GlobalTransparent();
-  if (transparent < 0) transparent = local ? was.local_entries : -1;
-  if (transparent < 0) RaiseError(kErrInternal, "a frame to clear has no index for transparency");
-  cDIB wide;
-  SpreadCut(last.cut, at, all, static_cast<std::uint8_t>(transparent), wide);
-  EncodedFrame encoded;
-  Encode({.cut = wide, .left = all.left, .top = all.top, .local = local ? &last.table : nullptr,
-          .entries = was.local_entries, .transparent = transparent, .disposal = 2, .delay = was.delay,
-          .frame = emitted_},
-         encoded);
-  last.cut.Exchange(wide);
-  last.table = encoded.table;
-  last.head = encoded.head;
-  if (local) last.head.local_table = last.table.data();
-  out_.Redo(last.head, std::move(encoded.data));
-}
-
 void Conversion::Emit(const FrameSource& source) {
   if (!sealed_) Seal();
   const bool counted = strategy_->CountsFirst();
@@ -289,7 +260,7 @@ void Conversion::Emit(const FrameSource& source) {
         }
         if (item.clears_before && out_.Pending()) {
           if (board_) {
-            ClearLast();
+            last_frame_.Clear(out_, *strategy_, tradeoffs_.lossy, emitted_);
           } else {
             out_.Dispose();
           }
@@ -299,14 +270,10 @@ void Conversion::Emit(const FrameSource& source) {
         } else {
           EncodedFrame& made = item.encoded;
           if (made.head.local_entries > 0) made.head.local_table = made.table.data();
-          if (board_) {
-            last_frame_.cut.Exchange(item.cut);
-            last_frame_.head = made.head;
-            last_frame_.table = made.table;
-          }
+          if (board_) last_frame_.Keep(item.cut, made.head, made.table);
           out_.Put(made.head, std::move(made.data));
         }
-        if (board_) last_frame_.opaque = item.opaque;
+        if (board_) last_frame_.Shows(item.opaque);
         emitted_ = frame + 1;
         Yield(YieldStage::PaletteCopy, frame + 1);
       });

@@ -26,6 +26,7 @@
 #include "component/zoetra.hpp"
 #include "pipeline/frame_encoder.hpp"
 #include "pipeline/gif_stream.hpp"
+#include "pipeline/last_frame.hpp"
 #include "pipeline/palette.hpp"
 #include "pipeline/prepare.hpp"
 #include "pipeline/quality.hpp"
@@ -82,8 +83,6 @@ class Conversion {
   void MakeFrame(Item& item, std::int64_t frame, unsigned worker) const;
   // EncodeFrame with this conversion's global table and quality.
   bool Encode(const EncodeRequest& request, EncodedFrame& out) const;
-  // The frame written last made again to clear all that shows when its time is up.
-  void ClearLast();
 
   BuilderOptions options_;
   unsigned threads_;
@@ -92,14 +91,7 @@ class Conversion {
   Preparation preparation_;
   std::unique_ptr<ScreenBoard> board_;  // with optimize
   Tradeoffs tradeoffs_;
-  // With optimize: the frame written last, and what the screen shows after it.
-  struct LastFrame {
-    cDIB cut;
-    gif_blocks::FrameHead head;
-    Table table{};
-    frame_ops::ChangeRect opaque;
-  };
-  LastFrame last_frame_;
+  LastFrame last_frame_;  // with optimize
   std::int16_t delay_ = 0;
   bool sealed_ = false;
   std::int64_t total_ = 0;
