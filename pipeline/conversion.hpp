@@ -3,9 +3,11 @@
 //   source -> preparation -> palette -> mapping -> change since the frame
 //   before -> LZW encoding -> writing
 //
-// Workers take a frame through every stage up to its encoding; the calling
-// thread then writes the frames in order, each as soon as it and every
-// earlier one are done. Memory holds a small window of frames (the threads
+// The conversion only schedules; each stage is a file of its own (prepare,
+// palette, frame_diff, frame_encoder, last_frame, gif_stream). Workers take a
+// frame through every stage up to its encoding; the calling thread then
+// writes the frames in order, each as soon as it and every earlier one are
+// done. Memory holds a small window of frames (the threads
 // plus two), never the animation. Palette `all` first counts every picture's
 // colours in a pass of its own, keeping the first pictures for the mapping
 // pass while they fit kKeptBytes, and reads the rest again.
