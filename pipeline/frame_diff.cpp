@@ -305,7 +305,8 @@ void SpreadCut(const cDIB& cut, const frame_ops::ChangeRect& at, const frame_ops
   const frame_ops::Pixels from(cut);
   for (std::int32_t y = 0; y < to.height; ++y) std::memset(to.row(y), transparent, static_cast<std::size_t>(to.width));
   for (std::int32_t y = 0; y < from.height; ++y) {
-    std::memcpy(to.row(at.top - over.top + y) + (at.left - over.left), from.row(y), static_cast<std::size_t>(from.width));
+    std::memcpy(to.row(at.top - over.top + y) + (at.left - over.left), from.row(y),
+                static_cast<std::size_t>(from.width));
   }
 }
 
@@ -383,7 +384,9 @@ FrameWay PickFrameWay(const cDIB& mapped, const Step& step, const WayPalette& pa
   }
   const bool plain = !step.any_kept && (!step.any_clear || transparent >= 0);
   const bool through = (worth || !plain) && step.any_unwritten && transparent >= 0;
-  if (!plain && !through) RaiseError(kErrInternal, "frame " + std::to_string(frame + 1) + " has no index for transparency");
+  if (!plain && !through) {
+    RaiseError(kErrInternal, "frame " + std::to_string(frame + 1) + " has no index for transparency");
+  }
   const auto transparency = static_cast<std::uint8_t>(std::max(transparent, 0));
   struct Candidate {
     cDIB cut;

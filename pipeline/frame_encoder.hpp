@@ -16,13 +16,13 @@ namespace zoetra::pipeline {
 struct EncodeRequest {
   cDIB& cut;  // 8 bits; its indices are renumbered as a local table is compacted
   std::int32_t left = 0, top = 0;
-  const Table* local = nullptr;  // the frame's own table; null: the global one
-  std::int32_t entries = 0;      // of that table
+  const Table* local = nullptr;   // the frame's own table; null: the global one
+  std::int32_t entries = 0;       // of that table
   std::int32_t transparent = -1;  // -1: none
   std::int32_t disposal = 0;
-  std::int16_t delay = 0;   // hundredths
-  std::int64_t frame = 0;   // numbers it for messages
-  std::size_t below = 0;    // > 0: give up as soon as the data would reach it
+  std::int16_t delay = 0;  // hundredths
+  std::int64_t frame = 0;  // numbers it for messages
+  std::size_t below = 0;   // > 0: give up as soon as the data would reach it
 };
 
 struct EncodedFrame {
