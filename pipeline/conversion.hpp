@@ -3,9 +3,11 @@
 //   source -> preparation -> palette -> mapping -> change since the frame
 //   before -> LZW encoding -> writing
 //
-// Workers take a frame through every stage up to its encoding; the calling
-// thread then writes the frames in order, each as soon as it and every
-// earlier one are done. Memory holds a small window of frames (the threads
+// The conversion only schedules; each stage is a file of its own (prepare,
+// palette, frame_diff, frame_encoder, last_frame, gif_stream). Workers take a
+// frame through every stage up to its encoding; the calling thread then
+// writes the frames in order, each as soon as it and every earlier one are
+// done. Memory holds a small window of frames (the threads
 // plus two), never the animation. Palette `all` first counts every picture's
 // colours in a pass of its own, keeping the first pictures for the mapping
 // pass while they fit kKeptBytes, and reads the rest again.
@@ -23,8 +25,10 @@
 #include <vector>
 
 #include "colour/mquantize.hpp"
-#include "pipeline/options.hpp"
+#include "pipeline/frame_encoder.hpp"
 #include "pipeline/gif_stream.hpp"
+#include "pipeline/last_frame.hpp"
+#include "pipeline/options.hpp"
 #include "pipeline/palette.hpp"
 #include "pipeline/prepare.hpp"
 #include "pipeline/quality.hpp"
@@ -33,6 +37,8 @@
 #include "platform/base/yield.hpp"
 
 namespace zoetra::pipeline {
+
+class ScreenBoard;
 
 // Prepared pictures the counting pass keeps for the mapping pass (three
 // bytes a pixel): 21 of 1920 x 1080, 48 of 1280 x 720.
@@ -69,7 +75,6 @@ class Conversion {
 
  private:
   struct Item;
-  class Board;
   // `work(k, item, worker)` on the workers (item.failure is already set when
   // the first picture, read ahead, failed); `finish(k, frame, item)` here, in order.
   template <class Work, class Done>
@@ -78,30 +83,17 @@ class Conversion {
   void Read(const FrameSource& source, std::size_t k, Item& item) const;
   void Made(const Item& item, std::int64_t frame);
   void MakeFrame(Item& item, std::int64_t frame, unsigned worker) const;
-  // `cut` as frame `frame` at (left, top), with its own table (compacted)
-  // or the global one; `transparent` -1: none. With `below` > 0, gives up
-  // (false) as soon as the data would reach `below` bytes.
-  bool Encode(cDIB& cut, std::int32_t left, std::int32_t top, const Table* local, std::int32_t entries,
-              std::int32_t transparent, std::int32_t disposal, std::int64_t frame, gif_blocks::FrameHead& head,
-              Table& table, std::vector<std::uint8_t>& data, std::size_t below = 0) const;
-  // The frame written last made again to clear all that shows when its time is up.
-  void ClearLast();
+  // EncodeFrame with this conversion's global table and quality.
+  bool Encode(const EncodeRequest& request, EncodedFrame& out) const;
 
   BuilderOptions options_;
   unsigned threads_;
   GifStream& out_;
   std::unique_ptr<PaletteStrategy> strategy_;
   Preparation preparation_;
-  std::unique_ptr<Board> board_;
+  std::unique_ptr<ScreenBoard> board_;  // with optimize
   Tradeoffs tradeoffs_;
-  // With optimize: the frame written last, and what the screen shows after it.
-  struct LastFrame {
-    cDIB cut;
-    gif_blocks::FrameHead head;
-    Table table{};
-    frame_ops::ChangeRect opaque;
-  };
-  LastFrame last_frame_;
+  LastFrame last_frame_;  // with optimize
   std::int16_t delay_ = 0;
   bool sealed_ = false;
   std::int64_t total_ = 0;

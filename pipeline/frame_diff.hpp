@@ -10,14 +10,19 @@
 //            dithering of still areas stands still.
 //   MakeCut  (any thread) the written rectangle as the frame to encode:
 //            unchanged pixels inside it either repeat what is shown (plain)
-//            or are transparent, whichever packs smaller.
+//            or are transparent.
+//   PickFrameWay  (any thread) which of those ways is written: the one
+//            that packs smaller.
 //
 // Pictures come prepared: 32 bits, memory row 0 at the top, the fourth byte
 // 0 for an opaque pixel and kClearPixel for a transparent one.
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <vector>
 
 #include "postprocess/frame_ops.hpp"
@@ -88,7 +93,25 @@ struct Step {
   // Per pixel of the whole frame: a PixelRole.
   cDIB roles;
   frame_ops::ChangeRect opaque_after;
+
+ private:
+  struct Frame;
+  // The passes, in the constructor's order.
+  void ClearIfUncovered(const Frame& frame);  // sets needs_clear
+  bool StillPays(const Frame& frame) const;   // what `stable` is
+  bool KeepsWholeRow(const Frame& frame, std::int32_t y);
+  void MarkRow(const Frame& frame, std::int32_t y);  // its roles; grows rect
+  void CountUnwritten();
+  void GrowOpaque(Screen& screen);  // sets opaque_after
 };
+
+// `r` grown to hold `more` too (an empty `r` becomes `more`).
+void Cover(frame_ops::ChangeRect& r, const frame_ops::ChangeRect& more);
+
+// The frame `cut`, written at `at`, again over `over` (which holds `at`),
+// `transparent` around its own pixels: disposed of, it clears all of `over`.
+void SpreadCut(const cDIB& cut, const frame_ops::ChangeRect& at, const frame_ops::ChangeRect& over,
+               std::uint8_t transparent, cDIB& wide);
 
 // The rectangle `step.rect` of `mapped` as a frame (8 bits): clear pixels
 // `transparent`, and unchanged ones too when `through_transparency`, else
@@ -100,5 +123,37 @@ std::int64_t CountRuns(const cDIB& cut);
 
 // The lowest index below `limit` that no written pixel of the rectangle uses; -1: none.
 std::int32_t FreeIndex(const cDIB& mapped, const Step& step, std::int32_t limit);
+
+// How a Step's frame is written: not at all (merged into the frame before),
+// or its rectangle with unchanged pixels as their index (plain) or as
+// transparency (through).
+struct FrameWay {
+  enum Kind : std::uint8_t { kMerged, kPlain, kThrough };
+  Kind kind = kMerged;
+  std::int32_t left = 0, top = 0;
+  std::int32_t transparent = -1;  // the index named transparent; -1: none
+  std::int32_t disposal = 1;      // left in place: the next frame builds on it
+};
+
+// What the choice of a way needs of the frame's palette.
+struct WayPalette {
+  std::int32_t entries = 0;
+  bool local = false;             // the frame's own table (room for 256), else the global one
+  std::int32_t transparent = -1;  // the index the palette keeps for transparency; -1: none
+  bool declare = false;           // name it even when no pixel is transparent
+};
+
+// Encodes a candidate `cut` written as `way` says (it may renumber the cut's
+// indices). With `below` > 0 it gives up as soon as the data would reach
+// `below` bytes. Returns the data's size, or nothing when it gave up; the
+// candidate encoded last is the one picked.
+using WayEncoder = std::function<std::optional<std::size_t>(cDIB& cut, const FrameWay& way, std::size_t below)>;
+
+// Builds the ways `step` can be written (plain, through transparency) and
+// encodes the one with fewer runs, and the other too when they come close,
+// keeping it only if smaller. `cut` gets the picked way's pixels; `frame`
+// numbers it for messages.
+FrameWay PickFrameWay(const cDIB& mapped, const Step& step, const WayPalette& palette, std::int64_t frame,
+                      const WayEncoder& encode, cDIB& cut);
 
 }  // namespace zoetra::pipeline

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <string>
 
 #include "support/raster_pixels.hpp"
 
@@ -164,6 +165,77 @@ TEST(FrameDiffTest, CutsWriteUnchangedPixelsPlainlyOrAsTransparencyThatKeepsRuns
   EXPECT_EQ(CountRuns(plain), 3);
   EXPECT_EQ(FreeIndex(second, two, 16), 0);
   EXPECT_EQ(FreeIndex(Indices([](int x, int) { return x == 2 ? 0 : (x == 3 ? 1 : 7); }), two, 2), -1);
+}
+
+TEST(FrameDiffTest, PickFrameWayEncodesTheWayWithFewerRunsAndKeepsTheSmaller) {
+  const auto none = [](int, int) { return false; };
+  const auto row4 = [](int x, int y) { return y == 4 && (x == 2 || x == 3 || x == 12); };
+  const auto right_half = [](int x, int y) { return x >= 8 && !(x == 10 && y == 3); };
+  const auto all_but_column0 = [](int x, int) { return x != 0; };
+  struct Case {
+    const char* name;
+    std::function<bool(int, int)> repainted;  // index 5 becomes 9
+    std::function<bool(int, int)> moved;      // the source changes
+    int still_index;                          // the index of the other pixels in the second frame
+    bool clear_pixel;                         // (12, 5) is clear in both frames; 15 is kept for it
+    bool local;                               // a table of 16 entries of the frame's own, else the global
+    std::size_t plain_size, through_size;     // what the encoder makes of each way
+    FrameWay::Kind kind;
+    std::int32_t transparent;
+    const char* calls;  // the ways encoded, each with the size it must stay below
+  };
+  const Case cases[] = {
+      {"nothing changed", none, none, 5, false, false, 80, 100, FrameWay::kMerged, -1, ""},
+      {"small change, plain smaller", row4, row4, 5, false, false, 80, 100, FrameWay::kPlain, -1, "P0 T80 "},
+      {"small change, transparency smaller", row4, row4, 5, false, false, 100, 80, FrameWay::kThrough, 0,
+       "P0 T100 "},
+      {"own table: an entry past it", row4, row4, 5, false, true, 100, 80, FrameWay::kThrough, 16, "P0 T100 "},
+      {"written whole with a clear pixel: plain, naming transparency", right_half, all_but_column0, 5, true, false,
+       80, 100, FrameWay::kPlain, 15, "P0 "},
+      {"written whole: transparency does not pay", right_half, all_but_column0, 5, false, false, 100, 80,
+       FrameWay::kPlain, -1, "P0 "},
+      {"kept pixels: only transparency", row4, row4, 6, false, true, 80, 100, FrameWay::kThrough, 16, "T0 "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto clear = [&](int x, int y) { return c.clear_pixel && x == 12 && y == 5; };
+    const auto source = [&](int x, int y, bool second) {
+      if (clear(x, y)) return std::uint32_t{kClearPixel} << 24;
+      return Source(x, y) + (second && c.moved(x, y) ? 0x10u : 0u);
+    };
+    Screen screen(kW, kH);
+    Indices first([](int, int) { return 5; });
+    const Step one(screen, Picture([&](int x, int y) { return source(x, y, false); }), c.clear_pixel, first,
+                   Greys(), !c.local, 0);
+    Indices second([&](int x, int y) { return c.repainted(x, y) ? 9 : c.still_index; });
+    const Step two(screen, Picture([&](int x, int y) { return source(x, y, true); }), c.clear_pixel, second,
+                   Greys(), !c.local, 0);
+    std::string calls;
+    const WayEncoder encode = [&](cDIB&, const FrameWay& way, std::size_t below) -> std::optional<std::size_t> {
+      calls += (way.kind == FrameWay::kThrough ? "T" : "P") + std::to_string(below) + " ";
+      const std::size_t size = way.kind == FrameWay::kThrough ? c.through_size : c.plain_size;
+      if (below > 0 && size >= below) return std::nullopt;
+      return size;
+    };
+    cDIB cut;
+    const FrameWay way = PickFrameWay(second, two, {16, c.local, c.clear_pixel ? 15 : -1, false}, 1, encode, cut);
+    EXPECT_EQ(way.kind, c.kind);
+    EXPECT_EQ(way.transparent, c.transparent);
+    EXPECT_EQ(calls, c.calls);
+    if (c.kind == FrameWay::kMerged) continue;
+    EXPECT_EQ(way.disposal, 1);
+    // The cut is the change's rectangle, as the picked way writes it.
+    EXPECT_EQ(way.left, two.rect.left);
+    EXPECT_EQ(way.top, two.rect.top);
+    ASSERT_EQ(cut.Width(), two.rect.right - two.rect.left);
+    ASSERT_EQ(cut.Height(), two.rect.bottom - two.rect.top);
+    if (c.clear_pixel) {
+      EXPECT_EQ(At(cut, 12 - way.left, 5 - way.top), c.transparent);
+    }
+    if (c.kind == FrameWay::kThrough) {
+      EXPECT_EQ(At(cut, 4 - way.left, 4 - way.top), c.transparent);
+    }
+  }
 }
 
 TEST(FrameDiffTest, AlphaBecomesClearPixelsOrGoesWhenAllOpaque) {
