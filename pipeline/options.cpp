@@ -55,7 +55,9 @@ std::int32_t FrameDelayHundredths(const BuilderOptions& o) {
   return RoundToInt16(static_cast<double>(AskedDelayMs(o)) / 10.0);
 }
 
-void CheckBuilderOptions(const BuilderOptions& o) {
+namespace {
+
+void CheckDelay(const BuilderOptions& o) {
   if (o.fps) {
     // Past this rate the delay rounds to 0 ms; below the lowest it exceeds the
     // longest delay a frame can hold (and would wrap in 16 bits).
@@ -67,18 +69,10 @@ void CheckBuilderOptions(const BuilderOptions& o) {
   } else if (o.delay_ms < 0 || o.delay_ms > kMaxDelayMs) {
     Refuse("the frame delay " + std::to_string(o.delay_ms) + " ms is not 0 to 32767 ms");
   }
-  if (o.palette != PaletteMode::First && o.palette != PaletteMode::All &&
-      o.palette != PaletteMode::Frame) {
-    Refuse("the palette mode " + std::to_string(static_cast<int>(o.palette)) +
-           " is not first, all or frame");
-  }
-  if (o.threads < 0 || o.threads > kMaxThreads) {
-    Refuse("the thread count " + std::to_string(o.threads) + " is not 0 (one per core) to 1024");
-  }
-  if (o.loop != kPlayOnce && (o.loop < 0 || o.loop > kMaxLoops)) {
-    Refuse("the loop count " + std::to_string(o.loop) +
-           " is not 0 (forever), 1 to 65535 or play once");
-  }
+}
+
+// The fitting size and the size to scale to.
+void CheckSizes(const BuilderOptions& o) {
   if (o.fit_width != 0 || o.fit_height != 0) {
     const std::string size = std::to_string(o.fit_width) + " x " + std::to_string(o.fit_height);
     if (o.fit_width < 1 || o.fit_height < 1 || o.fit_width > kMaxSide || o.fit_height > kMaxSide) {
@@ -106,6 +100,10 @@ void CheckBuilderOptions(const BuilderOptions& o) {
              " pixels a side (max_picture_side)");
     }
   }
+}
+
+// The part of a clip: start, duration and end.
+void CheckPart(const BuilderOptions& o) {
   const auto check_time = [](const char* what, double seconds) {
     if (!std::isfinite(seconds) || seconds < 0) {
       Refuse(std::string("the ") + what + " " + Number(seconds) + " is not a number of seconds from 0 up");
@@ -123,6 +121,26 @@ void CheckBuilderOptions(const BuilderOptions& o) {
       Refuse("the end " + Number(*o.end) + " s is not after the start " + Number(o.start) + " s");
     }
   }
+}
+
+}  // namespace
+
+void CheckBuilderOptions(const BuilderOptions& o) {
+  CheckDelay(o);
+  if (o.palette != PaletteMode::First && o.palette != PaletteMode::All &&
+      o.palette != PaletteMode::Frame) {
+    Refuse("the palette mode " + std::to_string(static_cast<int>(o.palette)) +
+           " is not first, all or frame");
+  }
+  if (o.threads < 0 || o.threads > kMaxThreads) {
+    Refuse("the thread count " + std::to_string(o.threads) + " is not 0 (one per core) to 1024");
+  }
+  if (o.loop != kPlayOnce && (o.loop < 0 || o.loop > kMaxLoops)) {
+    Refuse("the loop count " + std::to_string(o.loop) +
+           " is not 0 (forever), 1 to 65535 or play once");
+  }
+  CheckSizes(o);
+  CheckPart(o);
   if (o.quality < 1 || o.quality > 100) {
     Refuse("the quality " + std::to_string(o.quality) + " is not 1 (smallest file) to 100 (best picture)");
   }
