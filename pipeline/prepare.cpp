@@ -116,13 +116,14 @@ bool Preparation::Shape(Decoded& picture) const {
 
 bool Preparation::Prepare(Decoded& picture, bool& clear) const {
   const bool refitted = Shape(picture);
-  Upright(picture.raster);
-  clear = picture.alpha && keep_clear_ && MarkClearPixels(picture.raster);
+  const bool alpha = picture.alpha && keep_clear_;
+  Upright(picture.raster, alpha);
+  clear = alpha && MarkClearPixels(picture.raster);
   return refitted;
 }
 
-void Preparation::Upright(cDIB& raster) const {
-  if (swap_rg_) raster.SwapRG();
+void Preparation::Upright(cDIB& raster, bool alpha) const {
+  if (swap_rg_) raster.SwapRG(alpha);
   raster.Orientation(false, false, true);
 }
 

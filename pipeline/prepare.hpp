@@ -30,8 +30,9 @@ class Preparation {
   // Blends and fits (any thread). True when the picture was fitted into the
   // first one's size because it had another.
   bool Shape(Decoded& picture) const;
-  // Exchanges red and green when asked, and turns the picture upright.
-  void Upright(cDIB& raster) const;
+  // Exchanges red and green when asked, and turns the picture upright; with
+  // `alpha`, the fourth byte (its alpha) is kept.
+  void Upright(cDIB& raster, bool alpha = false) const;
   // Both, and the transparent pixels marked; `clear` says whether any is.
   bool Prepare(Decoded& picture, bool& clear) const;
 

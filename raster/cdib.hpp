@@ -82,7 +82,9 @@ class cDIB {
 
   // --- transforms (raster/cdib_transform.cpp) ---
   void Orientation(bool Rotate90, bool FlipH, bool FlipV);
-  void SwapRG();
+  // Exchanges red and green; the fourth byte becomes 0 unless `KeepAlpha`
+  // (32 bits only: other depths have none to keep).
+  void SwapRG(bool KeepAlpha = false);
   bool SwapRGB_old();
   bool FlipDIB_old();
 

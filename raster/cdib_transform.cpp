@@ -50,11 +50,12 @@ void TurnQuarter(const std::uint8_t* src, std::uint8_t* dst, std::int32_t W, std
   }
 }
 
-// (B, G, R, X) -> (B, R, G, 0) over n pixels, in place.
-void ExchangeRedGreen(std::uint8_t* p, std::size_t n) {
+// (B, G, R, X) -> (B, R, G, 0), or (B, R, G, X) when `keep` is 0xFF0000FF,
+// over n pixels, in place.
+void ExchangeRedGreen(std::uint8_t* p, std::size_t n, std::uint32_t keep = 0xFFu) {
   for (std::size_t k = 0; k < n; ++k, p += 4) {
     const std::uint32_t v = LoadPixel(p);
-    StorePixel(p, (v & 0xFFu) | ((v >> 8) & 0xFF00u) | ((v << 8) & 0xFF0000u));
+    StorePixel(p, (v & keep) | ((v >> 8) & 0xFF00u) | ((v << 8) & 0xFF0000u));
   }
 }
 
@@ -85,14 +86,14 @@ void cDIB::Orientation(bool Rotate90, bool FlipH, bool FlipV) {
   Exchange(turned);
 }
 
-void cDIB::SwapRG() {
+void cDIB::SwapRG(bool KeepAlpha) {
   if (hdib_ == 0) return;
   const std::int32_t W = Width();
   const std::int32_t H = Height();
   const std::size_t pixels = static_cast<std::size_t>(W) * static_cast<std::size_t>(H);
   if (BPP() == 32) {
     // Same size and depth: exchange in place, one pass.
-    ExchangeRedGreen(bits_, pixels);
+    ExchangeRedGreen(bits_, pixels, KeepAlpha ? 0xFF0000FFu : 0xFFu);
     return;
   }
   // Resolve the colours into a 32-bit copy, exchange there, and take it over.

@@ -13,6 +13,7 @@
 #include "platform/base/error.hpp"
 #include "raster/cdib.hpp"
 #include "support/caught.hpp"
+#include "support/refusing_sink.hpp"
 #include "support/stop_from_thread.hpp"
 
 namespace zoetra {
@@ -495,26 +496,13 @@ TEST(LZWEncRunsTest, OneColourFillsTheTable) {
   }
 }
 
-class FailingSink : public mGIFLZWEnc::ByteSink {
- public:
-  explicit FailingSink(int allowed) : allowed_(allowed) {}
-  bool Write(std::span<const std::uint8_t>) override {
-    ++calls;
-    return allowed_-- > 0;
-  }
-  int calls = 0;
-
- private:
-  int allowed_;
-};
-
 TEST(LZWEncTest, SinkFailureStopsTheFrame) {
   cDIB dib;
   ASSERT_TRUE(dib.Create(1000, 800, 8));
   Fill(dib, Content::kNoise, 256, 11);
-  FailingSink sink(1);
+  test::RefusingSink sink(1);
   EXPECT_FALSE(mGIFLZWEnc::EncodeFrame(sink, dib, 9, 0));
-  EXPECT_EQ(sink.calls, 2);
+  EXPECT_EQ(sink.writes, 2);
   // The next frame on this thread starts clean.
   cDIB one;
   ASSERT_TRUE(one.Create(1, 1, 8));
@@ -730,7 +718,7 @@ TEST(LZWEncLossyTest, FailuresKeepTheRasterAndRunsRepeat) {
   EXPECT_FALSE(mGIFLZWEnc::EncodeFrameLossy(vec, dib, 7, 0, colours, 500));
   dib.lpBits()[3 * dib.BytesPerScanline() + 7] = 1;
   const Bytes before = Pixels(dib);
-  FailingSink refusing(0);
+  test::RefusingSink refusing(0);
   EXPECT_FALSE(mGIFLZWEnc::EncodeFrameLossy(refusing, dib, 7, 0, colours, 500));
   EXPECT_EQ(Pixels(dib), before);
 

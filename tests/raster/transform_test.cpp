@@ -137,6 +137,11 @@ TEST(cDIBTransformTest, SwapRGExchangesRedAndGreen) {
   const std::uint8_t want[4] = {10, 30, 20, 0};
   EXPECT_EQ(std::memcmp(d.lpBits() + 4, want, 4), 0);
   EXPECT_EQ(Px(d, 0, 0), 0u);
+  // Asked to, the fourth byte (alpha) stays.
+  std::memcpy(d.lpBits() + 4, px, 4);
+  d.SwapRG(true);
+  const std::uint8_t kept[4] = {10, 30, 20, 99};
+  EXPECT_EQ(std::memcmp(d.lpBits() + 4, kept, 4), 0);
 }
 
 TEST(cDIBTransformTest, SwapRGOnOtherDepthsGivesThirtyTwoBits) {
