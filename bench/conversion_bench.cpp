@@ -21,7 +21,7 @@
 
 #include "colour/cpal8bpp.hpp"
 #include "colour/mdither8bpp.hpp"
-#include "component/zoetra.hpp"
+#include <zoetra/zoetra.hpp>
 #include "gif/cgif.hpp"
 #include "platform/codecs/picture_loader.hpp"
 #include "postprocess/mgifext.hpp"

@@ -15,7 +15,7 @@
 
 #include "cli/commands.hpp"
 #include "cli/progress.hpp"
-#include "component/zoetra.hpp"
+#include <zoetra/zoetra.hpp>
 #include "platform/base/arith.hpp"
 #include "platform/base/display_name.hpp"
 #include "platform/base/files.hpp"

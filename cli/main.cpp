@@ -19,7 +19,7 @@
 
 #include "cli/commands.hpp"
 #include "gif/cgif.hpp"
-#include "zoetra/zoetra.hpp"
+#include <zoetra/zoetra.hpp>
 
 namespace {
 

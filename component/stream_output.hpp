@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "component/zoetra.hpp"
+#include <zoetra/zoetra.hpp>
 #include "gif/gif_blocks.hpp"
 #include "pipeline/gif_stream.hpp"
 #include "platform/base/files.hpp"

@@ -3,7 +3,7 @@
 #include <limits>
 
 #include "component/stream_output.hpp"
-#include "component/zoetra.hpp"
+#include <zoetra/zoetra.hpp>
 #include "pipeline/session.hpp"
 #include "platform/base/arith.hpp"
 #include "platform/base/display_name.hpp"

@@ -1,4 +1,4 @@
-#include "component/zoetra.hpp"
+#include <zoetra/zoetra.hpp>
 
 #include <cstdio>
 #include <new>

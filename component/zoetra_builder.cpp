@@ -9,7 +9,7 @@
 #include "component/document_builder.hpp"
 #include "component/mdfile.hpp"
 #include "component/stream_output.hpp"
-#include "component/zoetra.hpp"
+#include <zoetra/zoetra.hpp>
 #include "gif/cgif.hpp"
 #include "pipeline/clip_source.hpp"
 #include "pipeline/convert_list.hpp"

@@ -1,4 +1,4 @@
-#include "component/zoetra.h"
+#include <zoetra/compat.h>
 
 #include <algorithm>
 #include <atomic>
@@ -7,7 +7,7 @@
 #include <new>
 #include <string>
 
-#include "component/zoetra.hpp"
+#include <zoetra/zoetra.hpp>
 #include "platform/base/limits.hpp"
 #include "platform/base/worker_pool.hpp"
 
@@ -47,10 +47,28 @@ void CopyText(const std::string& text, char* out, size_t size, size_t* length) {
   out[n] = '\0';
 }
 
+// The C numbers are the library's own, named for C.
+static_assert(ZOETRA_E_INVALID_ARGUMENT == zoetra::kErrInvalidArgument && ZOETRA_E_OVERFLOW == zoetra::kErrOverflow &&
+              ZOETRA_E_OUT_OF_MEMORY == zoetra::kErrOutOfMemory && ZOETRA_E_SUBSCRIPT == zoetra::kErrSubscript &&
+              ZOETRA_E_DIVISION_BY_ZERO == zoetra::kErrDivisionByZero &&
+              ZOETRA_E_TYPE_MISMATCH == zoetra::kErrTypeMismatch && ZOETRA_E_STOPPED == zoetra::kErrStopped &&
+              ZOETRA_E_INTERNAL == zoetra::kErrInternal && ZOETRA_E_FILE_NOT_FOUND == zoetra::kErrFileNotFound &&
+              ZOETRA_E_PATH_ACCESS == zoetra::kErrPathAccess &&
+              ZOETRA_E_INVALID_PICTURE == zoetra::kErrInvalidPicture && ZOETRA_E_COMPONENT == zoetra::kErrComponent);
+
+// A call the host made out of order: the C interface's own failure.
+[[noreturn]] void RaiseMisuse(std::string_view why) {
+  throw zoetra::Error(ZOETRA_E_MISUSE, "Calls out of order: " + std::string(why));
+}
+
+// What a call returns: the classic calls 1 for a failure and -1 for a null
+// instance, the options and writer calls the failure's number.
+enum class Returns { Classic, Number };
+
 // Runs `body` on the instance, recording a failure instead of letting it cross into C.
 template <class F>
-int Guarded(ZoetraInstance* instance, F&& body) {
-  if (instance == nullptr) return -1;
+int Guarded(ZoetraInstance* instance, F&& body, Returns returns = Returns::Classic) {
+  if (instance == nullptr) return returns == Returns::Classic ? -1 : ZOETRA_E_MISUSE;
   instance->error_number = 0;
   instance->error_description.clear();
   instance->error_source.clear();
@@ -62,7 +80,7 @@ int Guarded(ZoetraInstance* instance, F&& body) {
     instance->error_number = e.number();
     instance->error_description = e.description();
     instance->error_source = e.source();
-    return 1;
+    return returns == Returns::Classic ? 1 : e.number();
   }
 }
 
@@ -239,7 +257,7 @@ int zoetra_create(ZoetraInstance* instance, const char* const* files, int32_t co
     std::vector<std::string> names;
     for (int32_t i = 0; i < count; ++i) names.emplace_back(files[i] ? files[i] : "");
     CopyText(instance->component.CreateZoetra(names, output ? output : "", o), result, result_size, result_length);
-  });
+  }, Returns::Number);
 }
 
 int zoetra_create_pictures(ZoetraInstance* instance, const ZoetraPicture* pictures, int32_t count,
@@ -255,30 +273,51 @@ int zoetra_create_pictures(ZoetraInstance* instance, const ZoetraPicture* pictur
     list.reserve(static_cast<std::size_t>(count));
     for (int32_t i = 0; i < count; ++i) list.push_back(PictureOf(pictures[i], i + 1));
     CopyText(instance->component.Create(list, output ? output : "", o), result, result_size, result_length);
-  });
+  }, Returns::Number);
 }
+
+}  // extern "C"
 
 struct ZoetraWriter {
   zoetra::Writer writer;
+  // Set by a failed call and by finishing: every later call but release is misuse.
+  const char* stopped = nullptr;
 };
+
+namespace {
+
+// Runs a writer call: refused on a null or stopped writer; a failure stops it.
+template <class F>
+int WriterCall(ZoetraInstance* instance, ZoetraWriter* writer, const char* call, F&& body) {
+  bool ran = false;
+  const int rc = Guarded(instance, [&] {
+    if (writer == nullptr) RaiseMisuse(std::string(call) + " was given no writer");
+    if (writer->stopped != nullptr) RaiseMisuse(std::string(call) + " on a writer that " + writer->stopped);
+    ran = true;
+    body();
+  }, Returns::Number);
+  if (ran && rc != 0) writer->stopped = "stopped at an earlier failure";
+  return rc;
+}
+
+}  // namespace
+
+extern "C" {
 
 int zoetra_writer_open(ZoetraInstance* instance, const char* output, const ZoetraOptions* options,
                        ZoetraWriter** writer) {
   if (writer != nullptr) *writer = nullptr;
   return Guarded(instance, [&] {
-    if (writer == nullptr || output == nullptr) {
-      zoetra::RaiseError(zoetra::kErrInvalidArgument, "Invalid procedure call or argument");
-    }
+    if (writer == nullptr) RaiseMisuse("zoetra_writer_open was given nowhere to put the writer");
+    if (output == nullptr) zoetra::RaiseError(zoetra::kErrInvalidArgument, "Invalid procedure call or argument");
     *writer = new ZoetraWriter{zoetra::Writer(output, OptionsOf(options))};
-  });
+  }, Returns::Number);
 }
 
 int zoetra_writer_add(ZoetraInstance* instance, ZoetraWriter* writer, const ZoetraPicture* picture,
                       int32_t delay_ms) {
-  return Guarded(instance, [&] {
-    if (writer == nullptr || picture == nullptr) {
-      zoetra::RaiseError(zoetra::kErrInvalidArgument, "Invalid procedure call or argument");
-    }
+  return WriterCall(instance, writer, "zoetra_writer_add", [&] {
+    if (picture == nullptr) zoetra::RaiseError(zoetra::kErrInvalidArgument, "Invalid procedure call or argument");
     const zoetra::PictureSource source = PictureOf(*picture, writer->writer.Frames() + 1);
     if (delay_ms == -1) {
       writer->writer.Add(source);
@@ -289,8 +328,8 @@ int zoetra_writer_add(ZoetraInstance* instance, ZoetraWriter* writer, const Zoet
 }
 
 int zoetra_writer_finish(ZoetraInstance* instance, ZoetraWriter* writer, int64_t* frames) {
-  return Guarded(instance, [&] {
-    if (writer == nullptr) zoetra::RaiseError(zoetra::kErrInvalidArgument, "Invalid procedure call or argument");
+  return WriterCall(instance, writer, "zoetra_writer_finish", [&] {
+    writer->stopped = "is finished";
     const std::int64_t made = writer->writer.Finish();
     if (frames != nullptr) *frames = made;
   });

@@ -20,7 +20,7 @@
 #include <variant>
 #include <vector>
 
-#include "component/zoetra.hpp"
+#include <zoetra/zoetra.hpp>
 #include "gif/gif_frame_composer.hpp"
 #include "gif/gif_info.hpp"
 #include "gif/gif_scan.hpp"

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "cli_support.hpp"
-#include "component/zoetra.hpp"
+#include <zoetra/zoetra.hpp>
 #include "gif/cgif.hpp"
 #include "gif/gif_builders.hpp"
 

@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "component/zoetra.hpp"
+#include <zoetra/zoetra.hpp>
 #include "gif/cgif.hpp"
 #include "platform/base/eventlog.hpp"
 #include "platform/base/yield.hpp"

@@ -1,10 +1,11 @@
 // The C interface as a host in another language sees it.
-#include "component/zoetra.h"
+#include <zoetra/compat.h>
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -16,8 +17,6 @@
 #include "support/temp_dir.hpp"
 
 namespace {
-
-constexpr std::int32_t kComponentError = static_cast<std::int32_t>(0x800403E9u);
 
 // A w x h 24-bit bitmap file, the left half (r, g, b), the right half blue.
 std::vector<std::uint8_t> HalvesBmp(int w, int h, std::uint8_t r, std::uint8_t g, std::uint8_t b) {
@@ -83,7 +82,7 @@ TEST_F(CInterfaceTest, SumAndRatioResultsAndFailures) {
       EXPECT_STREQ(zoetra_error_source(z_), "");
     } else {
       EXPECT_EQ(out, 12345) << "a failed call must not write its result";
-      EXPECT_EQ(zoetra_error_number(z_), kComponentError);
+      EXPECT_EQ(zoetra_error_number(z_), ZOETRA_E_COMPONENT);
       EXPECT_EQ(std::string(zoetra_error_description(z_)).rfind(std::string("Basic Error: ") + c.inner, 0), 0u)
           << zoetra_error_description(z_);
       EXPECT_STREQ(zoetra_error_source(z_), "Basic Component");
@@ -110,7 +109,7 @@ TEST_F(CInterfaceTest, CreateZoetra2AndObjectControl) {
   // A negative count is no list at all.
   std::strcpy(text, "stale");
   EXPECT_NE(zoetra_create_zoetra2(z_, one, -1, text, sizeof text, &length), 0);
-  EXPECT_EQ(zoetra_error_number(z_), 5);
+  EXPECT_EQ(zoetra_error_number(z_), ZOETRA_E_INVALID_ARGUMENT);
   EXPECT_STREQ(text, "");
   EXPECT_EQ(length, 0u);
 
@@ -122,16 +121,88 @@ TEST_F(CInterfaceTest, CreateZoetra2AndObjectControl) {
 
 TEST_F(CInterfaceTest, NullInstanceFailsWithoutCrashing) {
   std::int16_t out = 0;
-  EXPECT_NE(zoetra_sum(nullptr, 1, 2, &out), 0);
-  EXPECT_NE(zoetra_ratio(nullptr, 1, 2, &out), 0);
-  EXPECT_NE(zoetra_create_zoetra2(nullptr, nullptr, 0, nullptr, 0, nullptr), 0);
-  EXPECT_NE(zoetra_create_zoetra(nullptr, nullptr, 0, "x.gif", 350, 0, 0, 0, 0, nullptr, 0, nullptr), 0);
-  EXPECT_NE(zoetra_activate(nullptr), 0);
+  // The classic calls keep their -1.
+  EXPECT_EQ(zoetra_sum(nullptr, 1, 2, &out), -1);
+  EXPECT_EQ(zoetra_ratio(nullptr, 1, 2, &out), -1);
+  EXPECT_EQ(zoetra_create_zoetra2(nullptr, nullptr, 0, nullptr, 0, nullptr), -1);
+  EXPECT_EQ(zoetra_create_zoetra(nullptr, nullptr, 0, "x.gif", 350, 0, 0, 0, 0, nullptr, 0, nullptr), -1);
+  EXPECT_EQ(zoetra_activate(nullptr), -1);
   EXPECT_EQ(zoetra_can_be_pooled(nullptr), 0);
   EXPECT_EQ(zoetra_error_number(nullptr), 0);
   EXPECT_STREQ(zoetra_error_description(nullptr), "");
   EXPECT_STREQ(zoetra_error_source(nullptr), "");
   zoetra_release(nullptr);
+}
+
+// The options and writer calls return the number they record, and tell the
+// host's own mistakes (ZOETRA_E_MISUSE) apart from faults of its pictures.
+TEST_F(CInterfaceTest, MisuseHasItsOwnNumber) {
+  zoetra::test::TempDir dir;
+  const std::string out = dir.Path("out.gif");
+  const std::uint8_t rgb[2 * 2 * 3] = {};
+  const ZoetraPicture good{nullptr, rgb, 2, 2, 0, ZOETRA_PIXELS_RGB};
+  ZoetraPicture bad = good;
+  bad.layout = 99;
+  const char* files[] = {"a.png"};
+  ZoetraWriter* w = reinterpret_cast<ZoetraWriter*>(1);
+
+  // Without an instance nothing is recorded: the return alone tells.
+  EXPECT_EQ(zoetra_create(nullptr, files, 1, out.c_str(), nullptr, nullptr, 0, nullptr), ZOETRA_E_MISUSE);
+  EXPECT_EQ(zoetra_create_pictures(nullptr, &good, 1, out.c_str(), nullptr, nullptr, 0, nullptr), ZOETRA_E_MISUSE);
+  EXPECT_EQ(zoetra_writer_open(nullptr, out.c_str(), nullptr, &w), ZOETRA_E_MISUSE);
+  EXPECT_EQ(w, nullptr);
+
+  const struct {
+    const char* what;
+    std::function<int()> call;
+    std::int32_t number;
+    const char* said;  // in the description
+  } cases[] = {
+      {"open without a writer slot", [&] { return zoetra_writer_open(z_, out.c_str(), nullptr, nullptr); },
+       ZOETRA_E_MISUSE, "zoetra_writer_open"},
+      {"add to no writer", [&] { return zoetra_writer_add(z_, nullptr, &good, -1); }, ZOETRA_E_MISUSE,
+       "zoetra_writer_add was given no writer"},
+      {"finish no writer", [&] { return zoetra_writer_finish(z_, nullptr, nullptr); }, ZOETRA_E_MISUSE,
+       "zoetra_writer_finish was given no writer"},
+      // Bad data stays bad data.
+      {"a missing file", [&] { return zoetra_create(z_, files, 1, out.c_str(), nullptr, nullptr, 0, nullptr); },
+       ZOETRA_E_FILE_NOT_FOUND, "a.png"},
+      {"an unknown layout", [&] { return zoetra_create_pictures(z_, &bad, 1, out.c_str(), nullptr, nullptr, 0, nullptr); },
+       ZOETRA_E_INVALID_ARGUMENT, "unknown pixel layout"},
+      {"an empty list", [&] { return zoetra_create(z_, nullptr, 0, out.c_str(), nullptr, nullptr, 0, nullptr); },
+       ZOETRA_E_INVALID_ARGUMENT, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(c.call(), c.number);
+    EXPECT_EQ(zoetra_error_number(z_), c.number);
+    EXPECT_NE(std::string(zoetra_error_description(z_)).find(c.said), std::string::npos)
+        << zoetra_error_description(z_);
+  }
+  EXPECT_FALSE(std::filesystem::exists(out));
+
+  // A finished writer refuses more frames and a second finish.
+  ASSERT_EQ(zoetra_writer_open(z_, out.c_str(), nullptr, &w), 0);
+  ASSERT_EQ(zoetra_writer_add(z_, w, &good, -1), 0);
+  std::int64_t frames = 0;
+  ASSERT_EQ(zoetra_writer_finish(z_, w, &frames), 0) << zoetra_error_description(z_);
+  EXPECT_EQ(frames, 1);
+  const std::string made = zoetra::test::ReadAll(out);
+  EXPECT_EQ(zoetra_writer_add(z_, w, &good, -1), ZOETRA_E_MISUSE);
+  EXPECT_NE(std::string(zoetra_error_description(z_)).find("is finished"), std::string::npos);
+  EXPECT_EQ(zoetra_writer_finish(z_, w, &frames), ZOETRA_E_MISUSE);
+  EXPECT_EQ(zoetra::test::ReadAll(out), made) << "a refused call changed the file";
+  zoetra_writer_release(w);
+
+  // A writer that failed on a bad picture (bad data: 5) refuses the rest as misuse.
+  const std::string other = dir.Path("other.gif");
+  ASSERT_EQ(zoetra_writer_open(z_, other.c_str(), nullptr, &w), 0);
+  EXPECT_EQ(zoetra_writer_add(z_, w, &bad, -1), ZOETRA_E_INVALID_ARGUMENT);
+  EXPECT_EQ(zoetra_writer_add(z_, w, &good, -1), ZOETRA_E_MISUSE);
+  EXPECT_NE(std::string(zoetra_error_description(z_)).find("earlier failure"), std::string::npos);
+  EXPECT_EQ(zoetra_writer_finish(z_, w, &frames), ZOETRA_E_MISUSE);
+  zoetra_writer_release(w);
+  EXPECT_FALSE(std::filesystem::exists(other));
 }
 
 TEST_F(CInterfaceTest, CreateZoetraEndToEnd) {
@@ -161,20 +232,20 @@ TEST_F(CInterfaceTest, CreateZoetraEndToEnd) {
   const std::string missing = dir.Path("missing.png"), out2 = dir.Path("other.gif");
   const char* bad[] = {red.c_str(), missing.c_str()};
   EXPECT_EQ(zoetra_create_zoetra(z_, bad, 2, out2.c_str(), 350, 0, 0, 0, 0, text, sizeof text, &length), 1);
-  EXPECT_EQ(zoetra_error_number(z_), 53);
+  EXPECT_EQ(zoetra_error_number(z_), ZOETRA_E_FILE_NOT_FOUND);
   EXPECT_STREQ(text, "");
   EXPECT_EQ(length, 0u);
   EXPECT_FALSE(std::filesystem::exists(out2));
   // With show_error: the component's error around the loader's report.
   EXPECT_EQ(zoetra_create_zoetra(z_, bad, 2, out2.c_str(), 350, 0, 0, 0, 1, text, sizeof text, &length), 1);
-  EXPECT_EQ(zoetra_error_number(z_), kComponentError);
+  EXPECT_EQ(zoetra_error_number(z_), ZOETRA_E_COMPONENT);
   EXPECT_EQ(std::string(zoetra_error_description(z_)).rfind("Basic Error: Error Code: 0x35\r\n", 0), 0u);
 
   // A directory as output: the save message as text, or raised with show_error.
   EXPECT_EQ(zoetra_create_zoetra(z_, files, 1, dir.path().c_str(), 350, 0, 0, 0, 0, text, sizeof text, &length), 0);
   EXPECT_STREQ(text, "Unexpected error saving GIF file. (Can be access denied)");
   EXPECT_EQ(zoetra_create_zoetra(z_, files, 1, dir.path().c_str(), 350, 0, 0, 0, -1, text, sizeof text, &length), 1);
-  EXPECT_EQ(zoetra_error_number(z_), kComponentError);
+  EXPECT_EQ(zoetra_error_number(z_), ZOETRA_E_COMPONENT);
   // Not an array.
   EXPECT_EQ(zoetra_create_zoetra(z_, nullptr, 0, out.c_str(), 350, 0, 0, 0, 0, text, sizeof text, &length), 0);
   EXPECT_STREQ(text, "Input is not an variant Array.");

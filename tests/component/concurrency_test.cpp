@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "component/zoetra.hpp"
+#include <zoetra/zoetra.hpp>
 #include "platform/codecs/picture_loader.hpp"
 #include "platform/base/yield.hpp"
 #include "raster/cdib.hpp"

@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "component/zoetra.hpp"
+#include <zoetra/zoetra.hpp>
 #include "platform/base/error.hpp"
 #include "platform/base/eventlog.hpp"
 #include "platform/base/yield.hpp"

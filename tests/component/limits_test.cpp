@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "component/zoetra.hpp"
+#include <zoetra/zoetra.hpp>
 #include "platform/base/error.hpp"
 #include "platform/base/eventlog.hpp"
 #include "platform/base/limits.hpp"

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "component/zoetra.hpp"
+#include <zoetra/zoetra.hpp>
 #include "raster/cdib.hpp"
 #include "support/temp_dir.hpp"
 

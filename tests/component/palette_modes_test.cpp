@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "component/zoetra.h"
-#include "component/zoetra.hpp"
+#include <zoetra/zoetra.h>
+#include <zoetra/zoetra.hpp>
 #include "gif/cgif.hpp"
 #include "support/caught.hpp"
 #include "support/pictures.hpp"
@@ -196,12 +196,12 @@ TEST_F(PaletteModesTest, CInterfaceTakesTheOptions) {
 
   o.palette = 3;
   EXPECT_NE(zoetra_create(z, names, 2, out.c_str(), &o, text, sizeof text, &length), 0);
-  EXPECT_EQ(zoetra_error_number(z), 5);
+  EXPECT_EQ(zoetra_error_number(z), ZOETRA_E_INVALID_ARGUMENT);
   ZoetraOptions old = o;
   old.palette = ZOETRA_PALETTE_ALL;
   old.struct_size = 4;
   EXPECT_NE(zoetra_create(z, names, 2, out.c_str(), &old, text, sizeof text, &length), 0);
-  EXPECT_EQ(zoetra_error_number(z), 5);
+  EXPECT_EQ(zoetra_error_number(z), ZOETRA_E_INVALID_ARGUMENT);
   zoetra_release(z);
 }
 

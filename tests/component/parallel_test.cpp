@@ -15,8 +15,8 @@
 #include <utility>
 #include <vector>
 
-#include "component/zoetra.h"
-#include "component/zoetra.hpp"
+#include <zoetra/zoetra.h>
+#include <zoetra/zoetra.hpp>
 #include "platform/base/error.hpp"
 #include "platform/base/limits.hpp"
 #include "platform/base/worker_pool.hpp"

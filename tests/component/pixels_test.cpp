@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "component/zoetra.h"
-#include "component/zoetra.hpp"
+#include <zoetra/zoetra.h>
+#include <zoetra/zoetra.hpp>
 #include "support/caught.hpp"
 #include "support/limits_scope.hpp"
 #include "support/picture_files.hpp"

@@ -1,7 +1,12 @@
 // What a host gets from <zoetra/zoetra.hpp> and <zoetra/zoetra.h>: the
-// version, and nothing of the drawing layer.
+// version, and nothing of the drawing layer or of the classic calls.
 #include <zoetra/zoetra.h>
 #include <zoetra/zoetra.hpp>
+
+// The classic calls, the identifiers and the entry points stay behind <zoetra/compat.h>.
+#if defined(ZOETRA_COMPAT_H_) || defined(ZOETRA_S_OK) || defined(ZOETRA_DISPID_SUM)
+#error "the front door brings in the classic calls of <zoetra/compat.h>"
+#endif
 
 #include <gtest/gtest.h>
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "component/zoetra.hpp"
+#include <zoetra/zoetra.hpp>
 #include "platform/base/error.hpp"
 #include "platform/base/limits.hpp"
 #include "platform/base/yield.hpp"

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "component/zoetra.h"
-#include "component/zoetra.hpp"
+#include <zoetra/zoetra.h>
+#include <zoetra/zoetra.hpp>
 #include "gif/cgif.hpp"
 #include "support/picture_files.hpp"
 #include "support/temp_dir.hpp"

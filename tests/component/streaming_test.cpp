@@ -12,8 +12,8 @@
 #include <thread>
 #include <vector>
 
-#include "component/zoetra.h"
-#include "component/zoetra.hpp"
+#include <zoetra/zoetra.h>
+#include <zoetra/zoetra.hpp>
 #include "gif/cgif.hpp"
 #include "pipeline/session.hpp"
 #include "pipeline/held_frames.hpp"

@@ -4,7 +4,7 @@
 #include <thread>
 #include <vector>
 
-#include "component/zoetra.hpp"
+#include <zoetra/zoetra.hpp>
 #include "gif/cgif.hpp"
 #include "platform/base/error.hpp"
 #include "platform/codecs/picture_loader.hpp"

@@ -1,6 +1,7 @@
 # Each folder's code compiles with the include folders its library has: a
 # header of its own folder is found there, and a header of the folder above
-# it is not. Run with -DCXX, -DINCLUDES_zoetra_<folder> (its library's include
+# it is not, nor the front door <zoetra/zoetra.hpp>, which only the component
+# (the last folder) sees. Run with -DCXX, -DINCLUDES_zoetra_<folder> (its library's include
 # folders, "|" between them), -DSOURCE_DIR, -DWORK and -DFOLDERS (lowest first).
 string(REPLACE "," ";" FOLDERS "${FOLDERS}")
 file(MAKE_DIRECTORY ${WORK})
@@ -22,6 +23,10 @@ foreach(i RANGE 0 ${last})
     list(SORT upper)
     list(GET upper 0 upper_header)
     list(APPEND probes "${upper_header}=refused")
+    # The front door (include/) sits above every folder but the component.
+    list(APPEND probes "zoetra/zoetra.hpp=refused")
+  else()
+    list(APPEND probes "zoetra/zoetra.hpp=found")
   endif()
   foreach(probe ${probes})
     string(REPLACE "=" ";" probe ${probe})
@@ -43,5 +48,9 @@ foreach(i RANGE 0 ${last})
       endif()
     endif()
   endforeach()
-  message(STATUS "${folder}: own headers found, the folder above refused")
+  if(i LESS last)
+    message(STATUS "${folder}: own headers found, the folder above and the front door refused")
+  else()
+    message(STATUS "${folder}: own headers and the front door found")
+  endif()
 endforeach()

@@ -1,13 +1,12 @@
 /* Built from C against an installed Zoetra through pkg-config: converts the
- * picture in argv[1] into the GIF argv[2] through the C interface, and checks
- * that headers and library are of version argv[3]. */
+ * picture in argv[1] into the GIF argv[2] through the classic call, and checks
+ * that headers and library are of version argv[3] and that the options call
+ * tells a host's misuse by its number. */
+#include <zoetra/compat.h>
 #include <zoetra/zoetra.h>
 
 #include <stdio.h>
 #include <string.h>
-
-/* Hosts written against the component's own path build as before. */
-#include "component/zoetra.h"
 
 int main(int argc, char** argv) {
   ZoetraInstance* z;
@@ -26,6 +25,7 @@ int main(int argc, char** argv) {
     return 4;
   }
   files[0] = argv[1];
+  if (zoetra_create(NULL, files, 1, argv[2], NULL, NULL, 0, NULL) != ZOETRA_E_MISUSE) return 5;
   z = zoetra_new();
   if (z == NULL) return 3;
   failed = zoetra_create_zoetra(z, files, 1, argv[2], 350, 0, 0, 0, 1, text, sizeof text, &length);

@@ -15,12 +15,35 @@ cmake --install "$build_dir" --prefix "$work/prefix" >/dev/null
 test -x "$work/prefix/bin/zoetra" || { echo "zoetra command not installed" >&2; exit 1; }
 
 # Only the public headers are installed, and the shared library exports no internals.
-for internal in le_bytes.hpp picture_codecs.hpp gdi_objects.hpp ordered_parallel.hpp worker_pool.hpp; do
+for internal in le_bytes.hpp picture_codecs.hpp gdi_objects.hpp ordered_parallel.hpp worker_pool.hpp mdfile.hpp; do
   if find "$work/prefix/include" -name "$internal" | grep -q .; then
     echo "internal header $internal installed" >&2
     exit 1
   fi
 done
+# One include folder: the front door at <zoetra/...>, the building blocks at
+# <zoetra/blocks/...>, and each header compiles alone with that folder only.
+include="$work/prefix/include"
+for header in zoetra.h zoetra.hpp compat.h version.h; do
+  test -f "$include/zoetra/$header" || { echo "<zoetra/$header> not installed" >&2; exit 1; }
+done
+if find "$include/zoetra" -mindepth 1 -maxdepth 1 -type d ! -name blocks | grep . >&2; then
+  echo "folders beside zoetra/blocks installed (above)" >&2
+  exit 1
+fi
+while IFS= read -r header; do
+  name="${header#"$include"/}"
+  printf '#include <%s>\n' "$name" >"$work/alone.cpp"
+  c++ -std=c++20 -fsyntax-only -Wall -Wextra -Wpedantic -Werror -I"$include" "$work/alone.cpp" ||
+    { echo "installed <$name> does not compile alone" >&2; exit 1; }
+  case "$name" in
+    *.h)
+      printf '#include <%s>\nint zoetra_alone;\n' "$name" >"$work/alone.c"
+      cc -std=c99 -pedantic-errors -fsyntax-only -Wall -Wextra -Wpedantic -Werror -I"$include" "$work/alone.c" ||
+        { echo "installed <$name> does not compile alone as C" >&2; exit 1; } ;;
+  esac
+done < <(find "$include" -type f | sort)
+
 so="$(find "$work/prefix" -name 'libzoetra.so.*.*' | head -n 1)"
 if nm -DC --defined-only "$so" | grep -E 'detail::|anonymous namespace' >&2; then
   echo "the shared library exports internal symbols (above)" >&2
@@ -30,6 +53,11 @@ fi
 pc="$(find "$work/prefix" -name zoetra.pc)"
 export PKG_CONFIG_PATH="$(dirname "$pc")"
 version="$(pkg-config --modversion zoetra)"
+read -r -a include_flags <<<"$(pkg-config --cflags-only-I zoetra)"
+if [ "${#include_flags[@]}" -ne 1 ] || [ "$(realpath "${include_flags[0]#-I}")" != "$(realpath "$include")" ]; then
+  echo "pkg-config gives other include folders than $include: ${include_flags[*]}" >&2
+  exit 1
+fi
 
 cmake -S "$source_dir/tests/package/consumer" -B "$work/consumer" -DCMAKE_PREFIX_PATH="$work/prefix" >/dev/null
 cmake --build "$work/consumer" >/dev/null

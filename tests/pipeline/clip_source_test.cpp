@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "component/zoetra.hpp"
+#include <zoetra/zoetra.hpp>
 #include "gif/cgif.hpp"
 #include "gif/mgiflzwenc.hpp"
 #include "pipeline/convert_list.hpp"

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "component/stream_output.hpp"
-#include "component/zoetra.hpp"
+#include <zoetra/zoetra.hpp>
 #include "gif/cgif.hpp"
 #include "gif/gif_compose.hpp"
 #include "gif/gif_info.hpp"

@@ -1,12 +1,13 @@
-// Built against an installed Zoetra: the public class, its version, and a GIF
-// written to memory through a building block included by its own path.
+// Built against an installed Zoetra with its one include folder: the public
+// class, its version, the classic calls, and a GIF written to memory through
+// a building block.
+#include <zoetra/blocks/gif/cgif.hpp>
+#include <zoetra/compat.h>
 #include <zoetra/zoetra.h>
 #include <zoetra/zoetra.hpp>
 
 #include <cstdio>
 #include <string_view>
-
-#include "gif/cgif.hpp"
 
 int main() {
   // The headers, the library and the CMake package tell one version.
@@ -18,7 +19,7 @@ int main() {
     return 5;
   }
   zoetra::Zoetra z;
-  if (z.Sum(40, 2) != 42) return 1;
+  if (z.Sum(40, 2) != 42 || zoetra::kDispIdSum != ZOETRA_DISPID_SUM) return 1;
   zoetra::cGIF doc;
   doc.Destroy();
   std::vector<std::uint8_t> bytes;

@@ -22,7 +22,7 @@
 #include <string.h>
 #include <time.h>
 
-#include "component/zoetra.h"
+#include <zoetra/compat.h>
 
 typedef int (*SetMaxThreadsFn)(int32_t);
 typedef ZoetraInstance* (*NewFn)(void);
