@@ -203,7 +203,7 @@ def _options(delay_ms, fps, gray, optimize, swap_rg, palette, threads, loop, fit
              start=0, duration=None, end=None, width=None, height=None, quality=100):
     """The keywords of create() and Writer, checked (ranges by the library)."""
     if not isinstance(palette, str):
-        raise TypeError(f"palette must be one of {', '.join(_zoetra.palette_modes)}, not a {type(palette).__name__}")
+        raise TypeError(f"palette must be one of {', '.join(_zoetra.palette_modes)}, not {palette!r}")
     if fps is not None:
         if delay_ms != 350:
             raise ValueError("give fps or delay_ms, not both")
