@@ -147,7 +147,7 @@ void WarnSources(const BuilderReport& report) {
 // The default palette comes from the first picture; when a later one plainly
 // is not drawn in it, say once what would help.
 void SuggestPalette(const BuilderReport& report, const CreateOptions& o) {
-  if (o.quiet || o.palette != "first" || o.gray || report.worst_fit_error <= kPoorPaletteFit) return;
+  if (o.quiet || ParsePaletteMode(o.palette) != PaletteMode::First || o.gray || report.worst_fit_error <= kPoorPaletteFit) return;
   std::fflush(stdout);
   std::fprintf(stderr,
                "zoetra: hint: the colours of picture %d (%s) are far from the palette of the first picture;\n"

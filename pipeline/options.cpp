@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 #include <string>
 
 #include "pipeline/options.hpp"
@@ -30,20 +31,34 @@ std::string Number(double v) {
 
 }  // namespace
 
+namespace {
+
+// Each name's mode, in the order of kPaletteModeNames.
+constexpr PaletteMode kPaletteModes[] = {PaletteMode::All, PaletteMode::Frame, PaletteMode::First};
+static_assert(std::size(kPaletteModes) == std::size(kPaletteModeNames));
+
+std::string PaletteModeList() {
+  std::string list;
+  for (std::size_t i = 0; i < std::size(kPaletteModeNames); ++i) {
+    list += (i == 0 ? "" : i + 1 == std::size(kPaletteModeNames) ? " or " : ", ") + std::string(kPaletteModeNames[i]);
+  }
+  return list;
+}
+
+}  // namespace
+
 PaletteMode ParsePaletteMode(std::string_view name) {
-  if (name == "first") return PaletteMode::First;
-  if (name == "all") return PaletteMode::All;
-  if (name == "frame") return PaletteMode::Frame;
-  Refuse("the palette mode \"" + std::string(name) + "\" is not all, frame or first");
+  for (std::size_t i = 0; i < std::size(kPaletteModeNames); ++i) {
+    if (name == kPaletteModeNames[i]) return kPaletteModes[i];
+  }
+  Refuse("the palette mode \"" + std::string(name) + "\" is not " + PaletteModeList());
 }
 
 std::string_view PaletteModeName(PaletteMode mode) {
-  switch (mode) {
-    case PaletteMode::First: return "first";
-    case PaletteMode::All: return "all";
-    case PaletteMode::Frame: return "frame";
+  for (std::size_t i = 0; i < std::size(kPaletteModes); ++i) {
+    if (mode == kPaletteModes[i]) return kPaletteModeNames[i];
   }
-  return "unknown";
+  Refuse("the palette mode " + std::to_string(static_cast<int>(mode)) + " is not " + PaletteModeList());
 }
 
 std::int64_t AskedDelayMs(const BuilderOptions& o) {
@@ -127,11 +142,7 @@ void CheckPart(const BuilderOptions& o) {
 
 void CheckBuilderOptions(const BuilderOptions& o) {
   CheckDelay(o);
-  if (o.palette != PaletteMode::First && o.palette != PaletteMode::All &&
-      o.palette != PaletteMode::Frame) {
-    Refuse("the palette mode " + std::to_string(static_cast<int>(o.palette)) +
-           " is not first, all or frame");
-  }
+  PaletteModeName(o.palette);  // refuses a number that is no mode
   if (o.threads < 0 || o.threads > kMaxThreads) {
     Refuse("the thread count " + std::to_string(o.threads) + " is not 0 (one per core) to 1024");
   }

@@ -29,8 +29,9 @@ enum class PaletteMode : std::uint8_t {
 
 // The names people give the modes, in the order front doors list them.
 inline constexpr std::string_view kPaletteModeNames[] = {"all", "frame", "first"};
-// "first", "all" or "frame"; error 5 naming the text and the names otherwise.
+// The mode a name gives; error 5 naming the text and the names otherwise.
 PaletteMode ParsePaletteMode(std::string_view name);
+// The name of a mode; error 5 for a number that is no mode.
 std::string_view PaletteModeName(PaletteMode mode);
 
 // What a conversion found out besides its result; filled when asked for.
