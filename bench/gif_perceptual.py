@@ -99,15 +99,18 @@ def main():
                 continue
             pending.pop(0)
             name = os.path.join(source, names[index])
-            # Both written by Pillow as plain 8-bit RGB, so the two programs read
-            # them in the same colour space whatever the picture's file carried.
             with Image.open(name) as picture:
                 picture = picture.convert("RGB")
             if picture.size != frame.size:
                 sys.exit(f"{gif}: the frame shown for {name} is {frame.size[0]} x {frame.size[1]},"
                          f" the picture {picture.size[0]} x {picture.size[1]}")
-            picture.save(picture_png)
-            frame.save(frame_png)
+            # Both saved as bare 8-bit RGB. Pillow would otherwise carry a GIF's
+            # transparent index over as a PNG colour key (and a picture's colour
+            # profile), and butteraugli would take every pixel of that colour
+            # as see-through: a lossless GIF scored 2.4 on the life set.
+            for image, path in ((picture, picture_png), (frame, frame_png)):
+                image.info.clear()
+                image.save(path)
             for tool, figure in score(picture_png, frame_png).items():
                 scores[tool].append(figure)
         if pending:

@@ -74,23 +74,23 @@ ffmpeg_gifsicle() {
   gifsicle "${@:3}" "$two" -o "$2"
 }
 
-# kept GIF SUFFIX CMD...: CMD's output, kept as GIF.SUFFIX and made again only
-# when the GIF is newer (or was made with another SAMPLES).
+# kept GIF SUFFIX SCRIPT ARGS...: the scores SCRIPT prints for GIF, kept as
+# GIF.SUFFIX and made again only when the GIF or SCRIPT is newer.
 kept() {
-  local gif=$1 out=$1.$2
-  shift 2
-  if [ ! -s "$out" ] || [ "$gif" -nt "$out" ]; then
-    "$@" >"$out.tmp" && mv "$out.tmp" "$out"
+  local gif=$1 out=$1.$2 script=$3
+  shift 3
+  if [ ! -s "$out" ] || [ "$gif" -nt "$out" ] || [ "$script" -nt "$out" ]; then
+    $PY "$script" "$gif" "$@" >"$out.tmp" && mv "$out.tmp" "$out"
   fi
 }
 
 # measure SET TOOL SETTING GIF: one CSV line from the scores kept beside the GIF.
 measure() {
   local set=$1 tool=$2 setting=$3 gif=$4 seen=""
-  kept "$gif" psnr $PY "$ROOT/bench/gif_quality.py" "$gif" "$DATA/$set" $DELAY_MS
+  kept "$gif" psnr "$ROOT/bench/gif_quality.py" "$DATA/$set" $DELAY_MS
   if [ "$SAMPLES" != 0 ]; then
-    seen=$gif.perceptual$SAMPLES
-    kept "$gif" "perceptual$SAMPLES" $PY "$ROOT/bench/gif_perceptual.py" "$gif" "$DATA/$set" $DELAY_MS "$SAMPLES"
+    seen=$gif.perceptual$SAMPLES  # another SAMPLES, another file
+    kept "$gif" "perceptual$SAMPLES" "$ROOT/bench/gif_perceptual.py" "$DATA/$set" $DELAY_MS "$SAMPLES"
   fi
   $PY - "$gif.psnr" "$seen" "$set" "$tool" "$setting" <<'PY'
 import json, sys
