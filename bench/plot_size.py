@@ -5,7 +5,8 @@ usage: plot_size.py CSV OUT.png
 
 Per set, size (MB, log scale) across and a measure up: mean PSNR in one panel
 and, where the CSV has it, mean SSIMULACRA in a panel beside it (log scale,
-upside down so that better is up there too). zoetra's --optimize quality
+upside down so that better is up there too; a lossless GIF's 0 has no place
+on it and is left out). zoetra's --optimize quality
 settings are a line whose points are labelled by quality; its other settings
 and the peers' are labelled markers. A mean PSNR of 99 means the frames are
 exactly the pictures.
