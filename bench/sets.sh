@@ -86,10 +86,13 @@ timed_runs() {
 }
 
 
-# ffmpeg_two_pass DIR OUT: ffmpeg's palettegen, then paletteuse with
-# Floyd-Steinberg, on DIR/f%03d.png at zoetra's default delay.
+# ffmpeg_two_pass DIR OUT [DITHER]: ffmpeg's palettegen, then paletteuse with
+# DITHER (default floyd_steinberg; "default" leaves it to paletteuse, whose own
+# is sierra2_4a), on DIR/f%03d.png at zoetra's default delay.
 ffmpeg_two_pass() {
+  local use=paletteuse=dither=${3:-floyd_steinberg}
+  [ "${3:-}" = default ] && use=paletteuse
   ffmpeg -v error -y -i "$1/f%03d.png" -vf palettegen "$2.palette.png" &&
     ffmpeg -v error -y -framerate 100/35 -i "$1/f%03d.png" -i "$2.palette.png" \
-      -lavfi paletteuse=dither=floyd_steinberg "$2"
+      -lavfi "$use" "$2"
 }

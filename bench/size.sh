@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # File size against picture quality: zoetra's quality settings against
-# ffmpeg's two passes (alone and through gifsicle -O3) and gifski, on the
+# ffmpeg's two passes (Floyd-Steinberg and paletteuse's own dithering; the
+# first also through gifsicle -O3, plain and --lossy) and gifski, on the
 # sample sets of bench/sets.sh, all at the sets' delay of 350 ms.
 #
 #   bench/size.sh                              # every set, timed too
@@ -9,19 +10,24 @@
 #
 # Prints, and writes $DATA/size/results.csv: set, tool, setting, bytes,
 # psnr_mean, psnr_worst (bench/gif_quality.py: frames as a viewer composes
-# them, merged frames expanded by their delay). Then a goal table: for each
-# peer setting, the smallest zoetra setting at least as sharp (mean PSNR) and
-# its bytes over the peer's, "met" at 0.85 or less. Then, unless SPEED=0, the
-# median wall time of REPS paired runs of zoetra --palette all --optimize and
-# ffmpeg's two passes, taking turns.
+# them, merged frames expanded by their delay), ssimulacra_mean,
+# butteraugli_mean (bench/gif_perceptual.py: the same frames, SAMPLES of them
+# spread evenly, scored by libjxl-devtools; lower is better). Then a goal
+# table: for each peer setting, the smallest zoetra setting at least as sharp
+# (mean PSNR) and its bytes over the peer's, "met" at 0.85 or less. Then the
+# perceptual table: zoetra's default settings and each peer's, with the
+# smallest zoetra setting no worse by both perceptual measures. Then, unless
+# SPEED=0, the median wall time of REPS paired runs of zoetra --palette all
+# --optimize and ffmpeg's two passes, taking turns.
 #
-# The peers' GIFs and their PSNR are kept in $DATA/size and made again only
+# The peers' GIFs and their scores are kept in $DATA/size and made again only
 # when missing or with FORCE=1: they do not change while zoetra does. So is
 # "optimize-old", zoetra's --optimize made once by ZOETRA_OLD (default ZOETRA)
 # as the baseline that later --optimize work is weighed against.
 #
-# Environment: SETS, QUALITIES, FRAME_QUALITIES (--palette frame), SPEED (default 1), FORCE, ZOETRA_OLD, and those
-# of bench/sets.sh (REPS, DATA, ZOETRA, GIFSKI).
+# Environment: SETS, QUALITIES, FRAME_QUALITIES (--palette frame), SPEED (default 1), FORCE, ZOETRA_OLD,
+# SAMPLES (pictures scored perceptually per GIF, default 8; 0 leaves those
+# columns empty), and those of bench/sets.sh (REPS, DATA, ZOETRA, GIFSKI).
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -30,10 +36,13 @@ QUALITIES=${QUALITIES:-100 99 98 97 96 95 94 93 92 91 90 89 88 87 86 85 84 83 82
 FRAME_QUALITIES=${FRAME_QUALITIES:-100 95 90 85 80 70 60 50}
 SPEED=${SPEED:-1}
 FORCE=${FORCE:-0}
+SAMPLES=${SAMPLES:-8}
 GIFSKI_QUALITIES="90 70 50"
+LOSSY_LEVELS="40 80"  # gifsicle --lossy
 # shellcheck source=bench/sets.sh
 source "$ROOT/bench/sets.sh"
 apt_need gifsicle
+[ "$SAMPLES" = 0 ] || apt_need libjxl-devtools
 ZOETRA_OLD=${ZOETRA_OLD:-$ZOETRA}
 
 SIZE=$DATA/size
@@ -56,27 +65,41 @@ gifski() {  # gifski DIR OUT QUALITY
     -Q "$3" -W "${size% *}" -H "${size#* }" -o "$2" "$1"/f*.png
 }
 
-ffmpeg_gifsicle() {  # ffmpeg_gifsicle DIR OUT: ffmpeg's GIF through gifsicle -O3
+# ffmpeg_gifsicle DIR OUT GIFSICLE_ARGS...: ffmpeg's GIF (Floyd-Steinberg)
+# through gifsicle.
+ffmpeg_gifsicle() {
   local two
   two=$SIZE/$(basename "$1")-ffmpeg.gif
   [ -s "$two" ] || ffmpeg_two_pass "$1" "$two"
-  gifsicle -O3 "$two" -o "$2"
+  gifsicle "${@:3}" "$two" -o "$2"
 }
 
-# measure SET TOOL SETTING GIF: one CSV line; the PSNR is kept beside the GIF
-# and measured again only when the GIF is newer.
-measure() {
-  local set=$1 tool=$2 setting=$3 gif=$4 json=$4.psnr
-  if [ ! -s "$json" ] || [ "$gif" -nt "$json" ]; then
-    $PY "$ROOT/bench/gif_quality.py" "$gif" "$DATA/$set" $DELAY_MS >"$json.tmp"
-    mv "$json.tmp" "$json"
+# kept GIF SUFFIX SCRIPT ARGS...: the scores SCRIPT prints for GIF, kept as
+# GIF.SUFFIX and made again only when the GIF or SCRIPT is newer.
+kept() {
+  local gif=$1 out=$1.$2 script=$3
+  shift 3
+  if [ ! -s "$out" ] || [ "$gif" -nt "$out" ] || [ "$script" -nt "$out" ]; then
+    $PY "$script" "$gif" "$@" >"$out.tmp" && mv "$out.tmp" "$out"
   fi
-  $PY - "$json" "$set" "$tool" "$setting" <<'PY'
+}
+
+# measure SET TOOL SETTING GIF: one CSV line from the scores kept beside the GIF.
+measure() {
+  local set=$1 tool=$2 setting=$3 gif=$4 seen=""
+  kept "$gif" psnr "$ROOT/bench/gif_quality.py" "$DATA/$set" $DELAY_MS
+  if [ "$SAMPLES" != 0 ]; then
+    seen=$gif.perceptual$SAMPLES  # another SAMPLES, another file
+    kept "$gif" "perceptual$SAMPLES" "$ROOT/bench/gif_perceptual.py" "$DATA/$set" $DELAY_MS "$SAMPLES"
+  fi
+  $PY - "$gif.psnr" "$seen" "$set" "$tool" "$setting" <<'PY'
 import json, sys
 q = json.load(open(sys.argv[1]))
 if q["frames_shown"] != q["pictures"]:
     sys.exit(f"{sys.argv[1]}: {q['frames_shown']} frames shown for {q['pictures']} pictures")
-print(",".join(sys.argv[2:5] + [str(q["bytes"]), str(q["psnr_mean"]), str(q["psnr_worst"])]))
+seen = json.load(open(sys.argv[2])) if sys.argv[2] else {}
+print(",".join(sys.argv[3:6] + [str(q["bytes"]), str(q["psnr_mean"]), str(q["psnr_worst"]),
+                                str(seen.get("ssimulacra_mean", "")), str(seen.get("butteraugli_mean", ""))]))
 PY
 }
 
@@ -92,13 +115,20 @@ cached() {
   measure "$set" "$tool" "$setting" "$gif"
 }
 
-echo "set,tool,setting,bytes,psnr_mean,psnr_worst" >"$CSV.tmp"
+echo "set,tool,setting,bytes,psnr_mean,psnr_worst,ssimulacra_mean,butteraugli_mean" >"$CSV.tmp"
 for set in $SETS; do
   make_set "$set"
   dir=$DATA/$set
   {
     cached "$set" ffmpeg two-pass "$SIZE/$set-ffmpeg.gif" ffmpeg_two_pass "$dir" "$SIZE/$set-ffmpeg.gif"
-    cached "$set" ffmpeg+gifsicle two-pass-O3 "$SIZE/$set-ffmpeg-O3.gif" ffmpeg_gifsicle "$dir" "$SIZE/$set-ffmpeg-O3.gif"
+    cached "$set" ffmpeg two-pass-default-dither "$SIZE/$set-ffmpeg-default.gif" \
+      ffmpeg_two_pass "$dir" "$SIZE/$set-ffmpeg-default.gif" default
+    cached "$set" ffmpeg+gifsicle two-pass-O3 "$SIZE/$set-ffmpeg-O3.gif" \
+      ffmpeg_gifsicle "$dir" "$SIZE/$set-ffmpeg-O3.gif" -O3
+    for lossy in $LOSSY_LEVELS; do
+      cached "$set" ffmpeg+gifsicle "two-pass-O3-lossy$lossy" "$SIZE/$set-ffmpeg-O3-lossy$lossy.gif" \
+        ffmpeg_gifsicle "$dir" "$SIZE/$set-ffmpeg-O3-lossy$lossy.gif" -O3 "--lossy=$lossy"
+    done
     for q in $GIFSKI_QUALITIES; do
       cached "$set" gifski "Q$q" "$SIZE/$set-gifski-Q$q.gif" gifski "$dir" "$SIZE/$set-gifski-Q$q.gif" "$q"
     done
@@ -120,23 +150,33 @@ done
 mv "$CSV.tmp" "$CSV"
 echo
 
-# Goal table and the --optimize row, from the CSV.
-$PY - "$CSV" <<'PY'
+# The tables, from the CSV: the goal table, the --optimize row and, when the
+# GIFs were scored, the perceptual table.
+$PY - "$CSV" "$SAMPLES" <<'PY'
 import csv, sys
 from collections import defaultdict
 
 GOAL = 0.85
+OURS = {"no-optimize": "zoetra default", "Q100": "zoetra --optimize",
+        "frame-Q100": "zoetra --palette frame --optimize"}
+samples = int(sys.argv[2])
 rows = defaultdict(list)
 for r in csv.DictReader(open(sys.argv[1])):
     r["bytes"], r["psnr_mean"] = int(r["bytes"]), float(r["psnr_mean"])
+    if samples:
+        r["ssim"], r["butter"] = float(r["ssimulacra_mean"]), float(r["butteraugli_mean"])
     rows[r["set"]].append(r)
+
+
+def ours(rs):
+    return [r for r in rs if r["tool"] == "zoetra" and r["setting"] != "optimize-old"]
+
 
 print("| set | peer | peer bytes | peer dB | zoetra | zoetra bytes | zoetra dB | ratio | goal |")
 print("|---|---|---:|---:|---|---:|---:|---:|---|")
 for s, rs in rows.items():
-    ours = [r for r in rs if r["tool"] == "zoetra" and r["setting"] != "optimize-old"]
     for p in (r for r in rs if r["tool"] != "zoetra"):
-        sharp = [r for r in ours if r["psnr_mean"] >= p["psnr_mean"]]
+        sharp = [r for r in ours(rs) if r["psnr_mean"] >= p["psnr_mean"]]
         head = f"| {s} | {p['tool']} {p['setting']} | {p['bytes']} | {p['psnr_mean']:.2f} |"
         if not sharp:
             print(head + " none as sharp | | | | MISS |")
@@ -157,6 +197,32 @@ for s, rs in rows.items():
           f" {by['optimize-old']} | {q / by['optimize-old']:.3f} |")
 print()
 print(f"ratio = zoetra's bytes over the other's; goal: {GOAL} or less at no lower mean PSNR.")
+if not samples:
+    sys.exit()
+
+# What each GIF looks like, and for each peer the smallest zoetra setting no
+# worse by both perceptual measures.
+print()
+print("| set | GIF | bytes | PSNR dB | SSIMULACRA | butteraugli | smallest zoetra no worse | its bytes | ratio |")
+print("|---|---|---:|---:|---:|---:|---|---:|---:|")
+for s, rs in rows.items():
+    mine = {r["setting"]: r for r in ours(rs)}
+    for r in [mine[k] for k in OURS if k in mine] + [r for r in rs if r["tool"] != "zoetra"]:
+        name = OURS[r["setting"]] if r["tool"] == "zoetra" else f"{r['tool']} {r['setting']}"
+        line = (f"| {s} | {name} | {r['bytes']} | {r['psnr_mean']:.2f} | {r['ssim']:.4f} |"
+                f" {r['butter']:.3f} |")
+        if r["tool"] == "zoetra":
+            print(line + " | | |")
+            continue
+        good = [z for z in mine.values() if z["ssim"] <= r["ssim"] and z["butter"] <= r["butter"]]
+        if not good:
+            print(line + " none | | |")
+            continue
+        best = min(good, key=lambda z: z["bytes"])
+        print(line + f" {best['setting']} | {best['bytes']} | {best['bytes'] / r['bytes']:.3f} |")
+print()
+print(f"SSIMULACRA and butteraugli (3-norm): means over {samples} pictures of each set spread evenly,"
+      " lower is better; ratio = zoetra's bytes over the peer's.")
 PY
 
 [ "$SPEED" = 0 ] && exit 0

@@ -20,13 +20,14 @@ build_packages=(
 # GoogleTest and Google Benchmark; libcrypto and giflib for the test binaries;
 # Pillow and venv for the Python tests; clang for the fuzz targets; the programs the
 # tests compare our files with; matplotlib for bench/plot_long_clip.py;
+# libjxl-devtools for the perceptual scores of bench/gif_perceptual.py;
 # emscripten for the browser build (scripts/build-web.sh) that the web tests load.
 test_packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libssl-dev libgif-dev python3-pil python3-venv
   clang libclang-rt-14-dev
   imagemagick graphicsmagick ffmpeg gifsicle chromium
-  python3-matplotlib
+  python3-matplotlib libjxl-devtools
   emscripten node-acorn
 )
 case "$mode" in
