@@ -27,8 +27,10 @@ enum class PaletteMode : std::uint8_t {
   Frame,  // each frame its own palette, written as its local colour table
 };
 
-// The names people give the modes, in the order front doors list them.
-inline constexpr std::string_view kPaletteModeNames[] = {"all", "frame", "first"};
+// The names people give the modes, in the order front doors list them. Not
+// inline: an inline array the library takes the address of becomes a unique
+// symbol, which keeps the shared library from ever unloading.
+constexpr std::string_view kPaletteModeNames[] = {"all", "frame", "first"};
 // The mode a name gives; error 5 naming the text and the names otherwise.
 PaletteMode ParsePaletteMode(std::string_view name);
 // The name of a mode; error 5 for a number that is no mode.
